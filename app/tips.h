@@ -1,0 +1,29 @@
+#pragma once
+
+// The program's message boxes.
+//
+// The boxes themselves are widgets and live in ui/; they are installed with
+// Tips::setPresenter() at start-up. Without a presenter (command-line tools,
+// core tests) info and warning go to the log and question answers No.
+// Tips::error always sends the error report as well.
+
+#include <QString>
+
+class TipsPresenter {
+public:
+    enum Kind { Information, Warning, Question, Critical };
+    virtual ~TipsPresenter() = default;
+    // Shows one modal box; returns true when the user answered Yes (Question) or closed it.
+    virtual bool show(Kind kind, const QString& text) = 0;
+};
+
+class Tips {
+public:
+    static void info(const QString& text);
+    static void warning(const QString& text);
+    static bool question(const QString& text);
+    static void error(const QString& text);
+
+    static void setPresenter(TipsPresenter* presenter);
+    static TipsPresenter* presenter();
+};
