@@ -25,3 +25,25 @@ public:
     std::atomic<bool> canceled{false};
     std::atomic<bool> tipsWaiting{false};
 };
+
+class QThread;
+
+#include <functional>
+
+// Runs one worker under a modal progress dialog: the core libraries call this
+// where the program shows a dialog of their own (the backup password check).
+// `makeWorker` builds the worker (not started) around the reporter it is
+// given; the runner starts it, waits for the dialog to finish and for the
+// thread to end, deletes it, and returns the dialog's result (1 success, 0
+// error or cancel). ui/ installs the dialog-backed runner; without one, the
+// worker runs headless and its reports go to the log.
+using ProgressWorkerFactory = std::function<QThread*(ProgressReporter& reporter)>;
+
+class ProgressRunner {
+public:
+    virtual ~ProgressRunner() = default;
+    virtual int run(const ProgressWorkerFactory& makeWorker, bool cancelable) = 0;
+};
+
+int runWithProgress(const ProgressWorkerFactory& makeWorker, bool cancelable);
+void setProgressRunner(ProgressRunner* runner);
