@@ -10,6 +10,9 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
+
+class QThread;
 
 class ProgressReporter {
 public:
@@ -26,9 +29,6 @@ public:
     std::atomic<bool> tipsWaiting{false};
 };
 
-class QThread;
-
-#include <functional>
 
 // Runs one worker under a modal progress dialog: the core libraries call this
 // where the program shows a dialog of their own (the backup password check).
