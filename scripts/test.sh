@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds Space Vexlar and runs the whole test suite, then the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+#   VEXLAR_SKIP_ASAN=1  skips the sanitizer pass.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$jobs"
+ctest --preset dev -j "$jobs"
+
+if [ "${VEXLAR_SKIP_ASAN:-0}" != 1 ]; then
+  cmake --preset asan >/dev/null
+  cmake --build --preset asan -j "$jobs"
+  ctest --preset asan -j "$jobs"
+fi
