@@ -1,0 +1,49 @@
+#pragma once
+
+// The record of one connected or virtual device, and a comparable iOS version.
+
+#include "device/mobiledevice_abi.h"
+
+#include <QDir>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+class IOSDevice {
+public:
+    IOSDevice();
+
+    QString name;
+    QString udid;
+    QString countryCode;
+    QString productVersion;
+    QString productType;
+    // Only ever set in an action's own copy; the device list never stores it.
+    QString backupPassword;
+    // Not owned; invalid once the device's removal has been reported.
+    am_device* device;
+
+    // "ios_cache/<udid>" in the data directory, created when missing.
+    QDir cacheDir() const;
+    // cacheDir() joined with the file-name-safe app identifier; not created.
+    QDir appDir(QString appId) const;
+    QList<int> versionList() const;
+    // Reads the device's backup settings; false (after a warning) when iCloud
+    // backup (checkICloud) or backup encryption (checkEncrypt) is on.
+    // Session errors pass to the caller.
+    bool checkiTunesBackupSettings(bool checkICloud, bool checkEncrypt) const;
+};
+
+Q_DECLARE_METATYPE(IOSDevice)
+
+struct _IOSVersion {
+    QList<int> parts;
+
+    _IOSVersion(QString const& text);
+    // < 0, 0, > 0 as this is older, equal or newer; see the definition for the exact value.
+    int compare(_IOSVersion const& other) const;
+    QString toString() const;
+
+    // The components of a version text: every "\.?(\d+)" match, in order.
+    static QList<int> parse(QString const& text);
+};
