@@ -1,0 +1,679 @@
+#!/usr/bin/python3
+"""Writes and checks device backups the way a device's backup service lays them out.
+
+An independent peer for the C++ backup store: it shares no code with it and
+uses only the standard library (plistlib, sqlite3, hashlib) and
+python3-cryptography. Sub-commands:
+
+  gen-src DIR                 write a varied source tree DIR/<Domain>/<path>
+  write SRC OUT [options]     back SRC up into OUT (see --format/--password)
+  synth OUT --records N       a manifest of N records without data files (benchmarks)
+  verify BACKUP --domain D --path P (--sha1 HEX | --expect FILE) [--password PW]
+                              decrypt one file out of BACKUP and check it
+  dump BACKUP [--password PW] one JSON object per manifest record
+  derive --password PW --dpsl HEX --dpic N --salt HEX --iter N
+                              print the passcode key (hex) and the seconds it took
+"""
+
+import argparse
+import base64
+import datetime
+import hashlib
+import json
+import os
+import plistlib
+import random
+import sqlite3
+import struct
+import sys
+import time
+import uuid
+
+from cryptography.hazmat.primitives import hashes, padding
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
+from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap, InvalidUnwrap
+
+ZERO_IV = bytes(16)
+ROW_IV = bytes.fromhex("4E17C2883BD065F9A12C705DE6930BB4")
+PROTECTION_CLASSES = range(1, 12)
+MODE_DIR = 0o40755
+MODE_FILE = 0o100644
+MODE_LINK = 0o120755
+FLAG_FILE, FLAG_DIR, FLAG_LINK = 1, 2, 4
+
+
+# ---------------------------------------------------------------- crypto helpers
+
+def pkcs7_pad(data, block=16):
+    p = padding.PKCS7(block * 8).padder()
+    return p.update(data) + p.finalize()
+
+
+def pkcs7_unpad(data, block=16):
+    u = padding.PKCS7(block * 8).unpadder()
+    return u.update(data) + u.finalize()
+
+
+def cbc_encrypt(key, data, iv=ZERO_IV):
+    enc = Cipher(algorithms.AES(key), modes.CBC(iv)).encryptor()
+    return enc.update(pkcs7_pad(data)) + enc.finalize()
+
+
+def cbc_decrypt(key, data, iv=ZERO_IV):
+    if len(data) % 16:
+        raise ValueError("ciphertext length %d is not a multiple of 16" % len(data))
+    dec = Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
+    return pkcs7_unpad(dec.update(data) + dec.finalize())
+
+
+def pbkdf2(algorithm, password, salt, iterations):
+    return PBKDF2HMAC(algorithm=algorithm, length=32, salt=salt, iterations=iterations).derive(password)
+
+
+def passcode_key(password, attrs):
+    """The key that wraps the class keys: a double derivation when DPIC/DPSL are present."""
+    secret = password
+    if "DPIC" in attrs and "DPSL" in attrs:
+        secret = pbkdf2(hashes.SHA256(), secret, attrs["DPSL"], struct.unpack(">I", attrs["DPIC"][:4])[0])
+    return pbkdf2(hashes.SHA1(), secret, attrs["SALT"], struct.unpack(">I", attrs["ITER"][:4])[0])
+
+
+def sha1_hex(text):
+    return hashlib.sha1(text.encode("utf-8")).hexdigest()
+
+
+def file_id(domain, path):
+    return sha1_hex(domain + "-" + path)
+
+
+# ---------------------------------------------------------------- keybag
+
+def tlv(tag, value):
+    if isinstance(value, int):
+        value = struct.pack(">I", value)
+    return tag.encode("ascii") + struct.pack(">I", len(value)) + value
+
+
+class Keybag:
+    """A backup keybag with freshly made class keys, wrapped with a password."""
+
+    def __init__(self, password, iterations, dpic=None, rng=os.urandom):
+        self.class_keys = {c: rng(32) for c in PROTECTION_CLASSES}
+        self.attrs = {"SALT": rng(20), "ITER": struct.pack(">I", iterations)}
+        if dpic is not None:
+            self.attrs["DPIC"] = struct.pack(">I", dpic)
+            self.attrs["DPSL"] = rng(20)
+        pkey = passcode_key(password, self.attrs)
+        blob = tlv("VERS", 4 if dpic is not None else 3) + tlv("TYPE", 1)
+        blob += tlv("UUID", uuid.uuid4().bytes) + tlv("HMCK", rng(40)) + tlv("WRAP", 0)
+        blob += tlv("SALT", self.attrs["SALT"]) + tlv("ITER", iterations)
+        if dpic is not None:
+            blob += tlv("DPWT", 1) + tlv("DPIC", dpic) + tlv("DPSL", self.attrs["DPSL"])
+        for c, key in self.class_keys.items():
+            blob += tlv("UUID", uuid.uuid4().bytes) + tlv("CLAS", c) + tlv("WRAP", 2)
+            blob += tlv("KTYP", 0) + tlv("WPKY", aes_key_wrap(pkey, key))
+        self.blob = blob
+
+    def wrap(self, protection_class, key):
+        """A wrapped key blob as records and Manifest.plist store it: class (LE) + RFC 3394 wrap."""
+        return struct.pack("<I", protection_class) + aes_key_wrap(self.class_keys[protection_class], key)
+
+
+def parse_keybag(blob):
+    attrs, classes, cur = {}, {}, {}
+    pos = 0
+    while pos + 8 <= len(blob):
+        tag = blob[pos:pos + 4].decode("ascii")
+        n = struct.unpack(">I", blob[pos + 4:pos + 8])[0]
+        value = blob[pos + 8:pos + 8 + n]
+        pos += 8 + n
+        if tag == "UUID" and "UUID" not in attrs:
+            attrs[tag] = value
+        elif tag == "WRAP" and "WRAP" not in attrs:
+            attrs[tag] = value
+        elif tag == "UUID":
+            if "CLAS" in cur:
+                classes[struct.unpack(">I", cur["CLAS"][:4])[0]] = cur
+            cur = {"UUID": value}
+        elif tag in ("CLAS", "WRAP", "WPKY", "KTYP", "PBKY"):
+            cur[tag] = value
+        else:
+            attrs[tag] = value
+    if "CLAS" in cur:
+        classes[struct.unpack(">I", cur["CLAS"][:4])[0]] = cur
+    return attrs, classes
+
+
+def unlock_keybag(blob, password):
+    """Class number -> class key; raises InvalidUnwrap for a wrong password."""
+    attrs, classes = parse_keybag(blob)
+    pkey = passcode_key(password, attrs)
+    keys = {}
+    for c, rec in classes.items():
+        if "WPKY" in rec and struct.unpack(">I", rec["WRAP"][:4])[0] & 2:
+            keys[c] = aes_key_unwrap(pkey, rec["WPKY"])
+    return attrs, keys
+
+
+# ---------------------------------------------------------------- records
+
+class Record:
+    def __init__(self, domain, path, mode, size=0, mtime=0, birth=0, inode=0, target=None, source=None):
+        self.domain, self.path, self.mode, self.size = domain, path, mode, size
+        self.mtime, self.birth, self.inode, self.target, self.source = mtime, birth, inode, target, source
+        self.uid = self.gid = 501
+        self.protection = 0
+        self.key = None  # per-file key (encrypted backups)
+        self.wrapped = None  # class + wrapped per-file key
+        self.digest = None
+        self.properties = []
+
+    @property
+    def is_dir(self):
+        return (self.mode & 0o170000) == 0o040000
+
+    @property
+    def is_link(self):
+        return (self.mode & 0o170000) == 0o120000
+
+    @property
+    def flags(self):
+        return FLAG_DIR if self.is_dir else FLAG_LINK if self.is_link else FLAG_FILE
+
+    @property
+    def fid(self):
+        return file_id(self.domain, self.path)
+
+
+def scan_source(src):
+    """Records for SRC/<Domain>/<relative path>: one per domain root, folder, file and link."""
+    records = []
+    inode = 1000
+    for domain in sorted(os.listdir(src)):
+        droot = os.path.join(src, domain)
+        if not os.path.isdir(droot):
+            continue
+        st = os.stat(droot)
+        inode += 1
+        records.append(Record(domain, "", MODE_DIR, mtime=int(st.st_mtime), birth=int(st.st_mtime), inode=inode))
+        for top, dirs, files in os.walk(droot):
+            dirs.sort()
+            for name in sorted(dirs) + sorted(files):
+                full = os.path.join(top, name)
+                rel = os.path.relpath(full, droot).replace(os.sep, "/")
+                st = os.lstat(full)
+                inode += 1
+                if os.path.islink(full):
+                    r = Record(domain, rel, MODE_LINK, mtime=int(st.st_mtime), birth=int(st.st_mtime),
+                               inode=inode, target=os.readlink(full))
+                elif os.path.isdir(full):
+                    r = Record(domain, rel, MODE_DIR, mtime=int(st.st_mtime), birth=int(st.st_mtime), inode=inode)
+                else:
+                    r = Record(domain, rel, MODE_FILE, size=st.st_size, mtime=int(st.st_mtime),
+                               birth=int(st.st_mtime), inode=inode, source=full)
+                records.append(r)
+    return records
+
+
+# ---------------------------------------------------------------- MBFile archive
+
+def mbfile_archive(r):
+    """An NSKeyedArchiver binary plist of class MBFile, object order as the device writes it."""
+    objects = ["$null", None, r.path]
+    rec = {
+        "Birth": r.birth, "Flags": 0, "GroupID": r.gid, "InodeNumber": r.inode,
+        "LastModified": r.mtime, "LastStatusChange": r.mtime, "Mode": r.mode,
+        "ProtectionClass": r.protection, "RelativePath": plistlib.UID(2), "Size": r.size, "UserID": r.uid,
+    }
+    if r.target is not None:
+        rec["Target"] = plistlib.UID(len(objects))
+        objects.append(r.target)
+    if r.digest is not None:
+        rec["Digest"] = plistlib.UID(len(objects))
+        objects.append(r.digest)
+    if r.wrapped is not None:
+        rec["EncryptionKey"] = plistlib.UID(len(objects))
+        objects.append({"NS.data": r.wrapped, "$class": plistlib.UID(len(objects) + 1)})
+        objects.append({"$classname": "NSMutableData", "$classes": ["NSMutableData", "NSData", "NSObject"]})
+    rec["$class"] = plistlib.UID(len(objects))
+    objects.append({"$classname": "MBFile", "$classes": ["MBFile", "NSObject"]})
+    objects[1] = rec
+    archive = {"$version": 100000, "$archiver": "NSKeyedArchiver", "$top": {"root": plistlib.UID(1)},
+               "$objects": objects}
+    return plistlib.dumps(archive, fmt=plistlib.FMT_BINARY, sort_keys=False)
+
+
+def mbfile_decode(blob):
+    archive = plistlib.loads(blob)
+    objs = archive["$objects"]
+    root = objs[archive["$top"]["root"].data]
+
+    def deref(v):
+        return objs[v.data] if isinstance(v, plistlib.UID) else v
+
+    out = {k: deref(v) for k, v in root.items() if k != "$class"}
+    for k in ("EncryptionKey", "Digest"):
+        if isinstance(out.get(k), dict):
+            out[k] = out[k]["NS.data"]
+    return out
+
+
+# ---------------------------------------------------------------- writers
+
+def mbdb_string(value):
+    if value is None or len(value) == 0:
+        return b"\xff\xff"
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    return struct.pack(">H", len(value)) + value
+
+
+def mbdb_record(r):
+    out = mbdb_string(r.domain) + mbdb_string(r.path) + mbdb_string(r.target)
+    out += mbdb_string(r.digest) + mbdb_string(r.wrapped)
+    out += struct.pack(">HIIIIiiiqBB", r.mode, 0, r.inode, r.uid, r.gid, r.mtime, r.mtime, r.birth, r.size,
+                       r.protection, len(r.properties))
+    for name, value in r.properties:
+        out += mbdb_string(name) + mbdb_string(value)
+    return out
+
+
+def create_manifest_db(path):
+    db = sqlite3.connect(path)
+    db.executescript("""
+        CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);
+        CREATE INDEX FilesDomainIdx ON Files(domain);
+        CREATE INDEX FilesRelativePathIdx ON Files(relativePath);
+        CREATE INDEX FilesFlagsIdx ON Files(flags);
+        CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);
+    """)
+    return db
+
+
+def row_key(password, salt):
+    return hashlib.sha1(password + salt).digest()[:16]
+
+
+def write_backup(records, out, fmt, password, version, iterations, dpic, row_salt, name, udid, date):
+    os.makedirs(out, exist_ok=True)
+    encrypted = password is not None
+    keybag = None
+    if encrypted:
+        keybag = Keybag(password, iterations, dpic if fmt == "db" and version_at_least(version, (10, 2)) else None)
+    rng = random.Random(7)
+    for i, r in enumerate(records):
+        if r.is_dir or r.is_link:
+            continue
+        if encrypted:
+            r.protection = [3, 4, 1, 2, 3, 3, 5, 6, 7, 11][i % 10]
+            r.key = os.urandom(32)
+            r.wrapped = keybag.wrap(r.protection, r.key)
+        if r.source is not None:
+            with open(r.source, "rb") as f:
+                plain = f.read()
+            # Devices since iOS 10 no longer record the digest in Manifest.db.
+            if fmt == "mbdb":
+                r.digest = hashlib.sha1(plain).digest()
+            name_ = r.fid
+            dest = os.path.join(out, name_) if fmt == "mbdb" else os.path.join(out, name_[:2], name_)
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            with open(dest, "wb") as f:
+                f.write(cbc_encrypt(r.key, plain) if encrypted else plain)
+        if fmt == "mbdb" and rng.random() < 0.3:
+            r.properties.append(("com.apple.assetsd.UUID", uuid.UUID(int=rng.getrandbits(128)).bytes))
+    manifest_key = None
+    if fmt == "mbdb":
+        with open(os.path.join(out, "Manifest.mbdb"), "wb") as f:
+            f.write(b"mbdb\x05\x00")
+            for r in records:
+                f.write(mbdb_record(r))
+    else:
+        dbpath = os.path.join(out, "Manifest.db")
+        if os.path.exists(dbpath):
+            os.remove(dbpath)
+        db = create_manifest_db(dbpath)
+        rk = None
+        if encrypted and row_salt:
+            salt = os.urandom(20)
+            db.execute("INSERT INTO Properties(key, value) VALUES('salt', ?)", (salt,))
+            rk = row_key(password, salt)
+        rows = []
+        for r in records:
+            blob = mbfile_archive(r)
+            if rk is not None:
+                blob = base64.b64encode(cbc_encrypt(rk, blob, ROW_IV)).decode("ascii")
+            rows.append((r.fid, r.domain, r.path, r.flags, blob))
+        db.executemany("INSERT INTO Files VALUES(?,?,?,?,?)", rows)
+        db.commit()
+        db.close()
+        if keybag is not None and "DPIC" in keybag.attrs:
+            mkey = os.urandom(32)
+            manifest_key = keybag.wrap(4, mkey)
+            with open(dbpath, "rb") as f:
+                plain = f.read()
+            with open(dbpath, "wb") as f:
+                f.write(cbc_encrypt(mkey, plain))
+    lockdown = {"DeviceName": name, "UniqueDeviceID": udid, "ProductVersion": version, "ProductType": "iPhone12,1",
+                "SerialNumber": "F2LZK0ABCDEF", "BuildVersion": "18C66"}
+    manifest = {"BackupKeyBag": keybag.blob if keybag else b"", "Lockdown": lockdown, "IsEncrypted": encrypted,
+                "Date": date, "Version": "10.0" if fmt == "db" else "9.1", "SystemDomainsVersion": "24.0",
+                "WasPasscodeSet": False, "Applications": {}}
+    if not encrypted:
+        del manifest["BackupKeyBag"]
+    if manifest_key is not None:
+        manifest["ManifestKey"] = manifest_key
+    with open(os.path.join(out, "Manifest.plist"), "wb") as f:
+        plistlib.dump(manifest, f, fmt=plistlib.FMT_BINARY)
+    info = {"Device Name": name, "Display Name": name, "Unique Identifier": udid.upper(), "Target Identifier": udid,
+            "Product Version": version, "Product Type": "iPhone12,1", "Last Backup Date": date,
+            "Serial Number": "F2LZK0ABCDEF", "GUID": uuid.uuid4().hex.upper()}
+    with open(os.path.join(out, "Info.plist"), "wb") as f:
+        plistlib.dump(info, f, fmt=plistlib.FMT_XML)
+    status = {"IsFullBackup": True, "Version": "3.3", "UUID": str(uuid.uuid4()).upper(), "Date": date,
+              "BackupState": "new", "SnapshotState": "finished"}
+    with open(os.path.join(out, "Status.plist"), "wb") as f:
+        plistlib.dump(status, f, fmt=plistlib.FMT_BINARY)
+
+
+def version_at_least(version, minimum):
+    parts = tuple(int(p) for p in version.split(".")[:2])
+    return parts + (0,) * (2 - len(parts)) >= minimum
+
+
+# ---------------------------------------------------------------- readers (verify, dump)
+
+class OpenBackup:
+    def __init__(self, path, password):
+        self.path = path
+        with open(os.path.join(path, "Manifest.plist"), "rb") as f:
+            self.manifest = plistlib.load(f)
+        self.encrypted = bool(self.manifest.get("IsEncrypted"))
+        self.class_keys = {}
+        self.attrs = {}
+        if self.encrypted:
+            if password is None:
+                raise SystemExit("backup is encrypted: --password is required")
+            self.attrs, self.class_keys = unlock_keybag(self.manifest["BackupKeyBag"], password)
+        self.password = password
+        self.mbdb = os.path.exists(os.path.join(path, "Manifest.mbdb"))
+
+    def unwrap(self, protection_class, wrapped):
+        return aes_key_unwrap(self.class_keys[protection_class], wrapped[4:])
+
+    def records(self):
+        """Yields dicts with domain, path, mode, size, mtime, protection, key (wrapped), digest, target."""
+        if self.mbdb:
+            yield from self._mbdb_records()
+        else:
+            yield from self._db_records()
+
+    def _mbdb_records(self):
+        with open(os.path.join(self.path, "Manifest.mbdb"), "rb") as f:
+            data = f.read()
+        if data[:6] != b"mbdb\x05\x00":
+            raise ValueError("bad Manifest.mbdb header")
+        pos = 6
+
+        def string():
+            nonlocal pos
+            n = struct.unpack(">H", data[pos:pos + 2])[0]
+            pos += 2
+            if n == 0xFFFF:
+                return None
+            v = data[pos:pos + n]
+            pos += n
+            return v
+
+        while pos < len(data):
+            domain, path, target, digest, key = string(), string(), string(), string(), string()
+            mode, _hi, inode, uid, gid, mtime, ctime, birth, size, prot, nprops = struct.unpack(
+                ">HIIIIiiiqBB", data[pos:pos + 40])
+            pos += 40
+            props = [(string(), string()) for _ in range(nprops)]
+            yield {"domain": domain.decode(), "path": (path or b"").decode(), "mode": mode, "size": size,
+                   "mtime": mtime, "protection": prot, "key": key, "digest": digest, "inode": inode,
+                   "target": target.decode() if target else None, "properties": len(props)}
+
+    def _db_records(self):
+        dbpath = os.path.join(self.path, "Manifest.db")
+        tmp = None
+        if self.encrypted and "DPIC" in self.attrs and "DPSL" in self.attrs:
+            mk = self.manifest["ManifestKey"]
+            key = self.unwrap(struct.unpack("<I", mk[:4])[0], mk)
+            with open(dbpath, "rb") as f:
+                plain = cbc_decrypt(key, f.read())
+            tmp = dbpath + ".peer-%d" % os.getpid()
+            with open(tmp, "wb") as f:
+                f.write(plain)
+            dbpath = tmp
+        try:
+            db = sqlite3.connect("file:%s?mode=ro" % dbpath, uri=True)
+            rk = None
+            if self.encrypted:
+                row = db.execute("SELECT value FROM Properties WHERE key='salt'").fetchone() if db.execute(
+                    "SELECT 1 FROM sqlite_master WHERE type='table' AND name='Properties'").fetchone() else None
+                if row:
+                    rk = row_key(self.password, row[0])
+            for fid, domain, path, flags, blob in db.execute(
+                    "SELECT fileID, domain, relativePath, flags, file FROM Files"):
+                if rk is not None:
+                    blob = cbc_decrypt(rk, base64.b64decode(blob), ROW_IV)
+                rec = mbfile_decode(blob)
+                if fid != file_id(domain, path):
+                    raise ValueError("fileID %s does not match %s-%s" % (fid, domain, path))
+                yield {"domain": domain, "path": path, "mode": rec.get("Mode", 0), "size": rec.get("Size", 0),
+                       "mtime": rec.get("LastModified", 0), "protection": rec.get("ProtectionClass", 0),
+                       "key": rec.get("EncryptionKey"), "digest": rec.get("Digest"), "flags": flags,
+                       "inode": rec.get("InodeNumber", 0), "target": rec.get("Target")}
+            db.close()
+        finally:
+            if tmp:
+                os.remove(tmp)
+
+    def data_path(self, domain, path):
+        fid = file_id(domain, path)
+        return os.path.join(self.path, fid) if self.mbdb else os.path.join(self.path, fid[:2], fid)
+
+    def read_plain(self, rec):
+        with open(self.data_path(rec["domain"], rec["path"]), "rb") as f:
+            stored = f.read()
+        if self.encrypted and rec["key"]:
+            return cbc_decrypt(self.unwrap(rec["protection"], rec["key"]), stored)
+        return stored
+
+
+def cmd_verify(args):
+    try:
+        b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
+    except InvalidUnwrap:
+        print("wrong password", file=sys.stderr)
+        return 3
+    found = [r for r in b.records() if r["domain"] == args.domain and r["path"] == args.path]
+    if len(found) != 1:
+        print("record %s-%s found %d times" % (args.domain, args.path, len(found)), file=sys.stderr)
+        return 1
+    rec = found[0]
+    plain = b.read_plain(rec)
+    want = args.sha1
+    if args.expect:
+        with open(args.expect, "rb") as f:
+            want = hashlib.sha1(f.read()).hexdigest()
+    got = hashlib.sha1(plain).hexdigest()
+    report = {"sha1": got, "length": len(plain), "recordSize": rec["size"], "protection": rec["protection"],
+              "mtime": rec["mtime"],
+              "recordDigest": rec["digest"].hex() if isinstance(rec["digest"], bytes) else None}
+    print(json.dumps(report))
+    if got != want.lower():
+        print("digest mismatch: %s != %s" % (got, want), file=sys.stderr)
+        return 1
+    if report["recordDigest"] is not None and report["recordDigest"] != got:
+        print("record digest %s does not match the data" % report["recordDigest"], file=sys.stderr)
+        return 1
+    return 0
+
+
+def cmd_dump(args):
+    try:
+        b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
+    except InvalidUnwrap:
+        print("wrong password", file=sys.stderr)
+        return 3
+    for r in b.records():
+        out = {k: (v.hex() if isinstance(v, bytes) else v) for k, v in r.items()}
+        print(json.dumps(out, ensure_ascii=False))
+    return 0
+
+
+# ---------------------------------------------------------------- source generation
+
+def gen_source(root, seed, large):
+    """A small device-like tree with the awkward cases: empty, block-sized and odd-sized files,
+    a real SQLite database, non-ASCII names, app containers and a symbolic link."""
+    rng = random.Random(seed)
+
+    def put(domain, rel, data):
+        full = os.path.join(root, domain, rel)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+        t = 1600000000 + rng.randrange(10 ** 7)
+        os.utime(full, (t, t))
+
+    put("HomeDomain", "Library/Notes/empty.txt", b"")
+    for n in (1, 15, 16, 17, 8191, 8192, 8193, 8208):
+        put("HomeDomain", "Library/Sizes/f%d.bin" % n, rng.randbytes(n))
+    put("HomeDomain", "Library/Notes/tab\there.txt", b"a name with a tab")
+    put("HomeDomain", "Library/Notes/\u00fcn\u00efc\u00f8d\u00e9 \u540d\u524d.txt", "h\u00e9llo".encode())
+    put("HomeDomain", "Library/Preferences/com.apple.x.plist",
+        plistlib.dumps({"a": 1, "b": "two"}, fmt=plistlib.FMT_BINARY))
+    put("RootDomain", "Library/Preferences/root.plist", plistlib.dumps({"root": True}))
+    put("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg", rng.randbytes(3000))
+    put("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg", rng.randbytes(500))
+    put("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", rng.randbytes(large))
+    put("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.MOV", rng.randbytes(20000))
+    put("AppDomain-com.example.app", "Documents/a.txt", b"app document\n")
+    put("AppDomain-com.example.app", "Library/Caches/cache.bin", rng.randbytes(4096))
+    put("AppDomainGroup-group.example", "Library/shared.txt", b"group\n")
+    put("WirelessDomain", "Library/CallHistory/call_history.db", rng.randbytes(64))
+    sms = os.path.join(root, "HomeDomain", "Library/SMS/sms.db")
+    os.makedirs(os.path.dirname(sms), exist_ok=True)
+    db = sqlite3.connect(sms)
+    db.execute("CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT)")
+    db.executemany("INSERT INTO message(text) VALUES(?)", [("message %d" % i,) for i in range(200)])
+    db.commit()
+    db.close()
+    os.utime(sms, (1600000000, 1600000000))
+    link = os.path.join(root, "HomeDomain", "Library/Notes/link")
+    if not os.path.lexists(link):
+        os.symlink("empty.txt", link)
+
+
+def synth_records(count):
+    """Records without data files, spread over domains and folders like a large backup."""
+    domains = ["HomeDomain", "MediaDomain", "CameraRollDomain", "RootDomain"] + [
+        "AppDomain-com.example.app%d" % i for i in range(60)]
+    rng = random.Random(1)
+    records = []
+    inode = 0
+    for d in domains:
+        inode += 1
+        records.append(Record(d, "", MODE_DIR, inode=inode, mtime=1600000000))
+    folders = []
+    while len(records) < count:
+        d = domains[rng.randrange(len(domains))]
+        inode += 1
+        if rng.random() < 0.08 or not folders:
+            p = "Library/F%d/sub%d" % (rng.randrange(1000), inode)
+            folders.append((d, p))
+            records.append(Record(d, p, MODE_DIR, inode=inode, mtime=1600000000))
+        else:
+            fd, fp = folders[rng.randrange(len(folders))]
+            r = Record(fd, "%s/file-%d.dat" % (fp, inode), MODE_FILE, size=rng.randrange(1, 10 ** 6),
+                       inode=inode, mtime=1600000000 + inode)
+            records.append(r)
+    # Distinct (domain, path) pairs only: the manifest is keyed by their hash.
+    seen = set()
+    return [r for r in records if not (r.fid in seen or seen.add(r.fid))]
+
+
+# ---------------------------------------------------------------- entry point
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="cmd", required=True)
+
+    g = sub.add_parser("gen-src")
+    g.add_argument("dir")
+    g.add_argument("--seed", type=int, default=1)
+    g.add_argument("--large", type=int, default=300000, help="size of the largest file")
+
+    def backup_options(p):
+        p.add_argument("--format", choices=["db", "mbdb"], default="db")
+        p.add_argument("--password")
+        p.add_argument("--version", default=None, help="ProductVersion (default 14.3, or 9.3.5 for mbdb)")
+        p.add_argument("--iter", type=int, default=10, help="ITER of the keybag")
+        p.add_argument("--dpic", type=int, default=10, help="DPIC of the keybag (iOS 10.2 and later)")
+        p.add_argument("--row-salt", action="store_true", help="encrypt Manifest.db rows (early iOS 10)")
+        p.add_argument("--name", default="Test iPhone")
+        p.add_argument("--udid", default="00008030-001a2b3c4d5e6f70")
+        p.add_argument("--date", default="2024-05-01T10:20:30")
+
+    w = sub.add_parser("write")
+    w.add_argument("src")
+    w.add_argument("out")
+    backup_options(w)
+
+    s = sub.add_parser("synth")
+    s.add_argument("out")
+    s.add_argument("--records", type=int, required=True)
+    backup_options(s)
+
+    v = sub.add_parser("verify")
+    v.add_argument("backup")
+    v.add_argument("--password")
+    v.add_argument("--domain", required=True)
+    v.add_argument("--path", required=True)
+    grp = v.add_mutually_exclusive_group(required=True)
+    grp.add_argument("--sha1")
+    grp.add_argument("--expect")
+
+    d = sub.add_parser("dump")
+    d.add_argument("backup")
+    d.add_argument("--password")
+
+    k = sub.add_parser("derive")
+    k.add_argument("--password", required=True)
+    k.add_argument("--dpsl", required=True)
+    k.add_argument("--dpic", type=int, required=True)
+    k.add_argument("--salt", required=True)
+    k.add_argument("--iter", type=int, required=True)
+
+    args = ap.parse_args()
+    if args.cmd == "gen-src":
+        gen_source(args.dir, args.seed, args.large)
+        return 0
+    if args.cmd in ("write", "synth"):
+        version = args.version or ("9.3.5" if args.format == "mbdb" else "14.3")
+        records = scan_source(args.src) if args.cmd == "write" else synth_records(args.records)
+        date = datetime.datetime.fromisoformat(args.date)
+        write_backup(records, args.out, args.format, args.password.encode() if args.password is not None else None,
+                     version, args.iter, args.dpic, args.row_salt, args.name, args.udid, date)
+        print(len(records))
+        return 0
+    if args.cmd == "verify":
+        return cmd_verify(args)
+    if args.cmd == "dump":
+        return cmd_dump(args)
+    if args.cmd == "derive":
+        # hashlib's PBKDF2 (OpenSSL underneath), timed here so a benchmark can compare like with like.
+        t0 = time.perf_counter()
+        t = hashlib.pbkdf2_hmac("sha256", args.password.encode(), bytes.fromhex(args.dpsl), args.dpic, 32)
+        key = hashlib.pbkdf2_hmac("sha1", t, bytes.fromhex(args.salt), args.iter, 32)
+        print(json.dumps({"key": key.hex(), "seconds": time.perf_counter() - t0}))
+        return 0
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

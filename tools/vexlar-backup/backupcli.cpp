@@ -1,0 +1,384 @@
+#include "tools/vexlar-backup/backupcli.h"
+
+#include "backup/backupmanifest.h"
+#include "backup/keybag.h"
+#include "backup/mbdbparser.h"
+#include "tools/vexlar-backup/passwordsource.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace BackupCli {
+
+namespace {
+
+constexpr long long kProgressThreshold = 1024 * 1024; // smaller extractions end before anyone waits
+const char kDecryptedManifestName[] = "Manifest-decrypted.db";
+
+const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n"
+                      "\n"
+                      "Commands:\n"
+                      "  info DIR                      describe the backup in DIR\n"
+                      "  ls DIR [DOMAIN-PREFIX]        list its records: domain, path, size, folder (1 or 0),\n"
+                      "                                tab-separated; tab, line feed and backslash are escaped\n"
+                      "  extract DIR DOMAIN PATH OUT   write the plain content of one file to OUT\n"
+                      "\n"
+                      "The password of an encrypted backup is read from --password-file FILE (its first\n"
+                      "line), from the variable VEXLAR_BACKUP_PASSWORD, or asked for on the terminal.\n"
+                      "\n"
+                      "Exit status: 0 done, 1 error, 2 usage, 3 wrong password.\n";
+
+// A failure with the exit code it ends the program with.
+struct CliFailure : std::runtime_error {
+    CliFailure(int exitCode, const QString& text) : std::runtime_error(text.toStdString()), code(exitCode) {}
+    int code;
+};
+
+void printErr(const QString& text) {
+    QByteArray utf8 = text.toUtf8();
+    utf8.append('\n');
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stderr);
+    std::fflush(stderr);
+}
+
+void printOut(const QString& text) {
+    QByteArray utf8 = text.toUtf8();
+    utf8.append('\n');
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
+}
+
+struct Options {
+    QString passwordFile;
+    QStringList positional;
+    bool help = false;
+};
+
+Options parseOptions(const QStringList& args) {
+    Options o;
+    bool optionsEnd = false;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        if (optionsEnd || !a.startsWith(QLatin1Char('-')) || a == QLatin1String("-")) {
+            o.positional << a;
+        } else if (a == QLatin1String("--")) {
+            optionsEnd = true;
+        } else if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            o.help = true;
+        } else if (a == QLatin1String("--password-file")) {
+            if (i + 1 >= args.size()) {
+                throw CliFailure(Usage, QStringLiteral("--password-file needs a file name"));
+            }
+            o.passwordFile = args.at(++i);
+        } else if (a.startsWith(QLatin1String("--password-file="))) {
+            o.passwordFile = a.mid(int(sizeof("--password-file=")) - 1);
+            if (o.passwordFile.isEmpty()) {
+                throw CliFailure(Usage, QStringLiteral("--password-file needs a file name"));
+            }
+        } else {
+            throw CliFailure(Usage, QStringLiteral("unknown option %1").arg(a));
+        }
+    }
+    return o;
+}
+
+// One opened backup. A decrypted copy of the manifest that unlocking wrote
+// into the folder is removed again when we are done: the command line only
+// reads, and must not leave plain data beside an encrypted backup.
+class OpenedBackup {
+public:
+    explicit OpenedBackup(const QString& dirPath) : m(dirPath) {
+        if (!QFileInfo(dirPath).isDir()) {
+            throw CliFailure(Error, QStringLiteral("%1 is not a folder").arg(dirPath));
+        }
+        m.readManifestInfo();
+    }
+    ~OpenedBackup() {
+        if (!m_removeOnExit.isEmpty()) {
+            QFile::remove(m_removeOnExit);
+        }
+    }
+    OpenedBackup(const OpenedBackup&) = delete;
+    OpenedBackup& operator=(const OpenedBackup&) = delete;
+
+    // False only when the password is optional and none could be had.
+    bool unlock(const QString& passwordFile, bool passwordOptional) {
+        if (!m.info.isEncrypted) {
+            return true;
+        }
+        PasswordResult pw = obtainPassword(passwordFile, true);
+        if (!pw.error.isEmpty()) {
+            throw CliFailure(Error, pw.error);
+        }
+        if (pw.origin == PasswordOrigin::None) {
+            if (passwordOptional) {
+                return false;
+            }
+            throw CliFailure(Error, QStringLiteral("the backup is encrypted: give its password with --password-file "
+                                                   "FILE or the variable VEXLAR_BACKUP_PASSWORD"));
+        }
+        _KeybagInfo bag = parseKeybag(m.info.backupKeyBag);
+        long long rounds = bag.attributeInt32(QStringLiteral("ITER"));
+        if (bag.attributes.contains(QStringLiteral("DPIC")) && bag.attributes.contains(QStringLiteral("DPSL"))) {
+            rounds += bag.attributeInt32(QStringLiteral("DPIC"));
+        }
+        printErr(QStringLiteral("Checking the password (%1 key derivation rounds)...").arg(rounds));
+        const QString decrypted = m.dir.filePath(QLatin1String(kDecryptedManifestName));
+        const bool existed = QFileInfo::exists(decrypted);
+        if (!m.setPasscodeNoUIThrow(pw.password)) {
+            throw CliFailure(WrongPassword, QStringLiteral("wrong password"));
+        }
+        if (!existed && !m.decryptedManifestDbPath.isEmpty()) {
+            m_removeOnExit = m.decryptedManifestDbPath;
+        }
+        return true;
+    }
+
+    QList<MBDBParser::_MBDBItem> sortedItems() {
+        m.parseInfo();
+        QList<MBDBParser::_MBDBItem> list = m.items.values();
+        std::sort(list.begin(), list.end(), compareMBDBItemLess);
+        return list;
+    }
+
+    BackupManifest m;
+
+private:
+    QString m_removeOnExit;
+};
+
+QString manifestForm(const BackupManifest& m) {
+    if (!MBDBParser::isIos10Mbdb(m.dir)) {
+        return QStringLiteral("Manifest.mbdb");
+    }
+    if (!m.info.isEncrypted) {
+        return QStringLiteral("Manifest.db");
+    }
+    // The keybag says whether the database itself is encrypted; it can be read without the password.
+    try {
+        _KeybagInfo bag = parseKeybag(m.info.backupKeyBag);
+        if (bag.attributes.contains(QStringLiteral("DPIC")) && bag.attributes.contains(QStringLiteral("DPSL"))) {
+            return QStringLiteral("Manifest.db (encrypted)");
+        }
+    } catch (const std::exception&) {
+        return QStringLiteral("Manifest.db (unreadable keybag)");
+    }
+    return QStringLiteral("Manifest.db");
+}
+
+int cmdInfo(const Options& o) {
+    if (o.positional.size() != 2) {
+        throw CliFailure(Usage, QStringLiteral("info takes one folder"));
+    }
+    OpenedBackup b(o.positional.at(1));
+    const BackupManifest::_InfoPlist& info = b.m.info;
+    printOut(QStringLiteral("Device:\t%1").arg(info.deviceName));
+    printOut(QStringLiteral("Name:\t%1").arg(b.m.displayName));
+    printOut(QStringLiteral("Unique ID:\t%1").arg(info.uniqueDeviceId));
+    printOut(QStringLiteral("Product:\t%1").arg(info.productType));
+    printOut(QStringLiteral("iOS version:\t%1").arg(info.productVersion));
+    printOut(QStringLiteral("Serial number:\t%1").arg(info.serialNumber));
+    printOut(QStringLiteral("Date:\t%1").arg(info.date.isValid() ? info.date.toUTC().toString(Qt::ISODate)
+                                                                  : QString()));
+    printOut(QStringLiteral("Encrypted:\t%1").arg(info.isEncrypted ? QStringLiteral("yes") : QStringLiteral("no")));
+    printOut(QStringLiteral("Manifest:\t%1").arg(manifestForm(b.m)));
+    std::fflush(stdout);
+    if (!b.unlock(o.passwordFile, true)) {
+        printOut(QStringLiteral("Records:\tunknown (no password given)"));
+        return Done;
+    }
+    const QList<MBDBParser::_MBDBItem> items = b.sortedItems();
+    long long files = 0, folders = 0, links = 0, bytes = 0;
+    for (const auto& it : items) {
+        if (it.isFolder()) {
+            ++folders;
+        } else if (it.linkTarget.isValid()) {
+            ++links;
+        } else {
+            ++files;
+            bytes += std::max<qint64>(it.size, 0);
+        }
+    }
+    printOut(QStringLiteral("Records:\t%1 (%2 files, %3 folders, %4 links)")
+                 .arg(items.size())
+                 .arg(files)
+                 .arg(folders)
+                 .arg(links));
+    printOut(QStringLiteral("File bytes:\t%1").arg(bytes));
+    return Done;
+}
+
+int cmdLs(const Options& o) {
+    if (o.positional.size() != 2 && o.positional.size() != 3) {
+        throw CliFailure(Usage, QStringLiteral("ls takes a folder and an optional domain prefix"));
+    }
+    OpenedBackup b(o.positional.at(1));
+    b.unlock(o.passwordFile, false);
+    const QString prefix = o.positional.value(2);
+    for (const auto& it : b.sortedItems()) {
+        const QString domain = it.domain.toString();
+        if (!domain.startsWith(prefix)) {
+            continue;
+        }
+        printOut(QStringLiteral("%1\t%2\t%3\t%4")
+                     .arg(escapeField(domain), escapeField(it.relativePath.toString()))
+                     .arg(it.size)
+                     .arg(it.isFolder() ? 1 : 0));
+    }
+    return Done;
+}
+
+struct ExtractProgress {
+    bool tty = false;
+    int lastShown = -1;
+};
+
+void extractProgress(long long total, long long done, void* context) {
+    auto* p = static_cast<ExtractProgress*>(context);
+    if (total < kProgressThreshold) {
+        return;
+    }
+    int pct = total > 0 ? int(std::min<long long>(100, done * 100 / total)) : 100;
+    // On a terminal the line is redrawn at every percent; a log gets one line per tenth.
+    int step = p->tty ? 1 : 10;
+    if (pct / step == p->lastShown / step && p->lastShown >= 0) {
+        return;
+    }
+    p->lastShown = pct;
+    std::fprintf(stderr, p->tty ? "\rExtracting: %d%%" : "Extracting: %d%%\n", pct);
+    if (p->tty && pct == 100) {
+        std::fputc('\n', stderr);
+    }
+    std::fflush(stderr);
+}
+
+int cmdExtract(const Options& o) {
+    if (o.positional.size() != 5) {
+        throw CliFailure(Usage, QStringLiteral("extract takes a folder, a domain, a path and an output file"));
+    }
+    OpenedBackup b(o.positional.at(1));
+    const QString domain = o.positional.at(2);
+    const QString path = o.positional.at(3);
+    QString out = o.positional.at(4);
+    b.unlock(o.passwordFile, false);
+    b.m.parseInfo();
+    const QString key = MBDBParser::getFileHashName(domain, path);
+    auto found = b.m.items.constFind(key);
+    if (found == b.m.items.constEnd()) {
+        throw CliFailure(Error, QStringLiteral("%1-%2 is not in the backup").arg(domain, path));
+    }
+    const MBDBParser::_MBDBItem& item = found.value();
+    if (item.isFolder()) {
+        throw CliFailure(Error, QStringLiteral("%1-%2 is a folder").arg(domain, path));
+    }
+    if (item.linkTarget.isValid()) {
+        throw CliFailure(Error,
+                         QStringLiteral("%1-%2 is a symbolic link to %3").arg(domain, path, item.linkTarget.toString()));
+    }
+    if (QFileInfo(out).isDir()) {
+        out = QDir(out).filePath(QFileInfo(path).fileName());
+    }
+    QFileInfo outInfo(out);
+    if (!QDir().mkpath(outInfo.absolutePath())) {
+        throw CliFailure(Error, QStringLiteral("cannot create the folder %1").arg(outInfo.absolutePath()));
+    }
+    // Write beside the target and rename at the end, so a failure never leaves half a file under its name.
+    QString partPath;
+    {
+        QTemporaryFile part(outInfo.absolutePath() + QStringLiteral("/.vexlar-extract-XXXXXX"));
+        part.setAutoRemove(false);
+        if (!part.open()) {
+            throw CliFailure(Error, QStringLiteral("cannot write into %1: %2").arg(outInfo.absolutePath(),
+                                                                                  part.errorString()));
+        }
+        partPath = part.fileName();
+    }
+    try {
+        ExtractProgress progress;
+        progress.tty = isatty(STDERR_FILENO) != 0;
+        b.m.copyItemThrow(item, partPath, &progress, extractProgress);
+    } catch (...) {
+        QFile::remove(partPath);
+        throw;
+    }
+    if (::rename(QFile::encodeName(partPath).constData(), QFile::encodeName(outInfo.absoluteFilePath()).constData()) !=
+        0) {
+        QFile::remove(partPath);
+        throw CliFailure(Error, QStringLiteral("cannot write %1").arg(out));
+    }
+    if (item.digest.isValid() && item.digest.data.size() == 20 &&
+        MBDBParser::readFileHash(outInfo.absoluteFilePath()) != item.digest.data) {
+        printErr(QStringLiteral("warning: the content of %1 does not match the digest in the manifest").arg(out));
+    }
+    return Done;
+}
+
+} // namespace
+
+QString escapeField(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        switch (c.unicode()) {
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+int run(const QStringList& args) {
+    try {
+        Options o = parseOptions(args);
+        if (o.help) {
+            std::fputs(kUsage, stdout);
+            return Done;
+        }
+        if (o.positional.isEmpty()) {
+            throw CliFailure(Usage, QStringLiteral("no command given"));
+        }
+        const QString cmd = o.positional.first();
+        if (cmd == QLatin1String("info")) {
+            return cmdInfo(o);
+        }
+        if (cmd == QLatin1String("ls")) {
+            return cmdLs(o);
+        }
+        if (cmd == QLatin1String("extract")) {
+            return cmdExtract(o);
+        }
+        throw CliFailure(Usage, QStringLiteral("unknown command %1").arg(cmd));
+    } catch (const CliFailure& e) {
+        printErr(QStringLiteral("vexlar-backup: %1").arg(QString::fromUtf8(e.what())));
+        if (e.code == Usage) {
+            std::fputs(kUsage, stderr);
+        }
+        return e.code;
+    } catch (const std::exception& e) {
+        // Texts of the backup store may carry HTML line breaks meant for a message box.
+        QString text = QString::fromUtf8(e.what());
+        text.replace(QLatin1String("<br/>"), QLatin1String("\n"));
+        printErr(QStringLiteral("vexlar-backup: %1").arg(text));
+        return Error;
+    }
+}
+
+} // namespace BackupCli

@@ -1,0 +1,116 @@
+#include "tools/vexlar-backup/passwordsource.h"
+
+#include <QFile>
+
+#include <csignal>
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 kMaxPasswordFileSize = 64 * 1024;
+constexpr int kMaxPromptLength = 4096;
+
+// The terminal state to put back if the user interrupts the prompt.
+termios g_savedTerminal;
+volatile sig_atomic_t g_terminalChanged = 0;
+
+extern "C" void restoreTerminalAndReraise(int sig) {
+    if (g_terminalChanged) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+std::optional<QString> promptWithoutEcho() {
+    if (!isatty(STDIN_FILENO)) {
+        return std::nullopt;
+    }
+    std::fputs("Backup password: ", stderr);
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) {
+        return std::nullopt;
+    }
+    termios quiet = g_savedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    auto oldInt = std::signal(SIGINT, restoreTerminalAndReraise);
+    auto oldTerm = std::signal(SIGTERM, restoreTerminalAndReraise);
+    g_terminalChanged = 1;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+
+    QByteArray line;
+    char c = 0;
+    bool gotLine = false;
+    while (line.size() < kMaxPromptLength) {
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n <= 0) {
+            break;
+        }
+        if (c == '\n') {
+            gotLine = true;
+            break;
+        }
+        line.append(c);
+    }
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+    g_terminalChanged = 0;
+    std::signal(SIGINT, oldInt);
+    std::signal(SIGTERM, oldTerm);
+    if (!gotLine && line.isEmpty()) {
+        return std::nullopt;
+    }
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    return QString::fromUtf8(line);
+}
+
+} // namespace
+
+std::optional<QString> readPasswordFile(const QString& path, QString* error) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the password file %1: %2").arg(path, f.errorString());
+        return std::nullopt;
+    }
+    if (f.size() > kMaxPasswordFileSize) {
+        *error = QStringLiteral("the password file %1 is too large to hold a password").arg(path);
+        return std::nullopt;
+    }
+    QByteArray data = f.readAll();
+    // Only the line end goes: blanks are part of a password.
+    qsizetype eol = data.indexOf('\n');
+    if (eol >= 0) {
+        data.truncate(eol);
+    }
+    if (data.endsWith('\r')) {
+        data.chop(1);
+    }
+    return QString::fromUtf8(data);
+}
+
+PasswordResult obtainPassword(const QString& passwordFile, bool allowPrompt) {
+    PasswordResult r;
+    if (!passwordFile.isEmpty()) {
+        if (auto p = readPasswordFile(passwordFile, &r.error)) {
+            r.origin = PasswordOrigin::File;
+            r.password = *p;
+        }
+        return r;
+    }
+    if (qEnvironmentVariableIsSet("VEXLAR_BACKUP_PASSWORD")) {
+        r.origin = PasswordOrigin::Environment;
+        r.password = qEnvironmentVariable("VEXLAR_BACKUP_PASSWORD");
+        return r;
+    }
+    if (allowPrompt) {
+        if (auto p = promptWithoutEcho()) {
+            r.origin = PasswordOrigin::Terminal;
+            r.password = *p;
+        }
+    }
+    return r;
+}
