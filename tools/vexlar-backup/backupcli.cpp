@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
@@ -184,8 +183,8 @@ int cmdInfo(const Options& o) {
     printOut(QStringLiteral("Product:\t%1").arg(info.productType));
     printOut(QStringLiteral("iOS version:\t%1").arg(info.productVersion));
     printOut(QStringLiteral("Serial number:\t%1").arg(info.serialNumber));
-    printOut(QStringLiteral("Date:\t%1").arg(info.date.isValid() ? info.date.toUTC().toString(Qt::ISODate)
-                                                                  : QString()));
+    printOut(
+        QStringLiteral("Date:\t%1").arg(info.date.isValid() ? info.date.toUTC().toString(Qt::ISODate) : QString()));
     printOut(QStringLiteral("Encrypted:\t%1").arg(info.isEncrypted ? QStringLiteral("yes") : QStringLiteral("no")));
     printOut(QStringLiteral("Manifest:\t%1").arg(manifestForm(b.m)));
     std::fflush(stdout);
@@ -278,8 +277,8 @@ int cmdExtract(const Options& o) {
         throw CliFailure(Error, QStringLiteral("%1-%2 is a folder").arg(domain, path));
     }
     if (item.linkTarget.isValid()) {
-        throw CliFailure(Error,
-                         QStringLiteral("%1-%2 is a symbolic link to %3").arg(domain, path, item.linkTarget.toString()));
+        throw CliFailure(
+            Error, QStringLiteral("%1-%2 is a symbolic link to %3").arg(domain, path, item.linkTarget.toString()));
     }
     if (QFileInfo(out).isDir()) {
         out = QDir(out).filePath(QFileInfo(path).fileName());
@@ -294,8 +293,8 @@ int cmdExtract(const Options& o) {
         QTemporaryFile part(outInfo.absolutePath() + QStringLiteral("/.vexlar-extract-XXXXXX"));
         part.setAutoRemove(false);
         if (!part.open()) {
-            throw CliFailure(Error, QStringLiteral("cannot write into %1: %2").arg(outInfo.absolutePath(),
-                                                                                  part.errorString()));
+            throw CliFailure(
+                Error, QStringLiteral("cannot write into %1: %2").arg(outInfo.absolutePath(), part.errorString()));
         }
         partPath = part.fileName();
     }

@@ -1,7 +1,6 @@
 #include "tools/vexlar-backup/passwordsource.h"
 
 #include <QFile>
-
 #include <csignal>
 #include <cstdio>
 #include <termios.h>

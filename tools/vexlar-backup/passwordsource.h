@@ -4,7 +4,6 @@
 // arguments (they show up in process listings and shell history).
 
 #include <QString>
-
 #include <optional>
 
 enum class PasswordOrigin { File, Environment, Terminal, None };
