@@ -48,6 +48,8 @@ enum CFNumberWidth : int {
     kCFNumberFloatType = 12,
     kCFNumberDoubleType = 13,
     kCFNumberCFIndexType = 14,
+    // Integers above the signed 64-bit range (up to 2^64-1), as parsed plists hold them.
+    kCFNumberSInt128Type = 17,
 };
 
 enum CFPropertyListFormat : long {
@@ -90,6 +92,8 @@ public:
     bool isCFKeyedArchiverUID() const;
     // The stored width of a number (CFNumberWidth), 0 when not a number.
     int numberType() const;
+    // Whether put/append (dictionaries, arrays) take effect.
+    bool isMutable() const;
 
     // Factories.
     static CFType createCFBoolean(bool value);
@@ -97,12 +101,16 @@ public:
     static CFType createCFNumberInt16(short value);
     static CFType createCFNumberInt32(int value);
     static CFType createCFNumberInt64(long long value);
+    // Values above the signed 64-bit range get the width kCFNumberSInt128Type.
+    static CFType createCFNumberUInt64(unsigned long long value);
     static CFType createCFNumberFloat(float value);
     static CFType createCFNumberDouble(double value);
     static CFType createCFNumberCFIndex(long value);
     static CFType createCFString(const QString& text);
     static CFType createCFData(const QByteArray& bytes);
     static CFType createCFDate(const QDateTime& time);
+    // Seconds since 2001-01-01 00:00:00 GMT, fractions kept; null when not finite.
+    static CFType createCFDateFromAbsoluteTime(double absoluteTime);
     static CFType createCFDictionary();
     static CFType createCFDictionary(const QList<CFType>& keys, const QList<CFType>& values);
     static CFType createCFDictionaryCreateMutableCopy(const CFType& dictionary);
@@ -123,12 +131,17 @@ public:
     void* toPlistNode() const;
 
     // Accessors: each gives its default (or 0, empty, null) when the value is not of the kind.
+    // Integer reads give the default for fractions, NaN and values outside the
+    // type; float reads round to the nearest value and give the default only
+    // outside the type's range.
     QString CFStringQString() const;
     long CFStringLength() const;
     char CFNumberInt8(char def = 0) const;
     short CFNumberInt16(short def = 0) const;
     int CFNumberInt(int def = 0) const;
     long long CFNumberInt64(long long def = 0) const;
+    // Any non-negative integral number up to 2^64-1.
+    unsigned long long CFNumberUInt64(unsigned long long def = 0) const;
     float CFNumberFloat(float def = 0) const;
     double CFNumberDouble(double def = 0) const;
     bool CFNumberBool(bool def = false) const;
@@ -162,9 +175,9 @@ public:
     bool equals(const CFType& other) const;
 
 private:
+    // The objects themselves retain what is put into them, so no wrapper of a
+    // child has to be kept here.
     std::shared_ptr<CFTypePrivacy> d;
-    QMap<std::shared_ptr<CFType>, std::shared_ptr<CFType>> m_children;
-    QList<std::shared_ptr<CFType>> m_items;
 };
 
 Q_DECLARE_METATYPE(CFType)
