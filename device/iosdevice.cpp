@@ -5,7 +5,6 @@
 #include "device/mobiledevice.h"
 
 #include <QRegularExpression>
-
 #include <limits>
 
 namespace {
@@ -22,7 +21,9 @@ bool settingOn(const CFType& domain, const char* key) {
 
 } // namespace
 
-IOSDevice::IOSDevice() : device(nullptr) { registerMetaType(); }
+IOSDevice::IOSDevice() : device(nullptr) {
+    registerMetaType();
+}
 
 QDir IOSDevice::cacheDir() const {
     const QString path = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache/") + udid);
@@ -33,9 +34,13 @@ QDir IOSDevice::cacheDir() const {
     return dir;
 }
 
-QDir IOSDevice::appDir(QString appId) const { return QDir(cacheDir().absoluteFilePath(g_formatFileName(appId))); }
+QDir IOSDevice::appDir(QString appId) const {
+    return QDir(cacheDir().absoluteFilePath(g_formatFileName(appId)));
+}
 
-QList<int> IOSDevice::versionList() const { return _IOSVersion::parse(productVersion); }
+QList<int> IOSDevice::versionList() const {
+    return _IOSVersion::parse(productVersion);
+}
 
 bool IOSDevice::checkiTunesBackupSettings(bool checkICloud, bool checkEncrypt) const {
     const QList<CFType> values = mobiledevice_info(device, {QString()}, QStringLiteral("com.apple.mobile.backup"));
@@ -46,7 +51,8 @@ bool IOSDevice::checkiTunesBackupSettings(bool checkICloud, bool checkEncrypt) c
     const QString frame = QStringLiteral("%1<br/><br/><img src=\"%2\"/>");
     if (checkICloud && settingOn(domain, "CloudBackupEnabled")) {
         Tips::warning(frame.arg(
-            QStringLiteral("Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again."),
+            QStringLiteral(
+                "Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again."),
             QStringLiteral(":res/close_icloudbk.jpg")));
         return false;
     }

@@ -6,12 +6,10 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QSet>
-
-#include <plist/plist.h>
-#include <unistd.h>
-
 #include <memory>
+#include <plist/plist.h>
 #include <stdexcept>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcDevice, "vexlar.device")
 
@@ -179,7 +177,7 @@ int mobiledevice_set(am_device* device, QString domain, QString key, CFType valu
         const PlistPtr keyNode = stringNode(key, false);
         const PlistPtr valueNode(value.toPlistNode());
         return mobiledevice_fn<AMDeviceSetValue_t>("AMDeviceSetValue")(device, domainNode.get(), keyNode.get(),
-                                                                        valueNode.get());
+                                                                       valueNode.get());
     });
 }
 
@@ -194,7 +192,7 @@ void mobiledevice_startservice(am_device* device, char const* service, unsigned 
     const int r = withSession(device, [&] {
         const PlistPtr serviceNode = stringNode(QString::fromUtf8(service), false);
         return mobiledevice_fn<AMDeviceStartService_t>("AMDeviceStartService")(device, serviceNode.get(), &socket,
-                                                                                nullptr);
+                                                                               nullptr);
     });
     if (r == 0) {
         return;
@@ -205,21 +203,21 @@ void mobiledevice_startservice(am_device* device, char const* service, unsigned 
             device, {QStringLiteral("DeviceName"), QStringLiteral("ProductType"), QStringLiteral("ProductVersion")},
             QString());
         if (values.size() == 3 && values[0].isCFString()) {
-            description = QStringLiteral("%1, %2, iOS %3")
-                              .arg(values[0].CFStringQString(), values[1].CFStringQString(),
-                                   values[2].CFStringQString());
+            description =
+                QStringLiteral("%1, %2, iOS %3")
+                    .arg(values[0].CFStringQString(), values[1].CFStringQString(), values[2].CFStringQString());
         }
     } catch (const std::exception& e) {
         qCDebug(lcDevice, "device description: %s", e.what());
     }
-    const QString text = QStringLiteral("<br/><br/>device:%1 <br/><br/>").arg(description) +
-                         QCoreApplication::translate("mobiledevice",
-                                                     "Please turn off Wifi Sync on iTunes or disconnect computer "
-                                                     "internet connections to try again.<br/>") +
-                         QStringLiteral("Error code: AMDeviceStartService(%1)=%2")
-                             .arg(QString::fromUtf8(service))
-                             .arg(r);
+    const QString text =
+        QStringLiteral("<br/><br/>device:%1 <br/><br/>").arg(description) +
+        QCoreApplication::translate("mobiledevice", "Please turn off Wifi Sync on iTunes or disconnect computer "
+                                                    "internet connections to try again.<br/>") +
+        QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(QString::fromUtf8(service)).arg(r);
     throw std::runtime_error(text.toStdString());
 }
 
-int mobiledevice_closeservice(unsigned int socket) { return ::close(static_cast<int>(socket)); }
+int mobiledevice_closeservice(unsigned int socket) {
+    return ::close(static_cast<int>(socket));
+}

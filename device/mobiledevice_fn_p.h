@@ -6,7 +6,6 @@
 #include "device/mobiledevice_loader.h"
 
 #include <QString>
-
 #include <stdexcept>
 
 template <typename F>

@@ -1,7 +1,6 @@
 #include "device/mobiledevice_msg.h"
 
 #include <QtEndian>
-
 #include <cerrno>
 #include <poll.h>
 #include <stdexcept>

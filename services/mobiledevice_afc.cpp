@@ -5,7 +5,6 @@
 #include "device/mobiledevice_msg.h"
 
 #include <QtEndian>
-
 #include <cstring>
 #include <stdexcept>
 
@@ -27,7 +26,9 @@ void appendLE64(QByteArray& bytes, quint64 value) {
     bytes.append(buffer, 8);
 }
 
-[[noreturn]] void fail(const QString& text) { throw std::runtime_error(text.toStdString()); }
+[[noreturn]] void fail(const QString& text) {
+    throw std::runtime_error(text.toStdString());
+}
 
 // A path whose ".." components climb above the root would leave the area the
 // service was opened on; refuse it before it reaches the device.
@@ -135,8 +136,8 @@ QByteArray mobiledevice_afc_read_data(unsigned int socket, _AFCHeader& header, i
         fail(QStringLiteral("read AFC file block data failed."));
     }
     QByteArray payload(static_cast<qsizetype>(length), Qt::Uninitialized);
-    if (length > 0 &&
-        mobiledevice_recv_all(socket, payload.data(), static_cast<int>(length), kAfcTimeout) != static_cast<int>(length)) {
+    if (length > 0 && mobiledevice_recv_all(socket, payload.data(), static_cast<int>(length), kAfcTimeout) !=
+                          static_cast<int>(length)) {
         fail(QStringLiteral("read AFC file block data failed."));
     }
     switch (header.operation) {
@@ -242,7 +243,9 @@ void mobiledevice_afc_rename(unsigned int socket, QString from, QString to) {
     request(socket, AFC_OP_RENAME_PATH, devicePath(from) + devicePath(to));
 }
 
-void mobiledevice_afc_mkdir(unsigned int socket, QString path) { request(socket, AFC_OP_MAKE_DIR, devicePath(path)); }
+void mobiledevice_afc_mkdir(unsigned int socket, QString path) {
+    request(socket, AFC_OP_MAKE_DIR, devicePath(path));
+}
 
 void mobiledevice_afc_housearrest_set_pid(unsigned int socket, QString appId) {
     CFType message = CFType::createCFDictionary();
@@ -257,7 +260,9 @@ void mobiledevice_afc_housearrest_set_pid(unsigned int socket, QString appId) {
     }
 }
 
-AfcFile::~AfcFile() { close(); }
+AfcFile::~AfcFile() {
+    close();
+}
 
 int AfcFile::read(char* buffer, int length) {
     if (length <= 0) {
@@ -295,7 +300,9 @@ void AfcFile::close() {
 
 mobiledevice_afc::mobiledevice_afc(am_device* device) : device(device), socket(0) {}
 
-mobiledevice_afc::~mobiledevice_afc() { closeService(); }
+mobiledevice_afc::~mobiledevice_afc() {
+    closeService();
+}
 
 void mobiledevice_afc::startService(QString appId) {
     closeService();
@@ -363,9 +370,13 @@ bool succeeds(Op op) {
 }
 } // namespace
 
-bool mobiledevice_afc::mkdir(QString path) { return succeeds([&] { mobiledevice_afc_mkdir(socket, path); }); }
+bool mobiledevice_afc::mkdir(QString path) {
+    return succeeds([&] { mobiledevice_afc_mkdir(socket, path); });
+}
 
-bool mobiledevice_afc::del(QString path) { return succeeds([&] { mobiledevice_afc_remove(socket, path); }); }
+bool mobiledevice_afc::del(QString path) {
+    return succeeds([&] { mobiledevice_afc_remove(socket, path); });
+}
 
 bool mobiledevice_afc::rename(QString from, QString to) {
     return succeeds([&] { mobiledevice_afc_rename(socket, from, to); });
@@ -386,6 +397,10 @@ bool mobiledevice_afc::openFile(QString path, afc_file_mode_t mode, AfcFile& fil
     }
 }
 
-bool mobiledevice_afc::readFile(QString path, AfcFile& file) { return openFile(path, AFC_FOPEN_RDONLY, file); }
+bool mobiledevice_afc::readFile(QString path, AfcFile& file) {
+    return openFile(path, AFC_FOPEN_RDONLY, file);
+}
 
-bool mobiledevice_afc::writeFile(QString path, AfcFile& file) { return openFile(path, AFC_FOPEN_WRONLY, file); }
+bool mobiledevice_afc::writeFile(QString path, AfcFile& file) {
+    return openFile(path, AFC_FOPEN_WRONLY, file);
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+// Simulated devices for tests: a private store in a temporary folder, devices
+// made and edited with the real `simdevice` tool, and the real framework
+// stand-in loaded by path. Also a receiver for device notifications.
+
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_loader.h"
+
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <plist/plist.h>
+
+#ifndef VEXLAR_SIMDEVICE_TOOL
+#define VEXLAR_SIMDEVICE_TOOL ""
+#endif
+#ifndef VEXLAR_SIMDEVICE_LIBRARY
+#define VEXLAR_SIMDEVICE_LIBRARY ""
+#endif
+
+class SimStore {
+public:
+    // Points the framework stand-in at a fresh store and loads it; false when
+    // the simulator has not been built.
+    bool init(QString* why) {
+        if (!root.isValid()) {
+            *why = QStringLiteral("no temporary folder");
+            return false;
+        }
+        if (!QFileInfo::exists(QStringLiteral(VEXLAR_SIMDEVICE_TOOL)) ||
+            !QFileInfo::exists(QStringLiteral(VEXLAR_SIMDEVICE_LIBRARY))) {
+            *why = QStringLiteral("the device simulator is not built");
+            return false;
+        }
+        qputenv("VEXLAR_SIM_ROOT", QFile::encodeName(root.path()));
+        qputenv("VEXLAR_MOBILEDEVICE", QByteArray(VEXLAR_SIMDEVICE_LIBRARY));
+        QString error;
+        if (mobiledevice_loader_ini(error, QString()) != 1) {
+            *why = QStringLiteral("loading the simulator failed: ") + error;
+            return false;
+        }
+        return true;
+    }
+
+    QString path() const { return root.path(); }
+    QString deviceDir(const QString& udid) const { return root.filePath(udid); }
+
+    // Runs the tool; its standard output, or a null string when it failed.
+    QString tool(const QStringList& args) const {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VEXLAR_SIM_ROOT"), root.path());
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(VEXLAR_SIMDEVICE_TOOL), args);
+        if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            qWarning("simdevice %s failed: %s", qPrintable(args.join(QLatin1Char(' '))),
+                     p.readAllStandardError().constData());
+            return QString();
+        }
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+
+    // Creates a device and returns its identifier (empty on failure).
+    QString create(const QStringList& extra = {}) const {
+        const QString out = tool(QStringList{QStringLiteral("create")} + extra);
+        return out.trimmed().split(QLatin1Char('\n')).value(0).trimmed();
+    }
+    bool set(const QString& udid, const QString& keyPath, const QString& value) const {
+        return !tool({QStringLiteral("set"), udid, keyPath, value}).isNull();
+    }
+    bool plug(const QString& udid) const { return !tool({QStringLiteral("plug"), udid}).isNull(); }
+    bool unplug(const QString& udid) const { return !tool({QStringLiteral("unplug"), udid}).isNull(); }
+
+private:
+    QTemporaryDir root;
+};
+
+// Records device notifications; the slot names are the ones the listener is given.
+class DeviceReceiver : public QObject {
+    Q_OBJECT
+public:
+    struct Event {
+        bool connected;
+        am_device* device;
+    };
+    QList<Event> events;
+
+    int count(bool connected, am_device* device = nullptr) const {
+        int n = 0;
+        for (const Event& e : events) {
+            n += e.connected == connected && (!device || e.device == device);
+        }
+        return n;
+    }
+    // The handle of the latest arrival whose identifier is `udid`.
+    am_device* deviceFor(const QString& udid) const {
+        for (auto it = events.crbegin(); it != events.crend(); ++it) {
+            if (it->connected && udidOf(it->device) == udid) {
+                return it->device;
+            }
+        }
+        return nullptr;
+    }
+    // Read without a session, so it works on devices that refuse one.
+    static QString udidOf(am_device* device) {
+        const auto copy =
+            reinterpret_cast<AMDeviceCopyDeviceIdentifier_t>(mobiledevice_loader_mf("AMDeviceCopyDeviceIdentifier"));
+        void* node = copy ? copy(device) : nullptr;
+        if (!node) {
+            return QString();
+        }
+        const QString udid = CFType::fromPlistNode(node).CFStringQString();
+        plist_free(static_cast<plist_t>(node));
+        return udid;
+    }
+
+public slots:
+    void iosDeviceConnected(void* device) { events.append({true, static_cast<am_device*>(device)}); }
+    void iosDeviceDisconnected(void* device) { events.append({false, static_cast<am_device*>(device)}); }
+};

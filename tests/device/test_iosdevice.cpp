@@ -1,0 +1,211 @@
+// The device record: version numbers, the cache folder, and the backup
+// settings check against simulated devices.
+
+#include "app/paths.h"
+#include "app/tips.h"
+#include "device/iosdevice.h"
+#include "tests/device/simfixture.h"
+
+#include <QtTest>
+
+namespace {
+
+class RecordingPresenter : public TipsPresenter {
+public:
+    QList<QPair<Kind, QString>> shown;
+    bool show(Kind kind, const QString& text) override {
+        shown.append({kind, text});
+        return true;
+    }
+};
+
+const QString kICloudWarning = QStringLiteral(
+    "Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.<br/><br/>"
+    "<img src=\":res/close_icloudbk.jpg\"/>");
+const QString kEncryptWarning =
+    QStringLiteral("Failed to transfer data to device. Your iTunes backup is encrypted. Please run iTunes on computer "
+                   "and then uncheck \"Encrypt iPhone backup\" option to try again.<br/><br/>"
+                   "<img src=\":res/close_itunesbkenc.jpg\"/>");
+
+} // namespace
+
+class TestIOSDevice : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void parseVersion_data();
+    void parseVersion();
+    void compareVersions_data();
+    void compareVersions();
+    void defaultsAndMetaType();
+    void cacheDirs();
+    void backupSettings_data();
+    void backupSettings();
+
+private:
+    SimStore sim;
+    QString simUnavailable;
+    DeviceReceiver receiver;
+    _mobiledevice_listen_ctx ctx;
+    RecordingPresenter presenter;
+};
+
+void TestIOSDevice::initTestCase() {
+    Tips::setPresenter(&presenter);
+    if (!sim.init(&simUnavailable)) {
+        return;
+    }
+    ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+    QVERIFY(mobiledevice_listen(&ctx));
+}
+
+void TestIOSDevice::cleanupTestCase() {
+    Tips::setPresenter(nullptr);
+}
+
+void TestIOSDevice::parseVersion_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<int>>("parts");
+    QTest::addColumn<QString>("back");
+    QTest::newRow("9.3.2") << "9.3.2" << QList<int>{9, 3, 2} << "9.3.2";
+    QTest::newRow("10.0") << "10.0" << QList<int>{10, 0} << "10.0";
+    QTest::newRow("empty") << "" << QList<int>{} << "";
+    QTest::newRow("iOS 9.3") << "iOS 9.3" << QList<int>{9, 3} << "9.3";
+    QTest::newRow("beta suffix") << "11.0b4" << QList<int>{11, 0, 4} << "11.0.4";
+    QTest::newRow("leading zeros") << "09.03" << QList<int>{9, 3} << "9.3";
+    QTest::newRow("no digits") << "unknown" << QList<int>{} << "";
+    QTest::newRow("huge component") << "1.99999999999999999999" << QList<int>{1, std::numeric_limits<int>::max()}
+                                    << "1.2147483647";
+}
+
+void TestIOSDevice::parseVersion() {
+    QFETCH(QString, text);
+    QFETCH(QList<int>, parts);
+    QFETCH(QString, back);
+    QCOMPARE(_IOSVersion(text).parts, parts);
+    QCOMPARE(_IOSVersion(text).toString(), back);
+    IOSDevice device;
+    device.productVersion = text;
+    QCOMPARE(device.versionList(), parts);
+}
+
+void TestIOSDevice::compareVersions_data() {
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("result");
+    QTest::newRow("9.3 vs 9.3.2") << "9.3"
+                                  << "9.3.2" << -1;
+    QTest::newRow("10.0 vs 9.3.5") << "10.0"
+                                   << "9.3.5" << 1;
+    QTest::newRow("equal") << "9.3.2"
+                           << "9.3.2" << 0;
+    QTest::newRow("minor differs") << "9.1"
+                                   << "9.3" << -2;
+    QTest::newRow("empty vs 10") << ""
+                                 << "10" << -1;
+    QTest::newRow("extremes do not overflow") << "0"
+                                              << "2147483647" << -2147483647;
+}
+
+void TestIOSDevice::compareVersions() {
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, result);
+    QCOMPARE(_IOSVersion(a).compare(_IOSVersion(b)), result);
+    if (result != std::numeric_limits<int>::min()) {
+        QCOMPARE(_IOSVersion(b).compare(_IOSVersion(a)) > 0, result < 0);
+    }
+}
+
+void TestIOSDevice::defaultsAndMetaType() {
+    IOSDevice device;
+    QVERIFY(device.name.isEmpty() && device.udid.isEmpty() && device.backupPassword.isEmpty());
+    QCOMPARE(device.device, nullptr);
+    device.name = QStringLiteral("Phone");
+    device.udid = QStringLiteral("abc");
+    device.device = reinterpret_cast<am_device*>(0x1234);
+    QCOMPARE(QMetaType::fromName("IOSDevice"), QMetaType::fromType<IOSDevice>());
+    const QVariant v = QVariant::fromValue(device);
+    const IOSDevice back = qvariant_cast<IOSDevice>(v);
+    QCOMPARE(back.name, device.name);
+    QCOMPARE(back.udid, device.udid);
+    QCOMPARE(back.device, device.device);
+}
+
+void TestIOSDevice::cacheDirs() {
+    const QString cacheRoot = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache"));
+    IOSDevice device;
+    QCOMPARE(device.cacheDir().absolutePath(), cacheRoot);
+    QVERIFY(QFileInfo(cacheRoot).isDir());
+
+    device.udid = QStringLiteral("0000aaaa");
+    QCOMPARE(device.cacheDir().absolutePath(), cacheRoot + QStringLiteral("/0000aaaa"));
+    QVERIFY(QFileInfo(cacheRoot + QStringLiteral("/0000aaaa")).isDir());
+
+    // The identifier is made file-name safe and the folder is not created.
+    const QDir app = device.appDir(QStringLiteral("com.example/../evil"));
+    QCOMPARE(app.absolutePath(), cacheRoot + QStringLiteral("/0000aaaa/") + g_formatFileName("com.example/../evil"));
+    QVERIFY(!app.absolutePath().contains(QLatin1String("/../")));
+    QVERIFY(app.absolutePath().startsWith(cacheRoot + QStringLiteral("/0000aaaa/")));
+}
+
+void TestIOSDevice::backupSettings_data() {
+    QTest::addColumn<QString>("cloud");
+    QTest::addColumn<QString>("encrypt");
+    QTest::addColumn<bool>("checkICloud");
+    QTest::addColumn<bool>("checkEncrypt");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("both on, both checked") << "true"
+                                           << "true" << true << true << false << kICloudWarning;
+    QTest::newRow("both on, encryption checked") << "true"
+                                                 << "true" << false << true << false << kEncryptWarning;
+    QTest::newRow("encryption only") << "false"
+                                     << "true" << true << true << false << kEncryptWarning;
+    QTest::newRow("iCloud on, not checked") << "true"
+                                            << "false" << false << true << true << QString();
+    QTest::newRow("both off") << "false"
+                              << "false" << true << true << true << QString();
+    QTest::newRow("no backup domain") << ""
+                                      << "" << true << true << true << QString();
+}
+
+void TestIOSDevice::backupSettings() {
+    if (!simUnavailable.isEmpty()) {
+        QSKIP(qPrintable(simUnavailable));
+    }
+    QFETCH(QString, cloud);
+    QFETCH(QString, encrypt);
+    QFETCH(bool, checkICloud);
+    QFETCH(bool, checkEncrypt);
+    QFETCH(bool, result);
+    QFETCH(QString, warning);
+
+    const QString udid = sim.create();
+    QVERIFY(!udid.isEmpty());
+    if (cloud.isEmpty()) {
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup"), QStringLiteral("-")));
+    } else {
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup.CloudBackupEnabled"), cloud));
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup.WillEncrypt"), encrypt));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid) != nullptr, 5000);
+
+    IOSDevice device;
+    device.udid = udid;
+    device.device = receiver.deviceFor(udid);
+    presenter.shown.clear();
+    QCOMPARE(device.checkiTunesBackupSettings(checkICloud, checkEncrypt), result);
+    if (warning.isEmpty()) {
+        QCOMPARE(presenter.shown.size(), 0);
+    } else {
+        QCOMPARE(presenter.shown.size(), 1);
+        QCOMPARE(presenter.shown.first().first, TipsPresenter::Warning);
+        QCOMPARE(presenter.shown.first().second, warning);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestIOSDevice)
+#include "test_iosdevice.moc"

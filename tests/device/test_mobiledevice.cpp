@@ -1,0 +1,226 @@
+// Device notifications and lockdown sessions against the simulator, loaded by
+// path and driven with the simdevice tool.
+
+#include "device/mobiledevice.h"
+#include "tests/device/simfixture.h"
+
+#include <QtTest>
+
+namespace {
+
+const QString kOpenMessage = QStringLiteral(
+    "Please launch iTunes first and then re-connect your iPhone. Once your iPhone is visible in iTunes, please "
+    "restart Quorvindale software.<br/><br/>Error code: ");
+
+QString errorOf(const std::function<void()>& op) {
+    try {
+        op();
+    } catch (const std::runtime_error& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestMobileDevice : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void arrivalsAreReportedOnce();
+    void replugIsReportedAgain();
+    void refusedPairing_data();
+    void refusedPairing();
+    void readValues();
+    void writeValue();
+    void serviceFailureText_data();
+    void serviceFailureText();
+    void serviceSocketIsUsable();
+    void unpluggedDeviceFailsToOpen();
+
+private:
+    // A fresh device, seen by the listener; null on failure.
+    am_device* freshDevice(QString* udid, const QStringList& setup = {});
+
+    SimStore sim;
+    QString simUnavailable;
+    DeviceReceiver receiver;
+    _mobiledevice_listen_ctx ctx;
+};
+
+void TestMobileDevice::initTestCase() {
+    if (!sim.init(&simUnavailable)) {
+        return;
+    }
+    ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+    // Two subscriptions deliver every arrival twice: the listener must report it once.
+    QVERIFY(mobiledevice_listen(&ctx));
+    QVERIFY(mobiledevice_listen(&ctx));
+}
+
+void TestMobileDevice::init() {
+    if (!simUnavailable.isEmpty()) {
+        QSKIP(qPrintable(simUnavailable));
+    }
+}
+
+am_device* TestMobileDevice::freshDevice(QString* udid, const QStringList& setup) {
+    *udid = sim.create();
+    if (udid->isEmpty()) {
+        return nullptr;
+    }
+    for (qsizetype i = 0; i + 1 < setup.size(); i += 2) {
+        if (!sim.set(*udid, setup[i], setup[i + 1])) {
+            return nullptr;
+        }
+    }
+    QDeadlineTimer deadline(5000);
+    while (!receiver.deviceFor(*udid) && !deadline.hasExpired()) {
+        QTest::qWait(20);
+    }
+    return receiver.deviceFor(*udid);
+}
+
+void TestMobileDevice::arrivalsAreReportedOnce() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    // Give a duplicate the time to show up.
+    QTest::qWait(1500);
+    QCOMPARE(receiver.count(true, device), 1);
+    QCOMPARE(mobiledevice_device_uid(device), udid);
+}
+
+void TestMobileDevice::replugIsReportedAgain() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    const int arrivals = receiver.count(true);
+    QVERIFY(sim.unplug(udid));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) >= 1, 5000);
+    QVERIFY(sim.plug(udid));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.count(true), arrivals + 1, 5000);
+    QTest::qWait(1500);
+    QCOMPARE(receiver.count(true), arrivals + 1);
+    QVERIFY(receiver.deviceFor(udid));
+}
+
+void TestMobileDevice::refusedPairing_data() {
+    QTest::addColumn<QStringList>("setup");
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("fault on pair") << QStringList{"Sim.Paired", "false", "Sim.Faults.AMDevicePair", "-402653034"}
+                                   << "Error code: AMDevicePair(-402653034)";
+    QTest::newRow("user declines trust") << QStringList{"Sim.Paired", "false", "Sim.TrustAccepted", "false"}
+                                         << "Error code: AMDevicePair(";
+}
+
+void TestMobileDevice::refusedPairing() {
+    QFETCH(QStringList, setup);
+    QFETCH(QString, ending);
+    QString udid;
+    am_device* device = freshDevice(&udid, setup);
+    QVERIFY(device);
+    const QString error = errorOf([&] { mobiledevice_info(device, {QStringLiteral("DeviceName")}, QString()); });
+    QVERIFY2(error.startsWith(kOpenMessage + QStringLiteral("AMDevicePair(")), qPrintable(error));
+    if (ending.endsWith(QLatin1Char(')'))) {
+        QVERIFY2(error.endsWith(ending), qPrintable(error));
+    } else {
+        QVERIFY2(QRegularExpression(QStringLiteral("AMDevicePair\\(-?\\d+\\)$")).match(error).hasMatch(),
+                 qPrintable(error));
+    }
+    QString openError;
+    QVERIFY(device_open(device, openError) != 0);
+    QCOMPARE(openError, error);
+}
+
+void TestMobileDevice::readValues() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    const QList<CFType> values = mobiledevice_info(
+        device, {QStringLiteral("UniqueDeviceID"), QStringLiteral("NoSuchKeyAnywhere"), QStringLiteral("ProductType")},
+        QString());
+    QCOMPARE(values.size(), 3);
+    QCOMPARE(values[0].CFStringQString(), udid);
+    QVERIFY(values[1].isNull());
+    QVERIFY(values[2].isCFString());
+
+    // An empty key with a domain gives the whole domain.
+    const QList<CFType> disk = mobiledevice_info(device, {QString()}, QStringLiteral("com.apple.disk_usage"));
+    QCOMPARE(disk.size(), 1);
+    QVERIFY(disk[0].isCFDictionary());
+    QVERIFY(disk[0].get(QStringLiteral("TotalDataCapacity")).CFNumberInt64() > 0);
+
+    QVERIFY(mobiledevice_info(device, {}, QString()).isEmpty());
+}
+
+void TestMobileDevice::writeValue() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    const QString domain = QStringLiteral("com.apple.mobile.tethered_sync");
+    CFType value = CFType::createCFDictionary();
+    value.put(QStringLiteral("DisableTethered"), CFType::createCFBoolean(true));
+    QCOMPARE(mobiledevice_set(device, domain, QStringLiteral("com.apple.Bookmarks"), value), 0);
+    const QList<CFType> back = mobiledevice_info(device, {QStringLiteral("com.apple.Bookmarks")}, domain);
+    QCOMPARE(back.size(), 1);
+    QVERIFY(back[0].get(QStringLiteral("DisableTethered")).CFNumberBool());
+}
+
+void TestMobileDevice::serviceFailureText_data() {
+    QTest::addColumn<QStringList>("setup");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("named device") << QStringList{"Lockdown..DeviceName",     "Ann's iPhone",
+                                                 "Lockdown..ProductType",    "iPhone8,1",
+                                                 "Lockdown..ProductVersion", "9.3.2"}
+                                  << "Ann's iPhone, iPhone8,1, iOS 9.3.2";
+    QTest::newRow("name cannot be read") << QStringList{"Lockdown..DeviceName", "-"} << "Unknown";
+}
+
+void TestMobileDevice::serviceFailureText() {
+    QFETCH(QStringList, setup);
+    QFETCH(QString, description);
+    setup << QStringLiteral("Sim.Faults.AMDeviceStartService.com\\.apple\\.afc") << QStringLiteral("-402653150");
+    QString udid;
+    am_device* device = freshDevice(&udid, setup);
+    QVERIFY(device);
+    unsigned int socket = 0;
+    const QString error = errorOf([&] { mobiledevice_startservice(device, "com.apple.afc", socket); });
+    QCOMPARE(error, QStringLiteral("<br/><br/>device:%1 <br/><br/>Please turn off Wifi Sync on iTunes or disconnect "
+                                   "computer internet connections to try again.<br/>Error code: "
+                                   "AMDeviceStartService(com.apple.afc)=-402653150")
+                        .arg(description));
+}
+
+void TestMobileDevice::serviceSocketIsUsable() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    unsigned int socket = 0;
+    mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
+    QVERIFY(socket != 0);
+    // The session is closed already; the service socket works on its own.
+    QCOMPARE(mobiledevice_device_uid(device), udid);
+    QCOMPARE(mobiledevice_closeservice(socket), 0);
+    QCOMPARE(mobiledevice_closeservice(socket), -1);
+}
+
+void TestMobileDevice::unpluggedDeviceFailsToOpen() {
+    QString udid;
+    am_device* device = freshDevice(&udid);
+    QVERIFY(device);
+    QVERIFY(sim.unplug(udid));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) >= 1, 5000);
+    // The handle may no longer be used once removal was reported; a new device gets a new one.
+    QVERIFY(sim.plug(udid));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid), 5000);
+    am_device* again = receiver.deviceFor(udid);
+    QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AMDeviceConnect"), QStringLiteral("-402653163")));
+    const QString error = errorOf([&] { mobiledevice_device_uid(again); });
+    QCOMPARE(error, kOpenMessage + QStringLiteral("AMDeviceConnect(-402653163)"));
+}
+
+QTEST_GUILESS_MAIN(TestMobileDevice)
+#include "test_mobiledevice.moc"
