@@ -1,0 +1,44 @@
+#pragma once
+
+// Measures, and unless scanOnly also deletes, what lies below each app's
+// /Library/Caches and /Library/tmp on the live device (house arrest + AFC).
+// The two folders themselves are kept.
+
+#include "app/progressreporter.h"
+#include "cleaners/iosappinfo.h"
+#include "device/iosdevice.h"
+
+#include <QHash>
+#include <QList>
+#include <QThread>
+
+class mobiledevice_afc;
+
+class IOSClearAppCacheThread : public QThread {
+    Q_OBJECT
+public:
+    // `apps` is referenced, not copied: it must outlive the thread.
+    IOSClearAppCacheThread(IOSDevice const& device, QList<_IOSAppInfo> const& apps, ProgressReporter& progress,
+                           QObject* parent = nullptr);
+
+    bool scanOnly = false;
+    qint64 clearedBytes = 0;               // deleted in this run
+    QHash<QString, qint64> appCacheBytes;  // bundle identifier -> bytes found
+
+    // Bytes of the regular files below dir; deletes them and the sub-folders when remove.
+    qint64 removeIOSDir(mobiledevice_afc& afc, QString dir, bool remove);
+    qint64 totalScanBytes() const;
+
+    // Deeper folder chains than this are left alone: a hostile device must not exhaust our stack.
+    static constexpr int kMaxDepth = 64;
+
+protected:
+    void run() override;
+
+private:
+    qint64 walk(mobiledevice_afc& afc, const QString& dir, bool remove, int depth);
+
+    IOSDevice const& m_device;
+    QList<_IOSAppInfo> const& m_apps;
+    ProgressReporter& m_progress;
+};

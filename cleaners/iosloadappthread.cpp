@@ -1,0 +1,135 @@
+#include "cleaners/iosloadappthread.h"
+
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_msg.h"
+#include "services/mobiledevice_afc.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+
+#include <exception>
+
+Q_LOGGING_CATEGORY(lcLoadApp, "vexlar.cleaners.loadapp")
+
+namespace {
+constexpr int kTimeout = 60000;
+// A device that never says "Complete" must not keep us listening for ever.
+constexpr int kMaxBrowseMessages = 100000;
+
+// Closes the service socket whatever way the listing ends.
+struct ServiceSocket {
+    unsigned int socket = 0;
+    ~ServiceSocket() {
+        if (socket != 0) {
+            mobiledevice_closeservice(socket);
+        }
+    }
+};
+} // namespace
+
+IOSLoadAppThread::IOSLoadAppThread(IOSDevice const& device, ProgressReporter& progress, QObject* parent)
+    : QThread(parent), m_device(device), m_progress(progress) {}
+
+void IOSLoadAppThread::listApps() {
+    ServiceSocket service;
+    mobiledevice_startservice(m_device.device, "com.apple.mobile.installation_proxy", service.socket);
+
+    CFType options = CFType::createCFDictionary();
+    options.put(QStringLiteral("ApplicationType"), CFType::createCFString(QStringLiteral("User")));
+    CFType request = CFType::createCFDictionary();
+    request.put(QStringLiteral("Command"), CFType::createCFString(QStringLiteral("Browse")));
+    request.put(QStringLiteral("ClientOptions"), options);
+    mobiledevice_sendmsg(service.socket, request, false, kTimeout);
+
+    for (int n = 0; n < kMaxBrowseMessages; ++n) {
+        const CFType reply = mobiledevice_recmsg(service.socket, request, kTimeout);
+        const CFType list = reply.get(QStringLiteral("CurrentList"));
+        const long count = list.isCFArray() ? list.array_size() : 0;
+        for (long i = 0; i < count; ++i) {
+            const CFType entry = list.at(int(i));
+            const QString appId = entry.get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
+            QString appName = entry.get(QStringLiteral("CFBundleName")).CFStringQString();
+            if (appName.isEmpty()) {
+                appName = appId;
+            }
+            apps.append(_IOSAppInfo(appId, appName));
+        }
+        const QString status = reply.get(QStringLiteral("Status")).CFStringQString();
+        if (status.compare(QStringLiteral("Complete"), Qt::CaseInsensitive) == 0) {
+            return;
+        }
+    }
+    throw std::runtime_error("The device sent no end to its app list.");
+}
+
+void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
+    QDir dir = m_device.appDir(app.appId);
+    // The identifier comes from the device: it must name a folder directly inside
+    // the device's cache folder (not the folder itself, not "..").
+    const QString base = QDir::cleanPath(m_device.cacheDir().absolutePath());
+    const QString target = QDir::cleanPath(dir.absolutePath());
+    if (!target.startsWith(base + QLatin1Char('/')) || target.mid(base.size() + 1).contains(QLatin1Char('/'))) {
+        return;
+    }
+    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
+        return;
+    }
+    const QString localPath = dir.filePath(QStringLiteral("iTunesArtwork"));
+    if (QFile::exists(localPath)) {
+        return;
+    }
+    try {
+        mobiledevice_afc afc(m_device.device);
+        afc.startService(app.appId);
+        AfcFile remote;
+        if (!afc.readFile(QStringLiteral("/iTunesArtwork"), remote)) {
+            return;
+        }
+        // Written under a temporary name, so an interrupted copy is never taken for a cached icon.
+        const QString partPath = localPath + QStringLiteral(".part");
+        QFile local(partPath);
+        if (!local.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            return;
+        }
+        if (iconBuffer.size() != kIconBufferSize) {
+            iconBuffer.resize(kIconBufferSize);
+        }
+        bool ok = true;
+        for (;;) {
+            const int n = remote.read(iconBuffer.data(), kIconBufferSize);
+            if (n < 0) {
+                ok = false;
+            }
+            if (n <= 0) {
+                break;
+            }
+            if (local.write(iconBuffer.constData(), n) != n) {
+                ok = false;
+                break;
+            }
+        }
+        local.close();
+        remote.close();
+        if (!ok || !QFile::rename(partPath, localPath)) {
+            QFile::remove(partPath);
+        }
+    } catch (const std::exception& e) {
+        qCDebug(lcLoadApp, "Error: %s", e.what());
+    }
+}
+
+void IOSLoadAppThread::run() {
+    m_progress.invokeUpdateProgress(tr("IDS_LOADING_IOS_APP_INFO"), 0, QString());
+    try {
+        listApps();
+    } catch (const std::exception& e) {
+        m_progress.invokeErrorOccurred(QStringLiteral("%1, line: %2").arg(QString::fromUtf8(e.what())).arg(49));
+        return;
+    }
+    const int n = int(apps.size());
+    for (int i = 1; i <= n; ++i) {
+        m_progress.invokeUpdateProgress(QString(), int(double(i) / n * 100.0), QString());
+        cacheIcon(apps.at(i - 1));
+    }
+    m_progress.invokeSucceed(QString());
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+// Lists the user apps of a device through installation_proxy and keeps each
+// app's artwork in the device's local cache folder, so the app list can show
+// an icon. An icon once cached is never fetched again.
+
+#include "app/progressreporter.h"
+#include "cleaners/iosappinfo.h"
+#include "device/iosdevice.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QThread>
+
+class IOSLoadAppThread : public QThread {
+    Q_OBJECT
+public:
+    IOSLoadAppThread(IOSDevice const& device, ProgressReporter& progress, QObject* parent = nullptr);
+
+    QByteArray iconBuffer;   // 256 KiB once the first icon is copied
+    QList<_IOSAppInfo> apps; // in the order the device sent them
+
+    static constexpr int kIconBufferSize = 262144;
+
+protected:
+    void run() override;
+
+private:
+    void listApps();
+    void cacheIcon(const _IOSAppInfo& app);
+
+    IOSDevice const& m_device;
+    ProgressReporter& m_progress;
+};

@@ -1,0 +1,76 @@
+#pragma once
+
+// The program's main window: the device panel fed by connection events, the
+// three function lists and the app list with their Scan and Free Up actions.
+
+#include "cleaners/iosappinfo.h"
+#include "device/iosdevice.h"
+#include "ui/itemmodel.h"
+
+#include <QList>
+#include <QMainWindow>
+
+class QLabel;
+class QThread;
+class ProgressForm;
+class Ui_MainWindow;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void showDeviceInfo(IOSDevice const& d);
+    void resetShowInfo();
+    // Ends the process at once, without running any shell.
+    [[noreturn]] void exitProgram();
+
+    ItemModelAppIcon* appModel() const { return m_appModel; }
+    ItemModelAppIcon* sysFunModel() const { return m_sysModel; }
+    ItemModelAppIcon* dataFunModel() const { return m_dataModel; }
+
+    // Rich text of the device picture for a product type.
+    static QString devicePicture(const QString& productType);
+    // Used share of the capacity in percent, truncated; 0 for an empty or nonsensical capacity.
+    static int usedPercent(qint64 total, qint64 available);
+
+public slots:
+    void iosDeviceConnected(void* device);
+    void iosDeviceDisconnected(void* device);
+    void iosConnectTips();
+    void currentDeviceChanged(int index);
+    void checkAllApp(int state);
+    void itemChecked(APPIconItemNode* node);
+    void scanAppCache();
+    void clearAppCache();
+    void miClearLogs();
+    void miAbout();
+    void miCheckUpdate();
+    void miHelp();
+    void miFeedback();
+
+private:
+    bool currentDevice(IOSDevice& device) const;
+    QList<_IOSAppInfo> appInfos(bool checkedOnly) const;
+    // Starts the worker under the form, runs the form, waits for the worker.
+    // True when the form ended with success and was not cancelled.
+    static bool runWorker(ProgressForm& form, QThread& worker);
+    void loadApps(const IOSDevice& device);
+    void loadVirtualDevice(const IOSDevice& device);
+    void addVirtualDevices();
+    void resetFunctionNodes();
+    QString virtualDir(const QString& name) const;
+
+    Ui_MainWindow* ui;
+    ItemModelAppIcon* m_sysModel;
+    ItemModelAppIcon* m_appModel;
+    ItemModelAppIcon* m_dataModel;
+    _APPIconItemNode* m_funCacheFiles = nullptr;
+    _APPIconItemNode* m_funTempFiles = nullptr;
+    _APPIconItemNode* m_funJunkFiles = nullptr;
+    _APPIconItemNode* m_funMessages = nullptr;
+    _APPIconItemNode* m_funSafari = nullptr;
+    _APPIconItemNode* m_funCalls = nullptr;
+    QLabel* m_advLabel = nullptr;
+};
