@@ -1,0 +1,87 @@
+#include "backup/fileutil.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcFileUtil, "vexlar.backup.files")
+
+namespace fileutil {
+
+namespace {
+
+constexpr qint64 kCopyChunk = 8192;
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+[[noreturn]] void throwText(const QString& text) { throw std::runtime_error(text.toUtf8().toStdString()); }
+
+QString systemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+} // namespace
+
+bool openPrivateForWrite(QFile& file) {
+    if (QFileInfo::exists(file.fileName()) && !file.setPermissions(kOwnerOnly)) {
+        return false;
+    }
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate, kOwnerOnly);
+}
+
+void copyPrivateThrow(const QString& src, const QString& dst) {
+    QFile in(src);
+    if (!in.open(QIODevice::ReadOnly)) {
+        throwText(QStringLiteral("can not open %1. %2").arg(src, in.errorString()));
+    }
+    QFile out(dst);
+    if (!openPrivateForWrite(out)) {
+        throwText(QStringLiteral("can not create %1. %2").arg(dst, out.errorString()));
+    }
+    QByteArray buffer;
+    while (!(buffer = in.read(kCopyChunk)).isEmpty()) {
+        if (out.write(buffer) != buffer.size()) {
+            throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
+        }
+    }
+    if (in.error() != QFileDevice::NoError) {
+        throwText(QStringLiteral("can not open %1. %2").arg(src, in.errorString()));
+    }
+    if (!out.flush()) {
+        throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
+    }
+}
+
+void syncFileThrow(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throwText(QStringLiteral("can not open %1. %2").arg(path, systemError()));
+    }
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) {
+        errno = err;
+        throwText(QStringLiteral("can not write %1. %2").arg(path, systemError()));
+    }
+}
+
+void keepCopy(const QString& path, const QString& keepPath) {
+    if (::link(QFile::encodeName(path).constData(), QFile::encodeName(keepPath).constData()) == 0) {
+        return;
+    }
+    if (!QFile::copy(path, keepPath)) {
+        qCWarning(lcFileUtil) << "could not keep a copy of" << path << "as" << keepPath;
+    }
+}
+
+void renameOverThrow(const QString& from, const QString& to) {
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        throwText(QStringLiteral("can not write %1. %2").arg(to, systemError()));
+    }
+}
+
+} // namespace fileutil
