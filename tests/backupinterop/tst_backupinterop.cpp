@@ -1,0 +1,498 @@
+// The backup store against backups written by an independent device-side
+// peer (devicebackup.py), in both directions, for every manifest form and
+// encryption generation; and the vexlar-backup command line on the same
+// backups.
+
+#include "backup/backupmanifest.h"
+#include "backup/mbdbparser.h"
+#include "tests/backupinterop/peer.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const char kUdid[] = "00008030-001a2b3c4d5e6f70";
+const char kDeviceName[] = "Test iPhone";
+// Big enough that the command line reports progress while extracting it.
+const int kLargeFileSize = 1500000;
+
+struct SourceFile {
+    QString domain;
+    QString path;
+    QString fullPath;
+    bool isLink = false;
+};
+
+QList<SourceFile> walkSource(const QString& root) {
+    QList<SourceFile> out;
+    QDirIterator it(root, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString rel = QDir(root).relativeFilePath(it.filePath());
+        const qsizetype slash = rel.indexOf(QLatin1Char('/'));
+        out.append({rel.left(slash), rel.mid(slash + 1), it.filePath(), it.fileInfo().isSymLink()});
+    }
+    return out;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+const BackupManifest::_FileNode* findNode(const BackupManifest::_FileNode* from, const QString& treePath) {
+    const BackupManifest::_FileNode* node = from;
+    for (const QString& part : treePath.split(QLatin1Char('/'))) {
+        const BackupManifest::_FileNode* next = nullptr;
+        for (const BackupManifest::_FileNode* c : node->children) {
+            if (c->name == part) {
+                next = c;
+                break;
+            }
+        }
+        if (!next) {
+            return nullptr;
+        }
+        node = next;
+    }
+    return node;
+}
+
+QString hex(const MBDBParser::_MBDBBinary& b) {
+    return b.isValid() ? QString::fromLatin1(b.data.toHex()) : QString();
+}
+
+} // namespace
+
+class TestBackupInterop : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void readAndCopy_data() { variantRows(false); }
+    void readAndCopy();
+    void wrongPassword_data() { variantRows(true); }
+    void wrongPassword();
+    void putBack_data() { variantRows(false); }
+    void putBack();
+    void cli_data() { variantRows(false); }
+    void cli();
+    void cliUsage_data();
+    void cliUsage();
+
+private:
+    void variantRows(bool encryptedOnly);
+    // A fresh backup of the source tree in a folder named by the device's identifier.
+    QString freshBackup(const BackupVariant& v);
+    void unlockAndParse(BackupManifest& m, const BackupVariant& v);
+    PeerResult runCli(const QStringList& args, const QString& password = QString());
+
+    QTemporaryDir m_tmp;
+    QString m_src;
+    int m_counter = 0;
+    QString m_plainDb; // shared by the usage rows, which never change it
+    QString m_encryptedDb;
+};
+
+void TestBackupInterop::initTestCase() {
+    QVERIFY(m_tmp.isValid());
+    m_src = m_tmp.filePath(QStringLiteral("src"));
+    PeerResult r =
+        runPeer({QStringLiteral("gen-src"), m_src, QStringLiteral("--large"), QString::number(kLargeFileSize)});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY(walkSource(m_src).size() > 20);
+    m_plainDb = freshBackup({"db", "14.3", QString(), false});
+    m_encryptedDb = freshBackup({"db", "14.3", peerPassword(), false});
+}
+
+void TestBackupInterop::variantRows(bool encryptedOnly) {
+    QTest::addColumn<BackupVariant>("variant");
+    for (const auto& [name, v] : backupVariants()) {
+        if (!encryptedOnly || v.encrypted()) {
+            QTest::newRow(name) << v;
+        }
+    }
+}
+
+QString TestBackupInterop::freshBackup(const BackupVariant& v) {
+    const QString dir = m_tmp.filePath(QString::number(++m_counter) + QLatin1Char('/') + QLatin1String(kUdid));
+    if (!writeBackup(v, m_src, dir)) {
+        return QString();
+    }
+    return dir;
+}
+
+void TestBackupInterop::unlockAndParse(BackupManifest& m, const BackupVariant& v) {
+    m.readManifestInfo();
+    QCOMPARE(m.info.isEncrypted, v.encrypted());
+    if (v.encrypted()) {
+        QVERIFY(m.setPasscode(v.password));
+        QCOMPARE(m.passcode, v.password);
+    }
+    m.parseInfo();
+}
+
+void TestBackupInterop::readAndCopy() {
+    QFETCH(BackupVariant, variant);
+    const QString dir = freshBackup(variant);
+    QVERIFY(!dir.isEmpty());
+
+    BackupManifest m(dir);
+    m.readManifestInfo();
+    QCOMPARE(m.info.deviceName, QString::fromLatin1(kDeviceName));
+    QCOMPARE(m.info.uniqueDeviceId, QString::fromLatin1(kUdid));
+    QCOMPARE(m.info.productVersion, variant.version);
+    QCOMPARE(m.info.productType, QStringLiteral("iPhone12,1"));
+    QCOMPARE(m.displayName, QString::fromLatin1(kDeviceName)); // the folder is named by the identifier
+    QCOMPARE(m.info.date, QFileInfo(QDir(dir).filePath(QStringLiteral("Status.plist"))).lastModified());
+    QCOMPARE(m.info.isEncrypted, variant.encrypted());
+    if (variant.encrypted()) {
+        QVERIFY(m.setPasscode(variant.password));
+    }
+    QCOMPARE(QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))),
+             variant.encryptedManifestDb());
+    QCOMPARE(m.manifestDbKey.isEmpty(), !variant.encryptedManifestDb());
+    m.parseInfo();
+
+    // Every record as the peer wrote it.
+    const QList<QJsonObject> peer = dumpBackup(variant, dir);
+    QVERIFY(!peer.isEmpty());
+    QCOMPARE(m.items.size(), peer.size());
+    for (const QJsonObject& rec : peer) {
+        const QString domain = rec.value(QStringLiteral("domain")).toString();
+        const QString path = rec.value(QStringLiteral("path")).toString();
+        const QString key = MBDBParser::getFileHashName(domain, path);
+        QVERIFY2(m.items.contains(key), qPrintable(domain + QLatin1Char('-') + path));
+        const MBDBParser::_MBDBItem& it = m.items[key];
+        QCOMPARE(it.domain.toString(), domain);
+        QCOMPARE(it.relativePath.toString(), path);
+        QCOMPARE(int(it.mode), rec.value(QStringLiteral("mode")).toInt());
+        QCOMPARE(it.size, rec.value(QStringLiteral("size")).toInteger());
+        QCOMPARE(qint64(it.lastModified), rec.value(QStringLiteral("mtime")).toInteger());
+        QCOMPARE(qint64(it.inode), rec.value(QStringLiteral("inode")).toInteger());
+        QCOMPARE(int(it.protectionClass), rec.value(QStringLiteral("protection")).toInt());
+        QCOMPARE(hex(it.encryptionKey), rec.value(QStringLiteral("key")).toString());
+        QCOMPARE(hex(it.digest), rec.value(QStringLiteral("digest")).toString());
+        QCOMPARE(it.linkTarget.toString(), rec.value(QStringLiteral("target")).toString());
+    }
+
+    // Every file copied out byte for byte, with its time.
+    QTemporaryDir out;
+    int copied = 0;
+    for (const SourceFile& f : walkSource(m_src)) {
+        const QString key = MBDBParser::getFileHashName(f.domain, f.path);
+        QVERIFY2(m.items.contains(key), qPrintable(f.path));
+        const MBDBParser::_MBDBItem& it = m.items[key];
+        if (f.isLink) {
+            QCOMPARE(it.linkTarget.toString(), QFileInfo(f.fullPath).symLinkTarget().section(QLatin1Char('/'), -1));
+            continue;
+        }
+        const QString dest = out.filePath(QString::number(copied++));
+        m.copyItemThrow(it, dest, nullptr, nullptr);
+        QVERIFY2(readAll(dest) == readAll(f.fullPath), qPrintable(f.domain + QLatin1Char('-') + f.path));
+        QCOMPARE(QFileInfo(dest).lastModified().toSecsSinceEpoch(), qint64(it.lastModified));
+        QCOMPARE(QFileInfo(dest).lastModified(), QFileInfo(f.fullPath).lastModified());
+    }
+    QVERIFY(copied > 20);
+
+    // The tree and the index of well-known files.
+    QVERIFY(m.smsDb);
+    QCOMPARE(m.smsDb->name, QStringLiteral("sms.db"));
+    QVERIFY(m.callHistoryDb);
+    QCOMPARE(m.cameraImages.size(), 1);
+    QCOMPARE(m.cameraVideos.size(), 1);
+    QVERIFY(m.smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001")));
+    QVERIFY(m.smsFilesByDevicePath.contains(
+        QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left")));
+    QVERIFY(findNode(&m.root, QStringLiteral("Applications/com.example.app/Documents/a.txt")));
+    QVERIFY(findNode(&m.root, QStringLiteral("AppDomainGroup/group.example/Library/shared.txt")));
+    // HomeDomain and RootDomain share one tree under the root.
+    QVERIFY(findNode(&m.root, QStringLiteral("Library/Preferences/com.apple.x.plist")));
+    QVERIFY(findNode(&m.root, QStringLiteral("Library/Preferences/root.plist")));
+    QTemporaryDir smsOut;
+    m.copyFile(m.smsDb, smsOut.filePath(QStringLiteral("sms.db")), nullptr, nullptr);
+    QCOMPARE(readAll(smsOut.filePath(QStringLiteral("sms.db"))),
+             readAll(m_src + QStringLiteral("/HomeDomain/Library/SMS/sms.db")));
+}
+
+void TestBackupInterop::wrongPassword() {
+    QFETCH(BackupVariant, variant);
+    const QString dir = freshBackup(variant);
+    QVERIFY(!dir.isEmpty());
+    BackupManifest m(dir);
+    m.readManifestInfo();
+    const QString decrypted = QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"));
+    const QStringList wrong{QStringLiteral("wrong"), QString(), variant.password + QLatin1Char(' '),
+                            variant.password.toUpper(), variant.password.left(variant.password.size() - 1)};
+    for (const QString& pw : wrong) {
+        bool ok = true;
+        try {
+            ok = m.setPasscodeNoUIThrow(pw);
+        } catch (const std::exception& e) {
+            QFAIL(e.what());
+        }
+        QVERIFY2(!ok, qPrintable(pw));
+        QVERIFY(m.passcode.isEmpty());
+        QVERIFY(m.manifestDbKey.isEmpty());
+        QVERIFY(m.decryptedManifestDbPath.isEmpty());
+        QVERIFY(!QFileInfo::exists(decrypted));
+    }
+    QVERIFY(!m.setPasscode(QStringLiteral("still wrong")));
+    QVERIFY(m.setPasscode(variant.password));
+}
+
+void TestBackupInterop::putBack() {
+    QFETCH(BackupVariant, variant);
+    const QString dir = freshBackup(variant);
+    QVERIFY(!dir.isEmpty());
+    const int before = dumpBackup(variant, dir).size();
+
+    BackupManifest m(dir);
+    unlockAndParse(m, variant);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+    QHash<QString, MBDBParser::_MBDBItem> items = MBDBParser::parse(m);
+    QByteArray key;
+    MBDBParser::_MBDBItem templ;
+    if (variant.encrypted()) {
+        templ = m.firstEncryptedItem(key);
+        QCOMPARE(key.size(), 32);
+    }
+
+    QTemporaryDir work;
+    QRandomGenerator rng(42);
+    auto randomBytes = [&rng](int n) {
+        QByteArray b(n, Qt::Uninitialized);
+        for (char& c : b) {
+            c = char(rng.generate());
+        }
+        return b;
+    };
+    struct PutBack {
+        QString path;
+        QByteArray data;
+    };
+    // An edited file (its data file is replaced) and a new one two folders deep.
+    const QList<PutBack> files{{QStringLiteral("Library/SMS/sms.db"), randomBytes(20000)},
+                               {QStringLiteral("Library/New/Deep/new.bin"), randomBytes(8192)}};
+    const QString domain = QStringLiteral("HomeDomain");
+    for (const PutBack& pb : files) {
+        const QString plain = work.filePath(QFileInfo(pb.path).fileName());
+        QVERIFY(writeFile(plain, pb.data));
+        const QString dest = MBDBParser::getBKFilePath(m.dir, MBDBParser::getFileHashName(domain, pb.path), true);
+        if (!variant.encrypted()) {
+            QFile::remove(dest); // a plain copy does not overwrite
+        }
+        BackupManifest::encryptFileThrow(plain, dest, key);
+        QString error;
+        QVERIFY2(MBDBParser::appendFile(items, plain, domain, pb.path, pb.data.size(),
+                                        variant.encrypted() ? &templ : nullptr, &error),
+                 qPrintable(error));
+    }
+    const QString dropped = MBDBParser::getFileHashName(domain, QStringLiteral("Library/Sizes/f1.bin"));
+    QVERIFY(items.contains(dropped));
+    items[dropped].deleted = true;
+    MBDBParser::save2File(items.values(), m);
+
+    // The device side decrypts both files and finds the manifest consistent.
+    for (const PutBack& pb : files) {
+        const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(pb.data, QCryptographicHash::Sha1).toHex());
+        QStringList args{QStringLiteral("verify"), dir,     QStringLiteral("--domain"), domain,
+                         QStringLiteral("--path"), pb.path, QStringLiteral("--sha1"),   sha1};
+        if (variant.encrypted()) {
+            args << QStringLiteral("--password") << variant.password;
+        }
+        PeerResult r = runPeer(args);
+        QVERIFY2(r.exitCode == 0, qPrintable(pb.path + QLatin1Char(' ') + QString::fromUtf8(r.err)));
+    }
+    const QList<QJsonObject> after = dumpBackup(variant, dir);
+    QCOMPARE(after.size(), before - 1 + 3); // f1.bin gone; Library/New, Library/New/Deep and new.bin added
+    for (const QJsonObject& rec : after) {
+        QVERIFY(rec.value(QStringLiteral("path")).toString() != QLatin1String("Library/Sizes/f1.bin"));
+    }
+    if (variant.encryptedManifestDb()) {
+        const QStringList baks = QDir(dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files);
+        QCOMPARE(baks.size(), 1);
+    }
+
+    // And a fresh reader on our side sees the same.
+    BackupManifest again(dir);
+    unlockAndParse(again, variant);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+    QCOMPARE(again.items.size(), after.size());
+    for (const PutBack& pb : files) {
+        const QString out = work.filePath(QStringLiteral("again-") + QFileInfo(pb.path).fileName());
+        again.copyItemThrow(again.items.value(MBDBParser::getFileHashName(domain, pb.path)), out, nullptr, nullptr);
+        QCOMPARE(readAll(out), pb.data);
+    }
+}
+
+PeerResult TestBackupInterop::runCli(const QStringList& args, const QString& password) {
+    QProcessEnvironment env = cleanEnvironment();
+    if (!password.isNull()) {
+        env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), password);
+    }
+    return runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), args, env);
+}
+
+void TestBackupInterop::cli() {
+    QFETCH(BackupVariant, variant);
+    const QString dir = freshBackup(variant);
+    QVERIFY(!dir.isEmpty());
+    const QList<QJsonObject> peer = dumpBackup(variant, dir);
+    const QString pw = variant.encrypted() ? variant.password : QString();
+    const QString decrypted = QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"));
+
+    PeerResult info = runCli({QStringLiteral("info"), dir}, pw);
+    QVERIFY2(info.exitCode == 0, info.err.constData());
+    const QString infoText = QString::fromUtf8(info.out);
+    QVERIFY(infoText.contains(QStringLiteral("Device:\t") + QLatin1String(kDeviceName) + QLatin1Char('\n')));
+    QVERIFY(infoText.contains(QStringLiteral("iOS version:\t") + variant.version + QLatin1Char('\n')));
+    QVERIFY(infoText.contains(QStringLiteral("Date:\t")));
+    QVERIFY(infoText.contains(variant.encrypted() ? QStringLiteral("Encrypted:\tyes\n")
+                                                  : QStringLiteral("Encrypted:\tno\n")));
+    QVERIFY(infoText.contains(QStringLiteral("Manifest:\t") + (variant.format == QLatin1String("mbdb")
+                                                                   ? QStringLiteral("Manifest.mbdb")
+                                                                   : QStringLiteral("Manifest.db"))));
+    QVERIFY2(infoText.contains(QStringLiteral("Records:\t%1 (").arg(peer.size())), qPrintable(infoText));
+
+    PeerResult ls = runCli({QStringLiteral("ls"), dir}, pw);
+    QVERIFY2(ls.exitCode == 0, ls.err.constData());
+    const QList<QByteArray> lines = ls.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), peer.size());
+    for (const QByteArray& line : lines) {
+        QCOMPARE(line.count('\t'), 3);
+    }
+    QVERIFY(lines.contains(QByteArray("HomeDomain\tLibrary/Notes/tab\\there.txt\t17\t0")));
+    QVERIFY(lines.contains(QByteArray("HomeDomain\tLibrary/Notes\t0\t1")));
+    PeerResult lsApps = runCli({QStringLiteral("ls"), dir, QStringLiteral("AppDomain")}, pw);
+    QCOMPARE(lsApps.exitCode, 0);
+    const QList<QByteArray> appLines = lsApps.out.trimmed().split('\n');
+    qsizetype appRecords = std::count_if(peer.begin(), peer.end(), [](const QJsonObject& r) {
+        return r.value(QStringLiteral("domain")).toString().startsWith(QLatin1String("AppDomain"));
+    });
+    QCOMPARE(appLines.size(), appRecords);
+    for (const QByteArray& line : appLines) {
+        QVERIFY(line.startsWith("AppDomain"));
+    }
+
+    QTemporaryDir out;
+    struct Extract {
+        QString domain, path;
+        bool progress;
+    };
+    for (const Extract& e :
+         {Extract{QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), false},
+          Extract{QStringLiteral("CameraRollDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG"), true},
+          Extract{QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/empty.txt"), false}}) {
+        const QString dest = out.filePath(QStringLiteral("sub/") + QFileInfo(e.path).fileName());
+        PeerResult x = runCli({QStringLiteral("extract"), dir, e.domain, e.path, dest}, pw);
+        QVERIFY2(x.exitCode == 0, x.err.constData());
+        const QString source = m_src + QLatin1Char('/') + e.domain + QLatin1Char('/') + e.path;
+        QCOMPARE(readAll(dest), readAll(source));
+        QCOMPARE(QFileInfo(dest).lastModified(), QFileInfo(source).lastModified());
+        QCOMPARE(x.err.contains("Extracting: 100%"), e.progress);
+    }
+    QCOMPARE(QDir(out.filePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    QVERIFY(!QFileInfo::exists(decrypted)); // no plain manifest left beside an encrypted backup
+
+    if (!variant.encrypted()) {
+        return;
+    }
+    // The password from a file (first line, line end dropped) and wrong passwords.
+    const QString pwFile = out.filePath(QStringLiteral("pw.txt"));
+    QVERIFY(writeFile(pwFile, variant.password.toUtf8() + "\n"));
+    PeerResult viaFile = runCli({QStringLiteral("--password-file"), pwFile, QStringLiteral("ls"), dir});
+    QVERIFY2(viaFile.exitCode == 0, viaFile.err.constData());
+    QCOMPARE(viaFile.out, ls.out);
+    QVERIFY(viaFile.err.contains("key derivation rounds"));
+
+    const QString dest = out.filePath(QStringLiteral("never.db"));
+    PeerResult bad = runCli(
+        {QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), dest},
+        QStringLiteral("not it"));
+    QCOMPARE(bad.exitCode, 3);
+    QVERIFY(bad.err.contains("wrong password"));
+    QVERIFY(!QFileInfo::exists(dest));
+    QCOMPARE(runCli({QStringLiteral("info"), dir}, QStringLiteral("not it")).exitCode, 3);
+
+    // No password at all: info still describes the backup, ls cannot.
+    PeerResult infoNoPw = runCli({QStringLiteral("info"), dir});
+    QCOMPARE(infoNoPw.exitCode, 0);
+    QVERIFY(infoNoPw.out.contains("Records:\tunknown"));
+    PeerResult lsNoPw = runCli({QStringLiteral("ls"), dir});
+    QCOMPARE(lsNoPw.exitCode, 1);
+    QVERIFY(lsNoPw.err.contains("VEXLAR_BACKUP_PASSWORD"));
+    QVERIFY(!QFileInfo::exists(decrypted));
+}
+
+void TestBackupInterop::cliUsage_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("encrypted");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stderrHas");
+    const QString dir = QStringLiteral("@DIR@");
+    const QString out = QStringLiteral("@OUT@");
+    QTest::newRow("no command") << QStringList{} << false << 2 << "no command given";
+    QTest::newRow("unknown command") << QStringList{"frobnicate", dir} << false << 2 << "unknown command frobnicate";
+    QTest::newRow("ls without folder") << QStringList{"ls"} << false << 2 << "Usage:";
+    QTest::newRow("ls too many") << QStringList{"ls", dir, "a", "b"} << false << 2 << "Usage:";
+    QTest::newRow("extract short") << QStringList{"extract", dir, "HomeDomain"} << false << 2 << "Usage:";
+    QTest::newRow("unknown option") << QStringList{"--bogus", "info", dir} << false << 2 << "unknown option --bogus";
+    QTest::newRow("password file without name")
+        << QStringList{"info", dir, "--password-file"} << false << 2 << "--password-file needs";
+    QTest::newRow("help") << QStringList{"--help"} << false << 0 << "";
+    QTest::newRow("missing record") << QStringList{"extract", dir, "HomeDomain", "Library/Nope", out} << false << 1
+                                    << "HomeDomain-Library/Nope is not in the backup";
+    QTest::newRow("folder record") << QStringList{"extract", dir, "HomeDomain", "Library", out} << false << 1
+                                   << "is a folder";
+    QTest::newRow("link record") << QStringList{"extract", dir, "HomeDomain", "Library/Notes/link", out} << false << 1
+                                 << "is a symbolic link to empty.txt";
+    QTest::newRow("not a backup") << QStringList{"info", "@EMPTY@"} << false << 1 << "Cannot find ";
+    QTest::newRow("no such folder") << QStringList{"ls", "@EMPTY@/nothing"} << false << 1 << "is not a folder";
+    QTest::newRow("unreadable password file") << QStringList{"--password-file", "@EMPTY@/none.txt", "ls", dir} << true
+                                              << 1 << "cannot read the password file";
+}
+
+void TestBackupInterop::cliUsage() {
+    QFETCH(QStringList, args);
+    QFETCH(bool, encrypted);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stderrHas);
+    QTemporaryDir scratch;
+    const QString out = scratch.filePath(QStringLiteral("out/file"));
+    for (QString& a : args) {
+        a.replace(QStringLiteral("@DIR@"), encrypted ? m_encryptedDb : m_plainDb);
+        a.replace(QStringLiteral("@OUT@"), out);
+        a.replace(QStringLiteral("@EMPTY@"), scratch.path());
+    }
+    PeerResult r = runCli(args, encrypted ? peerPassword() : QString());
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(stderrHas.toUtf8()), r.err.constData());
+    if (exitCode == 0) {
+        QVERIFY(r.out.contains("Usage:"));
+    }
+    // A failed extraction leaves nothing behind, not even a partial file.
+    QVERIFY(!QFileInfo::exists(out));
+    if (QFileInfo(out).dir().exists()) {
+        QCOMPARE(QFileInfo(out).dir().entryList(QDir::Files | QDir::Hidden).size(), 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestBackupInterop)
+#include "tst_backupinterop.moc"
