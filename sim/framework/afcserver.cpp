@@ -10,17 +10,15 @@
 #include "sim/framework/simservices.h"
 
 #include <QFile>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace sim {
@@ -72,8 +70,7 @@ constexpr uint64_t kHeaderSize = 40;
 constexpr uint64_t kMaxPacket = 16u * 1024 * 1024;
 constexpr uint64_t kMaxReadBlock = 8u * 1024 * 1024;
 
-uint64_t le64(const char* p)
-{
+uint64_t le64(const char* p) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; --i) {
         v = (v << 8) | static_cast<unsigned char>(p[i]);
@@ -81,16 +78,14 @@ uint64_t le64(const char* p)
     return v;
 }
 
-void putLe64(std::string& out, uint64_t v)
-{
+void putLe64(std::string& out, uint64_t v) {
     for (int i = 0; i < 8; ++i) {
         out.push_back(static_cast<char>(v & 0xff));
         v >>= 8;
     }
 }
 
-uint64_t errnoToAfc(int e)
-{
+uint64_t errnoToAfc(int e) {
     switch (e) {
     case ENOENT:
     case ENOTDIR:
@@ -123,22 +118,19 @@ public:
     explicit Fd(int fd) : fd(fd) {}
     ~Fd() { reset(); }
     Fd(Fd&& o) noexcept : fd(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept
-    {
+    Fd& operator=(Fd&& o) noexcept {
         if (this != &o) {
             reset(o.release());
         }
         return *this;
     }
     int get() const { return fd; }
-    int release()
-    {
+    int release() {
         int f = fd;
         fd = -1;
         return f;
     }
-    void reset(int f = -1)
-    {
+    void reset(int f = -1) {
         if (fd >= 0) {
             ::close(fd);
         }
@@ -161,8 +153,7 @@ struct Target {
 class AfcServer {
 public:
     AfcServer(ServiceConnection& conn, const QString& rootDir, const QString& traceFile)
-        : conn(conn), traceFile(traceFile)
-    {
+        : conn(conn), traceFile(traceFile) {
         const QByteArray encoded = QFile::encodeName(rootDir);
         char resolved[PATH_MAX];
         if (::realpath(encoded.constData(), resolved)) {
@@ -171,15 +162,13 @@ public:
         }
     }
 
-    ~AfcServer()
-    {
+    ~AfcServer() {
         for (auto& [handle, fd] : files) {
             ::close(fd);
         }
     }
 
-    void run()
-    {
+    void run() {
         if (!rootFd) {
             return;
         }
@@ -211,8 +200,7 @@ public:
     }
 
 private:
-    bool handle(uint64_t op, const std::string& p)
-    {
+    bool handle(uint64_t op, const std::string& p) {
         switch (op) {
         case OpReadDir:
             return readDir(cString(p, 0));
@@ -276,8 +264,7 @@ private:
         }
     }
 
-    static std::string cString(const std::string& p, size_t offset)
-    {
+    static std::string cString(const std::string& p, size_t offset) {
         if (offset >= p.size()) {
             return {};
         }
@@ -285,8 +272,7 @@ private:
         return p.substr(offset, end == std::string::npos ? std::string::npos : end - offset);
     }
 
-    bool sendPacket(uint64_t op, const std::string& data, uint64_t headerData = 0)
-    {
+    bool sendPacket(uint64_t op, const std::string& data, uint64_t headerData = 0) {
         std::string out(kMagic, 8);
         putLe64(out, kHeaderSize + data.size());
         putLe64(out, kHeaderSize + headerData);
@@ -296,15 +282,13 @@ private:
         return conn.sendAll(out.data(), out.size());
     }
 
-    bool sendStatus(uint64_t code)
-    {
+    bool sendStatus(uint64_t code) {
         std::string data;
         putLe64(data, code);
         return sendPacket(OpStatus, data, 8);
     }
 
-    void trace(const char* what, uint64_t handle, uint64_t bytes)
-    {
+    void trace(const char* what, uint64_t handle, uint64_t bytes) {
         if (!conn.setup().traceAfc) {
             return;
         }
@@ -314,8 +298,7 @@ private:
         }
     }
 
-    Target resolve(const std::string& path)
-    {
+    Target resolve(const std::string& path) {
         Target t;
         std::vector<std::string> parts;
         size_t pos = 0;
@@ -362,16 +345,15 @@ private:
     }
 
     // Opens the target itself; a final link is followed only into the root.
-    Fd openTarget(const Target& t, int flags, uint64_t* error, mode_t mode = 0644)
-    {
+    Fd openTarget(const Target& t, int flags, uint64_t* error, mode_t mode = 0644) {
         Fd fd(::openat(t.parent.get(), t.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd) {
             return fd;
         }
         const int e = errno;
         struct stat st {};
-        if ((e == ELOOP || e == ENOTDIR) &&
-            ::fstatat(t.parent.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        if ((e == ELOOP || e == ENOTDIR) && ::fstatat(t.parent.get(), t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode)) {
             const std::string viaProc = "/proc/self/fd/" + std::to_string(t.parent.get()) + "/" + t.name;
             char resolved[PATH_MAX];
             if (!::realpath(viaProc.c_str(), resolved)) {
@@ -393,8 +375,7 @@ private:
         return Fd();
     }
 
-    bool readDir(const std::string& path)
-    {
+    bool readDir(const std::string& path) {
         Target t = resolve(path);
         if (t.error) {
             return sendStatus(t.error);
@@ -426,8 +407,7 @@ private:
         return sendPacket(OpData, names);
     }
 
-    bool fileInfo(const std::string& path)
-    {
+    bool fileInfo(const std::string& path) {
         Target t = resolve(path);
         if (t.error) {
             return sendStatus(t.error);
@@ -485,8 +465,7 @@ private:
         return sendPacket(OpData, out);
     }
 
-    bool devInfo()
-    {
+    bool devInfo() {
         Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
         const int64_t total =
             intAt(device.get(), {"Lockdown", "com.apple.disk_usage", "TotalDataCapacity"}, 64LL * 1000 * 1000 * 1000);
@@ -504,8 +483,7 @@ private:
         return sendPacket(OpData, out);
     }
 
-    uint64_t removeTree(int parent, const char* name)
-    {
+    uint64_t removeTree(int parent, const char* name) {
         struct stat st {};
         if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return errnoToAfc(errno);
@@ -540,8 +518,7 @@ private:
         return ::unlinkat(parent, name, 0) == 0 ? ErrSuccess : errnoToAfc(errno);
     }
 
-    uint64_t removePath(const std::string& path, bool recursive)
-    {
+    uint64_t removePath(const std::string& path, bool recursive) {
         Target t = resolve(path);
         if (t.error) {
             return t.error;
@@ -564,8 +541,7 @@ private:
     }
 
     // Creates missing parents too, and succeeds when the folder exists.
-    uint64_t makeDir(const std::string& path)
-    {
+    uint64_t makeDir(const std::string& path) {
         std::vector<std::string> parts;
         size_t pos = 0;
         while (pos <= path.size()) {
@@ -601,8 +577,7 @@ private:
         return ErrSuccess;
     }
 
-    uint64_t renamePath(const std::string& from, const std::string& to)
-    {
+    uint64_t renamePath(const std::string& from, const std::string& to) {
         Target a = resolve(from);
         if (a.error) {
             return a.error;
@@ -620,8 +595,7 @@ private:
         return ErrSuccess;
     }
 
-    bool fileOpen(uint64_t mode, const std::string& path)
-    {
+    bool fileOpen(uint64_t mode, const std::string& path) {
         int flags = 0;
         switch (mode) {
         case 1:
@@ -668,14 +642,12 @@ private:
         return sendPacket(OpFileOpenRes, data, 8);
     }
 
-    int fdOf(uint64_t handle) const
-    {
+    int fdOf(uint64_t handle) const {
         auto it = files.find(handle);
         return it == files.end() ? -1 : it->second;
     }
 
-    bool fileRead(uint64_t handle, uint64_t length)
-    {
+    bool fileRead(uint64_t handle, uint64_t length) {
         trace("READ", handle, length);
         const int fd = fdOf(handle);
         if (fd < 0) {
@@ -700,8 +672,7 @@ private:
         return sendPacket(OpData, data);
     }
 
-    uint64_t fileWrite(uint64_t handle, const char* bytes, size_t len)
-    {
+    uint64_t fileWrite(uint64_t handle, const char* bytes, size_t len) {
         trace("WRITE", handle, len);
         const int fd = fdOf(handle);
         if (fd < 0) {
@@ -721,8 +692,7 @@ private:
         return ErrSuccess;
     }
 
-    uint64_t fileSeek(uint64_t handle, uint64_t whence, int64_t offset)
-    {
+    uint64_t fileSeek(uint64_t handle, uint64_t whence, int64_t offset) {
         const int fd = fdOf(handle);
         if (fd < 0 || whence > 2) {
             return ErrInvalidArg;
@@ -731,8 +701,7 @@ private:
         return ::lseek(fd, offset, w) < 0 ? errnoToAfc(errno) : ErrSuccess;
     }
 
-    bool fileTell(uint64_t handle)
-    {
+    bool fileTell(uint64_t handle) {
         const int fd = fdOf(handle);
         if (fd < 0) {
             return sendStatus(ErrInvalidArg);
@@ -746,8 +715,7 @@ private:
         return sendPacket(OpFileTellRes, data, 8);
     }
 
-    uint64_t fileClose(uint64_t handle)
-    {
+    uint64_t fileClose(uint64_t handle) {
         auto it = files.find(handle);
         if (it == files.end()) {
             return ErrInvalidArg;
@@ -757,8 +725,7 @@ private:
         return ErrSuccess;
     }
 
-    uint64_t fileSetSize(uint64_t handle, uint64_t size)
-    {
+    uint64_t fileSetSize(uint64_t handle, uint64_t size) {
         const int fd = fdOf(handle);
         if (fd < 0 || size > static_cast<uint64_t>(INT64_MAX)) {
             return ErrInvalidArg;
@@ -769,8 +736,7 @@ private:
     // Lock operations as devices define them: 1 shared, 2 exclusive, 8 unlock,
     // each possibly combined with 4 (non-blocking). The service thread never
     // blocks, so every request is tried without waiting.
-    uint64_t fileLock(uint64_t handle, uint64_t op)
-    {
+    uint64_t fileLock(uint64_t handle, uint64_t op) {
         const int fd = fdOf(handle);
         if (fd < 0) {
             return ErrInvalidArg;
@@ -802,8 +768,7 @@ private:
 
 } // namespace
 
-void serveAfc(ServiceConnection& conn, const QString& rootDir, const QString& traceFile)
-{
+void serveAfc(ServiceConnection& conn, const QString& rootDir, const QString& traceFile) {
     AfcServer(conn, rootDir, traceFile).run();
 }
 

@@ -55,17 +55,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QMetaObject>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -97,14 +95,12 @@ struct Event {
 
 class Registry {
 public:
-    static Registry& instance()
-    {
+    static Registry& instance() {
         static Registry r;
         return r;
     }
 
-    ~Registry()
-    {
+    ~Registry() {
         {
             std::lock_guard lock(mutex);
             stopping = true;
@@ -115,8 +111,7 @@ public:
         }
     }
 
-    void subscribe(Subscription* sub)
-    {
+    void subscribe(Subscription* sub) {
         if (QCoreApplication::instance()) {
             std::call_once(postRoutineOnce, [] { qAddPostRoutine([] { Registry::instance().appGone = true; }); });
         }
@@ -132,8 +127,7 @@ public:
     }
 
 private:
-    void watch()
-    {
+    void watch() {
         std::unique_lock lock(mutex);
         while (!stopping) {
             lock.unlock();
@@ -144,8 +138,7 @@ private:
         }
     }
 
-    void poll()
-    {
+    void poll() {
         // Which devices are plugged in, read outside the lock.
         std::map<QString, QString> plugged; // udid -> folder
         const QString root = simRoot();
@@ -207,8 +200,7 @@ private:
         }
     }
 
-    void deliver(const Event& e)
-    {
+    void deliver(const Event& e) {
         auto call = [e] {
             am_device_notification_callback_info info{e.dev, e.msg, e.sub};
             e.sub->callback(&info, e.sub->context);
@@ -240,8 +232,7 @@ struct Live {
     Plist plist;
 };
 
-Live live(am_device* dev)
-{
+Live live(am_device* dev) {
     Live l;
     if (!dev) {
         l.error = kErrInvalidArgument;
@@ -260,13 +251,11 @@ Live live(am_device* dev)
     return l;
 }
 
-int fault(const Live& l, const char* name)
-{
+int fault(const Live& l, const char* name) {
     return faultCode(dictPath(l.plist.get(), {"Sim", "Faults", name}));
 }
 
-plist_t ensureDict(plist_t parent, const char* key)
-{
+plist_t ensureDict(plist_t parent, const char* key) {
     plist_t node = plist_dict_get_item(parent, key);
     if (!node || plist_get_node_type(node) != PLIST_DICT) {
         node = plist_new_dict();
@@ -277,8 +266,7 @@ plist_t ensureDict(plist_t parent, const char* key)
 
 // Read-modify-write of device.plist under the device lock.
 template <typename Edit>
-int rewriteDevice(am_device* dev, Edit edit)
-{
+int rewriteDevice(am_device* dev, Edit edit) {
     DeviceLock lock(dev->dir);
     const QString path = dev->dir + QStringLiteral("/device.plist");
     Plist plist = readPlistFile(path);
@@ -289,21 +277,18 @@ int rewriteDevice(am_device* dev, Edit edit)
     return writePlistFile(path, plist.get()) ? 0 : kErrStoreWrite;
 }
 
-int64_t amountAvailable(am_device* dev, plist_t device)
-{
+int64_t amountAvailable(am_device* dev, plist_t device) {
     const int64_t total = intAt(device, {"Lockdown", "com.apple.disk_usage", "TotalDataCapacity"}, 0);
     const int64_t used = bytesUnder(dev->dir + QStringLiteral("/files"));
     return std::max<int64_t>(0, total - used - std::min(kSystemShareBytes, total / 4));
 }
 
-bool isKnownService(const std::string& name)
-{
+bool isKnownService(const std::string& name) {
     return name == "com.apple.afc" || name == "com.apple.mobile.house_arrest" ||
            name == "com.apple.mobile.installation_proxy";
 }
 
-std::string argString(void* node)
-{
+std::string argString(void* node) {
     return node ? stringOf(static_cast<plist_t>(node)) : std::string();
 }
 
@@ -313,8 +298,7 @@ std::string argString(void* node)
 using namespace sim;
 
 SIM_EXPORT int AMDeviceNotificationSubscribe(am_device_notification_callback callback, unsigned int, unsigned int,
-                                             void* context, void** subscription)
-{
+                                             void* context, void** subscription) {
     if (!callback) {
         return kErrInvalidArgument;
     }
@@ -328,16 +312,14 @@ SIM_EXPORT int AMDeviceNotificationSubscribe(am_device_notification_callback cal
     return 0;
 }
 
-SIM_EXPORT void* AMDeviceCopyDeviceIdentifier(am_device* device)
-{
+SIM_EXPORT void* AMDeviceCopyDeviceIdentifier(am_device* device) {
     if (!device) {
         return nullptr;
     }
     return plist_new_string(device->udid.toUtf8().constData());
 }
 
-SIM_EXPORT int AMDeviceConnect(am_device* device)
-{
+SIM_EXPORT int AMDeviceConnect(am_device* device) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -349,14 +331,12 @@ SIM_EXPORT int AMDeviceConnect(am_device* device)
     return 0;
 }
 
-SIM_EXPORT int AMDeviceIsPaired(am_device* device)
-{
+SIM_EXPORT int AMDeviceIsPaired(am_device* device) {
     Live l = live(device);
     return !l.error && boolAt(l.plist.get(), {"Sim", "Paired"}, false) ? 1 : 0;
 }
 
-SIM_EXPORT int AMDevicePair(am_device* device)
-{
+SIM_EXPORT int AMDevicePair(am_device* device) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -370,13 +350,11 @@ SIM_EXPORT int AMDevicePair(am_device* device)
     if (!boolAt(l.plist.get(), {"Sim", "TrustAccepted"}, true)) {
         return kErrUserDeniedPairing;
     }
-    return rewriteDevice(device, [](plist_t root) {
-        plist_dict_set_item(ensureDict(root, "Sim"), "Paired", plist_new_bool(1));
-    });
+    return rewriteDevice(
+        device, [](plist_t root) { plist_dict_set_item(ensureDict(root, "Sim"), "Paired", plist_new_bool(1)); });
 }
 
-SIM_EXPORT int AMDeviceValidatePairing(am_device* device)
-{
+SIM_EXPORT int AMDeviceValidatePairing(am_device* device) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -390,8 +368,7 @@ SIM_EXPORT int AMDeviceValidatePairing(am_device* device)
     return boolAt(l.plist.get(), {"Sim", "Paired"}, false) ? 0 : kErrInvalidPairRecord;
 }
 
-SIM_EXPORT int AMDeviceStartSession(am_device* device)
-{
+SIM_EXPORT int AMDeviceStartSession(am_device* device) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -411,8 +388,7 @@ SIM_EXPORT int AMDeviceStartSession(am_device* device)
 
 // Sessions and connections are counted: the program runs session operations
 // from several threads at once, and one thread's stop must not end another's.
-SIM_EXPORT int AMDeviceStopSession(am_device* device)
-{
+SIM_EXPORT int AMDeviceStopSession(am_device* device) {
     if (!device) {
         return kErrInvalidArgument;
     }
@@ -422,8 +398,7 @@ SIM_EXPORT int AMDeviceStopSession(am_device* device)
     return n > 0 ? 0 : kErrSessionInactive;
 }
 
-SIM_EXPORT int AMDeviceDisconnect(am_device* device)
-{
+SIM_EXPORT int AMDeviceDisconnect(am_device* device) {
     if (!device) {
         return kErrInvalidArgument;
     }
@@ -433,8 +408,7 @@ SIM_EXPORT int AMDeviceDisconnect(am_device* device)
     return 0;
 }
 
-SIM_EXPORT void* AMDeviceCopyValue(am_device* device, void* domain, void* key)
-{
+SIM_EXPORT void* AMDeviceCopyValue(am_device* device, void* domain, void* key) {
     Live l = live(device);
     if (l.error || device->sessions.load() <= 0) {
         return nullptr;
@@ -473,8 +447,7 @@ SIM_EXPORT void* AMDeviceCopyValue(am_device* device, void* domain, void* key)
     return value ? plist_copy(value) : nullptr;
 }
 
-SIM_EXPORT int AMDeviceSetValue(am_device* device, void* domain, void* key, void* value)
-{
+SIM_EXPORT int AMDeviceSetValue(am_device* device, void* domain, void* key, void* value) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -498,8 +471,7 @@ SIM_EXPORT int AMDeviceSetValue(am_device* device, void* domain, void* key, void
     });
 }
 
-SIM_EXPORT int AMDeviceStartService(am_device* device, void* serviceName, unsigned int* socketOut, void*)
-{
+SIM_EXPORT int AMDeviceStartService(am_device* device, void* serviceName, unsigned int* socketOut, void*) {
     Live l = live(device);
     if (l.error) {
         return l.error;
@@ -525,8 +497,8 @@ SIM_EXPORT int AMDeviceStartService(am_device* device, void* serviceName, unsign
     setup.deviceDir = device->dir;
     setup.present = device->present;
     setup.dropAfterBytes = intAt(l.plist.get(), {"Sim", "Faults", "DropAfterBytes"}, -1);
-    setup.replyDelayMs = static_cast<int>(std::clamp<int64_t>(
-        intAt(l.plist.get(), {"Sim", "Faults", "ReplyDelayMs"}, 0), 0, 600000));
+    setup.replyDelayMs =
+        static_cast<int>(std::clamp<int64_t>(intAt(l.plist.get(), {"Sim", "Faults", "ReplyDelayMs"}, 0), 0, 600000));
     setup.traceAfc = boolAt(l.plist.get(), {"Sim", "TraceAfc"}, false);
     if (plist_t vf = dictPath(l.plist.get(), {"Sim", "Faults", "VendContainerFail"})) {
         setup.vendFail.reset(plist_copy(vf));

@@ -2,13 +2,11 @@
 
 #include <QDir>
 #include <QFile>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace sim {
 
@@ -21,8 +19,7 @@ constexpr uint32_t kBrowseBatch = 4;
 
 ServiceConnection::ServiceConnection(int fd, ServiceSetup setup) : fd(fd), cfg(std::move(setup)) {}
 
-ServiceConnection::~ServiceConnection()
-{
+ServiceConnection::~ServiceConnection() {
     if (dead) {
         // The write side is shut; keep reading until the program closes its
         // end so that its own sends never hit a broken pipe.
@@ -38,16 +35,14 @@ ServiceConnection::~ServiceConnection()
     ::close(fd);
 }
 
-void ServiceConnection::hangUp()
-{
+void ServiceConnection::hangUp() {
     if (!dead) {
         dead = true;
         ::shutdown(fd, SHUT_WR);
     }
 }
 
-bool ServiceConnection::recvAll(void* buf, size_t len)
-{
+bool ServiceConnection::recvAll(void* buf, size_t len) {
     auto* p = static_cast<char*>(buf);
     size_t got = 0;
     while (got < len) {
@@ -63,8 +58,7 @@ bool ServiceConnection::recvAll(void* buf, size_t len)
     return true;
 }
 
-bool ServiceConnection::sendAll(const void* buf, size_t len)
-{
+bool ServiceConnection::sendAll(const void* buf, size_t len) {
     if (dead) {
         return false;
     }
@@ -95,8 +89,7 @@ bool ServiceConnection::sendAll(const void* buf, size_t len)
     return true;
 }
 
-bool ServiceConnection::beforeReply()
-{
+bool ServiceConnection::beforeReply() {
     if (cfg.replyDelayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(cfg.replyDelayMs));
     }
@@ -106,14 +99,13 @@ bool ServiceConnection::beforeReply()
     return !dead;
 }
 
-Plist ServiceConnection::recvPlist(bool* wasBinary)
-{
+Plist ServiceConnection::recvPlist(bool* wasBinary) {
     unsigned char lenBytes[4];
     if (!recvAll(lenBytes, 4)) {
         return nullptr;
     }
-    const uint32_t len = (uint32_t(lenBytes[0]) << 24) | (uint32_t(lenBytes[1]) << 16) |
-                         (uint32_t(lenBytes[2]) << 8) | uint32_t(lenBytes[3]);
+    const uint32_t len = (uint32_t(lenBytes[0]) << 24) | (uint32_t(lenBytes[1]) << 16) | (uint32_t(lenBytes[2]) << 8) |
+                         uint32_t(lenBytes[3]);
     if (len == 0 || len > kMaxFramedMessage) {
         return nullptr;
     }
@@ -127,8 +119,7 @@ Plist ServiceConnection::recvPlist(bool* wasBinary)
     return parsePlist(payload.data(), len);
 }
 
-bool ServiceConnection::sendPlist(plist_t node, bool binary)
-{
+bool ServiceConnection::sendPlist(plist_t node, bool binary) {
     char* data = nullptr;
     uint32_t len = 0;
     if (binary) {
@@ -155,22 +146,19 @@ bool ServiceConnection::sendPlist(plist_t node, bool binary)
 
 namespace {
 
-Plist errorReply(const char* error)
-{
+Plist errorReply(const char* error) {
     Plist reply(plist_new_dict());
     plist_dict_set_item(reply.get(), "Error", plist_new_string(error));
     return reply;
 }
 
-std::string appTypeOf(plist_t app)
-{
+std::string appTypeOf(plist_t app) {
     std::string t = stringOf(plist_dict_get_item(app, "ApplicationType"));
     return t.empty() ? std::string("User") : t;
 }
 
 // A copy of the app limited to the requested attributes (all when none given).
-plist_t appView(plist_t app, plist_t returnAttributes)
-{
+plist_t appView(plist_t app, plist_t returnAttributes) {
     if (!returnAttributes || plist_get_node_type(returnAttributes) != PLIST_ARRAY ||
         plist_array_get_size(returnAttributes) == 0) {
         return plist_copy(app);
@@ -187,8 +175,7 @@ plist_t appView(plist_t app, plist_t returnAttributes)
     return out;
 }
 
-void serveInstallationProxy(ServiceConnection& conn)
-{
+void serveInstallationProxy(ServiceConnection& conn) {
     while (conn.alive()) {
         bool binary = false;
         Plist request = conn.recvPlist(&binary);
@@ -267,8 +254,7 @@ void serveInstallationProxy(ServiceConnection& conn)
 }
 
 // A bundle identifier names a folder: refuse anything that could leave files/.
-bool plausibleBundleId(const std::string& id)
-{
+bool plausibleBundleId(const std::string& id) {
     if (id.empty() || id.size() > 255 || id == "." || id == "..") {
         return false;
     }
@@ -280,8 +266,7 @@ bool plausibleBundleId(const std::string& id)
     return true;
 }
 
-bool appListed(const QString& deviceDir, const std::string& id)
-{
+bool appListed(const QString& deviceDir, const std::string& id) {
     Plist apps = readPlistFile(deviceDir + QStringLiteral("/apps.plist"));
     if (!apps || plist_get_node_type(apps.get()) != PLIST_ARRAY) {
         return false;
@@ -295,8 +280,7 @@ bool appListed(const QString& deviceDir, const std::string& id)
     return false;
 }
 
-void serveHouseArrest(ServiceConnection& conn)
-{
+void serveHouseArrest(ServiceConnection& conn) {
     while (conn.alive()) {
         bool binary = false;
         Plist request = conn.recvPlist(&binary);
@@ -346,8 +330,7 @@ void serveHouseArrest(ServiceConnection& conn)
 
 } // namespace
 
-void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setup)
-{
+void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setup) {
     std::thread([fd, serviceName, setup = std::move(setup)]() mutable {
         const QString deviceDir = setup.deviceDir;
         ServiceConnection conn(fd, std::move(setup));

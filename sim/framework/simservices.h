@@ -6,7 +6,6 @@
 #include "sim/framework/simstore.h"
 
 #include <QString>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/file.h>
@@ -16,13 +15,11 @@ namespace {
 constexpr qint64 kMaxPlistFile = 64LL * 1024 * 1024;
 } // namespace
 
-QString simRoot()
-{
+QString simRoot() {
     return qEnvironmentVariable("VEXLAR_SIM_ROOT");
 }
 
-Plist parsePlist(const char* data, size_t len)
-{
+Plist parsePlist(const char* data, size_t len) {
     if (!data || len == 0 || len > static_cast<size_t>(kMaxPlistFile)) {
         return nullptr;
     }
@@ -31,8 +28,7 @@ Plist parsePlist(const char* data, size_t len)
     return Plist(node);
 }
 
-Plist readPlistFile(const QString& path)
-{
+Plist readPlistFile(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly) || f.size() > kMaxPlistFile) {
         return nullptr;
@@ -41,8 +37,7 @@ Plist readPlistFile(const QString& path)
     return parsePlist(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-bool writePlistFile(const QString& path, plist_t node)
-{
+bool writePlistFile(const QString& path, plist_t node) {
     char* xml = nullptr;
     uint32_t len = 0;
     plist_to_xml(node, &xml, &len);
@@ -55,8 +50,7 @@ bool writePlistFile(const QString& path, plist_t node)
     return ok && f.commit();
 }
 
-DeviceLock::DeviceLock(const QString& deviceDir)
-{
+DeviceLock::DeviceLock(const QString& deviceDir) {
     const QByteArray path = QFile::encodeName(deviceDir + QStringLiteral("/device.lock"));
     fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -65,15 +59,13 @@ DeviceLock::DeviceLock(const QString& deviceDir)
     }
 }
 
-DeviceLock::~DeviceLock()
-{
+DeviceLock::~DeviceLock() {
     if (fd >= 0) {
         ::close(fd); // releases the lock
     }
 }
 
-plist_t dictPath(plist_t dict, std::initializer_list<const char*> keys)
-{
+plist_t dictPath(plist_t dict, std::initializer_list<const char*> keys) {
     plist_t node = dict;
     for (const char* key : keys) {
         if (!node || plist_get_node_type(node) != PLIST_DICT) {
@@ -84,8 +76,7 @@ plist_t dictPath(plist_t dict, std::initializer_list<const char*> keys)
     return node;
 }
 
-bool boolAt(plist_t dict, std::initializer_list<const char*> keys, bool fallback)
-{
+bool boolAt(plist_t dict, std::initializer_list<const char*> keys, bool fallback) {
     plist_t node = dictPath(dict, keys);
     if (!node) {
         return fallback;
@@ -103,8 +94,7 @@ bool boolAt(plist_t dict, std::initializer_list<const char*> keys, bool fallback
     return fallback;
 }
 
-int64_t intAt(plist_t dict, std::initializer_list<const char*> keys, int64_t fallback)
-{
+int64_t intAt(plist_t dict, std::initializer_list<const char*> keys, int64_t fallback) {
     plist_t node = dictPath(dict, keys);
     if (!node || plist_get_node_type(node) != PLIST_UINT) {
         return fallback;
@@ -114,8 +104,7 @@ int64_t intAt(plist_t dict, std::initializer_list<const char*> keys, int64_t fal
     return static_cast<int64_t>(v); // libplist keeps signed integers in the same 64 bits
 }
 
-std::string stringOf(plist_t node)
-{
+std::string stringOf(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING) {
         return {};
     }
@@ -126,8 +115,7 @@ std::string stringOf(plist_t node)
     return out;
 }
 
-bool arrayHasString(plist_t array, const std::string& text)
-{
+bool arrayHasString(plist_t array, const std::string& text) {
     if (!array || plist_get_node_type(array) != PLIST_ARRAY) {
         return false;
     }
@@ -140,8 +128,7 @@ bool arrayHasString(plist_t array, const std::string& text)
     return false;
 }
 
-int faultCode(plist_t faultNode)
-{
+int faultCode(plist_t faultNode) {
     if (!faultNode || plist_get_node_type(faultNode) != PLIST_UINT) {
         return 0;
     }
@@ -156,8 +143,7 @@ int faultCode(plist_t faultNode)
 
 namespace {
 thread_local int64_t t_sum = 0;
-int addSize(const char*, const struct stat* st, int type, FTW*)
-{
+int addSize(const char*, const struct stat* st, int type, FTW*) {
     if (type == FTW_F) {
         t_sum += st->st_size;
     }
@@ -165,8 +151,7 @@ int addSize(const char*, const struct stat* st, int type, FTW*)
 }
 } // namespace
 
-int64_t bytesUnder(const QString& dir)
-{
+int64_t bytesUnder(const QString& dir) {
     t_sum = 0;
     const QByteArray path = QFile::encodeName(dir);
     nftw(path.constData(), addSize, 32, FTW_PHYS);

@@ -2,19 +2,16 @@
 
 // Access to one simulated device's folder: device.plist, apps.plist, files/.
 
-#include <plist/plist.h>
-
 #include <QString>
-
 #include <cstdint>
 #include <memory>
+#include <plist/plist.h>
 #include <string>
 
 namespace sim {
 
 struct PlistDeleter {
-    void operator()(plist_t p) const
-    {
+    void operator()(plist_t p) const {
         if (p) {
             plist_free(p);
         }

@@ -2,8 +2,7 @@
 
 namespace sim {
 
-QString buildDemoData(const QString&, bool, QString*)
-{
+QString buildDemoData(const QString&, bool, QString*) {
     return QStringLiteral("the demo preset is not available yet");
 }
 

@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTextStream>
-
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -50,23 +49,20 @@ The store folder is --root, or $VEXLAR_SIM_ROOT when it is not given.)";
 
 // Keeps the tool's output clean of platform chatter such as the runtime
 // folder notice of the offscreen platform.
-void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& msg)
-{
+void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     if (type == QtDebugMsg || msg.startsWith(QLatin1String("QStandardPaths:"))) {
         return;
     }
     QTextStream(stderr) << msg << Qt::endl;
 }
 
-int fail(const QString& text)
-{
+int fail(const QString& text) {
     QTextStream(stderr) << "simdevice: " << text << Qt::endl;
     return 1;
 }
 
 // JSON value to a plist node (numbers become integers when whole).
-plist_t fromJson(const QJsonValue& v)
-{
+plist_t fromJson(const QJsonValue& v) {
     switch (v.type()) {
     case QJsonValue::Bool:
         return plist_new_bool(v.toBool() ? 1 : 0);
@@ -101,8 +97,7 @@ plist_t fromJson(const QJsonValue& v)
 }
 
 // Null with *remove set for "null"; null with an error text for bad JSON.
-plist_t parseValue(const QString& text, bool* remove, QString* error)
-{
+plist_t parseValue(const QString& text, bool* remove, QString* error) {
     *remove = false;
     if (text == QLatin1String("null")) {
         *remove = true;
@@ -131,8 +126,7 @@ plist_t parseValue(const QString& text, bool* remove, QString* error)
     return plist_new_string(text.toUtf8().constData());
 }
 
-plist_t ensureDict(plist_t parent, const QByteArray& key)
-{
+plist_t ensureDict(plist_t parent, const QByteArray& key) {
     plist_t node = plist_dict_get_item(parent, key.constData());
     if (!node || plist_get_node_type(node) != PLIST_DICT) {
         node = plist_new_dict();
@@ -142,8 +136,7 @@ plist_t ensureDict(plist_t parent, const QByteArray& key)
 }
 
 // Splits a KEY of the set command into the dictionary path below device.plist.
-bool keyPath(const QString& key, QList<QByteArray>* path)
-{
+bool keyPath(const QString& key, QList<QByteArray>* path) {
     auto prefixed = [&key](const char* p) { return key.startsWith(QLatin1String(p)); };
     if (prefixed("Lockdown.")) {
         const QString rest = key.mid(9);
@@ -179,19 +172,16 @@ bool keyPath(const QString& key, QList<QByteArray>* path)
     return false;
 }
 
-QString deviceDir(const QString& root, const QString& udid)
-{
+QString deviceDir(const QString& root, const QString& udid) {
     return QDir(root).absoluteFilePath(udid);
 }
 
-bool validUdid(const QString& udid)
-{
+bool validUdid(const QString& udid) {
     static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{0,79}$"));
     return re.match(udid).hasMatch();
 }
 
-int editDevice(const QString& dir, const std::function<QString(plist_t)>& edit)
-{
+int editDevice(const QString& dir, const std::function<QString(plist_t)>& edit) {
     const QString path = dir + QStringLiteral("/device.plist");
     if (!QFileInfo::exists(path)) {
         return fail(QStringLiteral("no device at %1").arg(dir));
@@ -211,8 +201,7 @@ int editDevice(const QString& dir, const std::function<QString(plist_t)>& edit)
     return 0;
 }
 
-int cmdSet(const QString& dir, const QString& key, const QString& valueText)
-{
+int cmdSet(const QString& dir, const QString& key, const QString& valueText) {
     QList<QByteArray> path;
     if (!keyPath(key, &path)) {
         return fail(QStringLiteral("unknown key %1 (see --help)").arg(key));
@@ -239,8 +228,7 @@ int cmdSet(const QString& dir, const QString& key, const QString& valueText)
     });
 }
 
-int cmdLs(const QString& root)
-{
+int cmdLs(const QString& root) {
     QTextStream out(stdout);
     const QDir dir(root);
     const QStringList names = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
@@ -261,8 +249,7 @@ int cmdLs(const QString& root)
     return 0;
 }
 
-int cmdCat(const QString& dir)
-{
+int cmdCat(const QString& dir) {
     Plist p = readPlistFile(dir + QStringLiteral("/device.plist"));
     if (!p) {
         return fail(QStringLiteral("no readable device.plist in %1").arg(dir));
@@ -277,8 +264,7 @@ int cmdCat(const QString& dir)
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     // Icons are painted with text, which needs a GUI application; the
     // offscreen platform needs no display.
     bool creating = false;

@@ -10,8 +10,7 @@ namespace sim {
 
 namespace {
 
-QString deviceClassOf(const QString& productType)
-{
+QString deviceClassOf(const QString& productType) {
     for (const char* c : {"iPhone", "iPad", "iPod"}) {
         if (productType.startsWith(QLatin1String(c))) {
             return QString::fromLatin1(c);
@@ -20,13 +19,11 @@ QString deviceClassOf(const QString& productType)
     return QStringLiteral("iPhone");
 }
 
-void setString(plist_t dict, const char* key, const QString& value)
-{
+void setString(plist_t dict, const char* key, const QString& value) {
     plist_dict_set_item(dict, key, plist_new_string(value.toUtf8().constData()));
 }
 
-Plist devicePlist(const CreateOptions& o)
-{
+Plist devicePlist(const CreateOptions& o) {
     Plist root(plist_new_dict());
     plist_t lockdown = plist_new_dict();
     plist_dict_set_item(root.get(), "Lockdown", lockdown);
@@ -69,12 +66,12 @@ Plist devicePlist(const CreateOptions& o)
 
 } // namespace
 
-QString createDevice(const CreateOptions& o)
-{
+QString createDevice(const CreateOptions& o) {
     // Built in a hidden sibling folder (which the library's watcher skips) and
     // renamed at the end, so a device appears complete or not at all.
     const QFileInfo target(o.dir);
-    const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".creating");
+    const QString staging =
+        target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".creating");
     QDir(staging).removeRecursively();
     if (!QDir().mkpath(staging + QStringLiteral("/files"))) {
         return QStringLiteral("cannot create %1").arg(staging);
@@ -87,7 +84,8 @@ QString createDevice(const CreateOptions& o)
     Plist apps(plist_new_array());
     if (o.preset != QLatin1String("empty")) {
         QString appsXml;
-        const QString error = buildDemoData(staging + QStringLiteral("/files"), o.preset == QLatin1String("large"), &appsXml);
+        const QString error =
+            buildDemoData(staging + QStringLiteral("/files"), o.preset == QLatin1String("large"), &appsXml);
         if (!error.isEmpty()) {
             return failWith(error);
         }

@@ -4,8 +4,6 @@
 
 #include "device/mobiledevice_abi.h"
 
-#include <plist/plist.h>
-
 #include <QDir>
 #include <QFile>
 #include <QLibrary>
@@ -13,14 +11,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <plist/plist.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,13 +26,11 @@ struct PlistFree {
 };
 using Plist = std::unique_ptr<void, PlistFree>;
 
-Plist str(const char* s)
-{
+Plist str(const char* s) {
     return Plist(plist_new_string(s));
 }
 
-QString stringOf(plist_t node)
-{
+QString stringOf(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING) {
         return {};
     }
@@ -46,8 +41,7 @@ QString stringOf(plist_t node)
     return out;
 }
 
-qint64 intOf(plist_t node)
-{
+qint64 intOf(plist_t node) {
     uint64_t v = 0;
     if (node && plist_get_node_type(node) == PLIST_UINT) {
         plist_get_uint_val(node, &v);
@@ -79,30 +73,26 @@ struct Api {
 };
 Api g_api;
 
-QString udidOf(am_device* dev)
-{
+QString udidOf(am_device* dev) {
     Plist id(g_api.copyId(dev));
     return stringOf(id.get());
 }
 
-void onNotification(am_device_notification_callback_info* info, void*)
-{
+void onNotification(am_device_notification_callback_info* info, void*) {
     g_events.append({info->dev, info->msg, udidOf(info->dev), QThread::currentThread() == qApp->thread()});
 }
 
 // AFC packet helpers (the client side, written from the wire format).
-constexpr quint64 kOpStatus = 1, kOpData = 2, kOpReadDir = 3, kOpRemove = 8, kOpMkdir = 9, kOpInfo = 10,
-                  kOpOpen = 13, kOpOpenRes = 14, kOpRead = 15, kOpWrite = 16, kOpClose = 20, kOpRename = 24;
+constexpr quint64 kOpStatus = 1, kOpData = 2, kOpReadDir = 3, kOpRemove = 8, kOpMkdir = 9, kOpInfo = 10, kOpOpen = 13,
+                  kOpOpenRes = 14, kOpRead = 15, kOpWrite = 16, kOpClose = 20, kOpRename = 24;
 
-void putLe(QByteArray& b, quint64 v)
-{
+void putLe(QByteArray& b, quint64 v) {
     for (int i = 0; i < 8; ++i) {
         b.append(char(v >> (8 * i)));
     }
 }
 
-quint64 le(const char* p)
-{
+quint64 le(const char* p) {
     quint64 v = 0;
     for (int i = 7; i >= 0; --i) {
         v = (v << 8) | uchar(p[i]);
@@ -110,8 +100,7 @@ quint64 le(const char* p)
     return v;
 }
 
-bool writeAll(int fd, const QByteArray& b)
-{
+bool writeAll(int fd, const QByteArray& b) {
     qsizetype done = 0;
     while (done < b.size()) {
         ssize_t n = ::send(fd, b.constData() + done, size_t(b.size() - done), MSG_NOSIGNAL);
@@ -124,8 +113,7 @@ bool writeAll(int fd, const QByteArray& b)
 }
 
 // Reads exactly len bytes; fewer when the peer closes or 5 s pass.
-QByteArray readExactly(int fd, qsizetype len)
-{
+QByteArray readExactly(int fd, qsizetype len) {
     QByteArray out;
     while (out.size() < len) {
         pollfd p{fd, POLLIN, 0};
@@ -148,8 +136,7 @@ struct AfcReply {
     quint64 status() const { return payload.size() >= 8 ? le(payload.constData()) : ~0ull; }
 };
 
-AfcReply afc(int fd, quint64 op, const QByteArray& headerData, const QByteArray& data = {})
-{
+AfcReply afc(int fd, quint64 op, const QByteArray& headerData, const QByteArray& data = {}) {
     QByteArray pkt("CFA6LPAA", 8);
     putLe(pkt, quint64(40 + headerData.size() + data.size()));
     putLe(pkt, quint64(40 + headerData.size()));
@@ -169,13 +156,11 @@ AfcReply afc(int fd, quint64 op, const QByteArray& headerData, const QByteArray&
     return r;
 }
 
-QByteArray path(const char* p)
-{
+QByteArray path(const char* p) {
     return QByteArray(p) + '\0';
 }
 
-QStringList zeroSeparated(const QByteArray& b)
-{
+QStringList zeroSeparated(const QByteArray& b) {
     QStringList out;
     const QList<QByteArray> parts = b.split('\0');
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
@@ -184,8 +169,7 @@ QStringList zeroSeparated(const QByteArray& b)
     return out;
 }
 
-QMap<QString, QString> infoMap(const QByteArray& b)
-{
+QMap<QString, QString> infoMap(const QByteArray& b) {
     const QStringList l = zeroSeparated(b);
     QMap<QString, QString> m;
     for (qsizetype i = 0; i + 1 < l.size(); i += 2) {
@@ -194,8 +178,7 @@ QMap<QString, QString> infoMap(const QByteArray& b)
     return m;
 }
 
-bool sendPlist(int fd, plist_t node, bool binary = false)
-{
+bool sendPlist(int fd, plist_t node, bool binary = false) {
     char* data = nullptr;
     uint32_t len = 0;
     binary ? plist_to_bin(node, &data, &len) : plist_to_xml(node, &data, &len);
@@ -206,8 +189,7 @@ bool sendPlist(int fd, plist_t node, bool binary = false)
     return writeAll(fd, frame);
 }
 
-Plist recvPlist(int fd)
-{
+Plist recvPlist(int fd) {
     const QByteArray lenBytes = readExactly(fd, 4);
     if (lenBytes.size() != 4) {
         return nullptr;
@@ -266,8 +248,7 @@ private:
     QLibrary lib;
 };
 
-void TestSimDevice::initTestCase()
-{
+void TestSimDevice::initTestCase() {
     QVERIFY(store.isValid());
     qputenv("VEXLAR_SIM_ROOT", QFile::encodeName(store.path()));
     lib.setFileName(QStringLiteral(SIMDEVICE_LIBRARY));
@@ -299,16 +280,14 @@ void TestSimDevice::initTestCase()
     QVERIFY(waitArrival(QStringLiteral("early")));
 }
 
-QString TestSimDevice::createDevice(const QString& udid, const QStringList& extra)
-{
+QString TestSimDevice::createDevice(const QString& udid, const QStringList& extra) {
     const bool ok = tool(QStringList{QStringLiteral("create"), QStringLiteral("--udid"), udid, QStringLiteral("--name"),
                                      QStringLiteral("Phone ") + udid} +
                          extra);
     return ok ? dirOf(udid) : QString();
 }
 
-bool TestSimDevice::tool(const QStringList& args, QByteArray* out)
-{
+bool TestSimDevice::tool(const QStringList& args, QByteArray* out) {
     QProcess p;
     p.start(QStringLiteral(SIMDEVICE_TOOL), QStringList{QStringLiteral("--root"), store.path()} + args);
     if (!p.waitForFinished(60000)) {
@@ -321,8 +300,7 @@ bool TestSimDevice::tool(const QStringList& args, QByteArray* out)
 }
 
 // The device's handle as the notifications tell it, null when it is gone.
-am_device* currentHandle(const QString& udid)
-{
+am_device* currentHandle(const QString& udid) {
     am_device* found = nullptr;
     for (const Event& e : std::as_const(g_events)) {
         if (e.udid == udid) {
@@ -332,13 +310,11 @@ am_device* currentHandle(const QString& udid)
     return found;
 }
 
-am_device* TestSimDevice::waitArrival(const QString& udid)
-{
+am_device* TestSimDevice::waitArrival(const QString& udid) {
     return QTest::qWaitFor([&] { return currentHandle(udid) != nullptr; }, 3000) ? currentHandle(udid) : nullptr;
 }
 
-void TestSimDevice::openSession(am_device* dev)
-{
+void TestSimDevice::openSession(am_device* dev) {
     QCOMPARE(g_api.connect(dev), 0);
     if (!g_api.isPaired(dev)) {
         QCOMPARE(g_api.pair(dev), 0);
@@ -347,14 +323,12 @@ void TestSimDevice::openSession(am_device* dev)
     QCOMPARE(g_api.startSession(dev), 0);
 }
 
-void TestSimDevice::closeSession(am_device* dev)
-{
+void TestSimDevice::closeSession(am_device* dev) {
     g_api.stopSession(dev);
     g_api.disconnect(dev);
 }
 
-int TestSimDevice::startService(am_device* dev, const char* name)
-{
+int TestSimDevice::startService(am_device* dev, const char* name) {
     unsigned int sock = 0;
     Plist service = str(name);
     openSession(dev);
@@ -364,8 +338,7 @@ int TestSimDevice::startService(am_device* dev, const char* name)
 }
 
 // A house-arrest socket speaking AFC in the app's container, or -1.
-int TestSimDevice::vend(am_device* dev, const char* bundleId)
-{
+int TestSimDevice::vend(am_device* dev, const char* bundleId) {
     const int fd = startService(dev, "com.apple.mobile.house_arrest");
     if (fd <= 0) {
         return -1;
@@ -383,8 +356,7 @@ int TestSimDevice::vend(am_device* dev, const char* bundleId)
 }
 
 // apps.plist in binary form written by Python's plistlib: an independent writer.
-void TestSimDevice::writeApps(const QString& udid, const QStringList& userIds, const QStringList& systemIds)
-{
+void TestSimDevice::writeApps(const QString& udid, const QStringList& userIds, const QStringList& systemIds) {
     QString apps;
     for (const QString& id : userIds) {
         apps += QStringLiteral("{'CFBundleIdentifier':'%1','CFBundleName':'App %1','ApplicationType':'User'},").arg(id);
@@ -402,8 +374,7 @@ void TestSimDevice::writeApps(const QString& udid, const QStringList& userIds, c
     QCOMPARE(py.exitCode(), 0);
 }
 
-void TestSimDevice::arrivalPlugAndUnplug()
-{
+void TestSimDevice::arrivalPlugAndUnplug() {
     const QString udid = QStringLiteral("plugger");
     QVERIFY(!createDevice(udid).isEmpty());
     am_device* first = waitArrival(udid);
@@ -436,29 +407,27 @@ void TestSimDevice::arrivalPlugAndUnplug()
     QCOMPARE(arrivals, 2);
 }
 
-void TestSimDevice::pairing_data()
-{
+void TestSimDevice::pairing_data() {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
     QTest::addColumn<int>("expected");
     QTest::addColumn<bool>("pairedAfter");
     QTest::newRow("accepted") << QString() << QString() << 0 << true;
-    QTest::newRow("trust refused") << QStringLiteral("Sim.TrustAccepted") << QStringLiteral("false")
-                                   << int(0xe8000096u) << false;
+    QTest::newRow("trust refused") << QStringLiteral("Sim.TrustAccepted") << QStringLiteral("false") << int(0xe8000096u)
+                                   << false;
     QTest::newRow("fault code") << QStringLiteral("Sim.Faults.AMDevicePair") << QStringLiteral("-402653158")
                                 << -402653158 << false;
-    QTest::newRow("positive fault is negated") << QStringLiteral("Sim.Faults.AMDevicePair") << QStringLiteral("17")
-                                               << -17 << false;
+    QTest::newRow("positive fault is negated")
+        << QStringLiteral("Sim.Faults.AMDevicePair") << QStringLiteral("17") << -17 << false;
 }
 
-void TestSimDevice::pairing()
-{
+void TestSimDevice::pairing() {
     QFETCH(QString, key);
     QFETCH(QString, value);
     QFETCH(int, expected);
     QFETCH(bool, pairedAfter);
-    const QString udid = QStringLiteral("pair-") + QString::fromLatin1(QTest::currentDataTag()).replace(
-                                                       QLatin1Char(' '), QLatin1Char('-'));
+    const QString udid = QStringLiteral("pair-") +
+                         QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
     QVERIFY(!createDevice(udid).isEmpty());
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
@@ -478,8 +447,7 @@ void TestSimDevice::pairing()
     QCOMPARE(xml.contains("<key>Paired</key>\n\t\t<true/>"), pairedAfter);
 }
 
-void TestSimDevice::sessionNeeded()
-{
+void TestSimDevice::sessionNeeded() {
     am_device* dev = waitArrival(QStringLiteral("early"));
     QVERIFY(dev);
     Plist key = str("DeviceName");
@@ -494,12 +462,12 @@ void TestSimDevice::sessionNeeded()
     QVERIFY(g_api.stopSession(dev) < 0);
 }
 
-void TestSimDevice::lockdownValues()
-{
+void TestSimDevice::lockdownValues() {
     const QString udid = QStringLiteral("values");
-    const QString dir = createDevice(udid, {QStringLiteral("--icloud"), QStringLiteral("--encrypt"),
-                                            QStringLiteral("pw"), QStringLiteral("--product-type"),
-                                            QStringLiteral("iPad8,1"), QStringLiteral("--ios"), QStringLiteral("12.4")});
+    const QString dir =
+        createDevice(udid, {QStringLiteral("--icloud"), QStringLiteral("--encrypt"), QStringLiteral("pw"),
+                            QStringLiteral("--product-type"), QStringLiteral("iPad8,1"), QStringLiteral("--ios"),
+                            QStringLiteral("12.4")});
     QVERIFY(!dir.isEmpty());
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
@@ -544,8 +512,7 @@ void TestSimDevice::lockdownValues()
     closeSession(dev);
 }
 
-void TestSimDevice::setValueIsReadableByPlistlib()
-{
+void TestSimDevice::setValueIsReadableByPlistlib() {
     const QString udid = QStringLiteral("setter");
     const QString dir = createDevice(udid);
     am_device* dev = waitArrival(udid);
@@ -570,8 +537,7 @@ void TestSimDevice::setValueIsReadableByPlistlib()
     QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("True True"));
 }
 
-void TestSimDevice::browseApps_data()
-{
+void TestSimDevice::browseApps_data() {
     QTest::addColumn<int>("userApps");
     QTest::addColumn<bool>("binary");
     QTest::newRow("none") << 0 << false;
@@ -579,8 +545,7 @@ void TestSimDevice::browseApps_data()
     QTest::newRow("several batches, binary request") << 10 << true;
 }
 
-void TestSimDevice::browseApps()
-{
+void TestSimDevice::browseApps() {
     QFETCH(int, userApps);
     QFETCH(bool, binary);
     const QString udid = QStringLiteral("browse%1").arg(QTest::currentDataTag()[0] == 'n' ? 0 : userApps);
@@ -626,8 +591,7 @@ void TestSimDevice::browseApps()
     ::close(fd);
 }
 
-void TestSimDevice::houseArrestAfc()
-{
+void TestSimDevice::houseArrestAfc() {
     const QString udid = QStringLiteral("afc");
     const QString dir = createDevice(udid);
     writeApps(udid, {QStringLiteral("com.example.notes")});
@@ -646,8 +610,8 @@ void TestSimDevice::houseArrestAfc()
     QCOMPARE(r.op, kOpData);
     QStringList names = zeroSeparated(r.payload);
     names.sort();
-    QCOMPARE(names, QStringList({QStringLiteral("."), QStringLiteral(".."), QStringLiteral("a.bin"),
-                                 QStringLiteral("deep")}));
+    QCOMPARE(names,
+             QStringList({QStringLiteral("."), QStringLiteral(".."), QStringLiteral("a.bin"), QStringLiteral("deep")}));
 
     r = afc(fd, kOpInfo, path("/Library/Caches/a.bin"));
     QCOMPARE(r.op, kOpData);
@@ -681,13 +645,12 @@ void TestSimDevice::houseArrestAfc()
     QCOMPARE(afc(fd, kOpRemove, path("/Library/tmp/x/y/b.bin")).status(), 0u);
     QCOMPARE(afc(fd, kOpRemove, path("/Library/tmp/x/y")).status(), 0u);
     QCOMPARE(afc(fd, kOpRemove, path("/")).status(), 10u); // never the root itself
-    QCOMPARE(afc(fd, 99, QByteArray()).op, kOpStatus);      // unknown operation: a status, still in step
+    QCOMPARE(afc(fd, 99, QByteArray()).op, kOpStatus);     // unknown operation: a status, still in step
     QCOMPARE(afc(fd, kOpReadDir, path("/")).op, kOpData);
     ::close(fd);
 }
 
-void TestSimDevice::afcReadWriteBlocks()
-{
+void TestSimDevice::afcReadWriteBlocks() {
     const QString udid = QStringLiteral("blocks");
     const QString dir = createDevice(udid);
     writeApps(udid, {QStringLiteral("com.example.big")});
@@ -747,8 +710,7 @@ void TestSimDevice::afcReadWriteBlocks()
     QCOMPARE(trace.readAll(), expected);
 }
 
-void TestSimDevice::vendRefused_data()
-{
+void TestSimDevice::vendRefused_data() {
     QTest::addColumn<QByteArray>("bundleId");
     QTest::addColumn<QString>("error");
     QTest::newRow("unknown app") << QByteArray("com.example.absent") << QStringLiteral("ApplicationLookupFailed");
@@ -756,16 +718,15 @@ void TestSimDevice::vendRefused_data()
     QTest::newRow("injected") << QByteArray("com.example.locked") << QStringLiteral("InstallationLookupFailed");
 }
 
-void TestSimDevice::vendRefused()
-{
+void TestSimDevice::vendRefused() {
     QFETCH(QByteArray, bundleId);
     QFETCH(QString, error);
     const QString udid = QStringLiteral("vendfail");
     if (!QFileInfo::exists(dirOf(udid))) {
         QVERIFY(!createDevice(udid).isEmpty());
         writeApps(udid, {QStringLiteral("com.example.locked")});
-        QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.Faults.VendContainerFail"),
-                      QStringLiteral("[\"com.example.locked\"]")}));
+        QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
+                      QStringLiteral("Sim.Faults.VendContainerFail"), QStringLiteral("[\"com.example.locked\"]")}));
     }
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
@@ -780,8 +741,7 @@ void TestSimDevice::vendRefused()
     ::close(fd);
 }
 
-void TestSimDevice::afcEscapes_data()
-{
+void TestSimDevice::afcEscapes_data() {
     QTest::addColumn<quint64>("op");
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<quint64>("status"); // 0: allowed
@@ -803,8 +763,7 @@ void TestSimDevice::afcEscapes_data()
     QTest::newRow("link info is the link") << kOpInfo << path("/out-file") << 0ull;
 }
 
-void TestSimDevice::afcEscapes()
-{
+void TestSimDevice::afcEscapes() {
     QFETCH(quint64, op);
     QFETCH(QByteArray, target);
     QFETCH(quint64, status);
@@ -847,8 +806,7 @@ void TestSimDevice::afcEscapes()
     QVERIFY(QFileInfo::exists(container + QStringLiteral("/inside.txt")));
 }
 
-void TestSimDevice::mediaAfcRoot()
-{
+void TestSimDevice::mediaAfcRoot() {
     const QString udid = QStringLiteral("media");
     const QString dir = createDevice(udid);
     QVERIFY(QDir().mkpath(dir + QStringLiteral("/files/MediaDomain/Media/DCIM")));
@@ -862,8 +820,7 @@ void TestSimDevice::mediaAfcRoot()
     ::close(fd);
 }
 
-void TestSimDevice::serviceFaults_data()
-{
+void TestSimDevice::serviceFaults_data() {
     QTest::addColumn<QByteArray>("service");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("expected");
@@ -872,8 +829,7 @@ void TestSimDevice::serviceFaults_data()
     QTest::newRow("refused proxy") << QByteArray("com.apple.mobile.installation_proxy") << QStringLiteral("-5") << -5;
 }
 
-void TestSimDevice::serviceFaults()
-{
+void TestSimDevice::serviceFaults() {
     QFETCH(QByteArray, service);
     QFETCH(QString, fault);
     QFETCH(int, expected);
@@ -890,8 +846,7 @@ void TestSimDevice::serviceFaults()
     QCOMPARE(startService(dev, service.constData()), expected);
 }
 
-void TestSimDevice::dropAfterBytes()
-{
+void TestSimDevice::dropAfterBytes() {
     const QString udid = QStringLiteral("dropper");
     QVERIFY(!createDevice(udid).isEmpty());
     writeApps(udid, {QStringLiteral("com.example.a"), QStringLiteral("com.example.b")});
@@ -911,8 +866,7 @@ void TestSimDevice::dropAfterBytes()
     ::close(fd);
 }
 
-void TestSimDevice::toolRejectsBadInput_data()
-{
+void TestSimDevice::toolRejectsBadInput_data() {
     QTest::addColumn<QStringList>("args");
     QTest::newRow("udid with slash") << QStringList{QStringLiteral("create"), QStringLiteral("--udid"),
                                                     QStringLiteral("../evil")};
@@ -930,8 +884,7 @@ void TestSimDevice::toolRejectsBadInput_data()
                                                    QStringLiteral("ghost")};
 }
 
-void TestSimDevice::toolRejectsBadInput()
-{
+void TestSimDevice::toolRejectsBadInput() {
     QFETCH(QStringList, args);
     QByteArray before;
     QVERIFY(tool({QStringLiteral("cat"), QStringLiteral("--udid"), QStringLiteral("early")}, &before));
