@@ -18,3 +18,13 @@ QString base64_var(const QString& text);
 QString webHost();
 // Fire-and-forget POST of the error report; never shown to the user.
 void report_err(const QString& message);
+
+// The report's message rewrite: "<br>", "<br/>", "< BR />"... become CR LF
+// (any case), then every "<" and ">" is written as "&lt;" and "&gt;".
+QString errReportRewrite(const QString& message);
+// The report's form body: "prod=...&ver=...&err=..." in UTF-8.
+QByteArray errReportBody(const QString& message);
+// The support address named in every error box.
+inline constexpr const char* kSupportEmail = "support@spacevexlar.invalid";
+// The text of the error box for an error message: product header and frame.
+QString errBoxText(const QString& message);

@@ -3,7 +3,6 @@
 #include "app/errreport.h"
 
 #include <QLoggingCategory>
-
 #include <atomic>
 
 Q_LOGGING_CATEGORY(lcTips, "vexlar.tips")
@@ -20,17 +19,28 @@ bool present(TipsPresenter::Kind kind, const QString& text) {
 }
 } // namespace
 
-void Tips::info(const QString& text) { present(TipsPresenter::Information, text); }
+void Tips::info(const QString& text) {
+    present(TipsPresenter::Information, text);
+}
 
-void Tips::warning(const QString& text) { present(TipsPresenter::Warning, text); }
+void Tips::warning(const QString& text) {
+    present(TipsPresenter::Warning, text);
+}
 
-bool Tips::question(const QString& text) { return present(TipsPresenter::Question, text); }
+bool Tips::question(const QString& text) {
+    return present(TipsPresenter::Question, text);
+}
 
 void Tips::error(const QString& text) {
-    present(TipsPresenter::Critical, text);
+    // The presenter shows the composed box text; the report carries the bare message.
+    present(TipsPresenter::Critical, errBoxText(text));
     report_err(text);
 }
 
-void Tips::setPresenter(TipsPresenter* presenter) { g_presenter.store(presenter); }
+void Tips::setPresenter(TipsPresenter* presenter) {
+    g_presenter.store(presenter);
+}
 
-TipsPresenter* Tips::presenter() { return g_presenter.load(); }
+TipsPresenter* Tips::presenter() {
+    return g_presenter.load();
+}

@@ -5,7 +5,9 @@
 // The boxes themselves are widgets and live in ui/; they are installed with
 // Tips::setPresenter() at start-up. Without a presenter (command-line tools,
 // core tests) info and warning go to the log and question answers No.
-// Tips::error always sends the error report as well.
+// Tips::error composes the box text itself (product header, "An Error
+// Occurred." frame, support address) and always sends the error report with
+// the bare message as well; presenters show the text they are given.
 
 #include <QString>
 

@@ -1,0 +1,89 @@
+#include "app/logsaver.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QTime>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+// Written once at installation, before the handler can run; read-only afterwards.
+QString g_logDir;
+
+void writeWhole(int fd, const QByteArray& bytes) {
+    // One call per line keeps lines whole between threads; only EINTR is retried.
+    ssize_t r;
+    do {
+        r = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+    } while (r < 0 && errno == EINTR);
+}
+
+int openAppend(const QByteArray& path) {
+    int fd;
+    do {
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+const char* prefixFor(QtMsgType type) {
+    switch (type) {
+    case QtDebugMsg:
+        return "D ";
+    case QtWarningMsg:
+        return "W ";
+    case QtCriticalMsg:
+        return "C ";
+    case QtFatalMsg:
+        return "F ";
+    default:
+        return "";
+    }
+}
+} // namespace
+
+QString logsaver_dir() {
+    return g_logDir;
+}
+
+void logsaver_install_msghandler(const QString& dir, int maxFiles) {
+    g_logDir = dir;
+    QDir logDir(dir);
+    const QStringList files = logDir.entryList(QDir::Files, QDir::Name);
+    const qsizetype excess = files.size() - qMax(maxFiles, 0);
+    for (qsizetype i = 0; i < excess; ++i) {
+        logDir.remove(files.at(i));
+    }
+    qInstallMessageHandler(log_output);
+}
+
+void log_output(QtMsgType type, const QMessageLogContext&, const QString& msg) {
+    const QByteArray text = msg.toUtf8();
+    if (type == QtDebugMsg) {
+        writeWhole(STDOUT_FILENO, text + '\n');
+    }
+
+    if (!g_logDir.isEmpty()) {
+        const QString dir = g_logDir;
+        const QByteArray path =
+            QFile::encodeName(dir + QStringLiteral("/log-%1.txt").arg(QDate::currentDate().toString(u"yyyyMMdd")));
+        const QByteArray line = QByteArray("(") + prefixFor(type) +
+                                QTime::currentTime().toString(u"hh:mm:ss").toLatin1() + ") " + text + '\n';
+        int fd = openAppend(path);
+        if (fd < 0 && errno == ENOENT) {
+            QDir().mkpath(dir);
+            fd = openAppend(path);
+        }
+        if (fd >= 0) {
+            writeWhole(fd, line);
+            ::close(fd);
+        }
+    }
+
+    if (type == QtFatalMsg) {
+        std::abort();
+    }
+}
