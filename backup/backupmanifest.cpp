@@ -188,9 +188,7 @@ void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QStr
             if (buffer.isEmpty()) {
                 throwText(tr("can not open %1. %2").arg(src, in.errorString()));
             }
-            if (out.write(buffer) != buffer.size()) {
-                throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
-            }
+            fileutil::writeAllThrow(out, buffer);
             done += buffer.size();
             if (callback) {
                 callback(total, done, context);
@@ -266,9 +264,7 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
             }
             plain.chop(pad);
         }
-        if (!plain.isEmpty() && out.write(plain) != plain.size()) {
-            throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
-        }
+        fileutil::writeAllThrow(out, plain);
         secureWipe(plain);
         done += chunk.size();
         if (callback) {
@@ -282,10 +278,8 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
 
 void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key) {
     if (key.isEmpty()) {
-        QFile src(srcPath);
-        if (!src.copy(destPath)) {
-            throwText(tr("can not write %1. %2").arg(destPath, src.errorString()));
-        }
+        // Throws "can not write %1. %2" when the destination exists or the copy fails.
+        fileutil::copyNewFileThrow(srcPath, destPath);
         return;
     }
     QFile in(srcPath);
@@ -294,7 +288,7 @@ void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& des
     }
     ensureParentFolder(destPath);
     QFile out(destPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         throwText(tr("can not create %1. %2").arg(destPath, out.errorString()));
     }
     AesContext ctx;
@@ -309,9 +303,7 @@ void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& des
         if (cipher.isEmpty()) {
             throwText(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(srcPath));
         }
-        if (out.write(cipher) != cipher.size()) {
-            throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
-        }
+        fileutil::writeAllThrow(out, cipher);
     };
     const qint64 size = in.size();
     if (size == 0) {

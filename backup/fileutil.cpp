@@ -1,5 +1,6 @@
 #include "backup/fileutil.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
@@ -29,7 +30,62 @@ bool openPrivateForWrite(QFile& file) {
     if (QFileInfo::exists(file.fileName()) && !file.setPermissions(kOwnerOnly)) {
         return false;
     }
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate, kOwnerOnly);
+    // Unbuffered: a buffered QFile reports a failed write only at flush, without the reason.
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered, kOwnerOnly);
+}
+
+void writeAllThrow(QFile& out, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0) {
+            throwText(QStringLiteral("can not write %1. %2").arg(out.fileName(), out.errorString()));
+        }
+        done += n;
+    }
+}
+
+void replaceFileThrow(const QString& path, const QByteArray& bytes) {
+    const QString tmp = path + QStringLiteral(".new-") + QString::number(QDateTime::currentMSecsSinceEpoch());
+    const QFileDevice::Permissions perms =
+        QFileInfo::exists(path) ? QFile::permissions(path) : (kOwnerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    try {
+        QFile out(tmp);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, perms)) {
+            throwText(QStringLiteral("can not create %1. %2").arg(tmp, out.errorString()));
+        }
+        writeAllThrow(out, bytes);
+        out.close();
+        syncFileThrow(tmp);
+        renameOverThrow(tmp, path);
+    } catch (...) {
+        QFile::remove(tmp);
+        throw;
+    }
+}
+
+void copyNewFileThrow(const QString& src, const QString& dst) {
+    QFile in(src);
+    if (!in.open(QIODevice::ReadOnly)) {
+        throwText(QStringLiteral("can not write %1. %2").arg(dst, in.errorString()));
+    }
+    QFile out(dst);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
+    }
+    try {
+        QByteArray buffer;
+        while (!(buffer = in.read(kCopyChunk)).isEmpty()) {
+            writeAllThrow(out, buffer);
+        }
+        if (in.error() != QFileDevice::NoError) {
+            throwText(QStringLiteral("can not write %1. %2").arg(dst, in.errorString()));
+        }
+    } catch (...) {
+        out.close();
+        QFile::remove(dst);
+        throw;
+    }
 }
 
 void copyPrivateThrow(const QString& src, const QString& dst) {
@@ -43,15 +99,10 @@ void copyPrivateThrow(const QString& src, const QString& dst) {
     }
     QByteArray buffer;
     while (!(buffer = in.read(kCopyChunk)).isEmpty()) {
-        if (out.write(buffer) != buffer.size()) {
-            throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
-        }
+        writeAllThrow(out, buffer);
     }
     if (in.error() != QFileDevice::NoError) {
         throwText(QStringLiteral("can not open %1. %2").arg(src, in.errorString()));
-    }
-    if (!out.flush()) {
-        throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
     }
 }
 

@@ -15,6 +15,16 @@ bool openPrivateForWrite(QFile& file);
 // Copies src to dst (created as by openPrivateForWrite); throws std::runtime_error.
 void copyPrivateThrow(const QString& src, const QString& dst);
 
+// Replaces path with a complete new file holding bytes: written beside it,
+// synced, then renamed over it. A failure leaves the old file untouched.
+void replaceFileThrow(const QString& path, const QByteArray& bytes);
+
+// Copies src to dst, which must not exist yet; throws "can not write %1. %2".
+void copyNewFileThrow(const QString& src, const QString& dst);
+
+// Writes all of bytes to an unbuffered file, so a short write is seen at once.
+void writeAllThrow(QFile& out, const QByteArray& bytes);
+
 // fsync of a written file so that a later rename never exposes a half-written one.
 void syncFileThrow(const QString& path);
 

@@ -7,12 +7,12 @@
 #include "cleaners/sqlite3db.h"
 #include "device/cftype.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <stdexcept>
@@ -598,15 +598,15 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& manifest) {
         }
         return;
     }
-    // A complete new file replaces the old one only once it is fully written.
-    QSaveFile out(manifest.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
-    if (!out.open(QIODevice::WriteOnly)) {
-        throwText(out.errorString());
+    // A complete new file replaces the old one only once it is fully written
+    // and synced. (QSaveFile is not used: it can commit a short write.)
+    QByteArray bytes;
+    {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        writeMbdbRecords(buffer, std::move(items));
     }
-    writeMbdbRecords(out, std::move(items));
-    if (!out.commit()) {
-        throwText(out.errorString());
-    }
+    fileutil::replaceFileThrow(manifest.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")), bytes);
 }
 
 // ---- row encryption of "Manifest.db"

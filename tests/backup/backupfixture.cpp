@@ -1,0 +1,260 @@
+#include "backupfixture.h"
+
+#include "backup/backupcrypto.h"
+#include "backup/backupmanifest.h"
+#include "cleaners/sqlite3db.h"
+#include "device/cftype.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryFile>
+#include <QtEndian>
+
+#include <stdexcept>
+
+namespace {
+
+const QByteArray kSalt(20, '\x11');
+const QByteArray kDpsl(20, '\x22');
+
+QByteArray randomBytes(int n) {
+    QByteArray b(n, Qt::Uninitialized);
+    for (int i = 0; i < n; ++i) {
+        b[i] = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    }
+    return b;
+}
+
+QByteArray le32(quint32 v) {
+    QByteArray b(4, Qt::Uninitialized);
+    qToLittleEndian(v, b.data());
+    return b;
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(what);
+    }
+}
+
+CFType s(const QString& t) { return CFType::createCFString(t); }
+
+} // namespace
+
+QByteArray be32(quint32 v) {
+    QByteArray b(4, Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+
+QByteArray keybagItem(const char* tag, const QByteArray& value) {
+    return QByteArray(tag, 4) + be32(static_cast<quint32>(value.size())) + value;
+}
+
+QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp,
+                       quint32 classWrap) {
+    QByteArray derived = dp ? pbkdf2HmacSha256(passcode, kDpsl, kFixtureIterations, 32) : passcode;
+    const QByteArray passcodeKey = pbkdf2HmacSha1(derived, kSalt, kFixtureIterations, 32);
+    QByteArray bag;
+    bag += keybagItem("VERS", be32(4));
+    bag += keybagItem("TYPE", be32(1));
+    bag += keybagItem("UUID", QByteArray(16, '\x01'));
+    bag += keybagItem("HMCK", QByteArray(40, '\x02'));
+    bag += keybagItem("WRAP", be32(0));
+    bag += keybagItem("SALT", kSalt);
+    bag += keybagItem("ITER", be32(kFixtureIterations));
+    if (dp) {
+        bag += keybagItem("DPWT", be32(1));
+        bag += keybagItem("DPIC", be32(kFixtureIterations));
+        bag += keybagItem("DPSL", kDpsl);
+    }
+    for (auto it = classKeys.constBegin(); it != classKeys.constEnd(); ++it) {
+        bag += keybagItem("UUID", QByteArray(16, static_cast<char>(0x30 + it.key())));
+        bag += keybagItem("CLAS", be32(static_cast<quint32>(it.key())));
+        bag += keybagItem("WRAP", be32(classWrap));
+        bag += keybagItem("KTYP", be32(0));
+        bag += keybagItem("WPKY", (classWrap & 2) ? aes_key_wrap(passcodeKey, it.value()) : it.value());
+    }
+    return bag;
+}
+
+const char* fixtureFormName(FixtureForm form) {
+    switch (form) {
+    case FixtureForm::Mbdb:
+        return "mbdb";
+    case FixtureForm::MbdbEncrypted:
+        return "mbdb-encrypted";
+    case FixtureForm::Db:
+        return "db";
+    case FixtureForm::DbEncrypted:
+        return "db-encrypted";
+    }
+    return "?";
+}
+
+QList<FixtureFile> defaultFixtureFiles() {
+    QList<FixtureFile> files;
+    auto folder = [&](const char* domain, const char* path) {
+        FixtureFile f;
+        f.domain = QString::fromLatin1(domain);
+        f.relativePath = QString::fromLatin1(path);
+        f.folder = true;
+        files << f;
+    };
+    auto file = [&](const char* domain, const char* path, const QByteArray& content) {
+        FixtureFile f;
+        f.domain = QString::fromLatin1(domain);
+        f.relativePath = QString::fromLatin1(path);
+        f.content = content;
+        files << f;
+    };
+    folder("HomeDomain", "");
+    folder("HomeDomain", "Library");
+    folder("HomeDomain", "Library/SMS");
+    file("HomeDomain", "Library/SMS/sms.db", QByteArray("SQLite format 3 stand-in\n").repeated(40));
+    folder("HomeDomain", "Library/Caches");
+    for (int i = 0; i < 30; ++i) {
+        file("HomeDomain", QStringLiteral("Library/Caches/cache-%1.bin").arg(i).toLatin1().constData(),
+             QByteArray(100 + i * 37, static_cast<char>('a' + i % 26)));
+    }
+    folder("MediaDomain", "Library");
+    folder("MediaDomain", "Library/SMS");
+    folder("MediaDomain", "Library/SMS/Attachments");
+    folder("MediaDomain", "Library/SMS/Attachments/0a");
+    folder("MediaDomain", "Library/SMS/Attachments/0a/00");
+    file("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg", QByteArray(8192, '\x7f'));
+    file("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg", QByteArray(""));
+    file("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"));
+    return files;
+}
+
+FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const QList<FixtureFile>& files,
+                                 const QString& password) {
+    FixtureBackup backup;
+    backup.dir = dirPath;
+    backup.form = form;
+    backup.password = password;
+    QDir dir(dirPath);
+    const bool encrypted = backup.encrypted();
+    const bool dbForm = backup.dbForm();
+    const bool dp = form == FixtureForm::DbEncrypted;
+    if (encrypted) {
+        for (int c = 1; c <= 4; ++c) {
+            backup.classKeys.insert(c, randomBytes(32));
+        }
+    }
+    // The data-file layout depends on which manifest exists; create it first.
+    if (!dbForm) {
+        QFile marker(dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+        check(marker.open(QIODevice::WriteOnly), "create Manifest.mbdb");
+    } else {
+        QFile marker(dir.absoluteFilePath(QStringLiteral("Manifest.db")));
+        check(marker.open(QIODevice::WriteOnly), "create Manifest.db");
+    }
+
+    quint64 inode = 1000;
+    for (const FixtureFile& f : files) {
+        MBDBParser::_MBDBItem item;
+        item.domain.setVal(f.domain.toUtf8());
+        item.relativePath.setVal(f.relativePath.toUtf8());
+        item.mode = f.folder ? 0x41ED : 0x81A4;
+        item.inode = ++inode;
+        item.inodeHigh = dbForm ? 0 : 7;
+        item.userId = item.groupId = 501;
+        item.lastModified = f.lastModified;
+        item.lastStatusChange = f.lastModified + 1;
+        item.birth = f.lastModified - 1;
+        item.protectionClass = f.protectionClass;
+        if (!f.folder) {
+            item.size = f.content.size();
+            item.digest.setVal(sha1Digest(f.content));
+            const QString dataPath = MBDBParser::getBKFilePath(dir, item.backupFileName(), true);
+            QTemporaryFile plain;
+            check(plain.open(), "temp file");
+            plain.write(f.content);
+            plain.flush();
+            if (encrypted) {
+                const QByteArray fileKey = randomBytes(32);
+                item.encryptionKey.setVal(le32(static_cast<quint32>(f.protectionClass)) +
+                                          aes_key_wrap(backup.classKeys.value(f.protectionClass), fileKey));
+                BackupManifest::encryptFileThrow(plain.fileName(), dataPath, fileKey);
+            } else {
+                QFile::remove(dataPath);
+                BackupManifest::encryptFileThrow(plain.fileName(), dataPath, QByteArray());
+            }
+        }
+        if (!dbForm && f.relativePath.endsWith(QLatin1String(".db"))) {
+            MBDBParser::_MBDBProperty prop;
+            prop.name.setVal("com.apple.example");
+            prop.value.setVal(QByteArray("\x00\x01\x02", 3));
+            item.properties << prop;
+        }
+        backup.records.insert(item.backupFileName(), item);
+    }
+
+    if (!dbForm) {
+        QFile out(dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+        check(out.open(QIODevice::WriteOnly | QIODevice::Truncate), "write Manifest.mbdb");
+        MBDBParser::writeMbdbRecords(out, backup.records.values());
+    } else {
+        const QString plainDb = dp ? dir.absoluteFilePath(QStringLiteral("plain-manifest.tmp"))
+                                   : dir.absoluteFilePath(QStringLiteral("Manifest.db"));
+        QFile::remove(plainDb);
+        {
+            QFile create(plainDb);
+            check(create.open(QIODevice::WriteOnly), "create db");
+        }
+        Sqlite3DB db;
+        db.openThrow(plainDb, 2);
+        db.executeThrow("CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags "
+                        "INTEGER, file BLOB)");
+        db.executeThrow("CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB)");
+        db.beginTran();
+        for (const MBDBParser::_MBDBItem& item : std::as_const(backup.records)) {
+            db.executeThrow(Sqlite3Sql("insert into Files values(?,?,?,?,?)")
+                                .addTextParam(item.backupFileName())
+                                .addTextParam(item.domain.toString())
+                                .addTextParam(item.relativePath.toString())
+                                .addIntParam(item.isFolder() ? 2 : 1)
+                                .addBlobParam(MBDBParser::mbFilePlist(item)));
+        }
+        db.commitTran();
+        db.close();
+        if (dp) {
+            backup.manifestKey = randomBytes(32);
+            const QString manifestDb = dir.absoluteFilePath(QStringLiteral("Manifest.db"));
+            QFile::remove(manifestDb);
+            BackupManifest::encryptFileThrow(plainDb, manifestDb, backup.manifestKey);
+            QFile::remove(plainDb);
+        }
+    }
+
+    QList<CFType> keys;
+    QList<CFType> values;
+    keys << s(QStringLiteral("Lockdown"));
+    values << CFType::createCFDictionary(
+        {s(QStringLiteral("UniqueDeviceID")), s(QStringLiteral("DeviceName")), s(QStringLiteral("ProductType")),
+         s(QStringLiteral("ProductVersion")), s(QStringLiteral("SerialNumber"))},
+        {s(QStringLiteral("0123456789abcdef0123456789abcdef01234567")), s(QStringLiteral("Test Phone")),
+         s(QStringLiteral("iPhone9,3")), s(dbForm ? QStringLiteral("14.3") : QStringLiteral("9.3")),
+         s(QStringLiteral("F1234567890"))});
+    keys << s(QStringLiteral("Date"));
+    values << CFType::createCFDate(QDateTime(QDate(2021, 12, 3), QTime(10, 0), Qt::UTC));
+    keys << s(QStringLiteral("IsEncrypted"));
+    values << CFType::createCFBoolean(encrypted);
+    if (encrypted) {
+        keys << s(QStringLiteral("BackupKeyBag"));
+        values << CFType::createCFData(buildKeybag(password.toUtf8(), backup.classKeys, dp));
+    }
+    if (dp) {
+        keys << s(QStringLiteral("ManifestKey"));
+        values << CFType::createCFData(le32(3) + aes_key_wrap(backup.classKeys.value(3), backup.manifestKey));
+    }
+    const QByteArray plist = CFType::createCFDictionary(keys, values).CFPropertyListToBytes(200);
+    QFile out(dir.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    check(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(plist) == plist.size(),
+          "write Manifest.plist");
+    return backup;
+}

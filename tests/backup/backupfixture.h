@@ -1,0 +1,53 @@
+#pragma once
+
+// Builds small device-like backups in a folder, in all four shapes the store
+// reads: "Manifest.mbdb" or "Manifest.db", plain or encrypted (the encrypted
+// "Manifest.db" form with a DPIC/DPSL keybag and an encrypted database).
+// Iteration counts are tiny so tests stay fast.
+
+#include "backup/mbdbparser.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+struct FixtureFile {
+    QString domain;
+    QString relativePath;
+    bool folder = false;
+    QByteArray content;
+    qint8 protectionClass = 3;
+    qint32 lastModified = 1500000000;
+};
+
+enum class FixtureForm { Mbdb, MbdbEncrypted, Db, DbEncrypted };
+
+struct FixtureBackup {
+    QString dir;
+    FixtureForm form = FixtureForm::Mbdb;
+    QString password;
+    QMap<int, QByteArray> classKeys;
+    QMap<QString, MBDBParser::_MBDBItem> records; // by backup file name
+    QByteArray manifestKey;                        // DbEncrypted only
+
+    bool encrypted() const { return form == FixtureForm::MbdbEncrypted || form == FixtureForm::DbEncrypted; }
+    bool dbForm() const { return form == FixtureForm::Db || form == FixtureForm::DbEncrypted; }
+};
+
+inline constexpr int kFixtureIterations = 10;
+
+// Writes the backup into dir (which must exist); QFAIL-free: throws std::runtime_error on failure.
+FixtureBackup writeFixtureBackup(const QString& dir, FixtureForm form, const QList<FixtureFile>& files,
+                                 const QString& password = QStringLiteral("secret pw"));
+
+// Keybag TLV blob: SALT/ITER (and DPSL/DPIC when dp) plus one passcode-wrapped record per class key.
+QByteArray buildKeybag(const QByteArray& passcodeKeySource, const QMap<int, QByteArray>& classKeys, bool dp,
+                       quint32 classWrap = 3);
+QByteArray keybagItem(const char* tag, const QByteArray& value);
+QByteArray be32(quint32 v);
+
+// A small default file set: a message database, a few folders and files in two domains.
+QList<FixtureFile> defaultFixtureFiles();
+
+const char* fixtureFormName(FixtureForm form);

@@ -1,0 +1,566 @@
+// The manifest suite runs once per backup shape: "Manifest.mbdb" and
+// "Manifest.db", each plain and encrypted.
+
+#include "backupfixture.h"
+
+#include "backup/backupcrypto.h"
+#include "backup/backupmanifest.h"
+#include "cleaners/sqlite3db.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(FixtureForm)
+
+namespace {
+
+void addForms() {
+    QTest::addColumn<FixtureForm>("form");
+    for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
+        QTest::newRow(fixtureFormName(f)) << f;
+    }
+}
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Opens a fixture backup the way the cleaning actions do.
+std::unique_ptr<BackupManifest> openBackup(const FixtureBackup& fx) {
+    auto m = std::make_unique<BackupManifest>(fx.dir);
+    m->readManifestInfo();
+    if (m->info.isEncrypted && !m->setPasscodeNoUIThrow(fx.password)) {
+        throw std::runtime_error("fixture password rejected");
+    }
+    return m;
+}
+
+// Lowers the file-size limit so the next write past `bytes` fails with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_saved{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+#define TRY(stmt)                                                                                                    \
+    try {                                                                                                            \
+        stmt;                                                                                                        \
+    } catch (const std::exception& e) {                                                                              \
+        QFAIL(e.what());                                                                                             \
+    }
+
+} // namespace
+
+class TestBackupManifest : public QObject {
+    Q_OBJECT
+
+private:
+    FixtureBackup make(FixtureForm form, const QList<FixtureFile>& files = defaultFixtureFiles()) {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        const QString dir = m_tmp->filePath(QStringLiteral("0123456789abcdef0123456789abcdef01234567"));
+        QDir().mkpath(dir);
+        return writeFixtureBackup(dir, form, files);
+    }
+    std::unique_ptr<QTemporaryDir> m_tmp;
+
+private slots:
+    void parseReadsEveryField_data() { addForms(); }
+    void parseReadsEveryField() {
+        QFETCH(FixtureForm, form);
+        FixtureBackup fx;
+        TRY(fx = make(form));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> parsed;
+        TRY(parsed = MBDBParser::parse(*m));
+        QCOMPARE(parsed.size(), fx.records.size());
+        for (const MBDBParser::_MBDBItem& want : std::as_const(fx.records)) {
+            const MBDBParser::_MBDBItem got = parsed.value(want.backupFileName());
+            QCOMPARE(got.domain, want.domain);
+            QCOMPARE(got.relativePath.toString(), want.relativePath.toString());
+            QCOMPARE(got.digest, want.digest);
+            QCOMPARE(got.encryptionKey, want.encryptionKey);
+            QCOMPARE(got.mode, want.mode);
+            QCOMPARE(got.inode, want.inode);
+            QCOMPARE(got.inodeHigh, want.inodeHigh);
+            QCOMPARE(got.lastModified, want.lastModified);
+            QCOMPARE(got.lastStatusChange, want.lastStatusChange);
+            QCOMPARE(got.birth, want.birth);
+            QCOMPARE(got.size, want.size);
+            QCOMPARE(got.protectionClass, want.protectionClass);
+            QCOMPARE(got.properties, want.properties);
+        }
+    }
+
+    void copyItemGivesPlainBytesAndTimes_data() { addForms(); }
+    void copyItemGivesPlainBytesAndTimes() {
+        QFETCH(FixtureForm, form);
+        const QList<FixtureFile> files = defaultFixtureFiles();
+        FixtureBackup fx;
+        TRY(fx = make(form, files));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QTemporaryDir out;
+        int n = 0;
+        for (const FixtureFile& f : files) {
+            if (f.folder) {
+                continue;
+            }
+            const MBDBParser::_MBDBItem item =
+                fx.records.value(MBDBParser::getFileHashName(f.domain, f.relativePath));
+            const QString dest = out.filePath(QStringLiteral("sub/dir/copy-%1").arg(n++));
+            struct Progress {
+                long long total = -1;
+                long long done = 0;
+            } progress;
+            TRY(m->copyItemThrow(item, dest, &progress, [](long long total, long long done, void* ctx) {
+                static_cast<Progress*>(ctx)->total = total;
+                static_cast<Progress*>(ctx)->done = done;
+            }));
+            QCOMPARE(readAll(dest), f.content);
+            QCOMPARE(QFileInfo(dest).lastModified().toSecsSinceEpoch(), qint64(f.lastModified));
+            // Working copies hold a user's data: owner only.
+            QCOMPARE(modeOf(dest), mode_t(0600));
+            const qint64 stored = QFileInfo(MBDBParser::getBKFilePath(m->dir, item.backupFileName(), false)).size();
+            if (stored > 0) {
+                QCOMPARE(progress.done, stored);
+                QCOMPARE(progress.total, stored);
+            }
+        }
+        // A null node copies nothing.
+        TRY(m->copyFile(nullptr, out.filePath(QStringLiteral("none")), nullptr, nullptr));
+        QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("none"))));
+    }
+
+    void saveWritesEditsBack_data() { addForms(); }
+    void saveWritesEditsBack() {
+        QFETCH(FixtureForm, form);
+        FixtureBackup fx;
+        TRY(fx = make(form));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> records;
+        TRY(records = MBDBParser::parse(*m));
+        const int before = int(records.size());
+
+        // Drop the caches, put back an edited sms.db and a brand new file, as a cleaner does.
+        int dropped = 0;
+        for (auto it = records.begin(); it != records.end(); ++it) {
+            if (it->relativePath.toString().startsWith(QLatin1String("Library/Caches/"))) {
+                it->deleted = true;
+                ++dropped;
+            }
+        }
+        QByteArray key;
+        MBDBParser::_MBDBItem templ;
+        if (fx.encrypted()) {
+            TRY(templ = m->firstEncryptedItem(key));
+            QCOMPARE(key.size(), 32);
+        }
+        const QByteArray newSms("edited message database");
+        QTemporaryDir work;
+        const QString plain = work.filePath(QStringLiteral("sms.db"));
+        {
+            QFile f(plain);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(newSms);
+        }
+        const QString smsHash = MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
+        const QString smsData = MBDBParser::getBKFilePath(m->dir, smsHash, false);
+        QFile::remove(smsData);
+        TRY(BackupManifest::encryptFileThrow(plain, smsData, key));
+        QVERIFY(MBDBParser::appendFile(records, smsData, QStringLiteral("HomeDomain"),
+                                       QStringLiteral("Library/SMS/sms.db"), newSms.size(),
+                                       key.isEmpty() ? nullptr : &templ, nullptr));
+        QVERIFY(records.value(smsHash).modified);
+        QVERIFY(!records.value(smsHash).added);
+
+        const QString newHash = MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New/n.txt"));
+        const QString newData = MBDBParser::getBKFilePath(m->dir, newHash, true);
+        TRY(BackupManifest::encryptFileThrow(plain, newData, key));
+        QVERIFY(MBDBParser::appendFile(records, newData, QStringLiteral("HomeDomain"),
+                                       QStringLiteral("Library/New/n.txt"), newSms.size(),
+                                       key.isEmpty() ? nullptr : &templ, nullptr));
+
+        qint64 smsRowIdBefore = -1;
+        if (fx.dbForm()) {
+            Sqlite3DB db;
+            TRY(db.openThrow(m->manifestDbPathInUse(), 2));
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
+            QVERIFY(c.moveNext());
+            smsRowIdBefore = c.getInt64(QStringLiteral("r"));
+        }
+        TRY(MBDBParser::save2File(records.values(), *m));
+
+        // A fresh object sees exactly the edits.
+        std::unique_ptr<BackupManifest> again;
+        TRY(again = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> reread;
+        TRY(reread = MBDBParser::parse(*again));
+        QCOMPARE(int(reread.size()), before - dropped + 2); // new folder Library/New and its file
+        QVERIFY(reread.contains(newHash));
+        QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New"))).isFolder());
+        QCOMPARE(reread.value(smsHash).digest.data, MBDBParser::readFileHash(smsData));
+        QTemporaryDir out;
+        for (const QString& h : {smsHash, newHash}) {
+            const QString dest = out.filePath(h);
+            TRY(again->copyItemThrow(reread.value(h), dest, nullptr, nullptr));
+            QCOMPARE(readAll(dest), newSms);
+        }
+        if (fx.dbForm()) {
+            // The existing record was updated in place, not deleted and re-inserted.
+            Sqlite3DB db;
+            TRY(db.openThrow(again->manifestDbPathInUse(), 2));
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
+            QVERIFY(c.moveNext());
+            QCOMPARE(c.getInt64(QStringLiteral("r")), smsRowIdBefore);
+        }
+        if (form == FixtureForm::DbEncrypted) {
+            // The previous encrypted manifest is kept beside the new one.
+            const QStringList baks = QDir(fx.dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files);
+            QCOMPARE(baks.size(), 1);
+            QVERIFY(QDir(fx.dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*.saving-*")}).isEmpty());
+        }
+    }
+
+    void failedSaveKeepsManifest_data() {
+        QTest::addColumn<FixtureForm>("form");
+        QTest::addColumn<int>("limit");
+        for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
+            for (int limit : {0, 100, 1000, 3000}) {
+                QTest::addRow("%s-limit-%d", fixtureFormName(f), limit) << f << limit;
+            }
+        }
+    }
+    void failedSaveKeepsManifest() {
+        QFETCH(FixtureForm, form);
+        QFETCH(int, limit);
+        FixtureBackup fx;
+        TRY(fx = make(form));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> records;
+        TRY(records = MBDBParser::parse(*m));
+        // Every record rewritten: the new manifest is as large as the old one, so the limit cuts it short.
+        for (auto it = records.begin(); it != records.end(); ++it) {
+            it->modified = true;
+            it->lastModified += 1;
+        }
+        const QString manifestFile =
+            fx.dir + (fx.dbForm() ? QStringLiteral("/Manifest.db") : QStringLiteral("/Manifest.mbdb"));
+        const QByteArray before = readAll(manifestFile);
+        QVERIFY(before.size() > limit);
+        bool threw = false;
+        {
+            FileSizeLimit fsize(static_cast<rlim_t>(limit));
+            try {
+                MBDBParser::save2File(records.values(), *m);
+            } catch (const std::exception& e) {
+                threw = true;
+                QVERIFY(qstrlen(e.what()) > 0);
+            }
+        }
+        QVERIFY2(threw, "a save that could not be written reported success");
+        QCOMPARE(readAll(manifestFile), before);
+        // No half-written leftovers beside it.
+        QCOMPARE(QDir(fx.dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*.saving-*")}), QStringList());
+        std::unique_ptr<BackupManifest> again;
+        TRY(again = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> reread;
+        TRY(reread = MBDBParser::parse(*again));
+        QCOMPARE(reread.size(), fx.records.size());
+    }
+
+    void firstEncryptedItem_data() { addForms(); }
+    void firstEncryptedItem() {
+        QFETCH(FixtureForm, form);
+        FixtureBackup fx;
+        TRY(fx = make(form));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QByteArray key;
+        if (!fx.encrypted()) {
+            QVERIFY_THROWS_EXCEPTION(std::runtime_error, m->firstEncryptedItem(key));
+            return;
+        }
+        MBDBParser::_MBDBItem item;
+        TRY(item = m->firstEncryptedItem(key));
+        QVERIFY(!item.isFolder());
+        QCOMPARE(key, m->fileKeyFor(item));
+    }
+
+    void firstEncryptedItemOverFoldersOnly_data() { addForms(); }
+    void firstEncryptedItemOverFoldersOnly() {
+        QFETCH(FixtureForm, form);
+        QList<FixtureFile> folders;
+        for (const char* p : {"", "Library", "Library/SMS"}) {
+            FixtureFile f;
+            f.domain = QStringLiteral("HomeDomain");
+            f.relativePath = QString::fromLatin1(p);
+            f.folder = true;
+            folders << f;
+        }
+        FixtureBackup fx;
+        TRY(fx = make(form, folders));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        QByteArray key;
+        try {
+            m->firstEncryptedItem(key);
+            QFAIL("no exception");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("BackupManifest::firstEncryptedItem, no valid keys"));
+        }
+    }
+
+    void setPasscodeThroughHeadlessRunner_data() {
+        QTest::addColumn<FixtureForm>("form");
+        QTest::newRow("mbdb-encrypted") << FixtureForm::MbdbEncrypted;
+        QTest::newRow("db-encrypted") << FixtureForm::DbEncrypted;
+    }
+    void setPasscodeThroughHeadlessRunner() {
+        QFETCH(FixtureForm, form);
+        FixtureBackup fx;
+        TRY(fx = make(form));
+        BackupManifest m(fx.dir);
+        TRY(m.readManifestInfo());
+        QVERIFY(m.info.isEncrypted);
+        QVERIFY(!m.setPasscode(QStringLiteral("wrong")));
+        QVERIFY(m.passcode.isEmpty());
+        QVERIFY(m.manifestDbKey.isEmpty());
+        QVERIFY(m.setPasscode(fx.password));
+        QCOMPARE(m.passcode, fx.password);
+        const QString decrypted = fx.dir + QStringLiteral("/Manifest-decrypted.db");
+        if (form == FixtureForm::DbEncrypted) {
+            QCOMPARE(m.decryptedManifestDbPath, decrypted);
+            QCOMPARE(m.manifestDbKey, fx.manifestKey);
+            QVERIFY(QFileInfo::exists(decrypted));
+            QCOMPARE(modeOf(decrypted), mode_t(0600));
+        } else {
+            QVERIFY(!QFileInfo::exists(decrypted));
+        }
+    }
+
+    void readManifestInfo() {
+        FixtureBackup fx;
+        TRY(fx = make(FixtureForm::Mbdb));
+        BackupManifest m(fx.dir);
+        TRY(m.readManifestInfo());
+        QCOMPARE(m.info.deviceName, QStringLiteral("Test Phone"));
+        QCOMPARE(m.info.productType, QStringLiteral("iPhone9,3"));
+        QCOMPARE(m.info.serialNumber, QStringLiteral("F1234567890"));
+        QVERIFY(!m.info.isEncrypted);
+        QVERIFY(m.info.manifestKey.isEmpty());
+        QCOMPARE(m.info.date.toUTC(), QDateTime(QDate(2021, 12, 3), QTime(10, 0), Qt::UTC));
+        // The folder is named after the device identifier: it shows as the device name.
+        QCOMPARE(m.displayName, QStringLiteral("Test Phone"));
+
+        // Another folder name is appended; Status.plist's time wins over the stored date.
+        const QString other = m_tmp->filePath(QStringLiteral("abc"));
+        QVERIFY(QDir().rename(fx.dir, other));
+        QFile status(other + QStringLiteral("/Status.plist"));
+        QVERIFY(status.open(QIODevice::WriteOnly));
+        const QDateTime when(QDate(2024, 2, 29), QTime(12, 0), Qt::UTC);
+        QVERIFY(status.setFileTime(when, QFileDevice::FileModificationTime));
+        status.close();
+        BackupManifest m2(other);
+        TRY(m2.readManifestInfo());
+        QCOMPARE(m2.displayName, QStringLiteral("Test Phone-abc"));
+        QCOMPARE(m2.info.date.toUTC(), when);
+
+        QFile::remove(other + QStringLiteral("/Manifest.plist"));
+        BackupManifest m3(other);
+        try {
+            m3.readManifestInfo();
+            QFAIL("no exception");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Cannot find ") + other + QStringLiteral("/Manifest.plist"));
+        }
+    }
+
+    void appendFileCreatesParents() {
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        MBDBParser::_MBDBItem library;
+        library.domain.setVal("HomeDomain");
+        library.relativePath.setVal("Library");
+        library.mode = 0x41ED;
+        library.inode = 41;
+        items.insert(library.backupFileName(), library);
+        QTemporaryDir tmp;
+        const QString src = tmp.filePath(QStringLiteral("c.db"));
+        QFile f(src);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("content");
+        f.close();
+
+        QString error;
+        QVERIFY(MBDBParser::appendFile(items, src, QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B/c.db"), 0,
+                                       nullptr, &error));
+        auto at = [&](const char* p) {
+            return items.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QString::fromLatin1(p)));
+        };
+        QCOMPARE(items.size(), 4);
+        QCOMPARE(at("Library/A/B").inode, quint64(42));
+        QCOMPARE(at("Library/A").inode, quint64(43));
+        QCOMPARE(at("Library/A/B/c.db").inode, quint64(44));
+        QVERIFY(at("Library/A").isFolder() && at("Library/A").added);
+        QCOMPARE(at("Library/A/B/c.db").mode, quint16(0x81A4));
+        QCOMPARE(at("Library/A/B/c.db").size, qint64(7));
+        QCOMPARE(at("Library/A/B/c.db").digest.data, sha1Digest("content"));
+
+        // A file where a folder is needed.
+        QHash<QString, MBDBParser::_MBDBItem> clash;
+        clash.insert(library.backupFileName(), library);
+        MBDBParser::_MBDBItem fileA;
+        fileA.domain.setVal("HomeDomain");
+        fileA.relativePath.setVal("Library/A");
+        fileA.mode = 0x81A4;
+        clash.insert(fileA.backupFileName(), fileA);
+        QVERIFY(!MBDBParser::appendFile(clash, src, QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B/c.db"), 0,
+                                        nullptr, &error));
+        QCOMPARE(error, QStringLiteral("MBDBParser::appendFile(Library/A/B/c.db) error. \"Library/A\" is not a folder."));
+    }
+
+    void treeAndIndex_data() {
+        QTest::addColumn<FixtureForm>("form");
+        QTest::newRow("mbdb") << FixtureForm::Mbdb;
+        QTest::newRow("db") << FixtureForm::Db;
+    }
+    void treeAndIndex() {
+        QFETCH(FixtureForm, form);
+        QList<FixtureFile> files;
+        auto add = [&](const char* domain, const char* path, bool folder = false) {
+            FixtureFile f;
+            f.domain = QString::fromLatin1(domain);
+            f.relativePath = QString::fromLatin1(path);
+            f.folder = folder;
+            f.content = folder ? QByteArray() : QByteArray(path);
+            files << f;
+        };
+        add("HomeDomain", "Library", true);
+        add("HomeDomain", "Library/Preferences", true);
+        add("RootDomain", "Library/Preferences", true);
+        add("AppDomain-com.example.app", "", true);
+        add("AppDomain-com.example.app", "Documents", true);
+        add("AppDomain-com.example.app", "Documents/a.txt");
+        add("AppDomainGroup-group.example", "", true);
+        add("AppDomainGroup-group.example", "x.plist");
+        add("FooDomain", "", true);
+        add("FooDomain", "x", true);
+        add("FooDomain", "x/y");
+        add("HomeDomain", "Orphan/dir/file.txt");
+        add("HomeDomain", "library/sms/SMS.DB");
+        add("homedomain", "Library/CallHistoryDB/CallHistory.storedata");
+        add("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg");
+        add("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg");
+        add("MediaDomain", "Library/SMS/Parts/a/b/part7.txt");
+        add("MediaDomain", "Media/Recordings/Recordings.db");
+        add("MediaDomain", "Media/Recordings/memo1.m4a");
+        add("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.MOV");
+        add("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.JPG");
+        add("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0003.PNG");
+        add("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0004.HEIC");
+        add("CameraRollDomain", "Media/PhotoData/MetaData/DCIM/100APPLE/IMG_0002.THM");
+        add("CameraRollDomain", "Media/DCIM/.THMB/x/100APPLE___IMG_0003.jpg");
+        add("HomeDomain", "Library/Voicemail/12.amr");
+        add("WirelessDomain", "Library/CallHistory/call_history.db");
+        FixtureBackup fx;
+        TRY(fx = make(form, files));
+        std::unique_ptr<BackupManifest> m;
+        TRY(m = openBackup(fx));
+        TRY(m->parseInfo());
+
+        auto child = [](const BackupManifest::_FileNode* n, const QString& name) -> const BackupManifest::_FileNode* {
+            if (!n) {
+                return nullptr;
+            }
+            for (const BackupManifest::_FileNode* c : n->children) {
+                if (c->name == name) {
+                    return c;
+                }
+            }
+            return nullptr;
+        };
+        auto node = [&](const QString& path) {
+            const BackupManifest::_FileNode* n = &m->root;
+            for (const QString& part : path.split(QLatin1Char('/'))) {
+                n = child(n, part);
+            }
+            return n;
+        };
+        auto countNamed = [](const BackupManifest::_FileNode* n, const QString& name) {
+            int k = 0;
+            for (const BackupManifest::_FileNode* c : n->children) {
+                k += c->name == name;
+            }
+            return k;
+        };
+        // Home and Root share the merged tree; HomeDomain sorts first and wins.
+        const BackupManifest::_FileNode* prefs = node(QStringLiteral("Library/Preferences"));
+        QVERIFY(prefs);
+        QCOMPARE(prefs->item.domain.toString(), QStringLiteral("HomeDomain"));
+        QCOMPARE(countNamed(node(QStringLiteral("Library")), QStringLiteral("Preferences")), 1);
+        QVERIFY(node(QStringLiteral("Applications/com.example.app")));
+        QVERIFY(node(QStringLiteral("Applications/com.example.app/Documents/a.txt")));
+        QVERIFY(node(QStringLiteral("AppDomainGroup/group.example/x.plist")));
+        QVERIFY(node(QStringLiteral("FooDomain/x/y")));
+        QVERIFY(node(QStringLiteral("FooDomain"))->item.isFolder());
+        QCOMPARE(node(QStringLiteral("FooDomain"))->children.size(), 1);
+        // A file whose parent has no record hangs off the root.
+        QVERIFY(child(&m->root, QStringLiteral("file.txt")));
+        // Index: case-insensitive well-known names; a lower-case domain gets its own top folder.
+        QVERIFY(m->smsDb);
+        QCOMPARE(m->smsDb->item.relativePath.toString(), QStringLiteral("library/sms/SMS.DB"));
+        QVERIFY(m->callHistoryStoreData);
+        QVERIFY(child(&m->root, QStringLiteral("homedomain")));
+        QVERIFY(!m->smsDb->item.isFolder());
+        QVERIFY(m->callHistoryDb);
+        QVERIFY(m->recordingsDb);
+        QCOMPARE(m->recordings.keys(), QStringList{QStringLiteral("memo1.m4a")});
+        QVERIFY(m->voicemails.contains(12));
+        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview")));
+        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left")));
+        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001")));
+        QVERIFY(m->smsParts.contains(QStringLiteral("part7")));
+        QVERIFY(m->smsAttachments.contains(QStringLiteral("0a/IMG_0001")) == false);
+        QCOMPARE(m->cameraVideos.size(), 1);
+        QCOMPARE(m->cameraImages.size(), 2);
+        QCOMPARE(m->photoThumbnails.keys(), (QStringList{QStringLiteral("IMG_0002"), QStringLiteral("IMG_0003")}));
+        QVERIFY(!m->addressBookDb);
+
+        // A second call builds nothing twice.
+        const qsizetype top = m->root.children.size();
+        TRY(m->parseInfo());
+        QCOMPARE(m->root.children.size(), top);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackupManifest)
+#include "tst_backupmanifest.moc"
