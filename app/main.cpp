@@ -1,0 +1,49 @@
+// Start-up, in a fixed order: application object, English translation, file
+// logger, device framework, main window, event loop.
+
+#include "app/logsaver.h"
+#include "app/paths.h"
+#include "app/tips.h"
+#include "device/mobiledevice_loader.h"
+#include "ui/mainwindow.h"
+#include "ui/messagebox.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QTranslator>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+
+    QTranslator translator;
+    if (translator.load(QStringLiteral(":/en.qm"))) {
+        app.installTranslator(&translator);
+    }
+
+    logsaver_install_msghandler(g_dataSaveDir().absoluteFilePath(QStringLiteral("qlogs")), 10);
+    qDebug("Space Vexlar %s starting", "3.1.13");
+
+    MessageBoxPresenter presenter;
+    Tips::setPresenter(&presenter);
+    // End-to-end tests answer the boxes and stop the program through the environment.
+    MessageBoxPresenter::installTestHookFromEnvironment();
+    bool quitOk = false;
+    const int quitAfterMs = qEnvironmentVariableIntValue("VEXLAR_QUIT_AFTER_MS", &quitOk);
+    if (quitOk && quitAfterMs > 0) {
+        QTimer::singleShot(quitAfterMs, &app, [] {
+            qDebug("quitting as asked by VEXLAR_QUIT_AFTER_MS");
+            QCoreApplication::exit(0);
+        });
+    }
+
+    mobiledevice_init();
+
+    int exitCode;
+    {
+        MainWindow window;
+        window.show();
+        exitCode = app.exec();
+    }
+    Tips::setPresenter(nullptr);
+    return exitCode;
+}
