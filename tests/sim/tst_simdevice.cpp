@@ -232,6 +232,7 @@ private slots:
     void dropAfterBytes();
     void toolRejectsBadInput_data();
     void toolRejectsBadInput();
+    void demoPreset();
 
 private:
     QString createDevice(const QString& udid, const QStringList& extra = {});
@@ -894,6 +895,99 @@ void TestSimDevice::toolRejectsBadInput() {
     QCOMPARE(after, before);
     QVERIFY(!QFileInfo::exists(store.path() + QStringLiteral("/../evil")));
     QVERIFY(!QFileInfo::exists(dirOf(QStringLiteral("ghost"))));
+}
+
+// The demo device checked by an independent reader: Python's plistlib and
+// sqlite3 look at what the tool wrote, and the cleaners' own statements run on
+// copies of its databases (with the device-defined functions the triggers call).
+void TestSimDevice::demoPreset() {
+    const QString udid = QStringLiteral("demo");
+    const QString dir = createDevice(udid, {QStringLiteral("--preset"), QStringLiteral("demo")});
+    QVERIFY(!dir.isEmpty());
+    const QString script = QStringLiteral(R"PY(
+import glob, os, plistlib, shutil, sqlite3, sys, tempfile
+root = sys.argv[1]; files = os.path.join(root, 'files')
+apps = plistlib.load(open(os.path.join(root, 'apps.plist'), 'rb'))
+user = [a for a in apps if a['ApplicationType'] == 'User']
+assert len(user) >= 12 and any(a['ApplicationType'] == 'System' for a in apps)
+assert any(a['CFBundleName'] == '' for a in user)
+without = []
+for a in user:
+    c = os.path.join(files, 'AppDomain-' + a['CFBundleIdentifier'])
+    assert os.path.isdir(os.path.join(c, 'Library/Caches')) and os.path.isdir(os.path.join(c, 'Library/tmp'))
+    assert os.listdir(os.path.join(c, 'Documents'))
+    art = os.path.join(c, 'iTunesArtwork')
+    if os.path.exists(art):
+        assert open(art, 'rb').read(8) == b'\x89PNG\r\n\x1a\n'
+    else:
+        without.append(a['CFBundleIdentifier'])
+assert len(without) == 1, without
+tmp = tempfile.mkdtemp()
+def copy(rel):
+    dst = os.path.join(tmp, os.path.basename(rel)); shutil.copy(os.path.join(files, rel), dst)
+    return sqlite3.connect(dst, isolation_level=None)
+sms = copy('HomeDomain/Library/SMS/sms.db')
+names = {r[0].lower() for r in sms.execute("select name from sqlite_master where type='table'")}
+assert {'chat', 'handle', 'chat_handle_join', 'message', 'chat_message_join'} <= names
+refs = {f[f.index('Library/SMS/'):f.rindex('/')] for (f,) in sms.execute(
+    'select a.filename from attachment as a inner join message_attachment_join as ma on a.rowid=ma.attachment_id')}
+on_disk = {os.path.relpath(d, os.path.join(files, 'MediaDomain'))
+           for d in glob.glob(os.path.join(files, 'MediaDomain/Library/SMS/Attachments/*/*/*'))}
+assert refs and refs < on_disk and len(on_disk - refs) == 3, (refs, on_disk)
+assert glob.glob(os.path.join(files, 'MediaDomain/Library/SMS/Parts/*/*/*'))
+assert glob.glob(os.path.join(files, 'HomeDomain/Library/SMS/Drafts/*/*'))
+try:
+    sms.execute('delete from attachment'); raise SystemExit('triggers did not call device functions')
+except sqlite3.OperationalError:
+    pass
+sms.create_function('delete_attachment_path', 1, lambda a: 0)
+sms.create_function('before_delete_attachment_path', 2, lambda a, b: 0)
+for t in ['attachment', 'chat', 'handle', 'message', 'message_attachment_join', 'chat_message_join', 'chat_handle_join']:
+    sms.execute('delete from ' + t)
+sms.execute("update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', 'attachment')")
+sms.execute('vacuum')
+hist = copy('AppDomain-com.apple.mobilesafari/Library/Safari/History.db')
+assert hist.execute('select count(*) from history_visits').fetchone()[0] > 5
+for q in ['delete from history_items', 'delete from history_tombstones', 'delete from history_visits',
+          'delete from metadata', 'update sqlite_sequence set seq=0', 'vacuum']:
+    hist.execute(q)
+for d in ['Library/Safari/Thumbnails', 'Library/WebKit/WebsiteData/LocalStorage']:
+    assert os.listdir(os.path.join(files, 'AppDomain-com.apple.mobilesafari', d))
+calls = copy('WirelessDomain/Library/CallHistory/call_history.db')
+assert calls.execute('select count(*) from call').fetchone()[0] > 5
+for q in ['delete from call', 'update sqlite_sequence set seq=0', 'vacuum']:
+    calls.execute(q)
+store = copy('HomeDomain/Library/CallHistoryDB/CallHistory.storedata')
+assert store.execute('select count(*) from ZCALLRECORD').fetchone()[0] > 5
+for q in ['delete from ZCALLRECORD', 'delete from ZCALLDBPROPERTIES',
+          "update Z_PRIMARYKEY set Z_MAX=0 where Z_NAME in ('CallDBProperties','CallRecord');", 'vacuum']:
+    store.execute(q)
+for dom in ['RootDomain', 'HomeDomain']:
+    assert [f for f in glob.glob(os.path.join(files, dom, 'Library/Caches/**'), recursive=True) if os.path.isfile(f)]
+total = sum(os.path.getsize(os.path.join(p, f)) for p, _, fs in os.walk(files) for f in fs)
+assert 5 * 2**20 < total < 60 * 2**20, total
+print('OK')
+)PY");
+    QProcess py;
+    py.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), script, dir});
+    QVERIFY(py.waitForFinished(120000));
+    QVERIFY2(py.exitCode() == 0, py.readAllStandardError().constData());
+    QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("OK"));
+
+    // The library lists the same user apps.
+    am_device* dev = waitArrival(udid);
+    QVERIFY(dev);
+    const int fd = startService(dev, "com.apple.mobile.installation_proxy");
+    QVERIFY(fd > 0);
+    Plist req(plist_new_dict());
+    plist_dict_set_item(req.get(), "Command", plist_new_string("Browse"));
+    plist_t options = plist_new_dict();
+    plist_dict_set_item(options, "ApplicationType", plist_new_string("User"));
+    plist_dict_set_item(req.get(), "ClientOptions", options);
+    QVERIFY(sendPlist(fd, req.get()));
+    Plist first = recvPlist(fd);
+    QCOMPARE(intOf(plist_dict_get_item(first.get(), "Total")), qint64(13));
+    ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)
