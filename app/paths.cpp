@@ -25,7 +25,11 @@ QString g_dataSaveDirLink() {
     }
     // A path, not a document: refuse to slurp an arbitrarily large file.
     constexpr qint64 kMaxRedirectBytes = 64 * 1024;
-    const QString target = QString::fromUtf8(file.read(kMaxRedirectBytes));
+    QString target = QString::fromUtf8(file.read(kMaxRedirectBytes));
+    // An editor's final line break is not part of the path.
+    while (target.endsWith(QLatin1Char('\n')) || target.endsWith(QLatin1Char('\r'))) {
+        target.chop(1);
+    }
     if (target.isEmpty() || !QFileInfo::exists(target)) {
         return QString();
     }

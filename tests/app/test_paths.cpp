@@ -1,0 +1,143 @@
+// Data directory resolution and the path and size helpers.
+
+#include "app/paths.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString kId = QStringLiteral("3C9E17B0A4D25F68C1E0B7734D9A2F15");
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write(bytes);
+}
+} // namespace
+
+class TestPaths : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_base;
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        m_base = m_home.path() + QStringLiteral("/Library/Application Support/Quorvindale");
+    }
+
+    void cleanup() { QFile::remove(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect")); }
+
+    void dataDirectory_data() {
+        QTest::addColumn<QString>("redirectContent"); // "" = no redirect file; "@" is replaced by a real folder
+        QTest::addColumn<bool>("redirected");
+        QTest::newRow("no redirect file") << QString() << false;
+        QTest::newRow("existing folder") << QStringLiteral("@") << true;
+        QTest::newRow("existing folder, trailing line break") << QStringLiteral("@\n") << true;
+        QTest::newRow("missing path") << QStringLiteral("@/does/not/exist") << false;
+        QTest::newRow("empty redirect file") << QStringLiteral("") << false;
+    }
+    void dataDirectory() {
+        QFETCH(QString, redirectContent);
+        QFETCH(bool, redirected);
+        QTemporaryDir target;
+        QVERIFY(target.isValid());
+        if (!redirectContent.isNull()) {
+            QVERIFY(QDir().mkpath(m_base));
+            writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"),
+                      QString(redirectContent).replace(QLatin1Char('@'), target.path()).toUtf8());
+        }
+        QCOMPARE(g_defaultSaveDirPath(), m_base);
+        QCOMPARE(g_dataSaveDirLink(), redirected ? target.path() : QString());
+        QCOMPARE(g_resolveDataSaveDirPath(), (redirected ? target.path() : m_base) + QLatin1Char('/') + kId);
+    }
+
+    void dataDirectoryIsCreatedAndKept() {
+        const QDir dir = g_dataSaveDir();
+        QVERIFY(dir.exists());
+        QCOMPARE(dir.absolutePath(), m_base + QLatin1Char('/') + kId);
+        // Resolved once: a redirect written later changes nothing in this process.
+        QTemporaryDir other;
+        writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"), other.path().toUtf8());
+        QCOMPARE(g_dataSaveDir().absolutePath(), m_base + QLatin1Char('/') + kId);
+    }
+
+    void delDirCascade() {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + QStringLiteral("/root");
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/sub/deeper")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/keep")));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/gone")));
+        writeFile(root + QStringLiteral("/a.txt"), "a");
+        writeFile(root + QStringLiteral("/sub/b.txt"), "b");
+        writeFile(root + QStringLiteral("/sub/deeper/c.txt"), "c");
+        writeFile(root + QStringLiteral("/keep/.hidden"), "h");
+        writeFile(root + QStringLiteral("/gone/d.txt"), "d");
+
+        // A link to a folder outside must go as a link, never by emptying its target.
+        const QString outside = tmp.path() + QStringLiteral("/outside");
+        QVERIFY(QDir().mkpath(outside));
+        writeFile(outside + QStringLiteral("/precious.txt"), "p");
+        QVERIFY(QFile::link(outside, root + QStringLiteral("/link")));
+        QVERIFY(QFile::link(tmp.path() + QStringLiteral("/nowhere"), root + QStringLiteral("/broken")));
+
+        g_delDirCascade(root);
+
+        QVERIFY(QFile::exists(outside + QStringLiteral("/precious.txt")));
+        QVERIFY(!QFileInfo(root + QStringLiteral("/link")).isSymLink());
+        QVERIFY(!QFileInfo(root + QStringLiteral("/broken")).isSymLink());
+        QVERIFY(!QFile::exists(root + QStringLiteral("/a.txt")));
+        QVERIFY(!QFile::exists(root + QStringLiteral("/sub")));
+        QVERIFY(!QFile::exists(root + QStringLiteral("/gone")));
+        // The dot-file is not listed, so it and every folder above it stay.
+        QVERIFY(QFile::exists(root + QStringLiteral("/keep/.hidden")));
+        QVERIFY(QFileInfo(root).isDir());
+
+        g_delDirCascade(tmp.path() + QStringLiteral("/missing")); // nothing to do, no crash
+        QFile::remove(root + QStringLiteral("/keep/.hidden"));
+        g_delDirCascade(root);
+        QVERIFY(!QFile::exists(root));
+    }
+
+    void formatFileName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("identifier with blank, slash, colon")
+            << QStringLiteral(" com.example/app:1 ") << QStringLiteral("com.exampleapp1");
+        QTest::newRow("every unsafe character")
+            << QStringLiteral("a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm") << QStringLiteral("abcdefghijklm");
+        QTest::newRow("case and dots kept") << QStringLiteral("Com.Example.App") << QStringLiteral("Com.Example.App");
+        QTest::newRow("non-ASCII kept") << QStringLiteral("Ünïcødé-✓") << QStringLiteral("Ünïcødé-✓");
+        QTest::newRow("only unsafe") << QStringLiteral("/:*?") << QString();
+        QTest::newRow("dot-dot stays a name") << QStringLiteral("../..") << QStringLiteral("....");
+    }
+    void formatFileName() {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        QCOMPARE(g_formatFileName(name), expected);
+    }
+
+    void formatSpaceShow_data() {
+        QTest::addColumn<qlonglong>("bytes");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("512") << 512LL << QStringLiteral("0.5 KB");
+        QTest::newRow("0") << 0LL << QStringLiteral("0.0 KB");
+        QTest::newRow("1048575") << 1048575LL << QStringLiteral("1024.0 KB");
+        QTest::newRow("1048576") << 1048576LL << QStringLiteral("1.0 MB");
+        QTest::newRow("1.5 GiB") << 1610612736LL << QStringLiteral("1.5 GB");
+        QTest::newRow("5 TiB") << 5LL * 1024 * 1024 * 1024 * 1024 << QStringLiteral("5120.0 GB");
+        QTest::newRow("-1") << -1LL << QStringLiteral("-0.0 KB");
+    }
+    void formatSpaceShow() {
+        QFETCH(qlonglong, bytes);
+        QFETCH(QString, expected);
+        const long long value = bytes;
+        QCOMPARE(::formatSpaceShow(value), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPaths)
+#include "test_paths.moc"
