@@ -48,8 +48,8 @@ public:
     QString path() const { return root.path(); }
     QString deviceDir(const QString& udid) const { return root.filePath(udid); }
 
-    // Runs the tool; its standard output, or a null string when it failed.
-    QString tool(const QStringList& args) const {
+    // Runs the tool; false when it failed. Its standard output goes to *out.
+    bool tool(const QStringList& args, QString* out = nullptr) const {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VEXLAR_SIM_ROOT"), root.path());
@@ -58,24 +58,32 @@ public:
         if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
             qWarning("simdevice %s failed: %s", qPrintable(args.join(QLatin1Char(' '))),
                      p.readAllStandardError().constData());
-            return QString();
+            return false;
         }
-        return QString::fromUtf8(p.readAllStandardOutput());
+        if (out) {
+            *out = QString::fromUtf8(p.readAllStandardOutput());
+        }
+        return true;
     }
 
-    // Creates a device and returns its identifier (empty on failure).
-    QString create(const QStringList& extra = {}) const {
-        const QString out = tool(QStringList{QStringLiteral("create")} + extra);
-        return out.trimmed().split(QLatin1Char('\n')).value(0).trimmed();
+    // Creates a device with a new identifier and returns it (empty on failure).
+    QString create(const QStringList& extra = {}) {
+        const QString udid = QStringLiteral("sim-%1-%2").arg(QCoreApplication::applicationPid()).arg(++created);
+        if (!tool(QStringList{QStringLiteral("create"), QStringLiteral("--udid"), udid} + extra)) {
+            return QString();
+        }
+        return udid;
     }
-    bool set(const QString& udid, const QString& keyPath, const QString& value) const {
-        return !tool({QStringLiteral("set"), udid, keyPath, value}).isNull();
+    // KEY as the tool takes it ("Lockdown.DeviceName", "Sim.Faults.AMDevicePair"); VALUE "null" removes it.
+    bool set(const QString& udid, const QString& key, const QString& value) const {
+        return tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, key, value});
     }
-    bool plug(const QString& udid) const { return !tool({QStringLiteral("plug"), udid}).isNull(); }
-    bool unplug(const QString& udid) const { return !tool({QStringLiteral("unplug"), udid}).isNull(); }
+    bool plug(const QString& udid) const { return tool({QStringLiteral("plug"), QStringLiteral("--udid"), udid}); }
+    bool unplug(const QString& udid) const { return tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}); }
 
 private:
     QTemporaryDir root;
+    int created = 0;
 };
 
 // Records device notifications; the slot names are the ones the listener is given.

@@ -186,10 +186,12 @@ void TestIOSDevice::backupSettings() {
     const QString udid = sim.create();
     QVERIFY(!udid.isEmpty());
     if (cloud.isEmpty()) {
-        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup"), QStringLiteral("-")));
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.CloudBackupEnabled"),
+                        QStringLiteral("null")));
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.WillEncrypt"), QStringLiteral("null")));
     } else {
-        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup.CloudBackupEnabled"), cloud));
-        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com\\.apple\\.mobile\\.backup.WillEncrypt"), encrypt));
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.CloudBackupEnabled"), cloud));
+        QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.WillEncrypt"), encrypt));
     }
     QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid) != nullptr, 5000);
 

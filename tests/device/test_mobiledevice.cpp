@@ -110,8 +110,8 @@ void TestMobileDevice::replugIsReportedAgain() {
 void TestMobileDevice::refusedPairing_data() {
     QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("ending");
-    QTest::newRow("fault on pair") << QStringList{"Sim.Paired", "false", "Sim.Faults.AMDevicePair", "-402653034"}
-                                   << "Error code: AMDevicePair(-402653034)";
+    QTest::newRow("fault on pair") << QStringList{"Sim.Paired", "false", "Sim.Faults.AMDevicePair", "-402653183"}
+                                   << "Error code: AMDevicePair(-402653183)";
     QTest::newRow("user declines trust") << QStringList{"Sim.Paired", "false", "Sim.TrustAccepted", "false"}
                                          << "Error code: AMDevicePair(";
 }
@@ -172,17 +172,17 @@ void TestMobileDevice::writeValue() {
 void TestMobileDevice::serviceFailureText_data() {
     QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("description");
-    QTest::newRow("named device") << QStringList{"Lockdown..DeviceName",     "Ann's iPhone",
-                                                 "Lockdown..ProductType",    "iPhone8,1",
-                                                 "Lockdown..ProductVersion", "9.3.2"}
+    QTest::newRow("named device") << QStringList{"Lockdown.DeviceName",     "Ann's iPhone",
+                                                 "Lockdown.ProductType",    "iPhone8,1",
+                                                 "Lockdown.ProductVersion", "9.3.2"}
                                   << "Ann's iPhone, iPhone8,1, iOS 9.3.2";
-    QTest::newRow("name cannot be read") << QStringList{"Lockdown..DeviceName", "-"} << "Unknown";
+    QTest::newRow("name cannot be read") << QStringList{"Sim.Faults.CopyValueFail", "[\"DeviceName\"]"} << "Unknown";
 }
 
 void TestMobileDevice::serviceFailureText() {
     QFETCH(QStringList, setup);
     QFETCH(QString, description);
-    setup << QStringLiteral("Sim.Faults.AMDeviceStartService.com\\.apple\\.afc") << QStringLiteral("-402653150");
+    setup << QStringLiteral("Sim.Faults.StartService.com.apple.afc") << QStringLiteral("-402653150");
     QString udid;
     am_device* device = freshDevice(&udid, setup);
     QVERIFY(device);
