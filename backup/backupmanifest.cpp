@@ -22,6 +22,8 @@ namespace {
 constexpr int kWrappedKeyPrefix = 4;
 constexpr int kEncryptBufferSize = 9216; // one chunk plus room for padding
 constexpr quint16 kSyntheticFolderMode = 0x4000;
+constexpr int kSqliteHeaderSize = 100;
+constexpr int kMinSqlitePageSize = 512;
 
 [[noreturn]] void throwText(const QString& text) { throw std::runtime_error(text.toUtf8().toStdString()); }
 
@@ -144,7 +146,9 @@ bool BackupManifest::setPasscodeNoUIThrow(const QString& password) {
         QFile::remove(decryptedPath + QStringLiteral("-wal"));
         QFile::remove(decryptedPath + QStringLiteral("-shm"));
         QFile::remove(decryptedPath + QStringLiteral("-journal"));
-        decryptFileThrow(key, dir.absoluteFilePath(QStringLiteral("Manifest.db")), decryptedPath, nullptr, nullptr);
+        // The database may be stored with or without a padding block; keep whichever it had.
+        manifestDbPadded =
+            decryptDatabaseFileThrow(key, dir.absoluteFilePath(QStringLiteral("Manifest.db")), decryptedPath);
         manifestDbKey = key;
         secureWipe(key);
         break;
@@ -225,17 +229,22 @@ MBDBParser::_MBDBItem BackupManifest::firstEncryptedItem(QByteArray& key) {
     throwText(QStringLiteral("BackupManifest::firstEncryptedItem, no valid keys"));
 }
 
-void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath,
-                                      void* context, BackupProgressCallback callback) {
+namespace {
+
+// Streams srcPath through AES-256-CBC (fixed IV) into destPath. Decrypting,
+// stripPadding removes the PKCS#7 byte count of the last block; encrypting,
+// pad appends it. Without padding the length must be a whole number of blocks.
+void decryptStream(const QByteArray& key, const QString& srcPath, const QString& destPath, void* context,
+                   BackupProgressCallback callback, bool stripPadding) {
     QFile in(srcPath);
     if (!in.open(QIODevice::ReadOnly)) {
-        throwText(tr("can not open %1. %2").arg(srcPath, in.errorString()));
+        throwText(BackupManifest::tr("can not open %1. %2").arg(srcPath, in.errorString()));
     }
     ensureParentFolder(destPath);
     QFile out(destPath);
     // Plain content of a user's file: never readable by other local users, not even briefly.
     if (!fileutil::openPrivateForWrite(out)) {
-        throwText(tr("can not create %1. %2").arg(destPath, out.errorString()));
+        throwText(BackupManifest::tr("can not create %1. %2").arg(destPath, out.errorString()));
     }
     const qint64 total = in.size();
     AesContext ctx;
@@ -246,7 +255,7 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
     qint64 done = 0;
     QByteArray chunk;
     while (!in.atEnd()) {
-        chunk = in.read(kFileChunkSize);
+        chunk = in.read(BackupManifest::kFileChunkSize);
         if (chunk.size() < 1) {
             throwText(QStringLiteral("BackupManifest::decryptFile, imcomplete IO read (rd=0)."));
         }
@@ -256,7 +265,7 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
             throwText(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH (rd%16 != 0).")
                           .arg(QFileInfo(srcPath).fileName()));
         }
-        if (in.atEnd()) {
+        if (stripPadding && in.atEnd()) {
             const int pad = static_cast<unsigned char>(plain.back());
             if (pad == 0 || pad > kAesBlockSize) {
                 secureWipe(plain);
@@ -271,25 +280,17 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
             callback(total, done, context);
         }
     }
-    if (!out.flush()) {
-        throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
-    }
 }
 
-void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key) {
-    if (key.isEmpty()) {
-        // Throws "can not write %1. %2" when the destination exists or the copy fails.
-        fileutil::copyNewFileThrow(srcPath, destPath);
-        return;
-    }
+void encryptStream(const QString& srcPath, const QString& destPath, const QByteArray& key, bool pad) {
     QFile in(srcPath);
     if (!in.open(QIODevice::ReadOnly)) {
-        throwText(tr("can not open %1. %2").arg(srcPath, in.errorString()));
+        throwText(BackupManifest::tr("can not open %1. %2").arg(srcPath, in.errorString()));
     }
     ensureParentFolder(destPath);
     QFile out(destPath);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        throwText(tr("can not create %1. %2").arg(destPath, out.errorString()));
+        throwText(BackupManifest::tr("can not create %1. %2").arg(destPath, out.errorString()));
     }
     AesContext ctx;
     if (!setAESKeyEncrypt(&ctx, key)) {
@@ -307,35 +308,97 @@ void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& des
     };
     const qint64 size = in.size();
     if (size == 0) {
-        QByteArray block(kAesBlockSize, static_cast<char>(kAesBlockSize));
-        writeCipher(block);
-    } else {
-        QByteArray chunk;
-        chunk.reserve(kEncryptBufferSize);
-        qint64 readCount = 0;
-        while (!in.atEnd()) {
-            chunk = in.read(kFileChunkSize);
-            const int n = static_cast<int>(chunk.size());
-            if (n < 1) {
-                throwText(QStringLiteral("BackupManifest::encryptFileThrow, imcomplete IO read."));
-            }
-            readCount += n;
-            if (in.atEnd()) {
-                if (n % kAesBlockSize == 0) {
-                    chunk.append(QByteArray(kAesBlockSize, static_cast<char>(kAesBlockSize)));
-                } else if (readCount < size) {
-                    throwText(QStringLiteral("BackupManifest::encryptFileThrow, imcomplete IO read."));
-                } else {
-                    const int pad = kAesBlockSize - n % kAesBlockSize;
-                    chunk.append(QByteArray(pad, static_cast<char>(pad)));
-                }
-            }
-            writeCipher(chunk);
+        if (pad) {
+            QByteArray block(kAesBlockSize, static_cast<char>(kAesBlockSize));
+            writeCipher(block);
         }
+        return;
     }
-    if (!out.flush()) {
+    QByteArray chunk;
+    chunk.reserve(kEncryptBufferSize);
+    qint64 readCount = 0;
+    while (!in.atEnd()) {
+        chunk = in.read(BackupManifest::kFileChunkSize);
+        const int n = static_cast<int>(chunk.size());
+        if (n < 1) {
+            throwText(QStringLiteral("BackupManifest::encryptFileThrow, imcomplete IO read."));
+        }
+        readCount += n;
+        if (pad && in.atEnd()) {
+            if (n % kAesBlockSize == 0) {
+                chunk.append(QByteArray(kAesBlockSize, static_cast<char>(kAesBlockSize)));
+            } else if (readCount < size) {
+                throwText(QStringLiteral("BackupManifest::encryptFileThrow, imcomplete IO read."));
+            } else {
+                const int padBytes = kAesBlockSize - n % kAesBlockSize;
+                chunk.append(QByteArray(padBytes, static_cast<char>(padBytes)));
+            }
+        }
+        writeCipher(chunk);
+    }
+}
+
+// SQLite page size from the database header (offset 16, big-endian; 1 means 65536), 0 when not a database.
+int sqlitePageSize(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QByteArray header = f.read(kSqliteHeaderSize);
+    if (header.size() < kSqliteHeaderSize || !header.startsWith(QByteArray("SQLite format 3\0", 16))) {
+        return 0;
+    }
+    const int v = (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    return v == 1 ? 65536 : v;
+}
+
+} // namespace
+
+void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath,
+                                      void* context, BackupProgressCallback callback) {
+    decryptStream(key, srcPath, destPath, context, callback, true);
+}
+
+void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key) {
+    if (key.isEmpty()) {
+        // Throws "can not write %1. %2" when the destination exists or the copy fails.
+        fileutil::copyNewFileThrow(srcPath, destPath);
+        return;
+    }
+    encryptStream(srcPath, destPath, key, true);
+}
+
+bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QString& srcPath,
+                                              const QString& destPath) {
+    decryptStream(key, srcPath, destPath, nullptr, nullptr, false);
+    const int pageSize = sqlitePageSize(destPath);
+    if (pageSize < kMinSqlitePageSize) {
+        throwText(QStringLiteral("%1 does not decrypt to a database.").arg(QFileInfo(srcPath).fileName()));
+    }
+    QFile out(destPath);
+    const qint64 size = out.size();
+    if (size % pageSize == 0) {
+        return false; // stored without padding
+    }
+    if (!out.open(QIODevice::ReadWrite)) {
+        throwText(tr("can not open %1. %2").arg(destPath, out.errorString()));
+    }
+    out.seek(size - kAesBlockSize);
+    const QByteArray last = out.read(kAesBlockSize);
+    const int pad = last.isEmpty() ? 0 : static_cast<unsigned char>(last.back());
+    if (pad == 0 || pad > kAesBlockSize || last.right(pad) != QByteArray(pad, static_cast<char>(pad)) ||
+        (size - pad) % pageSize != 0) {
+        throwText(QStringLiteral("%1 does not decrypt to a database.").arg(QFileInfo(srcPath).fileName()));
+    }
+    if (!out.resize(size - pad)) {
         throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
     }
+    return true;
+}
+
+void BackupManifest::encryptDatabaseFileThrow(const QString& srcPath, const QString& destPath,
+                                              const QByteArray& key, bool padded) {
+    encryptStream(srcPath, destPath, key, padded);
 }
 
 void BackupManifest::parseInfo() {

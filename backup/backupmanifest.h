@@ -65,6 +65,12 @@ public:
     static void decryptFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath, void* context,
                                  BackupProgressCallback callback);
     static void encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key);
+    // The manifest database may be stored with or without a padding block
+    // (its length is then a whole number of SQLite pages). Decrypting tells
+    // which (true: padded); encrypting writes it back the same way.
+    static bool decryptDatabaseFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath);
+    static void encryptDatabaseFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key,
+                                         bool padded);
 
     // The file key of a record (empty when the backup is not encrypted or the key does not unwrap).
     QByteArray fileKeyFor(const MBDBParser::_MBDBItem& item) const;
@@ -75,6 +81,7 @@ public:
     QString displayName;
     QString decryptedManifestDbPath;
     QByteArray manifestDbKey;
+    bool manifestDbPadded = true; // how "Manifest.db" was stored, kept when it is re-encrypted
     QDir dir;
     _FileNode root;
     QString passcode;

@@ -202,7 +202,7 @@ void saveEncryptedManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupMa
         fileutil::copyPrivateThrow(decrypted, work);
         editManifestDb(work, items, manifest);
         QFile::remove(encrypted);
-        BackupManifest::encryptFileThrow(work, encrypted, manifest.manifestDbKey);
+        BackupManifest::encryptDatabaseFileThrow(work, encrypted, manifest.manifestDbKey, manifest.manifestDbPadded);
         fileutil::syncFileThrow(encrypted);
         if (QFileInfo::exists(manifestDb)) {
             fileutil::keepCopy(manifestDb, manifestDb + QStringLiteral("-bak") + stamp);

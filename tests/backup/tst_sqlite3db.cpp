@@ -1,0 +1,230 @@
+// The SQLite wrapper against in-memory databases rebuilt for every test, and
+// against real device databases whose triggers call app-defined functions.
+
+#include "cleaners/sqlite3db.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sqlite3.h>
+
+namespace {
+
+constexpr int kReadWriteCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+
+QString thrownText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+void answerZero(sqlite3_context* ctx, int, sqlite3_value**) { sqlite3_result_int(ctx, 0); }
+
+} // namespace
+
+class TestSqlite3DB : public QObject {
+    Q_OBJECT
+
+private:
+    Sqlite3DB m_db;
+
+private slots:
+    void init() {
+        m_db.openThrow(QStringLiteral(":memory:"), kReadWriteCreate);
+        m_db.executeThrow("create table t(id integer primary key, name text, n integer, data blob)");
+        for (int i = 1; i <= 5; ++i) {
+            m_db.executeThrow(Sqlite3Sql("insert into t(name, n, data) values(?,?,?)")
+                                  .addTextParam(QStringLiteral("row %1").arg(i))
+                                  .addIntParam(i * 10)
+                                  .addBlobParam(QByteArray(i, char(i))));
+        }
+    }
+    void cleanup() { m_db.close(); }
+
+    void countIsKnownBeforeTheFirstRow() {
+        Sqlite3Cursor d = m_db.queryThrow(Sqlite3Sql("select * from t where n > ? order by id").addIntParam(20));
+        QCOMPARE(d.count(), 3);
+        QVERIFY(d.moveNext());
+        QCOMPARE(d.getText(QStringLiteral("name")), QStringLiteral("row 3"));
+        // Counting mid-way keeps the cursor where it was.
+        QCOMPARE(d.count(), 3);
+        QVERIFY(d.moveNext());
+        QCOMPARE(d.getInt(QStringLiteral("n")), 40);
+        QVERIFY(d.moveNext());
+        QVERIFY(!d.moveNext());
+        QVERIFY(!d.moveNext());
+        QCOMPARE(d.count(), 3);
+    }
+
+    void parametersBindInOrder_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("text") << QStringLiteral("text");
+        QTest::newRow("empty text") << QStringLiteral("emptytext");
+        QTest::newRow("blob") << QStringLiteral("blob");
+        QTest::newRow("empty blob") << QStringLiteral("emptyblob");
+        QTest::newRow("int64") << QStringLiteral("int64");
+    }
+    void parametersBindInOrder() {
+        QFETCH(QString, kind);
+        Sqlite3Sql sql("select typeof(?) as ty, ? as v");
+        if (kind == QLatin1String("text")) {
+            sql.addTextParam(QStringLiteral("h\u00e9llo")).addTextParam(QStringLiteral("h\u00e9llo"));
+        } else if (kind == QLatin1String("emptytext")) {
+            sql.addTextParam(QString()).addTextParam(QString());
+        } else if (kind == QLatin1String("blob")) {
+            sql.addBlobParam(QByteArray("\0\1\2", 3)).addBlobParam(QByteArray("\0\1\2", 3));
+        } else if (kind == QLatin1String("emptyblob")) {
+            sql.addBlobParam(QByteArray()).addBlobParam(QByteArray());
+        } else {
+            sql.addInt64Param(Q_INT64_C(1) << 40).addInt64Param(Q_INT64_C(1) << 40);
+        }
+        Sqlite3Cursor c = m_db.queryThrow(sql);
+        QVERIFY(c.moveNext());
+        const QString type = c.getText(QStringLiteral("ty"));
+        if (kind.contains(QLatin1String("text"))) {
+            QCOMPARE(type, QStringLiteral("text"));
+            QCOMPARE(c.getText(QStringLiteral("v")), kind == QLatin1String("text") ? QStringLiteral("h\u00e9llo") : QString());
+        } else if (kind.contains(QLatin1String("blob"))) {
+            // An empty blob stays a blob, never NULL.
+            QCOMPARE(type, QStringLiteral("blob"));
+            QCOMPARE(c.getBlob(QStringLiteral("v")), kind == QLatin1String("blob") ? QByteArray("\0\1\2", 3) : QByteArray());
+        } else {
+            QCOMPARE(type, QStringLiteral("integer"));
+            QCOMPARE(c.getInt64(QStringLiteral("v")), Q_INT64_C(1) << 40);
+        }
+    }
+
+    void errorsAreThrownWithSqliteText_data() {
+        QTest::addColumn<QString>("sql");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("syntax") << QStringLiteral("selec 1") << QStringLiteral("syntax error");
+        QTest::newRow("no table") << QStringLiteral("select * from nothere") << QStringLiteral("no such table");
+        QTest::newRow("two statements") << QStringLiteral("delete from t; drop table t")
+                                        << QStringLiteral("more than one statement");
+        QTest::newRow("missing parameter") << QStringLiteral("select ?") << QStringLiteral("parameters given");
+        QTest::newRow("constraint") << QStringLiteral("insert into t(id) values(1)") << QStringLiteral("UNIQUE");
+        QTest::newRow("empty") << QStringLiteral("  ") << QStringLiteral("empty statement");
+    }
+    void errorsAreThrownWithSqliteText() {
+        QFETCH(QString, sql);
+        QFETCH(QString, expected);
+        const QString text = thrownText([&] { m_db.executeThrow(Sqlite3Sql(sql)); });
+        QVERIFY2(text.contains(expected), qPrintable(text));
+        // The rejected second statement did not run.
+        Sqlite3Cursor c = m_db.queryThrow("select count(*) as n from t");
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getInt(QStringLiteral("n")), 5);
+    }
+
+    void trailingSemicolonIsOneStatement() {
+        QVERIFY(thrownText([&] { m_db.executeThrow("delete from t where id = 1;  \n"); }).isEmpty());
+        QCOMPARE(m_db.changes(), 1);
+    }
+
+    void unknownColumnThrows() {
+        Sqlite3Cursor c = m_db.queryThrow("select id from t");
+        QVERIFY(!thrownText([&] { c.getText(QStringLiteral("id")); }).isEmpty()); // before the first row
+        QVERIFY(c.moveNext());
+        QVERIFY(thrownText([&] { c.getText(QStringLiteral("nope")); }).contains(QStringLiteral("no column nope")));
+    }
+
+    void closeRollsBackAnOpenTransaction() {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(QStringLiteral("t.db"));
+        {
+            Sqlite3DB db;
+            db.openThrow(path, kReadWriteCreate);
+            db.executeThrow("create table x(a)");
+            db.beginTran();
+            db.executeThrow("insert into x values(1)");
+            db.close();
+        }
+        Sqlite3DB db;
+        db.openThrow(path, SQLITE_OPEN_READWRITE);
+        Sqlite3Cursor c = db.queryThrow("select count(*) as n from x");
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getInt(QStringLiteral("n")), 0);
+        db.beginTran();
+        db.executeThrow("insert into x values(2)");
+        db.commitTran();
+        db.close();
+
+        // Python's sqlite3 sees the committed row.
+        QProcess py;
+        py.start(QStringLiteral(VEXLAR_PYTHON),
+                 {QStringLiteral("-c"), QStringLiteral("import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('select a from x').fetchall())"), path});
+        QVERIFY(py.waitForFinished(30000));
+        QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("[(2,)]"));
+    }
+
+    void openMissingFileThrows() {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(QStringLiteral("missing.db"));
+        Sqlite3DB db;
+        QVERIFY(thrownText([&] { db.openThrow(path, SQLITE_OPEN_READWRITE); }).contains(path));
+        QVERIFY(!db.isOpen());
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void userFunctions() {
+        m_db.createFunctionThrow(QStringLiteral("twice"), 1, [](const QList<QVariant>& args) {
+            return QVariant(args.value(0).toLongLong() * 2);
+        });
+        m_db.createFunctionThrow(QStringLiteral("fails"), 0, [](const QList<QVariant>&) -> QVariant {
+            throw std::runtime_error("refused");
+        });
+        Sqlite3Cursor c = m_db.queryThrow("select twice(n) as v from t where id = 2");
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getInt(QStringLiteral("v")), 40);
+        QVERIFY(thrownText([&] { m_db.executeThrow("select fails()"); }).contains(QStringLiteral("refused")));
+        // Raw registration through the public handle, as the message cleaner does.
+        QCOMPARE(sqlite3_create_function_v2(m_db.db, "zero", 1, 5, nullptr, answerZero, nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        Sqlite3Cursor z = m_db.queryThrow("select zero(name) as v from t limit 1");
+        QVERIFY(z.moveNext());
+        QCOMPARE(z.getInt(QStringLiteral("v")), 0);
+    }
+
+    // Real message databases have triggers that call app-defined functions.
+    void realTriggersRunWithRegisteredFunctions_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("statement");
+        QTest::newRow("ios13 attachments") << QStringLiteral("magnetctf2020-amandawills/sms.db")
+                                           << QStringLiteral("delete from attachment");
+        QTest::newRow("ios5 messages") << QStringLiteral("xry-eichbaumj/Logical/sms.db")
+                                       << QStringLiteral("delete from message");
+    }
+    void realTriggersRunWithRegisteredFunctions() {
+        QFETCH(QString, file);
+        QFETCH(QString, statement);
+        const QString src = QStringLiteral(VEXLAR_REALDATA_DIR "/") + file;
+        if (!QFile::exists(src)) {
+            QSKIP("real sample data not present");
+        }
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(QStringLiteral("sms.db"));
+        QVERIFY(QFile::copy(src, path));
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        Sqlite3DB db;
+        db.openThrow(path, SQLITE_OPEN_READWRITE);
+        // Without the functions the triggers fail.
+        QVERIFY(thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(QStringLiteral("no such function")));
+        auto zero = [](const QList<QVariant>&) { return QVariant(0); };
+        db.createFunctionThrow(QStringLiteral("delete_attachment_path"), 1, zero);
+        db.createFunctionThrow(QStringLiteral("before_delete_attachment_path"), 2, zero);
+        db.createFunctionThrow(QStringLiteral("read"), 1, zero);
+        db.beginTran();
+        db.executeThrow(Sqlite3Sql(statement));
+        QVERIFY(db.changes() > 0);
+        db.commitTran();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSqlite3DB)
+#include "tst_sqlite3db.moc"
