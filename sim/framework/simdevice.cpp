@@ -93,14 +93,25 @@ struct Event {
     unsigned int msg;
 };
 
+class Registry;
+
+struct WatcherStopper {
+    Registry* registry;
+    ~WatcherStopper();
+};
+
 class Registry {
 public:
+    // Never destroyed: handles and subscriptions must outlive every caller,
+    // also the program's own static destructors. Only the watcher thread is
+    // stopped at exit.
     static Registry& instance() {
-        static Registry r;
-        return r;
+        static Registry* r = new Registry;
+        static WatcherStopper stopper{r};
+        return *r;
     }
 
-    ~Registry() {
+    void stop() {
         {
             std::lock_guard lock(mutex);
             stopping = true;
@@ -225,6 +236,10 @@ private:
     bool wake = false;
     std::atomic<bool> appGone{false};
 };
+
+WatcherStopper::~WatcherStopper() {
+    registry->stop();
+}
 
 // The device's current record, or the result code that refuses the call.
 struct Live {
@@ -418,7 +433,7 @@ SIM_EXPORT void* AMDeviceCopyValue(am_device* device, void* domain, void* key) {
     plist_t failing = dictPath(l.plist.get(), {"Sim", "Faults", "CopyValueFail"});
     plist_t dict = dictPath(l.plist.get(), {"Lockdown", domainName.c_str()});
     const bool diskUsage = domainName == "com.apple.disk_usage";
-    if (!key) {
+    if (keyName.empty()) { // no key, or an empty one: the whole domain
         if (!dict || plist_get_node_type(dict) != PLIST_DICT) {
             return nullptr;
         }
@@ -437,7 +452,7 @@ SIM_EXPORT void* AMDeviceCopyValue(am_device* device, void* domain, void* key) {
         }
         return copy;
     }
-    if (keyName.empty() || arrayHasString(failing, keyName)) {
+    if (arrayHasString(failing, keyName)) {
         return nullptr;
     }
     if (diskUsage && keyName == "AmountDataAvailable") {

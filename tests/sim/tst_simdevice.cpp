@@ -493,6 +493,9 @@ void TestSimDevice::lockdownValues() {
     plist_get_bool_val(plist_dict_get_item(backup.get(), "WillEncrypt"), &b);
     QCOMPARE(b, uint8_t(1));
 
+    Plist emptyKey = value("com.apple.mobile.backup", "");
+    QVERIFY(emptyKey && plist_get_node_type(emptyKey.get()) == PLIST_DICT);
+
     // Free space follows the bytes under files/.
     Plist disk = value("com.apple.disk_usage", nullptr);
     const qint64 total = intOf(plist_dict_get_item(disk.get(), "TotalDataCapacity"));
