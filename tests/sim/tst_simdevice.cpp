@@ -233,6 +233,11 @@ private slots:
     void toolRejectsBadInput_data();
     void toolRejectsBadInput();
     void demoPreset();
+    void afcHandles();
+    void afcMalformedPackets_data();
+    void afcMalformedPackets();
+    void framedGarbageClosesService_data();
+    void framedGarbageClosesService();
 
 private:
     QString createDevice(const QString& udid, const QStringList& extra = {});
@@ -990,6 +995,116 @@ print('OK')
     QVERIFY(sendPlist(fd, req.get()));
     Plist first = recvPlist(fd);
     QCOMPARE(intOf(plist_dict_get_item(first.get(), "Total")), qint64(13));
+    ::close(fd);
+}
+
+void TestSimDevice::afcHandles() {
+    const QString udid = QStringLiteral("handles");
+    const QString dir = createDevice(udid);
+    writeApps(udid, {QStringLiteral("com.example.h")});
+    am_device* dev = waitArrival(udid);
+    QVERIFY(dev);
+    const int fd = vend(dev, "com.example.h");
+    QVERIFY(fd > 0);
+    QByteArray mode;
+    putLe(mode, 4); // read-write, created
+    AfcReply r = afc(fd, kOpOpen, mode + path("f"));
+    QCOMPARE(r.op, kOpOpenRes);
+    QByteArray h;
+    putLe(h, le(r.payload.constData()));
+    QCOMPARE(afc(fd, kOpWrite, h, QByteArray("0123456789")).status(), 0u);
+
+    auto withArg = [&h](quint64 v) {
+        QByteArray b = h;
+        putLe(b, v);
+        return b;
+    };
+    QCOMPARE(afc(fd, 27, withArg(2 | 4)).status(), 0u); // exclusive
+    QCOMPARE(afc(fd, 27, withArg(8 | 4)).status(), 0u); // unlock
+    QCOMPARE(afc(fd, 27, withArg(0)).status(), 7u);     // no such operation
+    QByteArray seek = h;
+    putLe(seek, 0); // from the start
+    putLe(seek, 3);
+    QCOMPARE(afc(fd, 17, seek).status(), 0u);
+    r = afc(fd, 18, h);
+    QCOMPARE(r.op, 19u);
+    QCOMPARE(le(r.payload.constData()), 3u);
+    QCOMPARE(afc(fd, kOpRead, withArg(4)).payload, QByteArray("3456"));
+    QCOMPARE(afc(fd, 21, withArg(5)).status(), 0u); // truncate
+    QCOMPARE(afc(fd, kOpClose, h).status(), 0u);
+    QCOMPARE(QFileInfo(dir + QStringLiteral("/files/AppDomain-com.example.h/f")).size(), 5);
+
+    QByteArray bogus;
+    putLe(bogus, 777);
+    QByteArray readReq = bogus;
+    putLe(readReq, 10);
+    QCOMPARE(afc(fd, kOpRead, readReq).status(), 7u);
+    QCOMPARE(afc(fd, 27, bogus + withArg(2).mid(8)).status(), 7u);
+    QCOMPARE(afc(fd, kOpOpen, QByteArray(8, '\x09') + path("f")).status(), 7u); // unknown mode
+    QByteArray dirMode;
+    putLe(dirMode, 1);
+    QCOMPARE(afc(fd, kOpOpen, dirMode + path("/")).status(), 9u); // a folder is not a file
+    ::close(fd);
+}
+
+void TestSimDevice::afcMalformedPackets_data() {
+    QTest::addColumn<QByteArray>("magic");
+    QTest::addColumn<quint64>("entire");
+    QTest::addColumn<quint64>("thisLength");
+    QTest::newRow("bad magic") << QByteArray("CFA6LPAB") << 40ull << 40ull;
+    QTest::newRow("header too short") << QByteArray("CFA6LPAA") << 40ull << 39ull;
+    QTest::newRow("entire below this") << QByteArray("CFA6LPAA") << 48ull << 56ull;
+    QTest::newRow("entire huge") << QByteArray("CFA6LPAA") << (1ull << 40) << 40ull;
+}
+
+// A broken header gets an "invalid header" status and the connection ends:
+// nothing is allocated from the announced length.
+void TestSimDevice::afcMalformedPackets() {
+    QFETCH(QByteArray, magic);
+    QFETCH(quint64, entire);
+    QFETCH(quint64, thisLength);
+    am_device* dev = waitArrival(QStringLiteral("early"));
+    QVERIFY(dev);
+    const int fd = startService(dev, "com.apple.afc");
+    QVERIFY(fd > 0);
+    QByteArray pkt = magic;
+    putLe(pkt, entire);
+    putLe(pkt, thisLength);
+    putLe(pkt, 1);
+    putLe(pkt, kOpReadDir);
+    QVERIFY(writeAll(fd, pkt));
+    const QByteArray reply = readExactly(fd, 1 << 16);
+    QCOMPARE(reply.size(), 48);
+    QCOMPARE(le(reply.constData() + 32), kOpStatus);
+    QCOMPARE(le(reply.constData() + 40), 2u);
+    ::close(fd);
+}
+
+void TestSimDevice::framedGarbageClosesService_data() {
+    QTest::addColumn<QByteArray>("service");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("proxy: length 4 GiB") << QByteArray("com.apple.mobile.installation_proxy")
+                                         << QByteArray("\xff\xff\xff\xff", 4);
+    QTest::newRow("proxy: not a plist") << QByteArray("com.apple.mobile.installation_proxy")
+                                        << QByteArray("\0\0\0\x05hello", 9);
+    QTest::newRow("house arrest: empty") << QByteArray("com.apple.mobile.house_arrest") << QByteArray(4, '\0');
+    QTest::newRow("house arrest: not a dictionary")
+        << QByteArray("com.apple.mobile.house_arrest") << QByteArray("\0\0\0\x0e<string/>\n\n\n\n\n", 18);
+}
+
+void TestSimDevice::framedGarbageClosesService() {
+    QFETCH(QByteArray, service);
+    QFETCH(QByteArray, bytes);
+    am_device* dev = waitArrival(QStringLiteral("early"));
+    QVERIFY(dev);
+    const int fd = startService(dev, service.constData());
+    QVERIFY(fd > 0);
+    QVERIFY(writeAll(fd, bytes));
+    // Either an error answer or the end of the stream, never a hang or a crash.
+    Plist reply = recvPlist(fd);
+    if (reply) {
+        QVERIFY(plist_dict_get_item(reply.get(), "Error"));
+    }
     ::close(fd);
 }
 
