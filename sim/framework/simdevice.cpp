@@ -124,7 +124,7 @@ public:
 
     void subscribe(Subscription* sub) {
         if (QCoreApplication::instance()) {
-            std::call_once(postRoutineOnce, [] { qAddPostRoutine([] { Registry::instance().appGone = true; }); });
+            watchApplication();
         }
         {
             std::lock_guard lock(mutex);
@@ -211,18 +211,33 @@ private:
         }
     }
 
+    void watchApplication() {
+        std::call_once(postRoutineOnce, [] {
+            qAddPostRoutine([] {
+                Registry& r = Registry::instance();
+                std::lock_guard lock(r.deliverMutex);
+                r.appGone = true;
+            });
+        });
+    }
+
+    // Posting happens under deliverMutex so that the application object
+    // cannot be destroyed between the check and the post.
     void deliver(const Event& e) {
         auto call = [e] {
             am_device_notification_callback_info info{e.dev, e.msg, e.sub};
             e.sub->callback(&info, e.sub->context);
         };
-        QCoreApplication* app = QCoreApplication::instance();
-        if (app && !appGone) {
+        std::lock_guard lock(deliverMutex);
+        if (appGone) {
+            return; // after the application object is gone nobody is left to notify
+        }
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            watchApplication();
             QMetaObject::invokeMethod(app, call, Qt::QueuedConnection);
-        } else if (!app && !appGone) {
+        } else {
             call();
         }
-        // After the application object is gone nobody is left to notify.
     }
 
     std::mutex mutex;
@@ -232,9 +247,10 @@ private:
     std::vector<Subscription*> subs;
     std::thread watcher;
     std::once_flag postRoutineOnce;
+    std::mutex deliverMutex;
     bool stopping = false;
     bool wake = false;
-    std::atomic<bool> appGone{false};
+    bool appGone = false; // guarded by deliverMutex
 };
 
 WatcherStopper::~WatcherStopper() {

@@ -213,6 +213,8 @@ class TestSimDevice : public QObject {
 private slots:
     void initTestCase();
     void arrivalPlugAndUnplug();
+    void removedFolderLeaves();
+    void toolListsAndEdits();
     void pairing_data();
     void pairing();
     void sessionNeeded();
@@ -411,6 +413,50 @@ void TestSimDevice::arrivalPlugAndUnplug() {
         arrivals += e.udid == udid && e.msg == ADNCI_MSG_CONNECTED;
     }
     QCOMPARE(arrivals, 2);
+}
+
+void TestSimDevice::removedFolderLeaves() {
+    const QString udid = QStringLiteral("removed");
+    QVERIFY(!createDevice(udid).isEmpty());
+    am_device* dev = waitArrival(udid);
+    QVERIFY(dev);
+    QVERIFY(QDir(dirOf(udid)).removeRecursively());
+    QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
+    QVERIFY(g_api.connect(dev) < 0);
+}
+
+void TestSimDevice::toolListsAndEdits() {
+    const QString udid = QStringLiteral("listed");
+    QVERIFY(!createDevice(udid, {QStringLiteral("--product-type"), QStringLiteral("iPod9,1"),
+                                 QStringLiteral("--encrypt"), QStringLiteral("pw")})
+                 .isEmpty());
+    QVERIFY(tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}));
+    QByteArray out;
+    QVERIFY(tool({QStringLiteral("ls")}, &out));
+    QVERIFY(out.contains("listed\tPhone listed\tiPod9,1\tiOS 14.4\tunplugged\tnot paired\n"));
+    QVERIFY(out.contains("early\tPhone early\tiPhone12,1\tiOS 14.4\tplugged"));
+
+    // Typed values, and null removing a key.
+    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Lockdown.DeviceName"),
+                  QStringLiteral("\"42\"")}));
+    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
+                  QStringLiteral("Lockdown.com.apple.disk_usage.TotalDataCapacity"), QStringLiteral("-1")}));
+    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
+                  QStringLiteral("Sim.Faults.StartService.com.apple.afc"), QStringLiteral("{\"nested\": [1, true]}")}));
+    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.BackupPassword"),
+                  QStringLiteral("null")}));
+    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.TrustAccepted"),
+                  QStringLiteral("false")}));
+    QProcess py;
+    py.start(QStringLiteral(VEXLAR_PYTHON),
+             {QStringLiteral("-c"),
+              QStringLiteral("import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\nl=d['Lockdown']\n"
+                             "print(repr(l['']['DeviceName']), l['com.apple.disk_usage']['TotalDataCapacity'],"
+                             "d['Sim']['Faults']['StartService']['com.apple.afc'], 'BackupPassword' in d['Sim'],"
+                             "d['Sim']['TrustAccepted'])"),
+              dirOf(udid) + QStringLiteral("/device.plist")});
+    QVERIFY(py.waitForFinished(30000));
+    QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("'42' -1 {'nested': [1, True]} False False"));
 }
 
 void TestSimDevice::pairing_data() {
