@@ -1,0 +1,307 @@
+// Window chrome: the resource bundle, translation table and style sheet, the
+// message boxes and their test hook, dragging, and the About dialog.
+
+#include "app/errreport.h"
+#include "app/tips.h"
+#include "ui/aboutusform.h"
+#include "ui/messagebox.h"
+#include "ui/stylesheet.h"
+#include "ui/winmovable.h"
+
+#include <QApplication>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QTranslator>
+
+Q_DECLARE_METATYPE(QMessageBox::StandardButton)
+
+namespace {
+QList<QMessageBox::StandardButton> standardButtonsOf(QMessageBox* box) {
+    QList<QMessageBox::StandardButton> result;
+    for (QAbstractButton* b : box->buttons()) {
+        result << box->standardButton(b);
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+} // namespace
+
+class TestChrome : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        // Error boxes send reports: keep them off the network.
+        qputenv("VEXLAR_WEB_HOST", "127.0.0.1:9");
+    }
+    void cleanup() { MessageBoxPresenter::resetTestHook(); }
+
+    void resources_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QSize>("minSize"); // empty: not an image
+        const QSize icon(64, 64);
+        QTest::newRow("translation") << QStringLiteral(":/en.qm") << QSize();
+        QTest::newRow("style sheet") << QStringLiteral(":style.css") << QSize();
+        QTest::newRow("product picture") << QStringLiteral(":main") << icon;
+        for (const char* name : {"fun_clearsys.png", "fun_clearsys2.png", "fun_clearsysjunk.png", "fun_clearsms.png",
+                                 "fun_clearsafari.png", "fun_clearcalls.png", "def_app.png"}) {
+            QTest::newRow(name) << QStringLiteral(":res/") + QLatin1String(name) << icon;
+        }
+        for (const char* name : {"iphone-big.png", "ipad-big.png", "ipod-big.png"}) {
+            QTest::newRow(name) << QStringLiteral(":res/") + QLatin1String(name) << QSize(96, 96);
+        }
+        QTest::newRow("iphone.png") << QStringLiteral(":res/iphone.png") << QSize(32, 32);
+        QTest::newRow("help.png") << QStringLiteral(":res/help.png") << QSize(16, 16);
+        QTest::newRow("arrow.png") << QStringLiteral(":res/arrow.png") << QSize(8, 6);
+        QTest::newRow("close_icloudbk.jpg") << QStringLiteral(":res/close_icloudbk.jpg") << QSize(200, 100);
+        QTest::newRow("close_itunesbkenc.jpg") << QStringLiteral(":res/close_itunesbkenc.jpg") << QSize(200, 100);
+    }
+    void resources() {
+        QFETCH(QString, name);
+        QFETCH(QSize, minSize);
+        QVERIFY2(QFile::exists(name), qPrintable(name));
+        if (minSize.isValid()) {
+            const QImage image(name);
+            QVERIFY(!image.isNull());
+            QVERIFY(image.width() >= minSize.width() && image.height() >= minSize.height());
+        }
+    }
+
+    void translations_data() {
+        QTest::addColumn<QString>("context");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("english");
+        QTest::newRow("product name") << "QObject"
+                                      << "Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"
+                                      << "Quorvindale iPod/iPhone/iPad Space Vexlar for Mac";
+        QTest::newRow("app scan") << "IOSClearAppCacheThread"
+                                  << "IDS_SCANING_%1"
+                                  << "Scanning %1...";
+        QTest::newRow("app clear result") << "IOSClearAppCacheThread"
+                                          << "IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"
+                                          << "Successfully deleted %2 App cache (Total: %1).";
+        QTest::newRow("load apps") << "IOSLoadAppThread"
+                                   << "IDS_LOADING_IOS_APP_INFO"
+                                   << "Loading Apps info from your device...";
+        QTest::newRow("messages") << "IOSClearAllMessagesThread"
+                                  << "IDS_CLEARING_MESSAGES"
+                                  << "Deleting messages...";
+        QTest::newRow("calls") << "IOSClearCallsThread"
+                               << "IDS_CLEARING_CALLS"
+                               << "Deleting Call Log...";
+        QTest::newRow("safari") << "IOSClearSafariThread"
+                                << "IDS_CLEARING_SAFARI_CACHE"
+                                << "Deleting Safari cache...";
+        QTest::newRow("junk") << "IOSClearMMSAttaThread"
+                              << "IDS_CLEARING_MMS_ATTA"
+                              << "Deleting system junk...";
+        QTest::newRow("system") << "IOSClearSysThread"
+                                << "IDS_CLEARING_SYS_CACHE"
+                                << "Deleting system cache...";
+        QTest::newRow("password") << "PasscodeDlg"
+                                  << "IDS_INVALID_PASSWORD"
+                                  << "Invalid password.";
+        QTest::newRow("password empty") << "PasscodeDlg"
+                                        << "IDS_PWD_IS_NULL"
+                                        << "Password is required.";
+        QTest::newRow("about") << "AboutUsForm"
+                               << "About"
+                               << "About";
+        QTest::newRow("confirm messages")
+            << "MainWindow"
+            << "IDS_CONFIRM_CLEAR_ALL_MESSAGES"
+            << "Confirm to delete all messages &amp; attached files from device?<br/><br/>Note: To backup messages "
+               "&amp; attached files onto computer first before deleting, please refer to <a "
+               "href=\"%1\"><b>HERE</b></a>.";
+        QTest::newRow("no entry: as written") << "MainWindow"
+                                              << "IDS_NOT_THERE"
+                                              << "IDS_NOT_THERE";
+    }
+    void translations() {
+        QFETCH(QString, context);
+        QFETCH(QString, key);
+        QFETCH(QString, english);
+        QTranslator translator;
+        QVERIFY(translator.load(QStringLiteral(":/en.qm")));
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        const QString shown = QCoreApplication::translate(context.toUtf8().constData(), key.toUtf8().constData());
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(shown, english);
+    }
+
+    void styleSheetParsesAndIsCached() {
+        const QString first = getStyleSheet();
+        QVERIFY(first.contains(QLatin1String("#btnScanSysCache")));
+        QVERIFY(first.contains(QLatin1String("url(:res/arrow.png)")));
+        QCOMPARE(getStyleSheet().constData(), first.constData()); // the cached text, not a new read
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*[Ss]tyle ?[Ss]heet.*")));
+        QDialog dialog;
+        dialog.setStyleSheet(first);
+        auto* button = new QPushButton(QStringLiteral("Scan"), &dialog);
+        button->setObjectName(QStringLiteral("btnScanSysCache"));
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        button->ensurePolished();
+        // The rule of the orange Scan buttons applies: a fixed width of 80 plus padding, border and margin.
+        QVERIFY(button->minimumWidth() >= 80);
+        QCOMPARE(button->maximumWidth(), button->minimumWidth());
+    }
+
+    void showMessageBox_data() {
+        QTest::addColumn<int>("buttons");
+        QTest::addColumn<QMessageBox::StandardButton>("press");
+        QTest::addColumn<QList<QMessageBox::StandardButton>>("expected");
+        QTest::newRow("OK") << int(QMessageBox::Ok) << QMessageBox::Ok
+                            << QList<QMessageBox::StandardButton>{QMessageBox::Ok};
+        QTest::newRow("Yes No, press No") << int(QMessageBox::Yes | QMessageBox::No) << QMessageBox::No
+                                          << QList<QMessageBox::StandardButton>{QMessageBox::Yes, QMessageBox::No};
+        QTest::newRow("all four, press Cancel")
+            << int(QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel) << QMessageBox::Cancel
+            << QList<QMessageBox::StandardButton>{QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::Yes,
+                                                  QMessageBox::No};
+        QTest::newRow("others ignored") << int(QMessageBox::Ok | QMessageBox::Save | QMessageBox::Abort)
+                                        << QMessageBox::Ok << QList<QMessageBox::StandardButton>{QMessageBox::Ok};
+    }
+    void showMessageBox() {
+        QFETCH(int, buttons);
+        QFETCH(QMessageBox::StandardButton, press);
+        QFETCH(QList<QMessageBox::StandardButton>, expected);
+        std::sort(expected.begin(), expected.end());
+        QList<QMessageBox::StandardButton> seen;
+        QString title;
+        Qt::WindowFlags flags;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            seen = standardButtonsOf(box);
+            title = box->windowTitle();
+            flags = box->windowFlags();
+            box->button(press)->click();
+        });
+        const int result = g_showMessageBox(QMessageBox::Warning, QStringLiteral("<b>text</b>"), buttons);
+        QCOMPARE(result, int(press));
+        QCOMPARE(seen, expected);
+        QCOMPARE(title, prodDisplayName());
+        QVERIFY(flags.testFlag(Qt::FramelessWindowHint));
+    }
+
+    void presenterAnswersThroughTheHook() {
+        MessageBoxPresenter presenter;
+        Tips::setPresenter(&presenter);
+        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes, QMessageBox::No, QMessageBox::Ok, QMessageBox::Ok});
+        QVERIFY(Tips::question(QStringLiteral("first?")));
+        QVERIFY(!Tips::question(QStringLiteral("second?")));
+        Tips::info(QStringLiteral("note"));
+        Tips::error(QStringLiteral("broken"));
+        QCOMPARE(MessageBoxPresenter::pendingAnswers(), 0);
+
+        // Auto answer: Yes where there is one, else OK.
+        MessageBoxPresenter::setAutoAnswer(true);
+        QVERIFY(Tips::question(QStringLiteral("third?")));
+        Tips::warning(QStringLiteral("careful"));
+
+        // From a worker thread the box still opens on the GUI thread.
+        bool fromWorker = false;
+        QThread* worker = QThread::create([&] { fromWorker = Tips::question(QStringLiteral("from worker?")); });
+        worker->start();
+        QTRY_VERIFY(worker->isFinished());
+        delete worker;
+        QVERIFY(fromWorker);
+        Tips::setPresenter(nullptr);
+
+        const QStringList texts = MessageBoxPresenter::shownTexts();
+        QCOMPARE(texts.size(), 7);
+        QCOMPARE(texts[0], QStringLiteral("first?"));
+        QCOMPARE(texts[2], QStringLiteral("note"));
+        QCOMPARE(texts[3], errBoxText(QStringLiteral("broken")));
+        QCOMPARE(texts[6], QStringLiteral("from worker?"));
+    }
+
+    void hookAnswersCustomButtonsAndRejectsMisfits() {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("A new version"));
+        QPushButton* now = box.addButton(QStringLiteral("Download now"), QMessageBox::AcceptRole);
+        QPushButton* later = box.addButton(QStringLiteral("Download later"), QMessageBox::RejectRole);
+        MessageBoxPresenter::setNextAnswers({QStringLiteral("Download later")});
+        box.exec();
+        QCOMPARE(box.clickedButton(), later);
+        MessageBoxPresenter::setNextAnswers({"Download now"});
+        box.exec();
+        QCOMPARE(box.clickedButton(), now);
+
+        // An answer the box does not offer closes it rather than hanging the test.
+        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("does not fit")));
+        QCOMPARE(g_showMessageBox(QMessageBox::Information, QStringLiteral("x"), QMessageBox::Ok), 0);
+    }
+
+    void hookHandsDialogsToTheirHandler() {
+        int handled = 0;
+        MessageBoxPresenter::setDialogHandler(QStringLiteral("AboutUsForm"), [&](QDialog* dialog) {
+            ++handled;
+            auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("btnOK"));
+            QVERIFY(ok);
+            QTest::mouseClick(ok, Qt::LeftButton); // pressed() accepts
+        });
+        AboutUsForm about;
+        QCOMPARE(about.exec(), int(QDialog::Accepted));
+        QCOMPARE(handled, 1);
+        QCOMPARE(MessageBoxPresenter::shownDialogs(), QStringList{QStringLiteral("AboutUsForm")});
+    }
+
+    void aboutDialog() {
+        AboutUsForm about;
+        QCOMPARE(about.objectName(), QStringLiteral("AboutUsForm"));
+        QCOMPARE(about.size(), QSize(400, 194));
+        QVERIFY(about.windowFlags().testFlag(Qt::FramelessWindowHint));
+        QVERIFY(!about.styleSheet().isEmpty());
+        auto* product = about.findChild<QLabel*>(QStringLiteral("lbProduct"));
+        QVERIFY(product);
+        QCOMPARE(product->text(), QStringLiteral("Quorvindale iPod/iPhone/iPad Space Vexlar for Mac v3.1.13"));
+        QCOMPARE(about.findChild<QLabel*>(QStringLiteral("lbTitle"))->text(), QStringLiteral("About"));
+        auto* view = about.findChild<QGraphicsView*>(QStringLiteral("picApp"));
+        QVERIFY(view && view->scene());
+        const QList<QGraphicsItem*> items = view->scene()->items();
+        QCOMPARE(items.size(), 1);
+        QCOMPARE(qgraphicsitem_cast<QGraphicsPixmapItem*>(items[0])->pixmap().height(), 64);
+    }
+
+    void dragging_data() {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::addColumn<QPoint>("press");
+        QTest::addColumn<QPoint>("expectedMove");
+        QTest::newRow("left button drags") << Qt::LeftButton << QPoint(10, 12) << QPoint(20, 15);
+        QTest::newRow("right button does not") << Qt::RightButton << QPoint(10, 12) << QPoint();
+        QTest::newRow("press at (0, 0) does not") << Qt::LeftButton << QPoint(0, 0) << QPoint();
+    }
+    void dragging() {
+        QFETCH(Qt::MouseButton, button);
+        QFETCH(QPoint, press);
+        QFETCH(QPoint, expectedMove);
+        QDialog dialog;
+        WinMovable movable(&dialog);
+        dialog.move(100, 100);
+        const QPoint start = dialog.pos();
+        auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButton b, Qt::MouseButtons held) {
+            QMouseEvent event(type, QPointF(at), QPointF(dialog.mapToGlobal(at)), b, held, Qt::NoModifier);
+            QCoreApplication::sendEvent(&dialog, &event);
+        };
+        send(QEvent::MouseButtonPress, press, button, button);
+        send(QEvent::MouseMove, press + QPoint(20, 15), Qt::NoButton, button);
+        send(QEvent::MouseButtonRelease, press + QPoint(20, 15), button, Qt::NoButton);
+        QCOMPARE(dialog.pos() - start, expectedMove);
+        // Moving after the release drags no more.
+        send(QEvent::MouseMove, press + QPoint(50, 50), Qt::NoButton, Qt::NoButton);
+        QCOMPARE(dialog.pos() - start, expectedMove);
+    }
+};
+
+QTEST_MAIN(TestChrome)
+#include "test_chrome.moc"

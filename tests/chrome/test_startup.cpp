@@ -1,0 +1,64 @@
+// The real program started offscreen without a device framework: it warns,
+// still opens its window, and the day's log starts with the start-up line.
+
+#include <QDate>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestStartup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startsWithoutFramework() {
+        const QString program = QStringLiteral(VEXLAR_BINARY_DIR "/bin/spacevexlar");
+        if (!QFile::exists(program)) {
+            QSKIP("spacevexlar is not built");
+        }
+        QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("VEXLAR_TEST_AUTOANSWER"), QStringLiteral("1"));
+        env.insert(QStringLiteral("VEXLAR_QUIT_AFTER_MS"), QStringLiteral("2000"));
+        env.insert(QStringLiteral("VEXLAR_WEB_HOST"), QStringLiteral("127.0.0.1:9"));
+        env.remove(QStringLiteral("VEXLAR_MOBILEDEVICE"));
+        env.remove(QStringLiteral("VEXLAR_SIM_ROOT"));
+
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(program, {});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+
+        const QString log =
+            home.path() + QStringLiteral("/Library/Application Support/Quorvindale/3C9E17B0A4D25F68C1E0B7734D9A2F15/"
+                                         "qlogs/log-%1.txt")
+                              .arg(QDate::currentDate().toString(u"yyyyMMdd"));
+        QFile file(log);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(log));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        QVERIFY(lines.first().endsWith(QLatin1String(") Space Vexlar 3.1.13 starting")));
+
+        auto indexOf = [&](const QString& needle) {
+            for (qsizetype i = 0; i < lines.size(); ++i) {
+                if (lines[i].contains(needle)) {
+                    return i;
+                }
+            }
+            return qsizetype(-1);
+        };
+        const qsizetype warned = indexOf(QStringLiteral(
+            "box answered OK : Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
+            "from your computer first. Then download this <a "
+            "href=\"http://127.0.0.1:9/download_itunes.php\">iTunes</a>"));
+        const qsizetype shown = indexOf(QStringLiteral("main window shown"));
+        QVERIFY2(warned > 0, "framework warning not shown");
+        QVERIFY2(shown > warned, "main window not opened after the warning");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "test_startup.moc"
