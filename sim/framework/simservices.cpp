@@ -4,6 +4,7 @@
 #include <QFile>
 #include <cerrno>
 #include <chrono>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -15,6 +16,7 @@ namespace {
 constexpr uint32_t kMaxFramedMessage = 4u * 1024 * 1024;
 // Apps per "BrowsingApplications" message; a device sends the list in batches.
 constexpr uint32_t kBrowseBatch = 4;
+constexpr int kUnplugCheckMs = 200;
 } // namespace
 
 ServiceConnection::ServiceConnection(int fd, ServiceSetup setup) : fd(fd), cfg(std::move(setup)) {}
@@ -46,6 +48,23 @@ bool ServiceConnection::recvAll(void* buf, size_t len) {
     auto* p = static_cast<char*>(buf);
     size_t got = 0;
     while (got < len) {
+        // Wake up now and then to notice an unplugged device: its connections
+        // end like a pulled cable even while the program is not asking.
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, kUnplugCheckMs);
+        if (ready == 0) {
+            if (cfg.present && !cfg.present->load()) {
+                hangUp();
+                return false;
+            }
+            continue;
+        }
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
         ssize_t n = ::recv(fd, p + got, len - got, 0);
         if (n < 0 && errno == EINTR) {
             continue;

@@ -23,11 +23,12 @@ namespace {
 const char* const kHelp = R"(Commands:
   create --udid U --name N --product-type T --ios V [--preset empty|demo|large]
          [--encrypt PASSWORD] [--icloud]
-      Makes <root>/<U>/ with device.plist, apps.plist and files/. The device
+      Makes <root>/<U>/ with device.plist, apps.plist and files/ (defaults:
+      "Simulated iPhone", iPhone12,1, iOS 14.4, empty preset). The device
       starts plugged in, not paired, with the trust prompt accepted.
       empty: no apps and no data. demo: a dozen apps with icons and caches,
       messages with attachments (some orphaned), Safari and call history,
-      system caches (about 30 MB). large: the demo plus 40 apps with 1000+
+      system caches (about 40 MB). large: the demo plus 40 apps with 1000+
       small cache files each, for benchmarks.
   plug --udid U / unplug --udid U
       Sets Sim.Connected; a running program sees the change within a second.
@@ -41,6 +42,9 @@ const char* const kHelp = R"(Commands:
       VALUE: true/false -> boolean; an integer (decimal, -n or 0x hex) ->
       integer; [..] or {..} in JSON -> array or dictionary; "text" in double
       quotes -> that string; null -> the key is removed; anything else -> string.
+      Faults are read afresh at every call. With Sim.TraceAfc true the
+      library appends "READ <handle> <bytes>" and "WRITE <handle> <bytes>" to
+      <root>/<U>/afc-trace.log for every AFC read request and write chunk.
   ls
       Lists the devices: identifier, name, product type, iOS, state.
   cat --udid U

@@ -214,6 +214,7 @@ private slots:
     void initTestCase();
     void arrivalPlugAndUnplug();
     void removedFolderLeaves();
+    void unplugEndsServices();
     void toolListsAndEdits();
     void pairing_data();
     void pairing();
@@ -423,6 +424,22 @@ void TestSimDevice::removedFolderLeaves() {
     QVERIFY(QDir(dirOf(udid)).removeRecursively());
     QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
     QVERIFY(g_api.connect(dev) < 0);
+}
+
+// A pulled cable ends open service connections without any request.
+void TestSimDevice::unplugEndsServices() {
+    const QString udid = QStringLiteral("pulled");
+    QVERIFY(!createDevice(udid).isEmpty());
+    am_device* dev = waitArrival(udid);
+    QVERIFY(dev);
+    const int fd = startService(dev, "com.apple.afc");
+    QVERIFY(fd > 0);
+    QVERIFY(tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}));
+    pollfd p{fd, POLLIN, 0};
+    QCOMPARE(::poll(&p, 1, 10000), 1);
+    char byte = 0;
+    QCOMPARE(::recv(fd, &byte, 1, 0), ssize_t(0));
+    ::close(fd);
 }
 
 void TestSimDevice::toolListsAndEdits() {
