@@ -155,10 +155,12 @@ public:
     AfcServer(ServiceConnection& conn, const QString& rootDir, const QString& traceFile)
         : conn(conn), traceFile(traceFile) {
         const QByteArray encoded = QFile::encodeName(rootDir);
+        // The root itself must be a real folder, not a link to somewhere else.
+        Fd own(::open(encoded.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         char resolved[PATH_MAX];
-        if (::realpath(encoded.constData(), resolved)) {
+        if (own && ::realpath(encoded.constData(), resolved)) {
             rootReal = resolved;
-            rootFd.reset(::open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC));
+            rootFd = std::move(own);
         }
     }
 

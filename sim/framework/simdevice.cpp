@@ -118,7 +118,11 @@ public:
         }
         cv.notify_all();
         if (watcher.joinable()) {
-            watcher.join();
+            if (watcher.get_id() == std::this_thread::get_id()) {
+                watcher.detach(); // the process is exiting from inside a callback
+            } else {
+                watcher.join();
+            }
         }
     }
 

@@ -229,6 +229,7 @@ private slots:
     void vendRefused();
     void afcEscapes_data();
     void afcEscapes();
+    void linkedContainerRefused();
     void mediaAfcRoot();
     void serviceFaults_data();
     void serviceFaults();
@@ -876,6 +877,24 @@ void TestSimDevice::afcEscapes() {
              QStringList{QStringLiteral("secret")});
     QVERIFY(!QFileInfo::exists(dirOf(udid) + QStringLiteral("/files/escaped")));
     QVERIFY(QFileInfo::exists(container + QStringLiteral("/inside.txt")));
+}
+
+// A container that is itself a link elsewhere is never served.
+void TestSimDevice::linkedContainerRefused() {
+    const QString udid = QStringLiteral("linked");
+    const QString dir = createDevice(udid);
+    writeApps(udid, {QStringLiteral("com.example.linked")});
+    const QString elsewhere = store.path() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/Library")));
+    QVERIFY(QDir().mkpath(dir + QStringLiteral("/files")));
+    QVERIFY(QFile::link(elsewhere, dir + QStringLiteral("/files/AppDomain-com.example.linked")));
+    am_device* dev = waitArrival(udid);
+    QVERIFY(dev);
+    const int fd = vend(dev, "com.example.linked");
+    if (fd > 0) {
+        QCOMPARE(afc(fd, kOpReadDir, path("/")).op, 0u); // connection ended, nothing listed
+        ::close(fd);
+    }
 }
 
 void TestSimDevice::mediaAfcRoot() {
