@@ -1,9 +1,8 @@
 #include "backup/backupcrypto.h"
 
+#include <cstring>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-
-#include <cstring>
 
 namespace {
 
@@ -94,8 +93,8 @@ QByteArray keyWrapOp(const QByteArray& kek, const QByteArray& in, bool wrap) {
         return {};
     }
     EVP_CIPHER_CTX_set_flags(ctx.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-    if (EVP_CipherInit_ex(ctx.get(), EVP_aes_256_wrap(), nullptr, reinterpret_cast<const unsigned char*>(kek.constData()),
-                          nullptr, wrap ? 1 : 0) != 1) {
+    if (EVP_CipherInit_ex(ctx.get(), EVP_aes_256_wrap(), nullptr,
+                          reinterpret_cast<const unsigned char*>(kek.constData()), nullptr, wrap ? 1 : 0) != 1) {
         return {};
     }
     QByteArray out(in.size() + 16, Qt::Uninitialized);
@@ -114,8 +113,7 @@ QByteArray keyWrapOp(const QByteArray& kek, const QByteArray& in, bool wrap) {
     return out;
 }
 
-QByteArray pbkdf2(const QByteArray& password, const QByteArray& salt, int iterations, int keyLength,
-                  const EVP_MD* md) {
+QByteArray pbkdf2(const QByteArray& password, const QByteArray& salt, int iterations, int keyLength, const EVP_MD* md) {
     if (iterations < 1 || keyLength < 1) {
         return {};
     }
@@ -145,8 +143,12 @@ bool setAESKeyDecrypt(AesContext* ctx, const QByteArray& key) {
 bool setAESKeyEncrypt(AesContext* ctx, const QByteArray& key) {
     return key.size() >= kBackupKeySize && setKey(ctx, key.left(kBackupKeySize), true);
 }
-bool setAESKeyDecryptAnySize(AesContext* ctx, const QByteArray& key) { return setKey(ctx, key, false); }
-bool setAESKeyEncryptAnySize(AesContext* ctx, const QByteArray& key) { return setKey(ctx, key, true); }
+bool setAESKeyDecryptAnySize(AesContext* ctx, const QByteArray& key) {
+    return setKey(ctx, key, false);
+}
+bool setAESKeyEncryptAnySize(AesContext* ctx, const QByteArray& key) {
+    return setKey(ctx, key, true);
+}
 
 QByteArray AESdecryptCBC(AesContext* ctx, const char* input, unsigned long length, unsigned char iv[16]) {
     return runCbc(ctx, input, length, iv, false);
@@ -178,8 +180,12 @@ QByteArray pbkdf2HmacSha256(const QByteArray& password, const QByteArray& salt, 
     return pbkdf2(password, salt, iterations, keyLength, EVP_sha256());
 }
 
-QByteArray sha1Digest(const QByteArray& data) { return digest(data, EVP_sha1()); }
-QByteArray sha256Digest(const QByteArray& data) { return digest(data, EVP_sha256()); }
+QByteArray sha1Digest(const QByteArray& data) {
+    return digest(data, EVP_sha1());
+}
+QByteArray sha256Digest(const QByteArray& data) {
+    return digest(data, EVP_sha256());
+}
 
 void secureWipe(QByteArray& bytes) {
     if (!bytes.isEmpty()) {
@@ -187,4 +193,6 @@ void secureWipe(QByteArray& bytes) {
     }
 }
 
-QByteArray backupFileIv() { return QByteArray(kAesBlockSize, '\0'); }
+QByteArray backupFileIv() {
+    return QByteArray(kAesBlockSize, '\0');
+}

@@ -8,12 +8,11 @@
 // user-facing texts.
 
 #include <QByteArray>
-
 #include <memory>
 
 // Key sizes and block sizes used throughout backups.
 inline constexpr int kAesBlockSize = 16;
-inline constexpr int kBackupKeySize = 32; // AES-256 keys: passcode, class, file and manifest keys
+inline constexpr int kBackupKeySize = 32;  // AES-256 keys: passcode, class, file and manifest keys
 inline constexpr int kWrappedKeySize = 40; // RFC 3394 wrap of a 32-byte key
 
 // One AES key schedule for CBC work, encrypting or decrypting. Holds its own

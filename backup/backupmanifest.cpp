@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -25,7 +24,9 @@ constexpr quint16 kSyntheticFolderMode = 0x4000;
 constexpr int kSqliteHeaderSize = 100;
 constexpr int kMinSqlitePageSize = 512;
 
-[[noreturn]] void throwText(const QString& text) { throw std::runtime_error(text.toUtf8().toStdString()); }
+[[noreturn]] void throwText(const QString& text) {
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
 
 void setFileTimes(const QString& path, qint32 seconds) {
     struct utimbuf times;
@@ -55,7 +56,9 @@ struct WellKnown {
 BackupManifest::_FileNode::_FileNode(_FileNode* parent_, MBDBParser::_MBDBItem item_, const QString& name_)
     : name(name_), item(std::move(item_)), parent(parent_) {}
 
-BackupManifest::_FileNode::~_FileNode() { qDeleteAll(children); }
+BackupManifest::_FileNode::~_FileNode() {
+    qDeleteAll(children);
+}
 
 BackupManifest::BackupManifest(const QString& dirPath, QObject* parent)
     : QObject(parent), dir(dirPath), root(nullptr, MBDBParser::_MBDBItem(), QString()) {}
@@ -368,8 +371,7 @@ void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& des
     encryptStream(srcPath, destPath, key, true);
 }
 
-bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QString& srcPath,
-                                              const QString& destPath) {
+bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath) {
     decryptStream(key, srcPath, destPath, nullptr, nullptr, false);
     const int pageSize = sqlitePageSize(destPath);
     if (pageSize < kMinSqlitePageSize) {
@@ -396,8 +398,8 @@ bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QStri
     return true;
 }
 
-void BackupManifest::encryptDatabaseFileThrow(const QString& srcPath, const QString& destPath,
-                                              const QByteArray& key, bool padded) {
+void BackupManifest::encryptDatabaseFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key,
+                                              bool padded) {
     encryptStream(srcPath, destPath, key, padded);
 }
 
@@ -544,8 +546,7 @@ void BackupManifest::parseInfo() {
                 if (m.hasMatch()) {
                     smsParts.insert(QFileInfo(m.captured(1)).baseName(), node);
                 } else if ((m = attachmentPattern.match(p)).hasMatch()) {
-                    smsAttachments.insert(m.captured(1) + QLatin1Char('/') + QFileInfo(m.captured(2)).baseName(),
-                                          node);
+                    smsAttachments.insert(m.captured(1) + QLatin1Char('/') + QFileInfo(m.captured(2)).baseName(), node);
                 }
             } else {
                 const QRegularExpressionMatch m = recordingPattern.match(p);

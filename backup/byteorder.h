@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QtEndian>
-
 #include <optional>
 
 namespace byteorder {

@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QLoggingCategory>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +19,13 @@ namespace {
 constexpr qint64 kCopyChunk = 8192;
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
-[[noreturn]] void throwText(const QString& text) { throw std::runtime_error(text.toUtf8().toStdString()); }
+[[noreturn]] void throwText(const QString& text) {
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
 
-QString systemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString systemError() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 } // namespace
 
@@ -47,8 +50,9 @@ void writeAllThrow(QFile& out, const QByteArray& bytes) {
 
 void replaceFileThrow(const QString& path, const QByteArray& bytes) {
     const QString tmp = path + QStringLiteral(".new-") + QString::number(QDateTime::currentMSecsSinceEpoch());
-    const QFileDevice::Permissions perms =
-        QFileInfo::exists(path) ? QFile::permissions(path) : (kOwnerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    const QFileDevice::Permissions perms = QFileInfo::exists(path)
+                                               ? QFile::permissions(path)
+                                               : (kOwnerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     try {
         QFile out(tmp);
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, perms)) {

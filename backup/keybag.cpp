@@ -4,7 +4,6 @@
 #include "backup/byteorder.h"
 
 #include <QLoggingCategory>
-
 #include <stdexcept>
 
 Q_LOGGING_CATEGORY(lcKeybag, "vexlar.backup.keybag")
@@ -94,8 +93,8 @@ QByteArray derivePasscodeKey(const QByteArray& passcode, const _KeybagInfo& keyb
             qCWarning(lcKeybag) << "keybag DPIC out of range:" << dpIterations;
             return {};
         }
-        QByteArray t = pbkdf2HmacSha256(passcode, keybag.attributes.value(dpsl), static_cast<int>(dpIterations),
-                                        kBackupKeySize);
+        QByteArray t =
+            pbkdf2HmacSha256(passcode, keybag.attributes.value(dpsl), static_cast<int>(dpIterations), kBackupKeySize);
         QByteArray key = pbkdf2HmacSha1(t, keybag.attributes.value(salt), static_cast<int>(iterations), kBackupKeySize);
         secureWipe(t);
         return key;

@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-
 #include <algorithm>
 #include <stdexcept>
 
@@ -35,9 +34,13 @@ constexpr int kRowKeySize = 16;
 constexpr qint64 kMaxMbdbFileSize = qint64(1) << 32;
 
 // Row cipher IV of "Manifest.db", fixed by the device's backup service.
-QByteArray rowIv() { return QByteArray::fromHex("4E17C2883BD065F9A12C705DE6930BB4"); }
+QByteArray rowIv() {
+    return QByteArray::fromHex("4E17C2883BD065F9A12C705DE6930BB4");
+}
 
-[[noreturn]] void throwText(const QString& text) { throw std::runtime_error(text.toUtf8().toStdString()); }
+[[noreturn]] void throwText(const QString& text) {
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
 
 // A short read: the device's own error when it has one, else where the data ran out.
 [[noreturn]] void throwShortRead(QIODevice& in, const char* what) {
@@ -45,9 +48,8 @@ QByteArray rowIv() { return QByteArray::fromHex("4E17C2883BD065F9A12C705DE6930BB
     if (!err.isEmpty() && err != QLatin1String("Unknown error")) {
         throwText(err);
     }
-    throwText(QStringLiteral("Manifest.mbdb is truncated: %1 cut off at offset %2.")
-                  .arg(QLatin1String(what))
-                  .arg(in.pos()));
+    throwText(
+        QStringLiteral("Manifest.mbdb is truncated: %1 cut off at offset %2.").arg(QLatin1String(what)).arg(in.pos()));
 }
 
 QByteArray readExactly(QIODevice& in, qint64 n, const char* what) {
@@ -75,7 +77,9 @@ void writeInt(QIODevice& out, T value) {
     writeAll(out, byteorder::toBigEndian<T>(value));
 }
 
-qint32 secsOf(const QDateTime& t) { return t.isValid() ? static_cast<qint32>(t.toSecsSinceEpoch()) : 0; }
+qint32 secsOf(const QDateTime& t) {
+    return t.isValid() ? static_cast<qint32>(t.toSecsSinceEpoch()) : 0;
+}
 
 qint32 birthOf(const QFileInfo& fi) {
     // Not every file system records a birth time; the modification time is the closest stand-in.
@@ -116,8 +120,12 @@ bool hasDataOf(const CFType& objects, const CFType& raw) {
     return v.isCFData() || (v.isCFDictionary() && resolveUid(objects, v.get(QStringLiteral("NS.data"))).isCFData());
 }
 
-CFType str(const QString& s) { return CFType::createCFString(s); }
-CFType uid(long v) { return CFType::createCFKeyedArchiverUID(v); }
+CFType str(const QString& s) {
+    return CFType::createCFString(s);
+}
+CFType uid(long v) {
+    return CFType::createCFKeyedArchiverUID(v);
+}
 
 int flagsOf(const MBDBParser::_MBDBItem& item) {
     if (item.isFolder()) {
@@ -130,8 +138,7 @@ QByteArray rowKeyOf(Sqlite3DB& db, const BackupManifest& manifest) {
     if (manifest.passcode.isEmpty()) {
         return {};
     }
-    Sqlite3Cursor tables =
-        db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
+    Sqlite3Cursor tables = db.queryThrow("select 1 from sqlite_master where type='table' and name='Properties'");
     if (!tables.moveNext()) {
         return {};
     }
@@ -229,10 +236,18 @@ MBDBParser::_MBDBBinary g_readBinary(QIODevice& in) {
     }
     return b;
 }
-quint16 g_readInt16(QIODevice& in) { return readInt<quint16>(in, "16-bit field"); }
-quint32 g_readInt32(QIODevice& in) { return readInt<quint32>(in, "32-bit field"); }
-quint64 g_readInt64(QIODevice& in) { return readInt<quint64>(in, "64-bit field"); }
-quint8 g_readByte(QIODevice& in) { return readInt<quint8>(in, "byte field"); }
+quint16 g_readInt16(QIODevice& in) {
+    return readInt<quint16>(in, "16-bit field");
+}
+quint32 g_readInt32(QIODevice& in) {
+    return readInt<quint32>(in, "32-bit field");
+}
+quint64 g_readInt64(QIODevice& in) {
+    return readInt<quint64>(in, "64-bit field");
+}
+quint8 g_readByte(QIODevice& in) {
+    return readInt<quint8>(in, "byte field");
+}
 
 void g_writeBinary(QIODevice& out, const MBDBParser::_MBDBBinary& value) {
     if (value.isValid() && value.data.size() != value.length) {
@@ -244,10 +259,18 @@ void g_writeBinary(QIODevice& out, const MBDBParser::_MBDBBinary& value) {
         writeAll(out, value.data);
     }
 }
-void g_writeInt16(QIODevice& out, quint16 value) { writeInt(out, value); }
-void g_writeInt32(QIODevice& out, quint32 value) { writeInt(out, value); }
-void g_writeInt64(QIODevice& out, quint64 value) { writeInt(out, value); }
-void g_writeByte(QIODevice& out, quint8 value) { writeInt(out, value); }
+void g_writeInt16(QIODevice& out, quint16 value) {
+    writeInt(out, value);
+}
+void g_writeInt32(QIODevice& out, quint32 value) {
+    writeInt(out, value);
+}
+void g_writeInt64(QIODevice& out, quint64 value) {
+    writeInt(out, value);
+}
+void g_writeByte(QIODevice& out, quint8 value) {
+    writeInt(out, value);
+}
 
 // ---- records
 

@@ -1,7 +1,6 @@
 #include "cleaners/sqlite3db.h"
 
 #include <sqlite3.h>
-
 #include <stdexcept>
 
 namespace {
@@ -67,8 +66,8 @@ QVariant valueToVariant(sqlite3_value* value) {
     case SQLITE_FLOAT:
         return QVariant(sqlite3_value_double(value));
     case SQLITE_TEXT:
-        return QVariant(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_value_text(value)),
-                                          sqlite3_value_bytes(value)));
+        return QVariant(
+            QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_value_text(value)), sqlite3_value_bytes(value)));
     case SQLITE_BLOB: {
         const void* blob = sqlite3_value_blob(value);
         const int n = sqlite3_value_bytes(value);
@@ -122,7 +121,9 @@ void scalarTrampoline(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     }
 }
 
-void destroyFunction(void* p) { delete static_cast<Sqlite3DB::ScalarFunction*>(p); }
+void destroyFunction(void* p) {
+    delete static_cast<Sqlite3DB::ScalarFunction*>(p);
+}
 
 } // namespace
 
@@ -155,7 +156,9 @@ Sqlite3Sql& Sqlite3Sql::addNullParam() {
 
 // ---- Sqlite3Stmt
 
-Sqlite3Stmt::~Sqlite3Stmt() { sqlite3_finalize(m_stmt); }
+Sqlite3Stmt::~Sqlite3Stmt() {
+    sqlite3_finalize(m_stmt);
+}
 
 // ---- Sqlite3Cursor
 
@@ -229,7 +232,9 @@ QString Sqlite3Cursor::getText(const QString& column) const {
     return text ? QString::fromUtf8(reinterpret_cast<const char*>(text), n) : QString();
 }
 
-int Sqlite3Cursor::getInt(const QString& column) const { return sqlite3_column_int(m_stmt->stmt(), columnIndex(column)); }
+int Sqlite3Cursor::getInt(const QString& column) const {
+    return sqlite3_column_int(m_stmt->stmt(), columnIndex(column));
+}
 
 qint64 Sqlite3Cursor::getInt64(const QString& column) const {
     return sqlite3_column_int64(m_stmt->stmt(), columnIndex(column));
@@ -259,7 +264,9 @@ QStringList Sqlite3Cursor::columnNames() const {
 
 // ---- Sqlite3DB
 
-Sqlite3DB::~Sqlite3DB() { close(); }
+Sqlite3DB::~Sqlite3DB() {
+    close();
+}
 
 void Sqlite3DB::openThrow(const QString& path, int flags) {
     close();
@@ -289,8 +296,10 @@ std::shared_ptr<Sqlite3Stmt> Sqlite3DB::prepareThrow(const Sqlite3Sql& sql) {
     }
     auto holder = std::make_shared<Sqlite3Stmt>(db, stmt);
     if (!stmt) {
-        throw std::runtime_error(
-            QStringLiteral("SQLite error: empty statement (%1)").arg(QString::fromUtf8(sql.sql())).toUtf8().toStdString());
+        throw std::runtime_error(QStringLiteral("SQLite error: empty statement (%1)")
+                                     .arg(QString::fromUtf8(sql.sql()))
+                                     .toUtf8()
+                                     .toStdString());
     }
     // Only one statement per call: a second one in the tail would be silently ignored.
     if (tail) {
@@ -349,7 +358,9 @@ void Sqlite3DB::close() {
     db = nullptr;
 }
 
-qint64 Sqlite3DB::changes() const { return db ? sqlite3_changes64(db) : 0; }
+qint64 Sqlite3DB::changes() const {
+    return db ? sqlite3_changes64(db) : 0;
+}
 
 void Sqlite3DB::createFunctionThrow(const QString& name, int argCount, ScalarFunction function) {
     if (!db) {

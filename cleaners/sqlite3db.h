@@ -12,7 +12,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-
 #include <functional>
 #include <memory>
 

@@ -11,7 +11,6 @@
 #include <QRandomGenerator>
 #include <QTemporaryFile>
 #include <QtEndian>
-
 #include <stdexcept>
 
 namespace {
@@ -39,7 +38,9 @@ void check(bool ok, const char* what) {
     }
 }
 
-CFType s(const QString& t) { return CFType::createCFString(t); }
+CFType s(const QString& t) {
+    return CFType::createCFString(t);
+}
 
 } // namespace
 
@@ -53,8 +54,7 @@ QByteArray keybagItem(const char* tag, const QByteArray& value) {
     return QByteArray(tag, 4) + be32(static_cast<quint32>(value.size())) + value;
 }
 
-QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp,
-                       quint32 classWrap) {
+QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp, quint32 classWrap) {
     QByteArray derived = dp ? pbkdf2HmacSha256(passcode, kDpsl, kFixtureIterations, 32) : passcode;
     const QByteArray passcodeKey = pbkdf2HmacSha1(derived, kSalt, kFixtureIterations, 32);
     QByteArray bag;

@@ -29,7 +29,7 @@ struct FixtureBackup {
     QString password;
     QMap<int, QByteArray> classKeys;
     QMap<QString, MBDBParser::_MBDBItem> records; // by backup file name
-    QByteArray manifestKey;                        // DbEncrypted only
+    QByteArray manifestKey;                       // DbEncrypted only
 
     bool encrypted() const { return form == FixtureForm::MbdbEncrypted || form == FixtureForm::DbEncrypted; }
     bool dbForm() const { return form == FixtureForm::Db || form == FixtureForm::DbEncrypted; }

@@ -1,11 +1,10 @@
 // Known answers for the crypto wrapper, the keybag and whole-file encryption.
 
-#include "backupfixture.h"
-
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
 #include "backup/keybag.h"
 #include "backup/mbdbparser.h"
+#include "backupfixture.h"
 
 #include <QFile>
 #include <QProcess>
@@ -42,7 +41,8 @@ QByteArray cbc(const QByteArray& key, QByteArray iv, const QByteArray& in, bool 
         return {};
     }
     auto* ivp = reinterpret_cast<unsigned char*>(iv.data());
-    return encrypt ? AESencryptCBC(&ctx, in.constData(), in.size(), ivp) : AESdecryptCBC(&ctx, in.constData(), in.size(), ivp);
+    return encrypt ? AESencryptCBC(&ctx, in.constData(), in.size(), ivp)
+                   : AESdecryptCBC(&ctx, in.constData(), in.size(), ivp);
 }
 
 QString thrownText(const std::function<void()>& f) {
@@ -65,7 +65,8 @@ private slots:
         QCOMPARE(aes_key_unwrap(kRfc3394Kek, kRfc3394Wrapped), kRfc3394Key);
         QCOMPARE(aes_key_wrap(kRfc3394Kek, kRfc3394Key), kRfc3394Wrapped);
         QCOMPARE(cbc(kCbcKey, kCbcIv, kCbcPlain, true), kCbcCipher);
-        QCOMPARE(pbkdf2HmacSha1("password", "salt", 2, 20).toHex(), QByteArray("ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"));
+        QCOMPARE(pbkdf2HmacSha1("password", "salt", 2, 20).toHex(),
+                 QByteArray("ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"));
     }
 
     void keyUnwrapDetectsEveryBitFlip_data() {
@@ -122,9 +123,9 @@ private slots:
                                   << QByteArray("120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b");
         QTest::newRow("sha256-4096") << true << QByteArray("password") << QByteArray("salt") << 4096
                                      << QByteArray("c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a");
-        QTest::newRow("sha256-5") << true << QByteArray("passwordPASSWORDpassword")
-                                  << QByteArray("saltSALTsaltSALTsaltSALTsaltSALTsalt") << 4096
-                                  << QByteArray("348c89dbcbd32b2f32d814b8116e84cf2b17347ebc1800181c4e2a1fb8dd53e1c635518c7dac47e9");
+        QTest::newRow("sha256-5")
+            << true << QByteArray("passwordPASSWORDpassword") << QByteArray("saltSALTsaltSALTsaltSALTsaltSALTsalt")
+            << 4096 << QByteArray("348c89dbcbd32b2f32d814b8116e84cf2b17347ebc1800181c4e2a1fb8dd53e1c635518c7dac47e9");
     }
     void pbkdf2() {
         QFETCH(bool, sha256);
@@ -229,12 +230,14 @@ private slots:
         writeFile(src, "abc");
         writeFile(dst, "old");
         // Without a key the file is copied, never over an existing one.
-        QVERIFY(thrownText([&] { BackupManifest::encryptFileThrow(src, dst, QByteArray()); })
-                    .startsWith(QStringLiteral("can not write %1. ").arg(dst)));
+        QVERIFY(thrownText([&] {
+                    BackupManifest::encryptFileThrow(src, dst, QByteArray());
+                }).startsWith(QStringLiteral("can not write %1. ").arg(dst)));
         QCOMPARE(readAll(dst), QByteArray("old"));
         const QString missing = tmp.filePath(QStringLiteral("missing"));
-        QVERIFY(thrownText([&] { BackupManifest::decryptFileThrow(QByteArray(32, 'k'), missing, dst, nullptr, nullptr); })
-                    .startsWith(QStringLiteral("can not open %1. ").arg(missing)));
+        QVERIFY(thrownText([&] {
+                    BackupManifest::decryptFileThrow(QByteArray(32, 'k'), missing, dst, nullptr, nullptr);
+                }).startsWith(QStringLiteral("can not open %1. ").arg(missing)));
     }
 
     // Python's cryptography package is an independent implementation of the same cipher.
@@ -244,7 +247,8 @@ private slots:
         const QByteArray key = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
         writeFile(tmp.filePath(QStringLiteral("plain")), plain);
         QVERIFY(thrownText([&] {
-                    BackupManifest::encryptFileThrow(tmp.filePath(QStringLiteral("plain")), tmp.filePath(QStringLiteral("ours")), key);
+                    BackupManifest::encryptFileThrow(tmp.filePath(QStringLiteral("plain")),
+                                                     tmp.filePath(QStringLiteral("ours")), key);
                 }).isEmpty());
         const char* script = R"(
 import sys
@@ -323,8 +327,8 @@ print('OK')
         const QByteArray wrapped = aes_key_wrap(classKeys.value(3), fileKey);
         QCOMPARE(unwrapKeyForClass(right, 3, wrapped), fileKey);
         QVERIFY(unwrapKeyForClass(right, 3, QByteArray(4, '\0') + wrapped).isEmpty()); // prefix not removed
-        QVERIFY(unwrapKeyForClass(right, 2, wrapped).isEmpty());                        // no such class
-        QVERIFY(unwrapKeyForClass(info, 3, wrapped).isEmpty());                         // still locked
+        QVERIFY(unwrapKeyForClass(right, 2, wrapped).isEmpty());                       // no such class
+        QVERIFY(unwrapKeyForClass(info, 3, wrapped).isEmpty());                        // still locked
     }
 
     void keybagWithoutPasscodeWrap() {

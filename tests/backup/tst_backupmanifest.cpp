@@ -1,17 +1,15 @@
 // The manifest suite runs once per backup shape: "Manifest.mbdb" and
 // "Manifest.db", each plain and encrypted.
 
-#include "backupfixture.h"
-
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
+#include "backupfixture.h"
 #include "cleaners/sqlite3db.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
@@ -69,11 +67,11 @@ private:
     void (*m_oldHandler)(int) = nullptr;
 };
 
-#define TRY(stmt)                                                                                                    \
-    try {                                                                                                            \
-        stmt;                                                                                                        \
-    } catch (const std::exception& e) {                                                                              \
-        QFAIL(e.what());                                                                                             \
+#define TRY(stmt)                                                                                                      \
+    try {                                                                                                              \
+        stmt;                                                                                                          \
+    } catch (const std::exception& e) {                                                                                \
+        QFAIL(e.what());                                                                                               \
     }
 
 } // namespace
@@ -133,8 +131,7 @@ private slots:
             if (f.folder) {
                 continue;
             }
-            const MBDBParser::_MBDBItem item =
-                fx.records.value(MBDBParser::getFileHashName(f.domain, f.relativePath));
+            const MBDBParser::_MBDBItem item = fx.records.value(MBDBParser::getFileHashName(f.domain, f.relativePath));
             const QString dest = out.filePath(QStringLiteral("sub/dir/copy-%1").arg(n++));
             struct Progress {
                 long long total = -1;
@@ -192,7 +189,8 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(newSms);
         }
-        const QString smsHash = MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
+        const QString smsHash =
+            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
         const QString smsData = MBDBParser::getBKFilePath(m->dir, smsHash, false);
         QFile::remove(smsData);
         TRY(BackupManifest::encryptFileThrow(plain, smsData, key));
@@ -202,7 +200,8 @@ private slots:
         QVERIFY(records.value(smsHash).modified);
         QVERIFY(!records.value(smsHash).added);
 
-        const QString newHash = MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New/n.txt"));
+        const QString newHash =
+            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New/n.txt"));
         const QString newData = MBDBParser::getBKFilePath(m->dir, newHash, true);
         TRY(BackupManifest::encryptFileThrow(plain, newData, key));
         QVERIFY(MBDBParser::appendFile(records, newData, QStringLiteral("HomeDomain"),
@@ -213,7 +212,8 @@ private slots:
         if (fx.dbForm()) {
             Sqlite3DB db;
             TRY(db.openThrow(m->manifestDbPathInUse(), 2));
-            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
+            Sqlite3Cursor c =
+                db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
             QVERIFY(c.moveNext());
             smsRowIdBefore = c.getInt64(QStringLiteral("r"));
         }
@@ -226,7 +226,8 @@ private slots:
         TRY(reread = MBDBParser::parse(*again));
         QCOMPARE(int(reread.size()), before - dropped + 2); // new folder Library/New and its file
         QVERIFY(reread.contains(newHash));
-        QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New"))).isFolder());
+        QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New")))
+                    .isFolder());
         QCOMPARE(reread.value(smsHash).digest.data, MBDBParser::readFileHash(smsData));
         QTemporaryDir out;
         for (const QString& h : {smsHash, newHash}) {
@@ -238,7 +239,8 @@ private slots:
             // The existing record was updated in place, not deleted and re-inserted.
             Sqlite3DB db;
             TRY(db.openThrow(again->manifestDbPathInUse(), 2));
-            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
+            Sqlite3Cursor c =
+                db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
             QVERIFY(c.moveNext());
             QCOMPARE(c.getInt64(QStringLiteral("r")), smsRowIdBefore);
         }
@@ -253,7 +255,8 @@ private slots:
     void failedSaveKeepsManifest_data() {
         QTest::addColumn<FixtureForm>("form");
         QTest::addColumn<int>("limit");
-        for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
+        for (FixtureForm f :
+             {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
             for (int limit : {0, 100, 1000, 3000}) {
                 QTest::addRow("%s-limit-%d", fixtureFormName(f), limit) << f << limit;
             }
@@ -401,7 +404,8 @@ private slots:
             m3.readManifestInfo();
             QFAIL("no exception");
         } catch (const std::runtime_error& e) {
-            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Cannot find ") + other + QStringLiteral("/Manifest.plist"));
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     QStringLiteral("Cannot find ") + other + QStringLiteral("/Manifest.plist"));
         }
     }
 
@@ -445,7 +449,8 @@ private slots:
         clash.insert(fileA.backupFileName(), fileA);
         QVERIFY(!MBDBParser::appendFile(clash, src, QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B/c.db"), 0,
                                         nullptr, &error));
-        QCOMPARE(error, QStringLiteral("MBDBParser::appendFile(Library/A/B/c.db) error. \"Library/A\" is not a folder."));
+        QCOMPARE(error,
+                 QStringLiteral("MBDBParser::appendFile(Library/A/B/c.db) error. \"Library/A\" is not a folder."));
     }
 
     void treeAndIndex_data() {
@@ -545,8 +550,10 @@ private slots:
         QVERIFY(m->recordingsDb);
         QCOMPARE(m->recordings.keys(), QStringList{QStringLiteral("memo1.m4a")});
         QVERIFY(m->voicemails.contains(12));
-        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview")));
-        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left")));
+        QVERIFY(m->smsFilesByDevicePath.contains(
+            QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview")));
+        QVERIFY(m->smsFilesByDevicePath.contains(
+            QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left")));
         QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001")));
         QVERIFY(m->smsParts.contains(QStringLiteral("part7")));
         QVERIFY(m->smsAttachments.contains(QStringLiteral("0a/IMG_0001")) == false);

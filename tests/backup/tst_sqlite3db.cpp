@@ -8,7 +8,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <sqlite3.h>
 
 namespace {
@@ -24,7 +23,9 @@ QString thrownText(const std::function<void()>& f) {
     return QString();
 }
 
-void answerZero(sqlite3_context* ctx, int, sqlite3_value**) { sqlite3_result_int(ctx, 0); }
+void answerZero(sqlite3_context* ctx, int, sqlite3_value**) {
+    sqlite3_result_int(ctx, 0);
+}
 
 } // namespace
 
@@ -89,11 +90,13 @@ private slots:
         const QString type = c.getText(QStringLiteral("ty"));
         if (kind.contains(QLatin1String("text"))) {
             QCOMPARE(type, QStringLiteral("text"));
-            QCOMPARE(c.getText(QStringLiteral("v")), kind == QLatin1String("text") ? QStringLiteral("h\u00e9llo") : QString());
+            QCOMPARE(c.getText(QStringLiteral("v")),
+                     kind == QLatin1String("text") ? QStringLiteral("h\u00e9llo") : QString());
         } else if (kind.contains(QLatin1String("blob"))) {
             // An empty blob stays a blob, never NULL.
             QCOMPARE(type, QStringLiteral("blob"));
-            QCOMPARE(c.getBlob(QStringLiteral("v")), kind == QLatin1String("blob") ? QByteArray("\0\1\2", 3) : QByteArray());
+            QCOMPARE(c.getBlob(QStringLiteral("v")),
+                     kind == QLatin1String("blob") ? QByteArray("\0\1\2", 3) : QByteArray());
         } else {
             QCOMPARE(type, QStringLiteral("integer"));
             QCOMPARE(c.getInt64(QStringLiteral("v")), Q_INT64_C(1) << 40);
@@ -158,7 +161,10 @@ private slots:
         // Python's sqlite3 sees the committed row.
         QProcess py;
         py.start(QStringLiteral(VEXLAR_PYTHON),
-                 {QStringLiteral("-c"), QStringLiteral("import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('select a from x').fetchall())"), path});
+                 {QStringLiteral("-c"),
+                  QStringLiteral(
+                      "import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('select a from x').fetchall())"),
+                  path});
         QVERIFY(py.waitForFinished(30000));
         QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("[(2,)]"));
     }
@@ -173,12 +179,10 @@ private slots:
     }
 
     void userFunctions() {
-        m_db.createFunctionThrow(QStringLiteral("twice"), 1, [](const QList<QVariant>& args) {
-            return QVariant(args.value(0).toLongLong() * 2);
-        });
-        m_db.createFunctionThrow(QStringLiteral("fails"), 0, [](const QList<QVariant>&) -> QVariant {
-            throw std::runtime_error("refused");
-        });
+        m_db.createFunctionThrow(QStringLiteral("twice"), 1,
+                                 [](const QList<QVariant>& args) { return QVariant(args.value(0).toLongLong() * 2); });
+        m_db.createFunctionThrow(QStringLiteral("fails"), 0,
+                                 [](const QList<QVariant>&) -> QVariant { throw std::runtime_error("refused"); });
         Sqlite3Cursor c = m_db.queryThrow("select twice(n) as v from t where id = 2");
         QVERIFY(c.moveNext());
         QCOMPARE(c.getInt(QStringLiteral("v")), 40);
@@ -195,8 +199,8 @@ private slots:
     void realTriggersRunWithRegisteredFunctions_data() {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("statement");
-        QTest::newRow("ios13 attachments") << QStringLiteral("magnetctf2020-amandawills/sms.db")
-                                           << QStringLiteral("delete from attachment");
+        QTest::newRow("ios13 attachments")
+            << QStringLiteral("magnetctf2020-amandawills/sms.db") << QStringLiteral("delete from attachment");
         QTest::newRow("ios5 messages") << QStringLiteral("xry-eichbaumj/Logical/sms.db")
                                        << QStringLiteral("delete from message");
     }
@@ -214,7 +218,8 @@ private slots:
         Sqlite3DB db;
         db.openThrow(path, SQLITE_OPEN_READWRITE);
         // Without the functions the triggers fail.
-        QVERIFY(thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(QStringLiteral("no such function")));
+        QVERIFY(
+            thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(QStringLiteral("no such function")));
         auto zero = [](const QList<QVariant>&) { return QVariant(0); };
         db.createFunctionThrow(QStringLiteral("delete_attachment_path"), 1, zero);
         db.createFunctionThrow(QStringLiteral("before_delete_attachment_path"), 2, zero);

@@ -1,0 +1,371 @@
+// "Manifest.mbdb" bytes built by hand (not by our writer), "MBFile" archives
+// checked against Python's plistlib, and hostile variants of both.
+
+#include "backup/backupmanifest.h"
+#include "backup/mbdbparser.h"
+#include "device/cftype.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+
+QByteArray be16(quint16 v) {
+    QByteArray b(2, Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+QByteArray be32(quint32 v) {
+    QByteArray b(4, Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+QByteArray be64(quint64 v) {
+    QByteArray b(8, Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+QByteArray field(const QByteArray& s) {
+    return be16(quint16(s.size())) + s;
+}
+const QByteArray kAbsent("\xff\xff", 2);
+const QByteArray kHeader("mbdb\x05\x00", 6);
+
+QByteArray record(const QByteArray& domain, const QByteArray& path, const QByteArray& link, const QByteArray& digest,
+                  const QByteArray& key, quint16 mode, quint32 inodeHigh, quint32 inode, quint64 size, quint8 cls,
+                  const QList<QPair<QByteArray, QByteArray>>& props) {
+    QByteArray r = field(domain) + field(path) + link + digest + key;
+    r += be16(mode) + be32(inodeHigh) + be32(inode) + be32(501) + be32(501) + be32(1600000000) + be32(1600000001) +
+         be32(1600000002) + be64(size) + QByteArray(1, char(cls)) + QByteArray(1, char(props.size()));
+    for (const auto& p : props) {
+        r += field(p.first) + field(p.second);
+    }
+    return r;
+}
+
+// Three records in writer order (domain, then path), with every field kind.
+QList<QByteArray> sampleRecords() {
+    return {
+        // A folder whose digest is present but empty (length 0, not absent).
+        record("HomeDomain", "Library", kAbsent, field(""), kAbsent, 0x41ED, 0, 10, 0, 0, {}),
+        record("HomeDomain", "Library/SMS/sms.db", kAbsent, field(QByteArray(20, '\x44')),
+               field(QByteArray("\x03\0\0\0", 4) + QByteArray(40, '\x55')), 0x81A4, 0x7, 0x01020304,
+               (quint64(1) << 32) + 16, 3, {{"com.apple.x", QByteArray("\0\1", 2)}, {"name2", "value2"}}),
+        record("MediaDomain", "Media/link", field("../target"), kAbsent, kAbsent, 0xA1ED, 0xFFFFFFFF, 0xFFFFFFFF, 0, 4,
+               {}),
+    };
+}
+
+QHash<QString, MBDBParser::_MBDBItem> parseBytes(const QByteArray& bytes) {
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("Manifest.mbdb"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        throw std::runtime_error("cannot write sample");
+    }
+    f.close();
+    return MBDBParser::parseMbdbFile(path);
+}
+
+QByteArray writeBytes(const QList<MBDBParser::_MBDBItem>& items) {
+    QByteArray out;
+    QBuffer buf(&out);
+    buf.open(QIODevice::WriteOnly);
+    MBDBParser::writeMbdbRecords(buf, items);
+    return out;
+}
+
+QString thrownText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+QByteArray runPython(const char* script, const QStringList& args) {
+    QProcess py;
+    py.start(QStringLiteral(VEXLAR_PYTHON), QStringList{QStringLiteral("-c"), QString::fromLatin1(script)} + args);
+    if (!py.waitForFinished(60000)) {
+        return QByteArray();
+    }
+    return py.readAllStandardOutput().trimmed() + py.readAllStandardError().trimmed();
+}
+
+CFType s(const char* t) {
+    return CFType::createCFString(QString::fromLatin1(t));
+}
+
+} // namespace
+
+class TestMbdbFormat : public QObject {
+    Q_OBJECT
+
+private slots:
+    void recordsRoundTripByteIdentical() {
+        const QList<QByteArray> recs = sampleRecords();
+        const QByteArray bytes = kHeader + recs.join();
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        QVERIFY(thrownText([&] { items = parseBytes(bytes); }).isEmpty());
+        QCOMPARE(items.size(), 3);
+        const MBDBParser::_MBDBItem sms = items.value(
+            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
+        QCOMPARE(sms.inodeHigh, quint32(7));
+        QCOMPARE(sms.inode, quint64(0x01020304));
+        QCOMPARE(sms.size, qint64((quint64(1) << 32) + 16));
+        QCOMPARE(sms.protectionClass, qint8(3));
+        QCOMPARE(sms.properties.size(), 2);
+        QCOMPARE(sms.properties.at(0).value.data, QByteArray("\0\1", 2));
+        QCOMPARE(sms.encryptionKey.data.size(), 44);
+        QVERIFY(!sms.linkTarget.isValid());
+        QCOMPARE(sms.lastStatusChange, 1600000001);
+        const MBDBParser::_MBDBItem link =
+            items.value(MBDBParser::getFileHashName(QStringLiteral("MediaDomain"), QStringLiteral("Media/link")));
+        QCOMPARE(link.linkTarget.toString(), QStringLiteral("../target"));
+        QCOMPARE(link.inodeHigh, 0xFFFFFFFFu);
+        QVERIFY(!link.isFolder());
+        QCOMPARE(writeBytes(items.values()), bytes);
+    }
+
+    void headerOnly() {
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        QVERIFY(thrownText([&] { items = parseBytes(kHeader); }).isEmpty());
+        QVERIFY(items.isEmpty());
+        QCOMPARE(writeBytes({}), kHeader);
+    }
+
+    void deletedRecordsAreNotWritten() {
+        QHash<QString, MBDBParser::_MBDBItem> items = parseBytes(kHeader + sampleRecords().join());
+        for (auto it = items.begin(); it != items.end(); ++it) {
+            it->deleted = it->relativePath.toString() == QLatin1String("Media/link");
+        }
+        const QList<QByteArray> recs = sampleRecords();
+        QCOMPARE(writeBytes(items.values()), kHeader + recs.at(0) + recs.at(1));
+    }
+
+    void oddButValidLayouts_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("records");
+        const QList<QByteArray> recs = sampleRecords();
+        // An empty or absent domain ends the record after its 2 bytes.
+        QTest::newRow("empty domain between") << kHeader + recs.at(0) + be16(0) + recs.at(1) << 2;
+        QTest::newRow("absent domain at end") << kHeader + recs.at(0) + kAbsent << 1;
+        // A property count above 127 reads as negative: no pairs follow.
+        QByteArray negative = record("HomeDomain", "x", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0, {});
+        negative[negative.size() - 1] = char(0x80);
+        QTest::newRow("property count 128") << kHeader + negative + recs.at(2) << 2;
+        // A later record with the same domain and path replaces the earlier one.
+        QTest::newRow("duplicate") << kHeader + recs.at(0) + recs.at(0) << 1;
+    }
+    void oddButValidLayouts() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, records);
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        const QString err = thrownText([&] { items = parseBytes(bytes); });
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        QCOMPARE(int(items.size()), records);
+    }
+
+    // Every prefix of a sample either fails with a text or yields exactly the whole records before the cut.
+    void truncatedAtEveryOffset() {
+        const QList<QByteArray> recs = sampleRecords();
+        const QByteArray bytes = kHeader + recs.join();
+        QList<int> boundaries{int(kHeader.size())};
+        for (const QByteArray& r : recs) {
+            boundaries << boundaries.last() + int(r.size());
+        }
+        for (int cut = 0; cut <= bytes.size(); ++cut) {
+            QHash<QString, MBDBParser::_MBDBItem> items;
+            const QString err = thrownText([&] { items = parseBytes(bytes.left(cut)); });
+            const int boundary = int(boundaries.indexOf(cut));
+            if (boundary >= 0) {
+                QVERIFY2(err.isEmpty(), qPrintable(QStringLiteral("cut %1: %2").arg(cut).arg(err)));
+                QCOMPARE(int(items.size()), boundary);
+            } else {
+                QVERIFY2(!err.isEmpty(), qPrintable(QStringLiteral("cut %1 gave no error").arg(cut)));
+            }
+        }
+    }
+
+    void notAManifest_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("wrong magic") << QByteArray("mbdx\x05\x00", 6);
+        QTest::newRow("sqlite") << QByteArray("SQLite format 3\0", 16);
+    }
+    void notAManifest() {
+        QFETCH(QByteArray, bytes);
+        QVERIFY(thrownText([&] { parseBytes(bytes); }).contains(QStringLiteral("is not a Manifest.mbdb file")));
+    }
+
+    void writerRefusesUnrepresentableFields() {
+        MBDBParser::_MBDBItem big;
+        big.domain.setVal("HomeDomain");
+        big.relativePath.setVal(QByteArray(70000, 'p'));
+        QVERIFY(!thrownText([&] { writeBytes({big}); }).isEmpty());
+
+        // More than 127 properties: only 127 are written, so the file still reads back.
+        MBDBParser::_MBDBItem many;
+        many.domain.setVal("HomeDomain");
+        many.relativePath.setVal("many");
+        for (int i = 0; i < 200; ++i) {
+            MBDBParser::_MBDBProperty p;
+            p.name.setVal(QByteArray::number(i));
+            p.value.setVal("v");
+            many.properties << p;
+        }
+        QHash<QString, MBDBParser::_MBDBItem> back = parseBytes(writeBytes({many}));
+        QCOMPARE(back.value(many.backupFileName()).properties.size(), 127);
+    }
+
+    void hashNamesAndDataFilePlaces() {
+        const QString h =
+            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
+        QCOMPARE(h, QString::fromLatin1(
+                        QCryptographicHash::hash("HomeDomain-Library/SMS/sms.db", QCryptographicHash::Sha1).toHex()));
+        QCOMPARE(h, QStringLiteral("3d0d7e5fb2ce288813306e4d4636395e047a3d28"));
+        QTemporaryDir tmp;
+        QDir dir(tmp.path());
+        // Neither manifest: treated as "Manifest.mbdb" (and parse fails to open it).
+        QCOMPARE(MBDBParser::getBKFilePath(dir, h, false), dir.absoluteFilePath(h));
+        BackupManifest none(tmp.path());
+        QVERIFY(!thrownText([&] { MBDBParser::parse(none); }).isEmpty());
+        QFile(dir.absoluteFilePath(QStringLiteral("Manifest.db"))).open(QIODevice::WriteOnly);
+        QVERIFY(MBDBParser::isIos10Mbdb(dir));
+        QCOMPARE(MBDBParser::getBKFilePath(dir, h, true), dir.absoluteFilePath(QStringLiteral("3d/") + h));
+        QVERIFY(QFileInfo(dir.absoluteFilePath(QStringLiteral("3d"))).isDir());
+        // Both: "Manifest.mbdb" wins.
+        QFile(dir.absoluteFilePath(QStringLiteral("Manifest.mbdb"))).open(QIODevice::WriteOnly);
+        QVERIFY(!MBDBParser::isIos10Mbdb(dir));
+        // A name that would leave the folder is refused.
+        QVERIFY(!thrownText([&] { MBDBParser::getBKFilePath(dir, QStringLiteral("../x"), false); }).isEmpty());
+    }
+
+    // Python's plistlib reads our "MBFile" archives, and we read one it wrote.
+    void mbFileArchiveInteropWithPlistlib() {
+        MBDBParser::_MBDBItem item;
+        item.domain.setVal("HomeDomain");
+        item.relativePath.setVal("Library/SMS/sms.db");
+        item.digest.setVal(QByteArray(20, '\x44'));
+        item.encryptionKey.setVal(QByteArray(44, '\x55'));
+        item.mode = 0x81A4;
+        item.inode = Q_UINT64_C(0x123456789);
+        item.userId = item.groupId = 501;
+        item.lastModified = 1600000000;
+        item.lastStatusChange = 1600000001;
+        item.birth = 1600000002;
+        item.size = Q_INT64_C(5000000000);
+        item.protectionClass = 3;
+        QTemporaryDir tmp;
+        const QString ours = tmp.filePath(QStringLiteral("ours.plist"));
+        const QString theirs = tmp.filePath(QStringLiteral("theirs.plist"));
+        {
+            QFile f(ours);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(MBDBParser::mbFilePlist(item));
+        }
+        const char* script = R"(
+import json, plistlib, sys
+a = plistlib.loads(open(sys.argv[1], 'rb').read())
+objs = a['$objects']
+assert a['$archiver'] == 'NSKeyedArchiver' and a['$version'] == 100000
+root = objs[a['$top']['root'].data]
+assert objs[root['$class'].data]['$classname'] == 'MBFile'
+key = objs[root['EncryptionKey'].data]
+assert objs[key['$class'].data]['$classname'] == 'NSMutableData'
+out = {k: root[k] for k in ('Birth', 'Flags', 'GroupID', 'InodeNumber', 'LastModified', 'LastStatusChange',
+                            'Mode', 'ProtectionClass', 'Size', 'UserID')}
+out['RelativePath'] = objs[root['RelativePath'].data]
+out['Digest'] = objs[root['Digest'].data].hex()
+out['EncryptionKey'] = key['NS.data'].hex()
+print(json.dumps(out))
+# Now one of our own: a symbolic link, its key stored as plain data.
+objs = ['$null', {'$class': plistlib.UID(4), 'Mode': 41453, 'Size': 0, 'InodeNumber': 77, 'RelativePath': plistlib.UID(2),
+        'Target': plistlib.UID(3), 'ProtectionClass': 4, 'LastModified': 5, 'EncryptionKey': b'k' * 44, 'UserID': 0},
+        'Media/link', '../elsewhere', {'$classname': 'MBFile', '$classes': ['MBFile', 'NSObject']}]
+open(sys.argv[2], 'wb').write(plistlib.dumps({'$archiver': 'NSKeyedArchiver', '$version': 100000,
+    '$top': {'root': plistlib.UID(1)}, '$objects': objs}, fmt=plistlib.FMT_BINARY))
+)";
+        const QByteArray out = runPython(script, {ours, theirs});
+        const QJsonObject o = QJsonDocument::fromJson(out).object();
+        QVERIFY2(!o.isEmpty(), out.constData());
+        QCOMPARE(o.value(QStringLiteral("RelativePath")).toString(), QStringLiteral("Library/SMS/sms.db"));
+        QCOMPARE(o.value(QStringLiteral("InodeNumber")).toDouble(), double(0x123456789));
+        QCOMPARE(o.value(QStringLiteral("Size")).toDouble(), 5000000000.0);
+        QCOMPARE(o.value(QStringLiteral("Mode")).toInt(), 0x81A4);
+        QCOMPARE(o.value(QStringLiteral("ProtectionClass")).toInt(), 3);
+        QCOMPARE(o.value(QStringLiteral("Flags")).toInt(), 0);
+        QCOMPARE(o.value(QStringLiteral("Birth")).toInt(), 1600000002);
+        QCOMPARE(o.value(QStringLiteral("Digest")).toString(), QString::fromLatin1(QByteArray(20, '\x44').toHex()));
+        QCOMPARE(o.value(QStringLiteral("EncryptionKey")).toString(),
+                 QString::fromLatin1(QByteArray(44, '\x55').toHex()));
+
+        QFile f(theirs);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        MBDBParser::_MBDBItem link;
+        QVERIFY(thrownText([&] {
+                    link = MBDBParser::itemFromMbFilePlist(f.readAll(), QStringLiteral("MediaDomain"),
+                                                           QStringLiteral("Media/link"));
+                }).isEmpty());
+        QCOMPARE(link.linkTarget.toString(), QStringLiteral("../elsewhere"));
+        QCOMPARE(link.mode, quint16(41453));
+        QCOMPARE(link.inode, quint64(77));
+        QCOMPARE(link.encryptionKey.data, QByteArray(44, 'k'));
+        QVERIFY(!link.digest.isValid());
+        QCOMPARE(link.protectionClass, qint8(4));
+    }
+
+    void hostileArchives_data() {
+        QTest::addColumn<QByteArray>("plist");
+        QTest::addColumn<bool>("throws");
+        auto archive = [](const CFType& root, const QList<CFType>& extra, long rootUid) {
+            QList<CFType> objects{s("$null"), root};
+            objects += extra;
+            return CFType::createCFDictionary(
+                       {s("$archiver"), s("$objects"), s("$top"), s("$version")},
+                       {s("NSKeyedArchiver"), CFType::createCFArray(objects),
+                        CFType::createCFDictionary({s("root")}, {CFType::createCFKeyedArchiverUID(rootUid)}),
+                        CFType::createCFNumberInt32(100000)})
+                .CFPropertyListToBytes(200);
+        };
+        const CFType outOfRange =
+            CFType::createCFDictionary({s("Digest"), s("EncryptionKey"), s("Target"), s("Mode")},
+                                       {CFType::createCFKeyedArchiverUID(50), CFType::createCFKeyedArchiverUID(2),
+                                        CFType::createCFKeyedArchiverUID(1000), CFType::createCFNumberInt32(0x81A4)});
+        // The key's NS.data points outside the objects too.
+        const CFType badInner = CFType::createCFDictionary({s("NS.data")}, {CFType::createCFKeyedArchiverUID(99)});
+        QTest::newRow("uids outside objects") << archive(outOfRange, {badInner}, 1) << false;
+        QTest::newRow("root outside objects") << archive(outOfRange, {}, 7) << true;
+        QTest::newRow("root not a dictionary") << archive(s("x"), {}, 1) << true;
+        QTest::newRow("garbage") << QByteArray("bplist00garbage") << true;
+        QTest::newRow("empty") << QByteArray() << true;
+        QTest::newRow("objects not an array")
+            << CFType::createCFDictionary({s("$objects"), s("$top")}, {s("no"), s("no")}).CFPropertyListToBytes(200)
+            << true;
+    }
+    void hostileArchives() {
+        QFETCH(QByteArray, plist);
+        QFETCH(bool, throws);
+        MBDBParser::_MBDBItem item;
+        const QString err = thrownText(
+            [&] { item = MBDBParser::itemFromMbFilePlist(plist, QStringLiteral("HomeDomain"), QStringLiteral("x")); });
+        QCOMPARE(!err.isEmpty(), throws);
+        if (!throws) {
+            QVERIFY(!item.digest.isValid());
+            QVERIFY(!item.encryptionKey.isValid());
+            QVERIFY(!item.linkTarget.isValid());
+            QCOMPARE(item.mode, quint16(0x81A4));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMbdbFormat)
+#include "tst_mbdbformat.moc"
