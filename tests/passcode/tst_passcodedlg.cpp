@@ -1,0 +1,180 @@
+// PasscodeDlg on a real encrypted backup, with the real progress dialog;
+// message boxes are answered through the message-box test hook.
+
+#include "backup/backupmanifest.h"
+#include "tests/backupinterop/peer.h"
+#include "ui/messagebox.h"
+#include "ui/passcodedlg.h"
+#include "ui/progressform.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTranslator>
+#include <functional>
+
+namespace {
+
+// Runs `during` inside the dialog's modal loop once it is shown.
+void whenShown(QDialog& dlg, std::function<void()> during) {
+    QTimer::singleShot(0, &dlg, [&dlg, during] {
+        QTRY_VERIFY_WITH_TIMEOUT(dlg.isVisible(), 10000);
+        during();
+        // A failed check must not leave the test waiting on an open dialog.
+        if (QTest::currentTestFailed() && dlg.isVisible()) {
+            dlg.done(-1);
+        }
+    });
+}
+
+// Types a password and presses OK; returns once the check (progress dialog
+// and any warning box) is over.
+void tryPassword(QDialog& dlg, const QString& text) {
+    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"));
+    auto* ok = dlg.findChild<QPushButton*>(QStringLiteral("btnOK"));
+    QVERIFY(edit && ok);
+    edit->clear();
+    // Key events carrying the text, so letters outside ASCII are typed as a user would.
+    for (QChar c : text) {
+        QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+    QCOMPARE(edit->text(), text);
+    QTest::mouseClick(ok, Qt::LeftButton);
+}
+
+} // namespace
+
+class TestPasscodeDlg : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void layout();
+    void wrongThenRight_data();
+    void wrongThenRight();
+    void emptyIsRefusedWithoutCheck();
+    void escapeGivesUp();
+
+private:
+    QTemporaryDir m_tmp;
+    QString m_backup;
+    QTranslator m_translator;
+};
+
+void TestPasscodeDlg::initTestCase() {
+    QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(&m_translator);
+    static MessageBoxPresenter presenter;
+    Tips::setPresenter(&presenter);
+    installProgressRunner();
+
+    const QString src = m_tmp.filePath(QStringLiteral("src"));
+    PeerResult r = runPeer({QStringLiteral("gen-src"), src, QStringLiteral("--large"), QStringLiteral("1000")});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    m_backup = m_tmp.filePath(QStringLiteral("backup"));
+    QVERIFY(writeBackup({"db", "14.3", peerPassword(), false}, src, m_backup));
+}
+
+void TestPasscodeDlg::init() {
+    MessageBoxPresenter::resetTestHook();
+    MessageBoxPresenter::setAutoAnswer(true);
+}
+
+void TestPasscodeDlg::layout() {
+    BackupManifest m(m_backup);
+    PasscodeDlg dlg(&m);
+    QCOMPARE(dlg.objectName(), QStringLiteral("PasscodeDlg"));
+    QCOMPARE(dlg.size(), QSize(338, 147));
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Dialog"));
+    QVERIFY(dlg.windowFlags() & Qt::FramelessWindowHint);
+    QVERIFY(dlg.password.isEmpty());
+    QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("lbTitle2"))->text(),
+             QStringLiteral("This iTunes Backup is encrypted. Please enter password:"));
+    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"));
+    QCOMPARE(edit->placeholderText(), QStringLiteral("Enter password"));
+    QCOMPARE(edit->echoMode(), QLineEdit::Password);
+    QCOMPARE(dlg.findChild<QPushButton*>(QStringLiteral("btnOK"))->text(), QStringLiteral("OK"));
+    QCOMPARE(dlg.findChild<QPushButton*>(QStringLiteral("btnCancel"))->text(), QStringLiteral("Cancel"));
+    QVERIFY(dlg.findChild<QWidget*>(QStringLiteral("widget")));
+    QVERIFY(dlg.findChild<QLayout*>(QStringLiteral("horizontalLayout")));
+    const QMargins margins = dlg.findChild<QLayout*>(QStringLiteral("verticalLayout"))->contentsMargins();
+    QCOMPARE(margins.left(), 12);
+    QCOMPARE(margins.top(), 15);
+    QCOMPARE(margins.right(), 12);
+}
+
+void TestPasscodeDlg::wrongThenRight_data() {
+    QTest::addColumn<QStringList>("wrong");
+    QTest::newRow("three wrong") << QStringList{"wrong", "p\u00e4ssw\u00f6rd", "P\u00c4SSW\u00d6RD 1"};
+    // Blanks are tried as typed, never trimmed away.
+    QTest::newRow("blanks") << QStringList{"   ", peerPassword() + QLatin1Char(' ')};
+    QTest::newRow("right at once") << QStringList{};
+}
+
+void TestPasscodeDlg::wrongThenRight() {
+    QFETCH(QStringList, wrong);
+    BackupManifest m(m_backup);
+    m.readManifestInfo();
+    PasscodeDlg dlg(&m);
+    whenShown(dlg, [&] {
+        for (const QString& pw : wrong) {
+            tryPassword(dlg, pw);
+            QVERIFY(dlg.isVisible());
+            QVERIFY(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->text().isEmpty());
+            QVERIFY2(m.passcode.isEmpty(), qPrintable(pw + QStringLiteral(" unlocked as ") + m.passcode));
+        }
+        tryPassword(dlg, peerPassword());
+    });
+    QCOMPARE(dlg.exec(), 1);
+    QCOMPARE(dlg.password, peerPassword());
+    QCOMPARE(m.passcode, peerPassword());
+    QStringList expected;
+    for (qsizetype i = 0; i < wrong.size(); ++i) {
+        expected << QStringLiteral("Invalid password.");
+    }
+    QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
+    // Each try ran under the progress dialog.
+    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), wrong.size() + 1);
+    // Unlocked for real: the manifest reads.
+    m.parseInfo();
+    QVERIFY(m.smsDb);
+}
+
+void TestPasscodeDlg::emptyIsRefusedWithoutCheck() {
+    BackupManifest m(m_backup);
+    m.readManifestInfo();
+    PasscodeDlg dlg(&m);
+    whenShown(dlg, [&] {
+        QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("btnOK")), Qt::LeftButton);
+        QVERIFY(dlg.isVisible());
+        QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), 0);
+        tryPassword(dlg, peerPassword());
+    });
+    QCOMPARE(dlg.exec(), 1);
+    QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Password is required.")});
+}
+
+void TestPasscodeDlg::escapeGivesUp() {
+    BackupManifest m(m_backup);
+    m.readManifestInfo();
+    PasscodeDlg dlg(&m);
+    whenShown(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); });
+    QCOMPARE(dlg.exec(), 0);
+    QVERIFY(dlg.password.isEmpty());
+    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), 0);
+
+    // Cancel button too.
+    PasscodeDlg again(&m);
+    whenShown(again,
+              [&] { QTest::mouseClick(again.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton); });
+    QCOMPARE(again.exec(), 0);
+}
+
+QTEST_MAIN(TestPasscodeDlg)
+#include "tst_passcodedlg.moc"
