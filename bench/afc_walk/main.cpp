@@ -91,14 +91,15 @@ int main(int argc, char** argv) {
     qputenv("VEXLAR_SIM_ROOT", QFile::encodeName(root.path()));
     qputenv("VEXLAR_MOBILEDEVICE", QByteArray(VEXLAR_SIMDEVICE_LIBRARY));
 
+    const QString udid = QStringLiteral("bench-afc-walk");
     QProcess tool;
     tool.start(QStringLiteral(VEXLAR_SIMDEVICE_TOOL),
-               {QStringLiteral("create"), QStringLiteral("--preset"), parser.value(QStringLiteral("preset"))});
+               {QStringLiteral("create"), QStringLiteral("--udid"), udid, QStringLiteral("--preset"),
+                parser.value(QStringLiteral("preset"))});
     if (!tool.waitForFinished(600000) || tool.exitCode() != 0) {
         std::fprintf(stderr, "simdevice create failed: %s\n", tool.readAllStandardError().constData());
         return 1;
     }
-    const QString udid = QString::fromUtf8(tool.readAllStandardOutput()).trimmed().section(QLatin1Char('\n'), 0, 0);
     const QString deviceDir = root.filePath(udid);
 
     QString error;
