@@ -2,7 +2,6 @@
 
 #include <QHashFunctions>
 #include <QSet>
-
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -30,6 +29,8 @@ void release(const Object* object) {
         current->takeChildren(children);
         delete current;
         for (const Object* child : std::as_const(children)) {
+            if (child)
+                child->noteParent(-1);
             if (child && !child->m_immortal && child->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
                 dead.append(child);
         }
@@ -77,12 +78,19 @@ const Boolean* Boolean::get(bool value) {
 }
 
 void Array::append(const Object* item) {
-    m_items.append(retain(item));
+    appendAdopted(retain(item));
+}
+
+void Array::appendAdopted(const Object* item) {
+    item->noteParent(1);
+    m_items.append(item);
 }
 
 void Array::replace(qsizetype i, const Object* item) {
     const Object* old = m_items.at(i);
+    item->noteParent(1);
     m_items[i] = retain(item);
+    old->noteParent(-1);
     release(old);
 }
 
@@ -123,13 +131,16 @@ void Dictionary::set(const Object* key, const Object* value) {
 
 void Dictionary::setAdopted(const Object* key, const Object* value) {
     const qsizetype i = indexOf(key);
+    value->noteParent(1);
     if (i >= 0) {
         const Object* old = m_values.at(i);
         m_values[i] = value;
+        old->noteParent(-1);
         release(old);
         release(key);
         return;
     }
+    key->noteParent(1);
     m_index.insert(hashOf(key), m_keys.size());
     m_keys.append(key);
     m_values.append(value);
@@ -251,7 +262,7 @@ bool reaches(const Object* root, const Object* target) {
         return false;
     if (root == target)
         return true;
-    if (target->kind() != Kind::Array && target->kind() != Kind::Dictionary)
+    if ((target->kind() != Kind::Array && target->kind() != Kind::Dictionary) || !target->hasParent())
         return false;
     QSet<const Object*> seen;
     QList<const Object*> todo{root};

@@ -13,7 +13,6 @@
 #include <QMultiHash>
 #include <QString>
 #include <QTimeZone>
-
 #include <atomic>
 #include <cstdint>
 
@@ -44,6 +43,9 @@ public:
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
     Kind kind() const { return m_kind; }
+    // How many containers hold this object; reaches() skips its walk when none does.
+    void noteParent(int delta) const { m_parents.fetch_add(delta, std::memory_order_relaxed); }
+    bool hasParent() const { return m_parents.load(std::memory_order_relaxed) > 0; }
 
 protected:
     explicit Object(Kind kind, bool immortal = false) : m_kind(kind), m_immortal(immortal) {}
@@ -55,6 +57,7 @@ private:
     friend const Object* retain(const Object* object);
     friend void release(const Object* object);
     mutable std::atomic<long> m_refs{1};
+    mutable std::atomic<long> m_parents{0};
     const Kind m_kind;
     const bool m_immortal;
 };
@@ -132,7 +135,7 @@ public:
     void append(const Object* item);
     void replace(qsizetype i, const Object* item);
     // Takes over a reference the caller holds.
-    void appendAdopted(const Object* item) { m_items.append(item); }
+    void appendAdopted(const Object* item);
 
 protected:
     void takeChildren(QList<const Object*>& drop) override;

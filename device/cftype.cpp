@@ -4,14 +4,12 @@
 
 #include <QFile>
 #include <QTimeZone>
-
-#include <plist/plist.h>
-
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <plist/plist.h>
 #include <vector>
 
 namespace {
@@ -156,6 +154,9 @@ QTimeZone zoneNamed(const QString& name) {
 
 struct Budget {
     quint64 nodes = 0;
+    // libplist's binary reader keeps the fraction of a negative date as a
+    // positive count of microseconds next to the seconds cut toward zero.
+    bool binaryDates = false;
     bool spend() { return ++nodes <= kMaxNodes; }
 };
 
@@ -192,11 +193,13 @@ const cf::Object* integerFromNode(plist_t node) {
     return cf::Number::fromUnsigned(value);
 }
 
-const cf::Object* dateFromNode(plist_t node) {
+const cf::Object* dateFromNode(plist_t node, bool binaryDates) {
     int32_t sec = 0;
     int32_t usec = 0;
     plist_get_date_val(node, &sec, &usec);
     double at = double(sec) + double(usec) / 1e6;
+    if (binaryDates && sec < 0)
+        at = double(sec) - double(usec) / 1e6;
     // The accessor cuts seconds to 32 bits; the text form has them whole.
     const QByteArray xml = nodeXml(node);
     const qsizetype open = xml.indexOf("<date>");
@@ -268,19 +271,16 @@ const cf::Object* fromNode(plist_t node, int depth, Budget& budget) {
         plist_get_real_val(node, &value);
         return cf::Number::fromFloat(kCFNumberFloat64Type, value);
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char* text = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING)
-            plist_get_string_val(node, &text);
-        else
-            plist_get_key_val(node, &text);
-        const QString s = QString::fromUtf8(text ? text : "");
-        std::free(text);
-        return new cf::String(s);
+    case PLIST_STRING: {
+        // The pointer form keeps embedded NULs (the copying accessor asserts on them).
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (length > uint64_t(kMaxInputBytes))
+            return nullptr;
+        return new cf::String(QString::fromUtf8(text, text ? qsizetype(length) : 0));
     }
     case PLIST_DATE:
-        return dateFromNode(node);
+        return dateFromNode(node, budget.binaryDates);
     case PLIST_DATA: {
         char* bytes = nullptr;
         uint64_t length = 0;
@@ -313,6 +313,7 @@ const cf::Object* fromNode(plist_t node, int depth, Budget& budget) {
     }
     case PLIST_DICT:
         return dictFromNode(node, depth, budget);
+    case PLIST_KEY: // only inside dictionaries
     case PLIST_NONE:
         break;
     }
@@ -436,9 +437,11 @@ public:
 
 private:
     struct Object {
-        quint64 refsAt = 0; // position of the first reference
-        quint64 refs = 0;   // number of references (keys then values for dicts)
-        quint64 keys = 0;   // how many of them are dictionary keys
+        quint64 refsAt = 0;  // position of the first reference
+        quint64 refs = 0;    // number of references (keys then values for dicts)
+        quint64 keys = 0;    // how many of them are dictionary keys
+        quint64 payload = 0; // strings: position and size of the characters
+        quint64 bytes = 0;
         bool container = false;
         uchar type = 0;
     };
@@ -498,9 +501,17 @@ private:
             return info < 8 && quint64(info) + 1 <= room;
         case 0x4:
         case 0x5:
-            return lengthAt(pos, info, length) && length <= m_table - pos;
+            if (!lengthAt(pos, info, length) || length > m_table - pos)
+                return false;
+            out.payload = pos;
+            out.bytes = length;
+            return true;
         case 0x6:
-            return lengthAt(pos, info, length) && length <= (m_table - pos) / 2;
+            if (!lengthAt(pos, info, length) || length > (m_table - pos) / 2)
+                return false;
+            out.payload = pos;
+            out.bytes = length * 2;
+            return true;
         case 0xA:
         case 0xD: {
             if (!lengthAt(pos, info, length))
@@ -544,18 +555,16 @@ private:
             ++f.next;
             if (child >= m_count || m_state[child] == 1)
                 return false; // outside the table, or a loop
+            Object o;
+            if (!describe(child, o))
+                return false;
+            if (isKey && !validKey(o))
+                return false;
             if (m_state[child] == 2) {
-                if (isKey && !keyIsString(child))
-                    return false;
                 if (!add(f.total, m_expanded[child]))
                     return false;
                 continue;
             }
-            Object o;
-            if (!describe(child, o))
-                return false;
-            if (isKey && o.type != 0x5 && o.type != 0x6)
-                return false;
             if (!o.container) {
                 m_state[child] = 2;
                 m_expanded[child] = 1;
@@ -571,13 +580,17 @@ private:
         return true;
     }
 
-    // A key seen before must also have been a string.
-    bool keyIsString(quint64 index) const {
-        quint64 offset = 0;
-        if (!offsetOf(index, offset))
+    // Keys are strings without NUL characters (libplist keeps keys as C strings).
+    bool validKey(const Object& o) const {
+        if (o.type == 0x5)
+            return std::memchr(m_p + o.payload, 0, o.bytes) == nullptr;
+        if (o.type != 0x6)
             return false;
-        const uchar type = m_p[offset] >> 4;
-        return type == 0x5 || type == 0x6;
+        for (quint64 i = 0; i < o.bytes; i += 2) {
+            if (m_p[o.payload + i] == 0 && m_p[o.payload + i + 1] == 0)
+                return false;
+        }
+        return true;
     }
 
     static bool add(quint64& total, quint64 more) {
@@ -670,6 +683,7 @@ const cf::Object* parse(const QByteArray& bytes) {
     if (!root)
         return nullptr;
     Budget budget;
+    budget.binaryDates = bytes.startsWith("bplist");
     const cf::Object* result = fromNode(root, 0, budget);
     plist_free(root);
     return result;
@@ -939,7 +953,8 @@ CFType CFType::createNSDictionaryStringCFType(const QHash<QString, CFType>& hash
 
 QHash<QString, CFType> CFType::parseNSDictionaryStringCFType(const CFType& archive) {
     QHash<QString, CFType> result;
-    const unsigned long rootIndex = archive.get(QStringLiteral("$top")).get(QStringLiteral("root")).CFKeyedArchiverUIDGetValue();
+    const unsigned long rootIndex =
+        archive.get(QStringLiteral("$top")).get(QStringLiteral("root")).CFKeyedArchiverUIDGetValue();
     if (rootIndex == 0)
         return result;
     const CFType objects = archive.get(QStringLiteral("$objects"));

@@ -14,7 +14,6 @@
 #include <QList>
 #include <QMap>
 #include <QString>
-
 #include <memory>
 
 struct __CFTimeZone;
