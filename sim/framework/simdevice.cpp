@@ -31,6 +31,9 @@
 //   com.apple.afc                        AFC rooted at files/MediaDomain/Media
 //   com.apple.mobile.house_arrest        VendContainer / VendDocuments, then AFC
 //                                        rooted at files/AppDomain-<id>
+//   com.apple.mobile.notification_proxy  ObserveNotification, PostNotification
+//                                        (relayed to the device's observers),
+//                                        Shutdown -> ProxyDeath
 // Replies to framed plist requests use the format of the request.
 //
 // Sim.Faults, read at each call (all optional):
@@ -320,7 +323,7 @@ int64_t amountAvailable(am_device* dev, plist_t device) {
 
 bool isKnownService(const std::string& name) {
     return name == "com.apple.afc" || name == "com.apple.mobile.house_arrest" ||
-           name == "com.apple.mobile.installation_proxy";
+           name == "com.apple.mobile.installation_proxy" || name == "com.apple.mobile.notification_proxy";
 }
 
 std::string argString(void* node) {

@@ -2,9 +2,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -38,8 +41,7 @@ ServiceConnection::~ServiceConnection() {
 }
 
 void ServiceConnection::hangUp() {
-    if (!dead) {
-        dead = true;
+    if (!dead.exchange(true)) {
         ::shutdown(fd, SHUT_WR);
     }
 }
@@ -78,6 +80,7 @@ bool ServiceConnection::recvAll(void* buf, size_t len) {
 }
 
 bool ServiceConnection::sendAll(const void* buf, size_t len) {
+    std::lock_guard lock(sendMutex);
     if (dead) {
         return false;
     }
@@ -347,6 +350,55 @@ void serveHouseArrest(ServiceConnection& conn) {
     }
 }
 
+// Notification proxies of one device relay a posted name to every connection
+// of that device that observes it.
+struct Observer {
+    ServiceConnection* conn;
+    QString deviceDir;
+    std::set<std::string> names;
+};
+std::mutex g_observersMutex;
+std::vector<Observer*> g_observers;
+
+void serveNotificationProxy(ServiceConnection& conn) {
+    Observer self{&conn, conn.setup().deviceDir, {}};
+    {
+        std::lock_guard lock(g_observersMutex);
+        g_observers.push_back(&self);
+    }
+    auto leave = qScopeGuard([&self] {
+        std::lock_guard lock(g_observersMutex);
+        g_observers.erase(std::find(g_observers.begin(), g_observers.end(), &self));
+    });
+    while (conn.alive()) {
+        Plist request = conn.recvPlist();
+        if (!request || !conn.beforeReply()) {
+            return;
+        }
+        const std::string command = stringOf(dictPath(request.get(), {"Command"}));
+        const std::string name = stringOf(dictPath(request.get(), {"Name"}));
+        if (command == "ObserveNotification" && !name.empty()) {
+            std::lock_guard lock(g_observersMutex);
+            self.names.insert(name);
+        } else if (command == "PostNotification" && !name.empty()) {
+            Plist relay(plist_new_dict());
+            plist_dict_set_item(relay.get(), "Command", plist_new_string("RelayNotification"));
+            plist_dict_set_item(relay.get(), "Name", plist_new_string(name.c_str()));
+            std::lock_guard lock(g_observersMutex);
+            for (Observer* o : g_observers) {
+                if (o->deviceDir == self.deviceDir && o->names.count(name)) {
+                    o->conn->sendPlist(relay.get());
+                }
+            }
+        } else if (command == "Shutdown") {
+            Plist death(plist_new_dict());
+            plist_dict_set_item(death.get(), "Command", plist_new_string("ProxyDeath"));
+            conn.sendPlist(death.get());
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setup) {
@@ -361,6 +413,8 @@ void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setu
             serveHouseArrest(conn);
         } else if (serviceName == "com.apple.mobile.installation_proxy") {
             serveInstallationProxy(conn);
+        } else if (serviceName == "com.apple.mobile.notification_proxy") {
+            serveNotificationProxy(conn);
         }
     }).detach();
 }

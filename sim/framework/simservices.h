@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace sim {
@@ -31,6 +32,8 @@ public:
     ServiceConnection(const ServiceConnection&) = delete;
     ServiceConnection& operator=(const ServiceConnection&) = delete;
 
+    // Receiving belongs to the serving thread; sending may also come from
+    // another connection's thread (relayed notifications).
     bool recvAll(void* buf, size_t len);
     bool sendAll(const void* buf, size_t len);
     // Before each reply: the injected delay, and a check that the device is
@@ -49,8 +52,9 @@ private:
 
     int fd;
     ServiceSetup cfg;
-    int64_t sent = 0;
-    bool dead = false;
+    std::mutex sendMutex;
+    int64_t sent = 0; // guarded by sendMutex
+    std::atomic<bool> dead{false};
 };
 
 // Takes ownership of fd and serves it on a detached thread.

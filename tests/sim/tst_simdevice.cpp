@@ -231,6 +231,7 @@ private slots:
     void afcEscapes();
     void linkedContainerRefused();
     void mediaAfcRoot();
+    void notificationsRelayed();
     void serviceFaults_data();
     void serviceFaults();
     void dropAfterBytes();
@@ -909,6 +910,39 @@ void TestSimDevice::mediaAfcRoot() {
     QVERIFY(names.contains(QStringLiteral("DCIM")));
     QVERIFY(names.contains(QStringLiteral("..")));
     ::close(fd);
+}
+
+void TestSimDevice::notificationsRelayed() {
+    am_device* dev = waitArrival(QStringLiteral("early"));
+    QVERIFY(dev);
+    const int watcher = startService(dev, "com.apple.mobile.notification_proxy");
+    const int poster = startService(dev, "com.apple.mobile.notification_proxy");
+    QVERIFY(watcher > 0 && poster > 0);
+    auto command = [](const char* cmd, const char* name) {
+        Plist msg(plist_new_dict());
+        plist_dict_set_item(msg.get(), "Command", plist_new_string(cmd));
+        if (name) {
+            plist_dict_set_item(msg.get(), "Name", plist_new_string(name));
+        }
+        return msg;
+    };
+    QVERIFY(sendPlist(watcher, command("ObserveNotification", "com.example.ping").get()));
+    // Observations are not answered: a notification relayed back to the
+    // watcher itself shows that its requests have been handled.
+    QVERIFY(sendPlist(watcher, command("ObserveNotification", "com.example.sync").get()));
+    QVERIFY(sendPlist(watcher, command("PostNotification", "com.example.sync").get()));
+    Plist sync = recvPlist(watcher);
+    QCOMPARE(stringOf(plist_dict_get_item(sync.get(), "Name")), QStringLiteral("com.example.sync"));
+    QVERIFY(sendPlist(poster, command("PostNotification", "com.example.other").get()));
+    QVERIFY(sendPlist(poster, command("PostNotification", "com.example.ping").get()));
+    QVERIFY(sendPlist(poster, command("Shutdown", nullptr).get()));
+    Plist death = recvPlist(poster);
+    QCOMPARE(stringOf(plist_dict_get_item(death.get(), "Command")), QStringLiteral("ProxyDeath"));
+    Plist relay = recvPlist(watcher);
+    QCOMPARE(stringOf(plist_dict_get_item(relay.get(), "Command")), QStringLiteral("RelayNotification"));
+    QCOMPARE(stringOf(plist_dict_get_item(relay.get(), "Name")), QStringLiteral("com.example.ping"));
+    ::close(poster);
+    ::close(watcher);
 }
 
 void TestSimDevice::serviceFaults_data() {
