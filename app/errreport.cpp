@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <QUrl>
+#include <atomic>
 #include <mutex>
 
 Q_LOGGING_CATEGORY(lcReport, "vexlar.report")
@@ -22,6 +23,7 @@ constexpr const char* kDefaultWebHost = "www.spacevexlar.invalid";
 struct ReportSender {
     QThread thread;
     QNetworkAccessManager* manager = nullptr;
+    std::atomic<bool> stopped{false};
 };
 
 ReportSender* sender() {
@@ -36,6 +38,7 @@ ReportSender* sender() {
         instance->thread.start();
         if (QCoreApplication::instance()) {
             qAddPostRoutine([] {
+                instance->stopped = true;
                 instance->thread.quit();
                 instance->thread.wait(2000);
             });
@@ -89,6 +92,9 @@ void report_err(const QString& message) {
     }
     const QByteArray body = errReportBody(message);
     ReportSender* s = sender();
+    if (s->stopped) {
+        return; // the application is gone, and the manager with it
+    }
     QMetaObject::invokeMethod(s->manager, [manager = s->manager, url, body] {
         QNetworkRequest request(url);
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));

@@ -1,9 +1,8 @@
 #include "app/logsaver.h"
 
-#include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QTime>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -68,10 +67,12 @@ void log_output(QtMsgType type, const QMessageLogContext&, const QString& msg) {
 
     if (!g_logDir.isEmpty()) {
         const QString dir = g_logDir;
+        // One reading of the clock, so a line written at midnight names the day of its file.
+        const QDateTime now = QDateTime::currentDateTime();
         const QByteArray path =
-            QFile::encodeName(dir + QStringLiteral("/log-%1.txt").arg(QDate::currentDate().toString(u"yyyyMMdd")));
-        const QByteArray line = QByteArray("(") + prefixFor(type) +
-                                QTime::currentTime().toString(u"hh:mm:ss").toLatin1() + ") " + text + '\n';
+            QFile::encodeName(dir + QStringLiteral("/log-%1.txt").arg(now.date().toString(u"yyyyMMdd")));
+        const QByteArray line =
+            QByteArray("(") + prefixFor(type) + now.time().toString(u"hh:mm:ss").toLatin1() + ") " + text + '\n';
         int fd = openAppend(path);
         if (fd < 0 && errno == ENOENT) {
             QDir().mkpath(dir);
