@@ -57,6 +57,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <algorithm>
 #include <atomic>
@@ -77,6 +78,7 @@ struct am_device {
     std::shared_ptr<std::atomic<bool>> present = std::make_shared<std::atomic<bool>>(true);
     std::atomic<int> connects{0};
     std::atomic<int> sessions{0};
+    int unreadablePolls = 0; // the watcher's own count
 };
 
 namespace sim {
@@ -159,6 +161,7 @@ private:
     void poll() {
         // Which devices are plugged in, read outside the lock.
         std::map<QString, QString> plugged; // udid -> folder
+        std::set<QString> unreadable;       // device.plist there but not parsed (a writer outside our lock)
         const QString root = simRoot();
         if (!root.isEmpty()) {
             const QDir dir(root);
@@ -168,6 +171,8 @@ private:
                 Plist device = readPlistFile(folder + QStringLiteral("/device.plist"));
                 if (device && boolAt(device.get(), {"Sim", "Connected"}, true)) {
                     plugged[name] = folder;
+                } else if (!device && QFileInfo::exists(folder + QStringLiteral("/device.plist"))) {
+                    unreadable.insert(name);
                 }
             }
         }
@@ -177,6 +182,14 @@ private:
             std::lock_guard lock(mutex);
             for (auto it = devices.begin(); it != devices.end();) {
                 auto found = plugged.find(it->first);
+                if (found != plugged.end()) {
+                    it->second->unreadablePolls = 0;
+                }
+                // One unreadable read is not an unplug: give a writer a poll to finish.
+                if (found == plugged.end() && unreadable.count(it->first) && ++it->second->unreadablePolls < 2) {
+                    ++it;
+                    continue;
+                }
                 if (found == plugged.end() || found->second != it->second->dir) {
                     it->second->present->store(false);
                     graveyard.push_back(it->second); // never freed: a stale handle must not dangle
