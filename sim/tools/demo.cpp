@@ -458,7 +458,10 @@ private:
                   QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                                     "<key>WebHistoryFileVersion</key><integer>1</integer>"
                                     "<key>WebHistoryDates</key><array/></dict></plist>\n"));
-        writeFile(domain + QStringLiteral("/Library/Safari/Bookmarks.db.keep"), QByteArrayLiteral("bookmarks stay\n"));
+        // Browser state that is not history and stays.
+        writeFile(domain + QStringLiteral("/Library/Safari/SuspendState.plist"),
+                  QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                    "<key>SafariStateDocuments</key><array/></dict></plist>\n"));
     }
 
     // Both call-history stores: the older database and the Core Data store.
