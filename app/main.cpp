@@ -42,6 +42,7 @@ int main(int argc, char* argv[]) {
     {
         MainWindow window;
         window.show();
+        qDebug("main window shown");
         exitCode = app.exec();
     }
     Tips::setPresenter(nullptr);
