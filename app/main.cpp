@@ -16,12 +16,17 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
 
     QTranslator translator;
-    if (translator.load(QStringLiteral(":/en.qm"))) {
+    const bool translated = translator.load(QStringLiteral(":/en.qm"));
+    if (translated) {
         app.installTranslator(&translator);
     }
 
     logsaver_install_msghandler(g_dataSaveDir().absoluteFilePath(QStringLiteral("qlogs")), 10);
     qDebug("Space Vexlar %s starting", "3.1.13");
+    if (!translated) {
+        // Texts will show their bare keys (IDS_...): the bundle was not linked in.
+        qWarning("translation :/en.qm is missing");
+    }
 
     MessageBoxPresenter presenter;
     Tips::setPresenter(&presenter);

@@ -55,6 +55,7 @@ private slots:
             "from your computer first. Then download this <a "
             "href=\"http://127.0.0.1:9/download_itunes.php\">iTunes</a>"));
         const qsizetype shown = indexOf(QStringLiteral("main window shown"));
+        QCOMPARE(indexOf(QStringLiteral("translation :/en.qm is missing")), qsizetype(-1));
         QVERIFY2(warned > 0, "framework warning not shown");
         QVERIFY2(shown > warned, "main window not opened after the warning");
     }
