@@ -22,8 +22,8 @@ public:
                            QObject* parent = nullptr);
 
     bool scanOnly = false;
-    qint64 clearedBytes = 0;               // deleted in this run
-    QHash<QString, qint64> appCacheBytes;  // bundle identifier -> bytes found
+    qint64 clearedBytes = 0;              // deleted in this run
+    QHash<QString, qint64> appCacheBytes; // bundle identifier -> bytes found
 
     // Bytes of the regular files below dir; deletes them and the sub-folders when remove.
     qint64 removeIOSDir(mobiledevice_afc& afc, QString dir, bool remove);

@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QLoggingCategory>
-
 #include <exception>
 
 Q_LOGGING_CATEGORY(lcLoadApp, "vexlar.cleaners.loadapp")

@@ -87,20 +87,22 @@ void AbsTreeItemModel::clearChilds(_ItemNode* node) {
 
 _APPIconItemNode::_APPIconItemNode(_ItemNode* parent, const _IOSAppInfo& info, QString iconPath, bool checked,
                                    bool checkHidden)
-    : _ItemNode(ITEMNODE_APP_ICON, info.appName, parent),
-      appId(info.appId),
-      appName(info.appName),
-      iconPath(std::move(iconPath)),
-      checked(checked),
-      checkHidden(checkHidden) {}
+    : _ItemNode(ITEMNODE_APP_ICON, info.appName, parent), appId(info.appId), appName(info.appName),
+      iconPath(std::move(iconPath)), checked(checked), checkHidden(checkHidden) {}
 
 ItemModelAppIcon::ItemModelAppIcon(QObject* parent) : AbsTreeItemModel(parent) {}
 
-int ItemModelAppIcon::columnCount(const QModelIndex&) const { return 1; }
+int ItemModelAppIcon::columnCount(const QModelIndex&) const {
+    return 1;
+}
 
-QVariant ItemModelAppIcon::headerData(int, Qt::Orientation, int) const { return {}; }
+QVariant ItemModelAppIcon::headerData(int, Qt::Orientation, int) const {
+    return {};
+}
 
-void ItemModelAppIcon::addNode(_APPIconItemNode* node) { m_nodes.append(node); }
+void ItemModelAppIcon::addNode(_APPIconItemNode* node) {
+    m_nodes.append(node);
+}
 
 _APPIconItemNode* ItemModelAppIcon::node(int row) const {
     if (row < 0 || row >= m_nodes.size()) {

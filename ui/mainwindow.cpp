@@ -18,8 +18,8 @@
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMetaMethod>
 #include <QTimer>
-
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -38,7 +38,9 @@ QString pictureHtml(const char* resource) {
     return QStringLiteral("<img src=\"%1\" width=\"96\" style=\"bolder:none;\" />").arg(QLatin1String(resource));
 }
 
-QString webPage(const QString& pathAndQuery) { return QStringLiteral("http://%1%2").arg(webHost(), pathAndQuery); }
+QString webPage(const QString& pathAndQuery) {
+    return QStringLiteral("http://%1%2").arg(webHost(), pathAndQuery);
+}
 
 QString connectionNotes() {
     return QStringLiteral(
@@ -69,11 +71,8 @@ QStringList readDataLines(const QString& path) {
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent),
-      ui(new Ui::MainWindow),
-      m_sysModel(new ItemModelAppIcon(this)),
-      m_appModel(new ItemModelAppIcon(this)),
-      m_dataModel(new ItemModelAppIcon(this)) {
+    : QMainWindow(parent), ui(new Ui::MainWindow), m_sysModel(new ItemModelAppIcon(this)),
+      m_appModel(new ItemModelAppIcon(this)), m_dataModel(new ItemModelAppIcon(this)) {
     installProgressRunner();
 
     ui->setupUi(this);
@@ -84,12 +83,19 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->cbDevices, &QComboBox::currentIndexChanged, this, &MainWindow::currentDeviceChanged);
     connect(ui->btnClearAppCache, &QPushButton::pressed, this, &MainWindow::clearAppCache);
     connect(ui->btnScanAppCache, &QPushButton::pressed, this, &MainWindow::scanAppCache);
-    // The backup-based actions are slots of their own source file; connected by
-    // name so that this window builds without them.
-    connect(ui->btnClearSysCache, SIGNAL(pressed()), this, SLOT(clearSysCache()));
-    connect(ui->btnScanSysCache, SIGNAL(pressed()), this, SLOT(scanSysCache()));
-    connect(ui->btnRemoveData, SIGNAL(pressed()), this, SLOT(clearRemoveData()));
-    connect(ui->btnScanRemvoeData, SIGNAL(pressed()), this, SLOT(scanRemoveData()));
+    // The backup-based actions live in a source file of their own; connected by
+    // name, so this window builds and runs with or without them.
+    const std::pair<QPushButton*, const char*> backupActions[] = {{ui->btnClearSysCache, "clearSysCache()"},
+                                                                  {ui->btnScanSysCache, "scanSysCache()"},
+                                                                  {ui->btnRemoveData, "clearRemoveData()"},
+                                                                  {ui->btnScanRemvoeData, "scanRemoveData()"}};
+    for (const auto& [button, slot] : backupActions) {
+        const int index = metaObject()->indexOfSlot(slot);
+        if (index >= 0) {
+            connect(button, button->metaObject()->method(button->metaObject()->indexOfSignal("pressed()")), this,
+                    metaObject()->method(index));
+        }
+    }
     connect(m_appModel, &ItemModelAppIcon::itemChecked, this, &MainWindow::itemChecked);
 
     ui->listApp->setModel(m_appModel);
@@ -206,12 +212,12 @@ int MainWindow::usedPercent(qint64 total, qint64 available) {
 void MainWindow::iosDeviceConnected(void* handle) {
     auto* dev = static_cast<am_device*>(handle);
     try {
-        const QList<CFType> values = mobiledevice_info(
-            dev,
-            {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
-             QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
-             QStringLiteral("ProductType")},
-            QString());
+        const QList<CFType> values =
+            mobiledevice_info(dev,
+                              {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
+                               QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
+                               QStringLiteral("ProductType")},
+                              QString());
         auto text = [&values](int i) { return i < values.size() ? values.at(i).CFStringQString() : QString(); };
         IOSDevice device;
         device.device = dev;
@@ -292,7 +298,8 @@ void MainWindow::showDeviceInfo(IOSDevice const& d) {
     qint64 available = 0;
     if (d.device) {
         try {
-            const QList<CFType> values = mobiledevice_info(d.device, {QString()}, QStringLiteral("com.apple.disk_usage"));
+            const QList<CFType> values =
+                mobiledevice_info(d.device, {QString()}, QStringLiteral("com.apple.disk_usage"));
             if (!values.isEmpty()) {
                 total = values.first().get(QStringLiteral("TotalDataCapacity")).CFNumberInt64(0);
                 available = values.first().get(QStringLiteral("AmountDataAvailable")).CFNumberInt64(0);
@@ -523,9 +530,13 @@ void MainWindow::miCheckUpdate() {
                            .arg(kProductVersionNumber)));
 }
 
-void MainWindow::miHelp() { g_openLink(webPage(QStringLiteral("/spacevexlar_help.php"))); }
+void MainWindow::miHelp() {
+    g_openLink(webPage(QStringLiteral("/spacevexlar_help.php")));
+}
 
-void MainWindow::miFeedback() { g_openLink(webPage(QStringLiteral("/support.php"))); }
+void MainWindow::miFeedback() {
+    g_openLink(webPage(QStringLiteral("/support.php")));
+}
 
 void MainWindow::exitProgram() {
     // Only this process ends: killing the process group would also take down

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QThread>
-
 #include <memory>
 
 ProgressForm::ProgressForm(const QString& title, QWidget* parent)
@@ -20,7 +19,9 @@ ProgressForm::ProgressForm(const QString& title, QWidget* parent)
     ui->lbStatus->setText(title);
 }
 
-ProgressForm::~ProgressForm() { delete ui; }
+ProgressForm::~ProgressForm() {
+    delete ui;
+}
 
 void ProgressForm::invokeUpdateProgress(const QString& status, int curProgress, const QString& progressText) {
     QMetaObject::invokeMethod(this, "updateProgress", Qt::AutoConnection, Q_ARG(QString, status),
@@ -40,15 +41,25 @@ void ProgressForm::invokeTipsWait(const QString& info) {
     QMetaObject::invokeMethod(this, "tipsWait", Qt::AutoConnection, Q_ARG(QString, info));
 }
 
-void ProgressForm::setCancelable(bool cancelable) { ui->btnCancel->setEnabled(cancelable); }
+void ProgressForm::setCancelable(bool cancelable) {
+    ui->btnCancel->setEnabled(cancelable);
+}
 
-bool ProgressForm::isCancelable() const { return ui->btnCancel->isEnabled(); }
+bool ProgressForm::isCancelable() const {
+    return ui->btnCancel->isEnabled();
+}
 
-QString ProgressForm::statusText() const { return ui->lbStatus->text(); }
+QString ProgressForm::statusText() const {
+    return ui->lbStatus->text();
+}
 
-QString ProgressForm::progressText() const { return ui->lbProgress->text(); }
+QString ProgressForm::progressText() const {
+    return ui->lbProgress->text();
+}
 
-int ProgressForm::progressValue() const { return ui->progressBar->value(); }
+int ProgressForm::progressValue() const {
+    return ui->progressBar->value();
+}
 
 bool ProgressForm::waitForThread(QThread& thread) {
     for (;;) {
@@ -97,7 +108,9 @@ void ProgressForm::tipsWait(QString info) {
     tipsWaiting = false;
 }
 
-void ProgressForm::onFinish(int result) { canceled = (result == 0); }
+void ProgressForm::onFinish(int result) {
+    canceled = (result == 0);
+}
 
 void ProgressForm::cancel() {
     if (!ui->btnCancel->isEnabled()) {

@@ -31,8 +31,8 @@ private slots:
         QTest::newRow("13 characters cut") << "ABCDEFGHIJKLM" << qint64(-1) << "ABCDEFGHI...";
         QTest::newRow("size zero shows") << "Maps" << qint64(0) << "Maps\n(0.0 KB)";
         QTest::newRow("size in MB") << "Maps" << qint64(1048576) << "Maps\n(1.0 MB)";
-        QTest::newRow("characters, not bytes") << QStringLiteral("Ünïcødé Äpp ß") << qint64(-1)
-                                               << QStringLiteral("Ünïcødé Ä...");
+        QTest::newRow("characters, not bytes")
+            << QStringLiteral("Ünïcødé Äpp ß") << qint64(-1) << QStringLiteral("Ünïcødé Ä...");
     }
 
     void caption() {
@@ -84,10 +84,10 @@ private slots:
         QTest::addColumn<int>("signals");
         QTest::newRow("uncheck") << false << int(Qt::CheckStateRole) << int(Qt::Unchecked) << true << false << 1;
         QTest::newRow("check again") << false << int(Qt::CheckStateRole) << int(Qt::Checked) << true << true << 1;
-        QTest::newRow("partial is not checked") << false << int(Qt::CheckStateRole) << int(Qt::PartiallyChecked)
-                                                << true << false << 1;
-        QTest::newRow("hidden box keeps state") << true << int(Qt::CheckStateRole) << int(Qt::Unchecked) << true
-                                                << true << 0;
+        QTest::newRow("partial is not checked")
+            << false << int(Qt::CheckStateRole) << int(Qt::PartiallyChecked) << true << false << 1;
+        QTest::newRow("hidden box keeps state")
+            << true << int(Qt::CheckStateRole) << int(Qt::Unchecked) << true << true << 0;
         QTest::newRow("other role refused") << false << int(Qt::EditRole) << int(Qt::Unchecked) << false << true << 0;
     }
 
@@ -172,8 +172,8 @@ private slots:
     void nodesOwnTheirChildren() {
         // A tree built by hand: deleting the root frees the whole branch (checked by ASan).
         auto* root = new AbsTreeItemModel::_ItemNode(ITEMNODE_ROOT_DEVICE, QStringLiteral("root"), nullptr);
-        auto* child = new _APPIconItemNode(root, _IOSAppInfo(QStringLiteral("a"), QStringLiteral("A")), QString(),
-                                           true, false);
+        auto* child =
+            new _APPIconItemNode(root, _IOSAppInfo(QStringLiteral("a"), QStringLiteral("A")), QString(), true, false);
         root->children.append(child);
         child->children.append(
             new _APPIconItemNode(child, _IOSAppInfo(QStringLiteral("b"), QStringLiteral("B")), QString(), true, false));

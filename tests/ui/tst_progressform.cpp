@@ -10,7 +10,6 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-
 #include <atomic>
 #include <functional>
 
@@ -75,10 +74,14 @@ private slots:
         QTest::addColumn<int>("expectBar");
         QTest::addColumn<QString>("expectDetail");
         // The dialog starts each row with status "First" and the bar at 30.
-        QTest::newRow("all given") << "Second" << 60 << "file.txt" << "Second" << 60 << "file.txt";
-        QTest::newRow("empty status keeps the line") << "" << 45 << "x" << "First" << 45 << "x";
-        QTest::newRow("negative keeps the bar") << "S" << -1 << "" << "S" << 30 << "Progress:30%";
-        QTest::newRow("empty detail shows percent") << "" << 100 << "" << "First" << 100 << "Progress:100%";
+        QTest::newRow("all given") << "Second" << 60 << "file.txt"
+                                   << "Second" << 60 << "file.txt";
+        QTest::newRow("empty status keeps the line") << "" << 45 << "x"
+                                                     << "First" << 45 << "x";
+        QTest::newRow("negative keeps the bar") << "S" << -1 << ""
+                                                << "S" << 30 << "Progress:30%";
+        QTest::newRow("empty detail shows percent") << "" << 100 << ""
+                                                    << "First" << 100 << "Progress:100%";
     }
 
     void updateProgress() {

@@ -1,0 +1,284 @@
+// The app listing and app cache workers against the simulated device
+// framework, driven directly with a reporter that records what they say.
+
+#include "app/paths.h"
+#include "cleaners/iosclearappcachethread.h"
+#include "cleaners/iosloadappthread.h"
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_loader.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QFile>
+#include <QMutex>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTranslator>
+
+namespace {
+
+const QString kUdid = QStringLiteral("00008030-WORKERTEST000001");
+
+// Records every report; finishing sets `canceled` as the dialog would.
+class RecordingReporter final : public ProgressReporter {
+public:
+    struct Update {
+        QString status;
+        int percent;
+        QString detail;
+    };
+    void invokeUpdateProgress(const QString& status, int curProgress, const QString& progressText) override {
+        QMutexLocker lock(&m_mutex);
+        updates.append({status, curProgress, progressText});
+    }
+    void invokeErrorOccurred(const QString& err) override {
+        QMutexLocker lock(&m_mutex);
+        errors.append(err);
+        canceled = true;
+    }
+    void invokeSucceed(const QString& tipsStr) override {
+        QMutexLocker lock(&m_mutex);
+        successes.append(tipsStr);
+    }
+    void invokeTipsWait(const QString&) override { tipsWaiting = false; }
+
+    QList<Update> updates;
+    QStringList errors;
+    QStringList successes;
+
+private:
+    QMutex m_mutex;
+};
+
+// Collects arriving device handles.
+class Receiver : public QObject {
+    Q_OBJECT
+public:
+    QList<void*> devices;
+public slots:
+    void arrived(void* device) { devices.append(device); }
+    void left(void* device) { devices.removeAll(device); }
+};
+
+qint64 bytesBelow(const QString& dir) {
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+} // namespace
+
+class TestAppWorkers : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    Receiver m_receiver;
+    IOSDevice m_device;
+    QTranslator m_translator;
+
+    QString container(const QString& appId) const {
+        return m_root.filePath(kUdid + QStringLiteral("/files/AppDomain-") + appId);
+    }
+
+    bool sim(const QStringList& args) {
+        QProcess p;
+        p.start(QStringLiteral(VEXLAR_BINARY_DIR "/bin/simdevice"),
+                QStringList{args.first(), QStringLiteral("--root"), m_root.path()} + args.mid(1));
+        return p.waitForFinished(120000) && p.exitCode() == 0;
+    }
+
+    qint64 cacheOnDisk(const QString& appId) const {
+        return bytesBelow(container(appId) + QStringLiteral("/Library/Caches")) +
+               bytesBelow(container(appId) + QStringLiteral("/Library/tmp"));
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_root.isValid());
+        qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
+        qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
+        if (m_translator.load(QStringLiteral(":/en.qm"))) {
+            QCoreApplication::installTranslator(&m_translator);
+        }
+        QVERIFY(
+            sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdid, QStringLiteral("--name"),
+                 QStringLiteral("Worker Phone"), QStringLiteral("--product-type"), QStringLiteral("iPhone10,3"),
+                 QStringLiteral("--ios"), QStringLiteral("13.3"), QStringLiteral("--preset"), QStringLiteral("demo")}));
+        QCOMPARE(mobiledevice_init(), 1);
+        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "arrived", "left");
+        QVERIFY(mobiledevice_listen(&g_listen_ctx));
+        QTRY_COMPARE_WITH_TIMEOUT(m_receiver.devices.size(), 1, 30000);
+        m_device.device = static_cast<am_device*>(m_receiver.devices.first());
+        m_device.udid = kUdid;
+        g_delDirCascade(m_device.cacheDir().absolutePath());
+    }
+
+    void listingAndIconCache() {
+        // An icon larger than the copy buffer must arrive whole.
+        const QString bigId = QStringLiteral("com.example.pixelpost");
+        QByteArray big(700000, '\0');
+        for (int i = 0; i < big.size(); ++i) {
+            big[i] = char((i * 7919) >> 3);
+        }
+        {
+            QFile f(container(bigId) + QStringLiteral("/iTunesArtwork"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(big);
+        }
+        RecordingReporter reporter;
+        IOSLoadAppThread worker(m_device, reporter);
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        QCOMPARE(reporter.errors, QStringList());
+        QCOMPARE(reporter.successes, QStringList{QString()});
+        QVERIFY(worker.apps.size() >= 3);
+        QCOMPARE(reporter.updates.first().status, QStringLiteral("Loading Apps info from your device..."));
+        QCOMPARE(reporter.updates.last().percent, 100);
+        QCOMPARE(worker.iconBuffer.size(), IOSLoadAppThread::kIconBufferSize);
+        for (const _IOSAppInfo& app : worker.apps) {
+            QVERIFY(!app.appName.isEmpty());
+            if (app.appId == QLatin1String("com.example.widgetkit")) {
+                QCOMPARE(app.appName, app.appId);
+            }
+            const QString local = m_device.appDir(app.appId).filePath(QStringLiteral("iTunesArtwork"));
+            QFile remote(container(app.appId) + QStringLiteral("/iTunesArtwork"));
+            if (remote.open(QIODevice::ReadOnly)) {
+                QFile copy(local);
+                QVERIFY(copy.open(QIODevice::ReadOnly));
+                QCOMPARE(copy.readAll(), remote.readAll());
+            } else {
+                QVERIFY(!QFile::exists(local));
+            }
+        }
+        QFile copied(m_device.appDir(bigId).filePath(QStringLiteral("iTunesArtwork")));
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        QCOMPARE(copied.readAll(), big);
+        copied.close();
+
+        // A cached icon is never fetched again; a missing one is tried again.
+        {
+            QFile f(container(bigId) + QStringLiteral("/iTunesArtwork"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("changed on the device");
+        }
+        const QString ledgerly = QStringLiteral("com.example.ledgerly");
+        {
+            QFile f(container(ledgerly) + QStringLiteral("/iTunesArtwork"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("now it has one");
+        }
+        RecordingReporter again;
+        IOSLoadAppThread second(m_device, again);
+        second.start();
+        QVERIFY(second.wait(120000));
+        QCOMPARE(again.successes.size(), 1);
+        QVERIFY(copied.open(QIODevice::ReadOnly));
+        QCOMPARE(copied.readAll(), big);
+        QFile fresh(m_device.appDir(ledgerly).filePath(QStringLiteral("iTunesArtwork")));
+        QVERIFY(fresh.open(QIODevice::ReadOnly));
+        QCOMPARE(fresh.readAll(), QByteArray("now it has one"));
+    }
+
+    void cacheWorker_data() {
+        QTest::addColumn<bool>("scanOnly");
+        QTest::newRow("scan") << true;
+        QTest::newRow("clear") << false;
+    }
+
+    void cacheWorker() {
+        QFETCH(bool, scanOnly);
+        const QString noTmp = QStringLiteral("com.example.fitloop");
+        const QString plain = QStringLiteral("com.example.skycast");
+        // An app without Library/tmp counts its Caches alone.
+        QDir(container(noTmp) + QStringLiteral("/Library/tmp")).removeRecursively();
+        const qint64 expectNoTmp = cacheOnDisk(noTmp);
+        const qint64 expectPlain = cacheOnDisk(plain);
+        QVERIFY(expectNoTmp > 0 && expectPlain > 0);
+
+        const QList<_IOSAppInfo> apps{{noTmp, QStringLiteral("FitLoop")}, {plain, QStringLiteral("SkyCast")}};
+        RecordingReporter reporter;
+        IOSClearAppCacheThread worker(m_device, apps, reporter);
+        worker.scanOnly = scanOnly;
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        QCOMPARE(reporter.errors, QStringList());
+        QCOMPARE(worker.appCacheBytes.value(noTmp), expectNoTmp);
+        QCOMPARE(worker.appCacheBytes.value(plain), expectPlain);
+        QCOMPARE(worker.totalScanBytes(), expectNoTmp + expectPlain);
+        QCOMPARE(reporter.updates.first().status,
+                 scanOnly ? QStringLiteral("Scanning Apps...") : QStringLiteral("Deleting App cache..."));
+        QCOMPARE(reporter.updates.at(1).status,
+                 scanOnly ? QStringLiteral("Scanning FitLoop...") : QStringLiteral("Deleting FitLoop cache..."));
+        QCOMPARE(reporter.updates.at(1).percent, 50);
+        if (scanOnly) {
+            QCOMPARE(worker.clearedBytes, qint64(0));
+            QCOMPARE(reporter.successes, QStringList{QString()});
+            QCOMPARE(cacheOnDisk(plain), expectPlain);
+        } else {
+            QCOMPARE(worker.clearedBytes, expectNoTmp + expectPlain);
+            QCOMPARE(reporter.successes, QStringList{QStringLiteral("Successfully deleted %1 App cache (Total: %1).")
+                                                         .arg(formatSpaceShow(expectNoTmp + expectPlain))});
+            QCOMPARE(cacheOnDisk(plain), qint64(0));
+            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/Caches")).exists());
+            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/tmp")).exists());
+            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/Caches"))
+                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                        .isEmpty());
+            // Documents and preferences stay.
+            QVERIFY(QFile::exists(container(plain) + QStringLiteral("/Documents/notes.txt")));
+            QVERIFY(QFile::exists(container(plain) + QStringLiteral("/Library/Preferences/settings.plist")));
+        }
+    }
+
+    void emptyListStillSucceeds() {
+        const QList<_IOSAppInfo> none;
+        RecordingReporter reporter;
+        IOSClearAppCacheThread worker(m_device, none, reporter);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(reporter.successes,
+                 QStringList{QStringLiteral("Successfully deleted 0.0 KB App cache (Total: 0.0 KB).")});
+        QCOMPARE(worker.totalScanBytes(), qint64(0));
+    }
+
+    void unknownAppEndsWithItsError() {
+        const QString good = QStringLiteral("com.example.tunewave");
+        const qint64 expectGood = cacheOnDisk(good);
+        const QList<_IOSAppInfo> apps{{good, QStringLiteral("TuneWave")},
+                                      {QStringLiteral("com.example.notinstalled"), QStringLiteral("Ghost")},
+                                      {QStringLiteral("com.example.quickcart"), QStringLiteral("QuickCart")}};
+        RecordingReporter reporter;
+        IOSClearAppCacheThread worker(m_device, apps, reporter);
+        worker.scanOnly = true;
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(reporter.successes, QStringList());
+        QCOMPARE(reporter.errors.size(), 1);
+        QVERIFY2(reporter.errors.first().startsWith(QStringLiteral("can not find com.example.notinstalled")),
+                 qPrintable(reporter.errors.first()));
+        QCOMPARE(worker.appCacheBytes.value(good), expectGood);
+        QVERIFY(!worker.appCacheBytes.contains(QStringLiteral("com.example.quickcart")));
+    }
+
+    void cancelFlagStopsSilently() {
+        const QList<_IOSAppInfo> apps{{QStringLiteral("com.example.bytenews"), QStringLiteral("ByteNews")}};
+        const qint64 before = cacheOnDisk(apps.first().appId);
+        RecordingReporter reporter;
+        reporter.canceled = true;
+        IOSClearAppCacheThread worker(m_device, apps, reporter);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(reporter.successes, QStringList());
+        QCOMPARE(reporter.errors, QStringList());
+        QCOMPARE(cacheOnDisk(apps.first().appId), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppWorkers)
+#include "tst_appworkers.moc"

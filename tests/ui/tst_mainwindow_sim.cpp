@@ -1,0 +1,415 @@
+// End to end: the main window against the simulated device framework
+// (libsimdevice.so) and a demo device on disk. Python's plistlib and a plain
+// walk of the simulator's files/ folder are the oracles. The cases build on
+// each other, in the order declared: one window lives through all of them,
+// since device notifications are a process-wide subscription.
+
+#include "app/paths.h"
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_loader.h"
+#include "ui/mainwindow.h"
+#include "ui/messagebox.h"
+#include "ui/progressform.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTranslator>
+#include <memory>
+
+namespace {
+
+const QString kUdidA = QStringLiteral("00008030-SIMULATEDA0000001");
+const QString kUdidB = QStringLiteral("00008030-SIMULATEDB0000002");
+const QString kNameA = QStringLiteral("Sim Phone");
+const QString kNameB = QStringLiteral("Sim Pad");
+
+// What the device holds, read straight from the simulator's store.
+const char* const kOracle = R"PY(
+import json, os, plistlib, sys
+dev = os.path.join(sys.argv[1], sys.argv[2])
+with open(os.path.join(dev, 'apps.plist'), 'rb') as f:
+    apps = plistlib.load(f)
+with open(os.path.join(dev, 'device.plist'), 'rb') as f:
+    device = plistlib.load(f)
+out = {'apps': [], 'cache': {}, 'subdirs': {}, 'kept': {}, 'files': {},
+       'total': device['Lockdown']['com.apple.disk_usage']['TotalDataCapacity']}
+for a in apps:
+    if a.get('ApplicationType') != 'User':
+        continue
+    i = a.get('CFBundleIdentifier', '')
+    out['apps'].append([i, a.get('CFBundleName') or i])
+    container = os.path.join(dev, 'files', 'AppDomain-' + i)
+    total, dirs, files = 0, 0, 0
+    for sub in ('Library/Caches', 'Library/tmp'):
+        for dp, dn, fn in os.walk(os.path.join(container, sub)):
+            dirs += len(dn)
+            for x in fn:
+                p = os.path.join(dp, x)
+                if os.path.isfile(p) and not os.path.islink(p):
+                    total += os.path.getsize(p)
+                    files += 1
+    out['cache'][i] = total
+    out['subdirs'][i] = dirs
+    out['files'][i] = files
+    out['kept'][i] = all(os.path.isdir(os.path.join(container, s)) for s in ('Library/Caches', 'Library/tmp'))
+print(json.dumps(out))
+)PY";
+
+struct DeviceState {
+    QList<QPair<QString, QString>> apps;
+    QHash<QString, qint64> cache;
+    QHash<QString, int> subdirs;
+    QHash<QString, int> files;
+    QHash<QString, bool> kept;
+    qint64 total = 0;
+
+    qint64 cacheSum() const {
+        qint64 sum = 0;
+        for (qint64 v : cache) {
+            sum += v;
+        }
+        return sum;
+    }
+};
+
+} // namespace
+
+class TestMainWindowSim : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<MainWindow> m_window;
+    QTranslator m_translator;
+
+    QString simTool() const { return QStringLiteral(VEXLAR_BINARY_DIR "/bin/simdevice"); }
+
+    bool sim(const QStringList& args) {
+        QProcess p;
+        p.start(simTool(), QStringList{args.first(), QStringLiteral("--root"), m_root.path()} + args.mid(1));
+        if (!p.waitForFinished(120000) || p.exitCode() != 0) {
+            qWarning() << "simdevice" << args << p.readAllStandardError();
+            return false;
+        }
+        return true;
+    }
+
+    DeviceState state(const QString& udid) {
+        QProcess p;
+        p.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), QString::fromUtf8(kOracle), m_root.path(), udid});
+        p.waitForFinished(60000);
+        const QJsonObject o = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        DeviceState s;
+        for (const QJsonValue& v : o.value(QStringLiteral("apps")).toArray()) {
+            s.apps.append({v.toArray().at(0).toString(), v.toArray().at(1).toString()});
+        }
+        const QJsonObject cache = o.value(QStringLiteral("cache")).toObject();
+        for (auto it = cache.begin(); it != cache.end(); ++it) {
+            s.cache.insert(it.key(), qint64(it.value().toDouble()));
+            s.subdirs.insert(it.key(), o.value(QStringLiteral("subdirs")).toObject().value(it.key()).toInt());
+            s.files.insert(it.key(), o.value(QStringLiteral("files")).toObject().value(it.key()).toInt());
+            s.kept.insert(it.key(), o.value(QStringLiteral("kept")).toObject().value(it.key()).toBool());
+        }
+        s.total = qint64(o.value(QStringLiteral("total")).toDouble());
+        return s;
+    }
+
+    template <class T>
+    T* child(const char* name) const {
+        return m_window->findChild<T*>(QLatin1String(name));
+    }
+
+    IOSDevice currentDevice() const {
+        auto* cb = child<QComboBox>("cbDevices");
+        return qvariant_cast<IOSDevice>(cb->itemData(cb->currentIndex()));
+    }
+
+    qint64 available(const IOSDevice& device) {
+        const QList<CFType> v = mobiledevice_info(device.device, {QString()}, QStringLiteral("com.apple.disk_usage"));
+        return v.value(0).get(QStringLiteral("AmountDataAvailable")).CFNumberInt64(-1);
+    }
+
+    int row(const QString& appId) const {
+        for (int i = 0; i < m_window->appModel()->rowCount(); ++i) {
+            if (m_window->appModel()->node(i)->appId == appId) {
+                return i;
+            }
+        }
+        return -1;
+    }
+
+    QStringList boxesMatching(const QString& start) const {
+        QStringList out;
+        for (const QString& text : MessageBoxPresenter::shownTexts()) {
+            if (text.startsWith(start)) {
+                out << text;
+            }
+        }
+        return out;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_root.isValid());
+        QVERIFY2(QFile::exists(simTool()), "build the simdevice tool first");
+        qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
+        qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
+        if (m_translator.load(QStringLiteral(":/en.qm"))) {
+            QCoreApplication::installTranslator(&m_translator);
+        }
+        static MessageBoxPresenter presenter;
+        Tips::setPresenter(&presenter);
+        MessageBoxPresenter::resetTestHook();
+        MessageBoxPresenter::setAutoAnswer(true);
+        // A fresh icon cache: the first listing must fetch every icon.
+        g_delDirCascade(g_dataSaveDir().filePath(QStringLiteral("ios_cache")));
+        g_delDirCascade(g_dataSaveDir().filePath(QStringLiteral("virtual_ios")));
+
+        QVERIFY(sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdidA, QStringLiteral("--name"), kNameA,
+                     QStringLiteral("--product-type"), QStringLiteral("iPhone8,1"), QStringLiteral("--ios"),
+                     QStringLiteral("12.4"), QStringLiteral("--preset"), QStringLiteral("demo")}));
+        QCOMPARE(mobiledevice_init(), 1);
+        QVERIFY(mobiledevice_loader_is_loaded());
+        m_window = std::make_unique<MainWindow>();
+        m_window->show();
+    }
+
+    void cleanupTestCase() { m_window.reset(); }
+
+    void deviceIsListedWithItsApps() {
+        auto* cb = child<QComboBox>("cbDevices");
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
+        const DeviceState disk = state(kUdidA);
+        QVERIFY(disk.apps.size() >= 3);
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(disk.apps.size()), 60000);
+        QCOMPARE(cb->currentText(), kNameA);
+        QCOMPARE(boxesMatching(QStringLiteral("<p>Notes:</p>")).size(), 1);
+        QVERIFY(boxesMatching(QStringLiteral("<p>Notes:</p>")).first().contains(QStringLiteral("How to?</a>")));
+
+        const IOSDevice device = currentDevice();
+        QCOMPARE(device.udid, kUdidA);
+        QCOMPARE(device.productType, QStringLiteral("iPhone8,1"));
+        QCOMPARE(device.productVersion, QStringLiteral("12.4"));
+        const qint64 avail = available(device);
+        QVERIFY(avail > 0 && avail < disk.total);
+        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(),
+                 QStringLiteral("Total: %1, Available: %2").arg(formatSpaceShow(disk.total), formatSpaceShow(avail)));
+        QCOMPARE(child<QProgressBar>("pgSpace")->value(), int(double(disk.total - avail) * 100.0 / double(disk.total)));
+        QVERIFY(child<QLabel>("lbDeviceIcon")->text().contains(QStringLiteral(":res/iphone-big.png")));
+        QVERIFY(child<QPushButton>("btnScanAppCache")->isVisible());
+        QCOMPARE(child<QCheckBox>("ckAllApp")->checkState(), Qt::Checked);
+
+        // Listing order and names; the icon is the device's artwork, or the default picture.
+        ItemModelAppIcon* model = m_window->appModel();
+        const QImage fallback = QImage(QStringLiteral(":res/def_app.png"))
+                                    .scaled(64, 64, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                                    .convertToFormat(QImage::Format_ARGB32);
+        int withArtwork = 0;
+        int withoutArtwork = 0;
+        for (int i = 0; i < disk.apps.size(); ++i) {
+            const _APPIconItemNode* node = model->node(i);
+            QCOMPARE(node->appId, disk.apps.at(i).first);
+            QCOMPARE(node->appName, disk.apps.at(i).second);
+            QVERIFY(node->checked);
+            QCOMPARE(node->size, qint64(-1));
+            const QString artwork = m_root.filePath(kUdidA + QStringLiteral("/files/AppDomain-") + node->appId +
+                                                    QStringLiteral("/iTunesArtwork"));
+            const QImage shown = model->data(model->index(i, 0), Qt::DecorationRole)
+                                     .value<QPixmap>()
+                                     .toImage()
+                                     .convertToFormat(QImage::Format_ARGB32);
+            if (QFile::exists(artwork)) {
+                ++withArtwork;
+                QFile remote(artwork);
+                QFile local(node->iconPath);
+                QVERIFY(remote.open(QIODevice::ReadOnly) && local.open(QIODevice::ReadOnly));
+                QCOMPARE(local.readAll(), remote.readAll());
+                QCOMPARE(shown, QImage(artwork)
+                                    .scaled(64, 64, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                                    .convertToFormat(QImage::Format_ARGB32));
+            } else {
+                ++withoutArtwork;
+                QVERIFY(!QFile::exists(node->iconPath));
+                QCOMPARE(shown, fallback);
+            }
+        }
+        QVERIFY(withArtwork > 0);
+        QVERIFY(withoutArtwork > 0);
+    }
+
+    void scanCountsWhatIsOnTheDevice() {
+        const DeviceState disk = state(kUdidA);
+        QTest::mouseClick(child<QPushButton>("btnScanAppCache"), Qt::LeftButton);
+        ItemModelAppIcon* model = m_window->appModel();
+        QTRY_VERIFY_WITH_TIMEOUT(model->rowCount() > 0 && model->node(0)->size >= 0, 60000);
+        for (int i = 0; i < model->rowCount(); ++i) {
+            const _APPIconItemNode* node = model->node(i);
+            QCOMPARE(node->size, disk.cache.value(node->appId));
+            QVERIFY(model->data(model->index(i, 0), Qt::DisplayRole)
+                        .toString()
+                        .endsWith(QStringLiteral("\n(%1)").arg(formatSpaceShow(node->size))));
+        }
+        QVERIFY(disk.cacheSum() > 0);
+        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(),
+                 QStringLiteral("(%1)").arg(formatSpaceShow(disk.cacheSum())));
+        // A scan deletes nothing.
+        QCOMPARE(state(kUdidA).cache, disk.cache);
+        QVERIFY(boxesMatching(QStringLiteral("Successfully")).isEmpty());
+    }
+
+    void freeUpEmptiesOnlyTheCheckedApps() {
+        const DeviceState before = state(kUdidA);
+        const QString first = QStringLiteral("com.example.pixelpost");
+        const QString second = QStringLiteral("com.example.trailmap");
+        const QString other = QStringLiteral("com.example.chirpchat");
+        QVERIFY(before.cache.value(first) > 0 && before.cache.value(second) > 0 && before.cache.value(other) > 0);
+        QVERIFY(before.subdirs.value(first) > 0);
+        // Nested deeper than the demo goes.
+        const QString deep = m_root.filePath(kUdidA + QStringLiteral("/files/AppDomain-") + first +
+                                             QStringLiteral("/Library/Caches/a/b/c"));
+        QVERIFY(QDir().mkpath(deep));
+        {
+            QFile f(deep + QStringLiteral("/deep.bin"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(3000, 'x'));
+        }
+        const DeviceState ready = state(kUdidA);
+        const qint64 expectFreed = ready.cache.value(first) + ready.cache.value(second);
+
+        ItemModelAppIcon* model = m_window->appModel();
+        auto* box = child<QCheckBox>("ckAllApp");
+        box->setCheckState(Qt::Unchecked);
+        QVERIFY(model->setData(model->index(row(first), 0), int(Qt::Checked), Qt::CheckStateRole));
+        QVERIFY(model->setData(model->index(row(second), 0), int(Qt::Checked), Qt::CheckStateRole));
+        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
+
+        const IOSDevice device = currentDevice();
+        const qint64 availBefore = available(device);
+        MessageBoxPresenter::resetTestHook();
+        MessageBoxPresenter::setAutoAnswer(true);
+        QTest::mouseClick(child<QPushButton>("btnClearAppCache"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(boxesMatching(QStringLiteral("Successfully deleted")).size(), 1, 60000);
+        QCOMPARE(boxesMatching(QStringLiteral("Successfully deleted")).first(),
+                 QStringLiteral("Successfully deleted %1 App cache (Total: %1).").arg(formatSpaceShow(expectFreed)));
+
+        const DeviceState after = state(kUdidA);
+        for (const QString& id : {first, second}) {
+            QCOMPARE(after.cache.value(id), qint64(0));
+            QCOMPARE(after.files.value(id), 0);
+            QCOMPARE(after.subdirs.value(id), 0);
+            QVERIFY(after.kept.value(id));
+        }
+        for (auto it = ready.cache.cbegin(); it != ready.cache.cend(); ++it) {
+            if (it.key() != first && it.key() != second) {
+                QCOMPARE(after.cache.value(it.key()), it.value());
+            }
+        }
+        // The panel shows the space the device reports, now larger by what was deleted.
+        const qint64 availAfter = available(device);
+        QCOMPARE(availAfter - availBefore, expectFreed);
+        QCOMPARE(
+            child<QLabel>("lbSpaceInfo")->text(),
+            QStringLiteral("Total: %1, Available: %2").arg(formatSpaceShow(ready.total), formatSpaceShow(availAfter)));
+        // The rescan that follows shows the emptied apps at zero.
+        QTRY_COMPARE_WITH_TIMEOUT(model->node(row(first))->size, qint64(0), 60000);
+        QCOMPARE(model->node(row(second))->size, qint64(0));
+        QCOMPARE(model->node(row(other))->size, after.cache.value(other));
+        QVERIFY(model->data(model->index(row(first), 0), Qt::DisplayRole)
+                    .toString()
+                    .endsWith(QStringLiteral("\n(0.0 KB)")));
+        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(),
+                 QStringLiteral("(%1)").arg(formatSpaceShow(after.cacheSum())));
+    }
+
+    void cancelledClearKeepsWhatWasDeleted() {
+        QVERIFY(sim({QStringLiteral("set"), QStringLiteral("--udid"), kUdidA, QStringLiteral("Sim.Faults.ReplyDelayMs"),
+                     QStringLiteral("15")}));
+        const DeviceState before = state(kUdidA);
+        child<QCheckBox>("ckAllApp")->setCheckState(Qt::Checked);
+        MessageBoxPresenter::resetTestHook();
+        MessageBoxPresenter::setAutoAnswer(true);
+        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
+
+        // Once the clear is deleting files, the user presses Cancel and confirms.
+        bool pressed = false;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&pressed, &watcher] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* form = qobject_cast<ProgressForm*>(w);
+                if (form && form->isVisible() && form->progressText().contains(QStringLiteral("/Library/")) &&
+                    form->statusText().contains(QStringLiteral("cache"))) {
+                    watcher.stop();
+                    pressed = true;
+                    QTest::mouseClick(form->findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
+                    return;
+                }
+            }
+        });
+        watcher.start(10);
+        QTest::mouseClick(child<QPushButton>("btnClearAppCache"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(pressed, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() == nullptr, 120000);
+
+        QVERIFY(sim({QStringLiteral("set"), QStringLiteral("--udid"), kUdidA, QStringLiteral("Sim.Faults.ReplyDelayMs"),
+                     QStringLiteral("null")}));
+        const DeviceState after = state(kUdidA);
+        QVERIFY2(after.cacheSum() < before.cacheSum(), "something was deleted before the cancel");
+        QVERIFY2(after.cacheSum() > 0, "the cancel stopped the clear");
+        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Are You Sure You Want To Cancel?")});
+        for (auto it = after.kept.cbegin(); it != after.kept.cend(); ++it) {
+            QVERIFY(it.value());
+        }
+    }
+
+    void unplugging() {
+        QVERIFY(sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdidB, QStringLiteral("--name"), kNameB,
+                     QStringLiteral("--product-type"), QStringLiteral("iPad6,3"), QStringLiteral("--ios"),
+                     QStringLiteral("9.3.2"), QStringLiteral("--preset"), QStringLiteral("empty")}));
+        auto* cb = child<QComboBox>("cbDevices");
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 2, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(cb->currentText(), kNameB, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>("lbDeviceIcon")->text().contains(QStringLiteral("ipad-big")), 60000);
+        QCOMPARE(m_window->appModel()->rowCount(), 0);
+
+        // Another device leaves: only its entry goes.
+        const QString spaceText = child<QLabel>("lbSpaceInfo")->text();
+        QVERIFY(sim({QStringLiteral("unplug"), QStringLiteral("--udid"), kUdidA}));
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
+        QCOMPARE(cb->currentText(), kNameB);
+        QVERIFY(child<QWidget>("wdDeviceInfoInner")->isVisible());
+        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), spaceText);
+
+        // The selected device leaves: the panel is reset.
+        QVERIFY(sim({QStringLiteral("unplug"), QStringLiteral("--udid"), kUdidB}));
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 0, 60000);
+        QVERIFY(child<QWidget>("wdDeviceInfoInner")->isHidden());
+        QVERIFY(child<QPushButton>("btnClearAppCache")->isHidden());
+        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), QStringLiteral("Total:, Available:"));
+        QCOMPARE(child<QProgressBar>("pgSpace")->value(), 0);
+        QCOMPARE(m_window->appModel()->rowCount(), 0);
+        QVERIFY(child<QLabel>("lbTotalAppCache")->text().isEmpty());
+
+        // Plugged in again, the device is listed again.
+        QVERIFY(sim({QStringLiteral("plug"), QStringLiteral("--udid"), kUdidA}));
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(state(kUdidA).apps.size()), 60000);
+    }
+
+    void noReminderOnceADeviceWasListed() { QVERIFY(boxesMatching(QStringLiteral("Device not found")).isEmpty()); }
+};
+
+QTEST_MAIN(TestMainWindowSim)
+#include "tst_mainwindow_sim.moc"
