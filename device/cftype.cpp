@@ -346,8 +346,11 @@ plist_t toNode(const cf::Object* o, bool forXml, int depth, Budget& budget) {
     if (!o || depth > cf::kMaxDepth || !budget.spend())
         return nullptr;
     switch (o->kind()) {
-    case Kind::String:
-        return plist_new_string(static_cast<const cf::String*>(o)->text.toUtf8().constData());
+    case Kind::String: {
+        // libplist holds C strings: refuse rather than cut a string at a NUL.
+        const QString& text = static_cast<const cf::String*>(o)->text;
+        return text.contains(QChar(0)) ? nullptr : plist_new_string(text.toUtf8().constData());
+    }
     case Kind::Number: {
         auto* n = static_cast<const cf::Number*>(o);
         if (n->isFloat())
@@ -384,7 +387,9 @@ plist_t toNode(const cf::Object* o, bool forXml, int depth, Budget& budget) {
         plist_t node = plist_new_dict();
         for (qsizetype i = 0; i < d->size(); ++i) {
             const cf::Object* key = d->keyAt(i);
-            plist_t value = key->kind() == Kind::String ? toNode(d->valueAt(i), forXml, depth + 1, budget) : nullptr;
+            const bool goodKey =
+                key->kind() == Kind::String && !static_cast<const cf::String*>(key)->text.contains(QChar(0));
+            plist_t value = goodKey ? toNode(d->valueAt(i), forXml, depth + 1, budget) : nullptr;
             if (!value) {
                 plist_free(node);
                 return nullptr;
@@ -689,8 +694,39 @@ const cf::Object* parse(const QByteArray& bytes) {
     return result;
 }
 
+// Values in the tree once shared objects are expanded, counted without
+// building it; kMaxNodes + 1 when beyond the limit or too deep.
+quint64 expandedSize(const cf::Object* o, int depth, QHash<const cf::Object*, quint64>& memo) {
+    if (!o || depth > cf::kMaxDepth)
+        return kMaxNodes + 1;
+    if (o->kind() != Kind::Array && o->kind() != Kind::Dictionary)
+        return 1;
+    const auto known = memo.constFind(o);
+    if (known != memo.cend())
+        return known.value();
+    quint64 total = 1;
+    if (o->kind() == Kind::Array) {
+        auto* a = static_cast<const cf::Array*>(o);
+        for (qsizetype i = 0; i < a->size() && total <= kMaxNodes; ++i)
+            total += expandedSize(a->at(i), depth + 1, memo);
+    } else {
+        auto* d = static_cast<const cf::Dictionary*>(o);
+        for (qsizetype i = 0; i < d->size() && total <= kMaxNodes; ++i)
+            total += 1 + expandedSize(d->valueAt(i), depth + 1, memo);
+    }
+    total = qMin(total, kMaxNodes + 1);
+    memo.insert(o, total);
+    return total;
+}
+
+bool withinLimits(const cf::Object* o) {
+    QHash<const cf::Object*, quint64> memo;
+    return expandedSize(o, 0, memo) <= kMaxNodes;
+}
+
 QByteArray serialise(const cf::Object* o, long format) {
-    if (!o || (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0))
+    if (!o || (format != kCFPropertyListXMLFormat_v1_0 && format != kCFPropertyListBinaryFormat_v1_0) ||
+        !withinLimits(o))
         return {};
     Budget budget;
     plist_t node = toNode(o, format == kCFPropertyListXMLFormat_v1_0, 0, budget);
@@ -898,8 +934,15 @@ CFType CFType::createCFPropertyListFromFile(const QString& path) {
         return {};
     if (file.size() > kMaxInputBytes)
         return {};
-    // Read at most one byte past the cap: special files report no size.
-    const QByteArray bytes = file.read(kMaxInputBytes + 1);
+    // In chunks up to the cap: special files report no size.
+    QByteArray bytes;
+    bytes.reserve(qsizetype(file.size()));
+    while (bytes.size() <= kMaxInputBytes) {
+        const QByteArray chunk = file.read(1024 * 1024);
+        if (chunk.isEmpty())
+            break;
+        bytes += chunk;
+    }
     if (bytes.size() > kMaxInputBytes)
         return {};
     return createCFPropertyList(bytes);
@@ -986,6 +1029,8 @@ CFType CFType::fromPlistNode(const void* plistNode) {
 }
 
 void* CFType::toPlistNode() const {
+    if (!withinLimits(obj(*this)))
+        return nullptr;
     Budget budget;
     return toNode(obj(*this), false, 0, budget);
 }
