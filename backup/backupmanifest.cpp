@@ -2,6 +2,7 @@
 
 #include "app/progressreporter.h"
 #include "backup/backupcrypto.h"
+#include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "backup/iositunesbksetpasswordthread.h"
 #include "device/cftype.h"
@@ -22,6 +23,7 @@ constexpr int kWrappedKeyPrefix = 4;
 constexpr int kEncryptBufferSize = 9216; // one chunk plus room for padding
 constexpr quint16 kSyntheticFolderMode = 0x4000;
 constexpr int kSqliteHeaderSize = 100;
+constexpr int kSqlitePageSizeOffset = 16;
 constexpr int kMinSqlitePageSize = 512;
 
 [[noreturn]] void throwText(const QString& text) {
@@ -185,7 +187,7 @@ void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QStr
         ensureParentFolder(destPath);
         QFile out(destPath);
         if (!fileutil::openPrivateForWrite(out)) {
-            throwText(tr("can not create %1. %2").arg(destPath, out.errorString()));
+            throwText(tr("can not create %1. %2").arg(destPath, fileutil::openError(out)));
         }
         const qint64 total = in.size();
         qint64 done = 0;
@@ -247,7 +249,7 @@ void decryptStream(const QByteArray& key, const QString& srcPath, const QString&
     QFile out(destPath);
     // Plain content of a user's file: never readable by other local users, not even briefly.
     if (!fileutil::openPrivateForWrite(out)) {
-        throwText(BackupManifest::tr("can not create %1. %2").arg(destPath, out.errorString()));
+        throwText(BackupManifest::tr("can not create %1. %2").arg(destPath, fileutil::openError(out)));
     }
     const qint64 total = in.size();
     AesContext ctx;
@@ -351,7 +353,7 @@ int sqlitePageSize(const QString& path) {
     if (header.size() < kSqliteHeaderSize || !header.startsWith(QByteArray("SQLite format 3\0", 16))) {
         return 0;
     }
-    const int v = (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    const int v = byteorder::readBigEndian<quint16>(header, kSqlitePageSizeOffset).value_or(0);
     return v == 1 ? 65536 : v;
 }
 

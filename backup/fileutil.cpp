@@ -30,11 +30,19 @@ QString systemError() {
 } // namespace
 
 bool openPrivateForWrite(QFile& file) {
+    // A planted link would send a user's plain data wherever it points.
+    if (QFileInfo(file.fileName()).isSymLink()) {
+        return false;
+    }
     if (QFileInfo::exists(file.fileName()) && !file.setPermissions(kOwnerOnly)) {
         return false;
     }
     // Unbuffered: a buffered QFile reports a failed write only at flush, without the reason.
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered, kOwnerOnly);
+}
+
+QString openError(const QFile& file) {
+    return QFileInfo(file.fileName()).isSymLink() ? QStringLiteral("It is a symbolic link.") : file.errorString();
 }
 
 void writeAllThrow(QFile& out, const QByteArray& bytes) {
@@ -99,7 +107,7 @@ void copyPrivateThrow(const QString& src, const QString& dst) {
     }
     QFile out(dst);
     if (!openPrivateForWrite(out)) {
-        throwText(QStringLiteral("can not create %1. %2").arg(dst, out.errorString()));
+        throwText(QStringLiteral("can not create %1. %2").arg(dst, openError(out)));
     }
     QByteArray buffer;
     while (!(buffer = in.read(kCopyChunk)).isEmpty()) {

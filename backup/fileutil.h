@@ -10,7 +10,9 @@ namespace fileutil {
 // Opens file for writing (truncating) so that its content is never readable
 // by other users: a new file is created 0600, an existing one is made 0600
 // before it is truncated. Returns false with file's error string set.
+// A symbolic link is refused (openError says so).
 bool openPrivateForWrite(QFile& file);
+QString openError(const QFile& file);
 
 // Copies src to dst (created as by openPrivateForWrite); throws std::runtime_error.
 void copyPrivateThrow(const QString& src, const QString& dst);

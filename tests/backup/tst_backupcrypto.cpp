@@ -234,6 +234,13 @@ private slots:
                     BackupManifest::encryptFileThrow(src, dst, QByteArray());
                 }).startsWith(QStringLiteral("can not write %1. ").arg(dst)));
         QCOMPARE(readAll(dst), QByteArray("old"));
+        // Plain output never goes through a planted link.
+        const QString link = tmp.filePath(QStringLiteral("link"));
+        QVERIFY(QFile::link(dst, link));
+        QVERIFY(thrownText([&] {
+                    BackupManifest::decryptFileThrow(QByteArray(32, 'k'), src, link, nullptr, nullptr);
+                }).endsWith(QStringLiteral("It is a symbolic link.")));
+        QCOMPARE(readAll(dst), QByteArray("old"));
         const QString missing = tmp.filePath(QStringLiteral("missing"));
         QVERIFY(thrownText([&] {
                     BackupManifest::decryptFileThrow(QByteArray(32, 'k'), missing, dst, nullptr, nullptr);
