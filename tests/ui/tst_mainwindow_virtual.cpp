@@ -6,15 +6,18 @@
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QListView>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <cstdio>
 #include <memory>
 
 class TestMainWindowVirtual : public QObject {
@@ -212,6 +215,50 @@ private slots:
         QVERIFY(QFile::exists(image));
     }
 
+    void statusBarAnnouncement() {
+        const QString adv = QStringLiteral("<a href=\"http://example.invalid/x\">Spring sale \u2013 40% off</a>");
+        {
+            QFile file(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(adv.toUtf8());
+        }
+        MainWindow window;
+        QFile::remove(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
+        auto* label = window.findChild<QLabel*>(QStringLiteral("lbAdv"));
+        QVERIFY(label);
+        QCOMPARE(label->text(), adv);
+        QVERIFY(label->openExternalLinks());
+    }
+
+    void clearLogFilesRemovesTheCaches() {
+        const QDir data = g_dataSaveDir();
+        QVERIFY(data.mkpath(QStringLiteral("ios_cache/UDID1/com.example.app")));
+        QVERIFY(data.mkpath(QStringLiteral("itunes_cache/x")));
+        QVERIFY(data.mkpath(QStringLiteral("qlogs")));
+        QFile log(data.filePath(QStringLiteral("qlogs/log-20260101.txt")));
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        log.close();
+        MainWindow window;
+        window.miClearLogs();
+        QVERIFY(!data.exists(QStringLiteral("ios_cache")));
+        QVERIFY(!data.exists(QStringLiteral("itunes_cache")));
+        QVERIFY(QFile::exists(log.fileName()));
+        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Successfully cleared log files.")});
+    }
+
+    void exitProgramEndsOnlyItself() {
+        // The child shares our process group: ending the group would end this test too.
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VEXLAR_TEST_EXIT_PROGRAM"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QVERIFY(child.readAllStandardOutput().contains("exiting now"));
+    }
+
     void notFoundReminder() {
         MainWindow window;
         QCOMPARE(window.findChild<QComboBox*>(QStringLiteral("cbDevices"))->count(), 0);
@@ -228,5 +275,16 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindowVirtual)
+int main(int argc, char* argv[]) {
+    if (qEnvironmentVariableIsSet("VEXLAR_TEST_EXIT_PROGRAM")) {
+        QApplication app(argc, argv);
+        MainWindow window;
+        std::printf("exiting now\n");
+        window.exitProgram();
+    }
+    QApplication app(argc, argv);
+    QTEST_SET_MAIN_SOURCE_PATH
+    TestMainWindowVirtual test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mainwindow_virtual.moc"
