@@ -3,7 +3,9 @@
 #include "device/cfobject.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTimeZone>
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -613,60 +615,230 @@ private:
     std::vector<quint64> m_expanded;
 };
 
-// Counts elements and container nesting of an XML plist without parsing it.
-bool xmlWithinLimits(const QByteArray& bytes) {
-    const char* p = bytes.constData();
-    const qsizetype n = bytes.size();
-    int depth = 0;
-    quint64 elements = 0;
-    auto isNameEnd = [](char c) { return c == '>' || c == '/' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    auto skipPast = [&](qsizetype& i, const char* end) {
-        const qsizetype at = bytes.indexOf(end, i);
-        if (at < 0)
-            return false;
-        i = at + qsizetype(std::strlen(end));
-        return true;
-    };
-    qsizetype i = 0;
-    while (i < n) {
-        if (p[i] != '<') {
-            ++i;
-            continue;
-        }
-        if (bytes.sliced(i).startsWith("<!--")) {
-            if (!skipPast(i, "-->"))
+// Checks the structure and the scalar texts of an XML plist before libplist
+// reads it: libplist turns malformed numbers, dates and data into 0, the
+// epoch or nothing, and reads values past a dictionary key without its value.
+// Also bounds nesting and the number of elements.
+class XmlCheck {
+public:
+    explicit XmlCheck(const QByteArray& bytes) : m_b(bytes) {}
+
+    bool run() {
+        bool sawRoot = false;
+        while (true) {
+            Token t;
+            if (!next(t))
                 return false;
-        } else if (bytes.sliced(i).startsWith("<![CDATA[")) {
-            if (!skipPast(i, "]]>"))
-                return false;
-        } else if (i + 1 < n && (p[i + 1] == '?' || p[i + 1] == '!')) {
-            if (!skipPast(i, ">"))
-                return false;
-        } else {
-            const bool closing = i + 1 < n && p[i + 1] == '/';
-            qsizetype nameStart = i + (closing ? 2 : 1);
-            qsizetype nameEnd = nameStart;
-            while (nameEnd < n && !isNameEnd(p[nameEnd]))
-                ++nameEnd;
-            const qsizetype gt = bytes.indexOf('>', nameEnd);
-            if (gt < 0)
-                return false;
-            const QByteArrayView name(p + nameStart, nameEnd - nameStart);
-            const bool container = name == "dict" || name == "array";
-            if (closing) {
-                if (container)
-                    --depth;
-            } else {
-                if (++elements > kMaxNodes)
+            if (t.kind == Token::End)
+                return sawRoot && m_stack.empty();
+            if (t.kind == Token::Text) {
+                if (!isBlank(t.text) && !(!m_stack.empty() && isTextual(m_stack.back().name)))
                     return false;
-                if (container && p[gt - 1] != '/' && ++depth > cf::kMaxDepth)
-                    return false;
+                if (!m_stack.empty())
+                    m_stack.back().text += t.text;
+                continue;
             }
-            i = gt + 1;
+            if (t.kind == Token::Open) {
+                if (++m_elements > kMaxNodes)
+                    return false;
+                if (m_stack.empty()) {
+                    if (sawRoot)
+                        return false; // a second root
+                    sawRoot = true;
+                    if (t.name == "plist") {
+                        m_stack.push_back(Frame{t.name, {}, 0, false});
+                        if (t.selfClosing)
+                            return false;
+                        continue;
+                    }
+                } else if (!childAllowed(m_stack.back(), t.name)) {
+                    return false;
+                }
+                if (!isValueName(t.name) && t.name != "key")
+                    return false;
+                m_stack.push_back(Frame{t.name, {}, 0, false});
+                if (isContainer(t.name) && ++m_depth > cf::kMaxDepth)
+                    return false;
+                if (t.selfClosing && !close(t.name))
+                    return false;
+                continue;
+            }
+            // Closing tag.
+            if (m_stack.empty() || m_stack.back().name != t.name || !close(t.name))
+                return false;
         }
     }
-    return true;
-}
+
+private:
+    struct Token {
+        enum Kind { Open, Close, Text, End } kind = End;
+        QByteArray name;
+        QByteArray text;
+        bool selfClosing = false;
+    };
+    struct Frame {
+        QByteArray name;
+        QByteArray text;
+        qsizetype children = 0;
+        bool awaitingValue = false; // dict: a key was read, its value not yet
+    };
+
+    static bool isContainer(const QByteArray& n) { return n == "dict" || n == "array"; }
+    static bool isTextual(const QByteArray& n) {
+        return n == "string" || n == "key" || n == "integer" || n == "real" || n == "date" || n == "data";
+    }
+    static bool isValueName(const QByteArray& n) {
+        return isContainer(n) || isTextual(n) || n == "true" || n == "false";
+    }
+    static bool isBlank(const QByteArray& s) {
+        for (char c : s) {
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+                return false;
+        }
+        return true;
+    }
+
+    static bool childAllowed(Frame& parent, const QByteArray& name) {
+        if (parent.name == "plist")
+            return parent.children++ == 0 && name != "key";
+        if (parent.name == "array")
+            return name != "key";
+        if (parent.name == "dict") {
+            const bool isKey = name == "key";
+            if (isKey == parent.awaitingValue)
+                return false; // two keys in a row, or a value without a key
+            parent.awaitingValue = isKey;
+            return true;
+        }
+        return false; // scalars hold text only
+    }
+
+    bool close(const QByteArray& name) {
+        const Frame f = m_stack.back();
+        m_stack.pop_back();
+        if (isContainer(name))
+            --m_depth;
+        if (name == "dict" && f.awaitingValue)
+            return false;
+        if (name == "plist")
+            return f.children == 1;
+        return validText(name, f.text.trimmed());
+    }
+
+    static bool validText(const QByteArray& name, const QByteArray& text) {
+        if (name == "true" || name == "false")
+            return text.isEmpty();
+        if (name == "integer") {
+            QByteArray digits = text;
+            const bool negative = digits.startsWith('-');
+            if (negative || digits.startsWith('+'))
+                digits = digits.mid(1);
+            bool ok = false;
+            quint64 v = 0;
+            if (digits.startsWith("0x") || digits.startsWith("0X"))
+                v = digits.mid(2).toULongLong(&ok, 16);
+            else if (!digits.isEmpty() &&
+                     std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+                v = digits.toULongLong(&ok, 10);
+            return ok && (!negative || v <= quint64(1) << 63);
+        }
+        if (name == "real") {
+            const QByteArray lower = text.toLower();
+            if (lower == "nan" || lower == "inf" || lower == "+inf" || lower == "-inf" || lower == "infinity" ||
+                lower == "+infinity" || lower == "-infinity")
+                return true;
+            bool ok = false;
+            text.toDouble(&ok);
+            return ok || (!text.isEmpty() && isFiniteOverflow(text));
+        }
+        if (name == "date") {
+            static const QRegularExpression iso(
+                QStringLiteral("^-?\\d{4,}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d+)?Z$"));
+            return iso.match(QString::fromLatin1(text)).hasMatch();
+        }
+        if (name == "data") {
+            for (char c : text) {
+                const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '+' || c == '/' || c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+                if (!ok)
+                    return false;
+            }
+            return true;
+        }
+        return true; // string, key
+    }
+
+    // QByteArray::toDouble refuses out-of-range values that strtod turns into
+    // infinities or zero; those are still numbers.
+    static bool isFiniteOverflow(const QByteArray& text) {
+        char* end = nullptr;
+        std::strtod(text.constData(), &end);
+        return end == text.constData() + text.size();
+    }
+
+    bool skipPast(const char* end) {
+        const qsizetype at = m_b.indexOf(end, m_i);
+        if (at < 0)
+            return false;
+        m_i = at + qsizetype(std::strlen(end));
+        return true;
+    }
+
+    bool next(Token& t) {
+        const qsizetype n = m_b.size();
+        const char* p = m_b.constData();
+        while (m_i < n) {
+            if (p[m_i] != '<') {
+                const qsizetype lt = m_b.indexOf('<', m_i);
+                const qsizetype end = lt < 0 ? n : lt;
+                t = Token{Token::Text, {}, m_b.mid(m_i, end - m_i), false};
+                m_i = end;
+                return true;
+            }
+            const QByteArrayView rest = QByteArrayView(p + m_i, n - m_i);
+            if (rest.startsWith("<!--")) {
+                if (!skipPast("-->"))
+                    return false;
+                continue;
+            }
+            if (rest.startsWith("<![CDATA[")) {
+                const qsizetype start = m_i + 9;
+                if (!skipPast("]]>"))
+                    return false;
+                t = Token{Token::Text, {}, m_b.mid(start, m_i - 3 - start), false};
+                return true;
+            }
+            if (rest.startsWith("<?") || rest.startsWith("<!")) {
+                if (!skipPast(">"))
+                    return false;
+                continue;
+            }
+            const bool closing = rest.startsWith("</");
+            const qsizetype nameStart = m_i + (closing ? 2 : 1);
+            qsizetype nameEnd = nameStart;
+            while (nameEnd < n && p[nameEnd] != '>' && p[nameEnd] != '/' && p[nameEnd] != ' ' && p[nameEnd] != '\t' &&
+                   p[nameEnd] != '\r' && p[nameEnd] != '\n')
+                ++nameEnd;
+            const qsizetype gt = m_b.indexOf('>', nameEnd);
+            if (gt < 0 || nameEnd == nameStart)
+                return false;
+            t = Token{closing ? Token::Close : Token::Open,
+                      m_b.mid(nameStart, nameEnd - nameStart),
+                      {},
+                      !closing && p[gt - 1] == '/'};
+            m_i = gt + 1;
+            return true;
+        }
+        t = Token{};
+        return true;
+    }
+
+    const QByteArray& m_b;
+    qsizetype m_i = 0;
+    quint64 m_elements = 0;
+    int m_depth = 0;
+    std::vector<Frame> m_stack;
+};
 
 const cf::Object* parse(const QByteArray& bytes) {
     if (bytes.isEmpty() || bytes.size() > kMaxInputBytes)
@@ -681,7 +853,7 @@ const cf::Object* parse(const QByteArray& bytes) {
         qsizetype i = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
         while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\r' || bytes[i] == '\n'))
             ++i;
-        if (i >= bytes.size() || bytes[i] != '<' || !xmlWithinLimits(bytes))
+        if (i >= bytes.size() || bytes[i] != '<' || !XmlCheck(bytes).run())
             return nullptr;
         plist_from_xml(bytes.constData(), uint32_t(bytes.size()), &root);
     }

@@ -105,6 +105,8 @@ private slots:
     void corruptedBytes();
     void deepXml_data();
     void deepXml();
+    void strictXml_data();
+    void strictXml();
     void oversizedInput();
 };
 
@@ -280,6 +282,50 @@ void TestPlistHostile::deepXml() {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, valid);
     const CFType v = CFType::createCFPropertyList(bytes);
+    QCOMPARE(!v.isNull(), valid);
+    checkSound(v);
+}
+
+// Malformed XML is refused instead of read as 0, the epoch or nothing.
+void TestPlistHostile::strictXml_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("key without value") << QByteArray("<dict><key>a</key></dict>") << false;
+    QTest::newRow("two keys") << QByteArray("<dict><key>a</key><key>b</key><true/></dict>") << false;
+    QTest::newRow("value without key") << QByteArray("<dict><true/></dict>") << false;
+    QTest::newRow("key outside dict") << QByteArray("<array><key>a</key></array>") << false;
+    QTest::newRow("bad integer") << QByteArray("<integer>12abc</integer>") << false;
+    QTest::newRow("empty integer") << QByteArray("<integer></integer>") << false;
+    QTest::newRow("integer above 2^64") << QByteArray("<integer>18446744073709551616</integer>") << false;
+    QTest::newRow("integer below -2^63") << QByteArray("<integer>-9223372036854775809</integer>") << false;
+    QTest::newRow("bad real") << QByteArray("<real>abc</real>") << false;
+    QTest::newRow("bad date") << QByteArray("<date>garbage</date>") << false;
+    QTest::newRow("bad data") << QByteArray("<data>!!!</data>") << false;
+    QTest::newRow("text in array") << QByteArray("<array>text<true/></array>") << false;
+    QTest::newRow("text in true") << QByteArray("<true>yes</true>") << false;
+    QTest::newRow("element in string") << QByteArray("<string><true/></string>") << false;
+    QTest::newRow("two values in plist") << QByteArray("<true/><false/>") << false;
+    QTest::newRow("unknown element") << QByteArray("<array><blob/></array>") << false;
+    QTest::newRow("mismatched close") << QByteArray("<array></dict>") << false;
+    QTest::newRow("hex integer") << QByteArray("<integer>0x10</integer>") << true;
+    QTest::newRow("int64 min") << QByteArray("<integer>-9223372036854775808</integer>") << true;
+    QTest::newRow("uint64 max") << QByteArray("<integer> 18446744073709551615 </integer>") << true;
+    QTest::newRow("nan") << QByteArray("<real>nan</real>") << true;
+    QTest::newRow("exponent") << QByteArray("<real>-1.5e-300</real>") << true;
+    QTest::newRow("date") << QByteArray("<date>2013-05-01T10:20:30Z</date>") << true;
+    QTest::newRow("data with line breaks") << QByteArray("<data>\n\tAAEC\n\tAw==\n</data>") << true;
+    QTest::newRow("comment in dict") << QByteArray("<dict><!-- c --><key>a</key><!-- c --><true/></dict>") << true;
+    QTest::newRow("cdata string") << QByteArray("<string><![CDATA[a<b]]></string>") << true;
+    QTest::newRow("empty containers") << QByteArray("<array><dict/><array/><string/></array>") << true;
+}
+
+void TestPlistHostile::strictXml() {
+    QFETCH(QByteArray, body);
+    QFETCH(bool, valid);
+    const QByteArray doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+                           "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
+                           body + "\n</plist>\n";
+    const CFType v = CFType::createCFPropertyList(doc);
     QCOMPARE(!v.isNull(), valid);
     checkSound(v);
 }
