@@ -19,6 +19,15 @@ bool settingOn(const CFType& domain, const char* key) {
     return value.isCFBoolean() && value.CFNumberBool();
 }
 
+// Identifiers come from the device: each must stay one plain folder name.
+QString folderName(const QString& id) {
+    QString name = g_formatFileName(id);
+    if (name == QLatin1String(".") || name == QLatin1String("..")) {
+        name.prepend(QLatin1Char('_'));
+    }
+    return name;
+}
+
 } // namespace
 
 IOSDevice::IOSDevice() : device(nullptr) {
@@ -26,7 +35,7 @@ IOSDevice::IOSDevice() : device(nullptr) {
 }
 
 QDir IOSDevice::cacheDir() const {
-    const QString path = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache/") + udid);
+    const QString path = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache/") + folderName(udid));
     QDir dir(QDir::cleanPath(path));
     if (!dir.exists()) {
         dir.mkpath(QStringLiteral("."));
@@ -35,7 +44,8 @@ QDir IOSDevice::cacheDir() const {
 }
 
 QDir IOSDevice::appDir(QString appId) const {
-    return QDir(cacheDir().absoluteFilePath(g_formatFileName(appId)));
+    const QString name = folderName(appId);
+    return QDir(name.isEmpty() ? cacheDir() : cacheDir().absoluteFilePath(name));
 }
 
 QList<int> IOSDevice::versionList() const {

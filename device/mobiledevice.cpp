@@ -197,6 +197,8 @@ void mobiledevice_startservice(am_device* device, char const* service, unsigned 
     if (r == 0) {
         return;
     }
+    // Whatever the framework left there is not ours to close.
+    socket = 0;
     QString description = QStringLiteral("Unknown");
     try {
         const QList<CFType> values = mobiledevice_info(

@@ -144,11 +144,21 @@ void TestIOSDevice::cacheDirs() {
     QCOMPARE(device.cacheDir().absolutePath(), cacheRoot + QStringLiteral("/0000aaaa"));
     QVERIFY(QFileInfo(cacheRoot + QStringLiteral("/0000aaaa")).isDir());
 
+    // A hostile identifier stays one folder inside the cache.
+    for (const char* hostile : {"../../escape", "..", "a/../../b"}) {
+        device.udid = QString::fromLatin1(hostile);
+        const QString dir = device.cacheDir().absolutePath();
+        QVERIFY2(dir.startsWith(cacheRoot + QLatin1Char('/')) && QFileInfo(dir).absolutePath() == cacheRoot,
+                 qPrintable(dir));
+    }
+    device.udid = QStringLiteral("0000aaaa");
+
     // The identifier is made file-name safe and the folder is not created.
     const QDir app = device.appDir(QStringLiteral("com.example/../evil"));
     QCOMPARE(app.absolutePath(), cacheRoot + QStringLiteral("/0000aaaa/") + g_formatFileName("com.example/../evil"));
     QVERIFY(!app.absolutePath().contains(QLatin1String("/../")));
     QVERIFY(app.absolutePath().startsWith(cacheRoot + QStringLiteral("/0000aaaa/")));
+    QCOMPARE(device.appDir(QStringLiteral("..")).absolutePath(), cacheRoot + QStringLiteral("/0000aaaa/_.."));
 }
 
 void TestIOSDevice::backupSettings_data() {
