@@ -168,20 +168,6 @@ private slots:
         QCOMPARE(removed.first().at(2).toInt(), 1);
         QCOMPARE(model.rowCount(), 0);
     }
-
-    void nodesOwnTheirChildren() {
-        // A tree built by hand: deleting the root frees the whole branch (checked by ASan).
-        auto* root = new AbsTreeItemModel::_ItemNode(ITEMNODE_ROOT_DEVICE, QStringLiteral("root"), nullptr);
-        auto* child =
-            new _APPIconItemNode(root, _IOSAppInfo(QStringLiteral("a"), QStringLiteral("A")), QString(), true, false);
-        root->children.append(child);
-        child->children.append(
-            new _APPIconItemNode(child, _IOSAppInfo(QStringLiteral("b"), QStringLiteral("B")), QString(), true, false));
-        QCOMPARE(child->type, ITEMNODE_APP_ICON);
-        QCOMPARE(child->size, qint64(-1));
-        QVERIFY(!child->index.isValid());
-        delete root;
-    }
 };
 
 QTEST_MAIN(TestItemModel)

@@ -50,22 +50,6 @@ private slots:
         MessageBoxPresenter::setAutoAnswer(true);
     }
 
-    void layoutMatchesTheDesign() {
-        ProgressForm form(QStringLiteral("Working"));
-        QCOMPARE(form.objectName(), QStringLiteral("ProgressForm"));
-        QCOMPARE(form.size(), QSize(350, 122));
-        QVERIFY(form.windowFlags() & Qt::FramelessWindowHint);
-        QCOMPARE(form.windowTitle(), QStringLiteral("Working"));
-        QCOMPARE(form.statusText(), QStringLiteral("Working"));
-        auto* cancel = form.findChild<QPushButton*>(QStringLiteral("btnCancel"));
-        QVERIFY(cancel);
-        QCOMPARE(cancel->geometry(), QRect(130, 90, 75, 23));
-        QCOMPARE(cancel->focusPolicy(), Qt::NoFocus);
-        QCOMPARE(form.findChild<QProgressBar*>(QStringLiteral("progressBar"))->geometry(), QRect(20, 40, 321, 23));
-        QCOMPARE(form.findChild<QLabel*>(QStringLiteral("lbStatus"))->geometry(), QRect(20, 20, 311, 16));
-        QCOMPARE(form.findChild<QLabel*>(QStringLiteral("lbProgress"))->geometry(), QRect(25, 70, 281, 20));
-    }
-
     void updateProgress_data() {
         QTest::addColumn<QString>("status");
         QTest::addColumn<int>("percent");
