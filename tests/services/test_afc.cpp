@@ -47,6 +47,7 @@ private slots:
     void pathsCannotLeaveContainer_data();
     void pathsCannotLeaveContainer();
     void mediaService();
+    void droppedConnectionFails();
     void headerLayout();
 
 private:
@@ -331,6 +332,25 @@ void TestAfc::mediaService() {
     char buffer[16] = {};
     QCOMPARE(file.read(buffer, sizeof buffer), 5);
     QCOMPARE(QByteArray(buffer), QByteArray("media"));
+}
+
+void TestAfc::droppedConnectionFails() {
+    QString root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
+    QVERIFY(writeLocal(root + QStringLiteral("/Documents/big.bin"), pattern(300000, 5)));
+    // The device goes silent in the middle of the second read block.
+    QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("100000")));
+    mobiledevice_afc afc(device);
+    const bool opened = openApp(afc, &root);
+    QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("null")));
+    QVERIFY(opened);
+    AfcFile file;
+    QVERIFY(afc.readFile(QStringLiteral("/Documents/big.bin"), file));
+    QByteArray buffer(300000, '\0');
+    QCOMPARE(file.read(buffer.data(), static_cast<int>(buffer.size())), -1);
+    // Nothing more comes: the client reports failures instead of hanging.
+    QVERIFY(afc.lt(QStringLiteral("/Documents")).isEmpty());
+    QVERIFY(!afc.del(QStringLiteral("/Documents/big.bin")));
+    QVERIFY(QFileInfo::exists(root + QStringLiteral("/Documents/big.bin")));
 }
 
 void TestAfc::headerLayout() {
