@@ -88,11 +88,6 @@ class TestErrReport : public QObject {
     Q_OBJECT
 
 private slots:
-    void productTexts() {
-        QCOMPARE(prodDisplayName(), QStringLiteral("Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"));
-        QCOMPARE(prodInfoDisplay(), QStringLiteral("Quorvindale iPod/iPhone/iPad Space Vexlar for Mac v3.1.13"));
-    }
-
     void base64Var_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
@@ -129,11 +124,6 @@ private slots:
     void body() {
         QCOMPARE(errReportBody(QStringLiteral("a< BR />b<b>x</b>")),
                  "prod=" + kProdB64 + "&ver=" + kVerB64 + "&err=YQ0KYiZsdDtiJmd0O3gmbHQ7L2ImZ3Q7");
-    }
-
-    void webHostDefault() {
-        qunsetenv("VEXLAR_WEB_HOST");
-        QCOMPARE(webHost(), QStringLiteral("www.spacevexlar.invalid"));
     }
 
     void twoReportsReachTheServer() {

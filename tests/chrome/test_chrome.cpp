@@ -88,30 +88,12 @@ private slots:
         QTest::newRow("app clear result") << "IOSClearAppCacheThread"
                                           << "IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"
                                           << "Successfully deleted %2 App cache (Total: %1).";
-        QTest::newRow("load apps") << "IOSLoadAppThread"
-                                   << "IDS_LOADING_IOS_APP_INFO"
-                                   << "Loading Apps info from your device...";
-        QTest::newRow("messages") << "IOSClearAllMessagesThread"
-                                  << "IDS_CLEARING_MESSAGES"
-                                  << "Deleting messages...";
-        QTest::newRow("calls") << "IOSClearCallsThread"
-                               << "IDS_CLEARING_CALLS"
-                               << "Deleting Call Log...";
-        QTest::newRow("safari") << "IOSClearSafariThread"
-                                << "IDS_CLEARING_SAFARI_CACHE"
-                                << "Deleting Safari cache...";
-        QTest::newRow("junk") << "IOSClearMMSAttaThread"
-                              << "IDS_CLEARING_MMS_ATTA"
-                              << "Deleting system junk...";
         QTest::newRow("system") << "IOSClearSysThread"
                                 << "IDS_CLEARING_SYS_CACHE"
                                 << "Deleting system cache...";
         QTest::newRow("password") << "PasscodeDlg"
                                   << "IDS_INVALID_PASSWORD"
                                   << "Invalid password.";
-        QTest::newRow("password empty") << "PasscodeDlg"
-                                        << "IDS_PWD_IS_NULL"
-                                        << "Password is required.";
         QTest::newRow("about") << "AboutUsForm"
                                << "About"
                                << "About";
