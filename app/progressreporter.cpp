@@ -2,7 +2,6 @@
 
 #include <QLoggingCategory>
 #include <QThread>
-
 #include <atomic>
 #include <memory>
 
@@ -61,4 +60,6 @@ int runWithProgress(const ProgressWorkerFactory& makeWorker, bool cancelable) {
     return reporter.result() == 1 ? 1 : 0;
 }
 
-void setProgressRunner(ProgressRunner* runner) { g_runner.store(runner); }
+void setProgressRunner(ProgressRunner* runner) {
+    g_runner.store(runner);
+}

@@ -8,7 +8,6 @@
 // on it in its own thread.
 
 #include <QString>
-
 #include <atomic>
 #include <functional>
 
@@ -28,7 +27,6 @@ public:
     std::atomic<bool> canceled{false};
     std::atomic<bool> tipsWaiting{false};
 };
-
 
 // Runs one worker under a modal progress dialog: the core libraries call this
 // where the program shows a dialog of their own (the backup password check).
