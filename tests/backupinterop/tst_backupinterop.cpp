@@ -411,6 +411,31 @@ void TestBackupInterop::cli() {
     QCOMPARE(QDir(out.filePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden).size(), 3);
     QVERIFY(!QFileInfo::exists(decrypted)); // no plain manifest left beside an encrypted backup
 
+    // Damaged data files fail with the store's text and leave nothing under the output name.
+    auto dataFile = [&dir](const char* path) {
+        return MBDBParser::getBKFilePath(
+            QDir(dir), MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QString::fromLatin1(path)), false);
+    };
+    QVERIFY(QFile::remove(dataFile("Library/Sizes/f16.bin")));
+    const QString damagedOut = out.filePath(QStringLiteral("damaged/f.bin"));
+    PeerResult missing = runCli({QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"),
+                                 QStringLiteral("Library/Sizes/f16.bin"), damagedOut},
+                                pw);
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY2(missing.err.contains("can not open"), missing.err.constData());
+    QVERIFY(!QFileInfo::exists(damagedOut));
+    if (variant.encrypted()) {
+        QFile cut(dataFile("Library/Sizes/f8193.bin"));
+        QVERIFY(cut.resize(cut.size() - 5));
+        PeerResult torn = runCli({QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"),
+                                  QStringLiteral("Library/Sizes/f8193.bin"), damagedOut},
+                                 pw);
+        QCOMPARE(torn.exitCode, 1);
+        QVERIFY2(torn.err.contains("POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"), torn.err.constData());
+        QVERIFY(!QFileInfo::exists(damagedOut));
+    }
+    QCOMPARE(QDir(out.filePath(QStringLiteral("damaged"))).entryList(QDir::Files | QDir::Hidden).size(), 0);
+
     if (!variant.encrypted()) {
         return;
     }
