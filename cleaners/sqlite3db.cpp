@@ -333,19 +333,16 @@ Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql& sql) {
 
 void Sqlite3DB::beginTran() {
     executeThrow("BEGIN IMMEDIATE");
-    m_inTransaction = true;
 }
 
 void Sqlite3DB::commitTran() {
     executeThrow("COMMIT");
-    m_inTransaction = false;
 }
 
 void Sqlite3DB::rollbackTran() {
     if (db && !sqlite3_get_autocommit(db)) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
-    m_inTransaction = false;
 }
 
 void Sqlite3DB::close() {
@@ -373,8 +370,4 @@ void Sqlite3DB::createFunctionThrow(const QString& name, int argCount, ScalarFun
     if (rc != SQLITE_OK) {
         throw sqliteError(db, rc, name.toUtf8());
     }
-}
-
-QString Sqlite3DB::errorText(const QByteArray& context) const {
-    return QString::fromUtf8(sqliteError(db, SQLITE_ERROR, context).what());
 }

@@ -110,6 +110,4 @@ public:
 
 private:
     std::shared_ptr<Sqlite3Stmt> prepareThrow(const Sqlite3Sql& sql);
-    QString errorText(const QByteArray& context) const;
-    bool m_inTransaction = false;
 };
