@@ -145,6 +145,13 @@ void renameOverThrow(const QString& from, const QString& to) {
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
         throwText(QStringLiteral("can not write %1. %2").arg(to, systemError()));
     }
+    // Make the new name itself durable; a failure here loses nothing already written.
+    const int dirFd =
+        ::open(QFile::encodeName(QFileInfo(to).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 } // namespace fileutil

@@ -601,6 +601,10 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
         it = items.insert(h, file);
     } else {
         it->modified = true;
+        // The record describes the new content: its digest changes below, so its size follows.
+        if (size >= 1) {
+            it->size = size;
+        }
     }
     it->digest.setVal(readFileHash(srcFile));
     it->lastModified = it->lastStatusChange = mtime;

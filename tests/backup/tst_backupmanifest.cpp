@@ -229,6 +229,7 @@ private slots:
         QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New")))
                     .isFolder());
         QCOMPARE(reread.value(smsHash).digest.data, MBDBParser::readFileHash(smsData));
+        QCOMPARE(reread.value(smsHash).size, qint64(newSms.size()));
         QTemporaryDir out;
         for (const QString& h : {smsHash, newHash}) {
             const QString dest = out.filePath(h);
