@@ -301,15 +301,25 @@ const cf::Object* fromNode(plist_t node, int depth, Budget& budget) {
         return new cf::Uid(value);
     }
     case PLIST_ARRAY: {
+        // The iterator walks the children in order; indexing would rescan
+        // them from the start for every element of a parsed binary array.
         auto* array = new cf::Array(false);
-        const uint32_t n = plist_array_get_size(node);
-        for (uint32_t i = 0; i < n; ++i) {
-            const cf::Object* item = fromNode(plist_array_get_item(node, i), depth + 1, budget);
-            if (!item) {
-                cf::release(array);
-                return nullptr;
-            }
-            array->appendAdopted(item);
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        bool ok = it != nullptr;
+        for (uint32_t i = 0, n = plist_array_get_size(node); ok && i < n; ++i) {
+            plist_t child = nullptr;
+            plist_array_next_item(node, it, &child);
+            const cf::Object* item = fromNode(child, depth + 1, budget);
+            if (!item)
+                ok = false;
+            else
+                array->appendAdopted(item);
+        }
+        std::free(it);
+        if (!ok) {
+            cf::release(array);
+            return nullptr;
         }
         return array;
     }
