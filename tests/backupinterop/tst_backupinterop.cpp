@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -91,6 +92,7 @@ private slots:
     void cli();
     void cliUsage_data();
     void cliUsage();
+    void realManifestDb();
 
 private:
     void variantRows(bool encryptedOnly);
@@ -517,6 +519,50 @@ void TestBackupInterop::cliUsage() {
     if (QFileInfo(out).dir().exists()) {
         QCOMPARE(QFileInfo(out).dir().entryList(QDir::Files | QDir::Hidden).size(), 0);
     }
+}
+
+// A Manifest.db from a real device (stored decrypted), given a Manifest.plist
+// of our own: the command line and the peer must list the same records.
+void TestBackupInterop::realManifestDb() {
+    const QString real = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Manifest.db");
+    if (!QFileInfo::exists(real)) {
+        QSKIP("no real Manifest.db here");
+    }
+    QTemporaryDir dir;
+    QVERIFY(QFile::copy(real, dir.filePath(QStringLiteral("Manifest.db"))));
+    QFile(dir.filePath(QStringLiteral("Manifest.db"))).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    PeerResult plist = runProgram(
+        QStringLiteral(VEXLAR_PYTHON),
+        {QStringLiteral("-c"),
+         QStringLiteral("import plistlib, datetime, sys\n"
+                        "plistlib.dump({'Lockdown': {'ProductVersion': '14.3', 'DeviceName': 'Real', "
+                        "'UniqueDeviceID': 'x', 'ProductType': 'iPhone9,3'}, 'IsEncrypted': False, "
+                        "'Date': datetime.datetime(2021, 12, 3)}, open(sys.argv[1], 'wb'), fmt=plistlib.FMT_BINARY)"),
+         dir.filePath(QStringLiteral("Manifest.plist"))},
+        cleanEnvironment());
+    QVERIFY2(plist.exitCode == 0, plist.err.constData());
+
+    const QList<QJsonObject> peer = dumpBackup({"db", "14.3", QString(), false}, dir.path());
+    QCOMPARE(peer.size(), 3721);
+    QSet<QByteArray> expected;
+    for (const QJsonObject& r : peer) {
+        const bool folder = (r.value(QStringLiteral("mode")).toInt() & 0x4000) != 0;
+        expected.insert(
+            QStringLiteral("%1\t%2\t%3\t%4")
+                .arg(r.value(QStringLiteral("domain")).toString(), r.value(QStringLiteral("path")).toString())
+                .arg(r.value(QStringLiteral("size")).toInteger())
+                .arg(folder ? 1 : 0)
+                .toUtf8());
+    }
+    PeerResult ls = runCli({QStringLiteral("ls"), dir.path()});
+    QVERIFY2(ls.exitCode == 0, ls.err.constData());
+    const QList<QByteArray> lines = ls.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), peer.size());
+    QCOMPARE(QSet<QByteArray>(lines.begin(), lines.end()), expected);
+    QVERIFY(lines.contains(QByteArray("HomeDomain\tLibrary/SMS/sms.db\t278528\t0")));
+    PeerResult info = runCli({QStringLiteral("info"), dir.path()});
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY2(info.out.contains("Records:\t3721 (1089 files, 2618 folders, 14 links)"), info.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestBackupInterop)

@@ -139,9 +139,9 @@ public:
         return true;
     }
 
+    // The records alone: the file tree and index are not needed here, and cost time and memory.
     QList<MBDBParser::_MBDBItem> sortedItems() {
-        m.parseInfo();
-        QList<MBDBParser::_MBDBItem> list = m.items.values();
+        QList<MBDBParser::_MBDBItem> list = MBDBParser::parse(m).values();
         std::sort(list.begin(), list.end(), compareMBDBItemLess);
         return list;
     }
@@ -266,10 +266,10 @@ int cmdExtract(const Options& o) {
     const QString path = o.positional.at(3);
     QString out = o.positional.at(4);
     b.unlock(o.passwordFile, false);
-    b.m.parseInfo();
+    const QHash<QString, MBDBParser::_MBDBItem> items = MBDBParser::parse(b.m);
     const QString key = MBDBParser::getFileHashName(domain, path);
-    auto found = b.m.items.constFind(key);
-    if (found == b.m.items.constEnd()) {
+    auto found = items.constFind(key);
+    if (found == items.constEnd()) {
         throw CliFailure(Error, QStringLiteral("%1-%2 is not in the backup").arg(domain, path));
     }
     const MBDBParser::_MBDBItem& item = found.value();
