@@ -156,121 +156,61 @@ void TestCFType::kindsAndDefaults() {
 void TestCFType::numberReads_data() {
     QTest::addColumn<CFType>("value");
     QTest::addColumn<int>("width");
-    // Expected reads; "d" marks the default (the sentinel 99 / 99.5).
-    QTest::addColumn<QString>("i8");
-    QTest::addColumn<QString>("i16");
-    QTest::addColumn<QString>("i32");
-    QTest::addColumn<QString>("i64");
-    QTest::addColumn<QString>("u64");
-    QTest::addColumn<QString>("f32");
-    QTest::addColumn<QString>("f64");
-    const auto d = QStringLiteral("d");
-    QTest::newRow("int8 -5") << CFType::createCFNumberInt8(char(-5)) << int(kCFNumberSInt8Type) << "-5"
-                             << "-5"
-                             << "-5"
-                             << "-5" << d << "-5"
-                             << "-5";
-    QTest::newRow("int16 300") << CFType::createCFNumberInt16(300) << int(kCFNumberSInt16Type) << d << "300"
-                               << "300"
-                               << "300"
-                               << "300"
-                               << "300"
-                               << "300";
-    QTest::newRow("int32 -70000") << CFType::createCFNumberInt32(-70000) << int(kCFNumberSInt32Type) << d << d
-                                  << "-70000"
-                                  << "-70000" << d << "-70000"
-                                  << "-70000";
-    QTest::newRow("int64 5e9") << CFType::createCFNumberInt64(5000000000LL) << int(kCFNumberSInt64Type) << d << d << d
-                               << "5000000000"
-                               << "5000000000"
-                               << "5e+09"
-                               << "5e+09";
+    // Reads as int8 int16 int32 int64 uint64 float double; "d" is the default.
+    QTest::addColumn<QString>("reads");
+    const auto dbl = [](double v) { return CFType::createCFNumberDouble(v); };
+    const int f64 = kCFNumberFloat64Type;
+    QTest::newRow("int8 -5") << CFType::createCFNumberInt8(char(-5)) << int(kCFNumberSInt8Type)
+                             << "-5 -5 -5 -5 d -5 -5";
+    QTest::newRow("int16 300") << CFType::createCFNumberInt16(300) << int(kCFNumberSInt16Type)
+                               << "d 300 300 300 300 300 300";
+    QTest::newRow("int32 -70000") << CFType::createCFNumberInt32(-70000) << int(kCFNumberSInt32Type)
+                                  << "d d -70000 -70000 d -70000 -70000";
+    QTest::newRow("int64 5e9") << CFType::createCFNumberInt64(5000000000LL) << int(kCFNumberSInt64Type)
+                               << "d d d 5000000000 5000000000 5e+09 5e+09";
     QTest::newRow("int64 min") << CFType::createCFNumberInt64(std::numeric_limits<long long>::min())
-                               << int(kCFNumberSInt64Type) << d << d << d << "-9223372036854775808" << d
-                               << "-9.22337e+18"
-                               << "-9.22337e+18";
-    QTest::newRow("index 5e9") << CFType::createCFNumberCFIndex(5000000000L) << int(kCFNumberCFIndexType) << d << d << d
-                               << "5000000000"
-                               << "5000000000"
-                               << "5e+09"
-                               << "5e+09";
+                               << int(kCFNumberSInt64Type) << "d d d -9223372036854775808 d -9.22337e+18 -9.22337e+18";
+    QTest::newRow("index 5e9") << CFType::createCFNumberCFIndex(5000000000L) << int(kCFNumberCFIndexType)
+                               << "d d d 5000000000 5000000000 5e+09 5e+09";
     QTest::newRow("uint64 max") << CFType::createCFNumberUInt64(std::numeric_limits<unsigned long long>::max())
-                                << int(kCFNumberSInt128Type) << d << d << d << d << "18446744073709551615"
-                                << "1.84467e+19"
-                                << "1.84467e+19";
-    QTest::newRow("uint64 small") << CFType::createCFNumberUInt64(42) << int(kCFNumberSInt64Type) << "42"
-                                  << "42"
-                                  << "42"
-                                  << "42"
-                                  << "42"
-                                  << "42"
-                                  << "42";
-    QTest::newRow("double 3.5") << CFType::createCFNumberDouble(3.5) << int(kCFNumberFloat64Type) << d << d << d << d
-                                << d << "3.5"
-                                << "3.5";
-    QTest::newRow("double 3.0") << CFType::createCFNumberDouble(3.0) << int(kCFNumberFloat64Type) << "3"
-                                << "3"
-                                << "3"
-                                << "3"
-                                << "3"
-                                << "3"
-                                << "3";
-    QTest::newRow("double 128.0") << CFType::createCFNumberDouble(128.0) << int(kCFNumberFloat64Type) << d << "128"
-                                  << "128"
-                                  << "128"
-                                  << "128"
-                                  << "128"
-                                  << "128";
-    QTest::newRow("double -129.0") << CFType::createCFNumberDouble(-128.0) << int(kCFNumberFloat64Type) << "-128"
-                                   << "-128"
-                                   << "-128"
-                                   << "-128" << d << "-128"
-                                   << "-128";
-    QTest::newRow("double 2^63") << CFType::createCFNumberDouble(9223372036854775808.0) << int(kCFNumberFloat64Type)
-                                 << d << d << d << d << "9223372036854775808"
-                                 << "9.22337e+18"
-                                 << "9.22337e+18";
-    QTest::newRow("double 1e40") << CFType::createCFNumberDouble(1e40) << int(kCFNumberFloat64Type) << d << d << d << d
-                                 << d << d << "1e+40";
-    QTest::newRow("double nan") << CFType::createCFNumberDouble(std::nan("")) << int(kCFNumberFloat64Type) << d << d
-                                << d << d << d << "nan"
-                                << "nan";
-    QTest::newRow("double inf") << CFType::createCFNumberDouble(INFINITY) << int(kCFNumberFloat64Type) << d << d << d
-                                << d << d << "inf"
-                                << "inf";
-    QTest::newRow("float 0.25") << CFType::createCFNumberFloat(0.25f) << int(kCFNumberFloat32Type) << d << d << d << d
-                                << d << "0.25"
-                                << "0.25";
+                                << int(kCFNumberSInt128Type) << "d d d d 18446744073709551615 1.84467e+19 1.84467e+19";
+    QTest::newRow("uint64 small") << CFType::createCFNumberUInt64(42) << int(kCFNumberSInt64Type)
+                                  << "42 42 42 42 42 42 42";
+    QTest::newRow("double 3.5") << dbl(3.5) << f64 << "d d d d d 3.5 3.5";
+    QTest::newRow("double 3.0") << dbl(3.0) << f64 << "3 3 3 3 3 3 3";
+    QTest::newRow("double 128.0") << dbl(128.0) << f64 << "d 128 128 128 128 128 128";
+    QTest::newRow("double -128.0") << dbl(-128.0) << f64 << "-128 -128 -128 -128 d -128 -128";
+    QTest::newRow("double 2^63") << dbl(9223372036854775808.0) << f64
+                                 << "d d d d 9223372036854775808 9.22337e+18 9.22337e+18";
+    QTest::newRow("double 1e40") << dbl(1e40) << f64 << "d d d d d d 1e+40";
+    QTest::newRow("double nan") << dbl(std::nan("")) << f64 << "d d d d d nan nan";
+    QTest::newRow("double inf") << dbl(INFINITY) << f64 << "d d d d d inf inf";
+    QTest::newRow("float 0.25") << CFType::createCFNumberFloat(0.25f) << int(kCFNumberFloat32Type)
+                                << "d d d d d 0.25 0.25";
 }
 
 void TestCFType::numberReads() {
     QFETCH(CFType, value);
     QFETCH(int, width);
-    QFETCH(QString, i8);
-    QFETCH(QString, i16);
-    QFETCH(QString, i32);
-    QFETCH(QString, i64);
-    QFETCH(QString, u64);
-    QFETCH(QString, f32);
-    QFETCH(QString, f64);
+    QFETCH(QString, reads);
     QVERIFY(value.isCFNumber());
     QCOMPARE(value.numberType(), width);
     auto show = [](auto v, auto def) {
-        if constexpr (std::is_floating_point_v<decltype(v)>) {
-            if (v == def)
-                return QStringLiteral("d");
+        if (v == def)
+            return QStringLiteral("d");
+        if constexpr (std::is_floating_point_v<decltype(v)>)
             return QString::number(double(v), 'g', 6);
-        } else {
-            return v == def ? QStringLiteral("d") : QString::number(v);
-        }
+        else
+            return QString::number(v);
     };
-    QCOMPARE(show(int(value.CFNumberInt8(char(99))), 99), i8);
-    QCOMPARE(show(value.CFNumberInt16(99), short(99)), i16);
-    QCOMPARE(show(value.CFNumberInt(99), 99), i32);
-    QCOMPARE(show(value.CFNumberInt64(99), 99LL), i64);
-    QCOMPARE(show(value.CFNumberUInt64(99), 99ULL), u64);
-    QCOMPARE(show(value.CFNumberFloat(99.5f), 99.5f), f32);
-    QCOMPARE(show(value.CFNumberDouble(99.5), 99.5), f64);
+    const QStringList got{show(int(value.CFNumberInt8(char(99))), 99),
+                          show(value.CFNumberInt16(99), short(99)),
+                          show(value.CFNumberInt(99), 99),
+                          show(value.CFNumberInt64(99), 99LL),
+                          show(value.CFNumberUInt64(99), 99ULL),
+                          show(value.CFNumberFloat(99.5f), 99.5f),
+                          show(value.CFNumberDouble(99.5), 99.5)};
+    QCOMPARE(got.join(QLatin1Char(' ')), reads);
     // A number is never a boolean.
     QCOMPARE(value.CFNumberBool(true), true);
     QCOMPARE(value.CFNumberBool(false), false);
