@@ -124,7 +124,7 @@ private slots:
         const QString bigId = QStringLiteral("com.example.pixelpost");
         QByteArray big(700000, '\0');
         for (int i = 0; i < big.size(); ++i) {
-            big[i] = char((i * 7919) >> 3);
+            big[i] = char((quint32(i) * 7919u) >> 3);
         }
         {
             QFile f(container(bigId) + QStringLiteral("/iTunesArtwork"));
