@@ -5,9 +5,12 @@
 #include "device/cftype.h"
 
 #include <QtTest>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <plist/plist.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -55,6 +58,7 @@ private slots:
     void keyedArchiveHostileShapes();
     void mbfileArchive();
     void wrappersShareAndOutliveContainers();
+    void sharedAcrossThreads();
 };
 
 void TestCFType::kindsAndDefaults_data() {
@@ -679,6 +683,32 @@ void TestCFType::wrappersShareAndOutliveContainers() {
     const CFType t1 = CFType::createCFBoolean(true);
     QCOMPARE(t1.ref(), CFType::createCFBoolean(true).ref());
     QVERIFY(t1.ref() != CFType::createCFBoolean(false).ref());
+}
+
+// Reference counts are atomic: wrappers of one value made and dropped on
+// several threads at once leave it intact and free it exactly once.
+void TestCFType::sharedAcrossThreads() {
+    CFType shared = CFType::createCFDictionary();
+    for (int i = 0; i < 64; ++i)
+        shared.put(QString::number(i), CFType::createCFArray({str(QString::number(i))}));
+    const CFType frozen = CFType::clone(shared);
+    std::atomic<int> seen{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&frozen, &seen] {
+            for (int round = 0; round < 2000; ++round) {
+                const CFType copy = frozen;
+                const CFType item = copy.get(QString::number(round % 64)).at(0);
+                if (item.CFStringQString() == QString::number(round % 64))
+                    seen.fetch_add(1);
+                const CFType holder = CFType::createCFArray({item, copy});
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    QCOMPARE(seen.load(), 4 * 2000);
+    QVERIFY(frozen.equals(shared));
 }
 
 QTEST_GUILESS_MAIN(TestCFType)
