@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <exception>
+#include <stdexcept>
 
 Q_LOGGING_CATEGORY(lcLoadApp, "vexlar.cleaners.loadapp")
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kTimeout = 60000;
 // A device that never says "Complete" must not keep us listening for ever.
 constexpr int kMaxBrowseMessages = 100000;
+// Far above any real device; a hostile one must not grow the list without bound.
+constexpr qsizetype kMaxApps = 100000;
 
 // Closes the service socket whatever way the listing ends.
 struct ServiceSocket {
@@ -50,6 +53,9 @@ void IOSLoadAppThread::listApps() {
             QString appName = entry.get(QStringLiteral("CFBundleName")).CFStringQString();
             if (appName.isEmpty()) {
                 appName = appId;
+            }
+            if (apps.size() >= kMaxApps) {
+                throw std::runtime_error("The device lists more apps than this program can show.");
             }
             apps.append(_IOSAppInfo(appId, appName));
         }
