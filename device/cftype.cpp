@@ -509,11 +509,21 @@ private:
         case 0x0:
             return marker == 0x08 || marker == 0x09;
         case 0x1:
-            return info <= 4 && (1u << info) <= room;
+            if (info > 4 || (1u << info) > room)
+                return false;
+            // 16-byte integers hold values up to 2^64-1 only: libplist keeps the low half.
+            return info < 4 || bigEndian(m_p + pos, 8) == 0;
         case 0x2:
             return (info == 2 || info == 3) && (1u << info) <= room;
-        case 0x3:
-            return marker == 0x33 && 8 <= room;
+        case 0x3: {
+            if (marker != 0x33 || 8 > room)
+                return false;
+            // libplist casts the seconds to an integer: keep them finite and in range.
+            const quint64 bits = bigEndian(m_p + pos, 8);
+            double at = 0;
+            std::memcpy(&at, &bits, 8);
+            return std::isfinite(at) && std::fabs(at) < 1e11;
+        }
         case 0x8:
             return info < 8 && quint64(info) + 1 <= room;
         case 0x4:
@@ -528,7 +538,7 @@ private:
                 return false;
             out.payload = pos;
             out.bytes = length * 2;
-            return true;
+            return validUtf16(pos, length);
         case 0xA:
         case 0xD: {
             if (!lengthAt(pos, info, length))
@@ -593,6 +603,24 @@ private:
                 return false;
             m_state[child] = 1;
             stack.push_back(Frame{child, o}); // invalidates f
+        }
+        return true;
+    }
+
+    // Surrogates only in pairs: libplist's converter trusts them.
+    bool validUtf16(quint64 pos, quint64 units) const {
+        for (quint64 i = 0; i < units; ++i) {
+            const quint64 u = bigEndian(m_p + pos + 2 * i, 2);
+            if (u >= 0xDC00 && u <= 0xDFFF)
+                return false;
+            if (u >= 0xD800 && u <= 0xDBFF) {
+                if (i + 1 >= units)
+                    return false;
+                const quint64 low = bigEndian(m_p + pos + 2 * (i + 1), 2);
+                if (low < 0xDC00 || low > 0xDFFF)
+                    return false;
+                ++i;
+            }
         }
         return true;
     }

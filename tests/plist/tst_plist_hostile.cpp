@@ -184,6 +184,14 @@ void TestPlistHostile::craftedBinary_data() {
     QTest::newRow("bad length marker") << bplist({QByteArray(1, char(0x5F)) + QByteArray(1, char(0x20)) + "x"})
                                        << false;
     QTest::newRow("int of 32 bytes") << bplist({QByteArray(1, char(0x15)) + QByteArray(32, '\1')}) << false;
+    QTest::newRow("int above 2^64") << bplist({QByteArray(1, char(0x14)) + be(1, 8) + be(0, 8)}) << false;
+    QTest::newRow("int 2^64-1 in 16 bytes")
+        << bplist({QByteArray(1, char(0x14)) + be(0, 8) + be(~quint64(0), 8)}) << true;
+    QTest::newRow("nan date") << bplist({QByteArray(1, char(0x33)) + be(0x7ff8000000000000ULL, 8)}) << false;
+    QTest::newRow("date 1e300") << bplist({QByteArray(1, char(0x33)) + be(0x7e37e43c8800759cULL, 8)}) << false;
+    QTest::newRow("lone high surrogate") << bplist({QByteArray("\x61\xd8\x00", 3)}) << false;
+    QTest::newRow("lone low surrogate") << bplist({QByteArray("\x62\xdc\x00\x00\x41", 5)}) << false;
+    QTest::newRow("surrogate pair") << bplist({QByteArray("\x62\xd8\x3d\xde\x00", 5)}) << true;
     QTest::newRow("truncated real") << bplist({QByteArray("\x23\x40", 2)}) << false;
 
     // 5000 arrays, each holding the next.
