@@ -8,6 +8,8 @@
 #include "ui/progressform.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -60,6 +62,7 @@ private slots:
     void wrongThenRight();
     void emptyIsRefusedWithoutCheck();
     void escapeGivesUp();
+    void checkThatThrowsShowsBothBoxes();
 
 private:
     QTemporaryDir m_tmp;
@@ -174,6 +177,37 @@ void TestPasscodeDlg::escapeGivesUp() {
     whenShown(again,
               [&] { QTest::mouseClick(again.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton); });
     QCOMPARE(again.exec(), 0);
+}
+
+void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
+    // A torn Manifest.db: the right password unlocks the keybag, then decrypting the manifest fails.
+    const QString broken = m_tmp.filePath(QStringLiteral("broken"));
+    QDir().mkpath(broken);
+    for (const QString& name : QDir(m_backup).entryList(QDir::Files)) {
+        if (name.endsWith(QLatin1String(".plist")) || name == QLatin1String("Manifest.db")) {
+            QVERIFY(QFile::copy(m_backup + QLatin1Char('/') + name, broken + QLatin1Char('/') + name));
+        }
+    }
+    QFile db(broken + QStringLiteral("/Manifest.db"));
+    QVERIFY(db.resize(db.size() - 5));
+
+    BackupManifest m(broken);
+    m.readManifestInfo();
+    PasscodeDlg dlg(&m);
+    whenShown(dlg, [&] {
+        tryPassword(dlg, peerPassword());
+        QVERIFY(dlg.isVisible());
+        dlg.reject();
+    });
+    QCOMPARE(dlg.exec(), 0);
+    QVERIFY(dlg.password.isEmpty());
+    const QStringList texts = MessageBoxPresenter::shownTexts();
+    QCOMPARE(texts.size(), 2);
+    // The error box wraps the worker's text with the product header and the support line.
+    QVERIFY2(texts[0].contains(
+                 QStringLiteral("IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH")),
+             qPrintable(texts[0]));
+    QCOMPARE(texts[1], QStringLiteral("Invalid password."));
 }
 
 QTEST_MAIN(TestPasscodeDlg)
