@@ -116,7 +116,9 @@ public:
     static CFType createCFArray();
     static CFType createCFArray(const QList<CFType>& items);
     static CFType createCFKeyedArchiverUID(long value);
-    // XML or binary, detected from the bytes; null on any failure.
+    // XML or binary, detected from the bytes; null on any failure, including
+    // malformed scalars, more than 256 MiB, nesting deeper than 512 or more
+    // than 8 million values once shared objects are expanded.
     static CFType createCFPropertyList(const QByteArray& bytes);
     static CFType createCFPropertyListFromFile(const QString& path);
     static CFType clone(const CFType& value);
