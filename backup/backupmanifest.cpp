@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <utime.h>
+#include <vector>
 
 namespace {
 
@@ -410,8 +411,15 @@ void BackupManifest::parseInfo() {
         return;
     }
     items = MBDBParser::parse(*this);
-    QList<MBDBParser::_MBDBItem> sorted = items.values();
-    std::sort(sorted.begin(), sorted.end(), compareMBDBItemLess);
+    // Sorted by address: the records stay where they are until copied into their nodes.
+    std::vector<const MBDBParser::_MBDBItem*> sorted;
+    sorted.reserve(size_t(items.size()));
+    for (const MBDBParser::_MBDBItem& record : std::as_const(items)) {
+        sorted.push_back(&record);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {
+        return compareMBDBItemLess(*a, *b);
+    });
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
@@ -458,7 +466,9 @@ void BackupManifest::parseInfo() {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
 
-    for (const MBDBParser::_MBDBItem& record : std::as_const(sorted)) {
+    byPath.reserve(items.size());
+    for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
+        const MBDBParser::_MBDBItem& record = *sortedRecord;
         const QString d = record.domain.toString();
         const QString p = record.relativePath.toString();
 

@@ -5,6 +5,7 @@
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "cleaners/sqlite3db.h"
+#include "device/cfobject.h"
 #include "device/cftype.h"
 
 #include <QBuffer>
@@ -14,7 +15,11 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <algorithm>
+#include <initializer_list>
+#include <memory>
+#include <sqlite3.h>
 #include <stdexcept>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcManifest, "vexlar.backup.manifest")
 
@@ -40,6 +45,81 @@ QByteArray rowIv() {
 
 [[noreturn]] void throwText(const QString& text) {
     throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// UTF-8 of a field the way QString would give it back: valid UTF-8 stays as
+// it is (ASCII, the usual case, is seen at once), anything else is repaired.
+QByteArray utf8Text(const char* text, qsizetype n) {
+    if (std::all_of(text, text + n, [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+        return QByteArray(text, n);
+    }
+    return QString::fromUtf8(text, n).toUtf8();
+}
+
+QByteArray utf8Text(const MBDBParser::_MBDBBinary& field) {
+    return field.isValid() ? utf8Text(field.data.constData(), field.data.size()) : QByteArray();
+}
+
+QString hashNameOf(const QByteArray& domainUtf8, const QByteArray& relativePathUtf8) {
+    QByteArray key;
+    key.reserve(domainUtf8.size() + 1 + relativePathUtf8.size());
+    key.append(domainUtf8).append('-').append(relativePathUtf8);
+    return QString::fromLatin1(sha1Digest(key).toHex());
+}
+
+// Orders two fields as QString::compare orders their UTF-16 forms. While both
+// are ASCII, bytes order the same way; anything else takes the QString route.
+int compareText(const MBDBParser::_MBDBBinary& a, const MBDBParser::_MBDBBinary& b) {
+    const QByteArrayView x = a.isValid() ? QByteArrayView(a.data) : QByteArrayView();
+    const QByteArrayView y = b.isValid() ? QByteArrayView(b.data) : QByteArrayView();
+    const qsizetype n = std::min(x.size(), y.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const auto c = static_cast<uchar>(x[i]);
+        const auto d = static_cast<uchar>(y[i]);
+        if (c >= 0x80 || d >= 0x80) {
+            return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
+        }
+        if (c != d) {
+            return c < d ? -1 : 1;
+        }
+    }
+    if (x.size() == y.size()) {
+        return 0;
+    }
+    const QByteArrayView longer = x.size() > y.size() ? x : y;
+    if (static_cast<uchar>(longer[n]) >= 0x80) {
+        return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
+    }
+    return x.size() < y.size() ? -1 : 1;
+}
+
+bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {
+    return compareMBDBItemLess(*a, *b);
+}
+
+[[noreturn]] void throwSqlite(sqlite3* db, int rc, const char* sql) {
+    throwText(QStringLiteral("SQLite error %1: %2 (%3)")
+                  .arg(rc)
+                  .arg(QString::fromUtf8(sqlite3_errmsg(db)), QString::fromUtf8(sql)));
+}
+
+// A column by name, case-insensitively; -1 when the statement has none.
+int columnOf(sqlite3_stmt* stmt, const char* name) {
+    for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
+        if (sqlite3_stricmp(sqlite3_column_name(stmt, i), name) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The current row's text in a column, valid until the next step.
+QByteArrayView textColumn(sqlite3_stmt* stmt, int column, const char* name) {
+    if (column < 0) {
+        throwText(QStringLiteral("SQLite error: no column %1").arg(QLatin1String(name)));
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    return text ? QByteArrayView(text, sqlite3_column_bytes(stmt, column)) : QByteArrayView();
 }
 
 // A short read: the device's own error when it has one, else where the data ran out.
@@ -127,6 +207,277 @@ CFType uid(long v) {
     return CFType::createCFKeyedArchiverUID(v);
 }
 
+// ---- "MBFile" archives read straight from a binary property list
+
+// The general property-list reader builds the whole object graph of a record,
+// which dominates the time to read a large manifest. This reader takes the
+// fields of a record directly from the bytes, after the same structural checks
+// (cf::isSoundBinaryPlist). Whatever it does not mirror exactly (XML, UTF-16
+// keys or targets, fractional or 128-bit numbers, repeated keys, a dictionary
+// that stands for a UID) makes it give up and leave the record to the general
+// reader, so both give the same result for every input.
+class MbFileReader {
+public:
+    explicit MbFileReader(const QByteArray& bytes)
+        : m_p(reinterpret_cast<const uchar*>(bytes.constData())), m_len(quint64(bytes.size())) {}
+
+    // False when the general reader must decide; item keeps its domain and path.
+    bool read(MBDBParser::_MBDBItem& item) {
+        if (m_len < 8 + 32) {
+            return false;
+        }
+        const uchar* trailer = m_p + m_len - 32;
+        m_offSize = trailer[6];
+        m_refSize = trailer[7];
+        m_count = bigEndian(trailer + 8, 8);
+        const quint64 topIndex = bigEndian(trailer + 16, 8);
+        m_table = bigEndian(trailer + 24, 8);
+
+        Obj archive;
+        if (!object(topIndex, archive) || archive.type != kDict) {
+            return false;
+        }
+        quint64 archiveFields[2];
+        if (!lookup(archive, {"$objects", "$top"}, archiveFields) || !object(archiveFields[0], m_objects) ||
+            m_objects.type != kArray) {
+            return false;
+        }
+        Obj top;
+        quint64 root = kNone;
+        if (!object(archiveFields[1], top) || top.type != kDict || !lookup(top, {"root"}, &root)) {
+            return false;
+        }
+        Obj rootObject;
+        if (!object(resolve(root), rootObject) || rootObject.type != kDict) {
+            return false;
+        }
+        enum { Target, Digest, EncryptionKey, Mode, Inode, User, Group, Modified, Changed, Birth, Size, Class, Count };
+        quint64 f[Count];
+        if (!lookup(rootObject,
+                    {"Target", "Digest", "EncryptionKey", "Mode", "InodeNumber", "UserID", "GroupID", "LastModified",
+                     "LastStatusChange", "Birth", "Size", "ProtectionClass"},
+                    f)) {
+            return false;
+        }
+        Obj target;
+        if (!object(resolve(f[Target]), target)) {
+            return false;
+        }
+        if (target.type == kUtf16String) {
+            return false;
+        }
+        if (target.type == kAsciiString && target.length > 0) {
+            item.linkTarget.setVal(utf8Of(target));
+        }
+        QByteArray bytes;
+        if (dataOf(f[Digest], bytes)) {
+            item.digest.setVal(bytes);
+        }
+        if (dataOf(f[EncryptionKey], bytes)) {
+            item.encryptionKey.setVal(bytes);
+        }
+        item.mode = static_cast<quint16>(number(f[Mode]));
+        item.inodeHigh = 0;
+        item.inode = static_cast<quint64>(number(f[Inode]));
+        item.userId = static_cast<qint32>(number(f[User]));
+        item.groupId = static_cast<qint32>(number(f[Group]));
+        item.lastModified = static_cast<qint32>(number(f[Modified]));
+        item.lastStatusChange = static_cast<qint32>(number(f[Changed]));
+        item.birth = static_cast<qint32>(number(f[Birth]));
+        item.size = number(f[Size]);
+        item.protectionClass = static_cast<qint8>(number(f[Class]));
+        return !m_unsure;
+    }
+
+private:
+    static constexpr quint64 kNone = ~quint64(0);
+    static constexpr uchar kInteger = 0x1, kReal = 0x2, kData = 0x4, kAsciiString = 0x5, kUtf16String = 0x6, kUid = 0x8,
+                           kArray = 0xA, kDict = 0xD, kNull = 0xFF;
+
+    struct Obj {
+        uchar type = kNull;
+        uchar info = 0;
+        quint64 pos = 0;    // payload, or the first reference of a container
+        quint64 length = 0; // bytes, characters, elements or pairs
+    };
+
+    static quint64 bigEndian(const uchar* at, unsigned n) {
+        quint64 v = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            v = (v << 8) | at[i];
+        }
+        return v;
+    }
+
+    // kNone gives the null object; anything out of bounds gives up.
+    bool object(quint64 index, Obj& o) {
+        o = Obj{};
+        if (index == kNone) {
+            return true;
+        }
+        if (index >= m_count || m_table + (index + 1) * m_offSize > m_len) {
+            return fail();
+        }
+        const quint64 offset = bigEndian(m_p + m_table + index * m_offSize, m_offSize);
+        if (offset < 8 || offset >= m_table) {
+            return fail();
+        }
+        const uchar marker = m_p[offset];
+        o.type = marker >> 4;
+        o.info = marker & 0xF;
+        quint64 pos = offset + 1;
+        quint64 length = o.info;
+        if ((o.type == kData || o.type == kAsciiString || o.type == kUtf16String || o.type == kArray ||
+             o.type == kDict) &&
+            o.info == 0xF) {
+            if (pos >= m_table || (m_p[pos] >> 4) != 0x1 || (m_p[pos] & 0xF) > 3) {
+                return fail();
+            }
+            const unsigned n = 1u << (m_p[pos] & 0xF);
+            if (pos + 1 + n > m_table) {
+                return fail();
+            }
+            length = bigEndian(m_p + pos + 1, n);
+            pos += 1 + n;
+        }
+        const quint64 room = m_table - pos;
+        quint64 size = 0;
+        switch (o.type) {
+        case kInteger:
+            size = o.info <= 3 ? 1u << o.info : room + 1;
+            break;
+        case kData:
+        case kAsciiString:
+            size = length;
+            break;
+        case kUtf16String:
+            size = length > room ? room + 1 : length * 2;
+            break;
+        case kUid:
+            size = quint64(o.info) + 1;
+            break;
+        case kArray:
+            size = length > room ? room + 1 : length * m_refSize;
+            break;
+        case kDict:
+            size = length > room ? room + 1 : length * 2 * m_refSize;
+            break;
+        default:
+            break; // other kinds are only ever "not what was asked for"
+        }
+        if (size > room) {
+            return fail();
+        }
+        o.pos = pos;
+        o.length = length;
+        return true;
+    }
+
+    quint64 ref(const Obj& container, quint64 i) const {
+        return bigEndian(m_p + container.pos + i * m_refSize, m_refSize);
+    }
+
+    // The value of each of names in dict (kNone when absent). Keys must be
+    // one-byte strings and the names not repeated.
+    bool lookup(const Obj& dict, std::initializer_list<const char*> names, quint64* values) {
+        std::fill(values, values + names.size(), kNone);
+        for (quint64 i = 0; i < dict.length; ++i) {
+            Obj key;
+            if (!object(ref(dict, i), key) || key.type != kAsciiString) {
+                return fail();
+            }
+            const QByteArrayView text(m_p + key.pos, qsizetype(key.length));
+            if (dict.length == 1 && text == "CF$UID") {
+                return fail(); // the general reader may take this for a UID
+            }
+            qsizetype j = 0;
+            for (const char* name : names) {
+                if (text == name) {
+                    if (values[j] != kNone) {
+                        return fail();
+                    }
+                    values[j] = ref(dict, dict.length + i);
+                }
+                ++j;
+            }
+        }
+        return true;
+    }
+
+    // A UID stands for an element of $objects; one outside it for nothing.
+    quint64 resolve(quint64 index) {
+        Obj o;
+        if (!object(index, o) || o.type != kUid) {
+            return index;
+        }
+        if (o.info != 0 && o.info != 1 && o.info != 3) {
+            fail();
+            return kNone;
+        }
+        const quint64 uid = bigEndian(m_p + o.pos, o.info + 1u);
+        return uid < m_objects.length ? ref(m_objects, uid) : kNone;
+    }
+
+    // Integers as the general reader's CFNumberInt64(0) reads them.
+    qint64 number(quint64 index) {
+        Obj o;
+        if (!object(resolve(index), o)) {
+            return 0;
+        }
+        if (o.type == kReal || (o.type == kInteger && o.info > 3)) {
+            fail();
+            return 0;
+        }
+        if (o.type != kInteger) {
+            return 0;
+        }
+        return static_cast<qint64>(bigEndian(m_p + o.pos, 1u << o.info));
+    }
+
+    // Bytes of a data object, directly or inside an NSData archive.
+    bool dataOf(quint64 index, QByteArray& out) {
+        Obj o;
+        if (!object(resolve(index), o)) {
+            return false;
+        }
+        if (o.type == kDict) {
+            quint64 inner = kNone;
+            if (!lookup(o, {"NS.data"}, &inner) || !object(resolve(inner), o)) {
+                return false;
+            }
+        }
+        if (o.type != kData) {
+            return false;
+        }
+        out = QByteArray(reinterpret_cast<const char*>(m_p + o.pos), qsizetype(o.length));
+        return true;
+    }
+
+    // A one-byte string the way the general reader decodes it (as UTF-8).
+    QByteArray utf8Of(const Obj& s) const {
+        const char* text = reinterpret_cast<const char*>(m_p + s.pos);
+        const qsizetype n = qsizetype(s.length);
+        if (std::all_of(text, text + n, [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+            return QByteArray(text, n);
+        }
+        return QString::fromUtf8(text, n).toUtf8();
+    }
+
+    bool fail() {
+        m_unsure = true;
+        return false;
+    }
+
+    const uchar* m_p;
+    quint64 m_len;
+    unsigned m_offSize = 0;
+    unsigned m_refSize = 0;
+    quint64 m_count = 0;
+    quint64 m_table = 0;
+    Obj m_objects;
+    bool m_unsure = false;
+};
+
 int flagsOf(const MBDBParser::_MBDBItem& item) {
     if (item.isFolder()) {
         return MBDBParser::kFlagsFolder;
@@ -149,12 +500,18 @@ QByteArray rowKeyOf(Sqlite3DB& db, const BackupManifest& manifest) {
     return MBDBParser::fileDescKey(manifest.passcode.toUtf8(), salt.getBlob(QStringLiteral("value")));
 }
 
-void writeDbRows(Sqlite3DB& db, QList<MBDBParser::_MBDBItem> items, const QByteArray& rowKey) {
-    std::sort(items.begin(), items.end(), compareMBDBItemLess);
-    for (const MBDBParser::_MBDBItem& item : std::as_const(items)) {
-        if (!item.deleted && !item.modified && !item.added) {
-            continue;
+void writeDbRows(Sqlite3DB& db, const QList<MBDBParser::_MBDBItem>& items, const QByteArray& rowKey) {
+    // Only changed records are written: sorting just those (by address) gives
+    // the same sequence without copying every record.
+    std::vector<const MBDBParser::_MBDBItem*> changed;
+    for (const MBDBParser::_MBDBItem& item : items) {
+        if (item.deleted || item.modified || item.added) {
+            changed.push_back(&item);
         }
+    }
+    std::sort(changed.begin(), changed.end(), compareMBDBItemPointersLess);
+    for (const MBDBParser::_MBDBItem* record : changed) {
+        const MBDBParser::_MBDBItem& item = *record;
         if (item.deleted) {
             db.executeThrow(Sqlite3Sql("delete from Files where fileID=?").addTextParam(item.backupFileName()));
             continue;
@@ -275,15 +632,12 @@ void g_writeByte(QIODevice& out, quint8 value) {
 // ---- records
 
 QString MBDBParser::_MBDBItem::backupFileName() const {
-    return getFileHashName(domain.toString(), relativePath.toString());
+    return hashNameOf(utf8Text(domain), utf8Text(relativePath));
 }
 
 bool compareMBDBItemLess(const MBDBParser::_MBDBItem& a, const MBDBParser::_MBDBItem& b) {
-    const int d = QString::compare(a.domain.toString(), b.domain.toString(), Qt::CaseSensitive);
-    if (d != 0) {
-        return d < 0;
-    }
-    return QString::compare(a.relativePath.toString(), b.relativePath.toString(), Qt::CaseSensitive) < 0;
+    const int d = compareText(a.domain, b.domain);
+    return d != 0 ? d < 0 : compareText(a.relativePath, b.relativePath) < 0;
 }
 
 bool MBDBParser::isIos10Mbdb(const QDir& dir) {
@@ -380,12 +734,17 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parseMbdbFile(const QString& p
 }
 
 void MBDBParser::writeMbdbRecords(QIODevice& out, QList<_MBDBItem> items) {
-    std::sort(items.begin(), items.end(), compareMBDBItemLess);
-    writeAll(out, kMbdbHeader);
+    std::vector<const _MBDBItem*> kept;
+    kept.reserve(size_t(items.size()));
     for (const _MBDBItem& item : std::as_const(items)) {
-        if (item.deleted) {
-            continue;
+        if (!item.deleted) {
+            kept.push_back(&item);
         }
+    }
+    std::sort(kept.begin(), kept.end(), compareMBDBItemPointersLess);
+    writeAll(out, kMbdbHeader);
+    for (const _MBDBItem* record : kept) {
+        const _MBDBItem& item = *record;
         g_writeBinary(out, item.domain);
         g_writeBinary(out, item.relativePath);
         g_writeBinary(out, item.linkTarget);
@@ -472,11 +831,12 @@ QByteArray MBDBParser::mbFilePlist(const _MBDBItem& item) {
     return top.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
 }
 
-MBDBParser::_MBDBItem MBDBParser::itemFromMbFilePlist(const QByteArray& plist, const QString& domain,
-                                                      const QString& relativePath) {
-    if (plist.size() > kMaxMbFilePlistSize) {
-        throwText(QStringLiteral("Manifest.db: the record of %1 is too large.").arg(relativePath));
-    }
+namespace {
+
+// The general reader: XML, and binary shapes the direct reader leaves alone.
+MBDBParser::_MBDBItem recordFromAnyPlist(const QByteArray& plist, const QByteArray& domainUtf8,
+                                         const QByteArray& relativePathUtf8) {
+    const QString relativePath = QString::fromUtf8(relativePathUtf8);
     const CFType archive = CFType::createCFPropertyList(plist);
     const CFType objects = archive.get(QStringLiteral("$objects"));
     const CFType top = archive.get(QStringLiteral("$top"));
@@ -489,9 +849,9 @@ MBDBParser::_MBDBItem MBDBParser::itemFromMbFilePlist(const QByteArray& plist, c
     }
     auto field = [&](const char* key) { return resolveUid(objects, rootObject.get(QString::fromLatin1(key))); };
 
-    _MBDBItem item;
-    item.domain.setVal(domain.toUtf8());
-    item.relativePath.setVal(relativePath.toUtf8());
+    MBDBParser::_MBDBItem item;
+    item.domain.setVal(domainUtf8);
+    item.relativePath.setVal(relativePathUtf8);
     const CFType target = field("Target");
     if (target.isCFString() && !target.CFStringQString().isEmpty()) {
         item.linkTarget.setVal(target.CFStringQString().toUtf8());
@@ -515,6 +875,27 @@ MBDBParser::_MBDBItem MBDBParser::itemFromMbFilePlist(const QByteArray& plist, c
     return item;
 }
 
+MBDBParser::_MBDBItem recordFromMbFilePlist(const QByteArray& plist, const QByteArray& domain,
+                                            const QByteArray& relativePath) {
+    if (plist.size() > MBDBParser::kMaxMbFilePlistSize) {
+        throwText(QStringLiteral("Manifest.db: the record of %1 is too large.").arg(QString::fromUtf8(relativePath)));
+    }
+    MBDBParser::_MBDBItem item;
+    item.domain.setVal(domain);
+    item.relativePath.setVal(relativePath);
+    if (cf::isSoundBinaryPlist(plist) && MbFileReader(plist).read(item)) {
+        return item;
+    }
+    return recordFromAnyPlist(plist, domain, relativePath);
+}
+
+} // namespace
+
+MBDBParser::_MBDBItem MBDBParser::itemFromMbFilePlist(const QByteArray& plist, const QString& domain,
+                                                      const QString& relativePath) {
+    return recordFromMbFilePlist(plist, domain.toUtf8(), relativePath.toUtf8());
+}
+
 // ---- parse and save
 
 QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parse(const BackupManifest& manifest) {
@@ -525,21 +906,45 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parse(const BackupManifest& ma
     Sqlite3DB db;
     db.openThrow(manifest.manifestDbPathInUse(), kSqliteOpenReadWrite);
     const QByteArray rowKey = rowKeyOf(db, manifest);
-    Sqlite3Cursor rows = db.queryThrow("select * from Files");
-    while (rows.moveNext()) {
-        const QString domain = rows.getText(QStringLiteral("domain"));
-        if (domain.isEmpty()) {
+    // One statement stepped directly, columns found once and read in place:
+    // per-row name lookups and copies cost more than SQLite's own work.
+    const char sql[] = "select * from Files";
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db.db, sql, -1, &raw, nullptr);
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
+    if (rc != SQLITE_OK) {
+        throwSqlite(db.db, rc, sql);
+    }
+    const int domainColumn = columnOf(raw, "domain");
+    const int pathColumn = columnOf(raw, "relativePath");
+    const int fileColumn = columnOf(raw, "file");
+    // Records share a handful of domains: keep one copy of each.
+    QHash<QByteArray, QByteArray> domains;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const QByteArrayView domainBytes = textColumn(raw, domainColumn, "domain");
+        if (domainBytes.isEmpty()) {
             continue;
         }
-        const QString relativePath = rows.getText(QStringLiteral("relativePath"));
-        QByteArray file = rows.getBlob(QStringLiteral("file"));
+        auto domain = domains.constFind(QByteArray::fromRawData(domainBytes.data(), domainBytes.size()));
+        if (domain == domains.constEnd()) {
+            domain = domains.insert(domainBytes.toByteArray(), utf8Text(domainBytes.data(), domainBytes.size()));
+        }
+        const QByteArrayView pathBytes = textColumn(raw, pathColumn, "relativePath");
+        const QByteArray relativePath = utf8Text(pathBytes.data(), pathBytes.size());
+        if (fileColumn < 0) {
+            throwText(QStringLiteral("SQLite error: no column file"));
+        }
+        const auto* blob = static_cast<const char*>(sqlite3_column_blob(raw, fileColumn));
+        QByteArray file = QByteArray::fromRawData(blob, blob ? sqlite3_column_bytes(raw, fileColumn) : 0);
         if (!rowKey.isEmpty()) {
             file = decryptFileDescThrow(QByteArray::fromBase64(file), rowKey);
         }
-        const _MBDBItem item = itemFromMbFilePlist(file, domain, relativePath);
-        items.insert(item.backupFileName(), item);
+        _MBDBItem item = recordFromMbFilePlist(file, *domain, relativePath);
+        items.insert(hashNameOf(*domain, relativePath), std::move(item));
     }
-    db.close();
+    if (rc != SQLITE_DONE) {
+        throwSqlite(db.db, rc, sql);
+    }
     return items;
 }
 

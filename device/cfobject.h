@@ -178,4 +178,9 @@ size_t hashOf(const Object* object);
 // Whether `target` is `root` or occurs anywhere inside it.
 bool reaches(const Object* root, const Object* target);
 
+// Whether bytes pass every check the property-list reader makes on a binary
+// property list before decoding it (offsets, lengths, types, keys, loops,
+// nesting, size), so that a specialised reader may walk them directly.
+bool isSoundBinaryPlist(const QByteArray& bytes);
+
 } // namespace cf

@@ -964,6 +964,10 @@ QByteArray serialise(const cf::Object* o, long format) {
 
 } // namespace
 
+bool cf::isSoundBinaryPlist(const QByteArray& bytes) {
+    return !bytes.isEmpty() && bytes.size() <= kMaxInputBytes && bytes.startsWith("bplist") && BinaryCheck(bytes).run();
+}
+
 // ---- ownership ---------------------------------------------------------------
 
 CFTypePrivacy::CFTypePrivacy(const void* ref, bool owned) : m_ref(ref) {
