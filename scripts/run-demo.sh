@@ -25,7 +25,7 @@ if [ ! -d "$VEXLAR_SIM_ROOT/$demo_udid" ]; then
   "$bin/simdevice" create --root "$VEXLAR_SIM_ROOT" --udid "$demo_udid" --name "Demo iPhone" \
     --product-type iPhone13,2 --ios 16.4 --preset demo
 fi
-"$bin/simdevice" plug --root "$VEXLAR_SIM_ROOT" "$demo_udid" >/dev/null 2>&1 || true
+"$bin/simdevice" plug --root "$VEXLAR_SIM_ROOT" --udid "$demo_udid" >/dev/null 2>&1 || true
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found: starting under a virtual X server (xvfb-run)." >&2
