@@ -49,6 +49,72 @@ const QString kMergedDomains = QStringLiteral(
     "=Domain=MediaDomain=RootDomain=HomeDomain=SystemPreferencesDomain=MobileDeviceDomain=WirelessDomain="
     "DatabaseDomain=CameraRollDomain=HealthDomain=KeychainDomain=KeyboardDomain=ManagedPreferencesDomain=");
 
+// The tree's nodes by path, without a copy of every path: a node is found by
+// its parent's node and its own name (the node's name string, shared). The
+// rare path whose parent path has no node is kept whole and checked first.
+// find(P) gives exactly the node inserted under P, or null.
+class NodesByPath {
+public:
+    using Node = BackupManifest::_FileNode;
+
+    explicit NodesByPath(const Node* root) : m_root(root) {}
+
+    Node* find(QStringView path) const {
+        // Walks the prefixes left to right: long paths cost no stack.
+        const Node* parent = m_root;
+        Node* node = nullptr;
+        qsizetype start = 0;
+        while (true) {
+            const qsizetype slash = path.indexOf(u'/', start);
+            const qsizetype end = slash < 0 ? path.size() : slash;
+            node = whole(path.first(end));
+            if (!node) {
+                node = parent ? child(parent, path.sliced(start, end - start)) : nullptr;
+            }
+            if (slash < 0) {
+                return node;
+            }
+            parent = node;
+            start = slash + 1;
+        }
+    }
+
+    // path has no node yet; name is the node's name when it is path's last part.
+    void insert(const QString& path, const QString& name, Node* node) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+        const Node* parent = slash < 0 ? m_root : find(QStringView(path).first(slash));
+        if (!parent) {
+            m_whole.insert(path, node);
+            return;
+        }
+        const QStringView last = QStringView(path).sliced(slash + 1);
+        m_children.insert(Key{parent, last == name ? name : last.toString()}, node);
+    }
+
+private:
+    struct Key {
+        const Node* parent;
+        QString name;
+        bool operator==(const Key&) const = default;
+        friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.parent, k.name); }
+    };
+
+    Node* child(const Node* parent, QStringView name) const {
+        // Looked up without copying the name.
+        return m_children.value(Key{parent, QString::fromRawData(name.data(), name.size())}, nullptr);
+    }
+    Node* whole(QStringView path) const {
+        if (m_whole.isEmpty()) {
+            return nullptr;
+        }
+        return m_whole.value(path.toString(), nullptr);
+    }
+
+    const Node* m_root;
+    QHash<Key, Node*> m_children;
+    QHash<QString, Node*> m_whole;
+};
+
 struct WellKnown {
     const BackupManifest::_FileNode* BackupManifest::*member;
     const char* path;
@@ -451,22 +517,21 @@ void BackupManifest::parseInfo() {
         {&BackupManifest::callHistoryStoreData, "Library/CallHistoryDB/CallHistory.storedata"},
     };
 
-    QHash<QString, _FileNode*> byPath;
+    NodesByPath byPath(&root);
     auto ensureTop = [&](const QString& name) {
-        if (byPath.contains(name)) {
+        if (byPath.find(name)) {
             return;
         }
         MBDBParser::_MBDBItem folder;
         folder.mode = kSyntheticFolderMode;
         auto* node = new _FileNode(&root, folder, name);
         root.children.append(node);
-        byPath.insert(name, node);
+        byPath.insert(name, node->name, node);
     };
     auto equalsCI = [](const QString& a, const char* b) {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
 
-    byPath.reserve(items.size());
     for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
         const MBDBParser::_MBDBItem& record = *sortedRecord;
         const QString d = record.domain.toString();
@@ -492,13 +557,16 @@ void BackupManifest::parseInfo() {
         const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
         const QString n = slash < 0 ? t : t.mid(slash + 1);
         const QString parentPath = slash < 0 ? QString() : t.left(slash);
-        if (n.isEmpty() || byPath.contains(t)) {
+        if (n.isEmpty() || byPath.find(t)) {
             continue;
         }
-        _FileNode* parentNode = byPath.value(parentPath, &root);
+        _FileNode* parentNode = slash < 0 ? nullptr : byPath.find(parentPath);
+        if (!parentNode) {
+            parentNode = &root;
+        }
         auto* node = new _FileNode(parentNode, record, n);
         parentNode->children.append(node);
-        byPath.insert(t, node);
+        byPath.insert(t, node->name, node);
 
         if (equalsCI(d, "CameraRollDomain")) {
             QRegularExpressionMatch m = photoPattern.match(p);

@@ -97,6 +97,8 @@ bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParse
     return compareMBDBItemLess(*a, *b);
 }
 
+QByteArray decryptRowThrow(AesContext* ctx, const QByteArray& data);
+
 [[noreturn]] void throwSqlite(sqlite3* db, int rc, const char* sql) {
     throwText(QStringLiteral("SQLite error %1: %2 (%3)")
                   .arg(rc)
@@ -918,6 +920,11 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parse(const BackupManifest& ma
     const int domainColumn = columnOf(raw, "domain");
     const int pathColumn = columnOf(raw, "relativePath");
     const int fileColumn = columnOf(raw, "file");
+    // One key schedule for every row.
+    AesContext rowCipher;
+    if (!rowKey.isEmpty()) {
+        setAESKeyDecryptAnySize(&rowCipher, rowKey);
+    }
     // Records share a handful of domains: keep one copy of each.
     QHash<QByteArray, QByteArray> domains;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
@@ -937,10 +944,10 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parse(const BackupManifest& ma
         const auto* blob = static_cast<const char*>(sqlite3_column_blob(raw, fileColumn));
         QByteArray file = QByteArray::fromRawData(blob, blob ? sqlite3_column_bytes(raw, fileColumn) : 0);
         if (!rowKey.isEmpty()) {
-            file = decryptFileDescThrow(QByteArray::fromBase64(file), rowKey);
+            file = decryptRowThrow(&rowCipher, QByteArray::fromBase64(file));
         }
-        _MBDBItem item = recordFromMbFilePlist(file, *domain, relativePath);
-        items.insert(hashNameOf(*domain, relativePath), std::move(item));
+        // emplace moves the record in (insert would copy it).
+        items.emplace(hashNameOf(*domain, relativePath), recordFromMbFilePlist(file, *domain, relativePath));
     }
     if (rc != SQLITE_DONE) {
         throwSqlite(db.db, rc, sql);
@@ -1064,19 +1071,24 @@ QByteArray MBDBParser::encryptFileDescThrow(const QByteArray& data, const QByteA
 }
 
 QByteArray MBDBParser::decryptFileDescThrow(const QByteArray& data, const QByteArray& key) {
+    AesContext ctx;
+    setAESKeyDecryptAnySize(&ctx, key);
+    return decryptRowThrow(&ctx, data);
+}
+
+namespace {
+
+QByteArray decryptRowThrow(AesContext* ctx, const QByteArray& data) {
     if (data.size() % kAesBlockSize != 0) {
         throwText(QStringLiteral("MBDBParser::decryptFileDesc, size % 16 != 0."));
     }
     if (data.isEmpty()) {
         return data;
     }
-    AesContext ctx;
     QByteArray iv = rowIv();
-    QByteArray out;
-    if (setAESKeyDecryptAnySize(&ctx, key)) {
-        out = AESdecryptCBC(&ctx, data.constData(), static_cast<unsigned long>(data.size()),
-                            reinterpret_cast<unsigned char*>(iv.data()));
-    }
+    // Empty when the context took no key.
+    QByteArray out = AESdecryptCBC(ctx, data.constData(), static_cast<unsigned long>(data.size()),
+                                   reinterpret_cast<unsigned char*>(iv.data()));
     if (out.isEmpty()) {
         throwText(QStringLiteral("MBDBParser::decryptFileDesc, aes_crypt_cbc failed."));
     }
@@ -1086,3 +1098,5 @@ QByteArray MBDBParser::decryptFileDescThrow(const QByteArray& data, const QByteA
     }
     return out;
 }
+
+} // namespace
