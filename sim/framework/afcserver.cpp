@@ -85,6 +85,28 @@ void putLe64(std::string& out, uint64_t v) {
     }
 }
 
+// Splits a device path into its components, relative to the service's root.
+// False for any ".." component: nothing may climb out of the root.
+bool splitInsideRoot(const std::string& path, std::vector<std::string>& parts) {
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) {
+            slash = path.size();
+        }
+        std::string part = path.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            return false;
+        }
+        parts.push_back(std::move(part));
+    }
+    return true;
+}
+
 uint64_t errnoToAfc(int e) {
     switch (e) {
     case ENOENT:
@@ -303,22 +325,9 @@ private:
     Target resolve(const std::string& path) {
         Target t;
         std::vector<std::string> parts;
-        size_t pos = 0;
-        while (pos <= path.size()) {
-            size_t slash = path.find('/', pos);
-            if (slash == std::string::npos) {
-                slash = path.size();
-            }
-            std::string part = path.substr(pos, slash - pos);
-            pos = slash + 1;
-            if (part.empty() || part == ".") {
-                continue;
-            }
-            if (part == "..") {
-                t.error = ErrPermDenied;
-                return t;
-            }
-            parts.push_back(std::move(part));
+        if (!splitInsideRoot(path, parts)) {
+            t.error = ErrPermDenied;
+            return t;
         }
         if (parts.empty()) {
             t.parent.reset(::dup(rootFd.get()));
@@ -545,21 +554,8 @@ private:
     // Creates missing parents too, and succeeds when the folder exists.
     uint64_t makeDir(const std::string& path) {
         std::vector<std::string> parts;
-        size_t pos = 0;
-        while (pos <= path.size()) {
-            size_t slash = path.find('/', pos);
-            if (slash == std::string::npos) {
-                slash = path.size();
-            }
-            std::string part = path.substr(pos, slash - pos);
-            pos = slash + 1;
-            if (part.empty() || part == ".") {
-                continue;
-            }
-            if (part == "..") {
-                return ErrPermDenied;
-            }
-            parts.push_back(std::move(part));
+        if (!splitInsideRoot(path, parts)) {
+            return ErrPermDenied;
         }
         Fd cur(::dup(rootFd.get()));
         for (const std::string& part : parts) {
