@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct PlistFree {
@@ -41,12 +43,32 @@ QString stringOf(plist_t node) {
     return out;
 }
 
+QString field(const Plist& dict, const char* key) {
+    return stringOf(plist_dict_get_item(dict.get(), key));
+}
+
 qint64 intOf(plist_t node) {
     uint64_t v = 0;
     if (node && plist_get_node_type(node) == PLIST_UINT) {
         plist_get_uint_val(node, &v);
     }
     return static_cast<qint64>(v);
+}
+
+// A request dictionary of string values, with an optional ApplicationType filter.
+Plist request(const char* command, const char* key = nullptr, const char* value = nullptr,
+              const char* appType = nullptr) {
+    Plist req(plist_new_dict());
+    plist_dict_set_item(req.get(), "Command", plist_new_string(command));
+    if (key) {
+        plist_dict_set_item(req.get(), key, plist_new_string(value));
+    }
+    if (appType) {
+        plist_t options = plist_new_dict();
+        plist_dict_set_item(options, "ApplicationType", plist_new_string(appType));
+        plist_dict_set_item(req.get(), "ClientOptions", options);
+    }
+    return req;
 }
 
 struct Event {
@@ -82,14 +104,39 @@ void onNotification(am_device_notification_callback_info* info, void*) {
     g_events.append({info->dev, info->msg, udidOf(info->dev), QThread::currentThread() == qApp->thread()});
 }
 
+// The device's handle as the notifications tell it, null when it is gone.
+am_device* currentHandle(const QString& udid) {
+    am_device* found = nullptr;
+    for (const Event& e : std::as_const(g_events)) {
+        if (e.udid == udid) {
+            found = e.msg == ADNCI_MSG_CONNECTED ? e.dev : nullptr;
+        }
+    }
+    return found;
+}
+
+am_device* waitArrival(const QString& udid) {
+    return QTest::qWaitFor([&] { return currentHandle(udid) != nullptr; }, 3000) ? currentHandle(udid) : nullptr;
+}
+
 // AFC packet helpers (the client side, written from the wire format).
 constexpr quint64 kOpStatus = 1, kOpData = 2, kOpReadDir = 3, kOpRemove = 8, kOpMkdir = 9, kOpInfo = 10, kOpOpen = 13,
-                  kOpOpenRes = 14, kOpRead = 15, kOpWrite = 16, kOpClose = 20, kOpRename = 24;
+                  kOpOpenRes = 14, kOpRead = 15, kOpWrite = 16, kOpSeek = 17, kOpTell = 18, kOpTellRes = 19,
+                  kOpTruncate = 21, kOpClose = 20, kOpRename = 24, kOpLock = 27;
 
 void putLe(QByteArray& b, quint64 v) {
     for (int i = 0; i < 8; ++i) {
         b.append(char(v >> (8 * i)));
     }
+}
+
+// Little-endian 64-bit words, one after another.
+QByteArray words(std::initializer_list<quint64> values) {
+    QByteArray b;
+    for (quint64 v : values) {
+        putLe(b, v);
+    }
+    return b;
 }
 
 quint64 le(const char* p) {
@@ -133,16 +180,15 @@ QByteArray readExactly(int fd, qsizetype len) {
 struct AfcReply {
     quint64 op = 0;
     QByteArray payload;
-    quint64 status() const { return payload.size() >= 8 ? le(payload.constData()) : ~0ull; }
+    quint64 word() const { return payload.size() >= 8 ? le(payload.constData()) : ~0ull; }
+    quint64 status() const { return word(); }
 };
 
 AfcReply afc(int fd, quint64 op, const QByteArray& headerData, const QByteArray& data = {}) {
-    QByteArray pkt("CFA6LPAA", 8);
-    putLe(pkt, quint64(40 + headerData.size() + data.size()));
-    putLe(pkt, quint64(40 + headerData.size()));
-    putLe(pkt, quint64(fd));
-    putLe(pkt, op);
-    pkt += headerData + data;
+    QByteArray pkt =
+        "CFA6LPAA"_ba +
+        words({quint64(40 + headerData.size() + data.size()), quint64(40 + headerData.size()), quint64(fd), op}) +
+        headerData + data;
     AfcReply r;
     if (!writeAll(fd, pkt)) {
         return r;
@@ -178,10 +224,10 @@ QMap<QString, QString> infoMap(const QByteArray& b) {
     return m;
 }
 
-bool sendPlist(int fd, plist_t node, bool binary = false) {
+bool sendPlist(int fd, const Plist& node, bool binary = false) {
     char* data = nullptr;
     uint32_t len = 0;
-    binary ? plist_to_bin(node, &data, &len) : plist_to_xml(node, &data, &len);
+    binary ? plist_to_bin(node.get(), &data, &len) : plist_to_xml(node.get(), &data, &len);
     QByteArray frame;
     frame.append(char(len >> 24)).append(char(len >> 16)).append(char(len >> 8)).append(char(len));
     frame.append(data, len);
@@ -203,6 +249,21 @@ Plist recvPlist(int fd) {
     plist_t node = nullptr;
     plist_from_memory(body.constData(), len, &node);
     return Plist(node);
+}
+
+bool writeFile(const QString& name, const QByteArray& content) {
+    QFile f(name);
+    return QDir().mkpath(QFileInfo(name).path()) && f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+// Runs a Python script; its trimmed output, or its exit code and errors.
+QByteArray python(const QString& script, const QStringList& args) {
+    QProcess py;
+    py.start(QStringLiteral(VEXLAR_PYTHON), QStringList{u"-c"_s, script} + args);
+    if (!py.waitForFinished(120000) || py.exitCode() != 0) {
+        return "exit " + QByteArray::number(py.exitCode()) + ": " + py.readAllStandardError();
+    }
+    return py.readAllStandardOutput().trimmed();
 }
 
 } // namespace
@@ -247,13 +308,15 @@ private slots:
 private:
     QString createDevice(const QString& udid, const QStringList& extra = {});
     bool tool(const QStringList& args, QByteArray* out = nullptr);
-    am_device* waitArrival(const QString& udid);
+    bool set(const QString& udid, const QString& key, const QString& value) {
+        return tool({u"set"_s, u"--udid"_s, udid, key, value});
+    }
     void openSession(am_device* dev);
     void closeSession(am_device* dev);
     int startService(am_device* dev, const char* name);
     int vend(am_device* dev, const char* bundleId);
     void writeApps(const QString& udid, const QStringList& userIds, const QStringList& systemIds = {});
-    QString dirOf(const QString& udid) const { return store.path() + QLatin1Char('/') + udid; }
+    QString dirOf(const QString& udid) const { return store.path() + u'/' + udid; }
 
     QTemporaryDir store;
     QLibrary lib;
@@ -284,23 +347,21 @@ void TestSimDevice::initTestCase() {
     QVERIFY(!lib.resolve("_ZN3sim9bytesUnderERK7QString"));
 
     // A device present before the subscription is announced too.
-    createDevice(QStringLiteral("early"));
+    createDevice(u"early"_s);
     void* subscription = nullptr;
     QCOMPARE(g_api.subscribe(onNotification, 0, 0, nullptr, &subscription), 0);
     QVERIFY(subscription);
-    QVERIFY(waitArrival(QStringLiteral("early")));
+    QVERIFY(waitArrival(u"early"_s));
 }
 
 QString TestSimDevice::createDevice(const QString& udid, const QStringList& extra) {
-    const bool ok = tool(QStringList{QStringLiteral("create"), QStringLiteral("--udid"), udid, QStringLiteral("--name"),
-                                     QStringLiteral("Phone ") + udid} +
-                         extra);
-    return ok ? dirOf(udid) : QString();
+    return tool(QStringList{u"create"_s, u"--udid"_s, udid, u"--name"_s, u"Phone "_s + udid} + extra) ? dirOf(udid)
+                                                                                                      : QString();
 }
 
 bool TestSimDevice::tool(const QStringList& args, QByteArray* out) {
     QProcess p;
-    p.start(QStringLiteral(SIMDEVICE_TOOL), QStringList{QStringLiteral("--root"), store.path()} + args);
+    p.start(QStringLiteral(SIMDEVICE_TOOL), QStringList{u"--root"_s, store.path()} + args);
     if (!p.waitForFinished(60000)) {
         return false;
     }
@@ -308,21 +369,6 @@ bool TestSimDevice::tool(const QStringList& args, QByteArray* out) {
         *out = p.readAllStandardOutput();
     }
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-// The device's handle as the notifications tell it, null when it is gone.
-am_device* currentHandle(const QString& udid) {
-    am_device* found = nullptr;
-    for (const Event& e : std::as_const(g_events)) {
-        if (e.udid == udid) {
-            found = e.msg == ADNCI_MSG_CONNECTED ? e.dev : nullptr;
-        }
-    }
-    return found;
-}
-
-am_device* TestSimDevice::waitArrival(const QString& udid) {
-    return QTest::qWaitFor([&] { return currentHandle(udid) != nullptr; }, 3000) ? currentHandle(udid) : nullptr;
 }
 
 void TestSimDevice::openSession(am_device* dev) {
@@ -354,12 +400,8 @@ int TestSimDevice::vend(am_device* dev, const char* bundleId) {
     if (fd <= 0) {
         return -1;
     }
-    Plist req(plist_new_dict());
-    plist_dict_set_item(req.get(), "Command", plist_new_string("VendContainer"));
-    plist_dict_set_item(req.get(), "Identifier", plist_new_string(bundleId));
-    sendPlist(fd, req.get());
-    Plist reply = recvPlist(fd);
-    if (stringOf(plist_dict_get_item(reply.get(), "Status")) != QLatin1String("Complete")) {
+    sendPlist(fd, request("VendContainer", "Identifier", bundleId));
+    if (field(recvPlist(fd), "Status") != "Complete"_L1) {
         ::close(fd);
         return -1;
     }
@@ -370,23 +412,18 @@ int TestSimDevice::vend(am_device* dev, const char* bundleId) {
 void TestSimDevice::writeApps(const QString& udid, const QStringList& userIds, const QStringList& systemIds) {
     QString apps;
     for (const QString& id : userIds) {
-        apps += QStringLiteral("{'CFBundleIdentifier':'%1','CFBundleName':'App %1','ApplicationType':'User'},").arg(id);
+        apps += u"{'CFBundleIdentifier':'%1','CFBundleName':'App %1','ApplicationType':'User'},"_s.arg(id);
     }
     for (const QString& id : systemIds) {
-        apps += QStringLiteral("{'CFBundleIdentifier':'%1','CFBundleName':'Sys','ApplicationType':'System'},").arg(id);
+        apps += u"{'CFBundleIdentifier':'%1','CFBundleName':'Sys','ApplicationType':'System'},"_s.arg(id);
     }
     const QString script =
-        QStringLiteral("import plistlib,sys\nplistlib.dump([%1], open(sys.argv[1],'wb'), fmt=plistlib.FMT_BINARY)\n")
-            .arg(apps);
-    QProcess py;
-    py.start(QStringLiteral(VEXLAR_PYTHON),
-             {QStringLiteral("-c"), script, dirOf(udid) + QStringLiteral("/apps.plist")});
-    QVERIFY(py.waitForFinished(30000));
-    QCOMPARE(py.exitCode(), 0);
+        u"import plistlib,sys\nplistlib.dump([%1], open(sys.argv[1],'wb'), fmt=plistlib.FMT_BINARY)\n"_s.arg(apps);
+    QCOMPARE(python(script, {dirOf(udid) + u"/apps.plist"_s}), QByteArray());
 }
 
 void TestSimDevice::arrivalPlugAndUnplug() {
-    const QString udid = QStringLiteral("plugger");
+    const QString udid = u"plugger"_s;
     QVERIFY(!createDevice(udid).isEmpty());
     am_device* first = waitArrival(udid);
     QVERIFY(first);
@@ -395,12 +432,12 @@ void TestSimDevice::arrivalPlugAndUnplug() {
     }
     QCOMPARE(udidOf(first), udid);
 
-    QVERIFY(tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}));
+    QVERIFY(tool({u"unplug"_s, u"--udid"_s, udid}));
     // Operations on an unplugged device fail at once, before the notification.
     QVERIFY(g_api.connect(first) < 0);
     QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
 
-    QVERIFY(tool({QStringLiteral("plug"), QStringLiteral("--udid"), udid}));
+    QVERIFY(tool({u"plug"_s, u"--udid"_s, udid}));
     am_device* second = waitArrival(udid);
     QVERIFY(second);
     QVERIFY(second != first);
@@ -419,24 +456,22 @@ void TestSimDevice::arrivalPlugAndUnplug() {
 }
 
 void TestSimDevice::removedFolderLeaves() {
-    const QString udid = QStringLiteral("removed");
-    QVERIFY(!createDevice(udid).isEmpty());
-    am_device* dev = waitArrival(udid);
+    QVERIFY(!createDevice(u"removed"_s).isEmpty());
+    am_device* dev = waitArrival(u"removed"_s);
     QVERIFY(dev);
-    QVERIFY(QDir(dirOf(udid)).removeRecursively());
-    QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
+    QVERIFY(QDir(dirOf(u"removed"_s)).removeRecursively());
+    QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(u"removed"_s), 1000);
     QVERIFY(g_api.connect(dev) < 0);
 }
 
 // A pulled cable ends open service connections without any request.
 void TestSimDevice::unplugEndsServices() {
-    const QString udid = QStringLiteral("pulled");
-    QVERIFY(!createDevice(udid).isEmpty());
-    am_device* dev = waitArrival(udid);
+    QVERIFY(!createDevice(u"pulled"_s).isEmpty());
+    am_device* dev = waitArrival(u"pulled"_s);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.afc");
     QVERIFY(fd > 0);
-    QVERIFY(tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}));
+    QVERIFY(tool({u"unplug"_s, u"--udid"_s, u"pulled"_s}));
     pollfd p{fd, POLLIN, 0};
     QCOMPARE(::poll(&p, 1, 10000), 1);
     char byte = 0;
@@ -445,37 +480,26 @@ void TestSimDevice::unplugEndsServices() {
 }
 
 void TestSimDevice::toolListsAndEdits() {
-    const QString udid = QStringLiteral("listed");
-    QVERIFY(!createDevice(udid, {QStringLiteral("--product-type"), QStringLiteral("iPod9,1"),
-                                 QStringLiteral("--encrypt"), QStringLiteral("pw")})
-                 .isEmpty());
-    QVERIFY(tool({QStringLiteral("unplug"), QStringLiteral("--udid"), udid}));
+    const QString udid = u"listed"_s;
+    QVERIFY(!createDevice(udid, {u"--product-type"_s, u"iPod9,1"_s, u"--encrypt"_s, u"pw"_s}).isEmpty());
+    QVERIFY(tool({u"unplug"_s, u"--udid"_s, udid}));
     QByteArray out;
-    QVERIFY(tool({QStringLiteral("ls")}, &out));
+    QVERIFY(tool({u"ls"_s}, &out));
     QVERIFY(out.contains("listed\tPhone listed\tiPod9,1\tiOS 14.4\tunplugged\tnot paired\n"));
     QVERIFY(out.contains("early\tPhone early\tiPhone12,1\tiOS 14.4\tplugged"));
 
     // Typed values, and null removing a key.
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Lockdown.DeviceName"),
-                  QStringLiteral("\"42\"")}));
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
-                  QStringLiteral("Lockdown.com.apple.disk_usage.TotalDataCapacity"), QStringLiteral("-1")}));
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
-                  QStringLiteral("Sim.Faults.StartService.com.apple.afc"), QStringLiteral("{\"nested\": [1, true]}")}));
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.BackupPassword"),
-                  QStringLiteral("null")}));
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.TrustAccepted"),
-                  QStringLiteral("false")}));
-    QProcess py;
-    py.start(QStringLiteral(VEXLAR_PYTHON),
-             {QStringLiteral("-c"),
-              QStringLiteral("import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\nl=d['Lockdown']\n"
-                             "print(repr(l['']['DeviceName']), l['com.apple.disk_usage']['TotalDataCapacity'],"
-                             "d['Sim']['Faults']['StartService']['com.apple.afc'], 'BackupPassword' in d['Sim'],"
-                             "d['Sim']['TrustAccepted'])"),
-              dirOf(udid) + QStringLiteral("/device.plist")});
-    QVERIFY(py.waitForFinished(30000));
-    QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("'42' -1 {'nested': [1, True]} False False"));
+    QVERIFY(set(udid, u"Lockdown.DeviceName"_s, u"\"42\""_s));
+    QVERIFY(set(udid, u"Lockdown.com.apple.disk_usage.TotalDataCapacity"_s, u"-1"_s));
+    QVERIFY(set(udid, u"Sim.Faults.StartService.com.apple.afc"_s, u"{\"nested\": [1, true]}"_s));
+    QVERIFY(set(udid, u"Sim.BackupPassword"_s, u"null"_s));
+    QVERIFY(set(udid, u"Sim.TrustAccepted"_s, u"false"_s));
+    QCOMPARE(python(u"import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\nl=d['Lockdown']\n"
+                    "print(repr(l['']['DeviceName']), l['com.apple.disk_usage']['TotalDataCapacity'],"
+                    "d['Sim']['Faults']['StartService']['com.apple.afc'], 'BackupPassword' in d['Sim'],"
+                    "d['Sim']['TrustAccepted'])"_s,
+                    {dirOf(udid) + u"/device.plist"_s}),
+             QByteArray("'42' -1 {'nested': [1, True]} False False"));
 }
 
 void TestSimDevice::pairing_data() {
@@ -484,12 +508,9 @@ void TestSimDevice::pairing_data() {
     QTest::addColumn<int>("expected");
     QTest::addColumn<bool>("pairedAfter");
     QTest::newRow("accepted") << QString() << QString() << 0 << true;
-    QTest::newRow("trust refused") << QStringLiteral("Sim.TrustAccepted") << QStringLiteral("false") << int(0xe8000096u)
-                                   << false;
-    QTest::newRow("fault code") << QStringLiteral("Sim.Faults.AMDevicePair") << QStringLiteral("-402653158")
-                                << -402653158 << false;
-    QTest::newRow("positive fault is negated")
-        << QStringLiteral("Sim.Faults.AMDevicePair") << QStringLiteral("17") << -17 << false;
+    QTest::newRow("trust refused") << u"Sim.TrustAccepted"_s << u"false"_s << int(0xe8000096u) << false;
+    QTest::newRow("fault code") << u"Sim.Faults.AMDevicePair"_s << u"-402653158"_s << -402653158 << false;
+    QTest::newRow("positive fault is negated") << u"Sim.Faults.AMDevicePair"_s << u"17"_s << -17 << false;
 }
 
 void TestSimDevice::pairing() {
@@ -497,14 +518,11 @@ void TestSimDevice::pairing() {
     QFETCH(QString, value);
     QFETCH(int, expected);
     QFETCH(bool, pairedAfter);
-    const QString udid = QStringLiteral("pair-") +
-                         QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'));
+    const QString udid = u"pair-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
     QVERIFY(!createDevice(udid).isEmpty());
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
-    if (!key.isEmpty()) {
-        QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, key, value}));
-    }
+    QVERIFY(key.isEmpty() || set(udid, key, value));
     QCOMPARE(g_api.isPaired(dev), 0);
     QVERIFY(g_api.pair(dev) < 0); // not connected yet
     QCOMPARE(g_api.connect(dev), 0);
@@ -514,12 +532,12 @@ void TestSimDevice::pairing() {
     closeSession(dev);
 
     QByteArray xml;
-    QVERIFY(tool({QStringLiteral("cat"), QStringLiteral("--udid"), udid}, &xml));
+    QVERIFY(tool({u"cat"_s, u"--udid"_s, udid}, &xml));
     QCOMPARE(xml.contains("<key>Paired</key>\n\t\t<true/>"), pairedAfter);
 }
 
 void TestSimDevice::sessionNeeded() {
-    am_device* dev = waitArrival(QStringLiteral("early"));
+    am_device* dev = waitArrival(u"early"_s);
     QVERIFY(dev);
     Plist key = str("DeviceName");
     QVERIFY(!g_api.copyValue(dev, nullptr, key.get()));
@@ -534,11 +552,9 @@ void TestSimDevice::sessionNeeded() {
 }
 
 void TestSimDevice::lockdownValues() {
-    const QString udid = QStringLiteral("values");
-    const QString dir =
-        createDevice(udid, {QStringLiteral("--icloud"), QStringLiteral("--encrypt"), QStringLiteral("pw"),
-                            QStringLiteral("--product-type"), QStringLiteral("iPad8,1"), QStringLiteral("--ios"),
-                            QStringLiteral("12.4")});
+    const QString udid = u"values"_s;
+    const QString dir = createDevice(
+        udid, {u"--icloud"_s, u"--encrypt"_s, u"pw"_s, u"--product-type"_s, u"iPad8,1"_s, u"--ios"_s, u"12.4"_s});
     QVERIFY(!dir.isEmpty());
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
@@ -549,20 +565,19 @@ void TestSimDevice::lockdownValues() {
         return Plist(g_api.copyValue(dev, d.get(), k.get()));
     };
     QCOMPARE(stringOf(value(nullptr, "UniqueDeviceID").get()), udid);
-    QCOMPARE(stringOf(value("", "DeviceName").get()), QStringLiteral("Phone values"));
-    QCOMPARE(stringOf(value(nullptr, "ProductType").get()), QStringLiteral("iPad8,1"));
-    QCOMPARE(stringOf(value(nullptr, "ProductVersion").get()), QStringLiteral("12.4"));
+    QCOMPARE(stringOf(value("", "DeviceName").get()), u"Phone values"_s);
+    QCOMPARE(stringOf(value(nullptr, "ProductType").get()), u"iPad8,1"_s);
+    QCOMPARE(stringOf(value(nullptr, "ProductVersion").get()), u"12.4"_s);
     QVERIFY(!value(nullptr, "NoSuchKey"));
     QVERIFY(!value("no.such.domain", nullptr));
 
     Plist backup = value("com.apple.mobile.backup", nullptr);
     QVERIFY(backup && plist_get_node_type(backup.get()) == PLIST_DICT);
-    uint8_t b = 0;
-    plist_get_bool_val(plist_dict_get_item(backup.get(), "CloudBackupEnabled"), &b);
-    QCOMPARE(b, uint8_t(1));
-    plist_get_bool_val(plist_dict_get_item(backup.get(), "WillEncrypt"), &b);
-    QCOMPARE(b, uint8_t(1));
-
+    for (const char* key : {"CloudBackupEnabled", "WillEncrypt"}) {
+        uint8_t b = 0;
+        plist_get_bool_val(plist_dict_get_item(backup.get(), key), &b);
+        QCOMPARE(b, uint8_t(1));
+    }
     Plist emptyKey = value("com.apple.mobile.backup", "");
     QVERIFY(emptyKey && plist_get_node_type(emptyKey.get()) == PLIST_DICT);
 
@@ -571,25 +586,19 @@ void TestSimDevice::lockdownValues() {
     const qint64 total = intOf(plist_dict_get_item(disk.get(), "TotalDataCapacity"));
     const qint64 before = intOf(plist_dict_get_item(disk.get(), "AmountDataAvailable"));
     QVERIFY(before > 0 && before < total);
-    QFile big(dir + QStringLiteral("/files/MediaDomain/blob"));
-    QVERIFY(QDir().mkpath(dir + QStringLiteral("/files/MediaDomain")));
-    QVERIFY(big.open(QIODevice::WriteOnly));
-    big.write(QByteArray(1 << 20, 'x'));
-    big.close();
+    QVERIFY(writeFile(dir + u"/files/MediaDomain/blob"_s, QByteArray(1 << 20, 'x')));
     QCOMPARE(intOf(value("com.apple.disk_usage", "AmountDataAvailable").get()), before - (1 << 20));
 
     // Injected failure of one key, read live.
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.Faults.CopyValueFail"),
-                  QStringLiteral("[\"DeviceName\"]")}));
+    QVERIFY(set(udid, u"Sim.Faults.CopyValueFail"_s, u"[\"DeviceName\"]"_s));
     QVERIFY(!value(nullptr, "DeviceName"));
-    QCOMPARE(stringOf(value(nullptr, "ProductType").get()), QStringLiteral("iPad8,1"));
+    QCOMPARE(stringOf(value(nullptr, "ProductType").get()), u"iPad8,1"_s);
     closeSession(dev);
 }
 
 void TestSimDevice::setValueIsReadableByPlistlib() {
-    const QString udid = QStringLiteral("setter");
-    const QString dir = createDevice(udid);
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"setter"_s);
+    am_device* dev = waitArrival(u"setter"_s);
     QVERIFY(dev);
     Plist domain = str("com.apple.mobile.tethered_sync");
     Plist key = str("Bookmarks");
@@ -599,16 +608,11 @@ void TestSimDevice::setValueIsReadableByPlistlib() {
     openSession(dev);
     QCOMPARE(g_api.setValue(dev, domain.get(), key.get(), value.get()), 0);
     closeSession(dev);
-
-    QProcess py;
-    py.start(QStringLiteral(VEXLAR_PYTHON),
-             {QStringLiteral("-c"),
-              QStringLiteral("import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\n"
-                             "print(d['Lockdown']['com.apple.mobile.tethered_sync']['Bookmarks']['DisableTethered'],"
-                             "d['Sim']['Paired'])"),
-              dir + QStringLiteral("/device.plist")});
-    QVERIFY(py.waitForFinished(30000));
-    QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("True True"));
+    QCOMPARE(python(u"import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\n"
+                    "print(d['Lockdown']['com.apple.mobile.tethered_sync']['Bookmarks']['DisableTethered'],"
+                    "d['Sim']['Paired'])"_s,
+                    {dir + u"/device.plist"_s}),
+             QByteArray("True True"));
 }
 
 void TestSimDevice::browseApps_data() {
@@ -622,35 +626,29 @@ void TestSimDevice::browseApps_data() {
 void TestSimDevice::browseApps() {
     QFETCH(int, userApps);
     QFETCH(bool, binary);
-    const QString udid = QStringLiteral("browse%1").arg(QTest::currentDataTag()[0] == 'n' ? 0 : userApps);
+    const QString udid = u"browse%1"_s.arg(userApps);
     QVERIFY(!createDevice(udid).isEmpty());
     QStringList ids;
     for (int i = 0; i < userApps; ++i) {
-        ids << QStringLiteral("com.example.app%1").arg(i);
+        ids << u"com.example.app%1"_s.arg(i);
     }
-    writeApps(udid, ids, {QStringLiteral("com.apple.mobilesafari")});
+    writeApps(udid, ids, {u"com.apple.mobilesafari"_s});
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
-
-    Plist req(plist_new_dict());
-    plist_dict_set_item(req.get(), "Command", plist_new_string("Browse"));
-    plist_t options = plist_new_dict();
-    plist_dict_set_item(options, "ApplicationType", plist_new_string("User"));
-    plist_dict_set_item(req.get(), "ClientOptions", options);
-    QVERIFY(sendPlist(fd, req.get(), binary));
+    QVERIFY(sendPlist(fd, request("Browse", nullptr, nullptr, "User"), binary));
 
     QStringList seen;
     int messages = 0;
     while (true) {
         Plist msg = recvPlist(fd);
         QVERIFY(msg);
-        const QString status = stringOf(plist_dict_get_item(msg.get(), "Status"));
-        if (status == QLatin1String("Complete")) {
+        const QString status = field(msg, "Status");
+        if (status == "Complete"_L1) {
             break;
         }
-        QCOMPARE(status, QStringLiteral("BrowsingApplications"));
+        QCOMPARE(status, u"BrowsingApplications"_s);
         ++messages;
         QCOMPARE(intOf(plist_dict_get_item(msg.get(), "Total")), qint64(userApps));
         QCOMPARE(intOf(plist_dict_get_item(msg.get(), "CurrentIndex")), qint64(seen.size()));
@@ -666,16 +664,12 @@ void TestSimDevice::browseApps() {
 }
 
 void TestSimDevice::houseArrestAfc() {
-    const QString udid = QStringLiteral("afc");
-    const QString dir = createDevice(udid);
-    writeApps(udid, {QStringLiteral("com.example.notes")});
-    const QString container = dir + QStringLiteral("/files/AppDomain-com.example.notes");
-    QVERIFY(QDir().mkpath(container + QStringLiteral("/Library/Caches/deep")));
-    QFile f(container + QStringLiteral("/Library/Caches/a.bin"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(1234, 'a'));
-    f.close();
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"afc"_s);
+    writeApps(u"afc"_s, {u"com.example.notes"_s});
+    const QString container = dir + u"/files/AppDomain-com.example.notes"_s;
+    QVERIFY(QDir().mkpath(container + u"/Library/Caches/deep"_s));
+    QVERIFY(writeFile(container + u"/Library/Caches/a.bin"_s, QByteArray(1234, 'a')));
+    am_device* dev = waitArrival(u"afc"_s);
     QVERIFY(dev);
     const int fd = vend(dev, "com.example.notes");
     QVERIFY(fd > 0);
@@ -684,38 +678,35 @@ void TestSimDevice::houseArrestAfc() {
     QCOMPARE(r.op, kOpData);
     QStringList names = zeroSeparated(r.payload);
     names.sort();
-    QCOMPARE(names,
-             QStringList({QStringLiteral("."), QStringLiteral(".."), QStringLiteral("a.bin"), QStringLiteral("deep")}));
+    QCOMPARE(names, QStringList({u"."_s, u".."_s, u"a.bin"_s, u"deep"_s}));
 
     r = afc(fd, kOpInfo, path("/Library/Caches/a.bin"));
     QCOMPARE(r.op, kOpData);
     QMap<QString, QString> info = infoMap(r.payload);
-    QCOMPARE(info.value(QStringLiteral("st_size")), QStringLiteral("1234"));
-    QCOMPARE(info.value(QStringLiteral("st_ifmt")), QStringLiteral("S_IFREG"));
-    const qint64 mtimeNs = info.value(QStringLiteral("st_mtime")).toLongLong();
-    QVERIFY(qAbs(mtimeNs / 1000000 - QFileInfo(f).lastModified().toMSecsSinceEpoch()) < 2);
-    QVERIFY(info.contains(QStringLiteral("st_birthtime")));
-    QVERIFY(info.contains(QStringLiteral("st_nlink")));
-    QVERIFY(info.contains(QStringLiteral("st_blocks")));
-    QCOMPARE(infoMap(afc(fd, kOpInfo, path("Library/Caches/deep")).payload).value(QStringLiteral("st_ifmt")),
-             QStringLiteral("S_IFDIR"));
+    QCOMPARE(info.value(u"st_size"_s), u"1234"_s);
+    QCOMPARE(info.value(u"st_ifmt"_s), u"S_IFREG"_s);
+    const qint64 mtimeNs = info.value(u"st_mtime"_s).toLongLong();
+    const QFileInfo written(container + u"/Library/Caches/a.bin"_s);
+    QVERIFY(qAbs(mtimeNs / 1000000 - written.lastModified().toMSecsSinceEpoch()) < 2);
+    for (const QString& key : {u"st_birthtime"_s, u"st_nlink"_s, u"st_blocks"_s}) {
+        QVERIFY2(info.contains(key), qPrintable(key));
+    }
+    QCOMPARE(infoMap(afc(fd, kOpInfo, path("Library/Caches/deep")).payload).value(u"st_ifmt"_s), u"S_IFDIR"_s);
 
     // Missing paths give "object not found" and the stream stays in step.
     r = afc(fd, kOpRemove, path("/Library/Caches/missing"));
     QCOMPARE(r.op, kOpStatus);
     QCOMPARE(r.status(), 8u);
     QCOMPARE(afc(fd, kOpInfo, path("/nope")).status(), 8u);
-    QByteArray openMissing;
-    putLe(openMissing, 1);
-    QCOMPARE(afc(fd, kOpOpen, openMissing + path("/nope")).status(), 8u);
+    QCOMPARE(afc(fd, kOpOpen, words({1}) + path("/nope")).status(), 8u);
 
     QCOMPARE(afc(fd, kOpMkdir, path("/Library/tmp/x/y")).status(), 0u);
-    QVERIFY(QFileInfo(container + QStringLiteral("/Library/tmp/x/y")).isDir());
+    QVERIFY(QFileInfo(container + u"/Library/tmp/x/y"_s).isDir());
     QCOMPARE(afc(fd, kOpMkdir, path("/Library/tmp/x/y")).status(), 0u); // already there
     QCOMPARE(afc(fd, kOpRemove, path("/Library/tmp/x")).status(), 33u); // not empty
     QCOMPARE(afc(fd, kOpRename, path("/Library/Caches/a.bin") + path("/Library/tmp/x/y/b.bin")).status(), 0u);
-    QVERIFY(QFileInfo::exists(container + QStringLiteral("/Library/tmp/x/y/b.bin")));
-    QVERIFY(!QFileInfo::exists(container + QStringLiteral("/Library/Caches/a.bin")));
+    QVERIFY(QFileInfo::exists(container + u"/Library/tmp/x/y/b.bin"_s));
+    QVERIFY(!QFileInfo::exists(container + u"/Library/Caches/a.bin"_s));
     QCOMPARE(afc(fd, kOpRemove, path("/Library/tmp/x/y/b.bin")).status(), 0u);
     QCOMPARE(afc(fd, kOpRemove, path("/Library/tmp/x/y")).status(), 0u);
     QCOMPARE(afc(fd, kOpRemove, path("/")).status(), 10u); // never the root itself
@@ -725,45 +716,31 @@ void TestSimDevice::houseArrestAfc() {
 }
 
 void TestSimDevice::afcReadWriteBlocks() {
-    const QString udid = QStringLiteral("blocks");
-    const QString dir = createDevice(udid);
-    writeApps(udid, {QStringLiteral("com.example.big")});
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.TraceAfc"),
-                  QStringLiteral("true")}));
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"blocks"_s);
+    writeApps(u"blocks"_s, {u"com.example.big"_s});
+    QVERIFY(set(u"blocks"_s, u"Sim.TraceAfc"_s, u"true"_s));
+    am_device* dev = waitArrival(u"blocks"_s);
     QVERIFY(dev);
     const int fd = vend(dev, "com.example.big");
     QVERIFY(fd > 0);
 
-    QByteArray mode;
-    putLe(mode, 3);
-    AfcReply r = afc(fd, kOpOpen, mode + path("/Documents.bin"));
+    AfcReply r = afc(fd, kOpOpen, words({3}) + path("/Documents.bin"));
     QCOMPARE(r.op, kOpOpenRes);
-    const quint64 handle = le(r.payload.constData());
+    const QByteArray handle = words({r.word()});
     QByteArray content(70000, '\0');
     for (int i = 0; i < content.size(); ++i) {
         content[i] = char(i * 7);
     }
     for (int off = 0; off < content.size(); off += 32768) {
-        QByteArray h;
-        putLe(h, handle);
-        QCOMPARE(afc(fd, kOpWrite, h, content.mid(off, 32768)).status(), 0u);
+        QCOMPARE(afc(fd, kOpWrite, handle, content.mid(off, 32768)).status(), 0u);
     }
-    QByteArray h;
-    putLe(h, handle);
-    QCOMPARE(afc(fd, kOpClose, h).status(), 0u);
-    QCOMPARE(afc(fd, kOpClose, h).status(), 7u); // closed twice: invalid handle
+    QCOMPARE(afc(fd, kOpClose, handle).status(), 0u);
+    QCOMPARE(afc(fd, kOpClose, handle).status(), 7u); // closed twice: invalid handle
 
-    QByteArray readMode;
-    putLe(readMode, 1);
-    r = afc(fd, kOpOpen, readMode + path("Documents.bin"));
-    const quint64 rh = le(r.payload.constData());
+    const quint64 rh = afc(fd, kOpOpen, words({1}) + path("Documents.bin")).word();
     QByteArray back;
     while (true) {
-        QByteArray req;
-        putLe(req, rh);
-        putLe(req, 65536);
-        r = afc(fd, kOpRead, req);
+        r = afc(fd, kOpRead, words({rh, 65536}));
         QCOMPARE(r.op, kOpData);
         if (r.payload.isEmpty()) {
             break;
@@ -772,46 +749,38 @@ void TestSimDevice::afcReadWriteBlocks() {
     }
     QCOMPARE(back, content);
     // A write on a read-only handle is refused.
-    QByteArray rw;
-    putLe(rw, rh);
-    QCOMPARE(afc(fd, kOpWrite, rw, QByteArray("x")).status(), 10u);
+    QCOMPARE(afc(fd, kOpWrite, words({rh}), QByteArray("x")).status(), 10u);
     ::close(fd);
 
-    QFile trace(dir + QStringLiteral("/afc-trace.log"));
+    QFile trace(dir + u"/afc-trace.log"_s);
     QVERIFY(trace.open(QIODevice::ReadOnly));
-    const QByteArray expected = QByteArrayLiteral("WRITE 1 32768\nWRITE 1 32768\nWRITE 1 4464\n"
-                                                  "READ 2 65536\nREAD 2 65536\nREAD 2 65536\nWRITE 2 1\n");
-    QCOMPARE(trace.readAll(), expected);
+    QCOMPARE(trace.readAll(), QByteArrayLiteral("WRITE 1 32768\nWRITE 1 32768\nWRITE 1 4464\n"
+                                                "READ 2 65536\nREAD 2 65536\nREAD 2 65536\nWRITE 2 1\n"));
 }
 
 void TestSimDevice::vendRefused_data() {
     QTest::addColumn<QByteArray>("bundleId");
     QTest::addColumn<QString>("error");
-    QTest::newRow("unknown app") << QByteArray("com.example.absent") << QStringLiteral("ApplicationLookupFailed");
-    QTest::newRow("path in identifier") << QByteArray("../../etc") << QStringLiteral("ApplicationLookupFailed");
-    QTest::newRow("injected") << QByteArray("com.example.locked") << QStringLiteral("InstallationLookupFailed");
+    QTest::newRow("unknown app") << QByteArray("com.example.absent") << u"ApplicationLookupFailed"_s;
+    QTest::newRow("path in identifier") << QByteArray("../../etc") << u"ApplicationLookupFailed"_s;
+    QTest::newRow("injected") << QByteArray("com.example.locked") << u"InstallationLookupFailed"_s;
 }
 
 void TestSimDevice::vendRefused() {
     QFETCH(QByteArray, bundleId);
     QFETCH(QString, error);
-    const QString udid = QStringLiteral("vendfail");
+    const QString udid = u"vendfail"_s;
     if (!QFileInfo::exists(dirOf(udid))) {
         QVERIFY(!createDevice(udid).isEmpty());
-        writeApps(udid, {QStringLiteral("com.example.locked")});
-        QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
-                      QStringLiteral("Sim.Faults.VendContainerFail"), QStringLiteral("[\"com.example.locked\"]")}));
+        writeApps(udid, {u"com.example.locked"_s});
+        QVERIFY(set(udid, u"Sim.Faults.VendContainerFail"_s, u"[\"com.example.locked\"]"_s));
     }
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.mobile.house_arrest");
     QVERIFY(fd > 0);
-    Plist req(plist_new_dict());
-    plist_dict_set_item(req.get(), "Command", plist_new_string("VendContainer"));
-    plist_dict_set_item(req.get(), "Identifier", plist_new_string(bundleId.constData()));
-    QVERIFY(sendPlist(fd, req.get()));
-    Plist reply = recvPlist(fd);
-    QCOMPARE(stringOf(plist_dict_get_item(reply.get(), "Error")), error);
+    QVERIFY(sendPlist(fd, request("VendContainer", "Identifier", bundleId.constData())));
+    QCOMPARE(field(recvPlist(fd), "Error"), error);
     ::close(fd);
 }
 
@@ -820,8 +789,7 @@ void TestSimDevice::afcEscapes_data() {
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<quint64>("status"); // 0: allowed
 
-    const QByteArray readMode("\x01\0\0\0\0\0\0\0", 8);
-    const QByteArray writeMode("\x03\0\0\0\0\0\0\0", 8);
+    const QByteArray readMode = words({1}), writeMode = words({3});
     QTest::newRow("dotdot listing") << kOpReadDir << path("../") << 10ull;
     QTest::newRow("passwd via dotdot") << kOpOpen << readMode + path("/../../etc/passwd") << 10ull;
     QTest::newRow("dotdot in the middle") << kOpInfo << path("Library/../../x") << 10ull;
@@ -841,25 +809,17 @@ void TestSimDevice::afcEscapes() {
     QFETCH(quint64, op);
     QFETCH(QByteArray, target);
     QFETCH(quint64, status);
-    const QString udid = QStringLiteral("escape");
-    const QString outside = store.path() + QStringLiteral("/outside");
-    const QString container = dirOf(udid) + QStringLiteral("/files/AppDomain-com.example.jail");
+    const QString udid = u"escape"_s;
+    const QString outside = store.path() + u"/outside"_s;
+    const QString container = dirOf(udid) + u"/files/AppDomain-com.example.jail"_s;
     if (!QFileInfo::exists(dirOf(udid))) {
         QVERIFY(!createDevice(udid).isEmpty());
-        writeApps(udid, {QStringLiteral("com.example.jail")});
-        QVERIFY(QDir().mkpath(outside));
-        QVERIFY(QDir().mkpath(container));
-        QFile secret(outside + QStringLiteral("/secret"));
-        QVERIFY(secret.open(QIODevice::WriteOnly));
-        secret.write("secret");
-        secret.close();
-        QFile inside(container + QStringLiteral("/inside.txt"));
-        QVERIFY(inside.open(QIODevice::WriteOnly));
-        inside.write("inside");
-        inside.close();
-        QVERIFY(QFile::link(outside + QStringLiteral("/secret"), container + QStringLiteral("/out-file")));
-        QVERIFY(QFile::link(outside, container + QStringLiteral("/out-dir")));
-        QVERIFY(QFile::link(QStringLiteral("inside.txt"), container + QStringLiteral("/in-link")));
+        writeApps(udid, {u"com.example.jail"_s});
+        QVERIFY(writeFile(outside + u"/secret"_s, "secret"));
+        QVERIFY(writeFile(container + u"/inside.txt"_s, "inside"));
+        QVERIFY(QFile::link(outside + u"/secret"_s, container + u"/out-file"_s));
+        QVERIFY(QFile::link(outside, container + u"/out-dir"_s));
+        QVERIFY(QFile::link(u"inside.txt"_s, container + u"/in-link"_s));
     }
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
@@ -874,22 +834,20 @@ void TestSimDevice::afcEscapes() {
     }
     ::close(fd);
     // Nothing outside changed.
-    QCOMPARE(QDir(outside).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("secret")});
-    QVERIFY(!QFileInfo::exists(dirOf(udid) + QStringLiteral("/files/escaped")));
-    QVERIFY(QFileInfo::exists(container + QStringLiteral("/inside.txt")));
+    QCOMPARE(QDir(outside).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{u"secret"_s});
+    QVERIFY(!QFileInfo::exists(dirOf(udid) + u"/files/escaped"_s));
+    QVERIFY(QFileInfo::exists(container + u"/inside.txt"_s));
 }
 
 // A container that is itself a link elsewhere is never served.
 void TestSimDevice::linkedContainerRefused() {
-    const QString udid = QStringLiteral("linked");
-    const QString dir = createDevice(udid);
-    writeApps(udid, {QStringLiteral("com.example.linked")});
-    const QString elsewhere = store.path() + QStringLiteral("/elsewhere");
-    QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/Library")));
-    QVERIFY(QDir().mkpath(dir + QStringLiteral("/files")));
-    QVERIFY(QFile::link(elsewhere, dir + QStringLiteral("/files/AppDomain-com.example.linked")));
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"linked"_s);
+    writeApps(u"linked"_s, {u"com.example.linked"_s});
+    const QString elsewhere = store.path() + u"/elsewhere"_s;
+    QVERIFY(QDir().mkpath(elsewhere + u"/Library"_s));
+    QVERIFY(QDir().mkpath(dir + u"/files"_s));
+    QVERIFY(QFile::link(elsewhere, dir + u"/files/AppDomain-com.example.linked"_s));
+    am_device* dev = waitArrival(u"linked"_s);
     QVERIFY(dev);
     const int fd = vend(dev, "com.example.linked");
     if (fd > 0) {
@@ -899,48 +857,37 @@ void TestSimDevice::linkedContainerRefused() {
 }
 
 void TestSimDevice::mediaAfcRoot() {
-    const QString udid = QStringLiteral("media");
-    const QString dir = createDevice(udid);
-    QVERIFY(QDir().mkpath(dir + QStringLiteral("/files/MediaDomain/Media/DCIM")));
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"media"_s);
+    QVERIFY(QDir().mkpath(dir + u"/files/MediaDomain/Media/DCIM"_s));
+    am_device* dev = waitArrival(u"media"_s);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.afc");
     QVERIFY(fd > 0);
     const QStringList names = zeroSeparated(afc(fd, kOpReadDir, path("/")).payload);
-    QVERIFY(names.contains(QStringLiteral("DCIM")));
-    QVERIFY(names.contains(QStringLiteral("..")));
+    QVERIFY(names.contains(u"DCIM"_s));
+    QVERIFY(names.contains(u".."_s));
     ::close(fd);
 }
 
 void TestSimDevice::notificationsRelayed() {
-    am_device* dev = waitArrival(QStringLiteral("early"));
+    am_device* dev = waitArrival(u"early"_s);
     QVERIFY(dev);
     const int watcher = startService(dev, "com.apple.mobile.notification_proxy");
     const int poster = startService(dev, "com.apple.mobile.notification_proxy");
     QVERIFY(watcher > 0 && poster > 0);
-    auto command = [](const char* cmd, const char* name) {
-        Plist msg(plist_new_dict());
-        plist_dict_set_item(msg.get(), "Command", plist_new_string(cmd));
-        if (name) {
-            plist_dict_set_item(msg.get(), "Name", plist_new_string(name));
-        }
-        return msg;
-    };
-    QVERIFY(sendPlist(watcher, command("ObserveNotification", "com.example.ping").get()));
+    QVERIFY(sendPlist(watcher, request("ObserveNotification", "Name", "com.example.ping")));
     // Observations are not answered: a notification relayed back to the
     // watcher itself shows that its requests have been handled.
-    QVERIFY(sendPlist(watcher, command("ObserveNotification", "com.example.sync").get()));
-    QVERIFY(sendPlist(watcher, command("PostNotification", "com.example.sync").get()));
-    Plist sync = recvPlist(watcher);
-    QCOMPARE(stringOf(plist_dict_get_item(sync.get(), "Name")), QStringLiteral("com.example.sync"));
-    QVERIFY(sendPlist(poster, command("PostNotification", "com.example.other").get()));
-    QVERIFY(sendPlist(poster, command("PostNotification", "com.example.ping").get()));
-    QVERIFY(sendPlist(poster, command("Shutdown", nullptr).get()));
-    Plist death = recvPlist(poster);
-    QCOMPARE(stringOf(plist_dict_get_item(death.get(), "Command")), QStringLiteral("ProxyDeath"));
+    QVERIFY(sendPlist(watcher, request("ObserveNotification", "Name", "com.example.sync")));
+    QVERIFY(sendPlist(watcher, request("PostNotification", "Name", "com.example.sync")));
+    QCOMPARE(field(recvPlist(watcher), "Name"), u"com.example.sync"_s);
+    QVERIFY(sendPlist(poster, request("PostNotification", "Name", "com.example.other")));
+    QVERIFY(sendPlist(poster, request("PostNotification", "Name", "com.example.ping")));
+    QVERIFY(sendPlist(poster, request("Shutdown")));
+    QCOMPARE(field(recvPlist(poster), "Command"), u"ProxyDeath"_s);
     Plist relay = recvPlist(watcher);
-    QCOMPARE(stringOf(plist_dict_get_item(relay.get(), "Command")), QStringLiteral("RelayNotification"));
-    QCOMPARE(stringOf(plist_dict_get_item(relay.get(), "Name")), QStringLiteral("com.example.ping"));
+    QCOMPARE(field(relay, "Command"), u"RelayNotification"_s);
+    QCOMPARE(field(relay, "Name"), u"com.example.ping"_s);
     ::close(poster);
     ::close(watcher);
 }
@@ -950,83 +897,65 @@ void TestSimDevice::serviceFaults_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("expected");
     QTest::newRow("unknown service") << QByteArray("com.example.nothing") << QString() << int(0xe8000022u);
-    QTest::newRow("refused afc") << QByteArray("com.apple.afc") << QStringLiteral("-402653162") << -402653162;
-    QTest::newRow("refused proxy") << QByteArray("com.apple.mobile.installation_proxy") << QStringLiteral("-5") << -5;
+    QTest::newRow("refused afc") << QByteArray("com.apple.afc") << u"-402653162"_s << -402653162;
+    QTest::newRow("refused proxy") << QByteArray("com.apple.mobile.installation_proxy") << u"-5"_s << -5;
 }
 
 void TestSimDevice::serviceFaults() {
     QFETCH(QByteArray, service);
     QFETCH(QString, fault);
     QFETCH(int, expected);
-    const QString udid = QStringLiteral("faults");
-    if (!QFileInfo::exists(dirOf(udid))) {
-        QVERIFY(!createDevice(udid).isEmpty());
-    }
-    if (!fault.isEmpty()) {
-        QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid,
-                      QStringLiteral("Sim.Faults.StartService.") + QString::fromLatin1(service), fault}));
-    }
+    const QString udid = u"faults"_s;
+    QVERIFY(QFileInfo::exists(dirOf(udid)) || !createDevice(udid).isEmpty());
+    QVERIFY(fault.isEmpty() || set(udid, u"Sim.Faults.StartService."_s + QString::fromLatin1(service), fault));
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
     QCOMPARE(startService(dev, service.constData()), expected);
 }
 
 void TestSimDevice::dropAfterBytes() {
-    const QString udid = QStringLiteral("dropper");
-    QVERIFY(!createDevice(udid).isEmpty());
-    writeApps(udid, {QStringLiteral("com.example.a"), QStringLiteral("com.example.b")});
-    QVERIFY(tool({QStringLiteral("set"), QStringLiteral("--udid"), udid, QStringLiteral("Sim.Faults.DropAfterBytes"),
-                  QStringLiteral("100")}));
-    am_device* dev = waitArrival(udid);
+    QVERIFY(!createDevice(u"dropper"_s).isEmpty());
+    writeApps(u"dropper"_s, {u"com.example.a"_s, u"com.example.b"_s});
+    QVERIFY(set(u"dropper"_s, u"Sim.Faults.DropAfterBytes"_s, u"100"_s));
+    am_device* dev = waitArrival(u"dropper"_s);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
-    Plist req(plist_new_dict());
-    plist_dict_set_item(req.get(), "Command", plist_new_string("Browse"));
-    QVERIFY(sendPlist(fd, req.get()));
-    const QByteArray got = readExactly(fd, 1 << 20);
-    QCOMPARE(got.size(), 100); // then end of stream
+    QVERIFY(sendPlist(fd, request("Browse")));
+    QCOMPARE(readExactly(fd, 1 << 20).size(), 100); // then end of stream
     // The program may still send; the simulator does not refuse its bytes.
-    QVERIFY(sendPlist(fd, req.get()));
+    QVERIFY(sendPlist(fd, request("Browse")));
     ::close(fd);
 }
 
 void TestSimDevice::toolRejectsBadInput_data() {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("udid with slash") << QStringList{QStringLiteral("create"), QStringLiteral("--udid"),
-                                                    QStringLiteral("../evil")};
-    QTest::newRow("existing device") << QStringList{QStringLiteral("create"), QStringLiteral("--udid"),
-                                                    QStringLiteral("early")};
-    QTest::newRow("unknown preset") << QStringList{QStringLiteral("create"), QStringLiteral("--udid"),
-                                                   QStringLiteral("p1"), QStringLiteral("--preset"),
-                                                   QStringLiteral("huge")};
-    QTest::newRow("unknown key") << QStringList{QStringLiteral("set"), QStringLiteral("--udid"),
-                                                QStringLiteral("early"), QStringLiteral("Bogus.Key"),
-                                                QStringLiteral("1")};
-    QTest::newRow("bad JSON") << QStringList{QStringLiteral("set"), QStringLiteral("--udid"), QStringLiteral("early"),
-                                             QStringLiteral("Sim.Faults.CopyValueFail"), QStringLiteral("[\"x\"")};
-    QTest::newRow("missing device") << QStringList{QStringLiteral("plug"), QStringLiteral("--udid"),
-                                                   QStringLiteral("ghost")};
+    QTest::newRow("udid with slash") << QStringList{u"create"_s, u"--udid"_s, u"../evil"_s};
+    QTest::newRow("existing device") << QStringList{u"create"_s, u"--udid"_s, u"early"_s};
+    QTest::newRow("unknown preset") << QStringList{u"create"_s, u"--udid"_s, u"p1"_s, u"--preset"_s, u"huge"_s};
+    QTest::newRow("unknown key") << QStringList{u"set"_s, u"--udid"_s, u"early"_s, u"Bogus.Key"_s, u"1"_s};
+    QTest::newRow("bad JSON") << QStringList{u"set"_s, u"--udid"_s, u"early"_s, u"Sim.Faults.CopyValueFail"_s,
+                                             u"[\"x\""_s};
+    QTest::newRow("missing device") << QStringList{u"plug"_s, u"--udid"_s, u"ghost"_s};
 }
 
 void TestSimDevice::toolRejectsBadInput() {
     QFETCH(QStringList, args);
-    QByteArray before;
-    QVERIFY(tool({QStringLiteral("cat"), QStringLiteral("--udid"), QStringLiteral("early")}, &before));
+    const QStringList cat{u"cat"_s, u"--udid"_s, u"early"_s};
+    QByteArray before, after;
+    QVERIFY(tool(cat, &before));
     QVERIFY(!tool(args));
-    QByteArray after;
-    QVERIFY(tool({QStringLiteral("cat"), QStringLiteral("--udid"), QStringLiteral("early")}, &after));
+    QVERIFY(tool(cat, &after));
     QCOMPARE(after, before);
-    QVERIFY(!QFileInfo::exists(store.path() + QStringLiteral("/../evil")));
-    QVERIFY(!QFileInfo::exists(dirOf(QStringLiteral("ghost"))));
+    QVERIFY(!QFileInfo::exists(store.path() + u"/../evil"_s));
+    QVERIFY(!QFileInfo::exists(dirOf(u"ghost"_s)));
 }
 
 // The demo device checked by an independent reader: Python's plistlib and
 // sqlite3 look at what the tool wrote, and the cleaners' own statements run on
 // copies of its databases (with the device-defined functions the triggers call).
 void TestSimDevice::demoPreset() {
-    const QString udid = QStringLiteral("demo");
-    const QString dir = createDevice(udid, {QStringLiteral("--preset"), QStringLiteral("demo")});
+    const QString dir = createDevice(u"demo"_s, {u"--preset"_s, u"demo"_s});
     QVERIFY(!dir.isEmpty());
     const QString script = QStringLiteral(R"PY(
 import glob, os, plistlib, shutil, sqlite3, sys, tempfile
@@ -1092,74 +1021,46 @@ total = sum(os.path.getsize(os.path.join(p, f)) for p, _, fs in os.walk(files) f
 assert 5 * 2**20 < total < 60 * 2**20, total
 print('OK')
 )PY");
-    QProcess py;
-    py.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), script, dir});
-    QVERIFY(py.waitForFinished(120000));
-    QVERIFY2(py.exitCode() == 0, py.readAllStandardError().constData());
-    QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("OK"));
+    QCOMPARE(python(script, {dir}), QByteArray("OK"));
 
     // The library lists the same user apps.
-    am_device* dev = waitArrival(udid);
+    am_device* dev = waitArrival(u"demo"_s);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
-    Plist req(plist_new_dict());
-    plist_dict_set_item(req.get(), "Command", plist_new_string("Browse"));
-    plist_t options = plist_new_dict();
-    plist_dict_set_item(options, "ApplicationType", plist_new_string("User"));
-    plist_dict_set_item(req.get(), "ClientOptions", options);
-    QVERIFY(sendPlist(fd, req.get()));
+    QVERIFY(sendPlist(fd, request("Browse", nullptr, nullptr, "User")));
     Plist first = recvPlist(fd);
     QCOMPARE(intOf(plist_dict_get_item(first.get(), "Total")), qint64(13));
     ::close(fd);
 }
 
 void TestSimDevice::afcHandles() {
-    const QString udid = QStringLiteral("handles");
-    const QString dir = createDevice(udid);
-    writeApps(udid, {QStringLiteral("com.example.h")});
-    am_device* dev = waitArrival(udid);
+    const QString dir = createDevice(u"handles"_s);
+    writeApps(u"handles"_s, {u"com.example.h"_s});
+    am_device* dev = waitArrival(u"handles"_s);
     QVERIFY(dev);
     const int fd = vend(dev, "com.example.h");
     QVERIFY(fd > 0);
-    QByteArray mode;
-    putLe(mode, 4); // read-write, created
-    AfcReply r = afc(fd, kOpOpen, mode + path("f"));
+    AfcReply r = afc(fd, kOpOpen, words({4}) + path("f")); // read-write, created
     QCOMPARE(r.op, kOpOpenRes);
-    QByteArray h;
-    putLe(h, le(r.payload.constData()));
-    QCOMPARE(afc(fd, kOpWrite, h, QByteArray("0123456789")).status(), 0u);
+    const quint64 h = r.word();
+    QCOMPARE(afc(fd, kOpWrite, words({h}), QByteArray("0123456789")).status(), 0u);
+    QCOMPARE(afc(fd, kOpLock, words({h, 2 | 4})).status(), 0u); // exclusive
+    QCOMPARE(afc(fd, kOpLock, words({h, 8 | 4})).status(), 0u); // unlock
+    QCOMPARE(afc(fd, kOpLock, words({h, 0})).status(), 7u);     // no such operation
+    QCOMPARE(afc(fd, kOpSeek, words({h, 0, 3})).status(), 0u);  // from the start
+    r = afc(fd, kOpTell, words({h}));
+    QCOMPARE(r.op, kOpTellRes);
+    QCOMPARE(r.word(), 3u);
+    QCOMPARE(afc(fd, kOpRead, words({h, 4})).payload, QByteArray("3456"));
+    QCOMPARE(afc(fd, kOpTruncate, words({h, 5})).status(), 0u);
+    QCOMPARE(afc(fd, kOpClose, words({h})).status(), 0u);
+    QCOMPARE(QFileInfo(dir + u"/files/AppDomain-com.example.h/f"_s).size(), 5);
 
-    auto withArg = [&h](quint64 v) {
-        QByteArray b = h;
-        putLe(b, v);
-        return b;
-    };
-    QCOMPARE(afc(fd, 27, withArg(2 | 4)).status(), 0u); // exclusive
-    QCOMPARE(afc(fd, 27, withArg(8 | 4)).status(), 0u); // unlock
-    QCOMPARE(afc(fd, 27, withArg(0)).status(), 7u);     // no such operation
-    QByteArray seek = h;
-    putLe(seek, 0); // from the start
-    putLe(seek, 3);
-    QCOMPARE(afc(fd, 17, seek).status(), 0u);
-    r = afc(fd, 18, h);
-    QCOMPARE(r.op, 19u);
-    QCOMPARE(le(r.payload.constData()), 3u);
-    QCOMPARE(afc(fd, kOpRead, withArg(4)).payload, QByteArray("3456"));
-    QCOMPARE(afc(fd, 21, withArg(5)).status(), 0u); // truncate
-    QCOMPARE(afc(fd, kOpClose, h).status(), 0u);
-    QCOMPARE(QFileInfo(dir + QStringLiteral("/files/AppDomain-com.example.h/f")).size(), 5);
-
-    QByteArray bogus;
-    putLe(bogus, 777);
-    QByteArray readReq = bogus;
-    putLe(readReq, 10);
-    QCOMPARE(afc(fd, kOpRead, readReq).status(), 7u);
-    QCOMPARE(afc(fd, 27, bogus + withArg(2).mid(8)).status(), 7u);
+    QCOMPARE(afc(fd, kOpRead, words({777, 10})).status(), 7u);
+    QCOMPARE(afc(fd, kOpLock, words({777, 2})).status(), 7u);
     QCOMPARE(afc(fd, kOpOpen, QByteArray(8, '\x09') + path("f")).status(), 7u); // unknown mode
-    QByteArray dirMode;
-    putLe(dirMode, 1);
-    QCOMPARE(afc(fd, kOpOpen, dirMode + path("/")).status(), 9u); // a folder is not a file
+    QCOMPARE(afc(fd, kOpOpen, words({1}) + path("/")).status(), 9u);            // a folder is not a file
     ::close(fd);
 }
 
@@ -1179,16 +1080,11 @@ void TestSimDevice::afcMalformedPackets() {
     QFETCH(QByteArray, magic);
     QFETCH(quint64, entire);
     QFETCH(quint64, thisLength);
-    am_device* dev = waitArrival(QStringLiteral("early"));
+    am_device* dev = waitArrival(u"early"_s);
     QVERIFY(dev);
     const int fd = startService(dev, "com.apple.afc");
     QVERIFY(fd > 0);
-    QByteArray pkt = magic;
-    putLe(pkt, entire);
-    putLe(pkt, thisLength);
-    putLe(pkt, 1);
-    putLe(pkt, kOpReadDir);
-    QVERIFY(writeAll(fd, pkt));
+    QVERIFY(writeAll(fd, magic + words({entire, thisLength, 1, kOpReadDir})));
     const QByteArray reply = readExactly(fd, 1 << 16);
     QCOMPARE(reply.size(), 48);
     QCOMPARE(le(reply.constData() + 32), kOpStatus);
@@ -1211,7 +1107,7 @@ void TestSimDevice::framedGarbageClosesService_data() {
 void TestSimDevice::framedGarbageClosesService() {
     QFETCH(QByteArray, service);
     QFETCH(QByteArray, bytes);
-    am_device* dev = waitArrival(QStringLiteral("early"));
+    am_device* dev = waitArrival(u"early"_s);
     QVERIFY(dev);
     const int fd = startService(dev, service.constData());
     QVERIFY(fd > 0);
