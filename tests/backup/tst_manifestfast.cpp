@@ -54,6 +54,16 @@ MBDBParser::_MBDBItem named(const QByteArray& domain, const QByteArray& path) {
     return i;
 }
 
+// A file (content given) or a folder (content null).
+FixtureFile entry(const char* domain, const QString& path, const QByteArray& content = QByteArray()) {
+    FixtureFile f;
+    f.domain = QString::fromLatin1(domain);
+    f.relativePath = path;
+    f.folder = content.isNull();
+    f.content = content;
+    return f;
+}
+
 QStringList childNames(const BackupManifest::_FileNode* node) {
     QStringList names;
     for (const BackupManifest::_FileNode* c : node->children) {
@@ -158,17 +168,12 @@ private slots:
         // node at the top, and later records find it by its whole path.
         QTemporaryDir tmp;
         const QList<FixtureFile> files{
-            fixtureEntry("HomeDomain", QStringLiteral("/x")),
-            fixtureEntry("HomeDomain", QStringLiteral("/x/y"), "1"),
-            fixtureEntry("HomeDomain", QStringLiteral("a")),
-            fixtureEntry("HomeDomain", QStringLiteral("a//c")),
-            fixtureEntry("HomeDomain", QStringLiteral("a//c/d"), "2"),
-            fixtureEntry("HomeDomain", QStringLiteral("a/b"), "3"),
-            fixtureEntry("RootDomain", QStringLiteral("a/b"), "4"), // same place: the first one stays
-            fixtureEntry("HomeDomain", QStringLiteral("c")),
-            fixtureEntry("HomeDomain", QStringLiteral("c/e"), "5"),
-            fixtureEntry("Odd/Domain", QStringLiteral("f"), "6"),
-            fixtureEntry("Odd/Domain", QStringLiteral("g/h"), "7"),
+            entry("HomeDomain", QStringLiteral("/x")),          entry("HomeDomain", QStringLiteral("/x/y"), "1"),
+            entry("HomeDomain", QStringLiteral("a")),           entry("HomeDomain", QStringLiteral("a//c")),
+            entry("HomeDomain", QStringLiteral("a//c/d"), "2"), entry("HomeDomain", QStringLiteral("a/b"), "3"),
+            entry("RootDomain", QStringLiteral("a/b"), "4"), // same place: the first one stays
+            entry("HomeDomain", QStringLiteral("c")),           entry("HomeDomain", QStringLiteral("c/e"), "5"),
+            entry("Odd/Domain", QStringLiteral("f"), "6"),      entry("Odd/Domain", QStringLiteral("g/h"), "7"),
         };
         FixtureBackup fx;
         try {
