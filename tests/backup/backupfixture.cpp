@@ -95,38 +95,22 @@ const char* fixtureFormName(FixtureForm form) {
 }
 
 QList<FixtureFile> defaultFixtureFiles() {
-    QList<FixtureFile> files;
-    auto folder = [&](const char* domain, const char* path) {
-        FixtureFile f;
-        f.domain = QString::fromLatin1(domain);
-        f.relativePath = QString::fromLatin1(path);
-        f.folder = true;
-        files << f;
-    };
-    auto file = [&](const char* domain, const char* path, const QByteArray& content) {
-        FixtureFile f;
-        f.domain = QString::fromLatin1(domain);
-        f.relativePath = QString::fromLatin1(path);
-        f.content = content;
-        files << f;
-    };
-    folder("HomeDomain", "");
-    folder("HomeDomain", "Library");
-    folder("HomeDomain", "Library/SMS");
-    file("HomeDomain", "Library/SMS/sms.db", QByteArray("SQLite format 3 stand-in\n").repeated(40));
-    folder("HomeDomain", "Library/Caches");
+    QList<FixtureFile> files{
+        fixtureEntry("HomeDomain", QString()), fixtureEntry("HomeDomain", "Library"),
+        fixtureEntry("HomeDomain", "Library/SMS"),
+        fixtureEntry("HomeDomain", "Library/SMS/sms.db", QByteArray("SQLite format 3 stand-in\n").repeated(40)),
+        fixtureEntry("HomeDomain", "Library/Caches")};
     for (int i = 0; i < 30; ++i) {
-        file("HomeDomain", QStringLiteral("Library/Caches/cache-%1.bin").arg(i).toLatin1().constData(),
-             QByteArray(100 + i * 37, static_cast<char>('a' + i % 26)));
+        files << fixtureEntry("HomeDomain", QStringLiteral("Library/Caches/cache-%1.bin").arg(i),
+                              QByteArray(100 + i * 37, static_cast<char>('a' + i % 26)));
     }
-    folder("MediaDomain", "Library");
-    folder("MediaDomain", "Library/SMS");
-    folder("MediaDomain", "Library/SMS/Attachments");
-    folder("MediaDomain", "Library/SMS/Attachments/0a");
-    folder("MediaDomain", "Library/SMS/Attachments/0a/00");
-    file("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg", QByteArray(8192, '\x7f'));
-    file("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg", QByteArray(""));
-    file("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"));
+    for (const char* folder : {"Library", "Library/SMS", "Library/SMS/Attachments", "Library/SMS/Attachments/0a",
+                               "Library/SMS/Attachments/0a/00"}) {
+        files << fixtureEntry("MediaDomain", QString::fromLatin1(folder));
+    }
+    files << fixtureEntry("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg", QByteArray(8192, '\x7f'))
+          << fixtureEntry("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg", QByteArray(""))
+          << fixtureEntry("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"));
     return files;
 }
 
@@ -146,13 +130,8 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         }
     }
     // The data-file layout depends on which manifest exists; create it first.
-    if (!dbForm) {
-        QFile marker(dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
-        check(marker.open(QIODevice::WriteOnly), "create Manifest.mbdb");
-    } else {
-        QFile marker(dir.absoluteFilePath(QStringLiteral("Manifest.db")));
-        check(marker.open(QIODevice::WriteOnly), "create Manifest.db");
-    }
+    check(writeFile(dir.absoluteFilePath(dbForm ? QStringLiteral("Manifest.db") : QStringLiteral("Manifest.mbdb")), {}),
+          "create the manifest");
 
     quint64 inode = 1000;
     for (const FixtureFile& f : files) {
@@ -172,9 +151,7 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
             item.digest.setVal(sha1Digest(f.content));
             const QString dataPath = MBDBParser::getBKFilePath(dir, item.backupFileName(), true);
             QTemporaryFile plain;
-            check(plain.open(), "temp file");
-            plain.write(f.content);
-            plain.flush();
+            check(plain.open() && plain.write(f.content) == f.content.size() && plain.flush(), "temp file");
             if (encrypted) {
                 const QByteArray fileKey = randomBytes(32);
                 item.encryptionKey.setVal(le32(static_cast<quint32>(f.protectionClass)) +
@@ -201,11 +178,7 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
     } else {
         const QString plainDb = dp ? dir.absoluteFilePath(QStringLiteral("plain-manifest.tmp"))
                                    : dir.absoluteFilePath(QStringLiteral("Manifest.db"));
-        QFile::remove(plainDb);
-        {
-            QFile create(plainDb);
-            check(create.open(QIODevice::WriteOnly), "create db");
-        }
+        check(writeFile(plainDb, {}), "create db");
         Sqlite3DB db;
         db.openThrow(plainDb, 2);
         db.executeThrow("CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags "
@@ -252,9 +225,8 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         keys << s(QStringLiteral("ManifestKey"));
         values << CFType::createCFData(le32(3) + aes_key_wrap(backup.classKeys.value(3), backup.manifestKey));
     }
-    const QByteArray plist = CFType::createCFDictionary(keys, values).CFPropertyListToBytes(200);
-    QFile out(dir.absoluteFilePath(QStringLiteral("Manifest.plist")));
-    check(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(plist) == plist.size(),
+    check(writeFile(dir.absoluteFilePath(QStringLiteral("Manifest.plist")),
+                    CFType::createCFDictionary(keys, values).CFPropertyListToBytes(200)),
           "write Manifest.plist");
     return backup;
 }

@@ -8,9 +8,12 @@
 #include "backup/mbdbparser.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <functional>
+#include <stdexcept>
 
 struct FixtureFile {
     QString domain;
@@ -51,3 +54,32 @@ QByteArray be32(quint32 v);
 QList<FixtureFile> defaultFixtureFiles();
 
 const char* fixtureFormName(FixtureForm form);
+
+// A file (content given) or a folder (content null) in the fixture's file list.
+inline FixtureFile fixtureEntry(const char* domain, const QString& path, const QByteArray& content = QByteArray()) {
+    FixtureFile f;
+    f.domain = QString::fromLatin1(domain);
+    f.relativePath = path;
+    f.folder = content.isNull();
+    f.content = content;
+    return f;
+}
+
+inline QString thrownText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+inline QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}

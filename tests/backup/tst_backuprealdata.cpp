@@ -21,15 +21,6 @@ bool copyInto(const QString& src, const QString& dst) {
     return QFile::copy(src, dst) && QFile::setPermissions(dst, QFile::ReadOwner | QFile::WriteOwner);
 }
 
-QString thrownText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
-
 } // namespace
 
 class TestBackupRealData : public QObject {
@@ -79,10 +70,9 @@ private slots:
         QCOMPARE(classes, (QMap<int, int>{{0, 2496}, {1, 40}, {2, 2}, {3, 612}, {4, 571}}));
 
         QVERIFY(thrownText([&] { m.parseInfo(); }).isEmpty());
-        QVERIFY(m.smsDb);
-        QVERIFY(m.smsDb->item.backupFileName().startsWith(QLatin1String("3d0d7e5f")));
-        QVERIFY(m.callHistoryStoreData);
-        QVERIFY(m.callHistoryStoreData->item.backupFileName().startsWith(QLatin1String("5a4935c7")));
+        QVERIFY(m.smsDb && m.smsDb->item.backupFileName().startsWith(QLatin1String("3d0d7e5f")));
+        QVERIFY(m.callHistoryStoreData &&
+                m.callHistoryStoreData->item.backupFileName().startsWith(QLatin1String("5a4935c7")));
         const QString history =
             MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/Safari/History.db"));
         QVERIFY(history.startsWith(QLatin1String("1a0e7afc")));
@@ -103,11 +93,7 @@ private slots:
             MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/Safari/History.db"));
         items[history].deleted = true;
         const QString plain = tmp.filePath(QStringLiteral("edited.db"));
-        {
-            QFile f(plain);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("edited");
-        }
+        QVERIFY(writeFile(plain, "edited"));
         QVERIFY(MBDBParser::appendFile(items, plain, QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
                                        6, nullptr, nullptr));
         const QString err = thrownText([&] { MBDBParser::save2File(items.values(), m); });
@@ -168,10 +154,7 @@ print(flags, objs[root['RelativePath'].data], objs[root['Digest'].data].hex(), r
                 {CFType::createCFDictionary({s("ProductVersion"), s("DeviceName")}, {s("10.3"), s("pyiosbackup")}),
                  CFType::createCFBoolean(true), CFType::createCFData(bag), CFType::createCFData(manifestKey)})
                 .CFPropertyListToBytes(200);
-        QFile pf(tmp.filePath(QStringLiteral("Manifest.plist")));
-        QVERIFY(pf.open(QIODevice::WriteOnly));
-        pf.write(plist);
-        pf.close();
+        QVERIFY(writeFile(tmp.filePath(QStringLiteral("Manifest.plist")), plist));
 
         BackupManifest m(tmp.path());
         QVERIFY(thrownText([&] { m.readManifestInfo(); }).isEmpty());

@@ -92,11 +92,8 @@ inline bool writeBackup(const BackupVariant& v, const QString& src, const QStrin
     if (v.rowSalt) {
         args << QStringLiteral("--row-salt");
     }
-    PeerResult r = runPeer(args);
-    if (r.exitCode != 0) {
-        qWarning("devicebackup.py write failed: %s", r.err.constData());
-    }
-    return r.exitCode == 0;
+    const PeerResult r = runPeer(args);
+    return r.exitCode == 0 || (qWarning("devicebackup.py write failed: %s", r.err.constData()), false);
 }
 
 // The peer's own reading of a backup's manifest: one JSON object per record.
