@@ -23,10 +23,6 @@ QString thrownText(const std::function<void()>& f) {
     return QString();
 }
 
-void answerZero(sqlite3_context* ctx, int, sqlite3_value**) {
-    sqlite3_result_int(ctx, 0);
-}
-
 } // namespace
 
 class TestSqlite3DB : public QObject {
@@ -161,12 +157,6 @@ private slots:
         QVERIFY(c.moveNext());
         QCOMPARE(c.getInt(QStringLiteral("v")), 40);
         QVERIFY(thrownText([&] { m_db.executeThrow("select fails()"); }).contains(QStringLiteral("refused")));
-        // Raw registration through the public handle, as the message cleaner does.
-        QCOMPARE(sqlite3_create_function_v2(m_db.db, "zero", 1, 5, nullptr, answerZero, nullptr, nullptr, nullptr),
-                 SQLITE_OK);
-        Sqlite3Cursor z = m_db.queryThrow("select zero(name) as v from t limit 1");
-        QVERIFY(z.moveNext());
-        QCOMPARE(z.getInt(QStringLiteral("v")), 0);
     }
 
     // Real message databases have triggers that call app-defined functions.

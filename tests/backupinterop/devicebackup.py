@@ -42,28 +42,17 @@ UDID = "00008030-001a2b3c4d5e6f70"
 BACKUP_DATE = datetime.datetime(2024, 5, 1, 10, 20, 30)
 
 
-# ---------------------------------------------------------------- crypto helpers
-
-def pkcs7_pad(data, block=16):
-    p = padding.PKCS7(block * 8).padder()
-    return p.update(data) + p.finalize()
-
-
-def pkcs7_unpad(data, block=16):
-    u = padding.PKCS7(block * 8).unpadder()
-    return u.update(data) + u.finalize()
-
 
 def cbc_encrypt(key, data, iv=ZERO_IV):
-    enc = Cipher(algorithms.AES(key), modes.CBC(iv)).encryptor()
-    return enc.update(pkcs7_pad(data)) + enc.finalize()
+    p, enc = padding.PKCS7(128).padder(), Cipher(algorithms.AES(key), modes.CBC(iv)).encryptor()
+    return enc.update(p.update(data) + p.finalize()) + enc.finalize()
 
 
 def cbc_decrypt(key, data, iv=ZERO_IV):
     if len(data) % 16:
         raise ValueError("ciphertext length %d is not a multiple of 16" % len(data))
-    dec = Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
-    return pkcs7_unpad(dec.update(data) + dec.finalize())
+    u, dec = padding.PKCS7(128).unpadder(), Cipher(algorithms.AES(key), modes.CBC(iv)).decryptor()
+    return u.update(dec.update(data) + dec.finalize()) + u.finalize()
 
 
 def pbkdf2(algorithm, password, salt, iterations):
@@ -86,7 +75,6 @@ def file_id(domain, path):
     return sha1_hex(domain + "-" + path)
 
 
-# ---------------------------------------------------------------- keybag
 
 def tlv(tag, value):
     if isinstance(value, int):
@@ -155,7 +143,6 @@ def unlock_keybag(blob, password):
     return attrs, keys
 
 
-# ---------------------------------------------------------------- records
 
 class Record:
     def __init__(self, domain, path, mode, size=0, mtime=0, birth=0, inode=0, target=None, source=None):
@@ -203,19 +190,18 @@ def scan_source(src):
                 rel = os.path.relpath(full, droot).replace(os.sep, "/")
                 st = os.lstat(full)
                 inode += 1
+                t = int(st.st_mtime)
                 if os.path.islink(full):
-                    r = Record(domain, rel, MODE_LINK, mtime=int(st.st_mtime), birth=int(st.st_mtime),
-                               inode=inode, target=os.readlink(full))
+                    records.append(Record(domain, rel, MODE_LINK, mtime=t, birth=t, inode=inode,
+                                          target=os.readlink(full)))
                 elif os.path.isdir(full):
-                    r = Record(domain, rel, MODE_DIR, mtime=int(st.st_mtime), birth=int(st.st_mtime), inode=inode)
+                    records.append(Record(domain, rel, MODE_DIR, mtime=t, birth=t, inode=inode))
                 else:
-                    r = Record(domain, rel, MODE_FILE, size=st.st_size, mtime=int(st.st_mtime),
-                               birth=int(st.st_mtime), inode=inode, source=full)
-                records.append(r)
+                    records.append(Record(domain, rel, MODE_FILE, size=st.st_size, mtime=t, birth=t, inode=inode,
+                                          source=full))
     return records
 
 
-# ---------------------------------------------------------------- MBFile archive
 
 def mbfile_archive(r):
     """An NSKeyedArchiver binary plist of class MBFile, object order as the device writes it."""
@@ -258,7 +244,6 @@ def mbfile_decode(blob):
     return out
 
 
-# ---------------------------------------------------------------- writers
 
 def mbdb_string(value):
     if value is None or len(value) == 0:
@@ -377,7 +362,6 @@ def version_at_least(version, minimum):
     return parts + (0,) * (2 - len(parts)) >= minimum
 
 
-# ---------------------------------------------------------------- readers (verify, dump)
 
 class OpenBackup:
     def __init__(self, path, password):
@@ -512,7 +496,6 @@ def cmd_dump(args):
     return 0
 
 
-# ---------------------------------------------------------------- source generation
 
 def gen_source(root, large):
     """A small device-like tree with the awkward cases: empty, block-sized and odd-sized files,
@@ -584,7 +567,6 @@ def synth_records(count):
     return [r for r in records if not (r.fid in seen or seen.add(r.fid))]
 
 
-# ---------------------------------------------------------------- entry point
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
