@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -79,19 +80,16 @@ struct Event {
 };
 QList<Event> g_events;
 
+// Each framework function: the Api member, and its exported name after "AMDevice".
+#define SIM_API(X)                                                                                                     \
+    X(subscribe, NotificationSubscribe)                                                                                \
+    X(copyId, CopyDeviceIdentifier)                                                                                    \
+    X(connect, Connect) X(isPaired, IsPaired) X(pair, Pair) X(validate, ValidatePairing) X(startSession, StartSession) \
+        X(stopSession, StopSession) X(disconnect, Disconnect) X(copyValue, CopyValue) X(setValue, SetValue)            \
+            X(startService, StartService)
 struct Api {
-    AMDeviceNotificationSubscribe_t subscribe = nullptr;
-    AMDeviceCopyDeviceIdentifier_t copyId = nullptr;
-    AMDeviceConnect_t connect = nullptr;
-    AMDeviceIsPaired_t isPaired = nullptr;
-    AMDevicePair_t pair = nullptr;
-    AMDeviceValidatePairing_t validate = nullptr;
-    AMDeviceStartSession_t startSession = nullptr;
-    AMDeviceStopSession_t stopSession = nullptr;
-    AMDeviceDisconnect_t disconnect = nullptr;
-    AMDeviceCopyValue_t copyValue = nullptr;
-    AMDeviceSetValue_t setValue = nullptr;
-    AMDeviceStartService_t startService = nullptr;
+#define SIM_API_MEMBER(member, name) AMDevice##name##_t member = nullptr;
+    SIM_API(SIM_API_MEMBER)
 };
 Api g_api;
 
@@ -274,14 +272,11 @@ class TestSimDevice : public QObject {
 private slots:
     void initTestCase();
     void arrivalPlugAndUnplug();
-    void removedFolderLeaves();
-    void unplugEndsServices();
     void toolListsAndEdits();
     void pairing_data();
     void pairing();
     void sessionNeeded();
     void lockdownValues();
-    void setValueIsReadableByPlistlib();
     void browseApps_data();
     void browseApps();
     void houseArrestAfc();
@@ -299,7 +294,6 @@ private slots:
     void toolRejectsBadInput_data();
     void toolRejectsBadInput();
     void demoPreset();
-    void afcHandles();
     void afcMalformedPackets_data();
     void afcMalformedPackets();
     void framedGarbageClosesService_data();
@@ -314,7 +308,15 @@ private:
     void openSession(am_device* dev);
     void closeSession(am_device* dev);
     int startService(am_device* dev, const char* name);
+    int startService(const QString& udid, const char* name) {
+        am_device* dev = waitArrival(udid);
+        return dev ? startService(dev, name) : INT_MIN;
+    }
     int vend(am_device* dev, const char* bundleId);
+    int vend(const QString& udid, const char* bundleId) {
+        am_device* dev = waitArrival(udid);
+        return dev ? vend(dev, bundleId) : -1;
+    }
     void writeApps(const QString& udid, const QStringList& userIds, const QStringList& systemIds = {});
     QString dirOf(const QString& udid) const { return store.path() + u'/' + udid; }
 
@@ -331,18 +333,8 @@ void TestSimDevice::initTestCase() {
         fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(lib.resolve(name));
         return fn != nullptr;
     };
-    QVERIFY(resolve(g_api.subscribe, "AMDeviceNotificationSubscribe"));
-    QVERIFY(resolve(g_api.copyId, "AMDeviceCopyDeviceIdentifier"));
-    QVERIFY(resolve(g_api.connect, "AMDeviceConnect"));
-    QVERIFY(resolve(g_api.isPaired, "AMDeviceIsPaired"));
-    QVERIFY(resolve(g_api.pair, "AMDevicePair"));
-    QVERIFY(resolve(g_api.validate, "AMDeviceValidatePairing"));
-    QVERIFY(resolve(g_api.startSession, "AMDeviceStartSession"));
-    QVERIFY(resolve(g_api.stopSession, "AMDeviceStopSession"));
-    QVERIFY(resolve(g_api.disconnect, "AMDeviceDisconnect"));
-    QVERIFY(resolve(g_api.copyValue, "AMDeviceCopyValue"));
-    QVERIFY(resolve(g_api.setValue, "AMDeviceSetValue"));
-    QVERIFY(resolve(g_api.startService, "AMDeviceStartService"));
+#define SIM_API_RESOLVE(member, name) QVERIFY(resolve(g_api.member, "AMDevice" #name));
+    SIM_API(SIM_API_RESOLVE)
     // Only the framework's functions are exported.
     QVERIFY(!lib.resolve("_ZN3sim9bytesUnderERK7QString"));
 
@@ -422,6 +414,8 @@ void TestSimDevice::writeApps(const QString& udid, const QStringList& userIds, c
     QCOMPARE(python(script, {dirOf(udid) + u"/apps.plist"_s}), QByteArray());
 }
 
+// Unplugging ends open service connections without any request; plugging in
+// again gives a new handle; a device whose folder is removed leaves.
 void TestSimDevice::arrivalPlugAndUnplug() {
     const QString udid = u"plugger"_s;
     QVERIFY(!createDevice(udid).isEmpty());
@@ -431,10 +425,17 @@ void TestSimDevice::arrivalPlugAndUnplug() {
         QVERIFY(e.onMainThread);
     }
     QCOMPARE(udidOf(first), udid);
+    const int fd = startService(first, "com.apple.afc");
+    QVERIFY(fd > 0);
 
     QVERIFY(tool({u"unplug"_s, u"--udid"_s, udid}));
     // Operations on an unplugged device fail at once, before the notification.
     QVERIFY(g_api.connect(first) < 0);
+    pollfd p{fd, POLLIN, 0};
+    QCOMPARE(::poll(&p, 1, 10000), 1);
+    char byte = 0;
+    QCOMPARE(::recv(fd, &byte, 1, 0), ssize_t(0));
+    ::close(fd);
     QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
 
     QVERIFY(tool({u"plug"_s, u"--udid"_s, udid}));
@@ -453,30 +454,10 @@ void TestSimDevice::arrivalPlugAndUnplug() {
         arrivals += e.udid == udid && e.msg == ADNCI_MSG_CONNECTED;
     }
     QCOMPARE(arrivals, 2);
-}
 
-void TestSimDevice::removedFolderLeaves() {
-    QVERIFY(!createDevice(u"removed"_s).isEmpty());
-    am_device* dev = waitArrival(u"removed"_s);
-    QVERIFY(dev);
-    QVERIFY(QDir(dirOf(u"removed"_s)).removeRecursively());
-    QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(u"removed"_s), 1000);
-    QVERIFY(g_api.connect(dev) < 0);
-}
-
-// A pulled cable ends open service connections without any request.
-void TestSimDevice::unplugEndsServices() {
-    QVERIFY(!createDevice(u"pulled"_s).isEmpty());
-    am_device* dev = waitArrival(u"pulled"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.afc");
-    QVERIFY(fd > 0);
-    QVERIFY(tool({u"unplug"_s, u"--udid"_s, u"pulled"_s}));
-    pollfd p{fd, POLLIN, 0};
-    QCOMPARE(::poll(&p, 1, 10000), 1);
-    char byte = 0;
-    QCOMPARE(::recv(fd, &byte, 1, 0), ssize_t(0));
-    ::close(fd);
+    QVERIFY(QDir(dirOf(udid)).removeRecursively());
+    QTRY_VERIFY_WITH_TIMEOUT(!currentHandle(udid), 1000);
+    QVERIFY(g_api.connect(second) < 0);
 }
 
 void TestSimDevice::toolListsAndEdits() {
@@ -558,6 +539,9 @@ void TestSimDevice::lockdownValues() {
     QVERIFY(!dir.isEmpty());
     am_device* dev = waitArrival(udid);
     QVERIFY(dev);
+    Plist tethered = str("com.apple.mobile.tethered_sync"), bookmarks = str("Bookmarks"), entry(plist_new_dict());
+    plist_dict_set_item(entry.get(), "DisableTethered", plist_new_bool(1));
+    QVERIFY(g_api.setValue(dev, tethered.get(), bookmarks.get(), entry.get()) < 0); // no session
     openSession(dev);
     auto value = [dev](const char* domain, const char* key) {
         Plist d = domain ? str(domain) : nullptr;
@@ -593,21 +577,9 @@ void TestSimDevice::lockdownValues() {
     QVERIFY(set(udid, u"Sim.Faults.CopyValueFail"_s, u"[\"DeviceName\"]"_s));
     QVERIFY(!value(nullptr, "DeviceName"));
     QCOMPARE(stringOf(value(nullptr, "ProductType").get()), u"iPad8,1"_s);
+    QCOMPARE(g_api.setValue(dev, tethered.get(), bookmarks.get(), entry.get()), 0);
     closeSession(dev);
-}
-
-void TestSimDevice::setValueIsReadableByPlistlib() {
-    const QString dir = createDevice(u"setter"_s);
-    am_device* dev = waitArrival(u"setter"_s);
-    QVERIFY(dev);
-    Plist domain = str("com.apple.mobile.tethered_sync");
-    Plist key = str("Bookmarks");
-    Plist value(plist_new_dict());
-    plist_dict_set_item(value.get(), "DisableTethered", plist_new_bool(1));
-    QVERIFY(g_api.setValue(dev, domain.get(), key.get(), value.get()) < 0); // no session
-    openSession(dev);
-    QCOMPARE(g_api.setValue(dev, domain.get(), key.get(), value.get()), 0);
-    closeSession(dev);
+    // What was set is readable by an independent reader.
     QCOMPARE(python(u"import plistlib,sys\nd=plistlib.load(open(sys.argv[1],'rb'))\n"
                     "print(d['Lockdown']['com.apple.mobile.tethered_sync']['Bookmarks']['DisableTethered'],"
                     "d['Sim']['Paired'])"_s,
@@ -633,9 +605,7 @@ void TestSimDevice::browseApps() {
         ids << u"com.example.app%1"_s.arg(i);
     }
     writeApps(udid, ids, {u"com.apple.mobilesafari"_s});
-    am_device* dev = waitArrival(udid);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.mobile.installation_proxy");
+    const int fd = startService(udid, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
     QVERIFY(sendPlist(fd, request("Browse", nullptr, nullptr, "User"), binary));
 
@@ -669,9 +639,7 @@ void TestSimDevice::houseArrestAfc() {
     const QString container = dir + u"/files/AppDomain-com.example.notes"_s;
     QVERIFY(QDir().mkpath(container + u"/Library/Caches/deep"_s));
     QVERIFY(writeFile(container + u"/Library/Caches/a.bin"_s, QByteArray(1234, 'a')));
-    am_device* dev = waitArrival(u"afc"_s);
-    QVERIFY(dev);
-    const int fd = vend(dev, "com.example.notes");
+    const int fd = vend(u"afc"_s, "com.example.notes");
     QVERIFY(fd > 0);
 
     AfcReply r = afc(fd, kOpReadDir, path("/Library/Caches"));
@@ -712,6 +680,28 @@ void TestSimDevice::houseArrestAfc() {
     QCOMPARE(afc(fd, kOpRemove, path("/")).status(), 10u); // never the root itself
     QCOMPARE(afc(fd, 99, QByteArray()).op, kOpStatus);     // unknown operation: a status, still in step
     QCOMPARE(afc(fd, kOpReadDir, path("/")).op, kOpData);
+
+    // Open handles: lock, seek, tell, read, truncate; unknown handles and modes refused.
+    r = afc(fd, kOpOpen, words({4}) + path("f")); // read-write, created
+    QCOMPARE(r.op, kOpOpenRes);
+    const quint64 h = r.word();
+    QCOMPARE(afc(fd, kOpWrite, words({h}), QByteArray("0123456789")).status(), 0u);
+    QCOMPARE(afc(fd, kOpLock, words({h, 2 | 4})).status(), 0u); // exclusive
+    QCOMPARE(afc(fd, kOpLock, words({h, 8 | 4})).status(), 0u); // unlock
+    QCOMPARE(afc(fd, kOpLock, words({h, 0})).status(), 7u);     // no such operation
+    QCOMPARE(afc(fd, kOpSeek, words({h, 0, 3})).status(), 0u);  // from the start
+    r = afc(fd, kOpTell, words({h}));
+    QCOMPARE(r.op, kOpTellRes);
+    QCOMPARE(r.word(), 3u);
+    QCOMPARE(afc(fd, kOpRead, words({h, 4})).payload, QByteArray("3456"));
+    QCOMPARE(afc(fd, kOpTruncate, words({h, 5})).status(), 0u);
+    QCOMPARE(afc(fd, kOpClose, words({h})).status(), 0u);
+    QCOMPARE(QFileInfo(container + u"/f"_s).size(), 5);
+
+    QCOMPARE(afc(fd, kOpRead, words({777, 10})).status(), 7u);
+    QCOMPARE(afc(fd, kOpLock, words({777, 2})).status(), 7u);
+    QCOMPARE(afc(fd, kOpOpen, QByteArray(8, '\x09') + path("f")).status(), 7u); // unknown mode
+    QCOMPARE(afc(fd, kOpOpen, words({1}) + path("/")).status(), 9u);            // a folder is not a file
     ::close(fd);
 }
 
@@ -719,9 +709,7 @@ void TestSimDevice::afcReadWriteBlocks() {
     const QString dir = createDevice(u"blocks"_s);
     writeApps(u"blocks"_s, {u"com.example.big"_s});
     QVERIFY(set(u"blocks"_s, u"Sim.TraceAfc"_s, u"true"_s));
-    am_device* dev = waitArrival(u"blocks"_s);
-    QVERIFY(dev);
-    const int fd = vend(dev, "com.example.big");
+    const int fd = vend(u"blocks"_s, "com.example.big");
     QVERIFY(fd > 0);
 
     AfcReply r = afc(fd, kOpOpen, words({3}) + path("/Documents.bin"));
@@ -775,9 +763,7 @@ void TestSimDevice::vendRefused() {
         writeApps(udid, {u"com.example.locked"_s});
         QVERIFY(set(udid, u"Sim.Faults.VendContainerFail"_s, u"[\"com.example.locked\"]"_s));
     }
-    am_device* dev = waitArrival(udid);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.mobile.house_arrest");
+    const int fd = startService(udid, "com.apple.mobile.house_arrest");
     QVERIFY(fd > 0);
     QVERIFY(sendPlist(fd, request("VendContainer", "Identifier", bundleId.constData())));
     QCOMPARE(field(recvPlist(fd), "Error"), error);
@@ -821,9 +807,7 @@ void TestSimDevice::afcEscapes() {
         QVERIFY(QFile::link(outside, container + u"/out-dir"_s));
         QVERIFY(QFile::link(u"inside.txt"_s, container + u"/in-link"_s));
     }
-    am_device* dev = waitArrival(udid);
-    QVERIFY(dev);
-    const int fd = vend(dev, "com.example.jail");
+    const int fd = vend(udid, "com.example.jail");
     QVERIFY(fd > 0);
     const AfcReply r = afc(fd, op, target);
     if (status == 0) {
@@ -847,9 +831,7 @@ void TestSimDevice::linkedContainerRefused() {
     QVERIFY(QDir().mkpath(elsewhere + u"/Library"_s));
     QVERIFY(QDir().mkpath(dir + u"/files"_s));
     QVERIFY(QFile::link(elsewhere, dir + u"/files/AppDomain-com.example.linked"_s));
-    am_device* dev = waitArrival(u"linked"_s);
-    QVERIFY(dev);
-    const int fd = vend(dev, "com.example.linked");
+    const int fd = vend(u"linked"_s, "com.example.linked");
     if (fd > 0) {
         QCOMPARE(afc(fd, kOpReadDir, path("/")).op, 0u); // connection ended, nothing listed
         ::close(fd);
@@ -859,9 +841,7 @@ void TestSimDevice::linkedContainerRefused() {
 void TestSimDevice::mediaAfcRoot() {
     const QString dir = createDevice(u"media"_s);
     QVERIFY(QDir().mkpath(dir + u"/files/MediaDomain/Media/DCIM"_s));
-    am_device* dev = waitArrival(u"media"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.afc");
+    const int fd = startService(u"media"_s, "com.apple.afc");
     QVERIFY(fd > 0);
     const QStringList names = zeroSeparated(afc(fd, kOpReadDir, path("/")).payload);
     QVERIFY(names.contains(u"DCIM"_s));
@@ -870,10 +850,8 @@ void TestSimDevice::mediaAfcRoot() {
 }
 
 void TestSimDevice::notificationsRelayed() {
-    am_device* dev = waitArrival(u"early"_s);
-    QVERIFY(dev);
-    const int watcher = startService(dev, "com.apple.mobile.notification_proxy");
-    const int poster = startService(dev, "com.apple.mobile.notification_proxy");
+    const int watcher = startService(u"early"_s, "com.apple.mobile.notification_proxy");
+    const int poster = startService(u"early"_s, "com.apple.mobile.notification_proxy");
     QVERIFY(watcher > 0 && poster > 0);
     QVERIFY(sendPlist(watcher, request("ObserveNotification", "Name", "com.example.ping")));
     // Observations are not answered: a notification relayed back to the
@@ -908,18 +886,14 @@ void TestSimDevice::serviceFaults() {
     const QString udid = u"faults"_s;
     QVERIFY(QFileInfo::exists(dirOf(udid)) || !createDevice(udid).isEmpty());
     QVERIFY(fault.isEmpty() || set(udid, u"Sim.Faults.StartService."_s + QString::fromLatin1(service), fault));
-    am_device* dev = waitArrival(udid);
-    QVERIFY(dev);
-    QCOMPARE(startService(dev, service.constData()), expected);
+    QCOMPARE(startService(udid, service.constData()), expected);
 }
 
 void TestSimDevice::dropAfterBytes() {
     QVERIFY(!createDevice(u"dropper"_s).isEmpty());
     writeApps(u"dropper"_s, {u"com.example.a"_s, u"com.example.b"_s});
     QVERIFY(set(u"dropper"_s, u"Sim.Faults.DropAfterBytes"_s, u"100"_s));
-    am_device* dev = waitArrival(u"dropper"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.mobile.installation_proxy");
+    const int fd = startService(u"dropper"_s, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
     QVERIFY(sendPlist(fd, request("Browse")));
     QCOMPARE(readExactly(fd, 1 << 20).size(), 100); // then end of stream
@@ -1024,43 +998,11 @@ print('OK')
     QCOMPARE(python(script, {dir}), QByteArray("OK"));
 
     // The library lists the same user apps.
-    am_device* dev = waitArrival(u"demo"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.mobile.installation_proxy");
+    const int fd = startService(u"demo"_s, "com.apple.mobile.installation_proxy");
     QVERIFY(fd > 0);
     QVERIFY(sendPlist(fd, request("Browse", nullptr, nullptr, "User")));
     Plist first = recvPlist(fd);
     QCOMPARE(intOf(plist_dict_get_item(first.get(), "Total")), qint64(13));
-    ::close(fd);
-}
-
-void TestSimDevice::afcHandles() {
-    const QString dir = createDevice(u"handles"_s);
-    writeApps(u"handles"_s, {u"com.example.h"_s});
-    am_device* dev = waitArrival(u"handles"_s);
-    QVERIFY(dev);
-    const int fd = vend(dev, "com.example.h");
-    QVERIFY(fd > 0);
-    AfcReply r = afc(fd, kOpOpen, words({4}) + path("f")); // read-write, created
-    QCOMPARE(r.op, kOpOpenRes);
-    const quint64 h = r.word();
-    QCOMPARE(afc(fd, kOpWrite, words({h}), QByteArray("0123456789")).status(), 0u);
-    QCOMPARE(afc(fd, kOpLock, words({h, 2 | 4})).status(), 0u); // exclusive
-    QCOMPARE(afc(fd, kOpLock, words({h, 8 | 4})).status(), 0u); // unlock
-    QCOMPARE(afc(fd, kOpLock, words({h, 0})).status(), 7u);     // no such operation
-    QCOMPARE(afc(fd, kOpSeek, words({h, 0, 3})).status(), 0u);  // from the start
-    r = afc(fd, kOpTell, words({h}));
-    QCOMPARE(r.op, kOpTellRes);
-    QCOMPARE(r.word(), 3u);
-    QCOMPARE(afc(fd, kOpRead, words({h, 4})).payload, QByteArray("3456"));
-    QCOMPARE(afc(fd, kOpTruncate, words({h, 5})).status(), 0u);
-    QCOMPARE(afc(fd, kOpClose, words({h})).status(), 0u);
-    QCOMPARE(QFileInfo(dir + u"/files/AppDomain-com.example.h/f"_s).size(), 5);
-
-    QCOMPARE(afc(fd, kOpRead, words({777, 10})).status(), 7u);
-    QCOMPARE(afc(fd, kOpLock, words({777, 2})).status(), 7u);
-    QCOMPARE(afc(fd, kOpOpen, QByteArray(8, '\x09') + path("f")).status(), 7u); // unknown mode
-    QCOMPARE(afc(fd, kOpOpen, words({1}) + path("/")).status(), 9u);            // a folder is not a file
     ::close(fd);
 }
 
@@ -1080,9 +1022,7 @@ void TestSimDevice::afcMalformedPackets() {
     QFETCH(QByteArray, magic);
     QFETCH(quint64, entire);
     QFETCH(quint64, thisLength);
-    am_device* dev = waitArrival(u"early"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, "com.apple.afc");
+    const int fd = startService(u"early"_s, "com.apple.afc");
     QVERIFY(fd > 0);
     QVERIFY(writeAll(fd, magic + words({entire, thisLength, 1, kOpReadDir})));
     const QByteArray reply = readExactly(fd, 1 << 16);
@@ -1107,9 +1047,7 @@ void TestSimDevice::framedGarbageClosesService_data() {
 void TestSimDevice::framedGarbageClosesService() {
     QFETCH(QByteArray, service);
     QFETCH(QByteArray, bytes);
-    am_device* dev = waitArrival(u"early"_s);
-    QVERIFY(dev);
-    const int fd = startService(dev, service.constData());
+    const int fd = startService(u"early"_s, service.constData());
     QVERIFY(fd > 0);
     QVERIFY(writeAll(fd, bytes));
     // Either an error answer or the end of the stream, never a hang or a crash.
