@@ -433,16 +433,18 @@ private slots:
         TRY(open(form, files));
         TRY(m->parseInfo());
 
-        auto child = [](const BackupManifest::_FileNode* n, const QString& name) -> const BackupManifest::_FileNode* {
-            if (!n) {
-                return nullptr;
-            }
-            for (const BackupManifest::_FileNode* c : n->children) {
+        // Children named name under n (null n: none); node() walks a path from the root.
+        auto named = [](const BackupManifest::_FileNode* n, const QString& name) {
+            QList<const BackupManifest::_FileNode*> found;
+            for (const BackupManifest::_FileNode* c : n ? n->children : decltype(n->children){}) {
                 if (c->name == name) {
-                    return c;
+                    found << c;
                 }
             }
-            return nullptr;
+            return found;
+        };
+        auto child = [&](const BackupManifest::_FileNode* n, const QString& name) {
+            return named(n, name).value(0, nullptr);
         };
         auto node = [&](const QString& path) {
             const BackupManifest::_FileNode* n = &m->root;
@@ -451,18 +453,11 @@ private slots:
             }
             return n;
         };
-        auto countNamed = [](const BackupManifest::_FileNode* n, const QString& name) {
-            int k = 0;
-            for (const BackupManifest::_FileNode* c : n->children) {
-                k += c->name == name;
-            }
-            return k;
-        };
         // Home and Root share the merged tree; HomeDomain sorts first and wins.
         const BackupManifest::_FileNode* prefs = node(QStringLiteral("Library/Preferences"));
         QVERIFY(prefs);
         QCOMPARE(prefs->item.domain.toString(), QStringLiteral("HomeDomain"));
-        QCOMPARE(countNamed(node(QStringLiteral("Library")), QStringLiteral("Preferences")), 1);
+        QCOMPARE(named(node(QStringLiteral("Library")), QStringLiteral("Preferences")).size(), 1);
         QVERIFY(node(QStringLiteral("Applications/com.example.app/Documents/a.txt")));
         QVERIFY(node(QStringLiteral("AppDomainGroup/group.example/x.plist")));
         QVERIFY(node(QStringLiteral("FooDomain/x/y")));
