@@ -56,8 +56,6 @@ private slots:
     void keyedArchiveRoundTrip();
     void keyedArchiveHostileShapes_data();
     void keyedArchiveHostileShapes();
-    void mbfileArchive();
-    void wrappersShareAndOutliveContainers();
     void sharedAcrossThreads();
 };
 
@@ -166,31 +164,24 @@ void TestCFType::numberReads_data() {
     const int f64 = kCFNumberFloat64Type;
     QTest::newRow("int8 -5") << CFType::createCFNumberInt8(char(-5)) << int(kCFNumberSInt8Type)
                              << "-5 -5 -5 -5 d -5 -5";
-    QTest::newRow("int16 300") << CFType::createCFNumberInt16(300) << int(kCFNumberSInt16Type)
-                               << "d 300 300 300 300 300 300";
     QTest::newRow("int32 -70000") << CFType::createCFNumberInt32(-70000) << int(kCFNumberSInt32Type)
                                   << "d d -70000 -70000 d -70000 -70000";
     QTest::newRow("int64 5e9") << CFType::createCFNumberInt64(5000000000LL) << int(kCFNumberSInt64Type)
                                << "d d d 5000000000 5000000000 5e+09 5e+09";
     QTest::newRow("int64 min") << CFType::createCFNumberInt64(std::numeric_limits<long long>::min())
                                << int(kCFNumberSInt64Type) << "d d d -9223372036854775808 d -9.22337e+18 -9.22337e+18";
-    QTest::newRow("index 5e9") << CFType::createCFNumberCFIndex(5000000000L) << int(kCFNumberCFIndexType)
-                               << "d d d 5000000000 5000000000 5e+09 5e+09";
     QTest::newRow("uint64 max") << CFType::createCFNumberUInt64(std::numeric_limits<unsigned long long>::max())
                                 << int(kCFNumberSInt128Type) << "d d d d 18446744073709551615 1.84467e+19 1.84467e+19";
     QTest::newRow("uint64 small") << CFType::createCFNumberUInt64(42) << int(kCFNumberSInt64Type)
                                   << "42 42 42 42 42 42 42";
     QTest::newRow("double 3.5") << dbl(3.5) << f64 << "d d d d d 3.5 3.5";
     QTest::newRow("double 3.0") << dbl(3.0) << f64 << "3 3 3 3 3 3 3";
-    QTest::newRow("double 128.0") << dbl(128.0) << f64 << "d 128 128 128 128 128 128";
     QTest::newRow("double -128.0") << dbl(-128.0) << f64 << "-128 -128 -128 -128 d -128 -128";
     QTest::newRow("double 2^63") << dbl(9223372036854775808.0) << f64
                                  << "d d d d 9223372036854775808 9.22337e+18 9.22337e+18";
     QTest::newRow("double 1e40") << dbl(1e40) << f64 << "d d d d d d 1e+40";
     QTest::newRow("double nan") << dbl(std::nan("")) << f64 << "d d d d d nan nan";
     QTest::newRow("double inf") << dbl(INFINITY) << f64 << "d d d d d inf inf";
-    QTest::newRow("float 0.25") << CFType::createCFNumberFloat(0.25f) << int(kCFNumberFloat32Type)
-                                << "d d d d d 0.25 0.25";
 }
 
 void TestCFType::numberReads() {
@@ -226,13 +217,9 @@ void TestCFType::toStringRules_data() {
     QTest::newRow("float 3.5") << CFType::createCFNumberFloat(3.5f) << "3.5";
     QTest::newRow("double third") << CFType::createCFNumberDouble(1.0 / 3) << "0.333333";
     QTest::newRow("int64 5e9") << CFType::createCFNumberInt64(5000000000LL) << "5000000000";
-    QTest::newRow("index 5e9") << CFType::createCFNumberCFIndex(5000000000L) << "5000000000";
-    QTest::newRow("int8 -7") << CFType::createCFNumberInt8(char(-7)) << "-7";
-    QTest::newRow("int32") << CFType::createCFNumberInt32(100000) << "100000";
     QTest::newRow("uint64 max") << CFType::createCFNumberUInt64(std::numeric_limits<unsigned long long>::max())
                                 << "18446744073709551615";
     QTest::newRow("true") << CFType::createCFBoolean(true) << "1";
-    QTest::newRow("false") << CFType::createCFBoolean(false) << "0";
     QTest::newRow("string") << str(QStringLiteral("h\u00e9llo")) << "h\u00e9llo";
     QTest::newRow("data utf8") << CFType::createCFData(QStringLiteral("d\u00e4ta").toUtf8()) << "d\u00e4ta";
     QTest::newRow("uid") << uid(4000000) << "4000000";
@@ -262,15 +249,12 @@ void TestCFType::dateFields_data() {
     };
     // The time spec of the source is ignored: only its fields count.
     QTest::newRow("local, gmt") << local << "" << fields(1, 10, 20, 30);
-    QTest::newRow("utc, gmt") << utc << "" << fields(1, 10, 20, 30);
     QTest::newRow("offset, gmt") << offset << "" << fields(1, 10, 20, 30);
     QTest::newRow("+3600") << local << "+3600" << fields(1, 11, 20, 30);
     QTest::newRow("-37800") << local << "-37800" << QDateTime(QDate(2013, 4, 30), QTime(23, 50, 30), Qt::LocalTime);
-    QTest::newRow("+50400") << local << "+50400" << fields(2, 0, 20, 30);
     QTest::newRow("Europe/Berlin") << local << "Europe/Berlin" << fields(1, 12, 20, 30);
     QTest::newRow("PST abbreviation") << local << "PST" << fields(1, 3, 20, 30);
     QTest::newRow("jst lower case") << local << "jst" << fields(1, 19, 20, 30);
-    QTest::newRow("GMT") << local << "GMT" << fields(1, 10, 20, 30);
     QTest::newRow("unknown zone is gmt") << local << "Nowhere/Atlantis" << fields(1, 10, 20, 30);
 }
 
@@ -308,8 +292,6 @@ void TestCFType::dateSerialisation_data() {
     QTest::newRow("fraction") << 389096430.25 << 389096430.0;
     QTest::newRow("epoch") << 0.0 << 0.0;
     QTest::newRow("before 2001 with fraction") << -1.75 << -2.0;
-    QTest::newRow("long before 2001 with fraction") << -389096430.25 << -389096431.0;
-    QTest::newRow("1970") << -978307200.0 << -978307200.0;
     // Beyond 32-bit seconds from 2001 (1933 and 2069).
     QTest::newRow("1900") << -3187296000.0 << -3187296000.0;
     QTest::newRow("2100") << 3124137600.0 << 3124137600.0;
@@ -630,59 +612,6 @@ void TestCFType::keyedArchiveHostileShapes() {
     QFETCH(int, entries);
     QCOMPARE(CFType::parseNSDictionaryStringCFType(archive).size(), entries);
     (void)archive.NSKeyedArchiver();
-}
-
-// A file record as a backup manifest stores it.
-void TestCFType::mbfileArchive() {
-    CFType root = CFType::createCFDictionary();
-    root.put(QStringLiteral("LastModified"), CFType::createCFNumberInt64(1610674669));
-    root.put(QStringLiteral("Size"), CFType::createCFNumberInt64(278528));
-    root.put(QStringLiteral("Mode"), CFType::createCFNumberInt32(33188));
-    root.put(QStringLiteral("RelativePath"), uid(2));
-    root.put(QStringLiteral("EncryptionKey"), uid(4));
-    root.put(QStringLiteral("$class"), uid(3));
-    const CFType classInfo = CFType::createCFDictionary(
-        {str(QStringLiteral("$classname")), str(QStringLiteral("$classes"))},
-        {str(QStringLiteral("MBFile")),
-         CFType::createCFArray({str(QStringLiteral("MBFile")), str(QStringLiteral("NSObject"))})});
-    const CFType key = CFType::createCFDictionary({str(QStringLiteral("NS.data")), str(QStringLiteral("$class"))},
-                                                  {CFType::createCFData(QByteArray(44, 'k')), uid(5)});
-    CFType archive = CFType::createCFDictionary();
-    archive.put(QStringLiteral("$version"), CFType::createCFNumberInt64(100000));
-    archive.put(QStringLiteral("$archiver"), str(QStringLiteral("NSKeyedArchiver")));
-    archive.put(QStringLiteral("$top"), CFType::createCFDictionary({str(QStringLiteral("root"))}, {uid(1)}));
-    archive.put(QStringLiteral("$objects"),
-                CFType::createCFArray({str(QStringLiteral("$null")), root, str(QStringLiteral("Library/SMS/sms.db")),
-                                       classInfo, key, str(QStringLiteral("NSMutableData"))}));
-    const CFType parsed = CFType::createCFPropertyList(archive.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0));
-    const QHash<QString, CFType> file = parsed.NSKeyedArchiver();
-    QCOMPARE(file.size(), 6);
-    QCOMPARE(file.value(QStringLiteral("RelativePath")).CFStringQString(), QStringLiteral("Library/SMS/sms.db"));
-    QCOMPARE(file.value(QStringLiteral("Size")).CFNumberInt64(), 278528LL);
-    QCOMPARE(file.value(QStringLiteral("Mode")).toString(), QStringLiteral("33188"));
-    QCOMPARE(file.value(QStringLiteral("$class")).get(QStringLiteral("$classname")).CFStringQString(),
-             QStringLiteral("MBFile"));
-    // One level only: the key object is returned, its own reference is not followed.
-    QCOMPARE(file.value(QStringLiteral("EncryptionKey")).get(QStringLiteral("NS.data")).CFDataLength(), 44L);
-    QVERIFY(file.value(QStringLiteral("EncryptionKey")).get(QStringLiteral("$class")).isCFKeyedArchiverUID());
-}
-
-void TestCFType::wrappersShareAndOutliveContainers() {
-    CFType value;
-    {
-        CFType dict = CFType::createCFDictionary();
-        dict.put(QStringLiteral("k"), CFType::createCFArray({str(QStringLiteral("v"))}));
-        value = dict.get(QStringLiteral("k"));
-        CFType alias = dict;
-        alias.put(QStringLiteral("k2"), str(QStringLiteral("v2")));
-        QCOMPARE(dict.dict_size(), 2L); // copies share one object
-        QCOMPARE(alias.ref(), dict.ref());
-    }
-    // The element outlives its container.
-    QCOMPARE(value.at(0).CFStringQString(), QStringLiteral("v"));
-    const CFType t1 = CFType::createCFBoolean(true);
-    QCOMPARE(t1.ref(), CFType::createCFBoolean(true).ref());
-    QVERIFY(t1.ref() != CFType::createCFBoolean(false).ref());
 }
 
 // Reference counts are atomic: wrappers of one value made and dropped on
