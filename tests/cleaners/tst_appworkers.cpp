@@ -16,9 +16,11 @@
 #include <QTest>
 #include <QTranslator>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kUdid = QStringLiteral("00008030-WORKERTEST000001");
+const QString kUdid = u"00008030-WORKERTEST000001"_s;
 
 // Records every report; finishing sets `canceled` as the dialog would.
 class RecordingReporter final : public ProgressReporter {
@@ -61,6 +63,11 @@ public slots:
     void left(void* device) { devices.removeAll(device); }
 };
 
+bool writeFile(const QString& name, const QByteArray& content) {
+    QFile f(name);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
 qint64 bytesBelow(const QString& dir) {
     qint64 total = 0;
     QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
@@ -82,20 +89,17 @@ private:
     IOSDevice m_device;
     QTranslator m_translator;
 
-    QString container(const QString& appId) const {
-        return m_root.filePath(kUdid + QStringLiteral("/files/AppDomain-") + appId);
-    }
+    QString container(const QString& appId) const { return m_root.filePath(kUdid + u"/files/AppDomain-"_s + appId); }
 
     bool sim(const QStringList& args) {
         QProcess p;
         p.start(QStringLiteral(VEXLAR_BINARY_DIR "/bin/simdevice"),
-                QStringList{args.first(), QStringLiteral("--root"), m_root.path()} + args.mid(1));
+                QStringList{args.first(), u"--root"_s, m_root.path()} + args.mid(1));
         return p.waitForFinished(120000) && p.exitCode() == 0;
     }
 
     qint64 cacheOnDisk(const QString& appId) const {
-        return bytesBelow(container(appId) + QStringLiteral("/Library/Caches")) +
-               bytesBelow(container(appId) + QStringLiteral("/Library/tmp"));
+        return bytesBelow(container(appId) + u"/Library/Caches"_s) + bytesBelow(container(appId) + u"/Library/tmp"_s);
     }
 
 private slots:
@@ -103,13 +107,11 @@ private slots:
         QVERIFY(m_root.isValid());
         qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
         qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
-        if (m_translator.load(QStringLiteral(":/en.qm"))) {
+        if (m_translator.load(u":/en.qm"_s)) {
             QCoreApplication::installTranslator(&m_translator);
         }
-        QVERIFY(
-            sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdid, QStringLiteral("--name"),
-                 QStringLiteral("Worker Phone"), QStringLiteral("--product-type"), QStringLiteral("iPhone10,3"),
-                 QStringLiteral("--ios"), QStringLiteral("13.3"), QStringLiteral("--preset"), QStringLiteral("demo")}));
+        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdid, u"--name"_s, u"Worker Phone"_s, u"--product-type"_s,
+                     u"iPhone10,3"_s, u"--ios"_s, u"13.3"_s, u"--preset"_s, u"demo"_s}));
         QCOMPARE(mobiledevice_init(), 1);
         g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "arrived", "left");
         QVERIFY(mobiledevice_listen(&g_listen_ctx));
@@ -121,16 +123,12 @@ private slots:
 
     void listingAndIconCache() {
         // An icon larger than the copy buffer must arrive whole.
-        const QString bigId = QStringLiteral("com.example.pixelpost");
+        const QString bigId = u"com.example.pixelpost"_s;
         QByteArray big(700000, '\0');
         for (int i = 0; i < big.size(); ++i) {
             big[i] = char((quint32(i) * 7919u) >> 3);
         }
-        {
-            QFile f(container(bigId) + QStringLiteral("/iTunesArtwork"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(big);
-        }
+        QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, big));
         RecordingReporter reporter;
         IOSLoadAppThread worker(m_device, reporter);
         worker.start();
@@ -138,7 +136,7 @@ private slots:
         QCOMPARE(reporter.errors, QStringList());
         QCOMPARE(reporter.successes, QStringList{QString()});
         QVERIFY(worker.apps.size() >= 3);
-        QCOMPARE(reporter.updates.first().status, QStringLiteral("Loading Apps info from your device..."));
+        QCOMPARE(reporter.updates.first().status, u"Loading Apps info from your device..."_s);
         QCOMPARE(reporter.updates.last().percent, 100);
         QCOMPARE(worker.iconBuffer.size(), IOSLoadAppThread::kIconBufferSize);
         for (const _IOSAppInfo& app : worker.apps) {
@@ -146,8 +144,8 @@ private slots:
             if (app.appId == QLatin1String("com.example.widgetkit")) {
                 QCOMPARE(app.appName, app.appId);
             }
-            const QString local = m_device.appDir(app.appId).filePath(QStringLiteral("iTunesArtwork"));
-            QFile remote(container(app.appId) + QStringLiteral("/iTunesArtwork"));
+            const QString local = m_device.appDir(app.appId).filePath(u"iTunesArtwork"_s);
+            QFile remote(container(app.appId) + u"/iTunesArtwork"_s);
             if (remote.open(QIODevice::ReadOnly)) {
                 QFile copy(local);
                 QVERIFY(copy.open(QIODevice::ReadOnly));
@@ -156,23 +154,15 @@ private slots:
                 QVERIFY(!QFile::exists(local));
             }
         }
-        QFile copied(m_device.appDir(bigId).filePath(QStringLiteral("iTunesArtwork")));
+        QFile copied(m_device.appDir(bigId).filePath(u"iTunesArtwork"_s));
         QVERIFY(copied.open(QIODevice::ReadOnly));
         QCOMPARE(copied.readAll(), big);
         copied.close();
 
         // A cached icon is never fetched again; a missing one is tried again.
-        {
-            QFile f(container(bigId) + QStringLiteral("/iTunesArtwork"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("changed on the device");
-        }
-        const QString ledgerly = QStringLiteral("com.example.ledgerly");
-        {
-            QFile f(container(ledgerly) + QStringLiteral("/iTunesArtwork"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("now it has one");
-        }
+        QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, "changed on the device"));
+        const QString ledgerly = u"com.example.ledgerly"_s;
+        QVERIFY(writeFile(container(ledgerly) + u"/iTunesArtwork"_s, "now it has one"));
         RecordingReporter again;
         IOSLoadAppThread second(m_device, again);
         second.start();
@@ -180,7 +170,7 @@ private slots:
         QCOMPARE(again.successes.size(), 1);
         QVERIFY(copied.open(QIODevice::ReadOnly));
         QCOMPARE(copied.readAll(), big);
-        QFile fresh(m_device.appDir(ledgerly).filePath(QStringLiteral("iTunesArtwork")));
+        QFile fresh(m_device.appDir(ledgerly).filePath(u"iTunesArtwork"_s));
         QVERIFY(fresh.open(QIODevice::ReadOnly));
         QCOMPARE(fresh.readAll(), QByteArray("now it has one"));
     }
@@ -193,15 +183,15 @@ private slots:
 
     void cacheWorker() {
         QFETCH(bool, scanOnly);
-        const QString noTmp = QStringLiteral("com.example.fitloop");
-        const QString plain = QStringLiteral("com.example.skycast");
+        const QString noTmp = u"com.example.fitloop"_s;
+        const QString plain = u"com.example.skycast"_s;
         // An app without Library/tmp counts its Caches alone.
-        QDir(container(noTmp) + QStringLiteral("/Library/tmp")).removeRecursively();
+        QDir(container(noTmp) + u"/Library/tmp"_s).removeRecursively();
         const qint64 expectNoTmp = cacheOnDisk(noTmp);
         const qint64 expectPlain = cacheOnDisk(plain);
         QVERIFY(expectNoTmp > 0 && expectPlain > 0);
 
-        const QList<_IOSAppInfo> apps{{noTmp, QStringLiteral("FitLoop")}, {plain, QStringLiteral("SkyCast")}};
+        const QList<_IOSAppInfo> apps{{noTmp, u"FitLoop"_s}, {plain, u"SkyCast"_s}};
         RecordingReporter reporter;
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = scanOnly;
@@ -211,10 +201,8 @@ private slots:
         QCOMPARE(worker.appCacheBytes.value(noTmp), expectNoTmp);
         QCOMPARE(worker.appCacheBytes.value(plain), expectPlain);
         QCOMPARE(worker.totalScanBytes(), expectNoTmp + expectPlain);
-        QCOMPARE(reporter.updates.first().status,
-                 scanOnly ? QStringLiteral("Scanning Apps...") : QStringLiteral("Deleting App cache..."));
-        QCOMPARE(reporter.updates.at(1).status,
-                 scanOnly ? QStringLiteral("Scanning FitLoop...") : QStringLiteral("Deleting FitLoop cache..."));
+        QCOMPARE(reporter.updates.first().status, scanOnly ? u"Scanning Apps..."_s : u"Deleting App cache..."_s);
+        QCOMPARE(reporter.updates.at(1).status, scanOnly ? u"Scanning FitLoop..."_s : u"Deleting FitLoop cache..."_s);
         QCOMPARE(reporter.updates.at(1).percent, 50);
         if (scanOnly) {
             QCOMPARE(worker.clearedBytes, qint64(0));
@@ -222,17 +210,17 @@ private slots:
             QCOMPARE(cacheOnDisk(plain), expectPlain);
         } else {
             QCOMPARE(worker.clearedBytes, expectNoTmp + expectPlain);
-            QCOMPARE(reporter.successes, QStringList{QStringLiteral("Successfully deleted %1 App cache (Total: %1).")
-                                                         .arg(formatSpaceShow(expectNoTmp + expectPlain))});
+            QCOMPARE(reporter.successes, QStringList{u"Successfully deleted %1 App cache (Total: %1)."_s.arg(
+                                             formatSpaceShow(expectNoTmp + expectPlain))});
             QCOMPARE(cacheOnDisk(plain), qint64(0));
-            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/Caches")).exists());
-            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/tmp")).exists());
-            QVERIFY(QDir(container(plain) + QStringLiteral("/Library/Caches"))
+            QVERIFY(QDir(container(plain) + u"/Library/Caches"_s).exists());
+            QVERIFY(QDir(container(plain) + u"/Library/tmp"_s).exists());
+            QVERIFY(QDir(container(plain) + u"/Library/Caches"_s)
                         .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
                         .isEmpty());
             // Documents and preferences stay.
-            QVERIFY(QFile::exists(container(plain) + QStringLiteral("/Documents/notes.txt")));
-            QVERIFY(QFile::exists(container(plain) + QStringLiteral("/Library/Preferences/settings.plist")));
+            QVERIFY(QFile::exists(container(plain) + u"/Documents/notes.txt"_s));
+            QVERIFY(QFile::exists(container(plain) + u"/Library/Preferences/settings.plist"_s));
         }
     }
 
@@ -242,17 +230,16 @@ private slots:
         IOSClearAppCacheThread worker(m_device, none, reporter);
         worker.start();
         QVERIFY(worker.wait(60000));
-        QCOMPARE(reporter.successes,
-                 QStringList{QStringLiteral("Successfully deleted 0.0 KB App cache (Total: 0.0 KB).")});
+        QCOMPARE(reporter.successes, QStringList{u"Successfully deleted 0.0 KB App cache (Total: 0.0 KB)."_s});
         QCOMPARE(worker.totalScanBytes(), qint64(0));
     }
 
     void unknownAppEndsWithItsError() {
-        const QString good = QStringLiteral("com.example.tunewave");
+        const QString good = u"com.example.tunewave"_s;
         const qint64 expectGood = cacheOnDisk(good);
-        const QList<_IOSAppInfo> apps{{good, QStringLiteral("TuneWave")},
-                                      {QStringLiteral("com.example.notinstalled"), QStringLiteral("Ghost")},
-                                      {QStringLiteral("com.example.quickcart"), QStringLiteral("QuickCart")}};
+        const QList<_IOSAppInfo> apps{{good, u"TuneWave"_s},
+                                      {u"com.example.notinstalled"_s, u"Ghost"_s},
+                                      {u"com.example.quickcart"_s, u"QuickCart"_s}};
         RecordingReporter reporter;
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = true;
@@ -260,14 +247,14 @@ private slots:
         QVERIFY(worker.wait(60000));
         QCOMPARE(reporter.successes, QStringList());
         QCOMPARE(reporter.errors.size(), 1);
-        QVERIFY2(reporter.errors.first().startsWith(QStringLiteral("can not find com.example.notinstalled")),
+        QVERIFY2(reporter.errors.first().startsWith(u"can not find com.example.notinstalled"_s),
                  qPrintable(reporter.errors.first()));
         QCOMPARE(worker.appCacheBytes.value(good), expectGood);
-        QVERIFY(!worker.appCacheBytes.contains(QStringLiteral("com.example.quickcart")));
+        QVERIFY(!worker.appCacheBytes.contains(u"com.example.quickcart"_s));
     }
 
     void cancelFlagStopsSilently() {
-        const QList<_IOSAppInfo> apps{{QStringLiteral("com.example.bytenews"), QStringLiteral("ByteNews")}};
+        const QList<_IOSAppInfo> apps{{u"com.example.bytenews"_s, u"ByteNews"_s}};
         const qint64 before = cacheOnDisk(apps.first().appId);
         RecordingReporter reporter;
         reporter.canceled = true;

@@ -29,12 +29,14 @@
 #include <QTranslator>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kUdidA = QStringLiteral("00008030-SIMULATEDA0000001");
-const QString kUdidB = QStringLiteral("00008030-SIMULATEDB0000002");
-const QString kNameA = QStringLiteral("Sim Phone");
-const QString kNameB = QStringLiteral("Sim Pad");
+const QString kUdidA = u"00008030-SIMULATEDA0000001"_s;
+const QString kUdidB = u"00008030-SIMULATEDB0000002"_s;
+const QString kNameA = u"Sim Phone"_s;
+const QString kNameB = u"Sim Pad"_s;
 
 // What the device holds, read straight from the simulator's store.
 const char* const kOracle = R"PY(
@@ -99,7 +101,7 @@ private:
 
     bool sim(const QStringList& args) {
         QProcess p;
-        p.start(simTool(), QStringList{args.first(), QStringLiteral("--root"), m_root.path()} + args.mid(1));
+        p.start(simTool(), QStringList{args.first(), u"--root"_s, m_root.path()} + args.mid(1));
         if (!p.waitForFinished(120000) || p.exitCode() != 0) {
             qWarning() << "simdevice" << args << p.readAllStandardError();
             return false;
@@ -109,21 +111,21 @@ private:
 
     DeviceState state(const QString& udid) {
         QProcess p;
-        p.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), QString::fromUtf8(kOracle), m_root.path(), udid});
+        p.start(QStringLiteral(VEXLAR_PYTHON), {u"-c"_s, QString::fromUtf8(kOracle), m_root.path(), udid});
         p.waitForFinished(60000);
         const QJsonObject o = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
         DeviceState s;
-        for (const QJsonValue& v : o.value(QStringLiteral("apps")).toArray()) {
+        for (const QJsonValue& v : o.value(u"apps"_s).toArray()) {
             s.apps.append({v.toArray().at(0).toString(), v.toArray().at(1).toString()});
         }
-        const QJsonObject cache = o.value(QStringLiteral("cache")).toObject();
+        const QJsonObject cache = o.value(u"cache"_s).toObject();
         for (auto it = cache.begin(); it != cache.end(); ++it) {
             s.cache.insert(it.key(), qint64(it.value().toDouble()));
-            s.subdirs.insert(it.key(), o.value(QStringLiteral("subdirs")).toObject().value(it.key()).toInt());
-            s.files.insert(it.key(), o.value(QStringLiteral("files")).toObject().value(it.key()).toInt());
-            s.kept.insert(it.key(), o.value(QStringLiteral("kept")).toObject().value(it.key()).toBool());
+            s.subdirs.insert(it.key(), o.value(u"subdirs"_s).toObject().value(it.key()).toInt());
+            s.files.insert(it.key(), o.value(u"files"_s).toObject().value(it.key()).toInt());
+            s.kept.insert(it.key(), o.value(u"kept"_s).toObject().value(it.key()).toBool());
         }
-        s.total = qint64(o.value(QStringLiteral("total")).toDouble());
+        s.total = qint64(o.value(u"total"_s).toDouble());
         return s;
     }
 
@@ -138,8 +140,8 @@ private:
     }
 
     qint64 available(const IOSDevice& device) {
-        const QList<CFType> v = mobiledevice_info(device.device, {QString()}, QStringLiteral("com.apple.disk_usage"));
-        return v.value(0).get(QStringLiteral("AmountDataAvailable")).CFNumberInt64(-1);
+        const QList<CFType> v = mobiledevice_info(device.device, {QString()}, u"com.apple.disk_usage"_s);
+        return v.value(0).get(u"AmountDataAvailable"_s).CFNumberInt64(-1);
     }
 
     int row(const QString& appId) const {
@@ -167,7 +169,7 @@ private slots:
         QVERIFY2(QFile::exists(simTool()), "build the simdevice tool first");
         qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
         qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
-        if (m_translator.load(QStringLiteral(":/en.qm"))) {
+        if (m_translator.load(u":/en.qm"_s)) {
             QCoreApplication::installTranslator(&m_translator);
         }
         static MessageBoxPresenter presenter;
@@ -175,12 +177,11 @@ private slots:
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
         // A fresh icon cache: the first listing must fetch every icon.
-        g_delDirCascade(g_dataSaveDir().filePath(QStringLiteral("ios_cache")));
-        g_delDirCascade(g_dataSaveDir().filePath(QStringLiteral("virtual_ios")));
+        g_delDirCascade(g_dataSaveDir().filePath(u"ios_cache"_s));
+        g_delDirCascade(g_dataSaveDir().filePath(u"virtual_ios"_s));
 
-        QVERIFY(sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdidA, QStringLiteral("--name"), kNameA,
-                     QStringLiteral("--product-type"), QStringLiteral("iPhone8,1"), QStringLiteral("--ios"),
-                     QStringLiteral("12.4"), QStringLiteral("--preset"), QStringLiteral("demo")}));
+        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdidA, u"--name"_s, kNameA, u"--product-type"_s, u"iPhone8,1"_s,
+                     u"--ios"_s, u"12.4"_s, u"--preset"_s, u"demo"_s}));
         QCOMPARE(mobiledevice_init(), 1);
         QVERIFY(mobiledevice_loader_is_loaded());
         m_window = std::make_unique<MainWindow>();
@@ -196,25 +197,25 @@ private slots:
         QVERIFY(disk.apps.size() >= 3);
         QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(disk.apps.size()), 60000);
         QCOMPARE(cb->currentText(), kNameA);
-        QCOMPARE(boxesMatching(QStringLiteral("<p>Notes:</p>")).size(), 1);
-        QVERIFY(boxesMatching(QStringLiteral("<p>Notes:</p>")).first().contains(QStringLiteral("How to?</a>")));
+        QCOMPARE(boxesMatching(u"<p>Notes:</p>"_s).size(), 1);
+        QVERIFY(boxesMatching(u"<p>Notes:</p>"_s).first().contains(u"How to?</a>"_s));
 
         const IOSDevice device = currentDevice();
         QCOMPARE(device.udid, kUdidA);
-        QCOMPARE(device.productType, QStringLiteral("iPhone8,1"));
-        QCOMPARE(device.productVersion, QStringLiteral("12.4"));
+        QCOMPARE(device.productType, u"iPhone8,1"_s);
+        QCOMPARE(device.productVersion, u"12.4"_s);
         const qint64 avail = available(device);
         QVERIFY(avail > 0 && avail < disk.total);
         QCOMPARE(child<QLabel>("lbSpaceInfo")->text(),
-                 QStringLiteral("Total: %1, Available: %2").arg(formatSpaceShow(disk.total), formatSpaceShow(avail)));
+                 u"Total: %1, Available: %2"_s.arg(formatSpaceShow(disk.total), formatSpaceShow(avail)));
         QCOMPARE(child<QProgressBar>("pgSpace")->value(), int(double(disk.total - avail) * 100.0 / double(disk.total)));
-        QVERIFY(child<QLabel>("lbDeviceIcon")->text().contains(QStringLiteral(":res/iphone-big.png")));
+        QVERIFY(child<QLabel>("lbDeviceIcon")->text().contains(u":res/iphone-big.png"_s));
         QVERIFY(child<QPushButton>("btnScanAppCache")->isVisible());
         QCOMPARE(child<QCheckBox>("ckAllApp")->checkState(), Qt::Checked);
 
         // Listing order and names; the icon is the device's artwork, or the default picture.
         ItemModelAppIcon* model = m_window->appModel();
-        const QImage fallback = QImage(QStringLiteral(":res/def_app.png"))
+        const QImage fallback = QImage(u":res/def_app.png"_s)
                                     .scaled(64, 64, Qt::IgnoreAspectRatio, Qt::FastTransformation)
                                     .convertToFormat(QImage::Format_ARGB32);
         int withArtwork = 0;
@@ -225,8 +226,8 @@ private slots:
             QCOMPARE(node->appName, disk.apps.at(i).second);
             QVERIFY(node->checked);
             QCOMPARE(node->size, qint64(-1));
-            const QString artwork = m_root.filePath(kUdidA + QStringLiteral("/files/AppDomain-") + node->appId +
-                                                    QStringLiteral("/iTunesArtwork"));
+            const QString artwork =
+                m_root.filePath(kUdidA + u"/files/AppDomain-"_s + node->appId + u"/iTunesArtwork"_s);
             const QImage shown = model->data(model->index(i, 0), Qt::DecorationRole)
                                      .value<QPixmap>()
                                      .toImage()
@@ -260,32 +261,28 @@ private slots:
             QCOMPARE(node->size, disk.cache.value(node->appId));
             QVERIFY(model->data(model->index(i, 0), Qt::DisplayRole)
                         .toString()
-                        .endsWith(QStringLiteral("\n(%1)").arg(formatSpaceShow(node->size))));
+                        .endsWith(u"\n(%1)"_s.arg(formatSpaceShow(node->size))));
         }
         QVERIFY(disk.cacheSum() > 0);
-        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(),
-                 QStringLiteral("(%1)").arg(formatSpaceShow(disk.cacheSum())));
+        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(), u"(%1)"_s.arg(formatSpaceShow(disk.cacheSum())));
         // A scan deletes nothing.
         QCOMPARE(state(kUdidA).cache, disk.cache);
-        QVERIFY(boxesMatching(QStringLiteral("Successfully")).isEmpty());
+        QVERIFY(boxesMatching(u"Successfully"_s).isEmpty());
     }
 
     void freeUpEmptiesOnlyTheCheckedApps() {
         const DeviceState before = state(kUdidA);
-        const QString first = QStringLiteral("com.example.pixelpost");
-        const QString second = QStringLiteral("com.example.trailmap");
-        const QString other = QStringLiteral("com.example.chirpchat");
+        const QString first = u"com.example.pixelpost"_s;
+        const QString second = u"com.example.trailmap"_s;
+        const QString other = u"com.example.chirpchat"_s;
         QVERIFY(before.cache.value(first) > 0 && before.cache.value(second) > 0 && before.cache.value(other) > 0);
         QVERIFY(before.subdirs.value(first) > 0);
         // Nested deeper than the demo goes.
-        const QString deep = m_root.filePath(kUdidA + QStringLiteral("/files/AppDomain-") + first +
-                                             QStringLiteral("/Library/Caches/a/b/c"));
+        const QString deep = m_root.filePath(kUdidA + u"/files/AppDomain-"_s + first + u"/Library/Caches/a/b/c"_s);
         QVERIFY(QDir().mkpath(deep));
-        {
-            QFile f(deep + QStringLiteral("/deep.bin"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(QByteArray(3000, 'x'));
-        }
+        QFile deepFile(deep + u"/deep.bin"_s);
+        QVERIFY(deepFile.open(QIODevice::WriteOnly) && deepFile.write(QByteArray(3000, 'x')) == 3000);
+        deepFile.close();
         const DeviceState ready = state(kUdidA);
         const qint64 expectFreed = ready.cache.value(first) + ready.cache.value(second);
 
@@ -301,9 +298,9 @@ private slots:
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
         QTest::mouseClick(child<QPushButton>("btnClearAppCache"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(boxesMatching(QStringLiteral("Successfully deleted")).size(), 1, 60000);
-        QCOMPARE(boxesMatching(QStringLiteral("Successfully deleted")).first(),
-                 QStringLiteral("Successfully deleted %1 App cache (Total: %1).").arg(formatSpaceShow(expectFreed)));
+        QTRY_COMPARE_WITH_TIMEOUT(boxesMatching(u"Successfully deleted"_s).size(), 1, 60000);
+        QCOMPARE(boxesMatching(u"Successfully deleted"_s).first(),
+                 u"Successfully deleted %1 App cache (Total: %1)."_s.arg(formatSpaceShow(expectFreed)));
 
         const DeviceState after = state(kUdidA);
         for (const QString& id : {first, second}) {
@@ -320,23 +317,18 @@ private slots:
         // The panel shows the space the device reports, now larger by what was deleted.
         const qint64 availAfter = available(device);
         QCOMPARE(availAfter - availBefore, expectFreed);
-        QCOMPARE(
-            child<QLabel>("lbSpaceInfo")->text(),
-            QStringLiteral("Total: %1, Available: %2").arg(formatSpaceShow(ready.total), formatSpaceShow(availAfter)));
+        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(),
+                 u"Total: %1, Available: %2"_s.arg(formatSpaceShow(ready.total), formatSpaceShow(availAfter)));
         // The rescan that follows shows the emptied apps at zero.
         QTRY_COMPARE_WITH_TIMEOUT(model->node(row(first))->size, qint64(0), 60000);
         QCOMPARE(model->node(row(second))->size, qint64(0));
         QCOMPARE(model->node(row(other))->size, after.cache.value(other));
-        QVERIFY(model->data(model->index(row(first), 0), Qt::DisplayRole)
-                    .toString()
-                    .endsWith(QStringLiteral("\n(0.0 KB)")));
-        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(),
-                 QStringLiteral("(%1)").arg(formatSpaceShow(after.cacheSum())));
+        QVERIFY(model->data(model->index(row(first), 0), Qt::DisplayRole).toString().endsWith(u"\n(0.0 KB)"_s));
+        QCOMPARE(child<QLabel>("lbTotalAppCache")->text(), u"(%1)"_s.arg(formatSpaceShow(after.cacheSum())));
     }
 
     void cancelledClearKeepsWhatWasDeleted() {
-        QVERIFY(sim({QStringLiteral("set"), QStringLiteral("--udid"), kUdidA, QStringLiteral("Sim.Faults.ReplyDelayMs"),
-                     QStringLiteral("15")}));
+        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdidA, u"Sim.Faults.ReplyDelayMs"_s, u"15"_s}));
         const DeviceState before = state(kUdidA);
         child<QCheckBox>("ckAllApp")->setCheckState(Qt::Checked);
         MessageBoxPresenter::resetTestHook();
@@ -349,11 +341,11 @@ private slots:
         connect(&watcher, &QTimer::timeout, this, [&pressed, &watcher] {
             for (QWidget* w : QApplication::topLevelWidgets()) {
                 auto* form = qobject_cast<ProgressForm*>(w);
-                if (form && form->isVisible() && form->progressText().contains(QStringLiteral("/Library/")) &&
-                    form->statusText().contains(QStringLiteral("cache"))) {
+                if (form && form->isVisible() && form->progressText().contains(u"/Library/"_s) &&
+                    form->statusText().contains(u"cache"_s)) {
                     watcher.stop();
                     pressed = true;
-                    QTest::mouseClick(form->findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
+                    QTest::mouseClick(form->findChild<QPushButton*>(u"btnCancel"_s), Qt::LeftButton);
                     return;
                 }
             }
@@ -363,52 +355,50 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pressed, 120000);
         QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() == nullptr, 120000);
 
-        QVERIFY(sim({QStringLiteral("set"), QStringLiteral("--udid"), kUdidA, QStringLiteral("Sim.Faults.ReplyDelayMs"),
-                     QStringLiteral("null")}));
+        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdidA, u"Sim.Faults.ReplyDelayMs"_s, u"null"_s}));
         const DeviceState after = state(kUdidA);
         QVERIFY2(after.cacheSum() < before.cacheSum(), "something was deleted before the cancel");
         QVERIFY2(after.cacheSum() > 0, "the cancel stopped the clear");
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Are You Sure You Want To Cancel?")});
+        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Are You Sure You Want To Cancel?"_s});
         for (auto it = after.kept.cbegin(); it != after.kept.cend(); ++it) {
             QVERIFY(it.value());
         }
     }
 
     void unplugging() {
-        QVERIFY(sim({QStringLiteral("create"), QStringLiteral("--udid"), kUdidB, QStringLiteral("--name"), kNameB,
-                     QStringLiteral("--product-type"), QStringLiteral("iPad6,3"), QStringLiteral("--ios"),
-                     QStringLiteral("9.3.2"), QStringLiteral("--preset"), QStringLiteral("empty")}));
+        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdidB, u"--name"_s, kNameB, u"--product-type"_s, u"iPad6,3"_s,
+                     u"--ios"_s, u"9.3.2"_s, u"--preset"_s, u"empty"_s}));
         auto* cb = child<QComboBox>("cbDevices");
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 2, 60000);
         QTRY_COMPARE_WITH_TIMEOUT(cb->currentText(), kNameB, 60000);
-        QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>("lbDeviceIcon")->text().contains(QStringLiteral("ipad-big")), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>("lbDeviceIcon")->text().contains(u"ipad-big"_s), 60000);
         QCOMPARE(m_window->appModel()->rowCount(), 0);
 
         // Another device leaves: only its entry goes.
         const QString spaceText = child<QLabel>("lbSpaceInfo")->text();
-        QVERIFY(sim({QStringLiteral("unplug"), QStringLiteral("--udid"), kUdidA}));
+        QVERIFY(sim({u"unplug"_s, u"--udid"_s, kUdidA}));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
         QCOMPARE(cb->currentText(), kNameB);
         QVERIFY(child<QWidget>("wdDeviceInfoInner")->isVisible());
         QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), spaceText);
 
         // The selected device leaves: the panel is reset.
-        QVERIFY(sim({QStringLiteral("unplug"), QStringLiteral("--udid"), kUdidB}));
+        QVERIFY(sim({u"unplug"_s, u"--udid"_s, kUdidB}));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 0, 60000);
         QVERIFY(child<QWidget>("wdDeviceInfoInner")->isHidden());
         QVERIFY(child<QPushButton>("btnClearAppCache")->isHidden());
-        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), QStringLiteral("Total:, Available:"));
+        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), u"Total:, Available:"_s);
         QCOMPARE(child<QProgressBar>("pgSpace")->value(), 0);
         QCOMPARE(m_window->appModel()->rowCount(), 0);
         QVERIFY(child<QLabel>("lbTotalAppCache")->text().isEmpty());
 
         // Plugged in again, the device is listed again.
-        QVERIFY(sim({QStringLiteral("plug"), QStringLiteral("--udid"), kUdidA}));
+        QVERIFY(sim({u"plug"_s, u"--udid"_s, kUdidA}));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
         QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(state(kUdidA).apps.size()), 60000);
     }
 
-    void noReminderOnceADeviceWasListed() { QVERIFY(boxesMatching(QStringLiteral("Device not found")).isEmpty()); }
+    void noReminderOnceADeviceWasListed() { QVERIFY(boxesMatching(u"Device not found"_s).isEmpty()); }
 };
 
 QTEST_MAIN(TestMainWindowSim)

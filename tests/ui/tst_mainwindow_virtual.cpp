@@ -18,6 +18,17 @@
 #include <cstdio>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
+namespace {
+
+template <class T>
+T* child(const QWidget& window, const char* name) {
+    return window.findChild<T*>(QLatin1String(name));
+}
+
+} // namespace
+
 class TestMainWindowVirtual : public QObject {
     Q_OBJECT
 
@@ -27,7 +38,7 @@ private:
     void writeVirtual(const QString& name, const QByteArray& data) {
         QVERIFY(m_virtual.mkpath(name));
         if (!data.isNull()) {
-            QFile file(m_virtual.filePath(name + QStringLiteral("/data.txt")));
+            QFile file(m_virtual.filePath(name + u"/data.txt"_s));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(data);
         }
@@ -45,7 +56,7 @@ private slots:
     void initTestCase() {
         static MessageBoxPresenter presenter;
         Tips::setPresenter(&presenter);
-        m_virtual = QDir(g_dataSaveDir().filePath(QStringLiteral("virtual_ios")));
+        m_virtual = QDir(g_dataSaveDir().filePath(u"virtual_ios"_s));
         g_delDirCascade(m_virtual.absolutePath());
     }
 
@@ -58,54 +69,47 @@ private slots:
 
     void startsWithoutADevice() {
         MainWindow window;
-        QCOMPARE(
-            captions(window.sysFunModel()),
-            (QStringList{QStringLiteral("Cache Files"), QStringLiteral("Temp Files"), QStringLiteral("Junk Files")}));
-        QCOMPARE(captions(window.dataFunModel()),
-                 (QStringList{QStringLiteral("Messages"), QStringLiteral("Safari"), QStringLiteral("Call History")}));
+        QCOMPARE(captions(window.sysFunModel()), (QStringList{u"Cache Files"_s, u"Temp Files"_s, u"Junk Files"_s}));
+        QCOMPARE(captions(window.dataFunModel()), (QStringList{u"Messages"_s, u"Safari"_s, u"Call History"_s}));
         // The always-included functions show no check box; the data functions start unchecked.
         QVERIFY(!window.sysFunModel()->data(window.sysFunModel()->index(0, 0), Qt::CheckStateRole).isValid());
         QCOMPARE(window.dataFunModel()->data(window.dataFunModel()->index(0, 0), Qt::CheckStateRole).toInt(),
                  int(Qt::Unchecked));
         // No device: panel and buttons hidden.
-        QVERIFY(window.findChild<QWidget*>(QStringLiteral("wdDeviceInfoInner"))->isHidden());
-        QVERIFY(window.findChild<QPushButton*>(QStringLiteral("btnScanAppCache"))->isHidden());
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("lbSpaceInfo"))->text(),
-                 QStringLiteral("Total:, Available:"));
+        QVERIFY(child<QWidget>(window, "wdDeviceInfoInner")->isHidden());
+        QVERIFY(child<QPushButton>(window, "btnScanAppCache")->isHidden());
+        QCOMPARE(child<QLabel>(window, "lbSpaceInfo")->text(), u"Total:, Available:"_s);
     }
 
     void virtualDeviceFillsTheWindow() {
         QImage icon(32, 32, QImage::Format_RGB32);
         icon.fill(Qt::red);
-        writeVirtual(QStringLiteral("Test iPad"), QByteArrayLiteral("1000,250\r\n5000\n100,200,300\n"
-                                                                    "VirtApp One,icon.png,1024\n"
-                                                                    "short,line\n"
-                                                                    "Virtual Application Two,nothing.png,2048\n"
-                                                                    "Third,icon.png,0"));
-        QVERIFY(icon.save(m_virtual.filePath(QStringLiteral("Test iPad/icon.png")), "PNG"));
+        writeVirtual(u"Test iPad"_s, QByteArrayLiteral("1000,250\r\n5000\n100,200,300\n"
+                                                       "VirtApp One,icon.png,1024\n"
+                                                       "short,line\n"
+                                                       "Virtual Application Two,nothing.png,2048\n"
+                                                       "Third,icon.png,0"));
+        QVERIFY(icon.save(m_virtual.filePath(u"Test iPad/icon.png"_s), "PNG"));
         MainWindow window;
-        auto* cb = window.findChild<QComboBox*>(QStringLiteral("cbDevices"));
+        auto* cb = child<QComboBox>(window, "cbDevices");
         QCOMPARE(cb->count(), 1);
-        QCOMPARE(cb->currentText(), QStringLiteral("Test iPad"));
-        QVERIFY(!window.findChild<QWidget*>(QStringLiteral("wdDeviceInfoInner"))->isHidden());
-        QCOMPARE(window.findChild<QProgressBar*>(QStringLiteral("pgSpace"))->value(), 75);
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("lbSpaceInfo"))->text(),
-                 QStringLiteral("Total: 1.0 KB, Available: 0.2 KB"));
-        QVERIFY(window.findChild<QLabel*>(QStringLiteral("lbDeviceIcon"))->text().contains(QStringLiteral("ipad-big")));
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("lbTotalSysCache"))->text(), QStringLiteral("(4.9 KB)"));
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("lbTotalRemoveData"))->text(), QStringLiteral("(0.6 KB)"));
+        QCOMPARE(cb->currentText(), u"Test iPad"_s);
+        QVERIFY(!child<QWidget>(window, "wdDeviceInfoInner")->isHidden());
+        QCOMPARE(child<QProgressBar>(window, "pgSpace")->value(), 75);
+        QCOMPARE(child<QLabel>(window, "lbSpaceInfo")->text(), u"Total: 1.0 KB, Available: 0.2 KB"_s);
+        QVERIFY(child<QLabel>(window, "lbDeviceIcon")->text().contains(u"ipad-big"_s));
+        QCOMPARE(child<QLabel>(window, "lbTotalSysCache")->text(), u"(4.9 KB)"_s);
+        QCOMPARE(child<QLabel>(window, "lbTotalRemoveData")->text(), u"(0.6 KB)"_s);
         QCOMPARE(captions(window.dataFunModel()),
-                 (QStringList{QStringLiteral("Messages\n(0.1 KB)"), QStringLiteral("Safari\n(0.2 KB)"),
-                              QStringLiteral("Call History\n(0.3 KB)")}));
+                 (QStringList{u"Messages\n(0.1 KB)"_s, u"Safari\n(0.2 KB)"_s, u"Call History\n(0.3 KB)"_s}));
         QCOMPARE(captions(window.appModel()),
-                 (QStringList{QStringLiteral("VirtApp One\n(1.0 KB)"), QStringLiteral("Virtual A...\n(2.0 KB)"),
-                              QStringLiteral("Third\n(0.0 KB)")}));
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("lbTotalAppCache"))->text(), QStringLiteral("(3.0 KB)"));
+                 (QStringList{u"VirtApp One\n(1.0 KB)"_s, u"Virtual A...\n(2.0 KB)"_s, u"Third\n(0.0 KB)"_s}));
+        QCOMPARE(child<QLabel>(window, "lbTotalAppCache")->text(), u"(3.0 KB)"_s);
         const QImage shown =
             window.appModel()->data(window.appModel()->index(0, 0), Qt::DecorationRole).value<QPixmap>().toImage();
         QCOMPARE(shown.size(), QSize(64, 64));
         QCOMPARE(shown.pixelColor(10, 10), QColor(Qt::red));
-        QCOMPARE(window.findChild<QCheckBox*>(QStringLiteral("ckAllApp"))->checkState(), Qt::Checked);
+        QCOMPARE(child<QCheckBox>(window, "ckAllApp")->checkState(), Qt::Checked);
     }
 
     void shortOrMissingDataFile_data() {
@@ -125,20 +129,20 @@ private slots:
 
     void shortOrMissingDataFile() {
         QFETCH(QByteArray, data);
-        writeVirtual(QStringLiteral("iPhone Bare"), data);
+        writeVirtual(u"iPhone Bare"_s, data);
         MainWindow window;
-        QTEST(window.findChild<QLabel*>(QStringLiteral("lbSpaceInfo"))->text(), "space");
-        QTEST(window.findChild<QProgressBar*>(QStringLiteral("pgSpace"))->value(), "bar");
-        QTEST(window.findChild<QLabel*>(QStringLiteral("lbTotalSysCache"))->text(), "sysTotal");
+        QTEST(child<QLabel>(window, "lbSpaceInfo")->text(), "space");
+        QTEST(child<QProgressBar>(window, "pgSpace")->value(), "bar");
+        QTEST(child<QLabel>(window, "lbTotalSysCache")->text(), "sysTotal");
         QCOMPARE(window.appModel()->rowCount(), 0);
         QCOMPARE(window.dataFunModel()->node(0)->size, qint64(-1));
     }
 
     void checkAllBox() {
-        writeVirtual(QStringLiteral("Three"), QByteArrayLiteral("1,1\n0\n0,0,0\nA,a.png,1\nB,b.png,2\nC,c.png,3\n"));
+        writeVirtual(u"Three"_s, QByteArrayLiteral("1,1\n0\n0,0,0\nA,a.png,1\nB,b.png,2\nC,c.png,3\n"));
         MainWindow window;
         ItemModelAppIcon* model = window.appModel();
-        auto* box = window.findChild<QCheckBox*>(QStringLiteral("ckAllApp"));
+        auto* box = child<QCheckBox>(window, "ckAllApp");
         QCOMPARE(model->rowCount(), 3);
         QCOMPARE(box->checkState(), Qt::Checked);
 
@@ -173,38 +177,32 @@ private slots:
     void pictures_data() {
         QTest::addColumn<QString>("productType");
         QTest::addColumn<QString>("image");
-        QTest::newRow("iPad") << "iPad6,3"
-                              << ":res/ipad-big.png";
-        QTest::newRow("IPAD upper case") << "IPAD7,1"
-                                         << ":res/ipad-big.png";
-        QTest::newRow("iPod") << "iPod7,1"
-                              << ":res/ipod-big.png";
-        QTest::newRow("iPhone") << "iPhone8,1"
-                                << ":res/iphone-big.png";
-        QTest::newRow("unknown") << "Watch2,3"
-                                 << ":res/iphone-big.png";
-        QTest::newRow("empty") << ""
-                               << ":res/iphone-big.png";
+        QTest::newRow("iPad") << u"iPad6,3"_s << u":res/ipad-big.png"_s;
+        QTest::newRow("IPAD upper case") << u"IPAD7,1"_s << u":res/ipad-big.png"_s;
+        QTest::newRow("iPod") << u"iPod7,1"_s << u":res/ipod-big.png"_s;
+        QTest::newRow("iPhone") << u"iPhone8,1"_s << u":res/iphone-big.png"_s;
+        QTest::newRow("unknown") << u"Watch2,3"_s << u":res/iphone-big.png"_s;
+        QTest::newRow("empty") << QString() << u":res/iphone-big.png"_s;
     }
 
     void pictures() {
         QFETCH(QString, productType);
         QFETCH(QString, image);
         QCOMPARE(MainWindow::devicePicture(productType),
-                 QStringLiteral("<img src=\"%1\" width=\"96\" style=\"bolder:none;\" />").arg(image));
+                 u"<img src=\"%1\" width=\"96\" style=\"bolder:none;\" />"_s.arg(image));
         QVERIFY(QFile::exists(image));
     }
 
     void statusBarAnnouncement() {
-        const QString adv = QStringLiteral("<a href=\"http://example.invalid/x\">Spring sale \u2013 40% off</a>");
+        const QString adv = u"<a href=\"http://example.invalid/x\">Spring sale \u2013 40% off</a>"_s;
         {
-            QFile file(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
+            QFile file(g_dataSaveDir().filePath(u"last-adv"_s));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(adv.toUtf8());
         }
         MainWindow window;
-        QFile::remove(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
-        auto* label = window.findChild<QLabel*>(QStringLiteral("lbAdv"));
+        QFile::remove(g_dataSaveDir().filePath(u"last-adv"_s));
+        auto* label = child<QLabel>(window, "lbAdv");
         QVERIFY(label);
         QCOMPARE(label->text(), adv);
         QVERIFY(label->openExternalLinks());
@@ -212,25 +210,25 @@ private slots:
 
     void clearLogFilesRemovesTheCaches() {
         const QDir data = g_dataSaveDir();
-        QVERIFY(data.mkpath(QStringLiteral("ios_cache/UDID1/com.example.app")));
-        QVERIFY(data.mkpath(QStringLiteral("itunes_cache/x")));
-        QVERIFY(data.mkpath(QStringLiteral("qlogs")));
-        QFile log(data.filePath(QStringLiteral("qlogs/log-20260101.txt")));
+        QVERIFY(data.mkpath(u"ios_cache/UDID1/com.example.app"_s));
+        QVERIFY(data.mkpath(u"itunes_cache/x"_s));
+        QVERIFY(data.mkpath(u"qlogs"_s));
+        QFile log(data.filePath(u"qlogs/log-20260101.txt"_s));
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.close();
         MainWindow window;
         window.miClearLogs();
-        QVERIFY(!data.exists(QStringLiteral("ios_cache")));
-        QVERIFY(!data.exists(QStringLiteral("itunes_cache")));
+        QVERIFY(!data.exists(u"ios_cache"_s));
+        QVERIFY(!data.exists(u"itunes_cache"_s));
         QVERIFY(QFile::exists(log.fileName()));
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Successfully cleared log files.")});
+        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Successfully cleared log files."_s});
     }
 
     void exitProgramEndsOnlyItself() {
         // The child shares our process group: ending the group would end this test too.
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VEXLAR_TEST_EXIT_PROGRAM"), QStringLiteral("1"));
+        env.insert(u"VEXLAR_TEST_EXIT_PROGRAM"_s, u"1"_s);
         child.setProcessEnvironment(env);
         child.start(QCoreApplication::applicationFilePath(), {});
         QVERIFY(child.waitForFinished(60000));
@@ -241,14 +239,14 @@ private slots:
 
     void notFoundReminder() {
         MainWindow window;
-        QCOMPARE(window.findChild<QComboBox*>(QStringLiteral("cbDevices"))->count(), 0);
+        QCOMPARE(child<QComboBox>(window, "cbDevices")->count(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(MessageBoxPresenter::shownTexts().contains(
-                                     QStringLiteral("Device not found. Please connect your device with USB cable.")),
+                                     u"Device not found. Please connect your device with USB cable."_s),
                                  30000);
     }
 
     void noReminderWithADevice() {
-        writeVirtual(QStringLiteral("Present"), QByteArrayLiteral("1,1\n"));
+        writeVirtual(u"Present"_s, QByteArrayLiteral("1,1\n"));
         MainWindow window;
         QTest::qWait(11000);
         QVERIFY(MessageBoxPresenter::shownTexts().isEmpty());

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <functional>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // A worker that runs a script of reports, then optionally waits for the cancel flag.
@@ -58,14 +60,10 @@ private slots:
         QTest::addColumn<int>("expectBar");
         QTest::addColumn<QString>("expectDetail");
         // The dialog starts each row with status "First" and the bar at 30.
-        QTest::newRow("all given") << "Second" << 60 << "file.txt"
-                                   << "Second" << 60 << "file.txt";
-        QTest::newRow("empty status keeps the line") << "" << 45 << "x"
-                                                     << "First" << 45 << "x";
-        QTest::newRow("negative keeps the bar") << "S" << -1 << ""
-                                                << "S" << 30 << "Progress:30%";
-        QTest::newRow("empty detail shows percent") << "" << 100 << ""
-                                                    << "First" << 100 << "Progress:100%";
+        QTest::newRow("all given") << u"Second"_s << 60 << u"file.txt"_s << u"Second"_s << 60 << u"file.txt"_s;
+        QTest::newRow("empty status keeps the line") << u""_s << 45 << u"x"_s << u"First"_s << 45 << u"x"_s;
+        QTest::newRow("negative keeps the bar") << u"S"_s << -1 << u""_s << u"S"_s << 30 << u"Progress:30%"_s;
+        QTest::newRow("empty detail shows percent") << u""_s << 100 << u""_s << u"First"_s << 100 << u"Progress:100%"_s;
     }
 
     void updateProgress() {
@@ -81,40 +79,34 @@ private slots:
         QTEST(form.progressText(), "expectDetail");
     }
 
-    void workerReportsReachTheDialog() {
+    // How a run ends: exec's result, the cancel flag and the boxes shown.
+    void outcome_data() {
+        QTest::addColumn<QString>("success"); // null: the worker reports an error instead
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("succeed quietly") << u""_s << 1 << QString();
+        QTest::newRow("succeed with text") << u"All done."_s << 1 << u"All done."_s;
+        QTest::newRow("error") << QString() << 0 << u"Broken pipe"_s;
+    }
+
+    void outcome() {
+        QFETCH(QString, success);
+        QFETCH(int, result);
+        QFETCH(QString, box);
         ProgressForm form;
-        ScriptWorker worker(form, [](ProgressReporter& p) {
-            p.invokeUpdateProgress(QStringLiteral("Step"), 40, QString());
-            p.invokeSucceed(QString());
+        ScriptWorker worker(form, [success](ProgressReporter& p) {
+            p.invokeUpdateProgress(u"Step"_s, 40, QString());
+            success.isNull() ? p.invokeErrorOccurred(u"Broken pipe"_s) : p.invokeSucceed(success);
         });
         worker.start();
-        const int result = form.exec();
+        QCOMPARE(form.exec(), result);
         worker.wait();
-        QCOMPARE(result, 1);
-        QVERIFY(!form.canceled);
-        QCOMPARE(form.statusText(), QStringLiteral("Step"));
-        QCOMPARE(form.progressText(), QStringLiteral("Progress:40%"));
-        QVERIFY(MessageBoxPresenter::shownTexts().isEmpty());
-    }
-
-    void succeedWithTextShowsInfo() {
-        ProgressForm form;
-        ScriptWorker worker(form, [](ProgressReporter& p) { p.invokeSucceed(QStringLiteral("All done.")); });
-        worker.start();
-        QCOMPARE(form.exec(), 1);
-        worker.wait();
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("All done.")});
-    }
-
-    void errorClosesWithZero() {
-        ProgressForm form;
-        ScriptWorker worker(form, [](ProgressReporter& p) { p.invokeErrorOccurred(QStringLiteral("Broken pipe")); });
-        worker.start();
-        QCOMPARE(form.exec(), 0);
-        worker.wait();
-        QVERIFY(form.canceled);
-        QCOMPARE(MessageBoxPresenter::shownTexts().size(), 1);
-        QVERIFY(MessageBoxPresenter::shownTexts().first().contains(QStringLiteral("Broken pipe")));
+        QCOMPARE(form.canceled, result == 0);
+        QCOMPARE(form.statusText(), u"Step"_s);
+        QCOMPARE(form.progressText(), u"Progress:40%"_s);
+        const QStringList shown = MessageBoxPresenter::shownTexts();
+        QCOMPARE(shown.size(), box.isNull() ? 0 : 1);
+        QVERIFY(box.isNull() || shown.first().contains(box));
     }
 
     void cancelQuestion_data() {
