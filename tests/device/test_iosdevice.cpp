@@ -39,7 +39,6 @@ private slots:
     void parseVersion();
     void compareVersions_data();
     void compareVersions();
-    void defaultsAndMetaType();
     void cacheDirs();
     void backupSettings_data();
     void backupSettings();
@@ -114,24 +113,7 @@ void TestIOSDevice::compareVersions() {
     QFETCH(QString, b);
     QFETCH(int, result);
     QCOMPARE(_IOSVersion(a).compare(_IOSVersion(b)), result);
-    if (result != std::numeric_limits<int>::min()) {
-        QCOMPARE(_IOSVersion(b).compare(_IOSVersion(a)) > 0, result < 0);
-    }
-}
-
-void TestIOSDevice::defaultsAndMetaType() {
-    IOSDevice device;
-    QVERIFY(device.name.isEmpty() && device.udid.isEmpty() && device.backupPassword.isEmpty());
-    QCOMPARE(device.device, nullptr);
-    device.name = QStringLiteral("Phone");
-    device.udid = QStringLiteral("abc");
-    device.device = reinterpret_cast<am_device*>(0x1234);
-    QCOMPARE(QMetaType::fromName("IOSDevice"), QMetaType::fromType<IOSDevice>());
-    const QVariant v = QVariant::fromValue(device);
-    const IOSDevice back = qvariant_cast<IOSDevice>(v);
-    QCOMPARE(back.name, device.name);
-    QCOMPARE(back.udid, device.udid);
-    QCOMPARE(back.device, device.device);
+    QCOMPARE(_IOSVersion(b).compare(_IOSVersion(a)) > 0, result < 0);
 }
 
 void TestIOSDevice::cacheDirs() {
