@@ -112,8 +112,6 @@ private slots:
                                << QStringLiteral("^\\(D \\d\\d:\\d\\d:\\d\\d\\) hello$");
         QTest::newRow("warning") << int(QtWarningMsg) << QStringLiteral("w")
                                  << QStringLiteral("^\\(W \\d\\d:\\d\\d:\\d\\d\\) w$");
-        QTest::newRow("critical") << int(QtCriticalMsg) << QStringLiteral("c")
-                                  << QStringLiteral("^\\(C \\d\\d:\\d\\d:\\d\\d\\) c$");
         QTest::newRow("info has no letter")
             << int(QtInfoMsg) << QStringLiteral("i") << QStringLiteral("^\\(\\d\\d:\\d\\d:\\d\\d\\) i$");
         QTest::newRow("UTF-8") << int(QtWarningMsg) << QStringLiteral("Grüße ✓ 日本")

@@ -23,6 +23,12 @@ QString errorOf(const std::function<void()>& op) {
 
 } // namespace
 
+// Declares udid and device for a fresh simulated device set up with the given pairs.
+#define FRESH_DEVICE(setup)                                                                                            \
+    QString udid;                                                                                                      \
+    am_device* device = freshDevice(&udid, setup);                                                                     \
+    QVERIFY(device)
+
 class TestMobileDevice : public QObject {
     Q_OBJECT
 
@@ -84,9 +90,7 @@ am_device* TestMobileDevice::freshDevice(QString* udid, const QStringList& setup
 }
 
 void TestMobileDevice::arrivalsAreReportedOnce() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     // Give a duplicate the time to show up.
     QTest::qWait(1500);
     QCOMPARE(receiver.count(true, device), 1);
@@ -94,9 +98,7 @@ void TestMobileDevice::arrivalsAreReportedOnce() {
 }
 
 void TestMobileDevice::replugIsReportedAgain() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     const int arrivals = receiver.count(true);
     QVERIFY(sim.unplug(udid));
     QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) >= 1, 5000);
@@ -119,9 +121,7 @@ void TestMobileDevice::refusedPairing_data() {
 void TestMobileDevice::refusedPairing() {
     QFETCH(QStringList, setup);
     QFETCH(QString, ending);
-    QString udid;
-    am_device* device = freshDevice(&udid, setup);
-    QVERIFY(device);
+    FRESH_DEVICE(setup);
     const QString error = errorOf([&] { mobiledevice_info(device, {QStringLiteral("DeviceName")}, QString()); });
     QVERIFY2(error.startsWith(kOpenMessage + QStringLiteral("AMDevicePair(")), qPrintable(error));
     if (ending.endsWith(QLatin1Char(')'))) {
@@ -136,9 +136,7 @@ void TestMobileDevice::refusedPairing() {
 }
 
 void TestMobileDevice::readValues() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     const QList<CFType> values = mobiledevice_info(
         device, {QStringLiteral("UniqueDeviceID"), QStringLiteral("NoSuchKeyAnywhere"), QStringLiteral("ProductType")},
         QString());
@@ -157,9 +155,7 @@ void TestMobileDevice::readValues() {
 }
 
 void TestMobileDevice::writeValue() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     const QString domain = QStringLiteral("com.apple.mobile.tethered_sync");
     CFType value = CFType::createCFDictionary();
     value.put(QStringLiteral("DisableTethered"), CFType::createCFBoolean(true));
@@ -183,9 +179,7 @@ void TestMobileDevice::serviceFailureText() {
     QFETCH(QStringList, setup);
     QFETCH(QString, description);
     setup << QStringLiteral("Sim.Faults.StartService.com.apple.afc") << QStringLiteral("-402653150");
-    QString udid;
-    am_device* device = freshDevice(&udid, setup);
-    QVERIFY(device);
+    FRESH_DEVICE(setup);
     unsigned int socket = 0;
     const QString error = errorOf([&] { mobiledevice_startservice(device, "com.apple.afc", socket); });
     QCOMPARE(error, QStringLiteral("<br/><br/>device:%1 <br/><br/>Please turn off Wifi Sync on iTunes or disconnect "
@@ -195,9 +189,7 @@ void TestMobileDevice::serviceFailureText() {
 }
 
 void TestMobileDevice::serviceSocketIsUsable() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     unsigned int socket = 0;
     mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
     QVERIFY(socket != 0);
@@ -208,9 +200,7 @@ void TestMobileDevice::serviceSocketIsUsable() {
 }
 
 void TestMobileDevice::unpluggedDeviceFailsToOpen() {
-    QString udid;
-    am_device* device = freshDevice(&udid);
-    QVERIFY(device);
+    FRESH_DEVICE({});
     QVERIFY(sim.unplug(udid));
     QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) >= 1, 5000);
     // The handle may no longer be used once removal was reported; a new device gets a new one.
