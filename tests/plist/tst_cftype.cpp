@@ -439,21 +439,14 @@ void TestCFType::serialisationRoundTrip_data() {
     QTest::newRow("binary") << long(kCFPropertyListBinaryFormat_v1_0);
 }
 
+// Value kinds against an independent reader are in tst_plist_interop; here the
+// widths, order, mutability and file reading after a round trip.
 void TestCFType::serialisationRoundTrip() {
     QFETCH(long, format);
     CFType dict = CFType::createCFDictionary();
     dict.put(QStringLiteral("neg"), CFType::createCFNumberInt64(-1));
     dict.put(QStringLiteral("min"), CFType::createCFNumberInt64(std::numeric_limits<long long>::min()));
-    dict.put(QStringLiteral("max"), CFType::createCFNumberInt64(std::numeric_limits<long long>::max()));
-    dict.put(QStringLiteral("2^63"), CFType::createCFNumberUInt64(9223372036854775808ULL));
     dict.put(QStringLiteral("2^64-1"), CFType::createCFNumberUInt64(18446744073709551615ULL));
-    dict.put(QStringLiteral("real"), CFType::createCFNumberDouble(-1e-300));
-    dict.put(QStringLiteral("str"), str(QStringLiteral("<&>\"' \U0001F600")));
-    dict.put(QStringLiteral("empty"), str(QString()));
-    dict.put(QStringLiteral("data"), CFType::createCFData(QByteArray(1000, '\xff')));
-    dict.put(QStringLiteral("uid"), uid(4294967295L));
-    dict.put(QStringLiteral("no"), CFType::createCFBoolean(false));
-    dict.put(QStringLiteral("when"), CFType::createCFDate(may2013()));
     dict.put(QStringLiteral("\u00fcber"), CFType::createCFArray());
     const QByteArray bytes = dict.CFPropertyListToBytes(format);
     QVERIFY(bytes.startsWith(format == kCFPropertyListBinaryFormat_v1_0 ? "bplist00" : "<?xml"));
