@@ -121,11 +121,6 @@ private slots:
         QCOMPARE(errReportRewrite(message), expected);
     }
 
-    void body() {
-        QCOMPARE(errReportBody(QStringLiteral("a< BR />b<b>x</b>")),
-                 "prod=" + kProdB64 + "&ver=" + kVerB64 + "&err=YQ0KYiZsdDtiJmd0O3gmbHQ7L2ImZ3Q7");
-    }
-
     void twoReportsReachTheServer() {
         LoopbackServer server;
         QVERIFY(server.server.isListening());
