@@ -32,7 +32,7 @@ enum : unsigned int {
 };
 
 typedef int (*AMDeviceNotificationSubscribe_t)(am_device_notification_callback callback, unsigned int unused0,
-                                                unsigned int unused1, void* context, void** subscription);
+                                               unsigned int unused1, void* context, void** subscription);
 typedef void* (*AMDeviceCopyDeviceIdentifier_t)(am_device* device);
 typedef int (*AMDeviceConnect_t)(am_device* device);
 typedef int (*AMDeviceIsPaired_t)(am_device* device);

@@ -85,9 +85,9 @@ QList<Event> g_events;
     X(subscribe, NotificationSubscribe)                                                                                \
     X(copyId, CopyDeviceIdentifier)                                                                                    \
     X(connect, Connect)                                                                                                \
-    X(isPaired, IsPaired) X(pair, Pair) X(validate, ValidatePairing) X(startSession, StartSession)                     \
-        X(stopSession, StopSession) X(disconnect, Disconnect) X(copyValue, CopyValue) X(setValue, SetValue)            \
-            X(startService, StartService)
+    X(isPaired, IsPaired)                                                                                              \
+    X(pair, Pair) X(validate, ValidatePairing) X(startSession, StartSession) X(stopSession, StopSession)               \
+        X(disconnect, Disconnect) X(copyValue, CopyValue) X(setValue, SetValue) X(startService, StartService)
 struct Api {
 #define SIM_API_MEMBER(member, name) AMDevice##name##_t member = nullptr;
     SIM_API(SIM_API_MEMBER)
