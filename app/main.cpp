@@ -1,6 +1,7 @@
 // Start-up, in a fixed order: application object, English translation, file
 // logger, device framework, main window, event loop.
 
+#include "app/errreport.h"
 #include "app/logsaver.h"
 #include "app/paths.h"
 #include "app/tips.h"
@@ -22,7 +23,7 @@ int main(int argc, char* argv[]) {
     }
 
     logsaver_install_msghandler(g_dataSaveDir().absoluteFilePath(QStringLiteral("qlogs")), 10);
-    qDebug("Space Vexlar %s starting", "3.1.13");
+    qDebug("Space Vexlar %s starting", kProductVersion);
     if (!translated) {
         // Texts will show their bare keys (IDS_...): the bundle was not linked in.
         qWarning("translation :/en.qm is missing");
