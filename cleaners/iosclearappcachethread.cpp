@@ -38,8 +38,8 @@ qint64 IOSClearAppCacheThread::walk(mobiledevice_afc& afc, const QString& dir, b
             m_progress.invokeUpdateProgress(QString(), -1, entry.path);
             const qint64 size = qMax<qint64>(0, entry.size);
             total += size;
-            if (remove) {
-                afc.del(entry.path);
+            // Only bytes the device really let go of count as freed.
+            if (remove && afc.del(entry.path)) {
                 clearedBytes += size;
             }
         } else if (entry.isDir() && depth < kMaxDepth) {
