@@ -979,6 +979,21 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
     const QFileInfo src(srcFile);
     const qint32 mtime = secsOf(src.lastModified());
     const qint32 btime = birthOf(src);
+    // A record the backup did not have: owned by the device's mobile user, default class.
+    const auto newRecord = [&](const QString& path, quint16 mode, qint64 recordSize) {
+        _MBDBItem record;
+        record.domain.setVal(domain.toUtf8());
+        record.relativePath.setVal(path.toUtf8());
+        record.mode = mode;
+        record.inode = ++nextInode;
+        record.userId = record.groupId = kMobileUserId;
+        record.lastModified = record.lastStatusChange = mtime;
+        record.birth = btime;
+        record.size = recordSize;
+        record.protectionClass = kNewFileProtectionClass;
+        record.added = true;
+        return record;
+    };
 
     QString p = relativePath;
     qsizetype slash;
@@ -987,18 +1002,7 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
         const QString h = getFileHashName(domain, p);
         const auto it = items.constFind(h);
         if (it == items.constEnd()) {
-            _MBDBItem folder;
-            folder.domain.setVal(domain.toUtf8());
-            folder.relativePath.setVal(p.toUtf8());
-            folder.mode = kNewFolderMode;
-            folder.inode = ++nextInode;
-            folder.userId = folder.groupId = kMobileUserId;
-            folder.lastModified = folder.lastStatusChange = mtime;
-            folder.birth = btime;
-            folder.size = 0;
-            folder.protectionClass = kNewFileProtectionClass;
-            folder.added = true;
-            items.insert(h, folder);
+            items.insert(h, newRecord(p, kNewFolderMode, 0));
             continue;
         }
         if (it->isFolder()) {
@@ -1013,16 +1017,7 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
     const QString h = getFileHashName(domain, relativePath);
     auto it = items.find(h);
     if (it == items.end()) {
-        _MBDBItem file;
-        file.domain.setVal(domain.toUtf8());
-        file.relativePath.setVal(relativePath.toUtf8());
-        file.mode = kNewFileMode;
-        file.inode = ++nextInode;
-        file.userId = file.groupId = kMobileUserId;
-        file.size = size >= 1 ? size : src.size();
-        file.protectionClass = kNewFileProtectionClass;
-        file.added = true;
-        it = items.insert(h, file);
+        it = items.insert(h, newRecord(relativePath, kNewFileMode, size >= 1 ? size : src.size()));
     } else {
         it->modified = true;
         // The record describes the new content: its digest changes below, so its size follows.
