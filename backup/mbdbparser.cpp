@@ -4,7 +4,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
-#include "cleaners/sqlite3db.h"
+#include "sqlite/sqlite3db.h"
 #include "device/cfobject.h"
 #include "device/cftype.h"
 

@@ -2,7 +2,7 @@
 
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
-#include "cleaners/sqlite3db.h"
+#include "sqlite/sqlite3db.h"
 #include "device/cftype.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 // The SQLite wrapper against in-memory databases rebuilt for every test, and
 // against real device databases whose triggers call app-defined functions.
 
-#include "cleaners/sqlite3db.h"
+#include "sqlite/sqlite3db.h"
 
 #include <QDir>
 #include <QFile>

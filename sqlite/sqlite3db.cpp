@@ -1,4 +1,4 @@
-#include "cleaners/sqlite3db.h"
+#include "sqlite/sqlite3db.h"
 
 #include <sqlite3.h>
 #include <stdexcept>
