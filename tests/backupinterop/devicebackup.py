@@ -3,7 +3,7 @@
 the C++ backup store (standard library and python3-cryptography only). Sub-commands:
 
   gen-src DIR                 a varied source tree DIR/<Domain>/<path>
-  write SRC OUT [options]     back SRC up into OUT (--format, --password, --version, --row-salt)
+  write SRC OUT [options]     back SRC up into OUT (--format, --password, --version, --row-salt, --iter, --dpic)
   synth OUT --records N       a manifest of N records without data files (benchmarks)
   verify BACKUP --domain D --path P --sha1 HEX [--password PW]   decrypt one file and check it
   dump BACKUP [--password PW] one JSON object per manifest record
@@ -279,13 +279,12 @@ def row_key(password, salt):
     return hashlib.sha1(password + salt).digest()[:16]
 
 
-def write_backup(records, out, fmt, password, version, row_salt):
+def write_backup(records, out, fmt, password, version, row_salt, iterations=ITERATIONS, dpic=ITERATIONS):
     os.makedirs(out, exist_ok=True)
     encrypted = password is not None
     keybag = None
     if encrypted:
-        keybag = Keybag(password, ITERATIONS,
-                        ITERATIONS if fmt == "db" and version_at_least(version, (10, 2)) else None)
+        keybag = Keybag(password, iterations, dpic if fmt == "db" and version_at_least(version, (10, 2)) else None)
     rng = random.Random(7)
     for i, r in enumerate(records):
         if r.is_dir or r.is_link:
@@ -581,6 +580,9 @@ def main():
         p.add_argument("--password")
         p.add_argument("--version", default=None, help="ProductVersion (default 14.3, or 9.3.5 for mbdb)")
         p.add_argument("--row-salt", action="store_true", help="encrypt Manifest.db rows (early iOS 10)")
+        # Device-strength derivation for the benchmark; the tiny default keeps tests fast.
+        p.add_argument("--iter", type=int, default=ITERATIONS, help="ITER of the keybag")
+        p.add_argument("--dpic", type=int, default=ITERATIONS, help="DPIC of the keybag (iOS 10.2 and later)")
 
     w = sub.add_parser("write")
     w.add_argument("src")
@@ -618,7 +620,7 @@ def main():
         version = args.version or ("9.3.5" if args.format == "mbdb" else "14.3")
         records = scan_source(args.src) if args.cmd == "write" else synth_records(args.records)
         write_backup(records, args.out, args.format, args.password.encode() if args.password is not None else None,
-                     version, args.row_salt)
+                     version, args.row_salt, args.iter, args.dpic)
         print(len(records))
         return 0
     if args.cmd == "verify":
