@@ -5,7 +5,7 @@
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "sqlite/sqlite3db.h"
-#include "device/cfobject.h"
+#include "device/plistcheck.h"
 #include "device/cftype.h"
 
 #include <QBuffer>
@@ -215,30 +215,20 @@ CFType uid(long v) {
 
 // The general property-list reader builds the whole object graph of a record,
 // which dominates the time to read a large manifest. This reader takes the
-// fields of a record directly from the bytes, after the same structural checks
-// (cf::isSoundBinaryPlist). Whatever it does not mirror exactly (XML, UTF-16
-// keys or targets, fractional or 128-bit numbers, repeated keys, a dictionary
-// that stands for a UID) makes it give up and leave the record to the general
-// reader, so both give the same result for every input.
+// fields of a record directly from the bytes, through the same checker the
+// general reader trusts (cf::BinaryPlist, after isSound()). Whatever it does
+// not mirror exactly (XML, UTF-16 keys or targets, fractional or 128-bit
+// numbers, repeated keys, a dictionary that stands for a UID) makes it give up
+// and leave the record to the general reader, so both give the same result
+// for every input.
 class MbFileReader {
 public:
-    explicit MbFileReader(const QByteArray& bytes)
-        : m_p(reinterpret_cast<const uchar*>(bytes.constData())), m_len(quint64(bytes.size())) {}
+    explicit MbFileReader(const cf::BinaryPlist& plist) : m_plist(plist) {}
 
     // False when the general reader must decide; item keeps its domain and path.
     bool read(MBDBParser::_MBDBItem& item) {
-        if (m_len < 8 + 32) {
-            return false;
-        }
-        const uchar* trailer = m_p + m_len - 32;
-        m_offSize = trailer[6];
-        m_refSize = trailer[7];
-        m_count = bigEndian(trailer + 8, 8);
-        const quint64 topIndex = bigEndian(trailer + 16, 8);
-        m_table = bigEndian(trailer + 24, 8);
-
         Obj archive;
-        if (!object(topIndex, archive) || archive.type != kDict) {
+        if (!object(m_plist.top(), archive) || archive.type != kDict) {
             return false;
         }
         quint64 archiveFields[2];
@@ -294,92 +284,24 @@ public:
     }
 
 private:
+    using Obj = cf::BinaryPlist::Object;
     static constexpr quint64 kNone = ~quint64(0);
-    static constexpr uchar kInteger = 0x1, kReal = 0x2, kData = 0x4, kAsciiString = 0x5, kUtf16String = 0x6, kUid = 0x8,
-                           kArray = 0xA, kDict = 0xD, kNull = 0xFF;
+    static constexpr uchar kInteger = cf::BinaryPlist::Integer, kReal = cf::BinaryPlist::Real,
+                           kData = cf::BinaryPlist::Data, kAsciiString = cf::BinaryPlist::Ascii,
+                           kUtf16String = cf::BinaryPlist::Utf16, kUid = cf::BinaryPlist::Uid,
+                           kArray = cf::BinaryPlist::Array, kDict = cf::BinaryPlist::Dict, kNull = 0xFF;
 
-    struct Obj {
-        uchar type = kNull;
-        uchar info = 0;
-        quint64 pos = 0;    // payload, or the first reference of a container
-        quint64 length = 0; // bytes, characters, elements or pairs
-    };
-
-    static quint64 bigEndian(const uchar* at, unsigned n) {
-        quint64 v = 0;
-        for (unsigned i = 0; i < n; ++i) {
-            v = (v << 8) | at[i];
-        }
-        return v;
-    }
-
-    // kNone gives the null object; anything out of bounds gives up.
+    // kNone gives the null object; anything the checker refuses gives up.
     bool object(quint64 index, Obj& o) {
         o = Obj{};
+        o.type = kNull;
         if (index == kNone) {
             return true;
         }
-        if (index >= m_count || m_table + (index + 1) * m_offSize > m_len) {
-            return fail();
-        }
-        const quint64 offset = bigEndian(m_p + m_table + index * m_offSize, m_offSize);
-        if (offset < 8 || offset >= m_table) {
-            return fail();
-        }
-        const uchar marker = m_p[offset];
-        o.type = marker >> 4;
-        o.info = marker & 0xF;
-        quint64 pos = offset + 1;
-        quint64 length = o.info;
-        if ((o.type == kData || o.type == kAsciiString || o.type == kUtf16String || o.type == kArray ||
-             o.type == kDict) &&
-            o.info == 0xF) {
-            if (pos >= m_table || (m_p[pos] >> 4) != 0x1 || (m_p[pos] & 0xF) > 3) {
-                return fail();
-            }
-            const unsigned n = 1u << (m_p[pos] & 0xF);
-            if (pos + 1 + n > m_table) {
-                return fail();
-            }
-            length = bigEndian(m_p + pos + 1, n);
-            pos += 1 + n;
-        }
-        const quint64 room = m_table - pos;
-        quint64 size = 0;
-        switch (o.type) {
-        case kInteger:
-            size = o.info <= 3 ? 1u << o.info : room + 1;
-            break;
-        case kData:
-        case kAsciiString:
-            size = length;
-            break;
-        case kUtf16String:
-            size = length > room ? room + 1 : length * 2;
-            break;
-        case kUid:
-            size = quint64(o.info) + 1;
-            break;
-        case kArray:
-            size = length > room ? room + 1 : length * m_refSize;
-            break;
-        case kDict:
-            size = length > room ? room + 1 : length * 2 * m_refSize;
-            break;
-        default:
-            break; // other kinds are only ever "not what was asked for"
-        }
-        if (size > room) {
-            return fail();
-        }
-        o.pos = pos;
-        o.length = length;
-        return true;
+        return m_plist.object(index, o) || fail();
     }
 
-    quint64 ref(const Obj& container, quint64 i) const {
-        return bigEndian(m_p + container.pos + i * m_refSize, m_refSize);
-    }
+    quint64 ref(const Obj& container, quint64 i) const { return m_plist.ref(container, i); }
 
     // The value of each of names in dict (kNone when absent). Keys must be
     // one-byte strings and the names not repeated.
@@ -390,7 +312,7 @@ private:
             if (!object(ref(dict, i), key) || key.type != kAsciiString) {
                 return fail();
             }
-            const QByteArrayView text(m_p + key.pos, qsizetype(key.length));
+            const QByteArrayView text = m_plist.payload(key);
             if (dict.length == 1 && text == "CF$UID") {
                 return fail(); // the general reader may take this for a UID
             }
@@ -418,7 +340,7 @@ private:
             fail();
             return kNone;
         }
-        const quint64 uid = bigEndian(m_p + o.pos, o.info + 1u);
+        const quint64 uid = m_plist.uintAt(o.pos, o.info + 1u);
         return uid < m_objects.length ? ref(m_objects, uid) : kNone;
     }
 
@@ -435,7 +357,7 @@ private:
         if (o.type != kInteger) {
             return 0;
         }
-        return static_cast<qint64>(bigEndian(m_p + o.pos, 1u << o.info));
+        return static_cast<qint64>(m_plist.uintAt(o.pos, 1u << o.info));
     }
 
     // Bytes of a data object, directly or inside an NSData archive.
@@ -453,18 +375,17 @@ private:
         if (o.type != kData) {
             return false;
         }
-        out = QByteArray(reinterpret_cast<const char*>(m_p + o.pos), qsizetype(o.length));
+        out = m_plist.payload(o).toByteArray();
         return true;
     }
 
     // A one-byte string the way the general reader decodes it (as UTF-8).
     QByteArray utf8Of(const Obj& s) const {
-        const char* text = reinterpret_cast<const char*>(m_p + s.pos);
-        const qsizetype n = qsizetype(s.length);
-        if (std::all_of(text, text + n, [](char c) { return static_cast<uchar>(c) < 0x80; })) {
-            return QByteArray(text, n);
+        const QByteArrayView text = m_plist.payload(s);
+        if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+            return text.toByteArray();
         }
-        return QString::fromUtf8(text, n).toUtf8();
+        return QString::fromUtf8(text).toUtf8();
     }
 
     bool fail() {
@@ -472,12 +393,7 @@ private:
         return false;
     }
 
-    const uchar* m_p;
-    quint64 m_len;
-    unsigned m_offSize = 0;
-    unsigned m_refSize = 0;
-    quint64 m_count = 0;
-    quint64 m_table = 0;
+    const cf::BinaryPlist& m_plist;
     Obj m_objects;
     bool m_unsure = false;
 };
@@ -887,7 +803,8 @@ MBDBParser::_MBDBItem recordFromMbFilePlist(const QByteArray& plist, const QByte
     MBDBParser::_MBDBItem item;
     item.domain.setVal(domain);
     item.relativePath.setVal(relativePath);
-    if (cf::isSoundBinaryPlist(plist) && MbFileReader(plist).read(item)) {
+    const cf::BinaryPlist binary(plist);
+    if (binary.isSound() && MbFileReader(binary).read(item)) {
         return item;
     }
     return recordFromAnyPlist(plist, domain, relativePath);

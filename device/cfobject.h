@@ -107,6 +107,9 @@ private:
     explicit Boolean(bool value) : Object(Kind::Boolean, true), value(value) {}
 };
 
+// Seconds between the Unix epoch and 2001-01-01 00:00:00 GMT, where dates count from.
+constexpr qint64 kAbsoluteTimeOffset = 978307200;
+
 class Date final : public Object {
 public:
     explicit Date(double absoluteTime) : Object(Kind::Date), absoluteTime(absoluteTime) {}
@@ -177,10 +180,5 @@ bool equal(const Object* a, const Object* b);
 size_t hashOf(const Object* object);
 // Whether `target` is `root` or occurs anywhere inside it.
 bool reaches(const Object* root, const Object* target);
-
-// Whether bytes pass every check the property-list reader makes on a binary
-// property list before decoding it (offsets, lengths, types, keys, loops,
-// nesting, size), so that a specialised reader may walk them directly.
-bool isSoundBinaryPlist(const QByteArray& bytes);
 
 } // namespace cf

@@ -7,6 +7,9 @@
 // wrappers of everything put into them alive as long as the container wrapper
 // lives. Serialisation goes through libplist (XML 1.0 = format 100, binary
 // "bplist00" = format 200); libplist never appears in this header.
+//
+// Sources: cftype.cpp (the value model), plistcodec.cpp (libplist encoding,
+// decoding and nodes), plistcheck.h (checks on hostile bytes before decoding).
 
 #include <QByteArray>
 #include <QDateTime>
