@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <utime.h>
 #include <vector>
 
@@ -23,6 +24,22 @@ namespace {
 constexpr int kWrappedKeyPrefix = 4;
 constexpr int kEncryptBufferSize = 9216; // one chunk plus room for padding
 constexpr quint16 kSyntheticFolderMode = 0x4000;
+
+// Shared records of the nodes that stand for no manifest record: the root and
+// the synthetic top folders.
+const MBDBParser::_MBDBItem& noRecord() {
+    static const MBDBParser::_MBDBItem record;
+    return record;
+}
+const MBDBParser::_MBDBItem& syntheticFolderRecord() {
+    static const MBDBParser::_MBDBItem record = [] {
+        MBDBParser::_MBDBItem r;
+        r.mode = kSyntheticFolderMode;
+        return r;
+    }();
+    return record;
+}
+
 constexpr int kSqliteHeaderSize = 100;
 constexpr int kSqlitePageSizeOffset = 16;
 constexpr int kMinSqlitePageSize = 512;
@@ -115,6 +132,24 @@ private:
     QHash<QString, Node*> m_whole;
 };
 
+void wipeClassKeys(_KeybagInfo& bag) {
+    for (auto it = bag.classKeys.begin(); it != bag.classKeys.end(); ++it) {
+        if (it->contains(QStringLiteral("KEY"))) {
+            secureWipe((*it)[QStringLiteral("KEY")]);
+        }
+    }
+}
+
+BackupManifest::_FileStamp stampOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return {};
+    }
+    QFile file(path);
+    const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(kSqliteHeaderSize) : QByteArray();
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino), head};
+}
+
 struct WellKnown {
     const BackupManifest::_FileNode* BackupManifest::*member;
     const char* path;
@@ -122,23 +157,19 @@ struct WellKnown {
 
 } // namespace
 
-BackupManifest::_FileNode::_FileNode(_FileNode* parent_, MBDBParser::_MBDBItem item_, const QString& name_)
-    : name(name_), item(std::move(item_)), parent(parent_) {}
+BackupManifest::_FileNode::_FileNode(_FileNode* parent_, const MBDBParser::_MBDBItem& item_, const QString& name_)
+    : name(name_), item(item_), parent(parent_) {}
 
 BackupManifest::_FileNode::~_FileNode() {
     qDeleteAll(children);
 }
 
 BackupManifest::BackupManifest(const QString& dirPath, QObject* parent)
-    : QObject(parent), dir(dirPath), root(nullptr, MBDBParser::_MBDBItem(), QString()) {}
+    : QObject(parent), dir(dirPath), root(nullptr, noRecord(), QString()) {}
 
 BackupManifest::~BackupManifest() {
     secureWipe(manifestDbKey);
-    for (auto it = keybag.classKeys.begin(); it != keybag.classKeys.end(); ++it) {
-        if (it->contains(QStringLiteral("KEY"))) {
-            secureWipe((*it)[QStringLiteral("KEY")]);
-        }
-    }
+    wipeClassKeys(keybag);
 }
 
 void BackupManifest::readManifestInfo() {
@@ -153,7 +184,11 @@ void BackupManifest::readManifestInfo() {
     if (!file.open(QIODevice::ReadOnly)) {
         throwText(file.errorString());
     }
-    const CFType plist = CFType::createCFPropertyList(file.readAll());
+    const QByteArray bytes = file.read(kMaxPlistSize + 1);
+    if (bytes.size() > kMaxPlistSize) {
+        throwText(QStringLiteral("%1 is too large (more than %2 bytes).").arg(path).arg(kMaxPlistSize));
+    }
+    const CFType plist = CFType::createCFPropertyList(bytes);
     const CFType lockdown = plist.get(QStringLiteral("Lockdown"));
     auto lockdownString = [&](const char* key) { return lockdown.get(QString::fromLatin1(key)).CFStringQString(); };
 
@@ -179,6 +214,7 @@ void BackupManifest::readManifestInfo() {
     if (status.exists() && status.isFile()) {
         info.date = status.lastModified();
     }
+    recordManifestStamp();
 }
 
 bool BackupManifest::setPasscode(const QString& password) {
@@ -197,39 +233,82 @@ bool BackupManifest::setPasscode(const QString& password) {
 }
 
 bool BackupManifest::setPasscodeNoUIThrow(const QString& password) {
-    keybag = parseKeybag(info.backupKeyBag);
-    const QByteArray passwordBytes = password.toUtf8();
-    if (!unlockWithPasscode(passwordBytes, keybag)) {
+    // Unlocked into a fresh keybag: a wrong password or a failed decryption leaves the current state as it was.
+    _KeybagInfo bag = parseKeybag(info.backupKeyBag);
+    if (!unlockWithPasscode(password.toUtf8(), bag)) {
+        wipeClassKeys(bag);
         return false;
     }
-    passcode = password;
-    if (!keybag.attributes.contains(QStringLiteral("DPIC")) || !keybag.attributes.contains(QStringLiteral("DPSL"))) {
-        return true;
-    }
-    const QString decryptedPath = dir.absoluteFilePath(QStringLiteral("Manifest-decrypted.db"));
-    decryptedManifestDbPath = decryptedPath;
-    const QByteArray wrapped = info.manifestKey.mid(kWrappedKeyPrefix);
-    for (auto it = keybag.classKeys.constBegin(); it != keybag.classKeys.constEnd(); ++it) {
-        QByteArray key = unwrapKeyForClass(keybag, it.key(), wrapped);
-        if (key.isEmpty()) {
-            continue;
+    std::unique_ptr<fileutil::PrivateTempDir> newPlainDir;
+    QString newDecryptedPath;
+    QByteArray newKey;
+    bool padded = true;
+    if (bag.attributes.contains(QStringLiteral("DPIC")) && bag.attributes.contains(QStringLiteral("DPSL"))) {
+        // The plain manifest never goes into the backup folder; a fresh private folder holds it.
+        newPlainDir = std::make_unique<fileutil::PrivateTempDir>();
+        if (!newPlainDir->isValid()) {
+            wipeClassKeys(bag);
+            throwText(QStringLiteral("Cannot create a private temporary folder: %1").arg(newPlainDir->errorString()));
         }
-        // A journal left from an earlier copy would be replayed into the fresh one.
-        QFile::remove(decryptedPath + QStringLiteral("-wal"));
-        QFile::remove(decryptedPath + QStringLiteral("-shm"));
-        QFile::remove(decryptedPath + QStringLiteral("-journal"));
-        // The database may be stored with or without a padding block; keep whichever it had.
-        manifestDbPadded =
-            decryptDatabaseFileThrow(key, dir.absoluteFilePath(QStringLiteral("Manifest.db")), decryptedPath);
-        manifestDbKey = key;
-        secureWipe(key);
-        break;
+        newDecryptedPath = newPlainDir->track(QStringLiteral("Manifest-decrypted.db"));
+        const QByteArray wrapped = info.manifestKey.mid(kWrappedKeyPrefix);
+        for (auto it = bag.classKeys.constBegin(); it != bag.classKeys.constEnd(); ++it) {
+            QByteArray key = unwrapKeyForClass(bag, it.key(), wrapped);
+            if (key.isEmpty()) {
+                continue;
+            }
+            try {
+                // The database may be stored with or without a padding block; keep whichever it had.
+                padded = decryptDatabaseFileThrow(key, dir.absoluteFilePath(QStringLiteral("Manifest.db")),
+                                                  newDecryptedPath);
+            } catch (...) {
+                secureWipe(key);
+                wipeClassKeys(bag);
+                throw; // the new folder and its partial copy go with newPlainDir
+            }
+            newKey = key;
+            secureWipe(key);
+            break;
+        }
+    }
+    wipeClassKeys(keybag);
+    keybag = std::move(bag);
+    passcode = password;
+    if (newPlainDir) {
+        secureWipe(manifestDbKey);
+        manifestDbKey = newKey;
+        manifestDbPadded = padded;
+        decryptedManifestDbPath = newDecryptedPath;
+        plainDir = std::move(newPlainDir);
+        // The copy is what a save writes back: it must still match the file when saving.
+        recordManifestStamp();
     }
     return true;
 }
 
 QString BackupManifest::manifestDbPathInUse() const {
     return manifestDbKey.isEmpty() ? dir.absoluteFilePath(QStringLiteral("Manifest.db")) : decryptedManifestDbPath;
+}
+
+QString BackupManifest::manifestFilePath() const {
+    return dir.absoluteFilePath(MBDBParser::isIos10Mbdb(dir) ? QStringLiteral("Manifest.db")
+                                                             : QStringLiteral("Manifest.mbdb"));
+}
+
+void BackupManifest::recordManifestStamp() {
+    manifestStamp = stampOf(manifestFilePath());
+}
+
+void BackupManifest::checkManifestUnchangedThrow() const {
+    if (manifestStamp.size < 0) {
+        return; // never read through readManifestInfo: nothing to compare with
+    }
+    const QString path = manifestFilePath();
+    if (!(stampOf(path) == manifestStamp)) {
+        throwText(QStringLiteral("%1 was changed by another program after the backup was opened. Nothing was "
+                                 "saved, so that its changes are not undone; open the backup again.")
+                      .arg(path));
+    }
 }
 
 QByteArray BackupManifest::fileKeyFor(const MBDBParser::_MBDBItem& item) const {
@@ -242,40 +321,62 @@ QByteArray BackupManifest::fileKeyFor(const MBDBParser::_MBDBItem& item) const {
 void BackupManifest::copyItemThrow(const MBDBParser::_MBDBItem& item, const QString& destPath, void* context,
                                    BackupProgressCallback callback) const {
     const QString src = MBDBParser::getBKFilePath(dir, item.backupFileName(), false);
+    const QString name = item.domain.toString() + QLatin1Char('-') + item.relativePath.toString();
     QByteArray key = fileKeyFor(item);
-    if (!key.isEmpty()) {
-        decryptFileThrow(key, src, destPath, context, callback);
+    if (info.isEncrypted && key.isEmpty()) {
+        // Copying the stored bytes would hand out ciphertext as the file's content.
+        throwText(QStringLiteral("The key of %1 cannot be unwrapped (protection class %2), so it cannot be decrypted.")
+                      .arg(name)
+                      .arg(item.protectionClass));
+    }
+    try {
+        if (!key.isEmpty()) {
+            decryptFileThrow(key, src, destPath, context, callback);
+            secureWipe(key);
+            const qint64 size = QFileInfo(destPath).size();
+            if (size != item.size) {
+                throwText(QStringLiteral("%1 decrypts to %2 bytes, but the manifest records %3: its data file is "
+                                         "damaged.")
+                              .arg(name)
+                              .arg(size)
+                              .arg(item.size));
+            }
+        } else {
+            copyPlainThrow(src, destPath, context, callback);
+        }
+    } catch (...) {
         secureWipe(key);
-    } else {
-        QFile in(src);
-        if (!in.open(QIODevice::ReadOnly)) {
-            throwText(tr("can not open %1. %2").arg(src, in.errorString()));
-        }
-        ensureParentFolder(destPath);
-        QFile out(destPath);
-        if (!fileutil::openPrivateForWrite(out)) {
-            throwText(tr("can not create %1. %2").arg(destPath, fileutil::openError(out)));
-        }
-        const qint64 total = in.size();
-        qint64 done = 0;
-        QByteArray buffer;
-        while (!in.atEnd()) {
-            buffer = in.read(kFileChunkSize);
-            if (buffer.isEmpty()) {
-                throwText(tr("can not open %1. %2").arg(src, in.errorString()));
-            }
-            fileutil::writeAllThrow(out, buffer);
-            done += buffer.size();
-            if (callback) {
-                callback(total, done, context);
-            }
-        }
-        if (!out.flush()) {
-            throwText(tr("can not write %1. %2").arg(destPath, out.errorString()));
-        }
-        out.close();
+        QFile::remove(destPath); // no partial or unverified content under the destination's name
+        throw;
     }
     setFileTimes(destPath, item.lastModified);
+}
+
+void BackupManifest::copyPlainThrow(const QString& src, const QString& destPath, void* context,
+                                    BackupProgressCallback callback) {
+    QFile in(src);
+    if (!in.open(QIODevice::ReadOnly)) {
+        throwText(tr("can not open %1. %2").arg(src, in.errorString()));
+    }
+    ensureParentFolder(destPath);
+    QFile out(destPath);
+    if (!fileutil::openPrivateForWrite(out)) {
+        throwText(tr("can not create %1. %2").arg(destPath, fileutil::openError(out)));
+    }
+    const qint64 total = in.size();
+    qint64 done = 0;
+    QByteArray buffer;
+    while (!in.atEnd()) {
+        buffer = in.read(kFileChunkSize);
+        if (buffer.isEmpty()) {
+            throwText(tr("can not open %1. %2").arg(src, in.errorString()));
+        }
+        fileutil::writeAllThrow(out, buffer);
+        done += buffer.size();
+        if (callback) {
+            callback(total, done, context);
+        }
+    }
 }
 
 void BackupManifest::copyFile(const _FileNode* node, const QString& destPath, void* context,
@@ -343,6 +444,13 @@ void decryptStream(const QByteArray& key, const QString& srcPath, const QString&
                 secureWipe(plain);
                 throwText(QStringLiteral("BackupManifest::decryptFile, last byte must GT 0 and LET 16"));
             }
+            // Every padding byte, not just the last: a file cut short rarely ends in valid padding.
+            if (plain.right(pad) != QByteArray(pad, static_cast<char>(pad))) {
+                secureWipe(plain);
+                throwText(QStringLiteral("%1: the padding is damaged; the file is cut short or not encrypted "
+                                         "with this key.")
+                              .arg(QFileInfo(srcPath).fileName()));
+            }
             plain.chop(pad);
         }
         fileutil::writeAllThrow(out, plain);
@@ -354,15 +462,10 @@ void decryptStream(const QByteArray& key, const QString& srcPath, const QString&
     }
 }
 
-void encryptStream(const QString& srcPath, const QString& destPath, const QByteArray& key, bool pad) {
+void encryptStream(const QString& srcPath, QFile& out, const QByteArray& key, bool pad) {
     QFile in(srcPath);
     if (!in.open(QIODevice::ReadOnly)) {
         throwText(BackupManifest::tr("can not open %1. %2").arg(srcPath, in.errorString()));
-    }
-    ensureParentFolder(destPath);
-    QFile out(destPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        throwText(BackupManifest::tr("can not create %1. %2").arg(destPath, out.errorString()));
     }
     AesContext ctx;
     if (!setAESKeyEncrypt(&ctx, key)) {
@@ -432,12 +535,24 @@ void BackupManifest::decryptFileThrow(const QByteArray& key, const QString& srcP
 }
 
 void BackupManifest::encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key) {
-    if (key.isEmpty()) {
-        // Throws "can not write %1. %2" when the destination exists or the copy fails.
-        fileutil::copyNewFileThrow(srcPath, destPath);
-        return;
-    }
-    encryptStream(srcPath, destPath, key, true);
+    ensureParentFolder(destPath);
+    fileutil::replaceFileWithThrow(destPath, [&](QFile& out) {
+        if (key.isEmpty()) {
+            QFile in(srcPath);
+            if (!in.open(QIODevice::ReadOnly)) {
+                throwText(tr("can not open %1. %2").arg(srcPath, in.errorString()));
+            }
+            QByteArray buffer;
+            while (!(buffer = in.read(kFileChunkSize)).isEmpty()) {
+                fileutil::writeAllThrow(out, buffer);
+            }
+            if (in.error() != QFileDevice::NoError) {
+                throwText(tr("can not open %1. %2").arg(srcPath, in.errorString()));
+            }
+        } else {
+            encryptStream(srcPath, out, key, true);
+        }
+    });
 }
 
 bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath) {
@@ -469,7 +584,8 @@ bool BackupManifest::decryptDatabaseFileThrow(const QByteArray& key, const QStri
 
 void BackupManifest::encryptDatabaseFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key,
                                               bool padded) {
-    encryptStream(srcPath, destPath, key, padded);
+    ensureParentFolder(destPath);
+    fileutil::replaceFileWithThrow(destPath, [&](QFile& out) { encryptStream(srcPath, out, key, padded); });
 }
 
 void BackupManifest::parseInfo() {
@@ -477,10 +593,11 @@ void BackupManifest::parseInfo() {
         return;
     }
     items = MBDBParser::parse(*this);
-    // Sorted by address: the records stay where they are until copied into their nodes.
+    m_treeRecords = items;
+    // Sorted by address: the nodes refer to the records where they are.
     std::vector<const MBDBParser::_MBDBItem*> sorted;
-    sorted.reserve(size_t(items.size()));
-    for (const MBDBParser::_MBDBItem& record : std::as_const(items)) {
+    sorted.reserve(size_t(m_treeRecords.size()));
+    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
         sorted.push_back(&record);
     }
     std::sort(sorted.begin(), sorted.end(), [](const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {
@@ -522,9 +639,7 @@ void BackupManifest::parseInfo() {
         if (byPath.find(name)) {
             return;
         }
-        MBDBParser::_MBDBItem folder;
-        folder.mode = kSyntheticFolderMode;
-        auto* node = new _FileNode(&root, folder, name);
+        auto* node = new _FileNode(&root, syntheticFolderRecord(), name);
         root.children.append(node);
         byPath.insert(name, node->name, node);
     };

@@ -16,6 +16,11 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <memory>
+
+namespace fileutil {
+class PrivateTempDir;
+}
 
 // total = size of the source file on disk, done = bytes read so far.
 typedef void (*BackupProgressCallback)(long long total, long long done, void* context);
@@ -35,16 +40,28 @@ public:
         QByteArray manifestKey;
     };
 
+    // A node refers to its record instead of holding a copy: a large manifest
+    // would otherwise be held twice. The record must outlive the node.
     struct _FileNode {
-        _FileNode(_FileNode* parent, MBDBParser::_MBDBItem item, const QString& name);
+        _FileNode(_FileNode* parent, const MBDBParser::_MBDBItem& item, const QString& name);
+        _FileNode(_FileNode* parent, MBDBParser::_MBDBItem&& item, const QString& name) = delete;
         ~_FileNode();
         _FileNode(const _FileNode&) = delete;
         _FileNode& operator=(const _FileNode&) = delete;
 
         QString name;
-        MBDBParser::_MBDBItem item;
+        const MBDBParser::_MBDBItem& item;
         _FileNode* parent = nullptr;
         QList<const _FileNode*> children; // owned
+    };
+
+    // Identity of the manifest file as it was read, to notice a change by someone else before replacing it.
+    struct _FileStamp {
+        qint64 size = -1; // -1: not recorded
+        qint64 mtimeNs = 0;
+        quint64 inode = 0;
+        QByteArray head; // a database's header holds its change counter, which an edit within the same tick bumps
+        bool operator==(const _FileStamp&) const = default;
     };
 
     explicit BackupManifest(const QString& dirPath, QObject* parent = nullptr);
@@ -64,7 +81,12 @@ public:
     // 8192-byte chunks. Decrypted output is created readable by the owner only.
     static void decryptFileThrow(const QByteArray& key, const QString& srcPath, const QString& destPath, void* context,
                                  BackupProgressCallback callback);
+    // Replaces destPath atomically (a temporary beside it, synced, renamed over
+    // it); an empty key copies the file unchanged the same way.
     static void encryptFileThrow(const QString& srcPath, const QString& destPath, const QByteArray& key);
+    // Copies src to destPath (created readable by the owner only), reporting progress.
+    static void copyPlainThrow(const QString& src, const QString& destPath, void* context,
+                               BackupProgressCallback callback);
     // The manifest database may be stored with or without a padding block
     // (its length is then a whole number of SQLite pages). Decrypting tells
     // which (true: padded); encrypting writes it back the same way.
@@ -76,16 +98,24 @@ public:
     QByteArray fileKeyFor(const MBDBParser::_MBDBItem& item) const;
     // Path of the manifest database parse and save2File work on ("Manifest.db" or the decrypted copy).
     QString manifestDbPathInUse() const;
+    // "Manifest.mbdb" or "Manifest.db" in the backup folder, whichever the backup uses.
+    QString manifestFilePath() const;
+    // Throws when the manifest file is no longer the one recorded by readManifestInfo or the last save.
+    void checkManifestUnchangedThrow() const;
+    void recordManifestStamp();
 
     _InfoPlist info;
     QString displayName;
-    QString decryptedManifestDbPath;
+    QString decryptedManifestDbPath; // in plainDir, never in the backup folder
     QByteArray manifestDbKey;
     bool manifestDbPadded = true; // how "Manifest.db" was stored, kept when it is re-encrypted
     QDir dir;
     _FileNode root;
     QString passcode;
     _KeybagInfo keybag;
+    _FileStamp manifestStamp;
+    // Holds the decrypted manifest; removed with this object.
+    std::unique_ptr<fileutil::PrivateTempDir> plainDir;
 
     QList<const _FileNode*> cameraImages;
     QList<const _FileNode*> cameraVideos;
@@ -112,4 +142,12 @@ public:
     QHash<QString, MBDBParser::_MBDBItem> items;
 
     static constexpr int kFileChunkSize = 8192;
+    // Larger description files are refused unread.
+    static constexpr qint64 kMaxPlistSize = 16 * 1024 * 1024;
+
+private:
+    // The records the tree refers to: the table as parseInfo read it, shared
+    // with items until items is changed (which then detaches), so nodes keep
+    // the records they were built from for the manifest's whole life.
+    QHash<QString, MBDBParser::_MBDBItem> m_treeRecords;
 };

@@ -1,9 +1,12 @@
 #include "backup/fileutil.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -25,6 +28,46 @@ constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDe
 
 QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Paths the signal handler removes. Filled outside the handler; the handler
+// only reads slots whose state says they are complete.
+enum SlotState { kFree, kFilling, kFile, kFolder };
+constexpr int kSlotCount = 64;
+constexpr qsizetype kSlotPathSize = 4096;
+struct Slot {
+    std::atomic<int> state{kFree};
+    char path[kSlotPathSize];
+};
+Slot g_slots[kSlotCount];
+
+int claimSlot(const QString& path, SlotState kind) {
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.size() >= kSlotPathSize) {
+        return -1;
+    }
+    for (int i = 0; i < kSlotCount; ++i) {
+        int expected = kFree;
+        if (g_slots[i].state.compare_exchange_strong(expected, kFilling)) {
+            std::memcpy(g_slots[i].path, bytes.constData(), size_t(bytes.size()) + 1);
+            g_slots[i].state.store(kind);
+            return i;
+        }
+    }
+    qCWarning(lcFileUtil) << "too many plain files to track for signal cleanup:" << path;
+    return -1;
+}
+
+extern "C" void removePlainFilesAndReraise(int sig) {
+    for (int kind : {kFile, kFolder}) {
+        for (Slot& slot : g_slots) {
+            if (slot.state.load() == kind) {
+                kind == kFile ? ::unlink(slot.path) : ::rmdir(slot.path);
+            }
+        }
+    }
+    // SA_RESETHAND restored the default action: the signal ends the process once this returns.
+    ::raise(sig);
 }
 
 } // namespace
@@ -57,6 +100,10 @@ void writeAllThrow(QFile& out, const QByteArray& bytes) {
 }
 
 void replaceFileThrow(const QString& path, const QByteArray& bytes) {
+    replaceFileWithThrow(path, [&bytes](QFile& out) { writeAllThrow(out, bytes); });
+}
+
+void replaceFileWithThrow(const QString& path, const std::function<void(QFile& out)>& write) {
     const QString tmp = path + QStringLiteral(".new-") + QString::number(QDateTime::currentMSecsSinceEpoch());
     const QFileDevice::Permissions perms = QFileInfo::exists(path)
                                                ? QFile::permissions(path)
@@ -66,36 +113,12 @@ void replaceFileThrow(const QString& path, const QByteArray& bytes) {
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, perms)) {
             throwText(QStringLiteral("can not create %1. %2").arg(tmp, out.errorString()));
         }
-        writeAllThrow(out, bytes);
+        write(out);
         out.close();
         syncFileThrow(tmp);
         renameOverThrow(tmp, path);
     } catch (...) {
         QFile::remove(tmp);
-        throw;
-    }
-}
-
-void copyNewFileThrow(const QString& src, const QString& dst) {
-    QFile in(src);
-    if (!in.open(QIODevice::ReadOnly)) {
-        throwText(QStringLiteral("can not write %1. %2").arg(dst, in.errorString()));
-    }
-    QFile out(dst);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        throwText(QStringLiteral("can not write %1. %2").arg(dst, out.errorString()));
-    }
-    try {
-        QByteArray buffer;
-        while (!(buffer = in.read(kCopyChunk)).isEmpty()) {
-            writeAllThrow(out, buffer);
-        }
-        if (in.error() != QFileDevice::NoError) {
-            throwText(QStringLiteral("can not write %1. %2").arg(dst, in.errorString()));
-        }
-    } catch (...) {
-        out.close();
-        QFile::remove(dst);
         throw;
     }
 }
@@ -151,6 +174,44 @@ void renameOverThrow(const QString& from, const QString& to) {
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
+    }
+}
+
+PrivateTempDir::PrivateTempDir() : m_dir(QDir::tempPath() + QStringLiteral("/vexlar-plain-XXXXXX")) {
+    if (m_dir.isValid()) {
+        m_slots << claimSlot(m_dir.path(), kFolder);
+    }
+}
+
+PrivateTempDir::~PrivateTempDir() {
+    m_dir.remove();
+    for (int slot : std::as_const(m_slots)) {
+        if (slot >= 0) {
+            g_slots[slot].state.store(kFree);
+        }
+    }
+}
+
+QString PrivateTempDir::track(const QString& name) {
+    const QString path = m_dir.filePath(name);
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        m_slots << claimSlot(path + QLatin1String(suffix), kFile);
+    }
+    return path;
+}
+
+void installSignalCleanup() {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction old {};
+        ::sigaction(sig, nullptr, &old);
+        if (old.sa_handler == SIG_IGN) {
+            continue; // ignored by whoever started us: nothing will end the process there
+        }
+        struct sigaction action {};
+        action.sa_handler = removePlainFilesAndReraise;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(sig, &action, nullptr);
     }
 }
 

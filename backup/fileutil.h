@@ -3,7 +3,10 @@
 // File helpers of the backup store: private working copies and atomic replacement.
 
 #include <QFile>
+#include <QList>
 #include <QString>
+#include <QTemporaryDir>
+#include <functional>
 
 namespace fileutil {
 
@@ -20,9 +23,8 @@ void copyPrivateThrow(const QString& src, const QString& dst);
 // Replaces path with a complete new file holding bytes: written beside it,
 // synced, then renamed over it. A failure leaves the old file untouched.
 void replaceFileThrow(const QString& path, const QByteArray& bytes);
-
-// Copies src to dst, which must not exist yet; throws "can not write %1. %2".
-void copyNewFileThrow(const QString& src, const QString& dst);
+// The same with the content written by write (into an unbuffered file).
+void replaceFileWithThrow(const QString& path, const std::function<void(QFile& out)>& write);
 
 // Writes all of bytes to an unbuffered file, so a short write is seen at once.
 void writeAllThrow(QFile& out, const QByteArray& bytes);
@@ -36,5 +38,31 @@ void keepCopy(const QString& path, const QString& keepPath);
 
 // rename(2): atomically replaces to with from; throws with the system's reason.
 void renameOverThrow(const QString& from, const QString& to);
+
+// A private folder (0700) in the system temporary folder for plain copies of
+// encrypted data, removed with its content when destroyed. Files named by
+// track() are also removed when the process dies of a signal handled by
+// installSignalCleanup().
+class PrivateTempDir {
+public:
+    PrivateTempDir();
+    ~PrivateTempDir();
+    PrivateTempDir(const PrivateTempDir&) = delete;
+    PrivateTempDir& operator=(const PrivateTempDir&) = delete;
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString errorString() const { return m_dir.errorString(); }
+    // Path of name in the folder; it and its SQLite side files are removed on a fatal signal.
+    QString track(const QString& name);
+
+private:
+    QTemporaryDir m_dir;
+    QList<int> m_slots;
+};
+
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE first remove every tracked plain file
+// and folder (async-signal-safe calls only), then end the process as before.
+void installSignalCleanup();
 
 } // namespace fileutil

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QUrl>
 #include <algorithm>
 #include <initializer_list>
 #include <memory>
@@ -100,6 +101,14 @@ bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParse
 }
 
 QByteArray decryptRowThrow(AesContext* ctx, const QByteArray& data);
+
+// A file: URI that opens path read-only and immutable. Every byte outside the
+// unreserved set is percent-encoded, so '?', '#' and '%' in a path stay path.
+QString readOnlyUri(const QString& path) {
+    return QStringLiteral("file:") +
+           QString::fromLatin1(QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/")) +
+           QStringLiteral("?mode=ro&immutable=1");
+}
 
 [[noreturn]] void throwSqlite(sqlite3* db, int rc, const char* sql) {
     throwText(QStringLiteral("SQLite error %1: %2 (%3)")
@@ -478,7 +487,9 @@ void saveEncryptedManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupMa
     const QString stamp = QString::number(QDateTime::currentMSecsSinceEpoch());
     const QString decrypted = manifest.decryptedManifestDbPath;
     const QString manifestDb = manifest.dir.absoluteFilePath(QStringLiteral("Manifest.db"));
-    const QString work = decrypted + QStringLiteral(".saving-") + stamp;
+    // Beside the decrypted copy, in the private folder: plain data never enters the backup folder.
+    const QString work =
+        QFileInfo(decrypted).absolutePath() + QStringLiteral("/Manifest-saving-") + stamp + QStringLiteral(".db");
     const QString encrypted = manifestDb + QStringLiteral(".new-") + stamp;
     // Every step works on new files; the two renames at the end are the only
     // changes the existing manifest sees.
@@ -488,6 +499,7 @@ void saveEncryptedManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupMa
         QFile::remove(encrypted);
         BackupManifest::encryptDatabaseFileThrow(work, encrypted, manifest.manifestDbKey, manifest.manifestDbPadded);
         fileutil::syncFileThrow(encrypted);
+        manifest.checkManifestUnchangedThrow();
         if (QFileInfo::exists(manifestDb)) {
             fileutil::keepCopy(manifestDb, manifestDb + QStringLiteral("-bak") + stamp);
         }
@@ -497,8 +509,10 @@ void saveEncryptedManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupMa
         QFile::remove(encrypted);
         throw;
     }
-    // The new manifest is in place; the decrypted copy follows it.
-    fileutil::renameOverThrow(work, decrypted);
+    // The new manifest is in place; the edited copy becomes the decrypted one
+    // (no rename that could fail after the manifest was replaced).
+    manifest.decryptedManifestDbPath = work;
+    QFile::remove(decrypted);
 }
 
 } // namespace
@@ -624,14 +638,13 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parseMbdbRecords(QIODevice& in
         item.birth = static_cast<qint32>(g_readInt32(in));
         item.size = static_cast<qint64>(g_readInt64(in));
         item.protectionClass = static_cast<qint8>(g_readByte(in));
-        const qint8 count = static_cast<qint8>(g_readByte(in));
-        if (count >= 1 && count <= kMaxMbdbProperties) {
-            for (int i = 0; i < count; ++i) {
-                _MBDBProperty prop;
-                prop.name = g_readBinary(in);
-                prop.value = g_readBinary(in);
-                item.properties.append(prop);
-            }
+        // An unsigned byte: up to 255 pairs.
+        const int count = g_readByte(in);
+        for (int i = 0; i < count; ++i) {
+            _MBDBProperty prop;
+            prop.name = g_readBinary(in);
+            prop.value = g_readBinary(in);
+            item.properties.append(prop);
         }
         items.insert(item.backupFileName(), item);
     }
@@ -680,8 +693,14 @@ void MBDBParser::writeMbdbRecords(QIODevice& out, QList<_MBDBItem> items) {
         g_writeInt32(out, static_cast<quint32>(item.birth));
         g_writeInt64(out, static_cast<quint64>(item.size));
         g_writeByte(out, static_cast<quint8>(item.protectionClass));
-        // The reader takes at most 127 pairs; writing more would desynchronise every later record.
-        const int count = std::min<int>(static_cast<int>(item.properties.size()), kMaxMbdbProperties);
+        // The count is one byte; dropping pairs would lose them silently.
+        const int count = static_cast<int>(item.properties.size());
+        if (count > kMaxMbdbProperties) {
+            throwText(QStringLiteral("Manifest.mbdb: %1 has %2 properties, more than a record can hold (%3).")
+                          .arg(item.relativePath.toString())
+                          .arg(count)
+                          .arg(kMaxMbdbProperties));
+        }
         g_writeByte(out, static_cast<quint8>(count));
         for (int i = 0; i < count; ++i) {
             g_writeBinary(out, item.properties.at(i).name);
@@ -825,7 +844,8 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parse(const BackupManifest& ma
     }
     QHash<QString, _MBDBItem> items;
     Sqlite3DB db;
-    db.openThrow(manifest.manifestDbPathInUse(), kSqliteOpenReadWrite);
+    // Reading must not touch the user's backup: no journal replayed, no -wal/-shm created.
+    db.openThrow(readOnlyUri(manifest.manifestDbPathInUse()), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
     const QByteArray rowKey = rowKeyOf(db, manifest);
     // Room for every row at once: growing the table rehashes every record
     // moved in so far.
@@ -938,9 +958,7 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
     } else {
         it->modified = true;
         // The record describes the new content: its digest changes below, so its size follows.
-        if (size >= 1) {
-            it->size = size;
-        }
+        it->size = size >= 1 ? size : src.size();
     }
     it->digest.setVal(readFileHash(srcFile));
     it->lastModified = it->lastStatusChange = mtime;
@@ -953,12 +971,16 @@ bool MBDBParser::appendFile(QHash<QString, _MBDBItem>& items, const QString& src
 }
 
 void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& manifest) {
+    // The records were read when the backup was opened: saving over a manifest
+    // changed since would silently undo that change.
+    manifest.checkManifestUnchangedThrow();
     if (isIos10Mbdb(manifest.dir)) {
         if (manifest.manifestDbKey.isEmpty()) {
             editManifestDb(manifest.manifestDbPathInUse(), items, manifest);
         } else {
             saveEncryptedManifestDb(items, manifest);
         }
+        manifest.recordManifestStamp();
         return;
     }
     // A complete new file replaces the old one only once it is fully written
@@ -969,7 +991,9 @@ void MBDBParser::save2File(QList<_MBDBItem> items, BackupManifest& manifest) {
         buffer.open(QIODevice::WriteOnly);
         writeMbdbRecords(buffer, std::move(items));
     }
+    manifest.checkManifestUnchangedThrow();
     fileutil::replaceFileThrow(manifest.dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")), bytes);
+    manifest.recordManifestStamp();
 }
 
 // ---- row encryption of "Manifest.db"

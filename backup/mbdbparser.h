@@ -73,7 +73,7 @@ public:
     };
 
     // Caps on hostile input.
-    static constexpr int kMaxMbdbProperties = 127;
+    static constexpr int kMaxMbdbProperties = 255; // one unsigned byte
     static constexpr qint64 kMaxMbFilePlistSize = 1 << 20;
 
     // Flags column of "Manifest.db".

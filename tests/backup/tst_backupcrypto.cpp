@@ -141,13 +141,18 @@ private slots:
     void fileEncryptionErrors_data() {
         QTest::addColumn<QByteArray>("cipher");
         QTest::addColumn<QString>("error");
-        QByteArray lastZero(16, 'A'), last17(16, 'A');
+        QByteArray lastZero(16, 'A'), last17(16, 'A'), badPad(32, 'A');
         lastZero[15] = 0;
         last17[15] = 17;
+        badPad[31] = 3; // a valid count, but the two bytes before it are not 3
+        badPad[30] = 3;
         const QString padText = QStringLiteral("BackupManifest::decryptFile, last byte must GT 0 and LET 16");
         const QString lenText = QStringLiteral("enc, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH (rd%16 != 0).");
         QTest::newRow("last byte 0") << cbc(kFileKey, lastZero) << padText;
         QTest::newRow("last byte 17") << cbc(kFileKey, last17) << padText;
+        QTest::newRow("padding bytes differ")
+            << cbc(kFileKey, badPad)
+            << QStringLiteral("enc: the padding is damaged; the file is cut short or not encrypted with this key.");
         QTest::newRow("length 20") << QByteArray(20, 'x') << lenText;
         QTest::newRow("length 8200") << QByteArray(8200, 'x') << lenText;
     }
@@ -163,14 +168,14 @@ private slots:
         QTemporaryDir tmp;
         const QString src = tmp.filePath(QStringLiteral("src")), dst = tmp.filePath(QStringLiteral("dst"));
         QVERIFY(writeFile(src, "abc") && writeFile(dst, "old"));
-        // Without a key the file is copied, never over an existing one.
-        QVERIFY(thrownText([&] {
-                    BackupManifest::encryptFileThrow(src, dst, QByteArray());
-                }).startsWith(QStringLiteral("can not write %1. ").arg(dst)));
         // Plain output never goes through a planted link.
         const QString link = tmp.filePath(QStringLiteral("link"));
         QVERIFY(QFile::link(dst, link));
         QVERIFY(decryptError(src, link).endsWith(QStringLiteral("It is a symbolic link.")));
+        QCOMPARE(readAll(dst), QByteArray("old"));
+        // Without a key the file is copied over the existing one, through a new file renamed over it.
+        QCOMPARE(thrownText([&] { BackupManifest::encryptFileThrow(src, link, QByteArray()); }), QString());
+        QCOMPARE(readAll(link), QByteArray("abc"));
         QCOMPARE(readAll(dst), QByteArray("old"));
         const QString missing = tmp.filePath(QStringLiteral("missing"));
         QVERIFY(decryptError(missing, dst).startsWith(QStringLiteral("can not open %1. ").arg(missing)));

@@ -109,6 +109,8 @@ private slots:
         QCOMPARE(records.size(), fx.records.size());
         // The writer serialises every field, properties and inodeHigh included.
         QCOMPARE(mbdbBytes(records.values()), mbdbBytes(fx.records.values()));
+        // A wrong password after the right one changes nothing: every file below still decrypts.
+        QVERIFY(!fx.encrypted() || !m->setPasscodeNoUIThrow(QStringLiteral("wrong")));
 
         QTemporaryDir out;
         int n = 0;
@@ -139,6 +141,23 @@ private slots:
         // A null node copies nothing.
         TRY(m->copyFile(nullptr, out.filePath(QStringLiteral("none")), nullptr, nullptr));
         QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("none"))));
+        if (!fx.encrypted()) {
+            return;
+        }
+        // Never ciphertext handed out as content: a class the keybag lacks, or a size the plain text does not
+        // have (a data file cut short), is an error naming the file, and nothing is left under the name.
+        const MBDBParser::_MBDBItem sms = records.value(
+            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
+        MBDBParser::_MBDBItem noClass = sms, wrongSize = sms;
+        noClass.protectionClass = 9;
+        wrongSize.size += 16;
+        for (const MBDBParser::_MBDBItem& bad : {noClass, wrongSize}) {
+            const QString dest = out.filePath(QStringLiteral("bad"));
+            QVERIFY(thrownText([&] {
+                        m->copyItemThrow(bad, dest, nullptr, nullptr);
+                    }).contains(QStringLiteral("HomeDomain-Library/SMS/sms.db")));
+            QVERIFY(!QFileInfo::exists(dest));
+        }
     }
 
     void saveWritesEditsBack_data() { addForms(); }
@@ -168,11 +187,11 @@ private slots:
         const QString smsHash =
             MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
         const QString smsData = MBDBParser::getBKFilePath(m->dir, smsHash, false);
-        QFile::remove(smsData);
+        // Replaced over the existing data file; size 0: the record takes the file's size.
         TRY(BackupManifest::encryptFileThrow(plain, smsData, key));
-        QVERIFY(MBDBParser::appendFile(records, smsData, QStringLiteral("HomeDomain"),
-                                       QStringLiteral("Library/SMS/sms.db"), newSms.size(),
-                                       key.isEmpty() ? nullptr : &templ, nullptr));
+        QVERIFY(MBDBParser::appendFile(records, plain, QStringLiteral("HomeDomain"),
+                                       QStringLiteral("Library/SMS/sms.db"), 0, key.isEmpty() ? nullptr : &templ,
+                                       nullptr));
         QVERIFY(records.value(smsHash).modified);
         QVERIFY(!records.value(smsHash).added);
 
@@ -204,7 +223,7 @@ private slots:
         QVERIFY(reread.contains(newHash));
         QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New")))
                     .isFolder());
-        QCOMPARE(reread.value(smsHash).digest.data, MBDBParser::readFileHash(smsData));
+        QCOMPARE(reread.value(smsHash).digest.data, sha1Digest(newSms));
         QCOMPARE(reread.value(smsHash).size, qint64(newSms.size()));
         QTemporaryDir out;
         for (const QString& h : {smsHash, newHash}) {
@@ -248,29 +267,62 @@ private slots:
             it->modified = true;
             it->lastModified += 1;
         }
-        const QString manifestFile =
-            fx.dir + (fx.dbForm() ? QStringLiteral("/Manifest.db") : QStringLiteral("/Manifest.mbdb"));
+        const QString manifestFile = m->manifestFilePath();
         const QByteArray before = readAll(manifestFile);
         QVERIFY(before.size() > limit);
-        bool threw = false;
+        // A data file put back the same way: the new content is larger than the limit.
+        QByteArray key;
+        if (fx.encrypted()) {
+            TRY(m->firstEncryptedItem(key));
+        }
+        QTemporaryDir work;
+        const QString plain = work.filePath(QStringLiteral("sms.db"));
+        QVERIFY(writeFile(plain, QByteArray(8000, 'n')));
+        const QString smsData = MBDBParser::getBKFilePath(
+            m->dir, MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")),
+            false);
+        const QByteArray smsBefore = readAll(smsData);
+        QString saveError, putError;
         {
             FileSizeLimit fsize(static_cast<rlim_t>(limit));
-            try {
-                MBDBParser::save2File(records.values(), *m);
-            } catch (const std::exception& e) {
-                threw = true;
-                QVERIFY(qstrlen(e.what()) > 0);
-            }
+            putError = thrownText([&] { BackupManifest::encryptFileThrow(plain, smsData, key); });
+            saveError = thrownText([&] { MBDBParser::save2File(records.values(), *m); });
         }
-        QVERIFY2(threw, "a save that could not be written reported success");
+        QVERIFY2(!saveError.isEmpty(), "a save that could not be written reported success");
+        QVERIFY2(!putError.isEmpty(), "a data file that could not be written reported success");
         QCOMPARE(readAll(manifestFile), before);
+        QCOMPARE(readAll(smsData), smsBefore);
         // No half-written leftovers beside it.
         QCOMPARE(QDir(fx.dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*.saving-*")}), QStringList());
+        QCOMPARE(QDir(QFileInfo(smsData).path()).entryList({QStringLiteral("*.new-*")}), QStringList());
         std::unique_ptr<BackupManifest> again;
         TRY(again = openBackup(fx));
         QHash<QString, MBDBParser::_MBDBItem> reread;
         TRY(reread = MBDBParser::parse(*again));
         QCOMPARE(reread.size(), fx.records.size());
+    }
+
+    // Someone else saved after we opened: our save must not silently undo theirs.
+    void saveRefusesChangedManifest_data() { addForms(); }
+    void saveRefusesChangedManifest() {
+        QFETCH(FixtureForm, form);
+        TRY(open(form));
+        std::unique_ptr<BackupManifest> other;
+        TRY(other = openBackup(fx));
+        QHash<QString, MBDBParser::_MBDBItem> theirs;
+        TRY(theirs = MBDBParser::parse(*other));
+        theirs.begin()->deleted = true;
+        TRY(MBDBParser::save2File(theirs.values(), *other));
+        const QByteArray after = readAll(m->manifestFilePath());
+
+        records.begin()->modified = true;
+        QVERIFY(thrownText([&] {
+                    MBDBParser::save2File(records.values(), *m);
+                }).contains(QStringLiteral("was changed by another program")));
+        QCOMPARE(readAll(m->manifestFilePath()), after);
+        TRY(other = openBackup(fx));
+        TRY(theirs = MBDBParser::parse(*other));
+        QCOMPARE(theirs.size(), fx.records.size() - 1);
     }
 
     void firstEncryptedItem_data() { addForms(); }
@@ -300,23 +352,29 @@ private slots:
     void setPasscodeThroughHeadlessRunner() {
         QFETCH(FixtureForm, form);
         TRY(fx = make(form));
-        BackupManifest m(fx.dir);
-        TRY(m.readManifestInfo());
-        QVERIFY(m.info.isEncrypted);
-        QVERIFY(!m.setPasscode(QStringLiteral("wrong")));
-        QVERIFY(m.passcode.isEmpty());
-        QVERIFY(m.manifestDbKey.isEmpty());
-        QVERIFY(m.setPasscode(fx.password));
-        QCOMPARE(m.passcode, fx.password);
-        const QString decrypted = fx.dir + QStringLiteral("/Manifest-decrypted.db");
-        if (form == FixtureForm::DbEncrypted) {
-            QCOMPARE(m.decryptedManifestDbPath, decrypted);
-            QCOMPARE(m.manifestDbKey, fx.manifestKey);
-            QVERIFY(QFileInfo::exists(decrypted));
-            QCOMPARE(modeOf(decrypted), mode_t(0600));
-        } else {
-            QVERIFY(!QFileInfo::exists(decrypted));
+        const QStringList files = QDir(fx.dir).entryList(QDir::AllEntries | QDir::Hidden);
+        QString decrypted;
+        {
+            BackupManifest m(fx.dir);
+            TRY(m.readManifestInfo());
+            QVERIFY(m.info.isEncrypted);
+            QVERIFY(!m.setPasscode(QStringLiteral("wrong")));
+            QVERIFY(m.passcode.isEmpty());
+            QVERIFY(m.manifestDbKey.isEmpty());
+            QVERIFY(m.setPasscode(fx.password));
+            QCOMPARE(m.passcode, fx.password);
+            decrypted = m.decryptedManifestDbPath;
+            QCOMPARE(decrypted.isEmpty(), form != FixtureForm::DbEncrypted);
+            if (!decrypted.isEmpty()) {
+                // The plain manifest lives in a private folder of its own, outside the backup.
+                QCOMPARE(m.manifestDbKey, fx.manifestKey);
+                QCOMPARE(modeOf(decrypted), mode_t(0600));
+                QCOMPARE(modeOf(QFileInfo(decrypted).path()), mode_t(0700));
+                QVERIFY(!decrypted.startsWith(fx.dir));
+            }
         }
+        QCOMPARE(QDir(fx.dir).entryList(QDir::AllEntries | QDir::Hidden), files);
+        QVERIFY(decrypted.isEmpty() || !QFileInfo::exists(QFileInfo(decrypted).path()));
     }
 
     void readManifestInfo() {
@@ -340,6 +398,11 @@ private slots:
         TRY(m2.readManifestInfo());
         QCOMPARE(m2.displayName, QStringLiteral("Test Phone-abc"));
         QCOMPARE(m2.info.date.toUTC(), when);
+
+        // An absurdly large description is refused unread.
+        QFile plist(other + QStringLiteral("/Manifest.plist"));
+        QVERIFY(plist.resize(BackupManifest::kMaxPlistSize + 1));
+        QVERIFY(thrownText([&] { m2.readManifestInfo(); }).contains(QStringLiteral("is too large")));
 
         QFile::remove(other + QStringLiteral("/Manifest.plist"));
         BackupManifest m3(other);

@@ -44,6 +44,14 @@ QByteArray record(const QByteArray& domain, const QByteArray& path, const QByteA
     return r;
 }
 
+QList<QPair<QByteArray, QByteArray>> manyProperties(int n) {
+    QList<QPair<QByteArray, QByteArray>> props;
+    for (int i = 0; i < n; ++i) {
+        props.append({QByteArray::number(i), "v"});
+    }
+    return props;
+}
+
 // Three records in writer order (domain, then path), with every field kind.
 QList<QByteArray> sampleRecords() {
     return {
@@ -141,10 +149,12 @@ private slots:
         // An empty or absent domain ends the record after its 2 bytes.
         QTest::newRow("empty domain between") << kHeader + recs.at(0) + be16(0) + recs.at(1) << 2;
         QTest::newRow("absent domain at end") << kHeader + recs.at(0) + kAbsent << 1;
-        // A property count above 127 reads as negative: no pairs follow.
-        QByteArray negative = record("HomeDomain", "x", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0, {});
-        negative[negative.size() - 1] = char(0x80);
-        QTest::newRow("property count 128") << kHeader + negative + recs.at(2) << 2;
+        // The property count is an unsigned byte: 130 pairs follow it.
+        QTest::newRow("130 properties") << kHeader +
+                                               record("HomeDomain", "x", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0,
+                                                      manyProperties(130)) +
+                                               recs.at(2)
+                                        << 2;
         // A later record with the same domain and path replaces the earlier one.
         QTest::newRow("duplicate") << kHeader + recs.at(0) + recs.at(0) << 1;
     }
@@ -195,18 +205,14 @@ private slots:
         big.relativePath.setVal(QByteArray(70000, 'p'));
         QVERIFY(!thrownText([&] { writeBytes({big}); }).isEmpty());
 
-        // More than 127 properties: only 127 are written, so the file still reads back.
-        MBDBParser::_MBDBItem many;
-        many.domain.setVal("HomeDomain");
-        many.relativePath.setVal("many");
-        for (int i = 0; i < 200; ++i) {
-            MBDBParser::_MBDBProperty p;
-            p.name.setVal(QByteArray::number(i));
-            p.value.setVal("v");
-            many.properties << p;
-        }
-        QHash<QString, MBDBParser::_MBDBItem> back = parseBytes(writeBytes({many}));
-        QCOMPARE(back.value(many.backupFileName()).properties.size(), 127);
+        // 255 properties, the most one count byte holds, read and write back byte for byte; 256 are refused.
+        const QByteArray most =
+            kHeader + record("HomeDomain", "many", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0, manyProperties(255));
+        QHash<QString, MBDBParser::_MBDBItem> back = parseBytes(most);
+        QCOMPARE(back.begin()->properties.size(), 255);
+        QCOMPARE(writeBytes(back.values()), most);
+        back.begin()->properties.append(back.begin()->properties.first());
+        QVERIFY(thrownText([&] { writeBytes(back.values()); }).contains(QStringLiteral("256 properties")));
     }
 
     void hashNamesAndDataFilePlaces() {

@@ -19,7 +19,6 @@ namespace BackupCli {
 namespace {
 
 constexpr long long kProgressThreshold = 1024 * 1024; // smaller extractions end before anyone waits
-const char kDecryptedManifestName[] = "Manifest-decrypted.db";
 
 const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n"
                       "\n"
@@ -87,9 +86,8 @@ Options parseOptions(const QStringList& args) {
     return o;
 }
 
-// One opened backup. A decrypted copy of the manifest that unlocking wrote
-// into the folder is removed again when we are done: the command line only
-// reads, and must not leave plain data beside an encrypted backup.
+// One opened backup. Its decrypted manifest lives in a private temporary
+// folder that goes with the object (and with the process, on a fatal signal).
 class OpenedBackup {
 public:
     explicit OpenedBackup(const QString& dirPath) : m(dirPath) {
@@ -97,11 +95,6 @@ public:
             throw CliFailure(Error, QStringLiteral("%1 is not a folder").arg(dirPath));
         }
         m.readManifestInfo();
-    }
-    ~OpenedBackup() {
-        if (!m_removeOnExit.isEmpty()) {
-            QFile::remove(m_removeOnExit);
-        }
     }
     OpenedBackup(const OpenedBackup&) = delete;
     OpenedBackup& operator=(const OpenedBackup&) = delete;
@@ -128,13 +121,8 @@ public:
             rounds += bag.attributeInt32(QStringLiteral("DPIC"));
         }
         printErr(QStringLiteral("Checking the password (%1 key derivation rounds)...").arg(rounds));
-        const QString decrypted = m.dir.filePath(QLatin1String(kDecryptedManifestName));
-        const bool existed = QFileInfo::exists(decrypted);
         if (!m.setPasscodeNoUIThrow(pw.password)) {
             throw CliFailure(WrongPassword, QStringLiteral("wrong password"));
-        }
-        if (!existed && !m.decryptedManifestDbPath.isEmpty()) {
-            m_removeOnExit = m.decryptedManifestDbPath;
         }
         return true;
     }
@@ -147,9 +135,6 @@ public:
     }
 
     BackupManifest m;
-
-private:
-    QString m_removeOnExit;
 };
 
 QString manifestForm(const BackupManifest& m) {
