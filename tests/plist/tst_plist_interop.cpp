@@ -2,19 +2,14 @@
 // and against real files from a device backup.
 
 #include "device/cftype.h"
-#include "tests/plist/plistcanon.h"
+#include "tests/plist/plistfixture.h"
 
 #include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
-#include <limits>
 #include <sqlite3.h>
 
 namespace {
-
-CFType str(const QString& s) {
-    return CFType::createCFString(s);
-}
 
 // Runs the oracle; its one line of output is the canonical form.
 QJsonValue oracle(const QStringList& args) {
@@ -32,15 +27,7 @@ QJsonValue oracle(const QStringList& args) {
     return doc.object();
 }
 
-QString show(const QJsonValue& v) {
-    if (v.isObject())
-        return QString::fromUtf8(QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact));
-    if (v.isArray())
-        return QString::fromUtf8(QJsonDocument(v.toArray()).toJson(QJsonDocument::Compact));
-    return v.toVariant().toString();
-}
-
-// Where two canonical forms first differ, for readable failures.
+// Where two canonical forms first differ (empty when equal), for readable failures.
 QString difference(const QJsonValue& a, const QJsonValue& b, const QString& path = QStringLiteral("/")) {
     if (a == b)
         return {};
@@ -59,228 +46,162 @@ QString difference(const QJsonValue& a, const QJsonValue& b, const QString& path
                 return d;
         }
     }
-    return path + QStringLiteral(": ") + show(a).left(300) + QStringLiteral(" != ") + show(b).left(300);
+    auto show = [](const QJsonValue& v) { return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)).left(300); };
+    return path + QStringLiteral(": ") + show(a) + QStringLiteral(" != ") + show(b);
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-CFType richSample(bool binary) {
-    CFType root = CFType::createCFDictionary();
-    root.put(QStringLiteral("ascii"), str(QStringLiteral("plain")));
-    root.put(QStringLiteral("unicode"), str(QStringLiteral("gr\u00fc\u00dfe \u65e5\u672c \U0001F600 <&>\"'")));
-    root.put(QStringLiteral("empty string"), str(QString()));
-    CFType ints = CFType::createCFArray();
-    ints.append(CFType::createCFNumberInt8(char(-128)))
-        .append(CFType::createCFNumberInt16(-32768))
-        .append(CFType::createCFNumberInt32(std::numeric_limits<int>::min()))
-        .append(CFType::createCFNumberInt32(255))
-        .append(CFType::createCFNumberInt32(65536))
-        .append(CFType::createCFNumberInt64(5000000000LL))
-        .append(CFType::createCFNumberInt64(-5000000000LL))
-        .append(CFType::createCFNumberInt64(std::numeric_limits<long long>::max()))
-        .append(CFType::createCFNumberInt64(std::numeric_limits<long long>::min()))
-        .append(CFType::createCFNumberCFIndex(-1))
-        .append(CFType::createCFNumberUInt64(9223372036854775808ULL))
-        .append(CFType::createCFNumberUInt64(18446744073709551615ULL));
-    root.put(QStringLiteral("ints"), ints);
-    CFType reals = CFType::createCFArray();
-    reals.append(CFType::createCFNumberDouble(0.1))
-        .append(CFType::createCFNumberFloat(3.5f))
-        .append(CFType::createCFNumberDouble(-1e-300))
-        .append(CFType::createCFNumberDouble(1.7976931348623157e308))
-        .append(CFType::createCFNumberDouble(1.0 / 3));
-    root.put(QStringLiteral("reals"), reals);
-    root.put(QStringLiteral("yes"), CFType::createCFBoolean(true));
-    root.put(QStringLiteral("no"), CFType::createCFBoolean(false));
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    root.put(QStringLiteral("data"), CFType::createCFData(all));
-    root.put(QStringLiteral("no data"), CFType::createCFData(QByteArray()));
-    CFType dates = CFType::createCFArray();
-    dates.append(CFType::createCFDate(QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999))))
-        .append(CFType::createCFDate(QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59))))
-        .append(CFType::createCFDate(QDateTime(QDate(1900, 1, 1), QTime(0, 0))))
-        .append(CFType::createCFDate(QDateTime(QDate(2100, 6, 1), QTime(12, 0))));
-    if (binary)
-        dates.append(CFType::createCFDateFromAbsoluteTime(660252793.25));
-    root.put(QStringLiteral("dates"), dates);
-    CFType uids = CFType::createCFArray();
-    uids.append(CFType::createCFKeyedArchiverUID(0))
-        .append(CFType::createCFKeyedArchiverUID(255))
-        .append(CFType::createCFKeyedArchiverUID(70000));
-    root.put(QStringLiteral("uids"), uids);
-    CFType deep = str(QStringLiteral("bottom"));
-    for (int i = 0; i < 40; ++i) {
-        deep = (i % 2) ? CFType::createCFArray({deep, CFType::createCFArray()})
-                       : CFType::createCFDictionary({str(QString::number(i)), str(QStringLiteral("e"))},
-                                                    {deep, CFType::createCFDictionary()});
-    }
-    root.put(QStringLiteral("nested"), deep);
-    return root;
-}
+// The oracle's reading of a file against this side's value.
+#define COMPARE_WITH_PYTHON(path, here)                                                                                \
+    do {                                                                                                               \
+        const QJsonValue dumped = oracle({QStringLiteral("dump"), path});                                              \
+        QVERIFY(dumped.isObject());                                                                                    \
+        QVERIFY2(dumped == (here), qPrintable(difference(dumped, here)));                                              \
+    } while (false)
 
 } // namespace
 
 class TestPlistInterop : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void writtenHereReadByPython_data();
-    void writtenHereReadByPython();
-    void writtenByPythonReadHere_data();
-    void writtenByPythonReadHere();
-    void realInfoPlist();
-    void realManifestRecords();
-
 private:
     QTemporaryDir m_dir;
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        if (!QFile::exists(QStringLiteral(VEXLAR_PYTHON)))
+            QSKIP("no Python interpreter for the oracle");
+    }
+
+    void writtenHereReadByPython_data() {
+        QTest::addColumn<CFType>("value");
+        QTest::addColumn<long>("format");
+        for (long format : {long(kCFPropertyListXMLFormat_v1_0), long(kCFPropertyListBinaryFormat_v1_0)}) {
+            const bool binary = format == kCFPropertyListBinaryFormat_v1_0;
+            const char* f = binary ? "binary" : "xml";
+            QTest::addRow("%s rich", f) << richSample(binary) << format;
+            QTest::addRow("%s top-level string", f) << str(QStringLiteral("\u00e9t\u00e9")) << format;
+            QTest::addRow("%s top-level negative", f) << CFType::createCFNumberInt64(-7) << format;
+            QTest::addRow("%s keyed archive", f)
+                << CFType::createNSDictionaryStringCFType(
+                       {{QStringLiteral("Size"), CFType::createCFNumberInt64(1)}, {QStringLiteral("\u00fc"), str("x")}},
+                       true)
+                << format;
+        }
+        // Many objects: binary object references wider than one byte.
+        CFType many = CFType::createCFArray();
+        for (int i = 0; i < 70000; ++i)
+            many.append(CFType::createCFNumberInt32(i));
+        QTest::newRow("binary 70000 numbers") << many << long(kCFPropertyListBinaryFormat_v1_0);
+    }
+
+    void writtenHereReadByPython() {
+        QFETCH(CFType, value);
+        QFETCH(long, format);
+        const QString path =
+            m_dir.filePath(QStringLiteral("%1.plist").arg(QString::fromLatin1(QTest::currentDataTag())));
+        const QByteArray bytes = value.CFPropertyListToBytes(format);
+        QVERIFY(!bytes.isEmpty() && writeFile(path, bytes));
+        COMPARE_WITH_PYTHON(path, plistCanon(value));
+    }
+
+    void writtenByPythonReadHere_data() {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("xml") << "xml";
+        QTest::newRow("binary") << "bin";
+    }
+
+    void writtenByPythonReadHere() {
+        QFETCH(QString, format);
+        const QString path = m_dir.filePath(QStringLiteral("python.%1").arg(format));
+        const QJsonValue python = oracle({QStringLiteral("write"), format, path});
+        QVERIFY(python.isObject());
+        const CFType value = CFType::createCFPropertyListFromFile(path);
+        QVERIFY(value.isCFDictionary());
+        QVERIFY2(python == plistCanon(value), qPrintable(difference(python, plistCanon(value))));
+        QCOMPARE(value.get(QStringLiteral("big")).CFNumberUInt64(), 18446744073709551615ULL);
+        QCOMPARE(value.get(QStringLiteral("ints")).at(10).CFNumberInt64(), std::numeric_limits<long long>::min());
+        // What is read here is written back unchanged.
+        const QByteArray again = value.CFPropertyListToBytes(
+            format == QLatin1String("bin") ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0);
+        const QString againPath = path + QStringLiteral(".again");
+        QVERIFY(writeFile(againPath, again));
+        COMPARE_WITH_PYTHON(againPath, python);
+    }
+
+    void realInfoPlist() {
+        const QString path = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Info.plist");
+        if (!QFile::exists(path))
+            QSKIP("real backup files are not present");
+        const CFType info = CFType::createCFPropertyListFromFile(path);
+        QVERIFY(info.isCFDictionary());
+        QCOMPARE(info.get(QStringLiteral("Product Version")).CFStringQString(), QStringLiteral("14.3"));
+        QCOMPARE(info.get(QStringLiteral("Product Type")).CFStringQString(), QStringLiteral("iPhone9,3"));
+        QCOMPARE(info.get(QStringLiteral("Installed Applications")).array_size(), 6L);
+        QCOMPARE(info.get(QStringLiteral("Last Backup Date")).CFDateToDateTime(),
+                 QDateTime(QDate(2021, 12, 3), QTime(19, 33, 13), Qt::LocalTime));
+        COMPARE_WITH_PYTHON(path, plistCanon(info));
+    }
+
+    void realManifestRecords() {
+        const QString path = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Manifest.db");
+        if (!QFile::exists(path))
+            QSKIP("real backup files are not present");
+        sqlite3* db = nullptr;
+        // The folder is read-only and the database is in WAL mode: open it immutable.
+        const QByteArray uri = "file:" + path.toUtf8() + "?immutable=1";
+        QCOMPARE(sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db, "SELECT fileID, relativePath, flags, file FROM Files ORDER BY fileID", -1, &st,
+                                    nullptr),
+                 SQLITE_OK);
+        int rows = 0;
+        int withKey = 0;
+        QStringList checkedByPython;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            ++rows;
+            const QString fileId = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+            const QString relativePath = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            const int flags = sqlite3_column_int(st, 2);
+            const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st, 3)), sqlite3_column_bytes(st, 3));
+            const CFType archive = CFType::createCFPropertyList(blob);
+            QVERIFY2(archive.isCFDictionary(), qPrintable(fileId));
+            const QHash<QString, CFType> file = archive.NSKeyedArchiver();
+            QCOMPARE(file.value(QStringLiteral("RelativePath")).CFStringQString(), relativePath);
+            QCOMPARE(file.value(QStringLiteral("$class")).get(QStringLiteral("$classname")).CFStringQString(),
+                     QStringLiteral("MBFile"));
+            for (const char* key : {"LastModified", "Flags", "GroupID", "UserID", "Mode", "Size", "Birth",
+                                    "LastStatusChange", "InodeNumber", "ProtectionClass"})
+                QVERIFY2(file.value(QLatin1String(key)).isCFNumber(), key);
+            // Directories carry the S_IFDIR mode bits, files S_IFREG.
+            const int type = file.value(QStringLiteral("Mode")).CFNumberInt() & 0170000;
+            if (flags == 1)
+                QCOMPARE(type, 0100000);
+            else if (flags == 2)
+                QCOMPARE(type, 0040000);
+            if (file.contains(QStringLiteral("EncryptionKey"))) {
+                ++withKey;
+                QVERIFY(file.value(QStringLiteral("EncryptionKey")).get(QStringLiteral("NS.data")).CFDataLength() > 0);
+            }
+            if (fileId.startsWith(QLatin1String("3d0d7e5f"))) {
+                QCOMPARE(relativePath, QStringLiteral("Library/SMS/sms.db"));
+                QCOMPARE(file.value(QStringLiteral("Size")).CFNumberInt64(), 278528LL);
+            }
+            // A few records in full against the independent reader, re-encoded by us.
+            if (rows % 1000 == 1 || fileId.startsWith(QLatin1String("3d0d7e5f"))) {
+                const QString blobPath = m_dir.filePath(fileId);
+                QVERIFY(writeFile(blobPath, archive.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)));
+                COMPARE_WITH_PYTHON(blobPath, plistCanon(archive));
+                checkedByPython << fileId;
+            }
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        QCOMPARE(rows, 3721);
+        QCOMPARE(withKey, 1089);
+        QVERIFY(checkedByPython.size() >= 4);
+    }
 };
-
-void TestPlistInterop::initTestCase() {
-    QVERIFY(m_dir.isValid());
-    if (!QFile::exists(QStringLiteral(VEXLAR_PYTHON)))
-        QSKIP("no Python interpreter for the oracle");
-}
-
-void TestPlistInterop::writtenHereReadByPython_data() {
-    QTest::addColumn<CFType>("value");
-    QTest::addColumn<long>("format");
-    for (long format : {long(kCFPropertyListXMLFormat_v1_0), long(kCFPropertyListBinaryFormat_v1_0)}) {
-        const bool binary = format == kCFPropertyListBinaryFormat_v1_0;
-        const char* f = binary ? "binary" : "xml";
-        QTest::addRow("%s rich", f) << richSample(binary) << format;
-        QTest::addRow("%s top-level string", f) << str(QStringLiteral("\u00e9t\u00e9")) << format;
-        QTest::addRow("%s top-level negative", f) << CFType::createCFNumberInt64(-7) << format;
-        QTest::addRow("%s keyed archive", f)
-            << CFType::createNSDictionaryStringCFType(
-                   {{QStringLiteral("Size"), CFType::createCFNumberInt64(1)}, {QStringLiteral("\u00fc"), str("x")}},
-                   true)
-            << format;
-    }
-    // Many objects: binary object references wider than one byte.
-    CFType many = CFType::createCFArray();
-    for (int i = 0; i < 70000; ++i)
-        many.append(CFType::createCFNumberInt32(i));
-    QTest::newRow("binary 70000 numbers") << many << long(kCFPropertyListBinaryFormat_v1_0);
-}
-
-void TestPlistInterop::writtenHereReadByPython() {
-    QFETCH(CFType, value);
-    QFETCH(long, format);
-    const QString path = m_dir.filePath(QStringLiteral("%1.plist").arg(QString::fromLatin1(QTest::currentDataTag())));
-    const QByteArray bytes = value.CFPropertyListToBytes(format);
-    QVERIFY(!bytes.isEmpty());
-    QVERIFY(writeFile(path, bytes));
-    const QJsonValue python = oracle({QStringLiteral("dump"), path});
-    QVERIFY(python.isObject());
-    const QJsonValue here = plistCanon(value);
-    QVERIFY2(python == here, qPrintable(difference(python, here)));
-}
-
-void TestPlistInterop::writtenByPythonReadHere_data() {
-    QTest::addColumn<QString>("format");
-    QTest::newRow("xml") << "xml";
-    QTest::newRow("binary") << "bin";
-}
-
-void TestPlistInterop::writtenByPythonReadHere() {
-    QFETCH(QString, format);
-    const QString path = m_dir.filePath(QStringLiteral("python.%1").arg(format));
-    const QJsonValue python = oracle({QStringLiteral("write"), format, path});
-    QVERIFY(python.isObject());
-    const CFType value = CFType::createCFPropertyListFromFile(path);
-    QVERIFY(value.isCFDictionary());
-    const QJsonValue here = plistCanon(value);
-    QVERIFY2(python == here, qPrintable(difference(python, here)));
-    QCOMPARE(value.get(QStringLiteral("big")).CFNumberUInt64(), 18446744073709551615ULL);
-    QCOMPARE(value.get(QStringLiteral("ints")).at(10).CFNumberInt64(), std::numeric_limits<long long>::min());
-    // What is read here is written back unchanged.
-    const QByteArray again = value.CFPropertyListToBytes(
-        format == QLatin1String("bin") ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0);
-    const QString againPath = path + QStringLiteral(".again");
-    QVERIFY(writeFile(againPath, again));
-    const QJsonValue again2 = oracle({QStringLiteral("dump"), againPath});
-    QVERIFY2(again2 == python, qPrintable(difference(python, again2)));
-}
-
-void TestPlistInterop::realInfoPlist() {
-    const QString path = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Info.plist");
-    if (!QFile::exists(path))
-        QSKIP("real backup files are not present");
-    const CFType info = CFType::createCFPropertyListFromFile(path);
-    QVERIFY(info.isCFDictionary());
-    QCOMPARE(info.get(QStringLiteral("Product Version")).CFStringQString(), QStringLiteral("14.3"));
-    QCOMPARE(info.get(QStringLiteral("Product Type")).CFStringQString(), QStringLiteral("iPhone9,3"));
-    QCOMPARE(info.get(QStringLiteral("Installed Applications")).array_size(), 6L);
-    QCOMPARE(info.get(QStringLiteral("Last Backup Date")).CFDateToDateTime(),
-             QDateTime(QDate(2021, 12, 3), QTime(19, 33, 13), Qt::LocalTime));
-    const QJsonValue python = oracle({QStringLiteral("dump"), path});
-    QVERIFY2(python == plistCanon(info), qPrintable(difference(python, plistCanon(info))));
-}
-
-void TestPlistInterop::realManifestRecords() {
-    const QString path = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Manifest.db");
-    if (!QFile::exists(path))
-        QSKIP("real backup files are not present");
-    sqlite3* db = nullptr;
-    // The folder is read-only and the database is in WAL mode: open it immutable.
-    const QByteArray uri = "file:" + path.toUtf8() + "?immutable=1";
-    QCOMPARE(sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    QCOMPARE(
-        sqlite3_prepare_v2(db, "SELECT fileID, relativePath, flags, file FROM Files ORDER BY fileID", -1, &st, nullptr),
-        SQLITE_OK);
-    int rows = 0;
-    int withKey = 0;
-    QStringList checkedByPython;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        ++rows;
-        const QString fileId = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-        const QString relativePath = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
-        const int flags = sqlite3_column_int(st, 2);
-        const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st, 3)), sqlite3_column_bytes(st, 3));
-        const CFType archive = CFType::createCFPropertyList(blob);
-        QVERIFY2(archive.isCFDictionary(), qPrintable(fileId));
-        const QHash<QString, CFType> file = archive.NSKeyedArchiver();
-        QCOMPARE(file.value(QStringLiteral("RelativePath")).CFStringQString(), relativePath);
-        QCOMPARE(file.value(QStringLiteral("$class")).get(QStringLiteral("$classname")).CFStringQString(),
-                 QStringLiteral("MBFile"));
-        for (const char* key : {"LastModified", "Flags", "GroupID", "UserID", "Mode", "Size", "Birth",
-                                "LastStatusChange", "InodeNumber", "ProtectionClass"})
-            QVERIFY2(file.value(QLatin1String(key)).isCFNumber(), key);
-        // Directories carry the S_IFDIR mode bits, files S_IFREG.
-        const int type = file.value(QStringLiteral("Mode")).CFNumberInt() & 0170000;
-        if (flags == 1)
-            QCOMPARE(type, 0100000);
-        else if (flags == 2)
-            QCOMPARE(type, 0040000);
-        if (file.contains(QStringLiteral("EncryptionKey"))) {
-            ++withKey;
-            QVERIFY(file.value(QStringLiteral("EncryptionKey")).get(QStringLiteral("NS.data")).CFDataLength() > 0);
-        }
-        if (fileId.startsWith(QLatin1String("3d0d7e5f"))) {
-            QCOMPARE(relativePath, QStringLiteral("Library/SMS/sms.db"));
-            QCOMPARE(file.value(QStringLiteral("Size")).CFNumberInt64(), 278528LL);
-        }
-        // A few records in full against the independent reader, re-encoded by us.
-        if (rows % 1000 == 1 || fileId.startsWith(QLatin1String("3d0d7e5f"))) {
-            const QString blobPath = m_dir.filePath(fileId);
-            QVERIFY(writeFile(blobPath, archive.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)));
-            QCOMPARE(oracle({QStringLiteral("dump"), blobPath}), plistCanon(archive));
-            checkedByPython << fileId;
-        }
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    QCOMPARE(rows, 3721);
-    QCOMPARE(withKey, 1089);
-    QVERIFY(checkedByPython.size() >= 4);
-}
 
 QTEST_GUILESS_MAIN(TestPlistInterop)
 #include "tst_plist_interop.moc"
