@@ -1,9 +1,11 @@
-// afc_walk_bench [--preset NAME] [--apps N] [--rounds N]
+// afc_walk_bench [--smoke] [--preset NAME] [--apps N] [--rounds N]
 //
 // Creates a simulated device, then walks the Library/Caches folder of its app
 // containers twice: over house arrest + AFC with `lt` and sizes, as the app
 // cache scan does, and locally with lstat over the simulator's files/ folder.
-// Prints entries per second for both and the ratio.
+// Prints entries per second for both and the ratio. Fails when a container
+// cannot be opened, the walks find nothing, or they disagree. --smoke: the
+// demo device, one round.
 
 #include "device/cftype.h"
 #include "device/mobiledevice.h"
@@ -81,7 +83,9 @@ int main(int argc, char** argv) {
         {QStringLiteral("apps"), QStringLiteral("apps to walk (0 = all)"), QStringLiteral("n"), QStringLiteral("0")});
     parser.addOption(
         {QStringLiteral("rounds"), QStringLiteral("repetitions"), QStringLiteral("n"), QStringLiteral("3")});
+    parser.addOption({QStringLiteral("smoke"), QStringLiteral("a size of seconds: the demo device, one round")});
     parser.process(app);
+    const bool smoke = parser.isSet(QStringLiteral("smoke"));
 
     QTemporaryDir root;
     if (!root.isValid()) {
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
     QProcess tool;
     tool.start(QStringLiteral(VEXLAR_SIMDEVICE_TOOL),
                {QStringLiteral("create"), QStringLiteral("--udid"), udid, QStringLiteral("--preset"),
-                parser.value(QStringLiteral("preset"))});
+                smoke ? QStringLiteral("demo") : parser.value(QStringLiteral("preset"))});
     if (!tool.waitForFinished(600000) || tool.exitCode() != 0) {
         std::fprintf(stderr, "simdevice create failed: %s\n", tool.readAllStandardError().constData());
         return 1;
@@ -136,11 +140,12 @@ int main(int argc, char** argv) {
     if (wanted > 0 && wanted < ids.size()) {
         ids = ids.mid(0, wanted);
     }
-    const int rounds = std::max(1, parser.value(QStringLiteral("rounds")).toInt());
+    const int rounds = smoke ? 1 : std::max(1, parser.value(QStringLiteral("rounds")).toInt());
 
     std::printf("device %s, %lld apps, %d rounds\n", qPrintable(udid), static_cast<long long>(ids.size()), rounds);
     qint64 afcNs = 0, localNs = 0;
     Walk afcWalk, localWalk;
+    int failures = 0;
     for (int round = 0; round < rounds; ++round) {
         QElapsedTimer timer;
         timer.start();
@@ -150,6 +155,7 @@ int main(int argc, char** argv) {
                 afc.startService(id);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "%s: %s\n", qPrintable(id), e.what());
+                ++failures;
                 continue;
             }
             walkAfc(afc, QStringLiteral("/Library/Caches"), afcWalk);
@@ -171,8 +177,10 @@ int main(int argc, char** argv) {
     std::printf("local : %lld entries, %lld bytes, %.3f s, %.0f entries/s\n", static_cast<long long>(localWalk.entries),
                 static_cast<long long>(localWalk.bytes), localNs / 1e9, localRate);
     std::printf("ratio : local is %.1fx faster than AFC\n", afcRate > 0 ? localRate / afcRate : 0.0);
-    if (afcWalk.entries != localWalk.entries || afcWalk.bytes != localWalk.bytes) {
-        std::printf("warning: the two walks disagree\n");
+    if (failures > 0 || afcWalk.entries == 0 || afcWalk.entries != localWalk.entries ||
+        afcWalk.bytes != localWalk.bytes) {
+        std::fprintf(stderr, "afc_walk_bench: %d containers failed to open, or the walks disagree\n", failures);
+        return 1;
     }
     return 0;
 }

@@ -2,11 +2,13 @@
 // records, plain and encrypted, and a password derivation at device
 // strength, each next to an independent yardstick measured in the same run.
 //
-//   manifest_bench [--records N] [--dpic N] [--iter N] [--work DIR]
+//   manifest_bench [--smoke] [--records N] [--dpic N] [--iter N] [--work DIR]
 //
 // The backups are written by tests/backupinterop/devicebackup.py (not timed)
 // into DIR, a temporary folder by default; an existing DIR with backups of the
-// same size is reused.
+// same size is reused. --smoke runs everything at a size of seconds. The exit
+// status is 1 when a step fails or disagrees with its yardstick (record
+// counts, the derived key).
 
 #include "backup/backupmanifest.h"
 #include "backup/keybag.h"
@@ -65,6 +67,26 @@ bool generate(const QString& dir, int records, const QStringList& extra) {
 
 double seconds(const QElapsedTimer& t) {
     return double(t.nsecsElapsed()) / 1e9;
+}
+
+long long sqliteRowCount(const QString& db) {
+    QByteArray out;
+    if (!runQuiet(QStringLiteral("sqlite3"), {db, QStringLiteral("select count(*) from Files")}, &out)) {
+        return -1;
+    }
+    bool ok = false;
+    const long long n = out.trimmed().toLongLong(&ok);
+    return ok ? n : -1;
+}
+
+// Reports a disagreement or failure; the run's exit status remembers it.
+bool g_failed = false;
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::printf("  FAILED: %s\n", what);
+        std::fflush(stdout);
+        g_failed = true;
+    }
 }
 
 // The sqlite3 tool reading every row of Files, as a reference for parse.
@@ -182,14 +204,19 @@ void manifestFigures(const char* label, const QString& dir, const QString& passw
         db = dir + QStringLiteral("/Manifest.db");
     }
     const double sqliteTime = sqliteReadAll(db);
+    const long long rows = sqliteRowCount(db);
+    check(sqliteTime >= 0 && rows > 0, "sqlite3 cannot read the manifest");
     PhaseResult p = phase(QStringLiteral("parse"), dir, password);
     row("parse", p.seconds, "sqlite3 select *", sqliteTime, p.peakMb);
+    check(p.seconds >= 0, "parse");
+    check(p.records == rows, "parse and sqlite3 count different records");
     if (p.records > 0) {
         std::printf("  %-34s %9.2f us/record (%lld records); sqlite3 %.2f us/row\n", "",
                     p.seconds * 1e6 / double(p.records), p.records, sqliteTime * 1e6 / double(p.records));
     }
     PhaseResult pi = phase(QStringLiteral("parseInfo"), dir, password);
     row("parseInfo (parse + tree + index)", pi.seconds, "", 0, pi.peakMb);
+    check(pi.seconds >= 0 && pi.records == p.records, "parseInfo");
 
     // save2File with 5% of the records dropped, on a copy.
     const QString copy = dir + QStringLiteral("-save");
@@ -199,6 +226,10 @@ void manifestFigures(const char* label, const QString& dir, const QString& passw
     }
     PhaseResult s = phase(QStringLiteral("save"), copy, password);
     row(qPrintable(QStringLiteral("save2File (%1 deleted)").arg(s.records)), s.seconds, "", 0, s.peakMb);
+    check(s.seconds >= 0 && s.records > 0, "save2File");
+    // The saved manifest, read back, holds exactly the records that were kept.
+    const PhaseResult back = phase(QStringLiteral("parse"), copy, password);
+    check(back.records == p.records - s.records, "the saved manifest does not hold the kept records");
     QDir(copy).removeRecursively();
 }
 
@@ -233,12 +264,11 @@ void unlockFigures(const QString& dir, int dpic, int iter) {
         refKey = o.value(QStringLiteral("key")).toString();
     }
     row("derivePasscodeKey", ours, "hashlib.pbkdf2_hmac", ref);
-    std::printf("  same key as hashlib: %s\n", refKey == QString::fromLatin1(key.toHex()) ? "yes" : "NO");
+    check(ref >= 0, "hashlib derivation");
+    check(!key.isEmpty() && refKey == QString::fromLatin1(key.toHex()), "the key differs from hashlib's");
     PhaseResult u = phase(QStringLiteral("unlock"), dir, QString::fromLatin1(kPassword));
     row("setPasscodeNoUIThrow (whole unlock)", u.seconds, "", 0, u.peakMb);
-    if (u.seconds < 0) {
-        std::printf("  unlock FAILED\n");
-    }
+    check(u.seconds >= 0, "unlock");
 }
 
 } // namespace
@@ -250,8 +280,17 @@ int main(int argc, char* argv[]) {
     int iter = 10000;
     QString work, phaseName, phaseDir, phasePassword;
     const QStringList args = app.arguments();
-    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--records")) {
+    for (qsizetype i = 1; i < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--smoke")) {
+            // Seconds in the dev build, and small enough for the sanitizer build.
+            records = 2000;
+            dpic = 1000;
+            iter = 100;
+            --i;
+        } else if (i + 1 == args.size()) {
+            std::fprintf(stderr, "manifest_bench: %s needs a value\n", qPrintable(args[i]));
+            return 2;
+        } else if (args[i] == QLatin1String("--records")) {
             records = args[i + 1].toInt();
         } else if (args[i] == QLatin1String("--dpic")) {
             dpic = args[i + 1].toInt();
@@ -265,6 +304,9 @@ int main(int argc, char* argv[]) {
             phaseDir = args[i + 1];
         } else if (args[i] == QLatin1String("--password")) {
             phasePassword = args[i + 1];
+        } else {
+            std::fprintf(stderr, "manifest_bench: unknown option %s\n", qPrintable(args[i]));
+            return 2;
         }
     }
     if (!phaseName.isEmpty()) {
@@ -303,5 +345,9 @@ int main(int argc, char* argv[]) {
     }
     std::printf("\nPeak memory of each phase is its own process's ru_maxrss; targets: parse within 5x of sqlite3,\n"
                 "derivation within 1.2x of hashlib, peak memory under 300 MB.\n");
+    if (g_failed) {
+        std::fprintf(stderr, "manifest_bench: a step failed or disagreed with its yardstick\n");
+        return 1;
+    }
     return 0;
 }
