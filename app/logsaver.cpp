@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,12 +21,31 @@ void writeWhole(int fd, const QByteArray& bytes) {
     } while (r < 0 && errno == EINTR);
 }
 
+// Logs name devices and paths: owner only, whatever the umask or an older file's mode.
+constexpr mode_t kFileMode = 0600;
+constexpr mode_t kDirMode = 0700;
+
 int openAppend(const QByteArray& path) {
     int fd;
     do {
-        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kFileMode);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        ::fchmod(fd, kFileMode);
+    }
     return fd;
+}
+
+// Creates the folder and its missing parents owner-only, and tightens the folder itself.
+void makeLogDir(const QString& dir) {
+    const QString clean = QDir::cleanPath(QDir(dir).absolutePath());
+    qsizetype slash = 0;
+    while ((slash = clean.indexOf(QLatin1Char('/'), slash + 1)) > 0) {
+        ::mkdir(QFile::encodeName(clean.left(slash)).constData(), kDirMode);
+    }
+    const QByteArray path = QFile::encodeName(clean);
+    ::mkdir(path.constData(), kDirMode);
+    ::chmod(path.constData(), kDirMode);
 }
 
 const char* prefixFor(QtMsgType type) {
@@ -51,6 +71,9 @@ QString logsaver_dir() {
 void logsaver_install_msghandler(const QString& dir, int maxFiles) {
     g_logDir = dir;
     QDir logDir(dir);
+    if (logDir.exists()) {
+        ::chmod(QFile::encodeName(dir).constData(), kDirMode);
+    }
     const QStringList files = logDir.entryList(QDir::Files, QDir::Name);
     const qsizetype excess = files.size() - qMax(maxFiles, 0);
     for (qsizetype i = 0; i < excess; ++i) {
@@ -75,7 +98,7 @@ void log_output(QtMsgType type, const QMessageLogContext&, const QString& msg) {
             QByteArray("(") + prefixFor(type) + now.time().toString(u"hh:mm:ss").toLatin1() + ") " + text + '\n';
         int fd = openAppend(path);
         if (fd < 0 && errno == ENOENT) {
-            QDir().mkpath(dir);
+            makeLogDir(dir);
             fd = openAppend(path);
         }
         if (fd >= 0) {

@@ -8,7 +8,8 @@
 //
 // Each line is written with a single append-mode write() and the file is
 // closed again at once: no lock, no buffering, so concurrent threads interleave
-// only at line boundaries and a crash loses no written line.
+// only at line boundaries and a crash loses no written line. Logs name devices
+// and paths, so the folder is kept 0700 and the files 0600 whatever the umask.
 
 #include <QString>
 #include <QtGlobal>

@@ -23,15 +23,14 @@ qint64 IOSClearAppCacheThread::removeIOSDir(mobiledevice_afc& afc, QString dir, 
 
 qint64 IOSClearAppCacheThread::walk(mobiledevice_afc& afc, const QString& dir, bool remove, int depth) {
     qint64 total = 0;
+    const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
     const QList<_AfcFileInfo> entries = afc.lt(dir);
     for (const _AfcFileInfo& entry : entries) {
         if (m_progress.canceled) {
             throw -1;
         }
-        // Names come from the device; never follow one that leaves the folder being walked.
-        const QString name = entry.path.section(QLatin1Char('/'), -1);
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
-            !entry.path.startsWith(dir + QLatin1Char('/'))) {
+        // Names come from the device: act only on a plain name directly inside the folder being walked.
+        if (!entry.path.startsWith(prefix) || !afc_is_plain_name(entry.path.mid(prefix.size()))) {
             continue;
         }
         if (entry.isFile()) {
@@ -66,6 +65,7 @@ void IOSClearAppCacheThread::run() {
             const QString title = scanOnly ? tr("IDS_SCANING_%1") : tr("IDS_CLEARING_%1");
             m_progress.invokeUpdateProgress(title.arg(app.appName), int(double(i) / n * 100.0), QString());
             mobiledevice_afc afc(m_device.device);
+            afc.cancel = &m_progress.canceled;
             afc.startService(app.appId);
             const bool remove = !scanOnly;
             qint64 bytes = removeIOSDir(afc, QStringLiteral("/Library/Caches"), remove);

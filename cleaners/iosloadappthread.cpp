@@ -44,6 +44,9 @@ void IOSLoadAppThread::listApps() {
     mobiledevice_sendmsg(service.socket, request, false, kTimeout);
 
     for (int n = 0; n < kMaxBrowseMessages; ++n) {
+        if (m_progress.canceled) {
+            throw -1;
+        }
         const CFType reply = mobiledevice_recmsg(service.socket, request, kTimeout);
         const CFType list = reply.get(QStringLiteral("CurrentList"));
         const long count = list.isCFArray() ? list.array_size() : 0;
@@ -100,18 +103,21 @@ void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
             iconBuffer.resize(kIconBufferSize);
         }
         bool ok = true;
-        for (;;) {
+        qint64 copied = 0;
+        while (ok) {
+            if (m_progress.canceled) {
+                local.close();
+                QFile::remove(partPath);
+                throw -1;
+            }
             const int n = remote.read(iconBuffer.data(), kIconBufferSize);
-            if (n < 0) {
-                ok = false;
-            }
             if (n <= 0) {
+                ok = n == 0;
                 break;
             }
-            if (local.write(iconBuffer.constData(), n) != n) {
-                ok = false;
-                break;
-            }
+            copied += n;
+            // The device decides the size: past the cap the icon is dropped, not cached.
+            ok = copied <= kMaxIconBytes && local.write(iconBuffer.constData(), n) == n;
         }
         local.close();
         remote.close();
@@ -126,15 +132,22 @@ void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
 void IOSLoadAppThread::run() {
     m_progress.invokeUpdateProgress(tr("IDS_LOADING_IOS_APP_INFO"), 0, QString());
     try {
-        listApps();
-    } catch (const std::exception& e) {
-        m_progress.invokeErrorOccurred(QStringLiteral("%1, line: %2").arg(QString::fromUtf8(e.what())).arg(49));
-        return;
+        try {
+            listApps();
+        } catch (const std::exception& e) {
+            m_progress.invokeErrorOccurred(QStringLiteral("%1, line: %2").arg(QString::fromUtf8(e.what())).arg(49));
+            return;
+        }
+        const int n = int(apps.size());
+        for (int i = 1; i <= n; ++i) {
+            if (m_progress.canceled) {
+                throw -1;
+            }
+            m_progress.invokeUpdateProgress(QString(), int(double(i) / n * 100.0), QString());
+            cacheIcon(apps.at(i - 1));
+        }
+        m_progress.invokeSucceed(QString());
+    } catch (int) {
+        // Cancelled: the dialog has already finished.
     }
-    const int n = int(apps.size());
-    for (int i = 1; i <= n; ++i) {
-        m_progress.invokeUpdateProgress(QString(), int(double(i) / n * 100.0), QString());
-        cacheIcon(apps.at(i - 1));
-    }
-    m_progress.invokeSucceed(QString());
 }

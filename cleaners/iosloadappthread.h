@@ -2,7 +2,8 @@
 
 // Lists the user apps of a device through installation_proxy and keeps each
 // app's artwork in the device's local cache folder, so the app list can show
-// an icon. An icon once cached is never fetched again.
+// an icon. An icon once cached is never fetched again. The worker stops
+// silently once the dialog is cancelled.
 
 #include "app/progressreporter.h"
 #include "cleaners/iosappinfo.h"
@@ -21,6 +22,8 @@ public:
     QList<_IOSAppInfo> apps; // in the order the device sent them
 
     static constexpr int kIconBufferSize = 262144;
+    // A larger icon is not cached: the app list shows the default picture for it.
+    static constexpr qint64 kMaxIconBytes = 4 * 1024 * 1024;
 
 protected:
     void run() override;

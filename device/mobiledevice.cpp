@@ -125,35 +125,42 @@ bool mobiledevice_listen(_mobiledevice_listen_ctx* ctx) {
 }
 
 int device_open(am_device* device, QString& error) {
+    bool connected = false;
+    // Every failure after the connect gives it back: a retry must not leak one connection each time.
+    const auto fail = [&](const QString& text, int r) {
+        if (connected) {
+            try {
+                mobiledevice_fn<AMDeviceDisconnect_t>("AMDeviceDisconnect")(device);
+            } catch (const std::exception& e) {
+                qCWarning(lcDevice, "%s", e.what());
+            }
+        }
+        error = text;
+        return r;
+    };
     try {
         int r = mobiledevice_fn<AMDeviceConnect_t>("AMDeviceConnect")(device);
         if (r != 0) {
-            error = openErrorText("AMDeviceConnect", r);
-            return r;
+            return fail(openErrorText("AMDeviceConnect", r), r);
         }
+        connected = true;
         if (!mobiledevice_fn<AMDeviceIsPaired_t>("AMDeviceIsPaired")(device)) {
             r = mobiledevice_fn<AMDevicePair_t>("AMDevicePair")(device);
             if (r != 0) {
-                // The connection of step one stays; callers drop the handle after a failure.
-                error = openErrorText("AMDevicePair", r);
-                return r;
+                return fail(openErrorText("AMDevicePair", r), r);
             }
         }
         r = mobiledevice_fn<AMDeviceValidatePairing_t>("AMDeviceValidatePairing")(device);
         if (r != 0) {
-            error = openErrorText("AMDeviceValidatePairing", r);
-            return r;
+            return fail(openErrorText("AMDeviceValidatePairing", r), r);
         }
         r = mobiledevice_fn<AMDeviceStartSession_t>("AMDeviceStartSession")(device);
         if (r != 0) {
-            mobiledevice_fn<AMDeviceDisconnect_t>("AMDeviceDisconnect")(device);
-            error = openErrorText("AMDeviceStartSession", r);
-            return r;
+            return fail(openErrorText("AMDeviceStartSession", r), r);
         }
         return 0;
     } catch (const std::exception& e) {
-        error = QString::fromUtf8(e.what());
-        return -1;
+        return fail(QString::fromUtf8(e.what()), -1);
     }
 }
 

@@ -34,7 +34,8 @@ extern _mobiledevice_listen_ctx g_listen_ctx;
 bool mobiledevice_listen(_mobiledevice_listen_ctx* ctx);
 
 // Connects, pairs when needed, validates the pairing and starts a session.
-// 0 on success; else the failing framework result code, with `error` set.
+// 0 on success; else the failing framework result code, with `error` set and
+// the connection already given back.
 int device_open(am_device* device, QString& error);
 
 // One value per key, in key order; a null value where the device has none.

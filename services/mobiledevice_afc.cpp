@@ -37,7 +37,8 @@ QByteArray devicePath(const QString& path) {
     for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         if (part == QLatin1String("..")) {
             if (--depth < 0) {
-                fail(QStringLiteral("AFC path leaves its root: %1").arg(path));
+                throw afc_status_error(QStringLiteral("AFC path leaves its root: %1").arg(path).toStdString(),
+                                       kAfcErrPermDenied);
             }
         } else if (part != QLatin1String(".")) {
             ++depth;
@@ -146,7 +147,8 @@ QByteArray mobiledevice_afc_read_data(unsigned int socket, _AFCHeader& header, i
         if (status) {
             *status = static_cast<int>(code);
         } else if (code != 0) {
-            fail(QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(code));
+            throw afc_status_error(
+                QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(code).toStdString(), code);
         }
         return payload;
     }
@@ -338,22 +340,44 @@ _AfcFileInfo mobiledevice_afc::fileInfo(QString path) {
     return result;
 }
 
+bool afc_is_plain_name(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
 QList<_AfcFileInfo> mobiledevice_afc::lt(QString dir) {
-    QList<_AfcFileInfo> entries;
+    // A long listing is one request per entry: a cancel must not wait for all of them.
+    const auto checkCancel = [this] {
+        if (cancel && cancel->load()) {
+            throw -1;
+        }
+    };
+    checkCancel();
+    QStringList names;
     try {
-        const QStringList names = mobiledevice_afc_read_dir(socket, dir);
-        const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
-        for (const QString& name : names) {
-            if (name == QLatin1String(".") || name == QLatin1String("..") || name.isEmpty()) {
-                continue;
-            }
+        names = mobiledevice_afc_read_dir(socket, dir);
+    } catch (const afc_status_error&) {
+        return {}; // the device will not list it, for instance a folder that does not exist
+    }
+    const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+    QList<_AfcFileInfo> entries;
+    for (const QString& name : names) {
+        // Names come from the device: "../../Documents" must never become a path we act on.
+        if (!afc_is_plain_name(name)) {
+            continue;
+        }
+        checkCancel();
+        try {
             _AfcFileInfo info = fileInfo(prefix + name);
             if (info.isFile() || info.isDir()) {
                 entries.append(std::move(info));
             }
+        } catch (const afc_status_error& e) {
+            // A running app's cache file may go between the listing and its info.
+            if (e.code != kAfcErrObjectNotFound) {
+                throw;
+            }
         }
-    } catch (const std::exception&) {
-        return {};
     }
     return entries;
 }

@@ -15,6 +15,9 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <stdexcept>
+#include <string>
 
 enum afc_operation_t : unsigned long long {
     AFC_OP_STATUS = 1,
@@ -50,6 +53,22 @@ inline constexpr int kAfcWriteBlock = 32768;
 // Largest reply payload accepted: a hostile length must not make us allocate without bound.
 inline constexpr quint64 kAfcMaxPayload = 64ull * 1024 * 1024;
 inline constexpr int kAfcTimeout = 60000;
+// Status codes the client acts on.
+inline constexpr quint64 kAfcErrObjectNotFound = 8;
+inline constexpr quint64 kAfcErrPermDenied = 10;
+
+// One request was refused (a non-zero status from the device, or a path the
+// client would not send); the connection is still in step and stays usable.
+// Every other failure of the packet layer leaves the stream in an unknown state.
+class afc_status_error : public std::runtime_error {
+public:
+    afc_status_error(const std::string& text, quint64 code) : std::runtime_error(text), code(code) {}
+    quint64 code;
+};
+
+// A name a folder listing may give: one plain component (not empty, not "." or
+// "..", no "/" and no NUL). Anything else from a device is hostile.
+bool afc_is_plain_name(const QString& name);
 
 struct _AFCHeader {
     char magic[8];
@@ -132,7 +151,11 @@ public:
 
     // Throws on a failed exchange.
     _AfcFileInfo fileInfo(QString path);
-    // Regular files and folders directly inside `dir`, device order; empty on any failure.
+    // Regular files and folders directly inside `dir`, in the device's order;
+    // names that are not plain are dropped. Empty when the device refuses to
+    // list `dir` (a missing folder); an entry that vanished before its info
+    // was read is left out. Any other failure throws: a broken connection is
+    // not an empty folder. Throws the int -1 once *cancel is set.
     QList<_AfcFileInfo> lt(QString dir);
     bool mkdir(QString path);
     bool del(QString path);
@@ -143,4 +166,6 @@ public:
 
     am_device* device;
     unsigned int socket;
+    // The worker's cancel flag, polled by lt between requests; null: never cancelled.
+    std::atomic<bool> const* cancel = nullptr;
 };

@@ -355,8 +355,8 @@ bool MainWindow::runWorker(ProgressForm& form, QThread& worker) {
 void MainWindow::loadApps(const IOSDevice& device) {
     QList<_IOSAppInfo> apps;
     {
+        // Cancelable: a slow or hostile device must not hold the window in a dialog nobody can close.
         ProgressForm form(QString(), this);
-        form.setCancelable(false);
         IOSLoadAppThread worker(device, form);
         if (!runWorker(form, worker)) {
             return;

@@ -62,15 +62,9 @@ int ProgressForm::progressValue() const {
 }
 
 bool ProgressForm::waitForThread(QThread& thread) {
-    for (;;) {
-        if (thread.wait(1000)) {
-            return true;
-        }
-        if (canceled) {
-            thread.terminate();
-            return thread.wait(1000);
-        }
-    }
+    // Never killed: a worker stopped mid-write would leave a torn file behind.
+    // Workers poll the cancel flag between requests, so the wait ends soon after a cancel.
+    return thread.wait();
 }
 
 void ProgressForm::accept() {}

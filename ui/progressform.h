@@ -31,8 +31,7 @@ public:
     void invokeTipsWait(const QString& info) override;
 
     void setCancelable(bool cancelable);
-    // Waits in steps of one second; once the user has cancelled, a thread
-    // still running is terminated and given one more second.
+    // Waits for the thread to end, also after a cancel: a worker is never killed.
     bool waitForThread(QThread& thread);
 
     // Read-only views for callers and tests.

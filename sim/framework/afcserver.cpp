@@ -86,8 +86,10 @@ void putLe64(std::string& out, uint64_t v) {
 }
 
 // Splits a device path into its components, relative to the service's root.
-// False for any ".." component: nothing may climb out of the root.
-bool splitInsideRoot(const std::string& path, std::vector<std::string>& parts) {
+// False for any ".." component: nothing may climb out of the root. With
+// `dotDot` (a fault) ".." drops the previous component instead, still never
+// above the root.
+bool splitInsideRoot(const std::string& path, std::vector<std::string>& parts, bool dotDot = false) {
     size_t pos = 0;
     while (pos <= path.size()) {
         size_t slash = path.find('/', pos);
@@ -97,6 +99,12 @@ bool splitInsideRoot(const std::string& path, std::vector<std::string>& parts) {
         std::string part = path.substr(pos, slash - pos);
         pos = slash + 1;
         if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == ".." && dotDot) {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
             continue;
         }
         if (part == "..") {
@@ -325,7 +333,7 @@ private:
     Target resolve(const std::string& path) {
         Target t;
         std::vector<std::string> parts;
-        if (!splitInsideRoot(path, parts)) {
+        if (!splitInsideRoot(path, parts, conn.setup().afcDotDot)) {
             t.error = ErrPermDenied;
             return t;
         }
@@ -410,6 +418,11 @@ private:
             }
         }
         ::closedir(dir);
+        if (plist_t extra = dictPath(conn.setup().afcListExtra.get(), {path.c_str()})) {
+            for (uint32_t i = 0; plist_get_node_type(extra) == PLIST_ARRAY && i < plist_array_get_size(extra); ++i) {
+                rest.push_back(stringOf(plist_array_get_item(extra, i)));
+            }
+        }
         names.append(".", 2);
         names.append("..", 3);
         for (const std::string& n : rest) {
@@ -534,7 +547,7 @@ private:
         if (t.error) {
             return t.error;
         }
-        if (t.isRoot) {
+        if (t.isRoot || arrayHasString(conn.setup().afcRemoveRefused.get(), path)) {
             return ErrPermDenied;
         }
         if (recursive) {

@@ -46,6 +46,13 @@
 //                           what it sends afterwards is drained, never refused)
 //   ReplyDelayMs          : sleep before every service reply
 //   CopyValueFail         : [keys] AMDeviceCopyValue returns null for
+//   AfcListExtra          : { folder path : [names] } AFC lists these names in
+//                           that folder too (a missing name answers "object not
+//                           found" to file info, as a file that just vanished)
+//   AfcDotDot             : true -> AFC resolves ".." (never above its root)
+//                           instead of refusing it, as a lax device might
+//   AfcRemoveRefused      : [paths] AFC refuses to remove these
+// The service faults are read when a service starts.
 //
 // AFC trace: with Sim.TraceAfc true, every AFC read request and write chunk is
 // appended to <udid>/afc-trace.log as "READ <handle> <bytes requested>" or
@@ -553,6 +560,13 @@ SIM_EXPORT int AMDeviceStartService(am_device* device, void* serviceName, unsign
     setup.traceAfc = boolAt(l.plist.get(), {"Sim", "TraceAfc"}, false);
     if (plist_t vf = dictPath(l.plist.get(), {"Sim", "Faults", "VendContainerFail"})) {
         setup.vendFail.reset(plist_copy(vf));
+    }
+    if (plist_t extra = dictPath(l.plist.get(), {"Sim", "Faults", "AfcListExtra"})) {
+        setup.afcListExtra.reset(plist_copy(extra));
+    }
+    setup.afcDotDot = boolAt(l.plist.get(), {"Sim", "Faults", "AfcDotDot"}, false);
+    if (plist_t refused = dictPath(l.plist.get(), {"Sim", "Faults", "AfcRemoveRefused"})) {
+        setup.afcRemoveRefused.reset(plist_copy(refused));
     }
     *socketOut = static_cast<unsigned int>(fds[0]);
     serveInBackground(fds[1], name, std::move(setup));

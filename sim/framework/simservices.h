@@ -22,6 +22,10 @@ struct ServiceSetup {
     int replyDelayMs = 0;
     bool traceAfc = false;
     Plist vendFail; // array of bundle ids whose container cannot be vended
+    // AFC faults of a hostile or busy device:
+    Plist afcListExtra;     // { folder path as sent : [names] } added to that folder's listing
+    bool afcDotDot = false; // ".." climbs a folder (never above the root) instead of being refused
+    Plist afcRemoveRefused; // [paths as sent] whose removal is refused
 };
 
 // One served socket: counts what it sends so a fault can cut the stream.

@@ -38,7 +38,8 @@ const char* const kHelp = R"(Commands:
       Sim.<key> (Connected, Paired, TrustAccepted, BackupPassword, TraceAfc) or
       Sim.Faults.<name> (AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
       AMDeviceStartSession, StartService.<service name>, VendContainerFail,
-      DropAfterBytes, ReplyDelayMs, CopyValueFail, errorCode).
+      DropAfterBytes, ReplyDelayMs, CopyValueFail, AfcListExtra, AfcDotDot,
+      AfcRemoveRefused, errorCode).
       VALUE: true/false -> boolean; an integer (decimal, -n or 0x hex) ->
       integer; [..] or {..} in JSON -> array or dictionary; "text" in double
       quotes -> that string; null -> the key is removed; anything else -> string.

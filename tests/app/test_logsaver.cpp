@@ -14,6 +14,7 @@
 #include <QThread>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 QString todaysLog(const QString& dir) {
@@ -126,10 +127,19 @@ private slots:
         // The folder is created by the first message when it is missing.
         const QString dir = tmp.filePath(QStringLiteral("qlogs/nested"));
         install(dir, 10);
+        // Logs name devices and paths: owner only, even under a permissive umask.
+        const mode_t oldMask = ::umask(0);
         log_output(QtMsgType(type), QMessageLogContext(), message);
+        ::umask(oldMask);
         const QStringList lines = readLines(todaysLog(dir));
         QCOMPARE(lines.size(), 1);
         QVERIFY2(QRegularExpression(pattern).match(lines.first()).hasMatch(), qPrintable(lines.first()));
+        struct stat folder {
+        }, file{};
+        QVERIFY(::stat(QFile::encodeName(dir).constData(), &folder) == 0 &&
+                ::stat(QFile::encodeName(todaysLog(dir)).constData(), &file) == 0);
+        QCOMPARE(folder.st_mode & 0777, 0700u);
+        QCOMPARE(file.st_mode & 0777, 0600u);
     }
 
     void multiLineMessageAndAppend() {

@@ -122,13 +122,15 @@ private slots:
     }
 
     void listingAndIconCache() {
-        // An icon larger than the copy buffer must arrive whole.
+        // An icon larger than the copy buffer must arrive whole; one above the cap is not cached.
         const QString bigId = u"com.example.pixelpost"_s;
         QByteArray big(700000, '\0');
         for (int i = 0; i < big.size(); ++i) {
             big[i] = char((quint32(i) * 7919u) >> 3);
         }
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, big));
+        QVERIFY(writeFile(container(u"com.example.streamly"_s) + u"/iTunesArtwork"_s,
+                          QByteArray(IOSLoadAppThread::kMaxIconBytes + 1, 'i')));
         RecordingReporter reporter;
         IOSLoadAppThread worker(m_device, reporter);
         worker.start();
@@ -146,12 +148,12 @@ private slots:
             }
             const QString local = m_device.appDir(app.appId).filePath(u"iTunesArtwork"_s);
             QFile remote(container(app.appId) + u"/iTunesArtwork"_s);
-            if (remote.open(QIODevice::ReadOnly)) {
+            if (remote.open(QIODevice::ReadOnly) && remote.size() <= IOSLoadAppThread::kMaxIconBytes) {
                 QFile copy(local);
                 QVERIFY(copy.open(QIODevice::ReadOnly));
                 QCOMPARE(copy.readAll(), remote.readAll());
             } else {
-                QVERIFY(!QFile::exists(local));
+                QVERIFY(!QFile::exists(local) && !QFile::exists(local + u".part"_s));
             }
         }
         QFile copied(m_device.appDir(bigId).filePath(u"iTunesArtwork"_s));
@@ -187,6 +189,14 @@ private slots:
         const QString plain = u"com.example.skycast"_s;
         // An app without Library/tmp counts its Caches alone.
         QDir(container(noTmp) + u"/Library/tmp"_s).removeRecursively();
+        // The device refuses to delete one file, lists a vanished one, and offers its Documents
+        // as a cache entry, resolving ".." if asked.
+        QVERIFY(writeFile(container(plain) + u"/Library/Caches/locked.bin"_s, QByteArray(1000, 'l')));
+        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcListExtra"_s,
+                     uR"({"/Library/Caches": ["../../Documents", "gone.tmp"]})"_s}));
+        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcDotDot"_s, u"true"_s}));
+        QVERIFY(sim(
+            {u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcRemoveRefused"_s, u"[\"/Library/Caches/locked.bin\"]"_s}));
         const qint64 expectNoTmp = cacheOnDisk(noTmp);
         const qint64 expectPlain = cacheOnDisk(plain);
         QVERIFY(expectNoTmp > 0 && expectPlain > 0);
@@ -197,7 +207,13 @@ private slots:
         worker.scanOnly = scanOnly;
         worker.start();
         QVERIFY(worker.wait(120000));
+        for (const QString& fault : {u"AfcListExtra"_s, u"AfcDotDot"_s, u"AfcRemoveRefused"_s}) {
+            QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults."_s + fault, u"null"_s}));
+        }
         QCOMPARE(reporter.errors, QStringList());
+        for (const QString& id : {noTmp, plain}) {
+            QVERIFY(QFile::exists(container(id) + u"/Documents/notes.txt"_s));
+        }
         QCOMPARE(worker.appCacheBytes.value(noTmp), expectNoTmp);
         QCOMPARE(worker.appCacheBytes.value(plain), expectPlain);
         QCOMPARE(worker.totalScanBytes(), expectNoTmp + expectPlain);
@@ -209,19 +225,18 @@ private slots:
             QCOMPARE(reporter.successes, QStringList{QString()});
             QCOMPARE(cacheOnDisk(plain), expectPlain);
         } else {
-            QCOMPARE(worker.clearedBytes, expectNoTmp + expectPlain);
-            QCOMPARE(reporter.successes, QStringList{u"Successfully deleted %1 App cache (Total: %1)."_s.arg(
-                                             formatSpaceShow(expectNoTmp + expectPlain))});
-            QCOMPARE(cacheOnDisk(plain), qint64(0));
-            QVERIFY(QDir(container(plain) + u"/Library/Caches"_s).exists());
+            // Only what the device really deleted counts as freed.
+            QCOMPARE(worker.clearedBytes, expectNoTmp + expectPlain - 1000);
+            QCOMPARE(reporter.successes,
+                     QStringList{u"Successfully deleted %2 App cache (Total: %1)."_s.arg(
+                         formatSpaceShow(expectNoTmp + expectPlain), formatSpaceShow(worker.clearedBytes))});
+            QCOMPARE(cacheOnDisk(plain), qint64(1000));
             QVERIFY(QDir(container(plain) + u"/Library/tmp"_s).exists());
-            QVERIFY(QDir(container(plain) + u"/Library/Caches"_s)
-                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
-                        .isEmpty());
-            // Documents and preferences stay.
-            QVERIFY(QFile::exists(container(plain) + u"/Documents/notes.txt"_s));
+            QCOMPARE(QDir(container(plain) + u"/Library/Caches"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{u"locked.bin"_s});
             QVERIFY(QFile::exists(container(plain) + u"/Library/Preferences/settings.plist"_s));
         }
+        QFile::remove(container(plain) + u"/Library/Caches/locked.bin"_s);
     }
 
     void emptyListStillSucceeds() {
@@ -234,36 +249,59 @@ private slots:
         QCOMPARE(worker.totalScanBytes(), qint64(0));
     }
 
-    void unknownAppEndsWithItsError() {
+    void failureEndsWithItsError_data() {
+        QTest::addColumn<QString>("drop"); // Sim.Faults.DropAfterBytes for the run, or empty
+        QTest::addColumn<QString>("error");
+        QTest::newRow("app not installed") << QString() << u"can not find com.example.notinstalled"_s;
+        // A broken connection mid-scan is an error, not a smaller cache.
+        QTest::newRow("connection drops mid-scan") << u"1000"_s << u"read AFC "_s;
+    }
+
+    void failureEndsWithItsError() {
+        QFETCH(QString, drop);
+        QFETCH(QString, error);
         const QString good = u"com.example.tunewave"_s;
         const qint64 expectGood = cacheOnDisk(good);
         const QList<_IOSAppInfo> apps{{good, u"TuneWave"_s},
                                       {u"com.example.notinstalled"_s, u"Ghost"_s},
                                       {u"com.example.quickcart"_s, u"QuickCart"_s}};
+        QVERIFY(drop.isEmpty() || sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.DropAfterBytes"_s, drop}));
         RecordingReporter reporter;
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = true;
         worker.start();
         QVERIFY(worker.wait(60000));
+        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.DropAfterBytes"_s, u"null"_s}));
         QCOMPARE(reporter.successes, QStringList());
         QCOMPARE(reporter.errors.size(), 1);
-        QVERIFY2(reporter.errors.first().startsWith(u"can not find com.example.notinstalled"_s),
-                 qPrintable(reporter.errors.first()));
-        QCOMPARE(worker.appCacheBytes.value(good), expectGood);
+        QVERIFY2(reporter.errors.first().startsWith(error), qPrintable(reporter.errors.first()));
+        QCOMPARE(worker.appCacheBytes.value(good, -1), drop.isEmpty() ? expectGood : -1);
         QVERIFY(!worker.appCacheBytes.contains(u"com.example.quickcart"_s));
     }
 
+    void cancelFlagStopsSilently_data() {
+        QTest::addColumn<bool>("listing");
+        QTest::newRow("app listing") << true;
+        QTest::newRow("cache clear") << false;
+    }
+
     void cancelFlagStopsSilently() {
+        QFETCH(bool, listing);
         const QList<_IOSAppInfo> apps{{u"com.example.bytenews"_s, u"ByteNews"_s}};
         const qint64 before = cacheOnDisk(apps.first().appId);
+        g_delDirCascade(m_device.appDir(apps.first().appId).absolutePath());
         RecordingReporter reporter;
         reporter.canceled = true;
-        IOSClearAppCacheThread worker(m_device, apps, reporter);
+        IOSLoadAppThread lister(m_device, reporter);
+        IOSClearAppCacheThread clearer(m_device, apps, reporter);
+        QThread& worker = listing ? static_cast<QThread&>(lister) : clearer;
         worker.start();
         QVERIFY(worker.wait(60000));
         QCOMPARE(reporter.successes, QStringList());
         QCOMPARE(reporter.errors, QStringList());
         QCOMPARE(cacheOnDisk(apps.first().appId), before);
+        QVERIFY(lister.apps.isEmpty());
+        QVERIFY(!QFile::exists(m_device.appDir(apps.first().appId).filePath(u"iTunesArtwork"_s)));
     }
 };
 

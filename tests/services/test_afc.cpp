@@ -39,27 +39,266 @@ class TestAfc : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void listingFiltersEntries();
-    void fileInfoMatchesLocalFiles();
-    void readsInBlocks_data();
-    void readsInBlocks();
-    void writesInChunks_data();
-    void writesInChunks();
-    void failedRemoveKeepsClientWorking();
-    void folderOperations();
-    void unknownAppIsRefused();
-    void pathsCannotLeaveContainer_data();
-    void pathsCannotLeaveContainer();
-    void mediaService();
-    void droppedConnectionFails();
+    void initTestCase() {
+        if (!sim.init(&simUnavailable)) {
+            return;
+        }
+        udid = sim.create({QStringLiteral("--preset"), QStringLiteral("demo")});
+        QVERIFY(!udid.isEmpty());
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.TraceAfc"), QStringLiteral("true")));
+        const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + QStringLiteral("/apps.plist"));
+        QVERIFY(apps.array_size() > 0);
+        appId = apps.at(0).get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
+        QVERIFY(!appId.isEmpty());
+
+        ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+        QVERIFY(mobiledevice_listen(&ctx));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid), 5000);
+        device = receiver.deviceFor(udid);
+    }
+
+    void init() {
+        if (!simUnavailable.isEmpty()) {
+            QSKIP(qPrintable(simUnavailable));
+        }
+    }
+
+    void listingFiltersEntries() {
+        // A hostile device lists names that climb out or reach deeper, and resolves ".."; a busy
+        // one lists a file that is gone before its info is read.
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcListExtra"),
+                        QStringLiteral(R"({"/Library/ListMe": ["../../Documents", "sub/b.bin", "vanished.txt"]})")));
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcDotDot"), QStringLiteral("true")));
+        OPEN_APP(afc, root);
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcListExtra"), QStringLiteral("null")));
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcDotDot"), QStringLiteral("null")));
+        const QString dir = root + QStringLiteral("/Library/ListMe");
+        QVERIFY(writeLocal(dir + QStringLiteral("/a.txt"), "12345"));
+        QVERIFY(writeLocal(dir + QStringLiteral("/sub/b.bin"), pattern(300, 1)));
+        QVERIFY(QFile::link(QStringLiteral("a.txt"), dir + QStringLiteral("/link-to-a")));
+        QVERIFY(QFile::link(QStringLiteral("/etc"), dir + QStringLiteral("/link-out")));
+
+        const QStringList raw = mobiledevice_afc_read_dir(afc.socket, QStringLiteral("/Library/ListMe"));
+        QVERIFY(raw.contains(QStringLiteral(".")));
+        QVERIFY(raw.contains(QStringLiteral("..")));
+        QVERIFY(raw.contains(QStringLiteral("link-to-a")) && raw.contains(QStringLiteral("../../Documents")));
+
+        QStringList kept;
+        for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/Library/ListMe"))) {
+            kept.append(info.path + QLatin1Char(' ') + info.type);
+        }
+        kept.sort();
+        QCOMPARE(kept, QStringList({QStringLiteral("/Library/ListMe/a.txt S_IFREG"),
+                                    QStringLiteral("/Library/ListMe/sub S_IFDIR")}));
+        // A trailing slash does not double the separator; a missing folder lists as empty.
+        QCOMPARE(afc.lt(QStringLiteral("/Library/ListMe/sub/")).value(0).path,
+                 QStringLiteral("/Library/ListMe/sub/b.bin"));
+        QVERIFY(afc.lt(QStringLiteral("/Library/NoSuchFolder")).isEmpty());
+        QVERIFY(afc.lt(QStringLiteral("/Library/ListMe/a.txt")).isEmpty());
+        // A cancelled worker's listing stops before its next request.
+        const std::atomic<bool> cancelled{true};
+        afc.cancel = &cancelled;
+        QVERIFY_THROWS_EXCEPTION(int, afc.lt(QStringLiteral("/Library/ListMe")));
+    }
+
+    void fileInfoMatchesLocalFiles() {
+        OPEN_APP(afc, root);
+        const QString local = root + QStringLiteral("/Library/Caches/info-check.dat");
+        QVERIFY(writeLocal(local, pattern(12345, 2)));
+        const _AfcFileInfo info = afc.fileInfo(QStringLiteral("/Library/Caches/info-check.dat"));
+        QVERIFY(info.isValid() && info.isFile() && !info.isDir());
+        QCOMPARE(info.size, 12345);
+        QCOMPARE(info.mtime.toMSecsSinceEpoch(), QFileInfo(local).lastModified().toMSecsSinceEpoch());
+
+        const _AfcFileInfo dir = afc.fileInfo(QStringLiteral("/Library"));
+        QVERIFY(dir.isDir());
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, afc.fileInfo(QStringLiteral("/no/such/file")));
+    }
+
+    // Reads are asked in blocks of at most 64 KiB, writes sent in chunks of at most 32 KiB.
+    void blockSizes_data() {
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<int>("fileSize");
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<QList<int>>("requests");
+        QTest::newRow("read 200000") << false << 200000 << 200000 << QList<int>{65536, 65536, 65536, 3392};
+        QTest::newRow("read exact block") << false << 65536 << 65536 << QList<int>{65536};
+        QTest::newRow("read short file") << false << 1000 << 5000 << QList<int>{5000, 4000};
+        QTest::newRow("read empty file") << false << 0 << 100 << QList<int>{100};
+        QTest::newRow("write 70000") << true << 70000 << 70000 << QList<int>{32768, 32768, 4464};
+        QTest::newRow("write one byte") << true << 1 << 1 << QList<int>{1};
+        QTest::newRow("write nothing") << true << 0 << 0 << QList<int>{};
+    }
+
+    void blockSizes() {
+        QFETCH(bool, write);
+        QFETCH(int, fileSize);
+        QFETCH(int, asked);
+        QFETCH(QList<int>, requests);
+        OPEN_APP(afc, root);
+        const QString local = root + QStringLiteral("/Documents/blocks.bin");
+        const QByteArray content = pattern(fileSize, 3);
+        // A write must truncate what was there.
+        QVERIFY(writeLocal(local, write ? QByteArray("old content that must be truncated") : content));
+        QList<int> sizes;
+        {
+            AfcFile file;
+            QVERIFY(write ? afc.writeFile(QStringLiteral("/Documents/blocks.bin"), file)
+                          : afc.readFile(QStringLiteral("/Documents/blocks.bin"), file));
+            clearTrace();
+            QByteArray buffer(asked, '\0');
+            QCOMPARE(write ? file.write(content.constData(), asked) : file.read(buffer.data(), asked), fileSize);
+            QVERIFY(write || buffer.left(fileSize) == content);
+            for (const QString& line : trace()) {
+                const QStringList parts = line.split(QLatin1Char(' '));
+                QCOMPARE(parts.value(0), write ? QStringLiteral("WRITE") : QStringLiteral("READ"));
+                QCOMPARE(parts.value(1).toULongLong(), file.handle);
+                sizes.append(parts.value(2).toInt());
+            }
+            file.close();
+            file.close(); // twice is harmless
+        }
+        QCOMPARE(sizes, requests);
+        QCOMPARE(readLocal(local), content);
+    }
+
+    void failedRemoveKeepsClientWorking() {
+        OPEN_APP(afc, root);
+        QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing")));
+        QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing/deeper")));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+                                 mobiledevice_afc_remove(afc.socket, QStringLiteral("/Library/Caches/missing")));
+        AfcFile file;
+        QVERIFY(!afc.readFile(QStringLiteral("/Library/Caches/missing"), file));
+        QVERIFY(!file.isOpen());
+        // The stream is still in step.
+        QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
+        QVERIFY(writeLocal(root + QStringLiteral("/Library/Caches/gone.txt"), "x"));
+        QVERIFY(afc.del(QStringLiteral("/Library/Caches/gone.txt")));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/Library/Caches/gone.txt")));
+    }
+
+    void folderOperations() {
+        OPEN_APP(afc, root);
+        QVERIFY(afc.mkdir(QStringLiteral("/Library/Made")));
+        QVERIFY(QFileInfo(root + QStringLiteral("/Library/Made")).isDir());
+        QVERIFY(writeLocal(root + QStringLiteral("/Library/Made/f.txt"), "abc"));
+        QVERIFY(!afc.del(QStringLiteral("/Library/Made"))); // not empty
+        QVERIFY(afc.rename(QStringLiteral("/Library/Made/f.txt"), QStringLiteral("/Library/Made/g.txt")));
+        QCOMPARE(readLocal(root + QStringLiteral("/Library/Made/g.txt")), QByteArray("abc"));
+        QVERIFY(!afc.rename(QStringLiteral("/Library/Made/nope"), QStringLiteral("/Library/Made/h.txt")));
+        QVERIFY(afc.del(QStringLiteral("/Library/Made/g.txt")));
+        QVERIFY(afc.del(QStringLiteral("/Library/Made")));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/Library/Made")));
+
+        AfcFile file;
+        QVERIFY(afc.writeFile(QStringLiteral("/Documents/lock.txt"), file));
+        QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_EX), 0);
+        QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_UN), 0);
+    }
+
+    void unknownAppIsRefused() {
+        mobiledevice_afc afc(device);
+        try {
+            afc.startService(QStringLiteral("com.example.not.installed"));
+            QFAIL("an unknown app was vended");
+        } catch (const std::runtime_error& e) {
+            const QString text = QString::fromUtf8(e.what());
+            QVERIFY2(text.startsWith(QLatin1String("can not find com.example.not.installed.<br/>")), e.what());
+            // The device's answer is shown escaped, so it cannot inject markup.
+            const QString answer = text.section(QStringLiteral("<br/>"), 1);
+            QVERIFY(answer.contains(QLatin1String("&lt;key&gt;Error&lt;/key&gt;")));
+            QVERIFY(!answer.contains(QLatin1Char('<')));
+        }
+        afc.closeService();
+        QCOMPARE(afc.socket, 0u);
+    }
+
+    void pathsCannotLeaveContainer_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("parent of root") << "/../device.plist";
+        QTest::newRow("deep climb") << "/Library/../../../device.plist";
+        QTest::newRow("relative climb") << "Library/Caches/../../../device.plist";
+        QTest::newRow("dot segments") << "/./Library/./../../device.plist";
+    }
+
+    void pathsCannotLeaveContainer() {
+        QFETCH(QString, path);
+        OPEN_APP(afc, root);
+        // A victim file next to the container.
+        const QString victim = QFileInfo(root).absolutePath() + QStringLiteral("/victim.txt");
+        QVERIFY(writeLocal(victim, "keep me"));
+        const QString devicePath = QString(path).replace(QStringLiteral("device.plist"), QStringLiteral("victim.txt"));
+
+        AfcFile file;
+        QVERIFY(!afc.readFile(devicePath, file));
+        QVERIFY(!afc.del(devicePath));
+        QVERIFY(!afc.rename(QStringLiteral("/Library"), devicePath));
+        QVERIFY(afc.lt(QString(devicePath).replace(QStringLiteral("victim.txt"), QString())).isEmpty());
+        QCOMPARE(readLocal(victim), QByteArray("keep me"));
+        QVERIFY(QFileInfo(root + QStringLiteral("/Library")).isDir());
+        // The client still works.
+        QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
+    }
+
+    void mediaService() {
+        const QString media = sim.deviceDir(udid) + QStringLiteral("/files/MediaDomain/Media");
+        QVERIFY(writeLocal(media + QStringLiteral("/media-test.txt"), "media"));
+        mobiledevice_afc afc(device);
+        afc.startService(QString());
+        QVERIFY(afc.socket != 0);
+        bool found = false;
+        for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/"))) {
+            found = found || (info.path == QLatin1String("/media-test.txt") && info.size == 5);
+        }
+        QVERIFY(found);
+        AfcFile file;
+        QVERIFY(afc.readFile(QStringLiteral("media-test.txt"), file));
+        char buffer[16] = {};
+        QCOMPARE(file.read(buffer, sizeof buffer), 5);
+        QCOMPARE(QByteArray(buffer), QByteArray("media"));
+    }
+
+    void droppedConnectionFails() {
+        QString root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
+        QVERIFY(writeLocal(root + QStringLiteral("/Documents/big.bin"), pattern(300000, 5)));
+        // The device goes silent in the middle of the second read block.
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("100000")));
+        mobiledevice_afc afc(device);
+        const bool opened = openApp(afc, &root);
+        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("null")));
+        QVERIFY(opened);
+        AfcFile file;
+        QVERIFY(afc.readFile(QStringLiteral("/Documents/big.bin"), file));
+        QByteArray buffer(300000, '\0');
+        QCOMPARE(file.read(buffer.data(), static_cast<int>(buffer.size())), -1);
+        // Nothing more comes: the client reports failures instead of hanging, and a
+        // broken listing is an error, never an empty folder.
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, afc.lt(QStringLiteral("/Documents")));
+        QVERIFY(!afc.del(QStringLiteral("/Documents/big.bin")));
+        QVERIFY(QFileInfo::exists(root + QStringLiteral("/Documents/big.bin")));
+    }
 
 private:
+    bool openApp(mobiledevice_afc& afc, QString* root) {
+        *root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
+        try {
+            afc.startService(appId);
+        } catch (const std::exception& e) {
+            qWarning("%s", e.what());
+            return false;
+        }
+        return afc.socket != 0;
+    }
+
+    QStringList trace() const {
+        return QString::fromUtf8(readLocal(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log")))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    void clearTrace() const { QFile::remove(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log")); }
+
     // Opens the container of the demo app; the container's local path in *root.
-    bool openApp(mobiledevice_afc& afc, QString* root);
-    QStringList trace() const;
-    void clearTrace() const;
 
     SimStore sim;
     QString simUnavailable;
@@ -69,274 +308,6 @@ private:
     QString appId;
     am_device* device = nullptr;
 };
-
-void TestAfc::initTestCase() {
-    if (!sim.init(&simUnavailable)) {
-        return;
-    }
-    udid = sim.create({QStringLiteral("--preset"), QStringLiteral("demo")});
-    QVERIFY(!udid.isEmpty());
-    QVERIFY(sim.set(udid, QStringLiteral("Sim.TraceAfc"), QStringLiteral("true")));
-    const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + QStringLiteral("/apps.plist"));
-    QVERIFY(apps.array_size() > 0);
-    appId = apps.at(0).get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
-    QVERIFY(!appId.isEmpty());
-
-    ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
-    QVERIFY(mobiledevice_listen(&ctx));
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid), 5000);
-    device = receiver.deviceFor(udid);
-}
-
-void TestAfc::init() {
-    if (!simUnavailable.isEmpty()) {
-        QSKIP(qPrintable(simUnavailable));
-    }
-}
-
-bool TestAfc::openApp(mobiledevice_afc& afc, QString* root) {
-    *root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
-    try {
-        afc.startService(appId);
-    } catch (const std::exception& e) {
-        qWarning("%s", e.what());
-        return false;
-    }
-    return afc.socket != 0;
-}
-
-QStringList TestAfc::trace() const {
-    return QString::fromUtf8(readLocal(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log")))
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-void TestAfc::clearTrace() const {
-    QFile::remove(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log"));
-}
-
-void TestAfc::listingFiltersEntries() {
-    OPEN_APP(afc, root);
-    const QString dir = root + QStringLiteral("/Library/ListMe");
-    QVERIFY(writeLocal(dir + QStringLiteral("/a.txt"), "12345"));
-    QVERIFY(writeLocal(dir + QStringLiteral("/sub/b.bin"), pattern(300, 1)));
-    QVERIFY(QFile::link(QStringLiteral("a.txt"), dir + QStringLiteral("/link-to-a")));
-    QVERIFY(QFile::link(QStringLiteral("/etc"), dir + QStringLiteral("/link-out")));
-
-    const QStringList raw = mobiledevice_afc_read_dir(afc.socket, QStringLiteral("/Library/ListMe"));
-    QVERIFY(raw.contains(QStringLiteral(".")));
-    QVERIFY(raw.contains(QStringLiteral("..")));
-    QVERIFY(raw.contains(QStringLiteral("link-to-a")));
-
-    QStringList kept;
-    for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/Library/ListMe"))) {
-        kept.append(info.path + QLatin1Char(' ') + info.type);
-    }
-    kept.sort();
-    QCOMPARE(kept, QStringList({QStringLiteral("/Library/ListMe/a.txt S_IFREG"),
-                                QStringLiteral("/Library/ListMe/sub S_IFDIR")}));
-    // A trailing slash does not double the separator; a missing folder lists as empty.
-    QCOMPARE(afc.lt(QStringLiteral("/Library/ListMe/sub/")).value(0).path, QStringLiteral("/Library/ListMe/sub/b.bin"));
-    QVERIFY(afc.lt(QStringLiteral("/Library/NoSuchFolder")).isEmpty());
-    QVERIFY(afc.lt(QStringLiteral("/Library/ListMe/a.txt")).isEmpty());
-}
-
-void TestAfc::fileInfoMatchesLocalFiles() {
-    OPEN_APP(afc, root);
-    const QString local = root + QStringLiteral("/Library/Caches/info-check.dat");
-    QVERIFY(writeLocal(local, pattern(12345, 2)));
-    const _AfcFileInfo info = afc.fileInfo(QStringLiteral("/Library/Caches/info-check.dat"));
-    QVERIFY(info.isValid() && info.isFile() && !info.isDir());
-    QCOMPARE(info.size, 12345);
-    QCOMPARE(info.mtime.toMSecsSinceEpoch(), QFileInfo(local).lastModified().toMSecsSinceEpoch());
-
-    const _AfcFileInfo dir = afc.fileInfo(QStringLiteral("/Library"));
-    QVERIFY(dir.isDir());
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, afc.fileInfo(QStringLiteral("/no/such/file")));
-}
-
-void TestAfc::readsInBlocks_data() {
-    QTest::addColumn<int>("fileSize");
-    QTest::addColumn<int>("asked");
-    QTest::addColumn<QList<int>>("requests");
-    QTest::newRow("200000") << 200000 << 200000 << QList<int>{65536, 65536, 65536, 3392};
-    QTest::newRow("exact block") << 65536 << 65536 << QList<int>{65536};
-    QTest::newRow("short file") << 1000 << 5000 << QList<int>{5000, 4000};
-    QTest::newRow("empty file") << 0 << 100 << QList<int>{100};
-}
-
-void TestAfc::readsInBlocks() {
-    QFETCH(int, fileSize);
-    QFETCH(int, asked);
-    QFETCH(QList<int>, requests);
-    OPEN_APP(afc, root);
-    const QByteArray content = pattern(fileSize, 3);
-    QVERIFY(writeLocal(root + QStringLiteral("/Documents/read.bin"), content));
-
-    AfcFile file;
-    QVERIFY(afc.readFile(QStringLiteral("/Documents/read.bin"), file));
-    clearTrace();
-    QByteArray buffer(asked, '\0');
-    const int got = file.read(buffer.data(), asked);
-    QCOMPARE(got, fileSize);
-    QCOMPARE(buffer.left(got), content);
-    const QStringList lines = trace();
-    QList<int> sizes;
-    for (const QString& line : lines) {
-        const QStringList parts = line.split(QLatin1Char(' '));
-        QCOMPARE(parts.value(0), QStringLiteral("READ"));
-        QCOMPARE(parts.value(1).toULongLong(), file.handle);
-        sizes.append(parts.value(2).toInt());
-    }
-    QCOMPARE(sizes, requests);
-    file.close();
-    file.close(); // twice is harmless
-}
-
-void TestAfc::writesInChunks_data() {
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QList<int>>("chunks");
-    QTest::newRow("70000") << 70000 << QList<int>{32768, 32768, 4464};
-    QTest::newRow("one byte") << 1 << QList<int>{1};
-    QTest::newRow("nothing") << 0 << QList<int>{};
-}
-
-void TestAfc::writesInChunks() {
-    QFETCH(int, size);
-    QFETCH(QList<int>, chunks);
-    OPEN_APP(afc, root);
-    const QString local = root + QStringLiteral("/Documents/written.bin");
-    QVERIFY(writeLocal(local, "old content that must be truncated"));
-    const QByteArray content = pattern(size, 4);
-    {
-        AfcFile file;
-        QVERIFY(afc.writeFile(QStringLiteral("/Documents/written.bin"), file));
-        clearTrace();
-        QCOMPARE(file.write(content.constData(), size), size);
-        QList<int> sizes;
-        for (const QString& line : trace()) {
-            QVERIFY(line.startsWith(QLatin1String("WRITE ")));
-            sizes.append(line.section(QLatin1Char(' '), 2).toInt());
-        }
-        QCOMPARE(sizes, chunks);
-    } // the destructor closes the handle
-    QCOMPARE(readLocal(local), content);
-}
-
-void TestAfc::failedRemoveKeepsClientWorking() {
-    OPEN_APP(afc, root);
-    QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing")));
-    QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing/deeper")));
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error,
-                             mobiledevice_afc_remove(afc.socket, QStringLiteral("/Library/Caches/missing")));
-    AfcFile file;
-    QVERIFY(!afc.readFile(QStringLiteral("/Library/Caches/missing"), file));
-    QVERIFY(!file.isOpen());
-    // The stream is still in step.
-    QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
-    QVERIFY(writeLocal(root + QStringLiteral("/Library/Caches/gone.txt"), "x"));
-    QVERIFY(afc.del(QStringLiteral("/Library/Caches/gone.txt")));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/Library/Caches/gone.txt")));
-}
-
-void TestAfc::folderOperations() {
-    OPEN_APP(afc, root);
-    QVERIFY(afc.mkdir(QStringLiteral("/Library/Made")));
-    QVERIFY(QFileInfo(root + QStringLiteral("/Library/Made")).isDir());
-    QVERIFY(writeLocal(root + QStringLiteral("/Library/Made/f.txt"), "abc"));
-    QVERIFY(!afc.del(QStringLiteral("/Library/Made"))); // not empty
-    QVERIFY(afc.rename(QStringLiteral("/Library/Made/f.txt"), QStringLiteral("/Library/Made/g.txt")));
-    QCOMPARE(readLocal(root + QStringLiteral("/Library/Made/g.txt")), QByteArray("abc"));
-    QVERIFY(!afc.rename(QStringLiteral("/Library/Made/nope"), QStringLiteral("/Library/Made/h.txt")));
-    QVERIFY(afc.del(QStringLiteral("/Library/Made/g.txt")));
-    QVERIFY(afc.del(QStringLiteral("/Library/Made")));
-    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/Library/Made")));
-
-    AfcFile file;
-    QVERIFY(afc.writeFile(QStringLiteral("/Documents/lock.txt"), file));
-    QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_EX), 0);
-    QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_UN), 0);
-}
-
-void TestAfc::unknownAppIsRefused() {
-    mobiledevice_afc afc(device);
-    try {
-        afc.startService(QStringLiteral("com.example.not.installed"));
-        QFAIL("an unknown app was vended");
-    } catch (const std::runtime_error& e) {
-        const QString text = QString::fromUtf8(e.what());
-        QVERIFY2(text.startsWith(QLatin1String("can not find com.example.not.installed.<br/>")), e.what());
-        // The device's answer is shown escaped, so it cannot inject markup.
-        const QString answer = text.section(QStringLiteral("<br/>"), 1);
-        QVERIFY(answer.contains(QLatin1String("&lt;key&gt;Error&lt;/key&gt;")));
-        QVERIFY(!answer.contains(QLatin1Char('<')));
-    }
-    afc.closeService();
-    QCOMPARE(afc.socket, 0u);
-}
-
-void TestAfc::pathsCannotLeaveContainer_data() {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("parent of root") << "/../device.plist";
-    QTest::newRow("deep climb") << "/Library/../../../device.plist";
-    QTest::newRow("relative climb") << "Library/Caches/../../../device.plist";
-    QTest::newRow("dot segments") << "/./Library/./../../device.plist";
-}
-
-void TestAfc::pathsCannotLeaveContainer() {
-    QFETCH(QString, path);
-    OPEN_APP(afc, root);
-    // A victim file next to the container.
-    const QString victim = QFileInfo(root).absolutePath() + QStringLiteral("/victim.txt");
-    QVERIFY(writeLocal(victim, "keep me"));
-    const QString devicePath = QString(path).replace(QStringLiteral("device.plist"), QStringLiteral("victim.txt"));
-
-    AfcFile file;
-    QVERIFY(!afc.readFile(devicePath, file));
-    QVERIFY(!afc.del(devicePath));
-    QVERIFY(!afc.rename(QStringLiteral("/Library"), devicePath));
-    QVERIFY(afc.lt(QString(devicePath).replace(QStringLiteral("victim.txt"), QString())).isEmpty());
-    QCOMPARE(readLocal(victim), QByteArray("keep me"));
-    QVERIFY(QFileInfo(root + QStringLiteral("/Library")).isDir());
-    // The client still works.
-    QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
-}
-
-void TestAfc::mediaService() {
-    const QString media = sim.deviceDir(udid) + QStringLiteral("/files/MediaDomain/Media");
-    QVERIFY(writeLocal(media + QStringLiteral("/media-test.txt"), "media"));
-    mobiledevice_afc afc(device);
-    afc.startService(QString());
-    QVERIFY(afc.socket != 0);
-    bool found = false;
-    for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/"))) {
-        found = found || (info.path == QLatin1String("/media-test.txt") && info.size == 5);
-    }
-    QVERIFY(found);
-    AfcFile file;
-    QVERIFY(afc.readFile(QStringLiteral("media-test.txt"), file));
-    char buffer[16] = {};
-    QCOMPARE(file.read(buffer, sizeof buffer), 5);
-    QCOMPARE(QByteArray(buffer), QByteArray("media"));
-}
-
-void TestAfc::droppedConnectionFails() {
-    QString root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
-    QVERIFY(writeLocal(root + QStringLiteral("/Documents/big.bin"), pattern(300000, 5)));
-    // The device goes silent in the middle of the second read block.
-    QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("100000")));
-    mobiledevice_afc afc(device);
-    const bool opened = openApp(afc, &root);
-    QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("null")));
-    QVERIFY(opened);
-    AfcFile file;
-    QVERIFY(afc.readFile(QStringLiteral("/Documents/big.bin"), file));
-    QByteArray buffer(300000, '\0');
-    QCOMPARE(file.read(buffer.data(), static_cast<int>(buffer.size())), -1);
-    // Nothing more comes: the client reports failures instead of hanging.
-    QVERIFY(afc.lt(QStringLiteral("/Documents")).isEmpty());
-    QVERIFY(!afc.del(QStringLiteral("/Documents/big.bin")));
-    QVERIFY(QFileInfo::exists(root + QStringLiteral("/Documents/big.bin")));
-}
 
 QTEST_GUILESS_MAIN(TestAfc)
 #include "test_afc.moc"
