@@ -22,6 +22,7 @@ import sqlite3
 import struct
 import sys
 import time
+import urllib.parse
 import uuid
 
 from cryptography.hazmat.primitives import hashes, padding
@@ -427,7 +428,7 @@ class OpenBackup:
                 f.write(plain)
             dbpath = tmp
         try:
-            db = sqlite3.connect("file:%s?mode=ro" % dbpath, uri=True)
+            db = sqlite3.connect("file:%s?mode=ro" % urllib.parse.quote(os.path.abspath(dbpath)), uri=True)
             rk = None
             if self.encrypted:
                 row = db.execute("SELECT value FROM Properties WHERE key='salt'").fetchone() if db.execute(

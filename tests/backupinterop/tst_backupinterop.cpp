@@ -87,7 +87,9 @@ private slots:
     void cli();
     void cliUsage_data();
     void cliUsage();
+    void cliLeavesNoPlaintext();
     void realManifestDb();
+    void cleanup();
 
 private:
     void variantRows();
@@ -97,6 +99,7 @@ private:
     PeerResult runCli(const QStringList& args, const QString& password = QString());
 
     QTemporaryDir m_tmp;
+    QTemporaryDir m_cliTmp; // the command line's temporary folder
     QString m_src;
     int m_counter = 0;
     QString m_plainDb; // shared by the usage rows, which never change it
@@ -122,7 +125,8 @@ void TestBackupInterop::variantRows() {
 }
 
 QString TestBackupInterop::freshBackup(const BackupVariant& v) {
-    const QString dir = m_tmp.filePath(QString::number(++m_counter) + QLatin1Char('/') + QLatin1String(kUdid));
+    // Characters that mean something in a URI must stay part of the path.
+    const QString dir = m_tmp.filePath(QString::number(++m_counter) + QStringLiteral(" ?#%41/") + QLatin1String(kUdid));
     return writeBackup(v, m_src, dir) ? dir : QString();
 }
 
@@ -162,9 +166,11 @@ void TestBackupInterop::readAndCopy() {
         }
         QVERIFY(!m.setPasscode(QStringLiteral("still wrong")));
         QVERIFY(m.setPasscode(variant.password));
+        // A wrong password after the right one keeps the unlocked state: every copy below still decrypts.
+        QVERIFY(!m.setPasscodeNoUIThrow(QStringLiteral("wrong")));
     }
-    QCOMPARE(QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))),
-             variant.encryptedManifestDb());
+    QVERIFY(!QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))));
+    QCOMPARE(QFileInfo::exists(m.decryptedManifestDbPath), variant.encryptedManifestDb());
     QCOMPARE(m.manifestDbKey.isEmpty(), !variant.encryptedManifestDb());
     m.parseInfo();
 
@@ -315,6 +321,7 @@ PeerResult TestBackupInterop::runCli(const QStringList& args, const QString& pas
     if (!password.isNull()) {
         env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), password);
     }
+    env.insert(QStringLiteral("TMPDIR"), m_cliTmp.path());
     return runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), args, env);
 }
 
@@ -324,7 +331,10 @@ void TestBackupInterop::cli() {
     QVERIFY(!dir.isEmpty());
     const QList<QJsonObject> peer = dumpBackup(variant, dir);
     const QString pw = variant.encrypted() ? variant.password : QString();
-    const QString decrypted = QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"));
+    // Reading never replays (and so deletes) a journal left in the user's backup.
+    const QString journal = QDir(dir).filePath(QStringLiteral("Manifest.db-journal"));
+    QVERIFY(variant.format != QLatin1String("db") || writeFile(journal, QByteArray("left by a crashed writer ")));
+    const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
 
     PeerResult info = runCli({QStringLiteral("info"), dir}, pw);
     QVERIFY2(info.exitCode == 0, info.err.constData());
@@ -377,7 +387,9 @@ void TestBackupInterop::cli() {
         QCOMPARE(x.err.contains("Extracting: 100%"), e.progress);
     }
     QCOMPARE(QDir(out.filePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden).size(), 3);
-    QVERIFY(!QFileInfo::exists(decrypted)); // no plain manifest left beside an encrypted backup
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
+    QCOMPARE(readAll(journal),
+             variant.format == QLatin1String("db") ? QByteArray("left by a crashed writer ") : QByteArray());
 
     // Damaged data files fail with the store's text and leave nothing under the output name.
     auto dataFile = [&dir](const char* path) {
@@ -431,7 +443,38 @@ void TestBackupInterop::cli() {
     PeerResult lsNoPw = runCli({QStringLiteral("ls"), dir});
     QCOMPARE(lsNoPw.exitCode, 1);
     QVERIFY(lsNoPw.err.contains("VEXLAR_BACKUP_PASSWORD"));
-    QVERIFY(!QFileInfo::exists(decrypted));
+}
+
+// The decrypted manifest never enters the backup folder and is gone with the
+// process however it ends (cleanup() checks the temporary folder).
+void TestBackupInterop::cliLeavesNoPlaintext() {
+    const QString dir = m_tmp.filePath(QStringLiteral("synth"));
+    // More listing than a pipe holds, so the listing is cut by SIGPIPE midway.
+    PeerResult synth = runPeer({QStringLiteral("synth"), dir, QStringLiteral("--records"), QStringLiteral("3000"),
+                                QStringLiteral("--password"), peerPassword()});
+    QVERIFY2(synth.exitCode == 0, synth.err.constData());
+    const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
+    PeerResult head = runProgram(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("\"$0\" ls \"$1\" | head -1"), QStringLiteral(VEXLAR_BACKUP_CLI), dir},
+        [&] {
+            QProcessEnvironment env = cleanEnvironment();
+            env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), peerPassword());
+            env.insert(QStringLiteral("TMPDIR"), m_cliTmp.path());
+            return env;
+        }());
+    QCOMPARE(head.out.count('\n'), 1);
+    QCOMPARE(runCli({QStringLiteral("ls"), dir}, QStringLiteral("wrong")).exitCode, 3);
+    QFile db(dir + QStringLiteral("/Manifest.db"));
+    QVERIFY(db.resize(db.size() - 5));
+    PeerResult torn = runCli({QStringLiteral("ls"), dir}, peerPassword());
+    QCOMPARE(torn.exitCode, 1);
+    QVERIFY2(torn.err.contains("POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"), torn.err.constData());
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
+}
+
+void TestBackupInterop::cleanup() {
+    QCOMPARE(QDir(m_cliTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 void TestBackupInterop::cliUsage_data() {

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTranslator>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -62,7 +63,11 @@ private slots:
     void checkThatThrowsShowsBothBoxes();
 
 private:
+    // Nothing new in the backup folder, and no plain copy left once the manifest object is gone.
+    void checkNoPlaintextLeft(const QString& backup, const QStringList& backupFiles);
+
     QTemporaryDir m_tmp;
+    QTemporaryDir m_plainTmp; // the process's temporary folder, where the decrypted manifest goes
     QString m_backup;
     QTranslator m_translator;
 };
@@ -79,6 +84,12 @@ void TestPasscodeDlg::initTestCase() {
     QVERIFY2(r.exitCode == 0, r.err.constData());
     m_backup = m_tmp.filePath(QStringLiteral("backup"));
     QVERIFY(writeBackup({"db", "14.3", peerPassword(), false}, src, m_backup));
+    qputenv("TMPDIR", QFile::encodeName(m_plainTmp.path()));
+}
+
+void TestPasscodeDlg::checkNoPlaintextLeft(const QString& backup, const QStringList& backupFiles) {
+    QCOMPARE(QDir(backup).entryList(QDir::AllEntries | QDir::Hidden), backupFiles);
+    QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 void TestPasscodeDlg::init() {
@@ -96,7 +107,9 @@ void TestPasscodeDlg::wrongThenRight_data() {
 
 void TestPasscodeDlg::wrongThenRight() {
     QFETCH(QStringList, wrong);
-    BackupManifest m(m_backup);
+    const QStringList files = QDir(m_backup).entryList(QDir::AllEntries | QDir::Hidden);
+    auto owned = std::make_unique<BackupManifest>(m_backup);
+    BackupManifest& m = *owned;
     m.readManifestInfo();
     PasscodeDlg dlg(&m);
     whenShown(dlg, [&] {
@@ -118,9 +131,12 @@ void TestPasscodeDlg::wrongThenRight() {
     QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
     // Each try ran under the progress dialog.
     QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), wrong.size() + 1);
-    // Unlocked for real: the manifest reads.
+    // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
     m.parseInfo();
     QVERIFY(m.smsDb);
+    QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
+    owned.reset();
+    checkNoPlaintextLeft(m_backup, files);
 }
 
 void TestPasscodeDlg::emptyIsRefusedWithoutCheck() {
@@ -166,6 +182,7 @@ void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
     }
     QFile db(broken + QStringLiteral("/Manifest.db"));
     QVERIFY(db.resize(db.size() - 5));
+    const QStringList files = QDir(broken).entryList(QDir::AllEntries | QDir::Hidden);
 
     BackupManifest m(broken);
     m.readManifestInfo();
@@ -184,6 +201,8 @@ void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
                  QStringLiteral("IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH")),
              qPrintable(texts[0]));
     QCOMPARE(texts[1], QStringLiteral("Invalid password."));
+    // No partial plain copy, even while the manifest object still lives.
+    checkNoPlaintextLeft(broken, files);
 }
 
 QTEST_MAIN(TestPasscodeDlg)
