@@ -198,11 +198,12 @@ void manifestFigures(const char* label, const QString& dir, const QString& passw
         PhaseResult u = phase(QStringLiteral("unlock"), dir, password);
         row("unlock + decrypt Manifest.db", u.seconds, "", 0, u.peakMb);
     }
-    // The database parse reads: the decrypted copy when there is one.
-    QString db = dir + QStringLiteral("/Manifest-decrypted.db");
-    if (password.isEmpty() || !QFileInfo::exists(db)) {
-        db = dir + QStringLiteral("/Manifest.db");
-    }
+    // The database parse reads: the plain copy of an encrypted one, which
+    // lives as long as the unlocked manifest.
+    BackupManifest unlocked(dir);
+    unlocked.readManifestInfo();
+    check(password.isEmpty() || unlocked.setPasscodeNoUIThrow(password), "unlock for the yardstick");
+    const QString db = unlocked.manifestDbPathInUse();
     const double sqliteTime = sqliteReadAll(db);
     const long long rows = sqliteRowCount(db);
     check(sqliteTime >= 0 && rows > 0, "sqlite3 cannot read the manifest");
