@@ -2,8 +2,8 @@
 
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
-#include "sqlite/sqlite3db.h"
 #include "device/cftype.h"
+#include "sqlite/sqlite3db.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -152,15 +152,12 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
             const QString dataPath = MBDBParser::getBKFilePath(dir, item.backupFileName(), true);
             QTemporaryFile plain;
             check(plain.open() && plain.write(f.content) == f.content.size() && plain.flush(), "temp file");
+            const QByteArray fileKey = encrypted ? randomBytes(32) : QByteArray();
             if (encrypted) {
-                const QByteArray fileKey = randomBytes(32);
                 item.encryptionKey.setVal(le32(static_cast<quint32>(f.protectionClass)) +
                                           aes_key_wrap(backup.classKeys.value(f.protectionClass), fileKey));
-                BackupManifest::encryptFileThrow(plain.fileName(), dataPath, fileKey);
-            } else {
-                QFile::remove(dataPath);
-                BackupManifest::encryptFileThrow(plain.fileName(), dataPath, QByteArray());
             }
+            BackupManifest::encryptFileThrow(plain.fileName(), dataPath, fileKey);
         }
         if (!dbForm && f.relativePath.endsWith(QLatin1String(".db"))) {
             MBDBParser::_MBDBProperty prop;
@@ -198,7 +195,6 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         if (dp) {
             backup.manifestKey = randomBytes(32);
             const QString manifestDb = dir.absoluteFilePath(QStringLiteral("Manifest.db"));
-            QFile::remove(manifestDb);
             BackupManifest::encryptFileThrow(plainDb, manifestDb, backup.manifestKey);
             QFile::remove(plainDb);
         }

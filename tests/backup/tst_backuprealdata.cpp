@@ -4,8 +4,8 @@
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
 #include "backupfixture.h"
-#include "sqlite/sqlite3db.h"
 #include "device/cftype.h"
+#include "sqlite/sqlite3db.h"
 
 #include <QFile>
 #include <QProcess>
@@ -53,19 +53,13 @@ private slots:
         const QString err = thrownText([&] { items = MBDBParser::parse(m); });
         QVERIFY2(err.isEmpty(), qPrintable(err));
         QCOMPARE(items.size(), 3721);
-        int folders = 0, links = 0, files = 0, withKey = 0;
+        // Kinds of records are counted by the interop suite's info check; keys and classes here.
+        int withKey = 0;
         QMap<int, int> classes;
         for (const MBDBParser::_MBDBItem& item : std::as_const(items)) {
-            const int type = item.mode & 0xF000;
-            folders += type == 0x4000;
-            links += type == 0xA000;
-            files += type == 0x8000;
             withKey += item.encryptionKey.isValid();
             classes[item.protectionClass]++;
         }
-        QCOMPARE(folders, 2618);
-        QCOMPARE(files, 1089);
-        QCOMPARE(links, 14);
         QCOMPARE(withKey, 1089);
         QCOMPARE(classes, (QMap<int, int>{{0, 2496}, {1, 40}, {2, 2}, {3, 612}, {4, 571}}));
 

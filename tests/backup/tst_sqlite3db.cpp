@@ -2,6 +2,7 @@
 // against real device databases whose triggers call app-defined functions.
 
 #include "sqlite/sqlite3db.h"
+#include "tests/backup/backupfixture.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,15 +14,6 @@
 namespace {
 
 constexpr int kReadWriteCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-
-QString thrownText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
 
 } // namespace
 
