@@ -23,6 +23,8 @@
 
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 
+using namespace Qt::StringLiterals;
+
 namespace {
 QList<QMessageBox::StandardButton> standardButtonsOf(QMessageBox* box) {
     QList<QMessageBox::StandardButton> result;
@@ -70,24 +72,17 @@ private slots:
         QTest::addColumn<QString>("context");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("english");
-        QTest::newRow("product name") << "QObject"
-                                      << "Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"
-                                      << "Quorvindale iPod/iPhone/iPad Space Vexlar for Mac";
-        QTest::newRow("app clear result") << "IOSClearAppCacheThread"
-                                          << "IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"
-                                          << "Successfully deleted %2 App cache (Total: %1).";
-        QTest::newRow("password") << "PasscodeDlg"
-                                  << "IDS_INVALID_PASSWORD"
-                                  << "Invalid password.";
+        QTest::newRow("product name") << u"QObject"_s << u"Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"_s
+                                      << u"Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"_s;
+        QTest::newRow("app clear result") << u"IOSClearAppCacheThread"_s << u"IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"_s
+                                          << u"Successfully deleted %2 App cache (Total: %1)."_s;
+        QTest::newRow("password") << u"PasscodeDlg"_s << u"IDS_INVALID_PASSWORD"_s << u"Invalid password."_s;
         QTest::newRow("confirm messages")
-            << "MainWindow"
-            << "IDS_CONFIRM_CLEAR_ALL_MESSAGES"
-            << "Confirm to delete all messages &amp; attached files from device?<br/><br/>Note: To backup messages "
+            << u"MainWindow"_s << u"IDS_CONFIRM_CLEAR_ALL_MESSAGES"_s
+            << u"Confirm to delete all messages &amp; attached files from device?<br/><br/>Note: To backup messages "_s
                "&amp; attached files onto computer first before deleting, please refer to <a "
                "href=\"%1\"><b>HERE</b></a>.";
-        QTest::newRow("no entry: as written") << "MainWindow"
-                                              << "IDS_NOT_THERE"
-                                              << "IDS_NOT_THERE";
+        QTest::newRow("no entry: as written") << u"MainWindow"_s << u"IDS_NOT_THERE"_s << u"IDS_NOT_THERE"_s;
     }
     void translations() {
         QFETCH(QString, context);

@@ -60,115 +60,110 @@ class TestAfcPackets : public QObject {
     Q_OBJECT
 
 private slots:
-    void replies_data();
-    void replies();
-    void statusPointerTakesStatus();
-    void requestShapes();
-    void readDirSplitsNames();
-    void escapingPathsNeverLeave_data();
-    void escapingPathsNeverLeave();
-};
+    void replies_data() {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("payload");
 
-void TestAfcPackets::replies_data() {
-    QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QByteArray>("payload");
-
-    QTest::newRow("data") << packet(AFC_OP_DATA, "abc") << QString() << QByteArray("abc");
-    QTest::newRow("status 0") << packet(AFC_OP_STATUS, le64(0)) << QString() << le64(0);
-    QTest::newRow("short status counts as 0") << packet(AFC_OP_STATUS, "\x05") << QString() << QByteArray("\x05");
-    QTest::newRow("open result") << packet(AFC_OP_FILE_OPEN_RES, le64(9)) << QString() << le64(9);
-    QTest::newRow("tell result") << packet(AFC_OP_FILE_TELL_RES, le64(3)) << QString() << le64(3);
-    QTest::newRow("status 8") << packet(AFC_OP_STATUS, le64(8)) << "read AFC failed, received AFC_OP_STATUS, param1=8."
-                              << QByteArray();
-    QTest::newRow("unknown op") << packet(77, le64(42))
-                                << "read AFC failed, Unknown operation code received 77, param1=42." << QByteArray();
-    QTest::newRow("short header") << QByteArray("CFA6LPAA1234") << "read AFC header failed." << QByteArray();
-    QTest::newRow("wrong magic") << QByteArray(40, 'z') << "read AFC header failed." << QByteArray();
-    QTest::newRow("length below header") << packet(AFC_OP_DATA, {}, 12) << "read AFC header failed." << QByteArray();
-    QTest::newRow("cut payload") << packet(AFC_OP_DATA, "abc", 100) << "read AFC file block data failed."
-                                 << QByteArray();
-    QTest::newRow("huge length") << packet(AFC_OP_DATA, "abc", 40 + kAfcMaxPayload + 1)
-                                 << "read AFC file block data failed." << QByteArray();
-    QTest::newRow("length wraps") << packet(AFC_OP_DATA, "abc", ~0ull - 1) << "read AFC file block data failed."
-                                  << QByteArray();
-}
-
-void TestAfcPackets::replies() {
-    QFETCH(QByteArray, stream);
-    QFETCH(QString, error);
-    QFETCH(QByteArray, payload);
-    Pair pair;
-    pair.feed(stream, true);
-    _AFCHeader header;
-    try {
-        const QByteArray got = mobiledevice_afc_read_data(pair.ours, header, nullptr);
-        QCOMPARE(QString(), error);
-        QCOMPARE(got, payload);
-    } catch (const std::runtime_error& e) {
-        QCOMPARE(QString::fromUtf8(e.what()), error);
+        QTest::newRow("data") << packet(AFC_OP_DATA, "abc") << QString() << QByteArray("abc");
+        QTest::newRow("status 0") << packet(AFC_OP_STATUS, le64(0)) << QString() << le64(0);
+        QTest::newRow("short status counts as 0") << packet(AFC_OP_STATUS, "\x05") << QString() << QByteArray("\x05");
+        QTest::newRow("open result") << packet(AFC_OP_FILE_OPEN_RES, le64(9)) << QString() << le64(9);
+        QTest::newRow("tell result") << packet(AFC_OP_FILE_TELL_RES, le64(3)) << QString() << le64(3);
+        QTest::newRow("status 8") << packet(AFC_OP_STATUS, le64(8))
+                                  << "read AFC failed, received AFC_OP_STATUS, param1=8." << QByteArray();
+        QTest::newRow("unknown op") << packet(77, le64(42))
+                                    << "read AFC failed, Unknown operation code received 77, param1=42."
+                                    << QByteArray();
+        QTest::newRow("short header") << QByteArray("CFA6LPAA1234") << "read AFC header failed." << QByteArray();
+        QTest::newRow("wrong magic") << QByteArray(40, 'z') << "read AFC header failed." << QByteArray();
+        QTest::newRow("length below header")
+            << packet(AFC_OP_DATA, {}, 12) << "read AFC header failed." << QByteArray();
+        QTest::newRow("cut payload") << packet(AFC_OP_DATA, "abc", 100) << "read AFC file block data failed."
+                                     << QByteArray();
+        QTest::newRow("huge length") << packet(AFC_OP_DATA, "abc", 40 + kAfcMaxPayload + 1)
+                                     << "read AFC file block data failed." << QByteArray();
+        QTest::newRow("length wraps") << packet(AFC_OP_DATA, "abc", ~0ull - 1) << "read AFC file block data failed."
+                                      << QByteArray();
     }
-}
 
-void TestAfcPackets::statusPointerTakesStatus() {
-    Pair pair;
-    pair.feed(packet(AFC_OP_STATUS, le64(7)) + packet(AFC_OP_DATA, "next"), false);
-    _AFCHeader header;
-    int status = -1;
-    QCOMPARE(mobiledevice_afc_read_data(pair.ours, header, &status), le64(7));
-    QCOMPARE(status, 7);
-    // The failed status was read whole: the stream is still in step.
-    QCOMPARE(mobiledevice_afc_read_data(pair.ours, header, nullptr), QByteArray("next"));
-}
+    void replies() {
+        QFETCH(QByteArray, stream);
+        QFETCH(QString, error);
+        QFETCH(QByteArray, payload);
+        Pair pair;
+        pair.feed(stream, true);
+        _AFCHeader header;
+        try {
+            const QByteArray got = mobiledevice_afc_read_data(pair.ours, header, nullptr);
+            QCOMPARE(QString(), error);
+            QCOMPARE(got, payload);
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromUtf8(e.what()), error);
+        }
+    }
 
-void TestAfcPackets::requestShapes() {
-    Pair pair;
-    // Answers queued up front: open result, status for the write chunk, status for close.
-    pair.feed(packet(AFC_OP_FILE_OPEN_RES, le64(5)) + packet(AFC_OP_STATUS, le64(0)) + packet(AFC_OP_STATUS, le64(0)),
-              false);
-    QCOMPARE(mobiledevice_afc_open_file(pair.ours, QStringLiteral("/a"), AFC_FOPEN_WRONLY), 5ull);
-    QCOMPARE(pair.sent(), "CFA6LPAA" + le64(51) + le64(51) + le64(pair.ours) + le64(AFC_OP_FILE_OPEN) +
-                              le64(AFC_FOPEN_WRONLY) + QByteArray("/a", 3));
-    QCOMPARE(mobiledevice_afc_file_write(pair.ours, 5, "hello", 5), 5u);
-    QCOMPARE(pair.sent(), "CFA6LPAA" + le64(53) + le64(48) + le64(pair.ours) + le64(AFC_OP_FILE_WRITE) + le64(5) +
-                              QByteArray("hello"));
-    mobiledevice_afc_close_file(pair.ours, 5);
-    QCOMPARE(pair.sent(), "CFA6LPAA" + le64(48) + le64(48) + le64(pair.ours) + le64(AFC_OP_FILE_CLOSE) + le64(5));
-    QCOMPARE(mobiledevice_afc_file_write(pair.ours, 5, "x", 0), 0u);
-    QVERIFY(pair.sent().isEmpty());
-}
+    void statusPointerTakesStatus() {
+        Pair pair;
+        pair.feed(packet(AFC_OP_STATUS, le64(7)) + packet(AFC_OP_DATA, "next"), false);
+        _AFCHeader header;
+        int status = -1;
+        QCOMPARE(mobiledevice_afc_read_data(pair.ours, header, &status), le64(7));
+        QCOMPARE(status, 7);
+        // The failed status was read whole: the stream is still in step.
+        QCOMPARE(mobiledevice_afc_read_data(pair.ours, header, nullptr), QByteArray("next"));
+    }
 
-void TestAfcPackets::readDirSplitsNames() {
-    Pair pair;
-    pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)), false);
-    QCOMPARE(mobiledevice_afc_read_dir(pair.ours, QStringLiteral("/")),
-             QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("."), QStringLiteral("..")}));
-    pair.feed(packet(AFC_OP_DATA, QByteArray("st_size\0"
-                                             "12\0st_ifmt\0S_IFREG\0odd\0",
-                                             31)),
-              false);
-    const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, QStringLiteral("/f"));
-    QCOMPARE(info.size(), 2);
-    QCOMPARE(info.value(QStringLiteral("st_size")), QStringLiteral("12"));
-    QCOMPARE(info.value(QStringLiteral("st_ifmt")), QStringLiteral("S_IFREG"));
-}
+    void requestShapes() {
+        Pair pair;
+        // Answers queued up front: open result, status for the write chunk, status for close.
+        pair.feed(packet(AFC_OP_FILE_OPEN_RES, le64(5)) + packet(AFC_OP_STATUS, le64(0)) +
+                      packet(AFC_OP_STATUS, le64(0)),
+                  false);
+        QCOMPARE(mobiledevice_afc_open_file(pair.ours, QStringLiteral("/a"), AFC_FOPEN_WRONLY), 5ull);
+        QCOMPARE(pair.sent(), "CFA6LPAA" + le64(51) + le64(51) + le64(pair.ours) + le64(AFC_OP_FILE_OPEN) +
+                                  le64(AFC_FOPEN_WRONLY) + QByteArray("/a", 3));
+        QCOMPARE(mobiledevice_afc_file_write(pair.ours, 5, "hello", 5), 5u);
+        QCOMPARE(pair.sent(), "CFA6LPAA" + le64(53) + le64(48) + le64(pair.ours) + le64(AFC_OP_FILE_WRITE) + le64(5) +
+                                  QByteArray("hello"));
+        mobiledevice_afc_close_file(pair.ours, 5);
+        QCOMPARE(pair.sent(), "CFA6LPAA" + le64(48) + le64(48) + le64(pair.ours) + le64(AFC_OP_FILE_CLOSE) + le64(5));
+        QCOMPARE(mobiledevice_afc_file_write(pair.ours, 5, "x", 0), 0u);
+        QVERIFY(pair.sent().isEmpty());
+    }
 
-void TestAfcPackets::escapingPathsNeverLeave_data() {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("parent") << "..";
-    QTest::newRow("absolute parent") << "/../x";
-    QTest::newRow("climb after descent") << "/a/b/../../../x";
-    QTest::newRow("dots and slashes") << "//./a/./..//../x";
-}
+    void readDirSplitsNames() {
+        Pair pair;
+        pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)), false);
+        QCOMPARE(mobiledevice_afc_read_dir(pair.ours, QStringLiteral("/")),
+                 QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("."), QStringLiteral("..")}));
+        pair.feed(packet(AFC_OP_DATA, QByteArray("st_size\0"
+                                                 "12\0st_ifmt\0S_IFREG\0odd\0",
+                                                 31)),
+                  false);
+        const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, QStringLiteral("/f"));
+        QCOMPARE(info.size(), 2);
+        QCOMPARE(info.value(QStringLiteral("st_size")), QStringLiteral("12"));
+        QCOMPARE(info.value(QStringLiteral("st_ifmt")), QStringLiteral("S_IFREG"));
+    }
 
-void TestAfcPackets::escapingPathsNeverLeave() {
-    QFETCH(QString, path);
-    Pair pair;
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_remove(pair.ours, path));
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_rename(pair.ours, QStringLiteral("/ok"), path));
-    QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_open_file(pair.ours, path, AFC_FOPEN_RDONLY));
-    QVERIFY(pair.sent().isEmpty());
-}
+    void escapingPathsNeverLeave_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("parent") << "..";
+        QTest::newRow("absolute parent") << "/../x";
+        QTest::newRow("climb after descent") << "/a/b/../../../x";
+        QTest::newRow("dots and slashes") << "//./a/./..//../x";
+    }
+
+    void escapingPathsNeverLeave() {
+        QFETCH(QString, path);
+        Pair pair;
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_remove(pair.ours, path));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_rename(pair.ours, QStringLiteral("/ok"), path));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_open_file(pair.ours, path, AFC_FOPEN_RDONLY));
+        QVERIFY(pair.sent().isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestAfcPackets)
 #include "test_afc_packets.moc"
