@@ -1,0 +1,1055 @@
+// Property lists: the value model (kinds, accessor defaults, number widths,
+// dates, containers, keyed archives), interop with an independent
+// implementation (Python's plistlib, through plist_oracle.py) and with real
+// backup files, and hostile bytes, which must give the null value or a sound
+// value, never a crash, a hang or unbounded memory (run under the sanitizer
+// build as well).
+
+#include "device/cfobject.h"
+#include "device/cftype.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <plist/plist.h>
+#include <sqlite3.h>
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+CFType str(const QString& s) {
+    return CFType::createCFString(s);
+}
+
+CFType uid(long v) {
+    return CFType::createCFKeyedArchiverUID(v);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Dates with fractions only when the sample is meant for the binary format
+// (XML keeps whole seconds).
+CFType richSample(bool binary) {
+    CFType root = CFType::createCFDictionary();
+    root.put(u"ascii"_s, str(u"plain"_s));
+    root.put(u"unicode"_s, str(u"gr\u00fc\u00dfe \u65e5\u672c \U0001F600 <&>\"'"_s));
+    root.put(u"empty string"_s, str(QString()));
+    CFType ints = CFType::createCFArray();
+    ints.append(CFType::createCFNumberInt8(char(-128)))
+        .append(CFType::createCFNumberInt16(-32768))
+        .append(CFType::createCFNumberInt32(std::numeric_limits<int>::min()))
+        .append(CFType::createCFNumberInt32(255))
+        .append(CFType::createCFNumberInt32(65536))
+        .append(CFType::createCFNumberInt64(5000000000LL))
+        .append(CFType::createCFNumberInt64(-5000000000LL))
+        .append(CFType::createCFNumberInt64(std::numeric_limits<long long>::max()))
+        .append(CFType::createCFNumberInt64(std::numeric_limits<long long>::min()))
+        .append(CFType::createCFNumberCFIndex(-1))
+        .append(CFType::createCFNumberUInt64(9223372036854775808ULL))
+        .append(CFType::createCFNumberUInt64(18446744073709551615ULL));
+    root.put(u"ints"_s, ints);
+    CFType reals = CFType::createCFArray();
+    reals.append(CFType::createCFNumberDouble(0.1))
+        .append(CFType::createCFNumberFloat(3.5f))
+        .append(CFType::createCFNumberDouble(-1e-300))
+        .append(CFType::createCFNumberDouble(1.7976931348623157e308))
+        .append(CFType::createCFNumberDouble(1.0 / 3));
+    root.put(u"reals"_s, reals);
+    root.put(u"yes"_s, CFType::createCFBoolean(true));
+    root.put(u"no"_s, CFType::createCFBoolean(false));
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all.append(char(i));
+    root.put(u"data"_s, CFType::createCFData(all));
+    root.put(u"no data"_s, CFType::createCFData(QByteArray()));
+    CFType dates = CFType::createCFArray();
+    dates.append(CFType::createCFDate(QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999))))
+        .append(CFType::createCFDate(QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59))))
+        .append(CFType::createCFDate(QDateTime(QDate(1900, 1, 1), QTime(0, 0))))
+        .append(CFType::createCFDate(QDateTime(QDate(2100, 6, 1), QTime(12, 0))));
+    if (binary)
+        dates.append(CFType::createCFDateFromAbsoluteTime(660252793.25));
+    root.put(u"dates"_s, dates);
+    root.put(u"uids"_s, CFType::createCFArray({uid(0), uid(255), uid(70000)}));
+    CFType deep = str(u"bottom"_s);
+    for (int i = 0; i < 40; ++i) {
+        deep = (i % 2) ? CFType::createCFArray({deep, CFType::createCFArray()})
+                       : CFType::createCFDictionary({str(QString::number(i)), str(u"e"_s)},
+                                                    {deep, CFType::createCFDictionary()});
+    }
+    root.put(u"nested"_s, deep);
+    return root;
+}
+
+QJsonValue plistCanon(const CFType& v) {
+    auto one = [](const char* kind, const QJsonValue& value) { return QJsonObject{{QLatin1String(kind), value}}; };
+    switch (v.typeId()) {
+    case kCFTypeString:
+        return one("s", v.CFStringQString());
+    case kCFTypeNumber: {
+        const int w = v.numberType();
+        if (w == kCFNumberFloat32Type || w == kCFNumberFloat64Type || w == kCFNumberFloatType ||
+            w == kCFNumberDoubleType) {
+            const double d = v.CFNumberDouble();
+            if (std::isnan(d))
+                return one("r", u"nan"_s);
+            unsigned char raw[8];
+            std::memcpy(raw, &d, 8);
+            QByteArray bigEndian;
+            for (int i = 7; i >= 0; --i)
+                bigEndian.append(char(raw[i]));
+            return one("r", QString::fromLatin1(bigEndian.toHex()));
+        }
+        if (w == kCFNumberSInt128Type)
+            return one("i", QString::number(v.CFNumberUInt64()));
+        return one("i", QString::number(v.CFNumberInt64()));
+    }
+    case kCFTypeBoolean:
+        return one("b", v.CFNumberBool());
+    case kCFTypeData:
+        return one("d", QString::fromLatin1(v.CFDataBytes().toHex()));
+    case kCFTypeDate: {
+        const double at = v.CFDateAbsoluteTime();
+        qint64 secs = qint64(std::floor(at));
+        qint64 micros = std::llround((at - double(secs)) * 1e6);
+        if (micros >= 1000000) {
+            secs += 1;
+            micros -= 1000000;
+        }
+        const QDateTime t = QDateTime::fromSecsSinceEpoch(secs + 978307200, Qt::UTC);
+        return one("t", t.toString(u"yyyy-MM-ddTHH:mm:ss."_s) + u"%1"_s.arg(micros, 6, 10, QLatin1Char('0')));
+    }
+    case kCFTypeKeyedArchiverUID:
+        return one("u", double(v.CFKeyedArchiverUIDGetValue()));
+    case kCFTypeArray: {
+        QJsonArray items;
+        for (long i = 0; i < v.array_size(); ++i)
+            items.append(plistCanon(v.at(int(i))));
+        return one("a", items);
+    }
+    case kCFTypeDictionary: {
+        QList<CFType> keys = v.dict_keys();
+        std::sort(keys.begin(), keys.end(),
+                  [](const CFType& a, const CFType& b) { return a.CFStringQString() < b.CFStringQString(); });
+        QJsonArray pairs;
+        for (const CFType& k : keys)
+            pairs.append(QJsonArray{k.CFStringQString(), plistCanon(v.get(k))});
+        return one("o", pairs);
+    }
+    default:
+        return QJsonValue();
+    }
+}
+
+QDateTime may2013() {
+    return QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999));
+}
+
+// The reads as int8 int16 int32 int64 uint64 float double ("d": the default),
+// then "=" and toString().
+QString reads(const CFType& value) {
+    auto show = [](auto v, auto def) {
+        if (v == def)
+            return u"d"_s;
+        if constexpr (std::is_floating_point_v<decltype(v)>)
+            return QString::number(double(v), 'g', 6);
+        else
+            return QString::number(v);
+    };
+    return QStringList{show(int(value.CFNumberInt8(char(99))), 99),
+                       show(value.CFNumberInt16(99), short(99)),
+                       show(value.CFNumberInt(99), 99),
+                       show(value.CFNumberInt64(99), 99LL),
+                       show(value.CFNumberUInt64(99), 99ULL),
+                       show(value.CFNumberFloat(99.5f), 99.5f),
+                       show(value.CFNumberDouble(99.5), 99.5),
+                       u"="_s + value.toString()}
+        .join(u' ');
+}
+
+// Runs the oracle; its one line of output is the canonical form.
+QJsonValue oracle(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(VEXLAR_PYTHON),
+            QStringList{QStringLiteral(VEXLAR_SOURCE_DIR "/tests/plist/plist_oracle.py")} + args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        qWarning() << "oracle failed:" << p.readAllStandardError();
+        return QJsonValue();
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(p.readAllStandardOutput(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return QJsonValue();
+    return doc.object();
+}
+
+// The oracle's reading of a file against this side's value.
+#define COMPARE_WITH_PYTHON(path, here)                                                                                \
+    do {                                                                                                               \
+        const QJsonValue dumped = oracle({u"dump"_s, path});                                                           \
+        QVERIFY(dumped.isObject());                                                                                    \
+        QVERIFY2(dumped == (here), QJsonDocument(QJsonArray{dumped, here}).toJson(QJsonDocument::Compact).left(2000)); \
+    } while (false)
+
+QByteArray be(quint64 v, int n) {
+    QByteArray out(n, '\0');
+    for (int i = n - 1; i >= 0; --i, v >>= 8)
+        out[i] = char(v & 0xff);
+    return out;
+}
+
+struct Trailer {
+    std::optional<quint64> count = {};
+    std::optional<quint64> tableOffset = {};
+    int offSize = 2;
+    int refSize = 2;
+    quint64 top = 0;
+};
+
+// A binary plist from raw object encodings; references inside the objects are
+// written by the caller with the trailer's refSize.
+QByteArray bplist(const QList<QByteArray>& objects, const Trailer& t = {}, const QList<quint64>& offsets = {}) {
+    QByteArray out("bplist00");
+    QList<quint64> at = offsets;
+    for (const QByteArray& o : objects) {
+        if (offsets.isEmpty())
+            at.append(quint64(out.size()));
+        out += o;
+    }
+    const quint64 table = quint64(out.size());
+    for (quint64 off : at)
+        out += be(off, t.offSize);
+    out += QByteArray(6, '\0');
+    out += char(t.offSize);
+    out += char(t.refSize);
+    out += be(t.count.value_or(quint64(at.size())), 8);
+    out += be(t.top, 8);
+    out += be(t.tableOffset.value_or(table), 8);
+    return out;
+}
+
+QByteArray ref(quint64 index, int refSize = 2) {
+    return be(index, refSize);
+}
+
+QByteArray ascii(const QByteArray& s) {
+    return char(0x50 | s.size()) + s; // short strings only
+}
+
+QByteArray array(const QList<quint64>& refs) {
+    QByteArray out(1, char(0xA0 | refs.size()));
+    for (quint64 r : refs)
+        out += ref(r);
+    return out;
+}
+
+// Any value that does come out must serialise again.
+void checkSound(const CFType& v) {
+    if (!v.isNull())
+        (void)v.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+}
+
+} // namespace
+
+class TestPlist : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void init() {
+        if (QByteArray(QTest::currentTestFunction()).contains("Python") && !QFile::exists(u"" VEXLAR_PYTHON ""_s))
+            QSKIP("no Python interpreter for the oracle");
+    }
+
+    void kindsAndDefaults_data() {
+        QTest::addColumn<CFType>("value");
+        QTest::addColumn<unsigned long>("kind");
+        QTest::addColumn<QString>("text"); // toString()
+        const QList<CFType> k{str(u"k"_s)}, v{str(u"v"_s)};
+        QTest::newRow("null") << CFType() << (unsigned long)kCFTypeNull << "";
+        QTest::newRow("string") << str(u"h\u00e9llo"_s) << (unsigned long)kCFTypeString << "h\u00e9llo";
+        QTest::newRow("number") << CFType::createCFNumberInt32(7) << (unsigned long)kCFTypeNumber << "7";
+        QTest::newRow("boolean") << CFType::createCFBoolean(true) << (unsigned long)kCFTypeBoolean << "1";
+        QTest::newRow("date") << CFType::createCFDate(may2013()) << (unsigned long)kCFTypeDate
+                              << QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30), Qt::LocalTime).toString();
+        QTest::newRow("data") << CFType::createCFData(u"d\u00e4ta"_s.toUtf8()) << (unsigned long)kCFTypeData
+                              << "d\u00e4ta";
+        QTest::newRow("dictionary") << CFType::createCFDictionary(k, v) << (unsigned long)kCFTypeDictionary << "";
+        QTest::newRow("array") << CFType::createCFArray(v) << (unsigned long)kCFTypeArray << "";
+        QTest::newRow("uid") << uid(4000000) << (unsigned long)kCFTypeKeyedArchiverUID << "4000000";
+    }
+
+    // Every accessor of another kind answers its default instead of failing.
+    void kindsAndDefaults() {
+        QFETCH(CFType, value);
+        QFETCH(unsigned long, kind);
+        QFETCH(QString, text);
+        QCOMPARE(value.typeId(), kind);
+        QCOMPARE(value.toString(), text);
+        QCOMPARE(value.isNull(), kind == kCFTypeNull);
+        const bool tests[] = {
+            value.isCFString(), value.isCFNumber(),     value.isCFBoolean(), value.isCFDate(),
+            value.isCFData(),   value.isCFDictionary(), value.isCFArray(),   value.isCFKeyedArchiverUID()};
+        for (unsigned long k = kCFTypeString; k <= kCFTypeKeyedArchiverUID; ++k)
+            QCOMPARE(tests[k - 1], k == kind);
+        if (kind != kCFTypeString)
+            QVERIFY(value.CFStringQString().isNull() && value.CFStringLength() == 0);
+        if (kind != kCFTypeNumber)
+            QCOMPARE(reads(value) + QString::number(value.numberType()), u"d d d d d d d ="_s + text + u'0');
+        if (kind != kCFTypeBoolean)
+            QVERIFY(value.CFNumberBool(true) && !value.CFNumberBool(false));
+        if (kind != kCFTypeData)
+            QVERIFY(value.CFDataBytes().isNull() && value.CFDataLength() == 0);
+        if (kind != kCFTypeDate) {
+            QVERIFY(!value.CFDateToDateTime().isValid());
+            QVERIFY(!value.CFDateToDateTime(u"PST"_s).isValid());
+            QVERIFY(!value.CFDateToDateTime(3600).isValid());
+            QCOMPARE(value.CFDateAbsoluteTime(), 0.0);
+        }
+        if (kind != kCFTypeKeyedArchiverUID)
+            QCOMPARE(value.CFKeyedArchiverUIDGetValue(), 0UL);
+        if (kind != kCFTypeDictionary) {
+            QCOMPARE(value.dict_size(), 0L);
+            QVERIFY(value.get(u"k"_s).isNull() && value.get(str(u"k"_s)).isNull());
+            QVERIFY(value.dict_keys().isEmpty());
+            QVERIFY(value.NSKeyedArchiver().isEmpty());
+            QVERIFY(CFType::parseNSDictionaryStringCFType(value).isEmpty());
+            QVERIFY(CFType::createCFDictionaryCreateMutableCopy(value).isNull());
+        } else {
+            QVERIFY(value.get(u"absent"_s).isNull() && value.get(CFType()).isNull());
+        }
+        if (kind != kCFTypeArray) {
+            QVERIFY(value.array_size() == 0 && value.at(0).isNull());
+        } else {
+            QVERIFY(value.at(-1).isNull() && value.at(1).isNull());
+            QVERIFY(value.at(std::numeric_limits<int>::max()).isNull());
+        }
+        if (kind == kCFTypeNull) {
+            QVERIFY(value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).isEmpty());
+            QVERIFY(value.CFPropertyListToData(kCFPropertyListBinaryFormat_v1_0).isNull());
+            QVERIFY(CFType::clone(value).isNull());
+            QVERIFY(value.toPlistNode() == nullptr);
+        }
+        // Mutators on anything but a mutable container change nothing.
+        CFType copy = value;
+        copy.put(u"k"_s, str(u"other"_s));
+        copy.append(str(u"other"_s));
+        copy.array_replace(0, str(u"other"_s));
+        QVERIFY(copy.equals(value));
+        if (kind != kCFTypeNull)
+            QVERIFY(CFType::clone(value).equals(value));
+    }
+
+    void numberReads_data() {
+        QTest::addColumn<CFType>("value");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("reads");
+        const auto dbl = [](double v) { return CFType::createCFNumberDouble(v); };
+        const int f64 = kCFNumberFloat64Type;
+        QTest::newRow("int8 -5") << CFType::createCFNumberInt8(char(-5)) << int(kCFNumberSInt8Type)
+                                 << "-5 -5 -5 -5 d -5 -5 =-5";
+        QTest::newRow("int32 -70000") << CFType::createCFNumberInt32(-70000) << int(kCFNumberSInt32Type)
+                                      << "d d -70000 -70000 d -70000 -70000 =-70000";
+        QTest::newRow("int64 5e9") << CFType::createCFNumberInt64(5000000000LL) << int(kCFNumberSInt64Type)
+                                   << "d d d 5000000000 5000000000 5e+09 5e+09 =5000000000";
+        QTest::newRow("int64 min") << CFType::createCFNumberInt64(std::numeric_limits<long long>::min())
+                                   << int(kCFNumberSInt64Type)
+                                   << "d d d -9223372036854775808 d -9.22337e+18 -9.22337e+18 =-9223372036854775808";
+        QTest::newRow("uint64 max") << CFType::createCFNumberUInt64(std::numeric_limits<unsigned long long>::max())
+                                    << int(kCFNumberSInt128Type)
+                                    << "d d d d 18446744073709551615 1.84467e+19 1.84467e+19 =18446744073709551615";
+        QTest::newRow("uint64 small") << CFType::createCFNumberUInt64(42) << int(kCFNumberSInt64Type)
+                                      << "42 42 42 42 42 42 42 =42";
+        QTest::newRow("float 3.5") << CFType::createCFNumberFloat(3.5f) << int(kCFNumberFloat32Type)
+                                   << "d d d d d 3.5 3.5 =3.5";
+        QTest::newRow("double third") << dbl(1.0 / 3) << f64 << "d d d d d 0.333333 0.333333 =0.333333";
+        QTest::newRow("double 3.5") << dbl(3.5) << f64 << "d d d d d 3.5 3.5 =3.5";
+        QTest::newRow("double 3.0") << dbl(3.0) << f64 << "3 3 3 3 3 3 3 =3";
+        QTest::newRow("double -128.0") << dbl(-128.0) << f64 << "-128 -128 -128 -128 d -128 -128 =-128";
+        QTest::newRow("double 2^63") << dbl(9223372036854775808.0) << f64
+                                     << "d d d d 9223372036854775808 9.22337e+18 9.22337e+18 =9.22337e+18";
+        QTest::newRow("double 1e40") << dbl(1e40) << f64 << "d d d d d d 1e+40 =1e+40";
+        QTest::newRow("double nan") << dbl(std::nan("")) << f64 << "d d d d d nan nan =nan";
+        QTest::newRow("double inf") << dbl(INFINITY) << f64 << "d d d d d inf inf =inf";
+    }
+
+    void numberReads() {
+        QFETCH(CFType, value);
+        QFETCH(int, width);
+        QFETCH(QString, reads);
+        QCOMPARE(value.numberType(), width);
+        QCOMPARE(::reads(value), reads);
+        // A number is never a boolean.
+        QVERIFY(value.CFNumberBool(true) && !value.CFNumberBool(false));
+    }
+
+    void dateFields_data() {
+        QTest::addColumn<QDateTime>("made");
+        QTest::addColumn<QString>("zone"); // "" null zone, "+N" fixed offset, else a name
+        QTest::addColumn<QDateTime>("fields");
+        const QDateTime local(QDate(2013, 5, 1), QTime(10, 20, 30, 999), Qt::LocalTime);
+        const QDateTime offset(QDate(2013, 5, 1), QTime(10, 20, 30, 999), Qt::OffsetFromUTC, -7 * 3600);
+        auto fields = [](int d, int h, int m, int s) {
+            return QDateTime(QDate(2013, d == 30 ? 4 : 5, d), QTime(h, m, s), Qt::LocalTime);
+        };
+        // The time spec of the source is ignored: only its fields count.
+        QTest::newRow("local, gmt") << local << "" << fields(1, 10, 20, 30);
+        QTest::newRow("offset, gmt") << offset << "" << fields(1, 10, 20, 30);
+        QTest::newRow("+3600") << local << "+3600" << fields(1, 11, 20, 30);
+        QTest::newRow("-37800") << local << "-37800" << fields(30, 23, 50, 30);
+        QTest::newRow("Europe/Berlin") << local << "Europe/Berlin" << fields(1, 12, 20, 30);
+        QTest::newRow("PST abbreviation") << local << "PST" << fields(1, 3, 20, 30);
+        QTest::newRow("jst lower case") << local << "jst" << fields(1, 19, 20, 30);
+        QTest::newRow("unknown zone is gmt") << local << "Nowhere/Atlantis" << fields(1, 10, 20, 30);
+    }
+
+    void dateFields() {
+        QFETCH(QDateTime, made);
+        QFETCH(QString, zone);
+        QFETCH(QDateTime, fields);
+        const CFType date = CFType::createCFDate(made);
+        QCOMPARE(date.CFDateAbsoluteTime(), 389096430.0);
+        QDateTime read;
+        if (zone.isEmpty())
+            read = date.CFDateToDateTime();
+        else if (zone.startsWith(QLatin1Char('+')) || zone.startsWith(QLatin1Char('-')))
+            read = date.CFDateToDateTime(zone.toInt());
+        else
+            read = date.CFDateToDateTime(zone);
+        QCOMPARE(read.timeSpec(), Qt::LocalTime);
+        QCOMPARE(read, fields);
+        if (zone.isEmpty()) {
+            QCOMPARE(date.CFDateToDateTime(QString()).time(), fields.time());
+            __CFTimeZone gmt{QTimeZone::utc()};
+            QCOMPARE(date.CFDateToDateTime(&gmt).time(), fields.time());
+            __CFTimeZone tokyo{QTimeZone("Asia/Tokyo")};
+            QCOMPARE(date.CFDateToDateTime(&tokyo).time(), QTime(19, 20, 30));
+        }
+        QVERIFY(CFType::createCFDate(QDateTime()).isNull());
+    }
+
+    void dateSerialisation_data() {
+        QTest::addColumn<double>("absolute");
+        QTest::addColumn<double>("afterXml");
+        QTest::newRow("2013") << 389096430.0 << 389096430.0;
+        QTest::newRow("fraction") << 389096430.25 << 389096430.0;
+        QTest::newRow("epoch") << 0.0 << 0.0;
+        QTest::newRow("before 2001 with fraction") << -1.75 << -2.0;
+        // Beyond 32-bit seconds from 2001 (1933 and 2069).
+        QTest::newRow("1900") << -3187296000.0 << -3187296000.0;
+        QTest::newRow("2100") << 3124137600.0 << 3124137600.0;
+    }
+
+    // Binary keeps fractions; XML has whole seconds; both keep dates far from 2001.
+    void dateSerialisation() {
+        QFETCH(double, absolute);
+        QFETCH(double, afterXml);
+        const CFType list = CFType::createCFArray({CFType::createCFDateFromAbsoluteTime(absolute)});
+        auto back = [&list](long format) {
+            return CFType::createCFPropertyList(list.CFPropertyListToBytes(format)).at(0).CFDateAbsoluteTime();
+        };
+        QCOMPARE(back(kCFPropertyListBinaryFormat_v1_0), absolute);
+        QCOMPARE(back(kCFPropertyListXMLFormat_v1_0), afterXml);
+    }
+
+    void containers() {
+        CFType dict = CFType::createCFDictionary();
+        QVERIFY(dict.isMutable());
+        dict.put(u"b"_s, CFType::createCFNumberInt32(1))
+            .put(u"a"_s, CFType::createCFNumberInt32(2))
+            .put(CFType::createCFNumberInt32(5), str(u"number key"_s));
+        dict.put(u"b"_s, CFType::createCFNumberInt32(3));               // replaces in place
+        dict.dict_replace(str(u"c"_s), CFType::createCFNumberInt32(4)); // absent: nothing
+        dict.dict_replace(str(u"a"_s), CFType::createCFNumberInt32(5));
+        dict.put(u"ignored"_s, CFType()); // null values are refused
+        QString listed;                   // keys in enumeration order, and their values
+        for (const CFType& key : dict.dict_keys())
+            listed += key.toString() + u'=' + dict.get(key).toString() + u' ';
+        QCOMPARE(listed, u"b=3 a=5 5=number key "_s);
+        // Keys compare by value whatever the number's width.
+        QCOMPARE(dict.get(CFType::createCFNumberInt64(5)).CFStringQString(), u"number key"_s);
+        QCOMPARE(dict.get(CFType::createCFNumberDouble(5.0)).CFStringQString(), u"number key"_s);
+        QVERIFY(dict.get(CFType::createCFBoolean(true)).isNull());
+        // ...but only string keys can be written out.
+        QVERIFY(dict.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).isEmpty() && CFType::clone(dict).isNull());
+        QVERIFY(dict.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0).isEmpty());
+
+        // Many keys: lookups stay exact.
+        CFType big = CFType::createCFDictionary();
+        for (int i = 0; i < 20000; ++i)
+            big.put(QString::number(i), CFType::createCFNumberInt32(i));
+        QCOMPARE(big.dict_size(), 20000L);
+        QCOMPARE(big.get(u"12345"_s).CFNumberInt(), 12345);
+        QCOMPARE(big.dict_keys().at(19999).CFStringQString(), u"19999"_s);
+
+        const CFType fixed = CFType::createCFDictionary({str(u"k"_s), str(u"k2"_s)}, {CFType::createCFNumberInt32(1)});
+        QVERIFY(!fixed.isMutable());
+        QCOMPARE(fixed.dict_size(), 1L); // pairs up to the shorter list
+        CFType copy = CFType::createCFDictionaryCreateMutableCopy(fixed);
+        copy.put(u"k2"_s, CFType::createCFNumberInt32(2));
+        QVERIFY(copy.isMutable() && copy.dict_size() == 2 && fixed.dict_size() == 1);
+
+        CFType array = CFType::createCFArray();
+        array.append(str(u"a"_s)).append(str(u"b"_s)).append(CFType());
+        QCOMPARE(array.array_size(), 2L);
+        array.array_replace(0, str(u"A"_s)).array_replace(2, str(u"C"_s)); // one past the end appends
+        array.array_replace(9, str(u"X"_s)).array_replace(-1, str(u"X"_s));
+        QCOMPARE(array.array_size(), 3L);
+        QCOMPARE(array.at(0).CFStringQString() + array.at(2).CFStringQString(), u"AC"_s);
+        const CFType fixedArray = CFType::createCFArray({str(u"x"_s), CFType(), str(u"y"_s)});
+        QVERIFY(!fixedArray.isMutable() && fixedArray.array_size() == 2);
+
+        // A container put inside itself would make a loop: refused.
+        CFType outer = CFType::createCFArray();
+        CFType inner = CFType::createCFDictionary();
+        outer.append(inner);
+        inner.put(u"loop"_s, outer).put(u"self"_s, inner);
+        outer.append(outer).array_replace(0, outer);
+        QVERIFY(inner.dict_size() == 0 && outer.array_size() == 1);
+        QVERIFY(!outer.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0).isEmpty());
+    }
+
+    void serialisationRoundTrip_data() {
+        QTest::addColumn<long>("format");
+        QTest::newRow("xml") << long(kCFPropertyListXMLFormat_v1_0);
+        QTest::newRow("binary") << long(kCFPropertyListBinaryFormat_v1_0);
+    }
+
+    // Value kinds against an independent reader are in tst_plist_interop; here
+    // the widths, order, mutability, clone and file reading after a round trip.
+    void serialisationRoundTrip() {
+        QFETCH(long, format);
+        const bool binary = format == kCFPropertyListBinaryFormat_v1_0;
+        CFType dict = richSample(binary);
+        dict.put(u"\u00fcber"_s, CFType::createCFArray());
+        const QByteArray bytes = dict.CFPropertyListToBytes(format);
+        QVERIFY(bytes.startsWith(binary ? "bplist00" : "<?xml"));
+        QCOMPARE(dict.CFPropertyListToData(format).CFDataBytes(), bytes);
+        QVERIFY(dict.CFPropertyListToBytes(300).isEmpty());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"v.plist"_s);
+        QVERIFY(writeFile(path, bytes));
+        QVERIFY(CFType::createCFPropertyListFromFile(dir.filePath(u"absent"_s)).isNull());
+        QVERIFY(CFType::createCFPropertyListFromFile(dir.path()).isNull());
+        QList<CFType> copies{CFType::createCFPropertyList(bytes), CFType::createCFPropertyListFromFile(path)};
+        if (!binary)
+            copies << CFType::clone(dict); // through XML: the binary sample's date fractions would go
+        for (const CFType& back : copies) {
+            QVERIFY(back.equals(dict));
+            QVERIFY(!back.isMutable() && back.ref() != dict.ref());
+            QVERIFY(back.get(u"uids"_s).at(2).isCFKeyedArchiverUID());
+            const CFType ints = back.get(u"ints"_s);
+            QCOMPARE(ints.at(11).numberType(), int(kCFNumberSInt128Type));
+            QCOMPARE(ints.at(8).CFNumberInt64(), std::numeric_limits<long long>::min());
+            // Parsed integers and reals are 64-bit wide whatever they were.
+            QCOMPARE(ints.at(0).numberType(), int(kCFNumberSInt64Type));
+            QCOMPARE(back.get(u"reals"_s).at(1).numberType(), int(kCFNumberFloat64Type));
+            // Insertion order survives as enumeration order.
+            QCOMPARE(back.dict_keys().first().CFStringQString(), u"ascii"_s);
+            QCOMPARE(back.dict_keys().last().CFStringQString(), u"\u00fcber"_s);
+        }
+        // A copy does not follow later changes.
+        const CFType copy = CFType::clone(dict);
+        dict.put(u"yes"_s, CFType::createCFBoolean(false));
+        QVERIFY(copy.get(u"yes"_s).CFNumberBool());
+    }
+
+    void unserialisableValues() {
+        // 100000 nested arrays: freeing must not recurse.
+        CFType chain = CFType::createCFArray();
+        for (int i = 0; i < 100000; ++i)
+            chain = CFType::createCFArray({chain});
+        QVERIFY(chain.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).isEmpty());
+        QVERIFY(chain.toPlistNode() == nullptr);
+        QVERIFY(CFType::clone(chain).isNull());
+        QVERIFY(!chain.equals(CFType::createCFArray()));
+        chain = CFType();
+
+        // At the limit it still works.
+        CFType ok = str(u"leaf"_s);
+        for (int i = 0; i < cf::kMaxDepth; ++i)
+            ok = CFType::createCFArray({ok});
+        QVERIFY(CFType::clone(ok).equals(ok));
+        QVERIFY(CFType::createCFPropertyList(ok.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)).equals(ok));
+
+        // Shared twice at every level: 2^40 values once expanded.
+        CFType wide = str(u"x"_s);
+        for (int i = 0; i < 40; ++i)
+            wide = CFType::createCFArray({wide, wide});
+        QVERIFY(wide.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0).isEmpty());
+    }
+
+    void plistNodeBridge() {
+        plist_t node = plist_new_dict();
+        plist_dict_set_item(node, "name", plist_new_string("iPhone \xe2\x80\x99s"));
+        plist_dict_set_item(node, "neg", plist_new_uint(uint64_t(-42)));
+        plist_dict_set_item(node, "uid", plist_new_uid(9));
+        plist_t arr = plist_new_array();
+        plist_array_append_item(arr, plist_new_bool(1));
+        plist_array_append_item(arr, plist_new_real(2.5));
+        plist_array_append_item(arr, plist_new_data("\0x", 2));
+        plist_dict_set_item(node, "list", arr);
+        const CFType value = CFType::fromPlistNode(node);
+        plist_free(node);
+        CFType expected = CFType::createCFDictionary();
+        expected.put(u"name"_s, str(u"iPhone \u2019s"_s)).put(u"neg"_s, CFType::createCFNumberInt64(-42));
+        expected.put(u"uid"_s, uid(9))
+            .put(u"list"_s, CFType::createCFArray({CFType::createCFBoolean(true), CFType::createCFNumberDouble(2.5),
+                                                   CFType::createCFData({"\0x", 2})}));
+        QVERIFY(value.equals(expected));
+        plist_t back = value.toPlistNode();
+        QVERIFY(back);
+        QVERIFY(CFType::fromPlistNode(back).equals(value));
+        plist_free(back);
+        QVERIFY(CFType::fromPlistNode(nullptr).isNull());
+    }
+
+    void keyedArchiveRoundTrip_data() {
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<bool>("mutableClass");
+        QTest::addColumn<long>("format");
+        QTest::newRow("empty") << 0 << false << long(kCFPropertyListBinaryFormat_v1_0);
+        QTest::newRow("immutable, binary") << 4 << false << long(kCFPropertyListBinaryFormat_v1_0);
+        QTest::newRow("mutable, binary") << 4 << true << long(kCFPropertyListBinaryFormat_v1_0);
+        QTest::newRow("immutable, xml") << 4 << false << long(kCFPropertyListXMLFormat_v1_0);
+    }
+
+    void keyedArchiveRoundTrip() {
+        QFETCH(int, entries);
+        QFETCH(bool, mutableClass);
+        QFETCH(long, format);
+        QHash<QString, CFType> hash;
+        if (entries) {
+            hash.insert(u"Name"_s, str(u"Space \u00e9"_s));
+            hash.insert(u"Size"_s, CFType::createCFNumberInt64(5000000000LL));
+            hash.insert(u"Blob"_s, CFType::createCFData("\x01\x02"));
+            hash.insert(u"Nested"_s, CFType::createCFDictionary({str(u"x"_s)}, {uid(1)}));
+        }
+        const CFType archive = CFType::createNSDictionaryStringCFType(hash, mutableClass);
+        const CFType objects = archive.get(u"$objects"_s);
+        QCOMPARE(objects.array_size(), 3L + 2 * entries);
+        QCOMPARE(objects.at(0).CFStringQString(), u"$null"_s);
+        const CFType root = objects.at(1);
+        QCOMPARE(root.get(u"$class"_s).CFKeyedArchiverUIDGetValue(), 2UL + 2 * entries);
+        QVERIFY(root.get(u"NS.keys"_s).isCFArray() && root.get(u"NS.objects"_s).isCFArray());
+        const CFType classInfo = objects.at(2 + 2 * entries);
+        const QString className = mutableClass ? u"NSMutableDictionary"_s : u"NSDictionary"_s;
+        QCOMPARE(classInfo.get(u"$classes"_s).at(0).CFStringQString(), className);
+        QCOMPARE(classInfo.get(u"$classes"_s).array_size(), mutableClass ? 3L : 2L);
+
+        const CFType parsed = CFType::createCFPropertyList(archive.CFPropertyListToBytes(format));
+        QVERIFY(parsed.equals(archive));
+        const QHash<QString, CFType> back = CFType::parseNSDictionaryStringCFType(parsed);
+        QCOMPARE(back.size(), hash.size());
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+            QVERIFY2(back.value(it.key()).equals(it.value()), qPrintable(it.key()));
+        // The root object decoded one level deep.
+        const QHash<QString, CFType> decoded = parsed.NSKeyedArchiver();
+        QCOMPARE(decoded.value(u"$class"_s).get(u"$classname"_s).CFStringQString(), className);
+        QCOMPARE(decoded.value(u"NS.keys"_s).array_size(), long(entries));
+    }
+
+    void keyedArchiveHostileShapes_data() {
+        QTest::addColumn<CFType>("archive");
+        QTest::addColumn<int>("entries");
+        auto make = [](const CFType& top, const CFType& objects) {
+            return CFType::createCFDictionary({str(u"$top"_s), str(u"$objects"_s)}, {top, objects});
+        };
+        auto rootAt = [](long i) { return CFType::createCFDictionary({str(u"root"_s)}, {uid(i)}); };
+        auto nsDict = [](const QList<CFType>& keys, const QList<CFType>& values) {
+            return CFType::createCFDictionary({str(u"NS.keys"_s), str(u"NS.objects"_s)},
+                                              {CFType::createCFArray(keys), CFType::createCFArray(values)});
+        };
+        auto objects = [](const QList<CFType>& items) { return CFType::createCFArray(items); };
+        const CFType null = str(u"$null"_s);
+        const CFType k = str(u"k"_s);
+        QTest::newRow("root 0") << make(rootAt(0), objects({nsDict({uid(0)}, {uid(0)})})) << 0;
+        QTest::newRow("root out of range") << make(rootAt(99), objects({null})) << 0;
+        QTest::newRow("root not a uid") << make(CFType::createCFDictionary({str(u"root"_s)}, {null}),
+                                                objects({null, nsDict({}, {})}))
+                                        << 0;
+        QTest::newRow("objects not an array") << make(rootAt(1), null) << 0;
+        QTest::newRow("refs out of range")
+            << make(rootAt(1), objects({null, nsDict({uid(2), uid(7)}, {uid(2), uid(2)}), k})) << 1;
+        QTest::newRow("refs not uids") << make(rootAt(1), objects({null, nsDict({k, uid(2)}, {uid(2), uid(2)}), k}))
+                                       << 1;
+        QTest::newRow("fewer objects than keys")
+            << make(rootAt(1), objects({null, nsDict({uid(2), uid(2)}, {uid(2)}), k})) << 1;
+    }
+
+    void keyedArchiveHostileShapes() {
+        QFETCH(CFType, archive);
+        QFETCH(int, entries);
+        QCOMPARE(CFType::parseNSDictionaryStringCFType(archive).size(), entries);
+        (void)archive.NSKeyedArchiver();
+    }
+
+    // Reference counts are atomic: wrappers of one value made and dropped on
+    // several threads at once leave it intact and free it exactly once.
+    void sharedAcrossThreads() {
+        CFType shared = CFType::createCFDictionary();
+        for (int i = 0; i < 64; ++i)
+            shared.put(QString::number(i), CFType::createCFArray({str(QString::number(i))}));
+        const CFType frozen = CFType::clone(shared);
+        std::atomic<int> seen{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&frozen, &seen] {
+                for (int round = 0; round < 2000; ++round) {
+                    const CFType copy = frozen;
+                    const CFType item = copy.get(QString::number(round % 64)).at(0);
+                    if (item.CFStringQString() == QString::number(round % 64))
+                        seen.fetch_add(1);
+                    const CFType holder = CFType::createCFArray({item, copy});
+                }
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+        QCOMPARE(seen.load(), 4 * 2000);
+        QVERIFY(frozen.equals(shared));
+    }
+
+    void writtenHereReadByPython_data() {
+        QTest::addColumn<CFType>("value");
+        QTest::addColumn<long>("format");
+        for (long format : {long(kCFPropertyListXMLFormat_v1_0), long(kCFPropertyListBinaryFormat_v1_0)}) {
+            const bool binary = format == kCFPropertyListBinaryFormat_v1_0;
+            const char* f = binary ? "binary" : "xml";
+            QTest::addRow("%s rich", f) << richSample(binary) << format;
+            QTest::addRow("%s top-level string", f) << str(u"\u00e9t\u00e9"_s) << format;
+            QTest::addRow("%s top-level negative", f) << CFType::createCFNumberInt64(-7) << format;
+            QTest::addRow("%s keyed archive", f)
+                << CFType::createNSDictionaryStringCFType(
+                       {{u"Size"_s, CFType::createCFNumberInt64(1)}, {u"\u00fc"_s, str("x")}}, true)
+                << format;
+        }
+        // Many objects: binary object references wider than one byte.
+        CFType many = CFType::createCFArray();
+        for (int i = 0; i < 70000; ++i)
+            many.append(CFType::createCFNumberInt32(i));
+        QTest::newRow("binary 70000 numbers") << many << long(kCFPropertyListBinaryFormat_v1_0);
+    }
+
+    void writtenHereReadByPython() {
+        QFETCH(CFType, value);
+        QFETCH(long, format);
+        const QString path = m_dir.filePath(u"%1.plist"_s.arg(QString::fromLatin1(QTest::currentDataTag())));
+        const QByteArray bytes = value.CFPropertyListToBytes(format);
+        QVERIFY(!bytes.isEmpty() && writeFile(path, bytes));
+        COMPARE_WITH_PYTHON(path, plistCanon(value));
+    }
+
+    void readHereAndByPython_data() {
+        QTest::addColumn<QString>("source"); // the format the oracle writes its own sample in, or a real file
+        QTest::newRow("python xml") << u"xml"_s;
+        QTest::newRow("python binary") << u"bin"_s;
+        QTest::newRow("real Info.plist") << QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Info.plist");
+    }
+
+    // Read here as Python reads it, and written back so that Python reads the same.
+    void readHereAndByPython() {
+        QFETCH(QString, source);
+        const bool own = !source.contains(u'/');
+        const QString path = own ? m_dir.filePath(u"python."_s + source) : source;
+        if (!own && !QFile::exists(path))
+            QSKIP("real backup files are not present");
+        const QJsonValue python = oracle(own ? QStringList{u"write"_s, source, path} : QStringList{u"dump"_s, path});
+        const CFType value = CFType::createCFPropertyListFromFile(path);
+        QVERIFY(python.isObject() && value.isCFDictionary());
+        QVERIFY2(python == plistCanon(value), QJsonDocument(QJsonArray{python, plistCanon(value)}).toJson().left(2000));
+        if (own) {
+            QCOMPARE(value.get(u"big"_s).CFNumberUInt64(), 18446744073709551615ULL);
+            QCOMPARE(value.get(u"ints"_s).at(10).CFNumberInt64(), std::numeric_limits<long long>::min());
+        } else {
+            QCOMPARE(value.get(u"Product Version"_s).CFStringQString() + value.get(u"Product Type"_s).CFStringQString(),
+                     u"14.3iPhone9,3"_s);
+            QCOMPARE(value.get(u"Installed Applications"_s).array_size(), 6L);
+            QCOMPARE(value.get(u"Last Backup Date"_s).CFDateToDateTime(),
+                     QDateTime(QDate(2021, 12, 3), QTime(19, 33, 13), Qt::LocalTime));
+        }
+        const QString againPath = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + u".again"_s);
+        QVERIFY(
+            writeFile(againPath, value.CFPropertyListToBytes(source == "xml"_L1 ? kCFPropertyListXMLFormat_v1_0
+                                                                                : kCFPropertyListBinaryFormat_v1_0)));
+        COMPARE_WITH_PYTHON(againPath, python);
+    }
+
+    void realManifestRecordsAndPython() {
+        const QString path = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Manifest.db");
+        if (!QFile::exists(path))
+            QSKIP("real backup files are not present");
+        sqlite3* db = nullptr;
+        // The folder is read-only and the database is in WAL mode: open it immutable.
+        const QByteArray uri = "file:" + path.toUtf8() + "?immutable=1";
+        QCOMPARE(sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db, "SELECT fileID, relativePath, flags, file FROM Files ORDER BY fileID", -1, &st,
+                                    nullptr),
+                 SQLITE_OK);
+        int rows = 0;
+        int withKey = 0;
+        QStringList checkedByPython;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            ++rows;
+            const QString fileId = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+            const QString relativePath = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            const int flags = sqlite3_column_int(st, 2);
+            const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st, 3)), sqlite3_column_bytes(st, 3));
+            const CFType archive = CFType::createCFPropertyList(blob);
+            QVERIFY2(archive.isCFDictionary(), qPrintable(fileId));
+            const QHash<QString, CFType> file = archive.NSKeyedArchiver();
+            QCOMPARE(file.value(u"RelativePath"_s).CFStringQString(), relativePath);
+            QCOMPARE(file.value(u"$class"_s).get(u"$classname"_s).CFStringQString(), u"MBFile"_s);
+            // Directories carry the S_IFDIR mode bits, files S_IFREG.
+            const int type = file.value(u"Mode"_s).CFNumberInt() & 0170000;
+            if (flags == 1)
+                QCOMPARE(type, 0100000);
+            else if (flags == 2)
+                QCOMPARE(type, 0040000);
+            if (file.contains(u"EncryptionKey"_s)) {
+                ++withKey;
+                QVERIFY(file.value(u"EncryptionKey"_s).get(u"NS.data"_s).CFDataLength() > 0);
+            }
+            if (fileId.startsWith(QLatin1String("3d0d7e5f"))) {
+                QCOMPARE(relativePath, u"Library/SMS/sms.db"_s);
+                QCOMPARE(file.value(u"Size"_s).CFNumberInt64(), 278528LL);
+            }
+            // A few records in full against the independent reader, re-encoded by us.
+            if (rows % 1000 == 1 || fileId.startsWith(QLatin1String("3d0d7e5f"))) {
+                const QString blobPath = m_dir.filePath(fileId);
+                QVERIFY(writeFile(blobPath, archive.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0)));
+                COMPARE_WITH_PYTHON(blobPath, plistCanon(archive));
+                checkedByPython << fileId;
+            }
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        QCOMPARE(rows, 3721);
+        QCOMPARE(withKey, 1089);
+        QVERIFY(checkedByPython.size() >= 4);
+    }
+
+    // Every row: the null value when refused, a sound value when accepted.
+    void hostileBytes_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("text") << QByteArray("hello, world") << false;
+        QTest::newRow("magic only") << QByteArray("bplist00") << false;
+        QTest::newRow("magic and zeros") << QByteArray("bplist00") + QByteArray(64, '\0') << false;
+        QTest::newRow("other binary version") << QByteArray("bplist15") + QByteArray(64, '\0') << false;
+        QTest::newRow("unclosed xml") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>")
+                                      << false;
+        QTest::newRow("unknown element") << QByteArray("<plist version=\"1.0\"><blob>1</blob></plist>") << false;
+        QTest::newRow("unclosed comment") << QByteArray("<plist version=\"1.0\"><!-- <array>") << false;
+        QByteArray random(4096, '\0');
+        QRandomGenerator rng(1234);
+        for (char& c : random)
+            c = char(rng.bounded(256));
+        QTest::newRow("random") << random << false;
+        QTest::newRow("random after magic") << QByteArray("bplist00") + random << false;
+
+        // Binary plists built object by object.
+        const QByteArray hi = ascii("hi");
+        QTest::newRow("control: one string") << bplist({hi}) << true;
+        QTest::newRow("control: dict") << bplist({QByteArray(1, char(0xD1)) + ref(1) + ref(2), hi,
+                                                  QByteArray(1, char(0x09))})
+                                       << true;
+        QTest::newRow("offset beyond table") << bplist({hi}, {}, {5000}) << false;
+        QTest::newRow("offset into table") << bplist({array({1}), hi}, {}, {8, 14}) << false;
+        QTest::newRow("top beyond count") << bplist({hi}, Trailer{.top = 1}) << false;
+        QTest::newRow("count beyond table") << bplist({hi}, Trailer{.count = 1000}) << false;
+        QTest::newRow("huge count") << bplist({hi}, Trailer{.count = quint64(1) << 62}) << false;
+        QTest::newRow("table offset beyond file") << bplist({hi}, Trailer{.tableOffset = 1 << 20}) << false;
+        QTest::newRow("table offset overflow") << bplist({hi}, Trailer{.tableOffset = ~quint64(0) - 4}) << false;
+        QTest::newRow("offset size 0") << bplist({hi}, Trailer{.offSize = 0}) << false;
+        QTest::newRow("ref size 9") << bplist({hi}, Trailer{.refSize = 9}) << false;
+        QTest::newRow("array refers to itself") << bplist({array({0})}) << false;
+        QTest::newRow("dict value loop") << bplist({QByteArray(1, char(0xD1)) + ref(1) + ref(0), hi}) << false;
+        QTest::newRow("ref beyond count") << bplist({array({7})}) << false;
+        QTest::newRow("key with NUL") << bplist({QByteArray(1, char(0xD1)) + ref(1) + ref(1),
+                                                 ascii(QByteArray("a\0b", 3))})
+                                      << false;
+        QTest::newRow("utf16 key with NUL")
+            << bplist({QByteArray(1, char(0xD1)) + ref(1) + ref(1), QByteArray("\x62\x00\x61\x00\x00", 5)}) << false;
+        QTest::newRow("value with NUL") << bplist({array({1}), ascii(QByteArray("a\0b", 3))}) << true;
+        QTest::newRow("non-string key") << bplist(
+                                               {QByteArray(1, char(0xD1)) + ref(1) + ref(1), QByteArray("\x10\x05", 2)})
+                                        << false;
+        QTest::newRow("null object") << bplist({QByteArray(1, '\0')}) << false;
+        QTest::newRow("set object") << bplist({QByteArray(1, char(0xC1)) + ref(1), hi}) << false;
+        QTest::newRow("string longer than data") << bplist({QByteArray("\x5f\x10\x7f", 3) + "abc"}) << false;
+        QTest::newRow("huge array count")
+            << bplist({QByteArray(1, char(0xAF)) + QByteArray(1, char(0x13)) + be(quint64(1) << 60, 8)}) << false;
+        QTest::newRow("huge data count") << bplist({QByteArray(1, char(0x4F)) + QByteArray(1, char(0x13)) +
+                                                    be(~quint64(0), 8)})
+                                         << false;
+        QTest::newRow("utf16 count overflow")
+            << bplist({QByteArray(1, char(0x6F)) + QByteArray(1, char(0x13)) + be(quint64(1) << 63, 8)}) << false;
+        QTest::newRow("bad length marker")
+            << bplist({QByteArray(1, char(0x5F)) + QByteArray(1, char(0x20)) + "x"}) << false;
+        QTest::newRow("int of 32 bytes") << bplist({QByteArray(1, char(0x15)) + QByteArray(32, '\1')}) << false;
+        QTest::newRow("int above 2^64") << bplist({QByteArray(1, char(0x14)) + be(1, 8) + be(0, 8)}) << false;
+        QTest::newRow("int 2^64-1 in 16 bytes")
+            << bplist({QByteArray(1, char(0x14)) + be(0, 8) + be(~quint64(0), 8)}) << true;
+        QTest::newRow("nan date") << bplist({QByteArray(1, char(0x33)) + be(0x7ff8000000000000ULL, 8)}) << false;
+        QTest::newRow("date 1e300") << bplist({QByteArray(1, char(0x33)) + be(0x7e37e43c8800759cULL, 8)}) << false;
+        QTest::newRow("lone high surrogate") << bplist({QByteArray("\x61\xd8\x00", 3)}) << false;
+        QTest::newRow("surrogate pair") << bplist({QByteArray("\x62\xd8\x3d\xde\x00", 5)}) << true;
+        QTest::newRow("truncated real") << bplist({QByteArray("\x23\x40", 2)}) << false;
+
+        // 5000 arrays, each holding the next.
+        QList<QByteArray> chain;
+        for (int i = 0; i < 5000; ++i)
+            chain.append(i == 4999 ? hi : array({quint64(i + 1)}));
+        QTest::newRow("5000 deep") << bplist(chain) << false;
+        // 500 deep is still accepted.
+        QList<QByteArray> shallow = chain.mid(4500);
+        for (int i = 0; i < shallow.size() - 1; ++i)
+            shallow[i] = array({quint64(i + 1)});
+        QTest::newRow("500 deep") << bplist(shallow) << true;
+        // Each array holds the next twice: 2^60 values once expanded.
+        QList<QByteArray> laughs;
+        for (int i = 0; i < 60; ++i)
+            laughs.append(array({quint64(i + 1), quint64(i + 1)}));
+        laughs.append(hi);
+        QTest::newRow("shared expansion") << bplist(laughs) << false;
+        // Sharing within reason is fine (writers share equal strings).
+        QList<QByteArray> shared{array(QList<quint64>(14, 1)), hi};
+        QTest::newRow("shared leaf") << bplist(shared) << true;
+
+        // XML nesting.
+        auto nest = [](int depth, const char* open, const char* close) {
+            return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">") +
+                   QByteArray(open).repeated(depth) + "<true/>" + QByteArray(close).repeated(depth) + "</plist>";
+        };
+        QTest::newRow("arrays 100000 deep") << nest(100000, "<array>", "</array>") << false;
+        QTest::newRow("dicts 5000 deep") << nest(5000, "<dict><key>k</key>", "</dict>") << false;
+        QTest::newRow("attributes on tags") << nest(5000, "<array a=\"1\">", "</array>") << false;
+        QTest::newRow("newline in tags") << nest(5000, "<array\n>", "</array\n>") << false;
+        QTest::newRow("unclosed 100000 deep")
+            << QByteArray("<plist version=\"1.0\">") + QByteArray("<array>").repeated(100000) << false;
+        QTest::newRow("arrays 500 deep") << nest(500, "<array>", "</array>") << true;
+        QTest::newRow("empty elements do not nest") << nest(1, "<array><array/><dict/>", "</array>") << true;
+        QTest::newRow("markup in comments and cdata")
+            << QByteArray("<plist version=\"1.0\"><!--") + QByteArray("<array>").repeated(5000) +
+                   "--><string><![CDATA[" + QByteArray("<dict>").repeated(5000) + "]]></string></plist>"
+            << true;
+
+        // Malformed XML is refused instead of read as 0, the epoch or nothing.
+        const auto doc = [](const QByteArray& body) {
+            return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+                   "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
+                   body + "\n</plist>\n";
+        };
+        QTest::newRow("key without value") << doc("<dict><key>a</key></dict>") << false;
+        QTest::newRow("two keys") << doc("<dict><key>a</key><key>b</key><true/></dict>") << false;
+        QTest::newRow("value without key") << doc("<dict><true/></dict>") << false;
+        QTest::newRow("key outside dict") << doc("<array><key>a</key></array>") << false;
+        QTest::newRow("bad integer") << doc("<integer>12abc</integer>") << false;
+        QTest::newRow("integer above 2^64") << doc("<integer>18446744073709551616</integer>") << false;
+        QTest::newRow("integer below -2^63") << doc("<integer>-9223372036854775809</integer>") << false;
+        QTest::newRow("bad date") << doc("<date>garbage</date>") << false;
+        QTest::newRow("bad data") << doc("<data>!!!</data>") << false;
+        QTest::newRow("text in array") << doc("<array>text<true/></array>") << false;
+        QTest::newRow("element in string") << doc("<string><true/></string>") << false;
+        QTest::newRow("two values in plist") << doc("<true/><false/>") << false;
+        QTest::newRow("unknown element in array") << doc("<array><blob/></array>") << false;
+        QTest::newRow("mismatched close") << doc("<array></dict>") << false;
+        QTest::newRow("hex integer") << doc("<integer>0x10</integer>") << true;
+        QTest::newRow("int64 min") << doc("<integer>-9223372036854775808</integer>") << true;
+        QTest::newRow("uint64 max") << doc("<integer> 18446744073709551615 </integer>") << true;
+        QTest::newRow("nan") << doc("<real>nan</real>") << true;
+        QTest::newRow("exponent") << doc("<real>-1.5e-300</real>") << true;
+        QTest::newRow("date") << doc("<date>2013-05-01T10:20:30Z</date>") << true;
+        QTest::newRow("data with line breaks") << doc("<data>\n\tAAEC\n\tAw==\n</data>") << true;
+        QTest::newRow("comment in dict") << doc("<dict><!-- c --><key>a</key><!-- c --><true/></dict>") << true;
+        QTest::newRow("cdata string") << doc("<string><![CDATA[a<b]]></string>") << true;
+        QTest::newRow("empty containers") << doc("<array><dict/><array/><string/></array>") << true;
+    }
+
+    void hostileBytes() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, valid);
+        const CFType v = CFType::createCFPropertyList(bytes);
+        QCOMPARE(!v.isNull(), valid);
+        checkSound(v);
+    }
+
+    void truncatedBinaryAtEveryOffset() {
+        const QByteArray full = richSample(true).CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+        QVERIFY(CFType::createCFPropertyList(full).equals(richSample(true)));
+        for (qsizetype n = 0; n < full.size(); ++n)
+            QVERIFY2(CFType::createCFPropertyList(full.left(n)).isNull(), qPrintable(QString::number(n)));
+        const QString real = QStringLiteral(VEXLAR_REALDATA_DIR "/mvt/Info.plist");
+        QFile f(real);
+        if (f.open(QIODevice::ReadOnly)) {
+            const QByteArray info = f.readAll();
+            QVERIFY(CFType::createCFPropertyList(info).isCFDictionary());
+            for (qsizetype n = 0; n < info.size(); ++n)
+                QVERIFY(CFType::createCFPropertyList(info.left(n)).isNull());
+        }
+    }
+
+    void truncatedXmlAtEveryOffset() {
+        const QByteArray full = richSample(true).CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+        const qsizetype end = full.lastIndexOf("</plist>");
+        QVERIFY(end > 0);
+        // Cut before the closing of the root element, nothing whole remains.
+        for (qsizetype n = 0; n < end; ++n)
+            checkSound(CFType::createCFPropertyList(full.left(n)));
+    }
+
+    // Every byte of a binary sample changed in turn: no crash, and any survivor is sound.
+    void corruptedBytes() {
+        const QByteArray full = richSample(true).CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
+        for (char mask : {char(0xff), char(0x01), char(0x80), char(0x10)}) {
+            for (qsizetype i = 0; i < full.size(); ++i) {
+                QByteArray bad = full;
+                bad[i] = char(bad[i] ^ mask);
+                checkSound(CFType::createCFPropertyList(bad));
+            }
+        }
+        const QByteArray xml = richSample(true).CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+        for (qsizetype i = 0; i < xml.size(); ++i) {
+            QByteArray bad = xml;
+            bad[i] = (bad[i] == '<') ? '>' : '<';
+            checkSound(CFType::createCFPropertyList(bad));
+        }
+    }
+
+    void oversizedInput() {
+        // Past the cap nothing is parsed, even when the bytes would be valid.
+        QByteArray big("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>");
+        big.append(QByteArray(256 * 1024 * 1024, 'a'));
+        big.append("</string></plist>");
+        QVERIFY(CFType::createCFPropertyList(big).isNull());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("big.plist"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(big), big.size());
+        f.close();
+        big.clear();
+        QVERIFY(CFType::createCFPropertyListFromFile(path).isNull());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlist)
+#include "tst_plist.moc"
