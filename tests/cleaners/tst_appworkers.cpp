@@ -6,21 +6,18 @@
 #include "cleaners/iosloadappthread.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
+#include "tests/device/simfixture.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
 #include <QMutex>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTranslator>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString kUdid = u"00008030-WORKERTEST000001"_s;
 
 // Records every report; finishing sets `canceled` as the dialog would.
 class RecordingReporter final : public ProgressReporter {
@@ -53,16 +50,6 @@ private:
     QMutex m_mutex;
 };
 
-// Collects arriving device handles.
-class Receiver : public QObject {
-    Q_OBJECT
-public:
-    QList<void*> devices;
-public slots:
-    void arrived(void* device) { devices.append(device); }
-    void left(void* device) { devices.removeAll(device); }
-};
-
 bool writeFile(const QString& name, const QByteArray& content) {
     QFile f(name);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
@@ -84,18 +71,15 @@ class TestAppWorkers : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    Receiver m_receiver;
+    SimStore m_sim;
+    DeviceReceiver m_receiver;
+    QString m_udid;
     IOSDevice m_device;
     QTranslator m_translator;
 
-    QString container(const QString& appId) const { return m_root.filePath(kUdid + u"/files/AppDomain-"_s + appId); }
-
-    bool sim(const QStringList& args) {
-        QProcess p;
-        p.start(QStringLiteral(VEXLAR_BINARY_DIR "/bin/simdevice"),
-                QStringList{args.first(), u"--root"_s, m_root.path()} + args.mid(1));
-        return p.waitForFinished(120000) && p.exitCode() == 0;
+    QString container(const QString& appId) const { return m_sim.deviceDir(m_udid) + u"/files/AppDomain-"_s + appId; }
+    bool setFault(const QString& name, const QString& value) {
+        return m_sim.set(m_udid, u"Sim.Faults."_s + name, value);
     }
 
     qint64 cacheOnDisk(const QString& appId) const {
@@ -104,20 +88,19 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_root.isValid());
-        qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
-        qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
+        QString why;
+        QVERIFY2(m_sim.init(&why), qPrintable(why));
         if (m_translator.load(u":/en.qm"_s)) {
             QCoreApplication::installTranslator(&m_translator);
         }
-        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdid, u"--name"_s, u"Worker Phone"_s, u"--product-type"_s,
-                     u"iPhone10,3"_s, u"--ios"_s, u"13.3"_s, u"--preset"_s, u"demo"_s}));
-        QCOMPARE(mobiledevice_init(), 1);
-        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "arrived", "left");
+        m_udid = m_sim.create({u"--name"_s, u"Worker Phone"_s, u"--product-type"_s, u"iPhone10,3"_s, u"--ios"_s,
+                               u"13.3"_s, u"--preset"_s, u"demo"_s});
+        QVERIFY(!m_udid.isEmpty());
+        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
         QVERIFY(mobiledevice_listen(&g_listen_ctx));
-        QTRY_COMPARE_WITH_TIMEOUT(m_receiver.devices.size(), 1, 30000);
-        m_device.device = static_cast<am_device*>(m_receiver.devices.first());
-        m_device.udid = kUdid;
+        QTRY_VERIFY_WITH_TIMEOUT(m_receiver.deviceFor(m_udid), 30000);
+        m_device.device = m_receiver.deviceFor(m_udid);
+        m_device.udid = m_udid;
         g_delDirCascade(m_device.cacheDir().absolutePath());
     }
 
@@ -192,11 +175,9 @@ private slots:
         // The device refuses to delete one file, lists a vanished one, and offers its Documents
         // as a cache entry, resolving ".." if asked.
         QVERIFY(writeFile(container(plain) + u"/Library/Caches/locked.bin"_s, QByteArray(1000, 'l')));
-        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcListExtra"_s,
-                     uR"({"/Library/Caches": ["../../Documents", "gone.tmp"]})"_s}));
-        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcDotDot"_s, u"true"_s}));
-        QVERIFY(sim(
-            {u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.AfcRemoveRefused"_s, u"[\"/Library/Caches/locked.bin\"]"_s}));
+        QVERIFY(setFault(u"AfcListExtra"_s, uR"({"/Library/Caches": ["../../Documents", "gone.tmp"]})"_s));
+        QVERIFY(setFault(u"AfcDotDot"_s, u"true"_s));
+        QVERIFY(setFault(u"AfcRemoveRefused"_s, u"[\"/Library/Caches/locked.bin\"]"_s));
         const qint64 expectNoTmp = cacheOnDisk(noTmp);
         const qint64 expectPlain = cacheOnDisk(plain);
         QVERIFY(expectNoTmp > 0 && expectPlain > 0);
@@ -208,7 +189,7 @@ private slots:
         worker.start();
         QVERIFY(worker.wait(120000));
         for (const QString& fault : {u"AfcListExtra"_s, u"AfcDotDot"_s, u"AfcRemoveRefused"_s}) {
-            QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults."_s + fault, u"null"_s}));
+            QVERIFY(setFault(fault, u"null"_s));
         }
         QCOMPARE(reporter.errors, QStringList());
         for (const QString& id : {noTmp, plain}) {
@@ -265,13 +246,13 @@ private slots:
         const QList<_IOSAppInfo> apps{{good, u"TuneWave"_s},
                                       {u"com.example.notinstalled"_s, u"Ghost"_s},
                                       {u"com.example.quickcart"_s, u"QuickCart"_s}};
-        QVERIFY(drop.isEmpty() || sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.DropAfterBytes"_s, drop}));
+        QVERIFY(drop.isEmpty() || setFault(u"DropAfterBytes"_s, drop));
         RecordingReporter reporter;
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = true;
         worker.start();
         QVERIFY(worker.wait(60000));
-        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdid, u"Sim.Faults.DropAfterBytes"_s, u"null"_s}));
+        QVERIFY(setFault(u"DropAfterBytes"_s, u"null"_s));
         QCOMPARE(reporter.successes, QStringList());
         QCOMPARE(reporter.errors.size(), 1);
         QVERIFY2(reporter.errors.first().startsWith(error), qPrintable(reporter.errors.first()));
