@@ -7,6 +7,7 @@
 #include "app/paths.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
+#include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/progressform.h"
@@ -23,7 +24,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
@@ -33,8 +33,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kUdidA = u"00008030-SIMULATEDA0000001"_s;
-const QString kUdidB = u"00008030-SIMULATEDB0000002"_s;
 const QString kNameA = u"Sim Phone"_s;
 const QString kNameB = u"Sim Pad"_s;
 
@@ -90,25 +88,14 @@ class TestMainWindowSim : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
+    SimStore m_sim;
+    QString m_udidA, m_udidB;
     std::unique_ptr<MainWindow> m_window;
     QTranslator m_translator;
 
-    QString simTool() const { return QStringLiteral(VEXLAR_BINARY_DIR "/bin/simdevice"); }
-
-    bool sim(const QStringList& args) {
-        QProcess p;
-        p.start(simTool(), QStringList{args.first(), u"--root"_s, m_root.path()} + args.mid(1));
-        if (!p.waitForFinished(120000) || p.exitCode() != 0) {
-            qWarning() << "simdevice" << args << p.readAllStandardError();
-            return false;
-        }
-        return true;
-    }
-
     DeviceState state(const QString& udid) {
         QProcess p;
-        p.start(QStringLiteral(VEXLAR_PYTHON), {u"-c"_s, QString::fromUtf8(kOracle), m_root.path(), udid});
+        p.start(QStringLiteral(VEXLAR_PYTHON), {u"-c"_s, QString::fromUtf8(kOracle), m_sim.path(), udid});
         p.waitForFinished(60000);
         const QJsonObject o = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
         DeviceState s;
@@ -161,10 +148,8 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_root.isValid());
-        QVERIFY2(QFile::exists(simTool()), "build the simdevice tool first");
-        qputenv("VEXLAR_SIM_ROOT", m_root.path().toUtf8());
-        qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_BINARY_DIR "/lib/libsimdevice.so");
+        QString why;
+        QVERIFY2(m_sim.init(&why), qPrintable(why));
         if (m_translator.load(u":/en.qm"_s)) {
             QCoreApplication::installTranslator(&m_translator);
         }
@@ -176,8 +161,9 @@ private slots:
         g_delDirCascade(g_dataSaveDir().filePath(u"ios_cache"_s));
         g_delDirCascade(g_dataSaveDir().filePath(u"virtual_ios"_s));
 
-        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdidA, u"--name"_s, kNameA, u"--product-type"_s, u"iPhone8,1"_s,
-                     u"--ios"_s, u"12.4"_s, u"--preset"_s, u"demo"_s}));
+        m_udidA = m_sim.create({u"--name"_s, kNameA, u"--product-type"_s, u"iPhone8,1"_s, u"--ios"_s, u"12.4"_s,
+                                u"--preset"_s, u"demo"_s});
+        QVERIFY(!m_udidA.isEmpty());
         QCOMPARE(mobiledevice_init(), 1);
         QVERIFY(mobiledevice_loader_is_loaded());
         m_window = std::make_unique<MainWindow>();
@@ -189,7 +175,7 @@ private slots:
     void deviceIsListedWithItsApps() {
         auto* cb = child<QComboBox>("cbDevices");
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
-        const DeviceState disk = state(kUdidA);
+        const DeviceState disk = state(m_udidA);
         QVERIFY(disk.apps.size() >= 3);
         QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(disk.apps.size()), 60000);
         QCOMPARE(cb->currentText(), kNameA);
@@ -197,7 +183,7 @@ private slots:
         QVERIFY(boxesMatching(u"<p>Notes:</p>"_s).first().contains(u"How to?</a>"_s));
 
         const IOSDevice device = currentDevice();
-        QCOMPARE(device.udid, kUdidA);
+        QCOMPARE(device.udid, m_udidA);
         QCOMPARE(device.productType, u"iPhone8,1"_s);
         QCOMPARE(device.productVersion, u"12.4"_s);
         const qint64 avail = available(device);
@@ -217,7 +203,7 @@ private slots:
             QCOMPARE(node->appId, disk.apps.at(i).first);
             QCOMPARE(node->appName, disk.apps.at(i).second);
             QVERIFY(node->checked && node->size == -1);
-            QFile remote(m_root.filePath(kUdidA + u"/files/AppDomain-"_s + node->appId + u"/iTunesArtwork"_s));
+            QFile remote(m_sim.deviceDir(m_udidA) + u"/files/AppDomain-"_s + node->appId + u"/iTunesArtwork"_s);
             QFile local(node->iconPath);
             QCOMPARE(local.open(QIODevice::ReadOnly), remote.open(QIODevice::ReadOnly));
             QCOMPARE(local.readAll(), remote.readAll());
@@ -227,7 +213,7 @@ private slots:
     }
 
     void scanCountsWhatIsOnTheDevice() {
-        const DeviceState disk = state(kUdidA);
+        const DeviceState disk = state(m_udidA);
         QTest::mouseClick(child<QPushButton>("btnScanAppCache"), Qt::LeftButton);
         ItemModelAppIcon* model = m_window->appModel();
         QTRY_VERIFY_WITH_TIMEOUT(model->rowCount() > 0 && model->node(0)->size >= 0, 60000);
@@ -241,7 +227,7 @@ private slots:
         QVERIFY(disk.cacheSum() > 0);
         QCOMPARE(child<QLabel>("lbTotalAppCache")->text(), u"(%1)"_s.arg(formatSpaceShow(disk.cacheSum())));
         // A scan deletes nothing.
-        QCOMPARE(state(kUdidA).cache, disk.cache);
+        QCOMPARE(state(m_udidA).cache, disk.cache);
         QVERIFY(boxesMatching(u"Successfully"_s).isEmpty());
     }
 
@@ -249,7 +235,7 @@ private slots:
         const QString first = u"com.example.pixelpost"_s;
         const QString second = u"com.example.trailmap"_s;
         const QString other = u"com.example.chirpchat"_s;
-        const DeviceState ready = state(kUdidA);
+        const DeviceState ready = state(m_udidA);
         QVERIFY(ready.cache.value(first) > 0 && ready.cache.value(second) > 0 && ready.cache.value(other) > 0);
         const qint64 expectFreed = ready.cache.value(first) + ready.cache.value(second);
 
@@ -269,7 +255,7 @@ private slots:
         QCOMPARE(boxesMatching(u"Successfully deleted"_s).first(),
                  u"Successfully deleted %1 App cache (Total: %1)."_s.arg(formatSpaceShow(expectFreed)));
 
-        const DeviceState after = state(kUdidA);
+        const DeviceState after = state(m_udidA);
         for (const QString& id : {first, second}) {
             QCOMPARE(after.cache.value(id), qint64(0));
             QCOMPARE(after.left.value(id), 0);
@@ -294,8 +280,8 @@ private slots:
     }
 
     void cancelledClearKeepsWhatWasDeleted() {
-        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdidA, u"Sim.Faults.ReplyDelayMs"_s, u"15"_s}));
-        const DeviceState before = state(kUdidA);
+        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"15"_s));
+        const DeviceState before = state(m_udidA);
         child<QCheckBox>("ckAllApp")->setCheckState(Qt::Checked);
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
@@ -321,8 +307,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(pressed, 120000);
         QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() == nullptr, 120000);
 
-        QVERIFY(sim({u"set"_s, u"--udid"_s, kUdidA, u"Sim.Faults.ReplyDelayMs"_s, u"null"_s}));
-        const DeviceState after = state(kUdidA);
+        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"null"_s));
+        const DeviceState after = state(m_udidA);
         QVERIFY2(after.cacheSum() < before.cacheSum(), "something was deleted before the cancel");
         QVERIFY2(after.cacheSum() > 0, "the cancel stopped the clear");
         QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Are You Sure You Want To Cancel?"_s});
@@ -332,8 +318,9 @@ private slots:
     }
 
     void unplugging() {
-        QVERIFY(sim({u"create"_s, u"--udid"_s, kUdidB, u"--name"_s, kNameB, u"--product-type"_s, u"iPad6,3"_s,
-                     u"--ios"_s, u"9.3.2"_s, u"--preset"_s, u"empty"_s}));
+        m_udidB = m_sim.create({u"--name"_s, kNameB, u"--product-type"_s, u"iPad6,3"_s, u"--ios"_s, u"9.3.2"_s,
+                                u"--preset"_s, u"empty"_s});
+        QVERIFY(!m_udidB.isEmpty());
         auto* cb = child<QComboBox>("cbDevices");
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 2, 60000);
         QTRY_COMPARE_WITH_TIMEOUT(cb->currentText(), kNameB, 60000);
@@ -342,14 +329,14 @@ private slots:
 
         // Another device leaves: only its entry goes.
         const QString spaceText = child<QLabel>("lbSpaceInfo")->text();
-        QVERIFY(sim({u"unplug"_s, u"--udid"_s, kUdidA}));
+        QVERIFY(m_sim.unplug(m_udidA));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
         QCOMPARE(cb->currentText(), kNameB);
         QVERIFY(child<QWidget>("wdDeviceInfoInner")->isVisible());
         QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), spaceText);
 
         // The selected device leaves: the panel is reset.
-        QVERIFY(sim({u"unplug"_s, u"--udid"_s, kUdidB}));
+        QVERIFY(m_sim.unplug(m_udidB));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 0, 60000);
         QVERIFY(child<QWidget>("wdDeviceInfoInner")->isHidden());
         QVERIFY(child<QPushButton>("btnClearAppCache")->isHidden());
@@ -359,9 +346,9 @@ private slots:
         QVERIFY(child<QLabel>("lbTotalAppCache")->text().isEmpty());
 
         // Plugged in again, the device is listed again.
-        QVERIFY(sim({u"plug"_s, u"--udid"_s, kUdidA}));
+        QVERIFY(m_sim.plug(m_udidA));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(state(kUdidA).apps.size()), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(state(m_udidA).apps.size()), 60000);
     }
 
     void noReminderOnceADeviceWasListed() { QVERIFY(boxesMatching(u"Device not found"_s).isEmpty()); }
