@@ -6,7 +6,6 @@
 #include "backupfixture.h"
 #include "sqlite/sqlite3db.h"
 
-#include <QBuffer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,14 +61,6 @@ private:
     void (*m_oldHandler)(int) = nullptr;
 };
 
-QByteArray mbdbBytes(const QList<MBDBParser::_MBDBItem>& items) {
-    QByteArray out;
-    QBuffer buf(&out);
-    buf.open(QIODevice::WriteOnly);
-    MBDBParser::writeMbdbRecords(buf, items);
-    return out;
-}
-
 #define TRY(stmt)                                                                                                      \
     try {                                                                                                              \
         stmt;                                                                                                          \
@@ -101,153 +92,6 @@ private:
     QHash<QString, MBDBParser::_MBDBItem> records;
 
 private slots:
-    void parseAndCopyItems_data() { addForms(); }
-    void parseAndCopyItems() {
-        QFETCH(FixtureForm, form);
-        const QList<FixtureFile> files = defaultFixtureFiles();
-        TRY(open(form, files));
-        QCOMPARE(records.size(), fx.records.size());
-        // The writer serialises every field, properties and inodeHigh included.
-        QCOMPARE(mbdbBytes(records.values()), mbdbBytes(fx.records.values()));
-        // A wrong password after the right one changes nothing: every file below still decrypts.
-        QVERIFY(!fx.encrypted() || !m->setPasscodeNoUIThrow(QStringLiteral("wrong")));
-
-        QTemporaryDir out;
-        int n = 0;
-        for (const FixtureFile& f : files) {
-            if (f.folder) {
-                continue;
-            }
-            const MBDBParser::_MBDBItem item = fx.records.value(MBDBParser::getFileHashName(f.domain, f.relativePath));
-            const QString dest = out.filePath(QStringLiteral("sub/dir/copy-%1").arg(n++));
-            struct Progress {
-                long long total = -1;
-                long long done = 0;
-            } progress;
-            TRY(m->copyItemThrow(item, dest, &progress, [](long long total, long long done, void* ctx) {
-                static_cast<Progress*>(ctx)->total = total;
-                static_cast<Progress*>(ctx)->done = done;
-            }));
-            QCOMPARE(readAll(dest), f.content);
-            QCOMPARE(QFileInfo(dest).lastModified().toSecsSinceEpoch(), qint64(f.lastModified));
-            // Working copies hold a user's data: owner only.
-            QCOMPARE(modeOf(dest), mode_t(0600));
-            const qint64 stored = QFileInfo(MBDBParser::getBKFilePath(m->dir, item.backupFileName(), false)).size();
-            if (stored > 0) {
-                QCOMPARE(progress.done, stored);
-                QCOMPARE(progress.total, stored);
-            }
-        }
-        // A null node copies nothing.
-        TRY(m->copyFile(nullptr, out.filePath(QStringLiteral("none")), nullptr, nullptr));
-        QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("none"))));
-        if (!fx.encrypted()) {
-            return;
-        }
-        // Never ciphertext handed out as content: a class the keybag lacks, or a size the plain text does not
-        // have (a data file cut short), is an error naming the file, and nothing is left under the name.
-        const MBDBParser::_MBDBItem sms = records.value(
-            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
-        MBDBParser::_MBDBItem noClass = sms, wrongSize = sms;
-        noClass.protectionClass = 9;
-        wrongSize.size += 16;
-        for (const MBDBParser::_MBDBItem& bad : {noClass, wrongSize}) {
-            const QString dest = out.filePath(QStringLiteral("bad"));
-            QVERIFY(thrownText([&] {
-                        m->copyItemThrow(bad, dest, nullptr, nullptr);
-                    }).contains(QStringLiteral("HomeDomain-Library/SMS/sms.db")));
-            QVERIFY(!QFileInfo::exists(dest));
-        }
-    }
-
-    void saveWritesEditsBack_data() { addForms(); }
-    void saveWritesEditsBack() {
-        QFETCH(FixtureForm, form);
-        TRY(open(form));
-        const int before = int(records.size());
-
-        // Drop the caches, put back an edited sms.db and a brand new file, as a cleaner does.
-        int dropped = 0;
-        for (auto it = records.begin(); it != records.end(); ++it) {
-            if (it->relativePath.toString().startsWith(QLatin1String("Library/Caches/"))) {
-                it->deleted = true;
-                ++dropped;
-            }
-        }
-        QByteArray key;
-        MBDBParser::_MBDBItem templ;
-        if (fx.encrypted()) {
-            TRY(templ = m->firstEncryptedItem(key));
-            QCOMPARE(key.size(), 32);
-        }
-        const QByteArray newSms("edited message database");
-        QTemporaryDir work;
-        const QString plain = work.filePath(QStringLiteral("sms.db"));
-        QVERIFY(writeFile(plain, newSms));
-        const QString smsHash =
-            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
-        const QString smsData = MBDBParser::getBKFilePath(m->dir, smsHash, false);
-        // Replaced over the existing data file; size 0: the record takes the file's size.
-        TRY(BackupManifest::encryptFileThrow(plain, smsData, key));
-        QVERIFY(MBDBParser::appendFile(records, plain, QStringLiteral("HomeDomain"),
-                                       QStringLiteral("Library/SMS/sms.db"), 0, key.isEmpty() ? nullptr : &templ,
-                                       nullptr));
-        QVERIFY(records.value(smsHash).modified);
-        QVERIFY(!records.value(smsHash).added);
-
-        const QString newHash =
-            MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New/n.txt"));
-        const QString newData = MBDBParser::getBKFilePath(m->dir, newHash, true);
-        TRY(BackupManifest::encryptFileThrow(plain, newData, key));
-        QVERIFY(MBDBParser::appendFile(records, newData, QStringLiteral("HomeDomain"),
-                                       QStringLiteral("Library/New/n.txt"), newSms.size(),
-                                       key.isEmpty() ? nullptr : &templ, nullptr));
-
-        qint64 smsRowIdBefore = -1;
-        if (fx.dbForm()) {
-            Sqlite3DB db;
-            TRY(db.openThrow(m->manifestDbPathInUse(), 2));
-            Sqlite3Cursor c =
-                db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
-            QVERIFY(c.moveNext());
-            smsRowIdBefore = c.getInt64(QStringLiteral("r"));
-        }
-        TRY(MBDBParser::save2File(records.values(), *m));
-
-        // A fresh object sees exactly the edits.
-        std::unique_ptr<BackupManifest> again;
-        TRY(again = openBackup(fx));
-        QHash<QString, MBDBParser::_MBDBItem> reread;
-        TRY(reread = MBDBParser::parse(*again));
-        QCOMPARE(int(reread.size()), before - dropped + 2); // new folder Library/New and its file
-        QVERIFY(reread.contains(newHash));
-        QVERIFY(reread.value(MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/New")))
-                    .isFolder());
-        QCOMPARE(reread.value(smsHash).digest.data, sha1Digest(newSms));
-        QCOMPARE(reread.value(smsHash).size, qint64(newSms.size()));
-        QTemporaryDir out;
-        for (const QString& h : {smsHash, newHash}) {
-            const QString dest = out.filePath(h);
-            TRY(again->copyItemThrow(reread.value(h), dest, nullptr, nullptr));
-            QCOMPARE(readAll(dest), newSms);
-        }
-        if (fx.dbForm()) {
-            // The existing record was updated in place, not deleted and re-inserted.
-            Sqlite3DB db;
-            TRY(db.openThrow(again->manifestDbPathInUse(), 2));
-            Sqlite3Cursor c =
-                db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?").addTextParam(smsHash));
-            QVERIFY(c.moveNext());
-            QCOMPARE(c.getInt64(QStringLiteral("r")), smsRowIdBefore);
-        }
-        if (form == FixtureForm::DbEncrypted) {
-            // The previous encrypted manifest is kept beside the new one.
-            const QStringList baks = QDir(fx.dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files);
-            QCOMPARE(baks.size(), 1);
-            QVERIFY(QDir(fx.dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*.saving-*")}).isEmpty());
-        }
-    }
-
     void failedSaveKeepsManifest_data() {
         QTest::addColumn<FixtureForm>("form");
         QTest::addColumn<int>("limit");

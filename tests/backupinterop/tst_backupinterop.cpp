@@ -3,6 +3,7 @@
 
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser.h"
+#include "sqlite/sqlite3db.h"
 #include "tests/backup/backupfixture.h"
 #include "tests/backupinterop/peer.h"
 
@@ -12,6 +13,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sqlite3.h>
 
 namespace {
 
@@ -208,13 +210,33 @@ void TestBackupInterop::readAndCopy() {
             QCOMPARE(it.linkTarget.toString(), QFileInfo(f.fullPath).symLinkTarget().section(QLatin1Char('/'), -1));
             continue;
         }
-        const QString dest = out.filePath(QString::number(copied++));
-        m.copyItemThrow(it, dest, nullptr, nullptr);
+        const QString dest = out.filePath(QStringLiteral("sub/dir/%1").arg(copied++));
+        std::pair<long long, long long> progress{-1, 0}; // total, done
+        m.copyItemThrow(it, dest, &progress, [](long long total, long long done, void* p) {
+            *static_cast<std::pair<long long, long long>*>(p) = {total, done};
+        });
         QVERIFY2(readAll(dest) == readAll(f.fullPath), qPrintable(f.domain + QLatin1Char('-') + f.path));
-        QCOMPARE(QFileInfo(dest).lastModified().toSecsSinceEpoch(), qint64(it.lastModified));
         QCOMPARE(QFileInfo(dest).lastModified(), QFileInfo(f.fullPath).lastModified());
+        QCOMPARE(QFileInfo(dest).permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner); // a user's data
+        const qint64 stored = QFileInfo(MBDBParser::getBKFilePath(m.dir, it.backupFileName(), false)).size();
+        QVERIFY(stored == 0 || progress == std::pair(stored, stored));
     }
     QVERIFY(copied > 20);
+    m.copyFile(nullptr, out.filePath(QStringLiteral("none")), nullptr, nullptr);
+    QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("none"))));
+    if (variant.encrypted()) {
+        // Never ciphertext handed out as content: a class the keybag lacks, or a size the plain text does not
+        // have (a data file cut short), is an error naming the file, and nothing is left under the name.
+        MBDBParser::_MBDBItem noClass = m.smsDb->item, wrongSize = m.smsDb->item;
+        noClass.protectionClass = 12;
+        wrongSize.size += 16;
+        for (const MBDBParser::_MBDBItem& bad : {noClass, wrongSize}) {
+            QVERIFY(thrownText([&] {
+                        m.copyItemThrow(bad, out.filePath(QStringLiteral("bad")), nullptr, nullptr);
+                    }).contains(QStringLiteral("HomeDomain-Library/SMS/sms.db")));
+            QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("bad"))));
+        }
+    }
     // The tree and index rules are the manifest suite's; here only that the peer's names land in them.
     QVERIFY(m.smsDb && m.callHistoryDb && m.cameraImages.size() == 1 && m.cameraVideos.size() == 1);
 }
@@ -250,20 +272,28 @@ void TestBackupInterop::putBack() {
     for (const PutBack& pb : files) {
         const QString plain = work.filePath(QFileInfo(pb.path).fileName());
         QVERIFY(writeFile(plain, pb.data));
+        // Replaced over the existing data file; size 0: the record takes the size of the file.
         const QString dest = MBDBParser::getBKFilePath(m.dir, MBDBParser::getFileHashName(domain, pb.path), true);
-        if (!variant.encrypted()) {
-            QFile::remove(dest); // a plain copy does not overwrite
-        }
         BackupManifest::encryptFileThrow(plain, dest, key);
         QString error;
-        QVERIFY2(MBDBParser::appendFile(items, plain, domain, pb.path, pb.data.size(),
-                                        variant.encrypted() ? &templ : nullptr, &error),
-                 qPrintable(error));
+        QVERIFY2(
+            MBDBParser::appendFile(items, plain, domain, pb.path, 0, variant.encrypted() ? &templ : nullptr, &error),
+            qPrintable(error));
     }
     const QString dropped = MBDBParser::getFileHashName(domain, QStringLiteral("Library/Sizes/f1.bin"));
     QVERIFY(items.contains(dropped));
     items[dropped].deleted = true;
+    // An existing row of Manifest.db is updated in place, not deleted and inserted again.
+    auto smsRowId = [&](const BackupManifest& b) {
+        Sqlite3DB db;
+        db.openThrow(b.manifestDbPathInUse(), SQLITE_OPEN_READONLY);
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?")
+                                            .addTextParam(MBDBParser::getFileHashName(domain, files[0].path)));
+        return c.moveNext() ? c.getInt64(QStringLiteral("r")) : -1;
+    };
+    const qint64 rowId = variant.format == QLatin1String("db") ? smsRowId(m) : 0;
     MBDBParser::save2File(items.values(), m);
+    QVERIFY(QDir(dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*-decrypted*")}).isEmpty());
 
     // The device side decrypts both files and finds the manifest consistent.
     for (const PutBack& pb : files) {
@@ -279,7 +309,11 @@ void TestBackupInterop::putBack() {
     const QList<QJsonObject> after = dumpBackup(variant, dir);
     QCOMPARE(after.size(), before - 1 + 3); // f1.bin gone; Library/New, Library/New/Deep and new.bin added
     for (const QJsonObject& rec : after) {
-        QVERIFY(rec.value(QStringLiteral("path")).toString() != QLatin1String("Library/Sizes/f1.bin"));
+        const QString path = rec.value(QStringLiteral("path")).toString();
+        QVERIFY(path != QLatin1String("Library/Sizes/f1.bin"));
+        for (const PutBack& pb : files) {
+            QVERIFY(path != pb.path || rec.value(QStringLiteral("size")).toInteger() == pb.data.size());
+        }
     }
     if (variant.encryptedManifestDb()) {
         const QStringList baks = QDir(dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files);
@@ -293,6 +327,7 @@ void TestBackupInterop::putBack() {
         return;
     }
     QCOMPARE(again.items.size(), after.size());
+    QCOMPARE(variant.format == QLatin1String("db") ? smsRowId(again) : 0, rowId);
     for (const PutBack& pb : files) {
         const QString out = work.filePath(QStringLiteral("again-") + QFileInfo(pb.path).fileName());
         again.copyItemThrow(again.items.value(MBDBParser::getFileHashName(domain, pb.path)), out, nullptr, nullptr);
