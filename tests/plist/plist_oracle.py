@@ -1,16 +1,12 @@
 #!/usr/bin/env python3
-"""Independent property-list reader and writer for the CFType interop tests.
+"""Independent property-list reader and writer for tst_plist.
 
-  plist_oracle.py dump PATH          print the file's canonical form (one JSON line)
-  plist_oracle.py write FMT PATH     write this script's own sample (FMT: xml|bin)
-                                     and print its canonical form
+  plist_oracle.py dump PATH        print the file's canonical form (one JSON line)
+  plist_oracle.py write FMT PATH   write this script's own sample (FMT: xml|bin), print its canonical form
 
-Canonical form: every value is a one-key object naming its kind, so that the
-C++ side can build the same text from a CFType:
-  {"s": text} {"i": "decimal"} {"r": "16 hex digits of the IEEE double"|"nan"}
-  {"b": bool} {"d": "hex bytes"} {"t": "YYYY-MM-DDTHH:MM:SS.ffffff"} {"u": n}
-  {"a": [values]} {"o": [[key, value], ...] sorted by key}
-A dictionary whose only key is "CF$UID" with an integer is a UID, as XML spells it.
+Canonical form, one-key objects naming the kind: {"s": text} {"i": "decimal"}
+{"r": "hex of the IEEE double"|"nan"} {"b": bool} {"d": "hex"} {"t": "YYYY-MM-DDTHH:MM:SS.ffffff"}
+{"u": n} {"a": [values]} {"o": [[key, value], ...] sorted by key}; a lone integer "CF$UID" is a UID.
 """
 import datetime
 import json
