@@ -7,7 +7,6 @@
 #include "backupfixture.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -179,37 +178,6 @@ private slots:
         QCOMPARE(readAll(dst), QByteArray("old"));
         const QString missing = tmp.filePath(QStringLiteral("missing"));
         QVERIFY(decryptError(missing, dst).startsWith(QStringLiteral("can not open %1. ").arg(missing)));
-    }
-
-    // Python's cryptography package is an independent implementation of the same cipher.
-    void fileEncryptionMatchesPython() {
-        QTemporaryDir tmp;
-        const QByteArray plain = QByteArray("interop payload ").repeated(700);
-        const QString plainPath = tmp.filePath(QStringLiteral("plain")), ours = tmp.filePath(QStringLiteral("ours")),
-                      theirs = tmp.filePath(QStringLiteral("theirs")), back = tmp.filePath(QStringLiteral("back"));
-        QVERIFY(writeFile(plainPath, plain));
-        QCOMPARE(thrownText([&] { BackupManifest::encryptFileThrow(plainPath, ours, kKek); }), QString());
-        const char* script = R"(
-import sys
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-from cryptography.hazmat.primitives import padding
-key = bytes.fromhex(sys.argv[1])
-d = Cipher(algorithms.AES(key), modes.CBC(bytes(16))).decryptor()
-u = padding.PKCS7(128).unpadder()
-plain = u.update(d.update(open(sys.argv[2], 'rb').read()) + d.finalize()) + u.finalize()
-assert plain == open(sys.argv[3], 'rb').read(), 'python decrypts something else'
-p = padding.PKCS7(128).padder()
-e = Cipher(algorithms.AES(key), modes.CBC(bytes(16))).encryptor()
-open(sys.argv[4], 'wb').write(e.update(p.update(plain) + p.finalize()) + e.finalize())
-print('OK')
-)";
-        QProcess py;
-        py.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), QString::fromLatin1(script),
-                                                 QString::fromLatin1(kKek.toHex()), ours, plainPath, theirs});
-        QVERIFY(py.waitForFinished(60000));
-        QCOMPARE(py.readAllStandardOutput().trimmed(), QByteArray("OK"));
-        QCOMPARE(decryptError(theirs, back, kKek), QString());
-        QCOMPARE(readAll(back), plain);
     }
 
     void rowEncryption_data() {

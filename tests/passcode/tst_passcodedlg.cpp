@@ -58,7 +58,6 @@ private slots:
     void init();
     void wrongThenRight_data();
     void wrongThenRight();
-    void emptyIsRefusedWithoutCheck();
     void escapeGivesUp();
     void checkThatThrowsShowsBothBoxes();
 
@@ -103,6 +102,8 @@ void TestPasscodeDlg::wrongThenRight_data() {
     // Blanks are tried as typed, never trimmed away.
     QTest::newRow("blanks") << QStringList{"   ", peerPassword() + QLatin1Char(' ')};
     QTest::newRow("right at once") << QStringList{};
+    // An empty field is refused before any check.
+    QTest::newRow("empty") << QStringList{QString()};
 }
 
 void TestPasscodeDlg::wrongThenRight() {
@@ -112,6 +113,8 @@ void TestPasscodeDlg::wrongThenRight() {
     BackupManifest& m = *owned;
     m.readManifestInfo();
     PasscodeDlg dlg(&m);
+    // The password is never shown.
+    QCOMPARE(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->echoMode(), QLineEdit::Password);
     whenShown(dlg, [&] {
         for (const QString& pw : wrong) {
             tryPassword(dlg, pw);
@@ -125,34 +128,19 @@ void TestPasscodeDlg::wrongThenRight() {
     QCOMPARE(dlg.password, peerPassword());
     QCOMPARE(m.passcode, peerPassword());
     QStringList expected;
-    for (qsizetype i = 0; i < wrong.size(); ++i) {
-        expected << QStringLiteral("Invalid password.");
+    for (const QString& pw : wrong) {
+        expected << (pw.isEmpty() ? QStringLiteral("Password is required.") : QStringLiteral("Invalid password."));
     }
     QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
-    // Each try ran under the progress dialog.
-    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), wrong.size() + 1);
+    // Each non-empty try ran under the progress dialog.
+    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")),
+             wrong.size() - wrong.count(QString()) + 1);
     // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
     m.parseInfo();
     QVERIFY(m.smsDb);
     QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
     owned.reset();
     checkNoPlaintextLeft(m_backup, files);
-}
-
-void TestPasscodeDlg::emptyIsRefusedWithoutCheck() {
-    BackupManifest m(m_backup);
-    m.readManifestInfo();
-    PasscodeDlg dlg(&m);
-    // The password is never shown.
-    QCOMPARE(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->echoMode(), QLineEdit::Password);
-    whenShown(dlg, [&] {
-        QTest::mouseClick(dlg.findChild<QPushButton*>(QStringLiteral("btnOK")), Qt::LeftButton);
-        QVERIFY(dlg.isVisible());
-        QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), 0);
-        tryPassword(dlg, peerPassword());
-    });
-    QCOMPARE(dlg.exec(), 1);
-    QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Password is required.")});
 }
 
 void TestPasscodeDlg::escapeGivesUp() {
