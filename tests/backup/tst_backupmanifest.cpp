@@ -277,17 +277,11 @@ private slots:
         QCOMPARE(at("Library/A/B/c.db").digest.data, sha1Digest("content"));
 
         // A file where a folder is needed.
-        QHash<QString, MBDBParser::_MBDBItem> clash;
-        clash.insert(library.backupFileName(), library);
-        MBDBParser::_MBDBItem fileA;
-        fileA.domain.setVal("HomeDomain");
-        fileA.relativePath.setVal("Library/A");
-        fileA.mode = 0x81A4;
-        clash.insert(fileA.backupFileName(), fileA);
-        QVERIFY(!MBDBParser::appendFile(clash, src, QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B/c.db"), 0,
+        items[MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B"))].mode = 0x81A4;
+        QVERIFY(!MBDBParser::appendFile(items, src, QStringLiteral("HomeDomain"), QStringLiteral("Library/A/B/d.db"), 0,
                                         nullptr, &error));
         QCOMPARE(error,
-                 QStringLiteral("MBDBParser::appendFile(Library/A/B/c.db) error. \"Library/A\" is not a folder."));
+                 QStringLiteral("MBDBParser::appendFile(Library/A/B/d.db) error. \"Library/A/B\" is not a folder."));
     }
 
     void treeAndIndex_data() {

@@ -8,8 +8,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -269,7 +267,11 @@ out = {k: root[k] for k in ('Birth', 'Flags', 'GroupID', 'InodeNumber', 'LastMod
 out['RelativePath'] = objs[root['RelativePath'].data]
 out['Digest'] = objs[root['Digest'].data].hex()
 out['EncryptionKey'] = key['NS.data'].hex()
-print(json.dumps(out))
+assert out == {'RelativePath': 'Library/SMS/sms.db', 'InodeNumber': 0x123456789, 'Size': 5000000000, 'Mode': 0o100644,
+               'ProtectionClass': 3, 'Flags': 0, 'Birth': 1600000002, 'LastModified': 1600000000,
+               'LastStatusChange': 1600000001, 'UserID': 501, 'GroupID': 501, 'Digest': '44' * 20,
+               'EncryptionKey': '55' * 44}, out
+print('OK')
 # Now one of our own: a symbolic link, its key stored as plain data.
 objs = ['$null', {'$class': plistlib.UID(4), 'Mode': 41453, 'Size': 0, 'InodeNumber': 77, 'RelativePath': plistlib.UID(2),
         'Target': plistlib.UID(3), 'ProtectionClass': 4, 'LastModified': 5, 'EncryptionKey': b'k' * 44, 'UserID': 0},
@@ -277,18 +279,7 @@ objs = ['$null', {'$class': plistlib.UID(4), 'Mode': 41453, 'Size': 0, 'InodeNum
 open(sys.argv[2], 'wb').write(plistlib.dumps({'$archiver': 'NSKeyedArchiver', '$version': 100000,
     '$top': {'root': plistlib.UID(1)}, '$objects': objs}, fmt=plistlib.FMT_BINARY))
 )";
-        const QByteArray out = runPython(script, {ours, theirs});
-        const QJsonObject o = QJsonDocument::fromJson(out).object();
-        QVERIFY2(!o.isEmpty(), out.constData());
-        const QJsonObject expected =
-            QJsonDocument::fromJson("{\"RelativePath\": \"Library/SMS/sms.db\", \"InodeNumber\": 4886718345, "
-                                    "\"Size\": 5000000000, \"Mode\": 33188, \"ProtectionClass\": 3, \"Flags\": 0, "
-                                    "\"Birth\": 1600000002, \"LastModified\": 1600000000, \"LastStatusChange\": "
-                                    "1600000001, \"UserID\": 501, \"GroupID\": 501, \"Digest\": \"" +
-                                    QByteArray(20, '\x44').toHex() + "\", \"EncryptionKey\": \"" +
-                                    QByteArray(44, '\x55').toHex() + "\"}")
-                .object();
-        QCOMPARE(o, expected);
+        QCOMPARE(runPython(script, {ours, theirs}), QByteArray("OK"));
 
         MBDBParser::_MBDBItem link;
         QCOMPARE(thrownText([&] {
