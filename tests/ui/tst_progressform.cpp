@@ -84,26 +84,37 @@ private slots:
         QTest::addColumn<QString>("success"); // null: the worker reports an error instead
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("box");
-        QTest::newRow("succeed quietly") << u""_s << 1 << QString();
-        QTest::newRow("succeed with text") << u"All done."_s << 1 << u"All done."_s;
-        QTest::newRow("error") << QString() << 0 << u"Broken pipe"_s;
+        QTest::addColumn<bool>("runner"); // through runWithProgress, as the backup store runs its workers
+        QTest::newRow("succeed quietly") << u""_s << 1 << QString() << false;
+        QTest::newRow("succeed with text") << u"All done."_s << 1 << u"All done."_s << false;
+        QTest::newRow("error") << QString() << 0 << u"Broken pipe"_s << false;
+        QTest::newRow("runner, success") << u""_s << 1 << QString() << true;
+        QTest::newRow("runner, error") << QString() << 0 << u"Broken pipe"_s << true;
     }
 
     void outcome() {
         QFETCH(QString, success);
         QFETCH(int, result);
         QFETCH(QString, box);
-        ProgressForm form;
-        ScriptWorker worker(form, [success](ProgressReporter& p) {
+        QFETCH(bool, runner);
+        const auto body = [success](ProgressReporter& p) {
             p.invokeUpdateProgress(u"Step"_s, 40, QString());
             success.isNull() ? p.invokeErrorOccurred(u"Broken pipe"_s) : p.invokeSucceed(success);
-        });
-        worker.start();
-        QCOMPARE(form.exec(), result);
-        worker.wait();
-        QCOMPARE(form.canceled, result == 0);
-        QCOMPARE(form.statusText(), u"Step"_s);
-        QCOMPARE(form.progressText(), u"Progress:40%"_s);
+        };
+        if (runner) {
+            installProgressRunner();
+            QCOMPARE(runWithProgress([&](ProgressReporter& p) -> QThread* { return new ScriptWorker(p, body); }, false),
+                     result);
+        } else {
+            ProgressForm form;
+            ScriptWorker worker(form, body);
+            worker.start();
+            QCOMPARE(form.exec(), result);
+            worker.wait();
+            QCOMPARE(form.canceled, result == 0);
+            QCOMPARE(form.statusText(), u"Step"_s);
+            QCOMPARE(form.progressText(), u"Progress:40%"_s);
+        }
         const QStringList shown = MessageBoxPresenter::shownTexts();
         QCOMPARE(shown.size(), box.isNull() ? 0 : 1);
         QVERIFY(box.isNull() || shown.first().contains(box));
@@ -219,28 +230,6 @@ private slots:
         form.onFinish(0);
         QVERIFY(form.waitForThread(writer));
         QVERIFY(finished);
-    }
-
-    void runnerRunsAWorkerUnderTheDialog() {
-        installProgressRunner();
-        QString seen;
-        const int ok = runWithProgress(
-            [&seen](ProgressReporter& p) -> QThread* {
-                return new ScriptWorker(p, [&seen](ProgressReporter& r) {
-                    r.invokeUpdateProgress(QStringLiteral("Checking password"), 50, QString());
-                    seen = QStringLiteral("ran");
-                    r.invokeSucceed(QString());
-                });
-            },
-            false);
-        QCOMPARE(ok, 1);
-        QCOMPARE(seen, QStringLiteral("ran"));
-        const int failed = runWithProgress(
-            [](ProgressReporter& p) -> QThread* {
-                return new ScriptWorker(p, [](ProgressReporter& r) { r.invokeErrorOccurred(QStringLiteral("bad")); });
-            },
-            false);
-        QCOMPARE(failed, 0);
     }
 };
 
