@@ -170,26 +170,38 @@ private slots:
     void parsesForeignPayloads_data() {
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<bool>("parses");
+        QTest::addColumn<bool>("highFd"); // received on a descriptor above FD_SETSIZE
         const QByteArray binary = pythonPlist("FMT_BINARY");
         const QByteArray xml = pythonPlist("FMT_XML");
         if (binary.isEmpty() || xml.isEmpty()) {
             QSKIP("python3 with plistlib is not available");
         }
         QVERIFY(binary.startsWith("bplist00"));
-        QTest::newRow("binary") << binary << true;
-        QTest::newRow("xml") << xml << true;
-        QTest::newRow("empty payload") << QByteArray() << false;
-        QTest::newRow("not a plist") << QByteArray("hello world") << false;
-        QTest::newRow("truncated binary") << binary.left(binary.size() / 2) << false;
+        QTest::newRow("binary") << binary << true << false;
+        QTest::newRow("xml") << xml << true << false;
+        QTest::newRow("empty payload") << QByteArray() << false << false;
+        QTest::newRow("not a plist") << QByteArray("hello world") << false << false;
+        QTest::newRow("truncated binary") << binary.left(binary.size() / 2) << false << false;
+        QTest::newRow("descriptor above FD_SETSIZE") << binary << true << true;
     }
 
     void parsesForeignPayloads() {
         QFETCH(QByteArray, payload);
         QFETCH(bool, parses);
+        QFETCH(bool, highFd);
+        rlimit limit{};
+        if (highFd && (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= FD_SETSIZE + 10)) {
+            QSKIP("descriptor limit too low to test descriptors above FD_SETSIZE");
+        }
         SocketPair pair;
+        const int fd = highFd ? ::dup2(pair.ours, FD_SETSIZE + 5) : pair.ours;
         pair.peerWrite(bigEndian32(static_cast<quint32>(payload.size())) + payload);
         CFType value;
-        QCOMPARE(recvError(pair.ours, CFType(), 1000, &value), QString());
+        const QString error = recvError(fd, CFType(), 1000, &value);
+        if (highFd) {
+            ::close(fd);
+        }
+        QCOMPARE(error, QString());
         QCOMPARE(value.isNull(), !parses);
         if (parses) {
             QCOMPARE(value.get(QStringLiteral("Command")).CFStringQString(), QStringLiteral("VendContainer"));
@@ -239,24 +251,6 @@ private slots:
         QVERIFY(mobiledevice_send_all(pair.ours, data.constData(), static_cast<int>(data.size()), 1000) < data.size());
         CFType message = CFType::createCFString(QStringLiteral("gone"));
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_sendmsg(pair.ours, message, false, 1000));
-    }
-
-    void worksOnDescriptorsAboveFdSetSize() {
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= FD_SETSIZE + 10) {
-            QSKIP("descriptor limit too low to test descriptors above FD_SETSIZE");
-        }
-        SocketPair pair;
-        const int high = FD_SETSIZE + 5;
-        QCOMPARE(::dup2(pair.ours, high), high);
-        const QByteArray payload =
-            CFType::createCFString(QStringLiteral("high")).CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0);
-        pair.peerWrite(bigEndian32(static_cast<quint32>(payload.size())) + payload);
-        CFType value;
-        const QString error = recvError(high, CFType(), 1000, &value);
-        ::close(high);
-        QCOMPARE(error, QString());
-        QCOMPARE(value.CFStringQString(), QStringLiteral("high"));
     }
 };
 
