@@ -3,6 +3,7 @@
 
 #include "app/errreport.h"
 #include "app/tips.h"
+#include "tests/app/recordingpresenter.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -67,15 +68,6 @@ private:
             requests.append(r);
             socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
         }
-    }
-};
-
-class RecordingPresenter : public TipsPresenter {
-public:
-    QList<QPair<Kind, QString>> shown;
-    bool show(Kind kind, const QString& text) override {
-        shown.append({kind, text});
-        return true;
     }
 };
 

@@ -4,19 +4,11 @@
 #include "app/tips.h"
 #include "device/mobiledevice_abi.h"
 #include "device/mobiledevice_loader.h"
+#include "tests/app/recordingpresenter.h"
 
 #include <QTest>
 
 namespace {
-class RecordingPresenter : public TipsPresenter {
-public:
-    QList<QPair<Kind, QString>> shown;
-    bool show(Kind kind, const QString& text) override {
-        shown.append({kind, text});
-        return true;
-    }
-};
-
 QString expectedError(const QString& host) {
     return QStringLiteral("Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
                           "from your computer first. Then download this <a href=\"http://%1/download_itunes.php\">"

@@ -4,6 +4,7 @@
 #include "app/paths.h"
 #include "app/tips.h"
 #include "device/iosdevice.h"
+#include "tests/app/recordingpresenter.h"
 #include "tests/device/simfixture.h"
 
 #include <QtTest>
@@ -11,15 +12,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-class RecordingPresenter : public TipsPresenter {
-public:
-    QList<QPair<Kind, QString>> shown;
-    bool show(Kind kind, const QString& text) override {
-        shown.append({kind, text});
-        return true;
-    }
-};
 
 const QString kICloudWarning = QStringLiteral(
     "Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try again.<br/><br/>"
