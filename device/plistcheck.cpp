@@ -3,6 +3,7 @@
 #include "device/cfobject.h"
 
 #include <QRegularExpression>
+#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -29,6 +30,20 @@ BinaryPlist::BinaryPlist(const QByteArray& bytes)
 }
 
 quint64 BinaryPlist::uintAt(quint64 pos, unsigned n) const {
+    // The widths that occur, read whole: a large manifest reads millions.
+    const uchar* p = m_p + pos;
+    switch (n) {
+    case 1:
+        return p[0];
+    case 2:
+        return qFromBigEndian<quint16>(p);
+    case 4:
+        return qFromBigEndian<quint32>(p);
+    case 8:
+        return qFromBigEndian<quint64>(p);
+    default:
+        break;
+    }
     quint64 v = 0;
     for (unsigned i = 0; i < n; ++i)
         v = (v << 8) | m_p[pos + i];
@@ -169,9 +184,23 @@ bool BinaryPlist::isSound() const {
         quint64 next = 0;
         quint64 total = 1;
     };
-    std::vector<uchar> state(m_count, 0); // 0 unseen, 1 on the current path, 2 done
-    std::vector<quint64> expanded(m_count, 0);
-    std::vector<Frame> stack;
+    // A manifest checks one small list per record: a thread reuses its
+    // buffers for those, which costs less than allocating them each time.
+    // Large lists get their own, so that no thread keeps their memory.
+    constexpr quint64 kReusedNodes = 4096;
+    thread_local std::vector<uchar> reusedState;
+    thread_local std::vector<quint64> reusedExpanded;
+    thread_local std::vector<Frame> reusedStack;
+    std::vector<uchar> ownState;
+    std::vector<quint64> ownExpanded;
+    std::vector<Frame> ownStack;
+    const bool reuse = m_count <= kReusedNodes;
+    std::vector<uchar>& state = reuse ? reusedState : ownState; // 0 unseen, 1 on the path, 2 done, 3 done and a key
+    std::vector<quint64>& expanded = reuse ? reusedExpanded : ownExpanded;
+    std::vector<Frame>& stack = reuse ? reusedStack : ownStack;
+    state.assign(m_count, 0);
+    expanded.assign(m_count, 0);
+    stack.clear();
     stack.push_back(Frame{m_top, root});
     state[m_top] = 1;
     while (!stack.empty()) {
@@ -190,18 +219,26 @@ bool BinaryPlist::isSound() const {
         ++f.next;
         if (child >= m_count || state[child] == 1)
             return false; // outside the table, or a loop
+        // An object checked before (as a key too, when it is one here) is
+        // only counted again: writers share keys, numbers and UIDs.
+        if (state[child] == 3 || (state[child] == 2 && !isKey)) {
+            if (!add(f.total, expanded[child]))
+                return false;
+            continue;
+        }
         Object o;
         if (!object(child, o))
             return false;
         if (isKey && !validKey(*this, o))
             return false;
         if (state[child] == 2) {
+            state[child] = 3;
             if (!add(f.total, expanded[child]))
                 return false;
             continue;
         }
         if (!o.isContainer()) {
-            state[child] = 2;
+            state[child] = isKey ? 3 : 2;
             expanded[child] = 1;
             if (!add(f.total, 1))
                 return false;
