@@ -125,7 +125,7 @@ private slots:
         QTest::newRow("encryption only") << u"false"_s << u"true"_s << true << true << false << kEncryptWarning;
         QTest::newRow("iCloud on, not checked") << u"true"_s << u"false"_s << false << true << true << QString();
         QTest::newRow("both off") << u"false"_s << u"false"_s << true << true << true << QString();
-        QTest::newRow("no backup domain") << u""_s << u""_s << true << true << true << QString();
+        QTest::newRow("no backup domain") << u"null"_s << u"null"_s << true << true << true << QString();
     }
 
     void backupSettings() {
@@ -141,15 +141,9 @@ private slots:
 
         const QString udid = sim.create();
         QVERIFY(!udid.isEmpty());
-        if (cloud.isEmpty()) {
-            QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.CloudBackupEnabled"),
-                            QStringLiteral("null")));
-            QVERIFY(
-                sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.WillEncrypt"), QStringLiteral("null")));
-        } else {
-            QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.CloudBackupEnabled"), cloud));
-            QVERIFY(sim.set(udid, QStringLiteral("Lockdown.com.apple.mobile.backup.WillEncrypt"), encrypt));
-        }
+        // "null" removes the value: a device without the backup domain.
+        QVERIFY(sim.set(udid, u"Lockdown.com.apple.mobile.backup.CloudBackupEnabled"_s, cloud));
+        QVERIFY(sim.set(udid, u"Lockdown.com.apple.mobile.backup.WillEncrypt"_s, encrypt));
         QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid) != nullptr, 5000);
 
         IOSDevice device;

@@ -146,32 +146,33 @@ private slots:
         QCOMPARE(model->rowCount(), 3);
         QCOMPARE(box->checkState(), Qt::Checked);
 
-        auto click = [model](int row, Qt::CheckState state) {
-            QVERIFY(model->setData(model->index(row, 0), int(state), Qt::CheckStateRole));
-        };
-        click(2, Qt::Unchecked);
-        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
-        // The partial state changes no app.
-        QVERIFY(model->node(0)->checked && model->node(1)->checked && !model->node(2)->checked);
-        click(2, Qt::Checked);
-        QCOMPARE(box->checkState(), Qt::Checked);
-        click(0, Qt::Unchecked);
-        click(1, Qt::Unchecked);
-        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
-        click(2, Qt::Unchecked);
-        QCOMPARE(box->checkState(), Qt::Unchecked);
-
-        // The user's click on the box checks every app, also from the partial state.
-        click(1, Qt::Checked);
-        QCOMPARE(box->checkState(), Qt::PartiallyChecked);
-        box->click();
-        QCOMPARE(box->checkState(), Qt::Checked);
-        QVERIFY(model->node(0)->checked && model->node(1)->checked && model->node(2)->checked);
-        box->click();
-        QCOMPARE(box->checkState(), Qt::Unchecked);
-        QVERIFY(!model->node(0)->checked && !model->node(1)->checked && !model->node(2)->checked);
-        box->click();
-        QCOMPARE(box->checkState(), Qt::Checked);
+        // Each step clicks an app's box (row, new state) or the check-all box (row -1), then reads
+        // the check-all state and the apps' states. The partial state changes no app; the user's
+        // click on the box checks every app, also from the partial state.
+        const struct {
+            int row;
+            bool check;
+            Qt::CheckState box;
+            const char* apps;
+        } steps[] = {{2, false, Qt::PartiallyChecked, "110"}, {2, true, Qt::Checked, "111"},
+                     {0, false, Qt::PartiallyChecked, "011"}, {1, false, Qt::PartiallyChecked, "001"},
+                     {2, false, Qt::Unchecked, "000"},        {1, true, Qt::PartiallyChecked, "010"},
+                     {-1, false, Qt::Checked, "111"},         {-1, false, Qt::Unchecked, "000"},
+                     {-1, false, Qt::Checked, "111"}};
+        for (const auto& step : steps) {
+            if (step.row < 0) {
+                box->click();
+            } else {
+                QVERIFY(model->setData(model->index(step.row, 0), int(step.check ? Qt::Checked : Qt::Unchecked),
+                                       Qt::CheckStateRole));
+            }
+            QCOMPARE(box->checkState(), step.box);
+            QString apps;
+            for (int i = 0; i < model->rowCount(); ++i) {
+                apps += QLatin1Char(model->node(i)->checked ? '1' : '0');
+            }
+            QCOMPARE(apps, QLatin1String(step.apps));
+        }
     }
 
     void pictures_data() {
