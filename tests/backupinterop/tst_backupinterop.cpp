@@ -93,7 +93,8 @@ private:
     // A fresh backup of the source tree in a folder named by the device's identifier.
     QString freshBackup(const BackupVariant& v);
     void unlockAndParse(BackupManifest& m, const BackupVariant& v);
-    PeerResult runCli(const QStringList& args, const QString& password = QString());
+    // pipeTo: a shell command reading the output, as in "vexlar-backup ls DIR | head -1".
+    PeerResult runCli(const QStringList& args, const QString& password = QString(), const QString& pipeTo = QString());
 
     QTemporaryDir m_tmp;
     QTemporaryDir m_cliTmp; // the command line's temporary folder
@@ -335,13 +336,20 @@ void TestBackupInterop::putBack() {
     }
 }
 
-PeerResult TestBackupInterop::runCli(const QStringList& args, const QString& password) {
+PeerResult TestBackupInterop::runCli(const QStringList& args, const QString& password, const QString& pipeTo) {
     QProcessEnvironment env = cleanEnvironment();
     if (!password.isNull()) {
         env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), password);
     }
     env.insert(QStringLiteral("TMPDIR"), m_cliTmp.path());
-    return runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), args, env);
+    if (pipeTo.isEmpty()) {
+        return runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), args, env);
+    }
+    return runProgram(QStringLiteral("/bin/sh"),
+                      QStringList{QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\" | ") + pipeTo,
+                                  QStringLiteral(VEXLAR_BACKUP_CLI)} +
+                          args,
+                      env);
 }
 
 void TestBackupInterop::cli() {
@@ -460,16 +468,7 @@ void TestBackupInterop::cliLeavesNoPlaintext() {
                                 QStringLiteral("--password"), peerPassword()});
     QVERIFY2(synth.exitCode == 0, synth.err.constData());
     const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
-    PeerResult head = runProgram(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"), QStringLiteral("\"$0\" ls \"$1\" | head -1"), QStringLiteral(VEXLAR_BACKUP_CLI), dir},
-        [&] {
-            QProcessEnvironment env = cleanEnvironment();
-            env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), peerPassword());
-            env.insert(QStringLiteral("TMPDIR"), m_cliTmp.path());
-            return env;
-        }());
-    QCOMPARE(head.out.count('\n'), 1);
+    QCOMPARE(runCli({QStringLiteral("ls"), dir}, peerPassword(), QStringLiteral("head -1")).out.count('\n'), 1);
     QCOMPARE(runCli({QStringLiteral("ls"), dir}, QStringLiteral("wrong")).exitCode, 3);
     QFile db(dir + QStringLiteral("/Manifest.db"));
     QVERIFY(db.resize(db.size() - 5));
