@@ -165,13 +165,8 @@ private slots:
             fixtureEntry("Odd/Domain", QStringLiteral("f"), "6"),
             fixtureEntry("Odd/Domain", QStringLiteral("g/h"), "7"),
         };
-        FixtureBackup fx;
-        try {
-            fx = writeFixtureBackup(tmp.path(), FixtureForm::Db, files);
-        } catch (const std::exception& e) {
-            QFAIL(e.what());
-        }
-        BackupManifest m(fx.dir);
+        QCOMPARE(thrownText([&] { writeFixtureBackup(tmp.path(), FixtureForm::Db, files); }), QString());
+        BackupManifest m(tmp.path());
         m.readManifestInfo();
         m.parseInfo();
         const BackupManifest::_FileNode* root = &m.root;
