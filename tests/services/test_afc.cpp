@@ -204,33 +204,6 @@ private slots:
         QCOMPARE(afc.socket, 0u);
     }
 
-    void pathsCannotLeaveContainer_data() {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("parent of root") << "/../device.plist";
-        QTest::newRow("deep climb") << "/Library/../../../device.plist";
-        QTest::newRow("relative climb") << "Library/Caches/../../../device.plist";
-        QTest::newRow("dot segments") << "/./Library/./../../device.plist";
-    }
-
-    void pathsCannotLeaveContainer() {
-        QFETCH(QString, path);
-        OPEN_APP(afc, root);
-        // A victim file next to the container.
-        const QString victim = QFileInfo(root).absolutePath() + QStringLiteral("/victim.txt");
-        QVERIFY(writeLocal(victim, "keep me"));
-        const QString devicePath = QString(path).replace(QStringLiteral("device.plist"), QStringLiteral("victim.txt"));
-
-        AfcFile file;
-        QVERIFY(!afc.readFile(devicePath, file));
-        QVERIFY(!afc.del(devicePath));
-        QVERIFY(!afc.rename(QStringLiteral("/Library"), devicePath));
-        QVERIFY(afc.lt(QString(devicePath).replace(QStringLiteral("victim.txt"), QString())).isEmpty());
-        QCOMPARE(readLocal(victim), QByteArray("keep me"));
-        QVERIFY(QFileInfo(root + QStringLiteral("/Library")).isDir());
-        // The client still works.
-        QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
-    }
-
     void mediaService() {
         const QString media = sim.deviceDir(udid) + QStringLiteral("/files/MediaDomain/Media");
         QVERIFY(writeLocal(media + QStringLiteral("/media-test.txt"), "media"));
