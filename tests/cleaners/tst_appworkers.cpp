@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
-#include <QMutex>
 #include <QTest>
 #include <QTranslator>
 
@@ -19,7 +18,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Records every report; finishing sets `canceled` as the dialog would.
+// Records every report (read only after the worker ended); an error sets `canceled` as the dialog would.
 class RecordingReporter final : public ProgressReporter {
 public:
     struct Update {
@@ -28,26 +27,18 @@ public:
         QString detail;
     };
     void invokeUpdateProgress(const QString& status, int curProgress, const QString& progressText) override {
-        QMutexLocker lock(&m_mutex);
         updates.append({status, curProgress, progressText});
     }
     void invokeErrorOccurred(const QString& err) override {
-        QMutexLocker lock(&m_mutex);
         errors.append(err);
         canceled = true;
     }
-    void invokeSucceed(const QString& tipsStr) override {
-        QMutexLocker lock(&m_mutex);
-        successes.append(tipsStr);
-    }
+    void invokeSucceed(const QString& tipsStr) override { successes.append(tipsStr); }
     void invokeTipsWait(const QString&) override { tipsWaiting = false; }
 
     QList<Update> updates;
     QStringList errors;
     QStringList successes;
-
-private:
-    QMutex m_mutex;
 };
 
 bool writeFile(const QString& name, const QByteArray& content) {
