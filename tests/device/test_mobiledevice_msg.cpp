@@ -3,57 +3,14 @@
 
 #include "device/cftype.h"
 #include "device/mobiledevice_msg.h"
+#include "tests/device/socketpair.h"
 
 #include <QProcess>
 #include <QtTest>
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
-
-struct SocketPair {
-    int ours = -1;
-    int peer = -1;
-    SocketPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            ours = fds[0];
-            peer = fds[1];
-        }
-    }
-    ~SocketPair() {
-        closePeer();
-        if (ours >= 0) {
-            ::close(ours);
-        }
-    }
-    void closePeer() {
-        if (peer >= 0) {
-            ::close(peer);
-            peer = -1;
-        }
-    }
-    void peerWrite(const QByteArray& bytes) const {
-        QCOMPARE_EQ(::write(peer, bytes.constData(), bytes.size()), bytes.size());
-    }
-    // Everything the peer can read without waiting.
-    QByteArray peerDrain() const {
-        QByteArray all;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                break;
-            }
-            all.append(buffer, n);
-        }
-        return all;
-    }
-};
 
 QByteArray bigEndian32(quint32 value) {
     char bytes[4];
@@ -108,7 +65,7 @@ private slots:
 
         SocketPair pair;
         mobiledevice_sendmsg(pair.ours, message, false, 60000);
-        const QByteArray wire = pair.peerDrain();
+        const QByteArray wire = pair.sent();
         QCOMPARE(wire.size(), 304);
         QCOMPARE(wire.left(4), QByteArray::fromHex("0000012c"));
         QVERIFY(CFType::createCFPropertyList(wire.mid(4)).equals(message));
@@ -118,7 +75,7 @@ private slots:
         SocketPair pair;
         mobiledevice_sendmsg(pair.ours, CFType(), true, 60000);
         mobiledevice_sendmsg(pair.ours, CFType(), false, 60000);
-        QVERIFY(pair.peerDrain().isEmpty());
+        QVERIFY(pair.sent().isEmpty());
         QCOMPARE(mobiledevice_send_all(pair.ours, "x", 0, 100), 0);
         char buffer[1];
         QCOMPARE(mobiledevice_recv_all(pair.ours, buffer, -5, 100), 0);
@@ -157,12 +114,7 @@ private slots:
             error += QString::fromUtf8(sent.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0)).left(800);
         }
         SocketPair pair;
-        if (!stream.isEmpty()) {
-            pair.peerWrite(stream);
-        }
-        if (peerCloses) {
-            pair.closePeer();
-        }
+        pair.feed(stream, peerCloses);
         // The short time-out bounds the stalled payload phase.
         QCOMPARE(recvError(pair.ours, sent, 300), error);
     }
@@ -195,7 +147,7 @@ private slots:
         }
         SocketPair pair;
         const int fd = highFd ? ::dup2(pair.ours, FD_SETSIZE + 5) : pair.ours;
-        pair.peerWrite(bigEndian32(static_cast<quint32>(payload.size())) + payload);
+        pair.feed(bigEndian32(static_cast<quint32>(payload.size())) + payload);
         CFType value;
         const QString error = recvError(fd, CFType(), 1000, &value);
         if (highFd) {

@@ -2,11 +2,10 @@
 // texts, hostile lengths, and the shape of what goes out.
 
 #include "services/mobiledevice_afc.h"
+#include "tests/device/socketpair.h"
 
 #include <QtEndian>
 #include <QtTest>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,39 +19,6 @@ QByteArray packet(quint64 op, const QByteArray& payload, quint64 entireLength = 
     const quint64 entire = entireLength == ~0ull ? 40 + quint64(payload.size()) : entireLength;
     return "CFA6LPAA" + le64(entire) + le64(entire) + le64(1) + le64(op) + payload;
 }
-
-struct Pair {
-    int ours = -1, peer = -1;
-    Pair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
-            ours = fds[0];
-            peer = fds[1];
-        }
-    }
-    ~Pair() {
-        ::close(ours);
-        if (peer >= 0) {
-            ::close(peer);
-        }
-    }
-    void feed(const QByteArray& bytes, bool thenClose) {
-        QCOMPARE_EQ(::write(peer, bytes.constData(), bytes.size()), bytes.size());
-        if (thenClose) {
-            ::close(peer);
-            peer = -1;
-        }
-    }
-    QByteArray sent() const {
-        QByteArray all;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            all.append(buffer, n);
-        }
-        return all;
-    }
-};
 
 } // namespace
 
@@ -91,7 +57,7 @@ private slots:
         QFETCH(QByteArray, stream);
         QFETCH(QString, error);
         QFETCH(QByteArray, payload);
-        Pair pair;
+        SocketPair pair;
         pair.feed(stream, true);
         _AFCHeader header;
         try {
@@ -104,7 +70,7 @@ private slots:
     }
 
     void statusPointerTakesStatus() {
-        Pair pair;
+        SocketPair pair;
         pair.feed(packet(AFC_OP_STATUS, le64(7)) + packet(AFC_OP_DATA, "next"), false);
         _AFCHeader header;
         int status = -1;
@@ -115,7 +81,7 @@ private slots:
     }
 
     void requestShapes() {
-        Pair pair;
+        SocketPair pair;
         // Answers queued up front: open result, status for the write chunk, status for close.
         pair.feed(packet(AFC_OP_FILE_OPEN_RES, le64(5)) + packet(AFC_OP_STATUS, le64(0)) +
                       packet(AFC_OP_STATUS, le64(0)),
@@ -133,7 +99,7 @@ private slots:
     }
 
     void readDirSplitsNames() {
-        Pair pair;
+        SocketPair pair;
         pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)), false);
         QCOMPARE(mobiledevice_afc_read_dir(pair.ours, QStringLiteral("/")),
                  QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("."), QStringLiteral("..")}));
@@ -158,7 +124,7 @@ private slots:
 
     void escapingPathsNeverLeave() {
         QFETCH(QString, path);
-        Pair pair;
+        SocketPair pair;
         QVERIFY_THROWS_EXCEPTION(afc_status_error, mobiledevice_afc_remove(pair.ours, path));
         // The client refuses them too and stays usable: nothing was sent.
         mobiledevice_afc afc(nullptr);
