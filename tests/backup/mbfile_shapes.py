@@ -27,8 +27,8 @@ cases = {
   "fractional mode": archive(rec(Mode=16877.0), ["p"]),
   "fraction refused": archive(rec(Mode=1.5), ["p"]),
   "above 64 bits signed": archive(rec(Size=2**64 - 1), ["p"]),
-  "uid outside objects": archive(rec(Digest=UID(99), Mode=UID(98)), ["p"]),
-  "inline values": archive(rec(Digest=b"inline digest bytes!", Target="t"), ["p"]),
+  "uid outside objects": archive(rec(Digest=UID(99), EncryptionKey=UID(3), Target=UID(1000)), ["p", {"NS.data": UID(99)}]),
+  "inline values": archive(rec(Digest=b"inline digest bytes!", Target="t", EncryptionKey=b"k" * 44), ["p"]),
   "data dict without NS.data": archive(rec(EncryptionKey=UID(3)), ["p", {"$class": UID(1)}]),
   "empty digest": archive(rec(Digest=b""), ["p"]),
   "empty target": archive(rec(Target=""), ["p"]),
@@ -36,6 +36,7 @@ cases = {
   "root is a string": archive(rec(), ["p"], top={"root": UID(2)}),
   "no $top": archive(rec(), ["p"], drop="$top"),
   "no $objects": archive(rec(), ["p"], drop="$objects"),
+  "objects not an array": dict(archive(rec(), ["p"]), **{"$objects": "no"}),
   "root through nothing": archive(rec(), ["p"], top={"root": UID(50)}),
   "one-byte widths": archive(rec(Mode=7, Size=255, UserID=65535, GroupID=2**31), ["p"]),
 }
