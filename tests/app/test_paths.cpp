@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString kId = QStringLiteral("3C9E17B0A4D25F68C1E0B7734D9A2F15");
 
@@ -67,37 +69,28 @@ private slots:
 
     void delDirCascade() {
         QTemporaryDir tmp;
-        const QString root = tmp.path() + QStringLiteral("/root");
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/sub/deeper")));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/keep")));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/gone")));
-        writeFile(root + QStringLiteral("/a.txt"), "a");
-        writeFile(root + QStringLiteral("/sub/b.txt"), "b");
-        writeFile(root + QStringLiteral("/sub/deeper/c.txt"), "c");
-        writeFile(root + QStringLiteral("/keep/.hidden"), "h");
-        writeFile(root + QStringLiteral("/gone/d.txt"), "d");
-
+        const QString root = tmp.path() + u"/root"_s;
+        for (const QString& file : {u"a.txt"_s, u"sub/b.txt"_s, u"sub/deeper/c.txt"_s, u"keep/.hidden"_s,
+                                    u"gone/d.txt"_s, u"../outside/precious.txt"_s}) {
+            QVERIFY(QDir().mkpath(QFileInfo(root + u'/' + file).absolutePath()));
+            writeFile(root + u'/' + file, "x");
+        }
         // A link to a folder outside must go as a link, never by emptying its target.
-        const QString outside = tmp.path() + QStringLiteral("/outside");
-        QVERIFY(QDir().mkpath(outside));
-        writeFile(outside + QStringLiteral("/precious.txt"), "p");
-        QVERIFY(QFile::link(outside, root + QStringLiteral("/link")));
-        QVERIFY(QFile::link(tmp.path() + QStringLiteral("/nowhere"), root + QStringLiteral("/broken")));
+        QVERIFY(QFile::link(tmp.path() + u"/outside"_s, root + u"/link"_s));
+        QVERIFY(QFile::link(tmp.path() + u"/nowhere"_s, root + u"/broken"_s));
 
         g_delDirCascade(root);
 
-        QVERIFY(QFile::exists(outside + QStringLiteral("/precious.txt")));
-        QVERIFY(!QFileInfo(root + QStringLiteral("/link")).isSymLink());
-        QVERIFY(!QFileInfo(root + QStringLiteral("/broken")).isSymLink());
-        QVERIFY(!QFile::exists(root + QStringLiteral("/a.txt")));
-        QVERIFY(!QFile::exists(root + QStringLiteral("/sub")));
-        QVERIFY(!QFile::exists(root + QStringLiteral("/gone")));
+        QVERIFY(QFile::exists(tmp.path() + u"/outside/precious.txt"_s));
+        for (const QString& gone : {u"link"_s, u"broken"_s, u"a.txt"_s, u"sub"_s, u"gone"_s}) {
+            QVERIFY2(!QFileInfo(root + u'/' + gone).exists() && !QFileInfo(root + u'/' + gone).isSymLink(),
+                     qPrintable(gone));
+        }
         // The dot-file is not listed, so it and every folder above it stay.
-        QVERIFY(QFile::exists(root + QStringLiteral("/keep/.hidden")));
-        QVERIFY(QFileInfo(root).isDir());
+        QVERIFY(QFile::exists(root + u"/keep/.hidden"_s));
 
-        g_delDirCascade(tmp.path() + QStringLiteral("/missing")); // nothing to do, no crash
-        QFile::remove(root + QStringLiteral("/keep/.hidden"));
+        g_delDirCascade(tmp.path() + u"/missing"_s); // nothing to do, no crash
+        QFile::remove(root + u"/keep/.hidden"_s);
         g_delDirCascade(root);
         QVERIFY(!QFile::exists(root));
     }
