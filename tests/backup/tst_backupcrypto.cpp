@@ -100,43 +100,6 @@ private slots:
         QCOMPARE(got.toHex(), expected);
     }
 
-    void fileEncryptionSizes_data() {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("encryptedSize");
-        for (int n : {0, 15, 16, 17, 8191, 8192, 8193, 20000}) {
-            QTest::addRow("%d", n) << n << (n / 16 + 1) * 16;
-        }
-    }
-    void fileEncryptionSizes() {
-        QFETCH(int, size);
-        QFETCH(int, encryptedSize);
-        // SP 800-38A F.2.5 (CBC-AES256): the one-shot reference is right before it judges the file code.
-        const QByteArray spKey =
-            QByteArray::fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
-        AesContext ctx;
-        QByteArray iv = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
-        QVERIFY(setAESKeyEncrypt(&ctx, spKey));
-        QCOMPARE(AESencryptCBC(&ctx, QByteArray::fromHex("6bc1bee22e409f96e93d7e117393172a").constData(), 16,
-                               reinterpret_cast<unsigned char*>(iv.data())),
-                 QByteArray::fromHex("f58c4c04d6e5f1ba779eabfb5f7bfbd6"));
-
-        QTemporaryDir tmp;
-        QByteArray plain(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i) {
-            plain[i] = static_cast<char>(i * 7 + 3);
-        }
-        const QString enc = tmp.filePath(QStringLiteral("enc")), dec = tmp.filePath(QStringLiteral("dec"));
-        QVERIFY(writeFile(tmp.filePath(QStringLiteral("plain")), plain));
-        QCOMPARE(
-            thrownText([&] { BackupManifest::encryptFileThrow(tmp.filePath(QStringLiteral("plain")), enc, kFileKey); }),
-            QString());
-        QCOMPARE(int(readAll(enc).size()), encryptedSize);
-        const int pad = 16 - size % 16;
-        QCOMPARE(readAll(enc), cbc(kFileKey, plain + QByteArray(pad, char(pad))));
-        QCOMPARE(decryptError(enc, dec), QString());
-        QCOMPARE(readAll(dec), plain);
-    }
-
     void fileEncryptionErrors_data() {
         QTest::addColumn<QByteArray>("cipher");
         QTest::addColumn<QString>("error");

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(FixtureForm)
 
@@ -23,12 +22,6 @@ void addForms() {
     for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
         QTest::newRow(fixtureFormName(f)) << f;
     }
-}
-
-mode_t modeOf(const QString& path) {
-    struct stat st {};
-    ::stat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 07777;
 }
 
 // Opens a fixture backup the way the cleaning actions do.
@@ -175,39 +168,6 @@ private slots:
         // Folders only: nothing to take a key from.
         TRY(open(form, {fixtureEntry("HomeDomain", QString()), fixtureEntry("HomeDomain", "Library")}));
         QCOMPARE(thrownText([&] { m->firstEncryptedItem(key); }), noKeys);
-    }
-
-    void setPasscodeThroughHeadlessRunner_data() {
-        QTest::addColumn<FixtureForm>("form");
-        QTest::newRow("mbdb-encrypted") << FixtureForm::MbdbEncrypted;
-        QTest::newRow("db-encrypted") << FixtureForm::DbEncrypted;
-    }
-    void setPasscodeThroughHeadlessRunner() {
-        QFETCH(FixtureForm, form);
-        TRY(fx = make(form));
-        const QStringList files = QDir(fx.dir).entryList(QDir::AllEntries | QDir::Hidden);
-        QString decrypted;
-        {
-            BackupManifest m(fx.dir);
-            TRY(m.readManifestInfo());
-            QVERIFY(m.info.isEncrypted);
-            QVERIFY(!m.setPasscode(QStringLiteral("wrong")));
-            QVERIFY(m.passcode.isEmpty());
-            QVERIFY(m.manifestDbKey.isEmpty());
-            QVERIFY(m.setPasscode(fx.password));
-            QCOMPARE(m.passcode, fx.password);
-            decrypted = m.decryptedManifestDbPath;
-            QCOMPARE(decrypted.isEmpty(), form != FixtureForm::DbEncrypted);
-            if (!decrypted.isEmpty()) {
-                // The plain manifest lives in a private folder of its own, outside the backup.
-                QCOMPARE(m.manifestDbKey, fx.manifestKey);
-                QCOMPARE(modeOf(decrypted), mode_t(0600));
-                QCOMPARE(modeOf(QFileInfo(decrypted).path()), mode_t(0700));
-                QVERIFY(!decrypted.startsWith(fx.dir));
-            }
-        }
-        QCOMPARE(QDir(fx.dir).entryList(QDir::AllEntries | QDir::Hidden), files);
-        QVERIFY(decrypted.isEmpty() || !QFileInfo::exists(QFileInfo(decrypted).path()));
     }
 
     void readManifestInfo() {

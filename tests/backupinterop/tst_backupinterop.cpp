@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -64,6 +65,12 @@ QSet<QByteArray> lineSet(const QByteArray& out) {
     return QSet<QByteArray>(lines.begin(), lines.end());
 }
 
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
 QString hex(const MBDBParser::_MBDBBinary& b) {
     return b.isValid() ? QString::fromLatin1(b.data.toHex()) : QString();
 }
@@ -97,7 +104,7 @@ private:
     PeerResult runCli(const QStringList& args, const QString& password = QString(), const QString& pipeTo = QString());
 
     QTemporaryDir m_tmp;
-    QTemporaryDir m_cliTmp; // the command line's temporary folder
+    QTemporaryDir m_cliTmp; // the temporary folder of the command line and of this process
     QString m_src;
     int m_counter = 0;
     QString m_plainDb; // shared by the usage rows, which never change it
@@ -106,6 +113,7 @@ private:
 
 void TestBackupInterop::initTestCase() {
     QVERIFY(m_tmp.isValid());
+    qputenv("TMPDIR", QFile::encodeName(m_cliTmp.path()));
     m_src = m_tmp.filePath(QStringLiteral("src"));
     PeerResult r =
         runPeer({QStringLiteral("gen-src"), m_src, QStringLiteral("--large"), QString::number(kLargeFileSize)});
@@ -168,7 +176,11 @@ void TestBackupInterop::readAndCopy() {
         QVERIFY(!m.setPasscodeNoUIThrow(QStringLiteral("wrong")));
     }
     QVERIFY(!QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))));
-    QCOMPARE(QFileInfo::exists(m.decryptedManifestDbPath), variant.encryptedManifestDb());
+    // The plain manifest lives in a private folder of its own, in the temporary folder cleanup() checks.
+    QCOMPARE(modeOf(m.decryptedManifestDbPath), mode_t(variant.encryptedManifestDb() ? 0600 : 0));
+    QCOMPARE(m.decryptedManifestDbPath.isEmpty() ? 0 : modeOf(QFileInfo(m.decryptedManifestDbPath).path()),
+             mode_t(variant.encryptedManifestDb() ? 0700 : 0));
+    QVERIFY(m.decryptedManifestDbPath.startsWith(m_cliTmp.path()) || !variant.encryptedManifestDb());
     QCOMPARE(m.manifestDbKey.isEmpty(), !variant.encryptedManifestDb());
     m.parseInfo();
 
@@ -266,9 +278,14 @@ void TestBackupInterop::putBack() {
         QString path;
         QByteArray data;
     };
-    // An edited file (its data file is replaced) and a new one two folders deep.
-    const QList<PutBack> files{{QStringLiteral("Library/SMS/sms.db"), QByteArray("edited sms ").repeated(1818)},
-                               {QStringLiteral("Library/New/Deep/new.bin"), QByteArray("new!").repeated(2048)}};
+    // Edited files (their data files are replaced) and a new one two folders deep; sizes around the cipher's
+    // 16-byte block and 8 KiB.
+    QList<PutBack> files{{QStringLiteral("Library/SMS/sms.db"), QByteArray("edited sms ").repeated(1818)},
+                         {QStringLiteral("Library/New/Deep/new.bin"), QByteArray("new!").repeated(2048)},
+                         {QStringLiteral("Library/Notes/empty.txt"), QByteArray("")}};
+    for (int n : {15, 16, 17, 8191, 8193}) {
+        files.append({QStringLiteral("Library/Sizes/f%1.bin").arg(n), QByteArray(n, char('a' + n % 26))});
+    }
     const QString domain = QStringLiteral("HomeDomain");
     for (const PutBack& pb : files) {
         const QString plain = work.filePath(QFileInfo(pb.path).fileName());
