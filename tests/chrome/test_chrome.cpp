@@ -47,9 +47,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QSize>("minSize"); // empty: not an image
         QTest::newRow("translation") << QStringLiteral(":/en.qm") << QSize();
-        QTest::newRow("style sheet") << QStringLiteral(":style.css") << QSize();
         QTest::newRow("product picture") << QStringLiteral(":main") << QSize(64, 64);
-        QTest::newRow("function icon") << QStringLiteral(":res/fun_clearsms.png") << QSize(64, 64);
         QTest::newRow("device picture") << QStringLiteral(":res/ipad-big.png") << QSize(96, 96);
         QTest::newRow("style sheet arrow") << QStringLiteral(":res/arrow.png") << QSize(8, 6);
         QTest::newRow("jpeg") << QStringLiteral(":res/close_icloudbk.jpg") << QSize(200, 100);
@@ -73,12 +71,6 @@ private slots:
                                       << u"Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"_s;
         QTest::newRow("app clear result") << u"IOSClearAppCacheThread"_s << u"IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"_s
                                           << u"Successfully deleted %2 App cache (Total: %1)."_s;
-        QTest::newRow("password") << u"PasscodeDlg"_s << u"IDS_INVALID_PASSWORD"_s << u"Invalid password."_s;
-        QTest::newRow("confirm messages")
-            << u"MainWindow"_s << u"IDS_CONFIRM_CLEAR_ALL_MESSAGES"_s
-            << u"Confirm to delete all messages &amp; attached files from device?<br/><br/>Note: To backup messages "_s
-               "&amp; attached files onto computer first before deleting, please refer to <a "
-               "href=\"%1\"><b>HERE</b></a>.";
         QTest::newRow("no entry: as written") << u"MainWindow"_s << u"IDS_NOT_THERE"_s << u"IDS_NOT_THERE"_s;
     }
     void translations() {

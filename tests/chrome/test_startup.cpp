@@ -5,8 +5,11 @@
 #include <QDate>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 class TestStartup : public QObject {
     Q_OBJECT
@@ -61,13 +64,8 @@ private slots:
         const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
         QVERIFY(lines.first().endsWith(QLatin1String(") Space Vexlar 3.1.13 starting")));
 
-        auto indexOf = [&](const QString& needle) {
-            for (qsizetype i = 0; i < lines.size(); ++i) {
-                if (lines[i].contains(needle)) {
-                    return i;
-                }
-            }
-            return qsizetype(-1);
+        const auto indexOf = [&lines](const QString& needle) {
+            return lines.indexOf(QRegularExpression(u".*"_s + QRegularExpression::escape(needle) + u".*"_s));
         };
         const qsizetype warning = indexOf(QStringLiteral(
             "box answered OK : Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
