@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""Writes and checks device backups as a device lays them out: an independent peer for
-the C++ backup store (standard library and python3-cryptography only). Sub-commands:
-
-  gen-src DIR                 a varied source tree DIR/<Domain>/<path>
-  write SRC OUT [options]     back SRC up into OUT (--format, --password, --version, --row-salt, --iter, --dpic)
-  synth OUT --records N       a manifest of N records without data files (benchmarks)
-  verify BACKUP --domain D --path P --sha1 HEX [--password PW]   decrypt one file and check it
-  dump BACKUP [--password PW] one JSON object per manifest record
-  derive --password PW --dpsl HEX --dpic N --salt HEX --iter N   passcode key and seconds taken
-"""
+"""Writes and checks device backups as a device lays them out: an independent peer for the C++ backup
+store (standard library and python3-cryptography only). gen-src makes a source tree, write backs it up,
+synth writes a manifest without data files, verify checks one file, dump prints the records as JSON,
+derive times the passcode key derivation."""
 
 import argparse
 import base64
@@ -109,28 +103,21 @@ class Keybag:
 
 
 def parse_keybag(blob):
-    attrs, classes, cur = {}, {}, {}
+    """Keybag attributes, and class number -> class record; every UUID after the first starts a class record."""
+    attrs, recs = {}, []
     pos = 0
     while pos + 8 <= len(blob):
         tag = blob[pos:pos + 4].decode("ascii")
         n = struct.unpack(">I", blob[pos + 4:pos + 8])[0]
         value = blob[pos + 8:pos + 8 + n]
         pos += 8 + n
-        if tag == "UUID" and "UUID" not in attrs:
-            attrs[tag] = value
-        elif tag == "WRAP" and "WRAP" not in attrs:
-            attrs[tag] = value
-        elif tag == "UUID":
-            if "CLAS" in cur:
-                classes[struct.unpack(">I", cur["CLAS"][:4])[0]] = cur
-            cur = {"UUID": value}
-        elif tag in ("CLAS", "WRAP", "WPKY", "KTYP", "PBKY"):
-            cur[tag] = value
+        if tag == "UUID" and "UUID" in attrs:
+            recs.append({})
+        elif recs and tag in ("CLAS", "WRAP", "WPKY", "KTYP", "PBKY"):
+            recs[-1][tag] = value
         else:
             attrs[tag] = value
-    if "CLAS" in cur:
-        classes[struct.unpack(">I", cur["CLAS"][:4])[0]] = cur
-    return attrs, classes
+    return attrs, {struct.unpack(">I", r["CLAS"][:4])[0]: r for r in recs if "CLAS" in r}
 
 
 def unlock_keybag(blob, password):
@@ -157,16 +144,9 @@ class Record:
         self.properties = []
 
     @property
-    def is_dir(self):
-        return (self.mode & 0o170000) == 0o040000
-
-    @property
-    def is_link(self):
-        return (self.mode & 0o170000) == 0o120000
-
-    @property
     def flags(self):
-        return FLAG_DIR if self.is_dir else FLAG_LINK if self.is_link else FLAG_FILE
+        kind = self.mode & 0o170000
+        return FLAG_DIR if kind == 0o040000 else FLAG_LINK if kind == 0o120000 else FLAG_FILE
 
     @property
     def fid(self):
@@ -176,30 +156,24 @@ class Record:
 def scan_source(src):
     """Records for SRC/<Domain>/<relative path>: one per domain root, folder, file and link."""
     records = []
-    inode = 1000
-    for domain in sorted(os.listdir(src)):
+
+    def add(domain, rel, full):
+        t = int(os.lstat(full).st_mtime)
+        r = Record(domain, rel, MODE_DIR, mtime=t, birth=t, inode=1001 + len(records))
+        if os.path.islink(full):
+            r.mode, r.target = MODE_LINK, os.readlink(full)
+        elif not os.path.isdir(full):
+            r.mode, r.size, r.source = MODE_FILE, os.path.getsize(full), full
+        records.append(r)
+
+    for domain in sorted(d for d in os.listdir(src) if os.path.isdir(os.path.join(src, d))):
         droot = os.path.join(src, domain)
-        if not os.path.isdir(droot):
-            continue
-        st = os.stat(droot)
-        inode += 1
-        records.append(Record(domain, "", MODE_DIR, mtime=int(st.st_mtime), birth=int(st.st_mtime), inode=inode))
+        add(domain, "", droot)
         for top, dirs, files in os.walk(droot):
             dirs.sort()
             for name in sorted(dirs) + sorted(files):
                 full = os.path.join(top, name)
-                rel = os.path.relpath(full, droot).replace(os.sep, "/")
-                st = os.lstat(full)
-                inode += 1
-                t = int(st.st_mtime)
-                if os.path.islink(full):
-                    records.append(Record(domain, rel, MODE_LINK, mtime=t, birth=t, inode=inode,
-                                          target=os.readlink(full)))
-                elif os.path.isdir(full):
-                    records.append(Record(domain, rel, MODE_DIR, mtime=t, birth=t, inode=inode))
-                else:
-                    records.append(Record(domain, rel, MODE_FILE, size=st.st_size, mtime=t, birth=t, inode=inode,
-                                          source=full))
+                add(domain, os.path.relpath(full, droot).replace(os.sep, "/"), full)
     return records
 
 
@@ -285,10 +259,11 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
     encrypted = password is not None
     keybag = None
     if encrypted:
-        keybag = Keybag(password, iterations, dpic if fmt == "db" and version_at_least(version, (10, 2)) else None)
+        newer = tuple(int(p) for p in (version + ".0").split(".")[:2]) >= (10, 2)
+        keybag = Keybag(password, iterations, dpic if fmt == "db" and newer else None)
     rng = random.Random(7)
     for i, r in enumerate(records):
-        if r.is_dir or r.is_link:
+        if r.flags != FLAG_FILE:
             continue
         if encrypted:
             r.protection = [3, 4, 1, 2, 3, 3, 5, 6, 7, 11][i % 10]
@@ -342,11 +317,10 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
     lockdown = {"DeviceName": DEVICE_NAME, "UniqueDeviceID": UDID, "ProductVersion": version,
                 "ProductType": "iPhone12,1",
                 "SerialNumber": "F2LZK0ABCDEF", "BuildVersion": "18C66"}
-    manifest = {"BackupKeyBag": keybag.blob if keybag else b"", "Lockdown": lockdown, "IsEncrypted": encrypted,
-                "Date": BACKUP_DATE, "Version": "10.0" if fmt == "db" else "9.1", "SystemDomainsVersion": "24.0",
-                "WasPasscodeSet": False, "Applications": {}}
-    if not encrypted:
-        del manifest["BackupKeyBag"]
+    manifest = {"Lockdown": lockdown, "IsEncrypted": encrypted, "Date": BACKUP_DATE,
+                "Version": "10.0" if fmt == "db" else "9.1", "WasPasscodeSet": False, "Applications": {}}
+    if encrypted:
+        manifest["BackupKeyBag"] = keybag.blob
     if manifest_key is not None:
         manifest["ManifestKey"] = manifest_key
     with open(os.path.join(out, "Manifest.plist"), "wb") as f:
@@ -355,11 +329,6 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
               "BackupState": "new", "SnapshotState": "finished"}
     with open(os.path.join(out, "Status.plist"), "wb") as f:
         plistlib.dump(status, f, fmt=plistlib.FMT_BINARY)
-
-
-def version_at_least(version, minimum):
-    parts = tuple(int(p) for p in version.split(".")[:2])
-    return parts + (0,) * (2 - len(parts)) >= minimum
 
 
 
@@ -463,12 +432,7 @@ class OpenBackup:
         return stored
 
 
-def cmd_verify(args):
-    try:
-        b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
-    except InvalidUnwrap:
-        print("wrong password", file=sys.stderr)
-        return 3
+def cmd_verify(args, b):
     found = [r for r in b.records() if r["domain"] == args.domain and r["path"] == args.path]
     if len(found) != 1:
         print("record %s-%s found %d times" % (args.domain, args.path, len(found)), file=sys.stderr)
@@ -484,12 +448,7 @@ def cmd_verify(args):
     return 0
 
 
-def cmd_dump(args):
-    try:
-        b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
-    except InvalidUnwrap:
-        print("wrong password", file=sys.stderr)
-        return 3
+def cmd_dump(args, b):
     for r in b.records():
         out = {k: (v.hex() if isinstance(v, bytes) else v) for k, v in r.items()}
         print(json.dumps(out, ensure_ascii=False))
@@ -624,10 +583,13 @@ def main():
                      version, args.row_salt, args.iter, args.dpic)
         print(len(records))
         return 0
-    if args.cmd == "verify":
-        return cmd_verify(args)
-    if args.cmd == "dump":
-        return cmd_dump(args)
+    if args.cmd in ("verify", "dump"):
+        try:
+            b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
+        except InvalidUnwrap:
+            print("wrong password", file=sys.stderr)
+            return 3
+        return (cmd_verify if args.cmd == "verify" else cmd_dump)(args, b)
     if args.cmd == "derive":
         # hashlib's PBKDF2 (OpenSSL underneath), timed here so a benchmark can compare like with like.
         t0 = time.perf_counter()
