@@ -185,7 +185,7 @@ private slots:
         QCOMPARE(again(device), -402653163);
     }
 
-    void readValues() {
+    void valuesAndService() {
         FRESH_DEVICE({});
         const QList<CFType> values = mobiledevice_info(
             device,
@@ -203,10 +203,7 @@ private slots:
         QVERIFY(disk[0].get(QStringLiteral("TotalDataCapacity")).CFNumberInt64() > 0);
 
         QVERIFY(mobiledevice_info(device, {}, QString()).isEmpty());
-    }
 
-    void writeValue() {
-        FRESH_DEVICE({});
         const QString domain = QStringLiteral("com.apple.mobile.tethered_sync");
         CFType value = CFType::createCFDictionary();
         value.put(QStringLiteral("DisableTethered"), CFType::createCFBoolean(true));
@@ -214,6 +211,14 @@ private slots:
         const QList<CFType> back = mobiledevice_info(device, {QStringLiteral("com.apple.Bookmarks")}, domain);
         QCOMPARE(back.size(), 1);
         QVERIFY(back[0].get(QStringLiteral("DisableTethered")).CFNumberBool());
+
+        // A started service outlives the session, which is closed already.
+        unsigned int socket = 0;
+        mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
+        QVERIFY(socket != 0);
+        QCOMPARE(mobiledevice_device_uid(device), udid);
+        QCOMPARE(mobiledevice_closeservice(socket), 0);
+        QCOMPARE(mobiledevice_closeservice(socket), -1);
     }
 
     void serviceFailureText_data() {
@@ -239,17 +244,6 @@ private slots:
                                 "computer internet connections to try again.<br/>Error code: "
                                 "AMDeviceStartService(com.apple.afc)=-402653150")
                      .arg(description));
-    }
-
-    void serviceSocketIsUsable() {
-        FRESH_DEVICE({});
-        unsigned int socket = 0;
-        mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
-        QVERIFY(socket != 0);
-        // The session is closed already; the service socket works on its own.
-        QCOMPARE(mobiledevice_device_uid(device), udid);
-        QCOMPARE(mobiledevice_closeservice(socket), 0);
-        QCOMPARE(mobiledevice_closeservice(socket), -1);
     }
 
     // The warning shown names what to turn off: iCloud backup before encryption.
