@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace cf {
@@ -29,29 +30,8 @@ BinaryPlist::BinaryPlist(const QByteArray& bytes)
                   m_count <= (m_len - 32 - m_table) / m_offSize;
 }
 
-quint64 BinaryPlist::uintAt(quint64 pos, unsigned n) const {
-    // The widths that occur, read whole: a large manifest reads millions.
-    const uchar* p = m_p + pos;
-    switch (n) {
-    case 1:
-        return p[0];
-    case 2:
-        return qFromBigEndian<quint16>(p);
-    case 4:
-        return qFromBigEndian<quint32>(p);
-    case 8:
-        return qFromBigEndian<quint64>(p);
-    default:
-        break;
-    }
-    quint64 v = 0;
-    for (unsigned i = 0; i < n; ++i)
-        v = (v << 8) | m_p[pos + i];
-    return v;
-}
-
 // Length of a variable-size object: the low nibble, or a following integer.
-bool BinaryPlist::lengthAt(quint64& pos, uchar info, quint64& length) const {
+inline bool BinaryPlist::lengthAt(quint64& pos, uchar info, quint64& length) const {
     if (info != 0xF) {
         length = info;
         return true;
@@ -87,8 +67,17 @@ bool BinaryPlist::validUtf16(quint64 pos, quint64 units) const {
     return true;
 }
 
-bool BinaryPlist::object(quint64 index, Object& out) const {
-    out = Object{};
+bool BinaryPlist::check(quint64 index, Object& out) const {
+    // Filled in a local: stores through out (its bytes may alias anything)
+    // would make the compiler reload every member after each.
+    Object o;
+    const bool ok = checkInto(index, o);
+    out = o;
+    return ok;
+}
+
+// check() proper, inlined into the walk, where most objects are checked.
+Q_ALWAYS_INLINE bool BinaryPlist::checkInto(quint64 index, Object& out) const {
     if (!m_trailerOk || index >= m_count)
         return false;
     const quint64 offset = uintAt(m_table + index * m_offSize, m_offSize);
@@ -136,8 +125,11 @@ bool BinaryPlist::object(quint64 index, Object& out) const {
     case Dict: {
         if (!lengthAt(pos, out.info, out.length))
             return false;
+        // No division: room is below kMaxInputBytes, so the product of a
+        // length within it cannot overflow.
+        const quint64 left = m_table - pos;
         const quint64 per = out.type == Dict ? 2 : 1;
-        if (out.length > (m_table - pos) / m_refSize / per)
+        if (out.length > left || out.length * per * m_refSize > left)
             return false;
         out.pos = pos;
         return true;
@@ -153,7 +145,7 @@ namespace {
 bool validKey(const BinaryPlist& plist, const BinaryPlist::Object& o) {
     const QByteArrayView text = plist.payload(o);
     if (o.type == BinaryPlist::Ascii)
-        return !text.contains('\0');
+        return std::memchr(text.data(), 0, size_t(text.size())) == nullptr;
     if (o.type != BinaryPlist::Utf16)
         return false;
     for (qsizetype i = 0; i < text.size(); i += 2) {
@@ -170,54 +162,69 @@ bool add(quint64& total, quint64 more) {
 
 } // namespace
 
-// Depth first without recursion; objects reached twice are counted with the
-// size they expanded to the first time.
+// A container on the path from the top: its references and where the walk is.
+struct BinaryPlist::Frame {
+    quint64 index;
+    quint64 pos;   // first reference
+    quint64 refs;  // references in all
+    quint64 keys;  // the first ones that are a dictionary's keys
+    quint64 next;  // the reference to follow next
+    quint64 total; // values below, shared objects counted each time
+};
+
 bool BinaryPlist::isSound() const {
+    m_checked = false;
     Object root;
-    if (!object(m_top, root))
+    if (!check(m_top, root))
         return false;
     if (!root.isContainer())
         return true;
-    struct Frame {
-        quint64 index;
-        Object object;
-        quint64 next = 0;
-        quint64 total = 1;
-    };
-    // A manifest checks one small list per record: a thread reuses its
-    // buffers for those, which costs less than allocating them each time.
-    // Large lists get their own, so that no thread keeps their memory.
-    constexpr quint64 kReusedNodes = 4096;
-    thread_local std::vector<uchar> reusedState;
-    thread_local std::vector<quint64> reusedExpanded;
-    thread_local std::vector<Frame> reusedStack;
-    std::vector<uchar> ownState;
-    std::vector<quint64> ownExpanded;
-    std::vector<Frame> ownStack;
-    const bool reuse = m_count <= kReusedNodes;
-    std::vector<uchar>& state = reuse ? reusedState : ownState; // 0 unseen, 1 on the path, 2 done, 3 done and a key
-    std::vector<quint64>& expanded = reuse ? reusedExpanded : ownExpanded;
-    std::vector<Frame>& stack = reuse ? reusedStack : ownStack;
-    state.assign(m_count, 0);
-    expanded.assign(m_count, 0);
-    stack.clear();
-    stack.push_back(Frame{m_top, root});
+    // Objects on one path are distinct (a repeat is a loop), so the path is no
+    // longer than the object count, nor than kMaxDepth + 1 containers.
+    const size_t stackRoom = size_t(std::min<quint64>(m_count, quint64(kMaxDepth) + 1));
+    if (m_count <= kSmall) {
+        Frame stack[kSmall];
+        std::memset(m_state, 0, size_t(m_count));
+        m_objects[m_top] = Checked{root.pos, root.length, root.type, root.info};
+        m_checked = walk(root, m_state, m_expanded, m_objects, stack, stackRoom);
+        return m_checked;
+    }
+    std::vector<uchar> state(m_count);
+    const std::unique_ptr<quint64[]> expanded(new quint64[m_count]);
+    std::vector<Frame> stack(stackRoom);
+    return walk(root, state.data(), expanded.get(), nullptr, stack.data(), stackRoom);
+}
+
+// Depth first without recursion; objects reached twice are counted with the
+// size they expanded to the first time. state starts zeroed (0 unseen, 1 on
+// the path, 2 done, 3 done and a key); expanded[i] is written whenever state[i]
+// becomes 2 or 3 and read only after. checked, when given, receives each
+// object checked. The container being walked is kept in a local, not on the
+// stack, so that it stays in registers.
+bool BinaryPlist::walk(const Object& root, uchar* state, quint64* expanded, Checked* checked, Frame* stack,
+                       size_t stackRoom) const {
+    const quint64 count = m_count;
+    const unsigned refSize = m_refSize;
+    const uchar* const p = m_p;
+    size_t below = 0; // containers on the path above the current one, saved in stack
+    Frame f{m_top, root.pos, root.refs(), root.type == Dict ? root.length : 0, 0, 1};
     state[m_top] = 1;
-    while (!stack.empty()) {
-        Frame& f = stack.back();
-        if (f.next == f.object.refs()) {
-            const quint64 total = f.total;
+    while (true) {
+        if (f.next == f.refs) {
             state[f.index] = 2;
-            expanded[f.index] = total;
-            stack.pop_back();
-            if (!stack.empty() && !add(stack.back().total, total))
+            expanded[f.index] = f.total;
+            if (below == 0)
+                return true;
+            const quint64 total = f.total;
+            f = stack[--below];
+            if (!add(f.total, total))
                 return false;
             continue;
         }
-        const bool isKey = f.object.type == Dict && f.next < f.object.length;
-        const quint64 child = ref(f.object, f.next);
+        const bool isKey = f.next < f.keys;
+        const quint64 child = bigEndian(p + f.pos + f.next * refSize, refSize);
         ++f.next;
-        if (child >= m_count || state[child] == 1)
+        if (child >= count || state[child] == 1)
             return false; // outside the table, or a loop
         // An object checked before (as a key too, when it is one here) is
         // only counted again: writers share keys, numbers and UIDs.
@@ -227,10 +234,12 @@ bool BinaryPlist::isSound() const {
             continue;
         }
         Object o;
-        if (!object(child, o))
+        if (!checkInto(child, o))
             return false;
         if (isKey && !validKey(*this, o))
             return false;
+        if (checked)
+            checked[child] = Checked{o.pos, o.length, o.type, o.info};
         if (state[child] == 2) {
             state[child] = 3;
             if (!add(f.total, expanded[child]))
@@ -244,12 +253,13 @@ bool BinaryPlist::isSound() const {
                 return false;
             continue;
         }
-        if (stack.size() > size_t(kMaxDepth))
+        // The path holds below + 1 containers, the child would be one more.
+        if (below + 1 > size_t(kMaxDepth) || below + 1 >= stackRoom)
             return false;
         state[child] = 1;
-        stack.push_back(Frame{child, o}); // invalidates f
+        stack[below++] = f;
+        f = Frame{child, o.pos, o.refs(), o.type == Dict ? o.length : 0, 0, 1};
     }
-    return true;
 }
 
 bool isSoundBinaryPlist(const QByteArray& bytes) {

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QtEndian>
 #include <QtGlobal>
 
 namespace cf {
@@ -55,23 +56,72 @@ public:
     quint64 count() const { return m_count; }
     // The object at an index of the offset table, its size within the object
     // area and its scalar contents well formed; false for anything else.
-    bool object(quint64 index, Object& out) const;
+    // Objects a passed isSound() of a small list checked are not checked
+    // twice: a manifest's record reader asks for each of them again.
+    bool object(quint64 index, Object& out) const {
+        if (m_checked && index < m_count && m_state[index] != 0) {
+            const Checked& c = m_objects[index];
+            out.type = c.type;
+            out.info = c.info;
+            out.pos = c.pos;
+            out.length = c.length;
+            return true;
+        }
+        return check(index, out);
+    }
     // The i-th reference of a container described by object().
     quint64 ref(const Object& container, quint64 i) const { return uintAt(container.pos + i * m_refSize, m_refSize); }
     // n (at most 8) bytes at pos as a big-endian number; pos is trusted.
-    quint64 uintAt(quint64 pos, unsigned n) const;
+    // Inline: a large manifest reads millions, most of one byte.
+    quint64 uintAt(quint64 pos, unsigned n) const { return bigEndian(m_p + pos, n); }
+    static quint64 bigEndian(const uchar* p, unsigned n) {
+        switch (n) {
+        case 1:
+            return p[0];
+        case 2:
+            return qFromBigEndian<quint16>(p);
+        case 4:
+            return qFromBigEndian<quint32>(p);
+        case 8:
+            return qFromBigEndian<quint64>(p);
+        default:
+            break;
+        }
+        quint64 v = 0;
+        for (unsigned i = 0; i < n; ++i)
+            v = (v << 8) | p[i];
+        return v;
+    }
     // The characters or bytes of a string or data object.
     QByteArrayView payload(const Object& o) const {
         return QByteArrayView(m_p + o.pos, qsizetype(o.type == Utf16 ? 2 * o.length : o.length));
     }
     // The whole graph from the top object: every object as object() wants it,
     // keys strings without NUL, no reference loops, nesting up to kMaxDepth
-    // and at most kMaxNodes values once shared objects are expanded.
+    // and at most kMaxNodes values once shared objects are expanded. Keeps
+    // what it checked of a small list in this object: one thread at a time.
     bool isSound() const;
 
 private:
+    struct Frame;
+    // An object as check() found it; no initialisers, so that a view costs
+    // nothing until isSound() fills what it reaches.
+    struct Checked {
+        quint64 pos;
+        quint64 length;
+        uchar type;
+        uchar info;
+    };
+    // Lists up to this many objects keep the walk's state here: allocating
+    // it cost more than checking a manifest record.
+    static constexpr quint64 kSmall = 128;
+
+    bool check(quint64 index, Object& out) const;
+    bool checkInto(quint64 index, Object& out) const;
     bool lengthAt(quint64& pos, uchar info, quint64& length) const;
     bool validUtf16(quint64 pos, quint64 units) const;
+    bool walk(const Object& root, uchar* state, quint64* expanded, Checked* checked, Frame* stack,
+              size_t stackRoom) const;
 
     const uchar* m_p;
     quint64 m_len;
@@ -81,6 +131,12 @@ private:
     quint64 m_count = 0;
     quint64 m_top = 0;
     quint64 m_table = 0;
+    // After isSound() passed on a small list: m_state[i] is non-zero for each
+    // object it checked, and m_objects[i] is that object.
+    mutable bool m_checked = false;
+    mutable uchar m_state[kSmall];
+    mutable quint64 m_expanded[kSmall];
+    mutable Checked m_objects[kSmall];
 };
 
 // Whether bytes pass every check the property-list reader makes on a binary
