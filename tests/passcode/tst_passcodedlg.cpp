@@ -58,7 +58,6 @@ private slots:
     void init();
     void wrongThenRight_data();
     void wrongThenRight();
-    void escapeGivesUp();
     void checkThatThrowsShowsBothBoxes();
 
 private:
@@ -98,16 +97,21 @@ void TestPasscodeDlg::init() {
 
 void TestPasscodeDlg::wrongThenRight_data() {
     QTest::addColumn<QStringList>("wrong");
-    QTest::newRow("three wrong") << QStringList{"wrong", "p\u00e4ssw\u00f6rd", "P\u00c4SSW\u00d6RD 1"};
+    QTest::addColumn<QString>("finish"); // "right": the right password; else Escape or the named button
+    QTest::newRow("three wrong") << QStringList{"wrong", "p\u00e4ssw\u00f6rd", "P\u00c4SSW\u00d6RD 1"} << "right";
     // Blanks are tried as typed, never trimmed away.
-    QTest::newRow("blanks") << QStringList{"   ", peerPassword() + QLatin1Char(' ')};
-    QTest::newRow("right at once") << QStringList{};
+    QTest::newRow("blanks") << QStringList{"   ", peerPassword() + QLatin1Char(' ')} << "right";
+    QTest::newRow("right at once") << QStringList{} << "right";
     // An empty field is refused before any check.
-    QTest::newRow("empty") << QStringList{QString()};
+    QTest::newRow("empty") << QStringList{QString()} << "right";
+    QTest::newRow("escape") << QStringList{} << "Escape";
+    QTest::newRow("cancel after a wrong one") << QStringList{"wrong"} << "btnCancel";
 }
 
 void TestPasscodeDlg::wrongThenRight() {
     QFETCH(QStringList, wrong);
+    QFETCH(QString, finish);
+    const bool unlocks = finish == QLatin1String("right");
     const QStringList files = QDir(m_backup).entryList(QDir::AllEntries | QDir::Hidden);
     auto owned = std::make_unique<BackupManifest>(m_backup);
     BackupManifest& m = *owned;
@@ -122,11 +126,17 @@ void TestPasscodeDlg::wrongThenRight() {
             QVERIFY(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->text().isEmpty());
             QVERIFY2(m.passcode.isEmpty(), qPrintable(pw + QStringLiteral(" unlocked as ") + m.passcode));
         }
-        tryPassword(dlg, peerPassword());
+        if (unlocks) {
+            tryPassword(dlg, peerPassword());
+        } else if (finish == QLatin1String("Escape")) {
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        } else {
+            QTest::mouseClick(dlg.findChild<QPushButton*>(finish), Qt::LeftButton);
+        }
     });
-    QCOMPARE(dlg.exec(), 1);
-    QCOMPARE(dlg.password, peerPassword());
-    QCOMPARE(m.passcode, peerPassword());
+    QCOMPARE(dlg.exec(), int(unlocks));
+    QCOMPARE(dlg.password, unlocks ? peerPassword() : QString());
+    QCOMPARE(m.passcode, dlg.password);
     QStringList expected;
     for (const QString& pw : wrong) {
         expected << (pw.isEmpty() ? QStringLiteral("Password is required.") : QStringLiteral("Invalid password."));
@@ -134,29 +144,15 @@ void TestPasscodeDlg::wrongThenRight() {
     QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
     // Each non-empty try ran under the progress dialog.
     QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")),
-             wrong.size() - wrong.count(QString()) + 1);
+             wrong.size() - wrong.count(QString()) + int(unlocks));
     // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
-    m.parseInfo();
-    QVERIFY(m.smsDb);
-    QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
+    if (unlocks) {
+        m.parseInfo();
+        QVERIFY(m.smsDb);
+        QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
+    }
     owned.reset();
     checkNoPlaintextLeft(m_backup, files);
-}
-
-void TestPasscodeDlg::escapeGivesUp() {
-    BackupManifest m(m_backup);
-    m.readManifestInfo();
-    PasscodeDlg dlg(&m);
-    whenShown(dlg, [&] { QTest::keyClick(&dlg, Qt::Key_Escape); });
-    QCOMPARE(dlg.exec(), 0);
-    QVERIFY(dlg.password.isEmpty());
-    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")), 0);
-
-    // Cancel button too.
-    PasscodeDlg again(&m);
-    whenShown(again,
-              [&] { QTest::mouseClick(again.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton); });
-    QCOMPARE(again.exec(), 0);
 }
 
 void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
