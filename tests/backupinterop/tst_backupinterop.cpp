@@ -521,7 +521,8 @@ void TestBackupInterop::cliUsage_data() {
                                    << "is a folder";
     QTest::newRow("link record") << QStringList{"extract", dir, "HomeDomain", "Library/Notes/link", out} << false << 1
                                  << "is a symbolic link to empty.txt";
-    QTest::newRow("not a backup") << QStringList{"info", "@EMPTY@"} << false << 1 << "Cannot find ";
+    QTest::newRow("not a backup") << QStringList{"info", "@EMPTY@"} << false << 1
+                                  << "Cannot find @EMPTY@/Manifest.plist";
     QTest::newRow("no such folder") << QStringList{"ls", "@EMPTY@/nothing"} << false << 1 << "is not a folder";
     QTest::newRow("unreadable password file") << QStringList{"--password-file", "@EMPTY@/none.txt", "ls", dir} << true
                                               << 1 << "cannot read the password file";
@@ -539,6 +540,7 @@ void TestBackupInterop::cliUsage() {
         a.replace(QStringLiteral("@OUT@"), out);
         a.replace(QStringLiteral("@EMPTY@"), scratch.path());
     }
+    stderrHas.replace(QStringLiteral("@EMPTY@"), scratch.path());
     PeerResult r = runCli(args, encrypted ? peerPassword() : QString());
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.err.contains(stderrHas.toUtf8()), r.err.constData());
