@@ -152,7 +152,6 @@ private slots:
     void rowEncryption() {
         QFETCH(QByteArray, plain);
         const QByteArray key = MBDBParser::fileDescKey("0000", QByteArray(16, '\x01'));
-        QCOMPARE(key, sha1Digest(QByteArray("0000") + QByteArray(16, '\x01')).left(16));
         const QByteArray enc = MBDBParser::encryptFileDescThrow(plain, key);
         QCOMPARE(enc.size(), (plain.size() / 16 + 1) * 16);
         QCOMPARE(MBDBParser::decryptFileDescThrow(enc, key), plain);
