@@ -24,10 +24,9 @@ public:
     struct Update {
         QString status;
         int percent;
-        QString detail;
     };
-    void invokeUpdateProgress(const QString& status, int curProgress, const QString& progressText) override {
-        updates.append({status, curProgress, progressText});
+    void invokeUpdateProgress(const QString& status, int curProgress, const QString&) override {
+        updates.append({status, curProgress});
     }
     void invokeErrorOccurred(const QString& err) override {
         errors.append(err);
@@ -94,8 +93,7 @@ private slots:
         QVERIFY(!m_udid.isEmpty());
         g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
         QVERIFY(mobiledevice_listen(&g_listen_ctx));
-        QTRY_VERIFY_WITH_TIMEOUT(m_receiver.deviceFor(m_udid), 30000);
-        m_device.device = m_receiver.deviceFor(m_udid);
+        QVERIFY((m_device.device = m_receiver.waitFor(m_udid, 30000)));
         m_device.udid = m_udid;
         g_delDirCascade(m_device.cacheDir().absolutePath());
     }

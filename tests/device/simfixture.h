@@ -103,6 +103,14 @@ public:
         }
         return n;
     }
+    // The latest arrival of `udid`, waited for up to `ms`; null when none came.
+    am_device* waitFor(const QString& udid, int ms = 5000) const {
+        QDeadlineTimer deadline(ms);
+        while (!deviceFor(udid) && !deadline.hasExpired()) {
+            QTest::qWait(20);
+        }
+        return deviceFor(udid);
+    }
     // The handle of the latest arrival whose identifier is `udid`.
     am_device* deviceFor(const QString& udid) const {
         for (auto it = events.crbegin(); it != events.crend(); ++it) {

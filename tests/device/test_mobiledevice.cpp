@@ -279,6 +279,7 @@ private slots:
     }
 
 private:
+    // A fresh device, seen by the listener; null on failure.
     am_device* freshDevice(QString* udid, const QStringList& setup) {
         *udid = sim.create();
         if (udid->isEmpty()) {
@@ -289,14 +290,8 @@ private:
                 return nullptr;
             }
         }
-        QDeadlineTimer deadline(5000);
-        while (!receiver.deviceFor(*udid) && !deadline.hasExpired()) {
-            QTest::qWait(20);
-        }
-        return receiver.deviceFor(*udid);
+        return receiver.waitFor(*udid);
     }
-
-    // A fresh device, seen by the listener; null on failure.
 
     SimStore sim;
     QString simUnavailable;

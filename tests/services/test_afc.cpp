@@ -53,8 +53,7 @@ private slots:
 
         ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
         QVERIFY(mobiledevice_listen(&ctx));
-        QTRY_VERIFY_WITH_TIMEOUT(receiver.deviceFor(udid), 5000);
-        device = receiver.deviceFor(udid);
+        QVERIFY((device = receiver.waitFor(udid)));
     }
 
     void init() {

@@ -31,6 +31,18 @@ private:
     std::function<void(ProgressReporter&)> m_body;
 };
 
+// A worker body that runs until released or cancelled, and succeeds unless cancelled.
+std::function<void(ProgressReporter&)> untilReleased(const std::atomic<bool>& release) {
+    return [&release](ProgressReporter& p) {
+        while (!p.canceled && !release) {
+            QThread::msleep(5);
+        }
+        if (!p.canceled) {
+            p.invokeSucceed(QString());
+        }
+    };
+}
+
 // Runs `during` inside the dialog's modal loop, once it is shown.
 void whenShown(ProgressForm& form, std::function<void()> during) {
     QTimer::singleShot(0, &form, [&form, during] {
@@ -130,15 +142,7 @@ private slots:
         ProgressForm form;
         QSignalSpy userCancel(&form, &ProgressForm::userCacel);
         std::atomic<bool> release{false};
-        // The worker runs until it sees the cancel flag or is released.
-        ScriptWorker worker(form, [&release](ProgressReporter& p) {
-            while (!p.canceled && !release) {
-                QThread::msleep(5);
-            }
-            if (!p.canceled) {
-                p.invokeSucceed(QString());
-            }
-        });
+        ScriptWorker worker(form, untilReleased(release));
         worker.start();
         MessageBoxPresenter::setNextAnswers({confirm ? QMessageBox::Yes : QMessageBox::No});
         whenShown(form, [&form, &release] {
@@ -167,12 +171,7 @@ private slots:
         ProgressForm form;
         form.setCancelable(cancelable);
         std::atomic<bool> release{false};
-        ScriptWorker worker(form, [&release](ProgressReporter& p) {
-            while (!release) {
-                QThread::msleep(5);
-            }
-            p.invokeSucceed(QString());
-        });
+        ScriptWorker worker(form, untilReleased(release));
         worker.start();
         bool stillOpen = false;
         whenShown(form, [&] {
