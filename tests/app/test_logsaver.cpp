@@ -13,7 +13,6 @@
 #include <QTest>
 #include <QThread>
 #include <cstring>
-#include <memory>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -53,13 +52,6 @@ class TestLogSaver : public QObject {
         logsaver_install_msghandler(dir, maxFiles);
         // Keep Qt Test's own handler for the rest of the run; log_output is called directly.
         qInstallMessageHandler(m_testHandler);
-    }
-
-    static QProcess* startChild(const char* mode, const QString& dir) {
-        auto* child = new QProcess;
-        child->start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--child"), QString::fromLatin1(mode), dir});
-        return child;
     }
 
 private slots:
@@ -179,10 +171,11 @@ private slots:
         QFETCH(QString, mode);
         QFETCH(QString, out);
         QTemporaryDir tmp;
-        std::unique_ptr<QProcess> child(startChild(mode.toLatin1().constData(), tmp.path()));
-        QVERIFY(child->waitForFinished(60000));
-        QCOMPARE(child->exitStatus(), mode == u"fatal"_s ? QProcess::CrashExit : QProcess::NormalExit);
-        QCOMPARE(QString::fromUtf8(child->readAllStandardOutput()), out);
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {u"--child"_s, mode, tmp.path()});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), mode == u"fatal"_s ? QProcess::CrashExit : QProcess::NormalExit);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), out);
         QTEST(logText(tmp.path()), "file");
     }
 };

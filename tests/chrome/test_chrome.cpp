@@ -22,17 +22,6 @@ Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 
 using namespace Qt::StringLiterals;
 
-namespace {
-QList<QMessageBox::StandardButton> standardButtonsOf(QMessageBox* box) {
-    QList<QMessageBox::StandardButton> result;
-    for (QAbstractButton* b : box->buttons()) {
-        result << box->standardButton(b);
-    }
-    std::sort(result.begin(), result.end());
-    return result;
-}
-} // namespace
-
 class TestChrome : public QObject {
     Q_OBJECT
 
@@ -128,7 +117,10 @@ private slots:
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
-            seen = standardButtonsOf(box);
+            for (QAbstractButton* b : box->buttons()) {
+                seen << box->standardButton(b);
+            }
+            std::sort(seen.begin(), seen.end());
             title = box->windowTitle();
             flags = box->windowFlags();
             box->button(press)->click();

@@ -71,9 +71,6 @@ private slots:
         QFETCH(QString, back);
         QCOMPARE(_IOSVersion(text).parts, parts);
         QCOMPARE(_IOSVersion(text).toString(), back);
-        IOSDevice device;
-        device.productVersion = text;
-        QCOMPARE(device.versionList(), parts);
     }
 
     void compareVersions_data() {
@@ -120,7 +117,6 @@ private slots:
         QCOMPARE(app.absolutePath(),
                  cacheRoot + QStringLiteral("/0000aaaa/") + g_formatFileName("com.example/../evil"));
         QVERIFY(!app.absolutePath().contains(QLatin1String("/../")));
-        QVERIFY(app.absolutePath().startsWith(cacheRoot + QStringLiteral("/0000aaaa/")));
         QCOMPARE(device.appDir(QStringLiteral("..")).absolutePath(), cacheRoot + QStringLiteral("/0000aaaa/_.."));
     }
 
@@ -282,15 +278,11 @@ private:
     // A fresh device, seen by the listener; null on failure.
     am_device* freshDevice(QString* udid, const QStringList& setup) {
         *udid = sim.create();
-        if (udid->isEmpty()) {
-            return nullptr;
+        bool ok = !udid->isEmpty();
+        for (qsizetype i = 0; ok && i + 1 < setup.size(); i += 2) {
+            ok = sim.set(*udid, setup[i], setup[i + 1]);
         }
-        for (qsizetype i = 0; i + 1 < setup.size(); i += 2) {
-            if (!sim.set(*udid, setup[i], setup[i + 1])) {
-                return nullptr;
-            }
-        }
-        return receiver.waitFor(*udid);
+        return ok ? receiver.waitFor(*udid) : nullptr;
     }
 
     SimStore sim;
