@@ -2,10 +2,8 @@
 
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
-#include "device/cftype.h"
 #include "sqlite/sqlite3db.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -36,10 +34,6 @@ void check(bool ok, const char* what) {
     if (!ok) {
         throw std::runtime_error(what);
     }
-}
-
-CFType s(const QString& t) {
-    return CFType::createCFString(t);
 }
 
 } // namespace
@@ -80,37 +74,19 @@ QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& 
     return bag;
 }
 
-const char* fixtureFormName(FixtureForm form) {
-    switch (form) {
-    case FixtureForm::Mbdb:
-        return "mbdb";
-    case FixtureForm::MbdbEncrypted:
-        return "mbdb-encrypted";
-    case FixtureForm::Db:
-        return "db";
-    case FixtureForm::DbEncrypted:
-        return "db-encrypted";
-    }
-    return "?";
-}
-
 QList<FixtureFile> defaultFixtureFiles() {
     QList<FixtureFile> files{
-        fixtureEntry("HomeDomain", QString()), fixtureEntry("HomeDomain", "Library"),
+        fixtureEntry("HomeDomain", QString()),
+        fixtureEntry("HomeDomain", "Library"),
         fixtureEntry("HomeDomain", "Library/SMS"),
+        fixtureEntry("HomeDomain", "Library/Caches"),
         fixtureEntry("HomeDomain", "Library/SMS/sms.db", QByteArray("SQLite format 3 stand-in\n").repeated(40)),
-        fixtureEntry("HomeDomain", "Library/Caches")};
+        fixtureEntry("HomeDomain", "Library/Caches/empty", QByteArray("")),
+        fixtureEntry("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"))};
     for (int i = 0; i < 30; ++i) {
         files << fixtureEntry("HomeDomain", QStringLiteral("Library/Caches/cache-%1.bin").arg(i),
                               QByteArray(100 + i * 37, static_cast<char>('a' + i % 26)));
     }
-    for (const char* folder : {"Library", "Library/SMS", "Library/SMS/Attachments", "Library/SMS/Attachments/0a",
-                               "Library/SMS/Attachments/0a/00"}) {
-        files << fixtureEntry("MediaDomain", QString::fromLatin1(folder));
-    }
-    files << fixtureEntry("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001.jpg", QByteArray(8192, '\x7f'))
-          << fixtureEntry("MediaDomain", "Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg", QByteArray(""))
-          << fixtureEntry("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"));
     return files;
 }
 
@@ -200,29 +176,25 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         }
     }
 
-    QList<CFType> keys;
-    QList<CFType> values;
-    keys << s(QStringLiteral("Lockdown"));
-    values << CFType::createCFDictionary(
-        {s(QStringLiteral("UniqueDeviceID")), s(QStringLiteral("DeviceName")), s(QStringLiteral("ProductType")),
-         s(QStringLiteral("ProductVersion")), s(QStringLiteral("SerialNumber"))},
-        {s(QStringLiteral("0123456789abcdef0123456789abcdef01234567")), s(QStringLiteral("Test Phone")),
-         s(QStringLiteral("iPhone9,3")), s(dbForm ? QStringLiteral("14.3") : QStringLiteral("9.3")),
-         s(QStringLiteral("F1234567890"))});
-    keys << s(QStringLiteral("Date"));
-    values << CFType::createCFDate(QDateTime(QDate(2021, 12, 3), QTime(10, 0), Qt::UTC));
-    keys << s(QStringLiteral("IsEncrypted"));
-    values << CFType::createCFBoolean(encrypted);
+    // Written as XML: the reader takes both forms, and the device's binary one comes from the interop peer.
+    QByteArray plist =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Lockdown</key><dict>"
+        "<key>UniqueDeviceID</key><string>0123456789abcdef0123456789abcdef01234567</string>"
+        "<key>DeviceName</key><string>Test Phone</string><key>ProductType</key><string>iPhone9,3</string>"
+        "<key>ProductVersion</key><string>" +
+        QByteArray(dbForm ? "14.3" : "9.3") +
+        "</string><key>SerialNumber</key><string>F1234567890</string></dict>"
+        "<key>Date</key><date>2021-12-03T10:00:00Z</date><key>IsEncrypted</key>" +
+        (encrypted ? "<true/>" : "<false/>");
     if (encrypted) {
-        keys << s(QStringLiteral("BackupKeyBag"));
-        values << CFType::createCFData(buildKeybag(password.toUtf8(), backup.classKeys, dp));
+        plist += "<key>BackupKeyBag</key><data>" + buildKeybag(password.toUtf8(), backup.classKeys, dp).toBase64() +
+                 "</data>";
     }
     if (dp) {
-        keys << s(QStringLiteral("ManifestKey"));
-        values << CFType::createCFData(le32(3) + aes_key_wrap(backup.classKeys.value(3), backup.manifestKey));
+        plist += "<key>ManifestKey</key><data>" +
+                 (le32(3) + aes_key_wrap(backup.classKeys.value(3), backup.manifestKey)).toBase64() + "</data>";
     }
-    check(writeFile(dir.absoluteFilePath(QStringLiteral("Manifest.plist")),
-                    CFType::createCFDictionary(keys, values).CFPropertyListToBytes(200)),
+    check(writeFile(dir.absoluteFilePath(QStringLiteral("Manifest.plist")), plist + "</dict></plist>\n"),
           "write Manifest.plist");
     return backup;
 }

@@ -12,6 +12,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <array>
 #include <functional>
 #include <stdexcept>
 
@@ -53,7 +54,9 @@ QByteArray be32(quint32 v);
 // A small default file set: a message database, a few folders and files in two domains.
 QList<FixtureFile> defaultFixtureFiles();
 
-const char* fixtureFormName(FixtureForm form);
+inline const char* fixtureFormName(FixtureForm form) {
+    return std::array{"mbdb", "mbdb-encrypted", "db", "db-encrypted"}[static_cast<int>(form)];
+}
 
 // A file (content given) or a folder (content null) in the fixture's file list.
 inline FixtureFile fixtureEntry(const char* domain, const QString& path, const QByteArray& content = QByteArray()) {
