@@ -56,20 +56,16 @@ inline QString peerScript() {
 
 inline PeerResult runProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                              int timeoutMs = 300000) {
-    PeerResult r;
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
     if (!p.waitForStarted(30000)) {
-        r.err = "cannot start " + program.toUtf8();
-        return r;
+        return {-1, {}, "cannot start " + program.toUtf8()};
     }
     p.closeWriteChannel();
     p.waitForFinished(timeoutMs);
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return r;
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
 }
 
 inline QProcessEnvironment cleanEnvironment() {
@@ -82,27 +78,22 @@ inline PeerResult runPeer(const QStringList& args) {
     return runProgram(QStringLiteral(VEXLAR_PYTHON), QStringList{peerScript()} + args, cleanEnvironment());
 }
 
+inline QStringList passwordArgs(const BackupVariant& v) {
+    return v.encrypted() ? QStringList{QStringLiteral("--password"), v.password} : QStringList();
+}
+
 // Writes a backup of src into out as the variant's device would.
 inline bool writeBackup(const BackupVariant& v, const QString& src, const QString& out) {
-    QStringList args{QStringLiteral("write"),     src,      out, QStringLiteral("--format"), v.format,
-                     QStringLiteral("--version"), v.version};
-    if (v.encrypted()) {
-        args << QStringLiteral("--password") << v.password;
-    }
-    if (v.rowSalt) {
-        args << QStringLiteral("--row-salt");
-    }
-    const PeerResult r = runPeer(args);
+    const PeerResult r =
+        runPeer(QStringList{QStringLiteral("write"), src, out, QStringLiteral("--format"), v.format,
+                            QStringLiteral("--version"), v.version} +
+                passwordArgs(v) + (v.rowSalt ? QStringList{QStringLiteral("--row-salt")} : QStringList()));
     return r.exitCode == 0 || (qWarning("devicebackup.py write failed: %s", r.err.constData()), false);
 }
 
 // The peer's own reading of a backup's manifest: one JSON object per record.
 inline QList<QJsonObject> dumpBackup(const BackupVariant& v, const QString& dir) {
-    QStringList args{QStringLiteral("dump"), dir};
-    if (v.encrypted()) {
-        args << QStringLiteral("--password") << v.password;
-    }
-    PeerResult r = runPeer(args);
+    PeerResult r = runPeer(QStringList{QStringLiteral("dump"), dir} + passwordArgs(v));
     QList<QJsonObject> out;
     if (r.exitCode != 0) {
         qWarning("devicebackup.py dump failed: %s", r.err.constData());

@@ -316,12 +316,9 @@ void TestBackupInterop::putBack() {
     // The device side decrypts both files and finds the manifest consistent.
     for (const PutBack& pb : files) {
         const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(pb.data, QCryptographicHash::Sha1).toHex());
-        QStringList args{QStringLiteral("verify"), dir,     QStringLiteral("--domain"), domain,
-                         QStringLiteral("--path"), pb.path, QStringLiteral("--sha1"),   sha1};
-        if (variant.encrypted()) {
-            args << QStringLiteral("--password") << variant.password;
-        }
-        PeerResult r = runPeer(args);
+        PeerResult r = runPeer(QStringList{QStringLiteral("verify"), dir, QStringLiteral("--domain"), domain,
+                                           QStringLiteral("--path"), pb.path, QStringLiteral("--sha1"), sha1} +
+                               passwordArgs(variant));
         QVERIFY2(r.exitCode == 0, qPrintable(pb.path + QLatin1Char(' ') + QString::fromUtf8(r.err)));
     }
     const QList<QJsonObject> after = dumpBackup(variant, dir);
