@@ -168,11 +168,8 @@ private slots:
         QFETCH(QString, code);
         FRESH_DEVICE(setup);
         const QString error = errorOf([&] { mobiledevice_info(device, {QStringLiteral("DeviceName")}, QString()); });
-        const auto match =
-            QRegularExpression(
-                QStringLiteral("^%1\\((-?\\d+)\\)$").arg(QRegularExpression::escape(kOpenMessage + step)))
-                .match(error);
-        QVERIFY2(match.hasMatch() && (code.isEmpty() || match.captured(1) == code), qPrintable(error));
+        // The step's own code, or for a declined trust whatever the device answered.
+        QVERIFY2(error.startsWith(kOpenMessage + step + u'(') && error.endsWith(code + u')'), qPrintable(error));
         QString openError;
         QVERIFY(device_open(device, openError) != 0);
         QCOMPARE(openError, error);

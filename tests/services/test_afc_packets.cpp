@@ -7,6 +7,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QByteArray le64(quint64 value) {
@@ -71,7 +73,7 @@ private slots:
 
     void statusPointerTakesStatus() {
         SocketPair pair;
-        pair.feed(packet(AFC_OP_STATUS, le64(7)) + packet(AFC_OP_DATA, "next"), false);
+        pair.feed(packet(AFC_OP_STATUS, le64(7)) + packet(AFC_OP_DATA, "next"));
         _AFCHeader header;
         int status = -1;
         QCOMPARE(mobiledevice_afc_read_data(pair.ours, header, &status), le64(7));
@@ -84,8 +86,7 @@ private slots:
         SocketPair pair;
         // Answers queued up front: open result, status for the write chunk, status for close.
         pair.feed(packet(AFC_OP_FILE_OPEN_RES, le64(5)) + packet(AFC_OP_STATUS, le64(0)) +
-                      packet(AFC_OP_STATUS, le64(0)),
-                  false);
+                  packet(AFC_OP_STATUS, le64(0)));
         QCOMPARE(mobiledevice_afc_open_file(pair.ours, QStringLiteral("/a"), AFC_FOPEN_WRONLY), 5ull);
         QCOMPARE(pair.sent(), "CFA6LPAA" + le64(51) + le64(51) + le64(pair.ours) + le64(AFC_OP_FILE_OPEN) +
                                   le64(AFC_FOPEN_WRONLY) + QByteArray("/a", 3));
@@ -100,17 +101,14 @@ private slots:
 
     void readDirSplitsNames() {
         SocketPair pair;
-        pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)), false);
+        pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)));
         QCOMPARE(mobiledevice_afc_read_dir(pair.ours, QStringLiteral("/")),
                  QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("."), QStringLiteral("..")}));
         pair.feed(packet(AFC_OP_DATA, QByteArray("st_size\0"
                                                  "12\0st_ifmt\0S_IFREG\0odd\0",
-                                                 31)),
-                  false);
+                                                 31)));
         const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, QStringLiteral("/f"));
-        QCOMPARE(info.size(), 2);
-        QCOMPARE(info.value(QStringLiteral("st_size")), QStringLiteral("12"));
-        QCOMPARE(info.value(QStringLiteral("st_ifmt")), QStringLiteral("S_IFREG"));
+        QCOMPARE(info, (QMap<QString, QString>{{u"st_size"_s, u"12"_s}, {u"st_ifmt"_s, u"S_IFREG"_s}}));
     }
 
     void escapingPathsNeverLeave_data() {
