@@ -56,8 +56,6 @@ private slots:
         QTest::addColumn<QString>("context");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("english");
-        QTest::newRow("product name") << u"QObject"_s << u"Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"_s
-                                      << u"Quorvindale iPod/iPhone/iPad Space Vexlar for Mac"_s;
         QTest::newRow("app clear result") << u"IOSClearAppCacheThread"_s << u"IDS_FOUND_%1_APPCACHE_SUC_CLEAR_%2"_s
                                           << u"Successfully deleted %2 App cache (Total: %1)."_s;
         QTest::newRow("no entry: as written") << u"MainWindow"_s << u"IDS_NOT_THERE"_s << u"IDS_NOT_THERE"_s;
