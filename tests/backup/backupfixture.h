@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QList>
 #include <QMap>
+#include <QProcess>
 #include <QString>
 #include <array>
 #include <functional>
@@ -75,6 +76,14 @@ inline QString thrownText(const std::function<void()>& f) {
         return QString::fromUtf8(e.what());
     }
     return QString();
+}
+
+// Python with these arguments ("-c", a script, ...): its output then its errors, trimmed.
+inline QByteArray runPython(const QStringList& args) {
+    QProcess py;
+    py.start(QStringLiteral(VEXLAR_PYTHON), args);
+    return py.waitForFinished(60000) ? py.readAllStandardOutput().trimmed() + py.readAllStandardError().trimmed()
+                                     : QByteArray();
 }
 
 inline QByteArray readAll(const QString& path) {

@@ -8,7 +8,6 @@
 #include "sqlite/sqlite3db.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -104,16 +103,10 @@ objs = a['$objects']
 root = objs[a['$top']['root'].data]
 print(flags, objs[root['RelativePath'].data], objs[root['Digest'].data].hex(), root['ProtectionClass'])
 )";
-        QProcess py;
-        py.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral("-c"), QString::fromLatin1(script),
-                                                 tmp.filePath(QStringLiteral("Manifest.db")), sms, history});
-        QVERIFY(py.waitForFinished(60000));
-        const QList<QByteArray> lines = py.readAllStandardOutput().trimmed().split('\n');
-        QVERIFY2(lines.size() == 3, py.readAllStandardError().constData());
-        QCOMPARE(lines.at(0), QByteArray("3720"));
-        QCOMPARE(lines.at(1), QByteArray("0"));
-        QCOMPARE(lines.at(2), QByteArray("1 Library/SMS/sms.db ") + sha1Digest("edited").toHex() + " " +
-                                  QByteArray::number(items.value(sms).protectionClass));
+        QCOMPARE(runPython({QStringLiteral("-c"), QString::fromLatin1(script),
+                            tmp.filePath(QStringLiteral("Manifest.db")), sms, history}),
+                 "3720\n0\n1 Library/SMS/sms.db " + sha1Digest("edited").toHex() + " " +
+                     QByteArray::number(items.value(sms).protectionClass));
     }
 
     // One slow derivation (DPIC 10,000,000), built from the documented keybag values.

@@ -10,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,11 +91,9 @@ private slots:
             {"no $objects", "error"},
             {"objects not an array", "error"},
             {"root through nothing", "error"}};
-        QProcess py;
-        py.start(QStringLiteral(VEXLAR_PYTHON), {QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/mbfile_shapes.py")});
-        QVERIFY(py.waitForFinished(60000));
-        QCOMPARE(py.exitCode(), 0);
-        const QJsonArray cases = QJsonDocument::fromJson(py.readAllStandardOutput()).array();
+        const QJsonArray cases =
+            QJsonDocument::fromJson(runPython({QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/mbfile_shapes.py")}))
+                .array();
         QVERIFY(cases.size() > 10);
         for (const QJsonValue& v : cases) {
             const QJsonObject o = v.toObject();

@@ -7,7 +7,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -77,15 +76,6 @@ QByteArray writeBytes(const QList<MBDBParser::_MBDBItem>& items) {
     buf.open(QIODevice::WriteOnly);
     MBDBParser::writeMbdbRecords(buf, items);
     return out;
-}
-
-QByteArray runPython(const char* script, const QStringList& args) {
-    QProcess py;
-    py.start(QStringLiteral(VEXLAR_PYTHON), QStringList{QStringLiteral("-c"), QString::fromLatin1(script)} + args);
-    if (!py.waitForFinished(60000)) {
-        return QByteArray();
-    }
-    return py.readAllStandardOutput().trimmed() + py.readAllStandardError().trimmed();
 }
 
 } // namespace
@@ -257,7 +247,7 @@ assert out == {'RelativePath': 'Library/SMS/sms.db', 'InodeNumber': 0x123456789,
                'EncryptionKey': '55' * 44}, out
 print('OK')
 )";
-        QCOMPARE(runPython(script, {ours}), QByteArray("OK"));
+        QCOMPARE(runPython({QStringLiteral("-c"), QString::fromLatin1(script), ours}), QByteArray("OK"));
     }
 };
 
