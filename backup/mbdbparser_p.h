@@ -1,0 +1,28 @@
+#pragma once
+
+// Helpers shared by the two manifest forms; not part of the backup store's interface.
+
+#include "backup/mbdbparser.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+class BackupManifest;
+
+namespace manifest_detail {
+
+[[noreturn]] void throwText(const QString& text);
+
+QByteArray utf8Text(const char* text, qsizetype n);
+QByteArray utf8Text(const MBDBParser::_MBDBBinary& field);
+QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8);
+bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b);
+
+// "Manifest.db" (manifestdb.cpp).
+QHash<QString, MBDBParser::_MBDBItem> parseManifestDb(const BackupManifest& manifest);
+void saveManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupManifest& manifest);
+
+} // namespace manifest_detail
