@@ -157,6 +157,28 @@ private slots:
         QCOMPARE(theirs.size(), fx.records.size() - 1);
     }
 
+    // A plain Manifest.db whose log still holds a committed delete: the reading sees it and the backup stays as it was.
+    void committedLogIsRead() {
+        TRY(fx = make(FixtureForm::Db));
+        const QString db = fx.dir + QStringLiteral("/Manifest.db"), work = m_tmp->filePath(QStringLiteral("w.db"));
+        QVERIFY(QFile::copy(db, work) && QFile::remove(db));
+        Sqlite3DB conn;
+        TRY(conn.openThrow(work, 2));
+        QCOMPARE(sqlite3_exec(conn.db, "pragma journal_mode=wal; pragma wal_autocheckpoint=0; delete from Files where "
+                                       "rowid=(select min(rowid) from Files)",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        QVERIFY(QFile::copy(work, db) && QFile::copy(work + QStringLiteral("-wal"), db + QStringLiteral("-wal")));
+        conn.close();
+        const QStringList files = QDir(fx.dir).entryList(QDir::Files);
+        const QByteArray log = readAll(db + QStringLiteral("-wal"));
+        TRY(m = openBackup(fx));
+        TRY(records = MBDBParser::parse(*m));
+        QCOMPARE(records.size(), fx.records.size() - 1);
+        QCOMPARE(QDir(fx.dir).entryList(QDir::Files), files);
+        QCOMPARE(readAll(db + QStringLiteral("-wal")), log);
+    }
+
     void firstEncryptedItem_data() { addForms(); }
     void firstEncryptedItem() {
         QFETCH(FixtureForm, form);
@@ -260,12 +282,8 @@ private slots:
 
         // Children named name under n (null n: none); node() walks a path from the root.
         auto named = [](const BackupManifest::_FileNode* n, const QString& name) {
-            QList<const BackupManifest::_FileNode*> found;
-            for (const BackupManifest::_FileNode* c : n ? n->children : decltype(n->children){}) {
-                if (c->name == name) {
-                    found << c;
-                }
-            }
+            QList<const BackupManifest::_FileNode*> found(n ? n->children : decltype(n->children){});
+            found.removeIf([&](const BackupManifest::_FileNode* c) { return c->name != name; });
             return found;
         };
         auto child = [&](const BackupManifest::_FileNode* n, const QString& name) {

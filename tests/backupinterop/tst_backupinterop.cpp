@@ -141,7 +141,6 @@ void TestBackupInterop::unlockAndParse(BackupManifest& m, const BackupVariant& v
     QCOMPARE(m.info.isEncrypted, v.encrypted());
     if (v.encrypted()) {
         QVERIFY(m.setPasscode(v.password));
-        QCOMPARE(m.passcode, v.password);
     }
     m.parseInfo();
 }
