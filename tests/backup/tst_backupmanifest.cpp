@@ -11,16 +11,23 @@
 #include <QTest>
 #include <csignal>
 #include <memory>
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 Q_DECLARE_METATYPE(FixtureForm)
 
 namespace {
 
-void addForms() {
+// One row per backup shape, or per shape and file-size limit.
+void addForms(std::initializer_list<int> limits = {-1}) {
     QTest::addColumn<FixtureForm>("form");
+    QTest::addColumn<int>("limit"); // -1: none
     for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
-        QTest::newRow(fixtureFormName(f)) << f;
+        for (int limit : limits) {
+            QTest::addRow("%s%s", fixtureFormName(f),
+                          limit < 0 ? "" : qPrintable(QStringLiteral("-limit-%1").arg(limit)))
+                << f << limit;
+        }
     }
 }
 
@@ -85,16 +92,7 @@ private:
     QHash<QString, MBDBParser::_MBDBItem> records;
 
 private slots:
-    void failedSaveKeepsManifest_data() {
-        QTest::addColumn<FixtureForm>("form");
-        QTest::addColumn<int>("limit");
-        for (FixtureForm f :
-             {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
-            for (int limit : {0, 100, 1000, 3000}) {
-                QTest::addRow("%s-limit-%d", fixtureFormName(f), limit) << f << limit;
-            }
-        }
-    }
+    void failedSaveKeepsManifest_data() { addForms({0, 100, 1000, 3000}); }
     void failedSaveKeepsManifest() {
         QFETCH(FixtureForm, form);
         QFETCH(int, limit);
@@ -164,8 +162,9 @@ private slots:
         QVERIFY(QFile::copy(db, work) && QFile::remove(db));
         Sqlite3DB conn;
         TRY(conn.openThrow(work, 2));
-        QCOMPARE(sqlite3_exec(conn.db, "pragma journal_mode=wal; pragma wal_autocheckpoint=0; delete from Files where "
-                                       "rowid=(select min(rowid) from Files)",
+        QCOMPARE(sqlite3_exec(conn.db,
+                              "pragma journal_mode=wal; pragma wal_autocheckpoint=0; delete from Files where "
+                              "rowid=(select min(rowid) from Files)",
                               nullptr, nullptr, nullptr),
                  SQLITE_OK);
         QVERIFY(QFile::copy(work, db) && QFile::copy(work + QStringLiteral("-wal"), db + QStringLiteral("-wal")));
