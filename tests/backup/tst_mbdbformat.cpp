@@ -19,11 +19,8 @@ QByteArray be(T v) {
     qToBigEndian(v, b.data());
     return b;
 }
-QByteArray be16(quint16 v) {
-    return be(v);
-}
 QByteArray field(const QByteArray& s) {
-    return be16(quint16(s.size())) + s;
+    return be(quint16(s.size())) + s;
 }
 const QByteArray kAbsent("\xff\xff", 2);
 const QByteArray kHeader("mbdb\x05\x00", 6);
@@ -32,7 +29,7 @@ QByteArray record(const QByteArray& domain, const QByteArray& path, const QByteA
                   const QByteArray& key, quint16 mode, quint32 inodeHigh, quint32 inode, quint64 size, quint8 cls,
                   const QList<QPair<QByteArray, QByteArray>>& props) {
     QByteArray r = field(domain) + field(path) + link + digest + key;
-    r += be16(mode) + be32(inodeHigh) + be32(inode) + be32(501) + be32(501) + be32(1600000000) + be32(1600000001) +
+    r += be(mode) + be32(inodeHigh) + be32(inode) + be32(501) + be32(501) + be32(1600000000) + be32(1600000001) +
          be32(1600000002) + be(size) + QByteArray(1, char(cls)) + QByteArray(1, char(props.size()));
     for (const auto& p : props) {
         r += field(p.first) + field(p.second);
@@ -119,7 +116,7 @@ private slots:
         const QList<QByteArray> recs = sampleRecords();
         QTest::newRow("header only") << kHeader << 0 << true;
         // An empty or absent domain ends the record after its 2 bytes.
-        QTest::newRow("empty domain between") << kHeader + recs.at(0) + be16(0) + recs.at(1) << 2 << false;
+        QTest::newRow("empty domain between") << kHeader + recs.at(0) + be(quint16(0)) + recs.at(1) << 2 << false;
         QTest::newRow("absent domain at end") << kHeader + recs.at(0) + kAbsent << 1 << false;
         // The property count is an unsigned byte: 130 pairs follow it; 255, the most it holds, write back too.
         for (int n : {130, 255}) {

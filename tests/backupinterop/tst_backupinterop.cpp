@@ -330,8 +330,7 @@ void TestBackupInterop::putBack() {
         }
     }
     if (variant.encryptedManifestDb()) {
-        const QStringList baks = QDir(dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files);
-        QCOMPARE(baks.size(), 1);
+        QCOMPARE(QDir(dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files).size(), 1);
     }
 
     // And a fresh reader on our side sees the same.
