@@ -38,11 +38,7 @@ QByteArray record(const QByteArray& domain, const QByteArray& path, const QByteA
 }
 
 QList<QPair<QByteArray, QByteArray>> manyProperties(int n) {
-    QList<QPair<QByteArray, QByteArray>> props;
-    for (int i = 0; i < n; ++i) {
-        props.append({QByteArray::number(i), "v"});
-    }
-    return props;
+    return QList<QPair<QByteArray, QByteArray>>(n, {"name", "v"});
 }
 
 // Three records in writer order (domain, then path), with every field kind.
