@@ -62,12 +62,8 @@ def passcode_key(password, attrs):
     return pbkdf2(hashes.SHA1(), secret, attrs["SALT"], struct.unpack(">I", attrs["ITER"][:4])[0])
 
 
-def sha1_hex(text):
-    return hashlib.sha1(text.encode("utf-8")).hexdigest()
-
-
 def file_id(domain, path):
-    return sha1_hex(domain + "-" + path)
+    return hashlib.sha1((domain + "-" + path).encode("utf-8")).hexdigest()
 
 
 
@@ -325,10 +321,9 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
         manifest["ManifestKey"] = manifest_key
     with open(os.path.join(out, "Manifest.plist"), "wb") as f:
         plistlib.dump(manifest, f, fmt=plistlib.FMT_BINARY)
-    status = {"IsFullBackup": True, "Version": "3.3", "UUID": str(uuid.uuid4()).upper(), "Date": BACKUP_DATE,
-              "BackupState": "new", "SnapshotState": "finished"}
     with open(os.path.join(out, "Status.plist"), "wb") as f:
-        plistlib.dump(status, f, fmt=plistlib.FMT_BINARY)
+        plistlib.dump({"IsFullBackup": True, "Version": "3.3", "UUID": str(uuid.uuid4()).upper(), "Date": BACKUP_DATE,
+                       "BackupState": "new", "SnapshotState": "finished"}, f, fmt=plistlib.FMT_BINARY)
 
 
 
