@@ -10,12 +10,6 @@
 #include <QTest>
 #include <sqlite3.h>
 
-namespace {
-
-constexpr int kReadWriteCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-
-} // namespace
-
 class TestSqlite3DB : public QObject {
     Q_OBJECT
 
@@ -24,7 +18,7 @@ private:
 
 private slots:
     void init() {
-        m_db.openThrow(QStringLiteral(":memory:"), kReadWriteCreate);
+        m_db.openThrow(QStringLiteral(":memory:"), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         m_db.executeThrow("create table t(id integer primary key, name text, n integer, data blob)");
         for (int i = 1; i <= 5; ++i) {
             m_db.executeThrow(Sqlite3Sql("insert into t(name, n, data) values(?,?,?)")
@@ -112,7 +106,7 @@ private slots:
         const QString path = tmp.filePath(QStringLiteral("t.db"));
         {
             Sqlite3DB db;
-            db.openThrow(path, kReadWriteCreate);
+            db.openThrow(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
             db.executeThrow("create table x(a)");
             db.beginTran();
             db.executeThrow("insert into x values(1)");
