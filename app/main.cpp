@@ -5,6 +5,7 @@
 #include "app/logsaver.h"
 #include "app/paths.h"
 #include "app/tips.h"
+#include "backup/fileutil.h"
 #include "device/mobiledevice_loader.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -14,6 +15,8 @@
 #include <QTranslator>
 
 int main(int argc, char* argv[]) {
+    // Killed by a signal, the program still removes the plain copy of an unlocked backup's manifest.
+    fileutil::installSignalCleanup();
     QApplication app(argc, argv);
 
     QTranslator translator;
