@@ -339,7 +339,7 @@ private:
         }
         if (parts.empty()) {
             t.parent.reset(::dup(rootFd.get()));
-            t.name = ".";
+            t.name.assign(1, '.'); // not = ".": GCC 12 at -O3 reports a false -Wrestrict there
             t.isRoot = true;
             return t;
         }
