@@ -1,6 +1,5 @@
 #include "backup/mbdbparser.h"
 
-#include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
 #include "backup/fileutil.h"
 #include "backup/mbdbparser_p.h"
@@ -149,7 +148,7 @@ bool MBDBParser::isIos10Mbdb(const QDir& dir) {
 }
 
 QString MBDBParser::getFileHashName(const QString& domain, const QString& relativePath) {
-    return QString::fromLatin1(sha1Digest((domain + QLatin1Char('-') + relativePath).toUtf8()).toHex());
+    return hashNameOf(domain.toUtf8(), relativePath.toUtf8());
 }
 
 QString MBDBParser::getBKFilePath(const QDir& dir, const QString& hashName, bool createFolder) {
