@@ -39,7 +39,9 @@ const char* const kHelp = R"(Commands:
       Sim.Faults.<name> (AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
       AMDeviceStartSession, StartService.<service name>, VendContainerFail,
       DropAfterBytes, ReplyDelayMs, CopyValueFail, AfcListExtra, AfcDotDot,
-      AfcRemoveRefused, errorCode).
+      AfcRemoveRefused; for simbackup: errorCode, errorCodeOperation,
+      FailAfterBytes, UnplugAfterBytes, HelperSilent, HelperDiesAfterBytes,
+      TransferDelayMs, described at the top of sim/backup/main.cpp).
       VALUE: true/false -> boolean; an integer (decimal, -n or 0x hex) ->
       integer; [..] or {..} in JSON -> array or dictionary; "text" in double
       quotes -> that string; null -> the key is removed; anything else -> string.
