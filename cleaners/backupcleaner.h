@@ -1,0 +1,112 @@
+#pragma once
+
+// What the workers that edit a full backup share: the thread shape (scan or
+// clear, the two byte counters, one report at the end) and BackupEdit, which
+// copies device databases out of the backup into a private folder and puts
+// the edited copies back without ever leaving a record without its data.
+
+#include "app/progressreporter.h"
+#include "backup/mbdbparser.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QThread>
+#include <memory>
+
+class BackupManifest;
+class Sqlite3DB;
+
+namespace fileutil {
+class PrivateTempDir;
+}
+
+class BackupCleanerThread : public QThread {
+    Q_OBJECT
+public:
+    bool scanOnly = false;   // set before start: measure only, change nothing
+    qint64 foundBytes = 0;   // bytes of what was found; read after the thread ended
+    qint64 clearedBytes = 0; // bytes removed (0 in a scan, except where a worker's own rule says otherwise)
+
+protected:
+    BackupCleanerThread(BackupManifest& manifest, ProgressReporter& progress, QObject* parent);
+
+    // Resets the counters, runs work() and ends with exactly one report, or none after a cancel.
+    void run() final;
+    virtual void work() = 0;
+
+    // Throws the int -1 when the user cancelled.
+    void checkCanceled() const;
+    // Reports only a changed percentage: a large manifest would flood the dialog's queue.
+    void reportPercent(int percent);
+
+    BackupManifest& m_manifest;
+    ProgressReporter& m_progress;
+
+private:
+    int m_lastPercent = -1;
+};
+
+// One edit of a backup: the records read afresh, private working copies, and
+// the write-back of edited databases with the manifest save. Destroying an
+// edit that was not committed puts every replaced data file back; the
+// working copies always go with it.
+class BackupEdit {
+public:
+    explicit BackupEdit(BackupManifest& manifest);
+    ~BackupEdit();
+    BackupEdit(const BackupEdit&) = delete;
+    BackupEdit& operator=(const BackupEdit&) = delete;
+
+    // Every record of the manifest by backup file name, as read now.
+    QHash<QString, MBDBParser::_MBDBItem> records;
+
+    // Copies the plain content of a record, with its -wal, -shm and -journal
+    // siblings, into the private folder as "<file name>-<ms>" (the siblings
+    // beside it under SQLite's names). Returns the working copy's path.
+    QString copyOut(const MBDBParser::_MBDBItem& record);
+
+    // Writes the edited working copy back as the record's data file (the
+    // previous one kept beside it as "<data file>-<ms>"), updates the record
+    // and drops its log siblings' records, whose content is now in the file.
+    void replace(const QString& hashName, const QString& workPath);
+
+    // Saves the manifest with every change; a failure puts the replaced data
+    // files back. Then checks that the backup now reads as written.
+    void commit();
+
+    // Flags a record deleted; returns its size unless it is a folder.
+    qint64 drop(const QString& hashName);
+
+private:
+    struct Replaced {
+        QString hashName;
+        QString dataPath;
+        QString asidePath; // empty: there was no previous data file
+        QByteArray plainDigest;
+        qint64 size = 0;
+    };
+    void undo();
+    void verifyThrow();
+
+    BackupManifest& m_manifest;
+    std::unique_ptr<fileutil::PrivateTempDir> m_dir;
+    QList<Replaced> m_replaced;
+    QList<QString> m_dropped;
+    bool m_committed = false;
+};
+
+// Device databases opened on working copies.
+namespace devicedb {
+
+// The log siblings SQLite may leave beside a database.
+inline const char* const kSiblingSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// Opens read-write and registers the functions the device's own triggers call.
+void openThrow(Sqlite3DB& db, const QString& path);
+// Table names in lower case -> their SQL.
+QHash<QString, QString> tablesThrow(Sqlite3DB& db);
+// Folds any log into the file (no sibling left), checks the database's integrity and closes it.
+void finishThrow(Sqlite3DB& db);
+
+} // namespace devicedb
