@@ -1,5 +1,7 @@
 #include "app/errreport.h"
 
+#include "app/weblinks.h"
+
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -81,7 +83,8 @@ QByteArray errReportBody(const QString& message) {
     const QString ver = QStringLiteral("%1(%2)").arg(QLatin1String(kProductVersion)).arg(kProductVersionNumber);
     const QString body = QStringLiteral("prod=") + base64_var(prodDisplayName()) + QStringLiteral("&ver=") +
                          base64_var(ver) + QStringLiteral("&err=") + base64_var(errReportRewrite(message));
-    return body.toUtf8();
+    // A bare "+" in a form body means a blank to every form decoder.
+    return body.toUtf8().replace('+', "%2B");
 }
 
 void report_err(const QString& message) {
@@ -89,6 +92,9 @@ void report_err(const QString& message) {
     if (!url.isValid() || url.host().isEmpty() || url.path() != QLatin1String("/err_report.php")) {
         qCWarning(lcReport) << "error report not sent: bad web host" << webHost();
         return;
+    }
+    if (!webServerConfigured()) {
+        return; // the default .invalid host: nothing leaves the machine
     }
     const QByteArray body = errReportBody(message);
     ReportSender* s = sender();

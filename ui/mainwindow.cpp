@@ -3,6 +3,7 @@
 #include "app/errreport.h"
 #include "app/paths.h"
 #include "app/tips.h"
+#include "app/weblinks.h"
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosloadappthread.h"
 #include "device/mobiledevice.h"
@@ -38,17 +39,13 @@ QString pictureHtml(const char* resource) {
     return QStringLiteral("<img src=\"%1\" width=\"96\" style=\"bolder:none;\" />").arg(QLatin1String(resource));
 }
 
-QString webPage(const QString& pathAndQuery) {
-    return QStringLiteral("http://%1%2").arg(webHost(), pathAndQuery);
-}
-
 QString connectionNotes() {
     return QStringLiteral(
                "<p>Notes:</p><p><nobr><b>1.</b>  If your iPhone is protected with a passcode, please enter your "
                "passcode on iPhone first.</nobr></p><p><b>2.</b> If you have Health and HomeKik data on your iPhone, "
                "please set a password in iTunes to encrypt your iPhone backups on computer.(<a href=\"%1\">How "
                "to?</a>)</p>")
-        .arg(webPage(QStringLiteral("/encrypt_backup_help.php")));
+        .arg(webPageUrl(QLatin1String(kEncryptHelpPagePath)).toString());
 }
 
 // Reads the lines of a virtual device's "data.txt"; empty when it cannot be read.
@@ -131,15 +128,7 @@ MainWindow::MainWindow(QWidget* parent)
     help->addAction(QStringLiteral("Feedback and Support"), this, &MainWindow::miFeedback);
     help->addAction(QStringLiteral("About"), this, &MainWindow::miAbout);
 
-    m_advLabel = new QLabel(this);
-    m_advLabel->setObjectName(QStringLiteral("lbAdv"));
-    m_advLabel->setOpenExternalLinks(true);
-    m_advLabel->setTextFormat(Qt::RichText);
-    ui->statusBar->addWidget(m_advLabel, 0);
-    QFile adv(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
-    if (adv.open(QIODevice::ReadOnly)) {
-        m_advLabel->setText(QString::fromUtf8(adv.readAll()));
-    }
+    setUpWebLinks();
 
     setWindowTitle(prodDisplayName());
     resetShowInfo();
@@ -161,6 +150,7 @@ MainWindow::MainWindow(QWidget* parent)
     }
 
     addVirtualDevices();
+    startDailyRequests();
 }
 
 MainWindow::~MainWindow() {
@@ -522,20 +512,6 @@ void MainWindow::miClearLogs() {
 void MainWindow::miAbout() {
     AboutUsForm about(this);
     about.exec();
-}
-
-void MainWindow::miCheckUpdate() {
-    g_openLink(webPage(QStringLiteral("/sms_check_update.php?pid=%1&ver=%2&sys=macx")
-                           .arg(QLatin1String(kProductId))
-                           .arg(kProductVersionNumber)));
-}
-
-void MainWindow::miHelp() {
-    g_openLink(webPage(QStringLiteral("/spacevexlar_help.php")));
-}
-
-void MainWindow::miFeedback() {
-    g_openLink(webPage(QStringLiteral("/support.php")));
 }
 
 void MainWindow::exitProgram() {

@@ -13,6 +13,8 @@
 class QLabel;
 class QThread;
 class ProgressForm;
+class QUrl;
+class UpdateCheck;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow {
@@ -49,6 +51,9 @@ public slots:
     void miCheckUpdate();
     void miHelp();
     void miFeedback();
+    // Answers of the daily requests (mainwindow_web.cpp).
+    void onCheckVersionReadyRead(const QUrl& address, bool obsolete);
+    void onGetAdvLinkRead(const QString& html);
 
 private:
     bool currentDevice(IOSDevice& device) const;
@@ -61,6 +66,8 @@ private:
     void addVirtualDevices();
     void resetFunctionNodes();
     QString virtualDir(const QString& name) const;
+    void setUpWebLinks();
+    void startDailyRequests();
 
     Ui_MainWindow* ui;
     ItemModelAppIcon* m_sysModel;
@@ -73,4 +80,5 @@ private:
     _APPIconItemNode* m_funSafari = nullptr;
     _APPIconItemNode* m_funCalls = nullptr;
     QLabel* m_advLabel = nullptr;
+    UpdateCheck* m_updateCheck = nullptr;
 };
