@@ -1,5 +1,7 @@
 #include "sim/framework/simservices.h"
 
+#include "sim/framework/protoservers.h"
+
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
@@ -350,55 +352,6 @@ void serveHouseArrest(ServiceConnection& conn) {
     }
 }
 
-// Notification proxies of one device relay a posted name to every connection
-// of that device that observes it.
-struct Observer {
-    ServiceConnection* conn;
-    QString deviceDir;
-    std::set<std::string> names;
-};
-std::mutex g_observersMutex;
-std::vector<Observer*> g_observers;
-
-void serveNotificationProxy(ServiceConnection& conn) {
-    Observer self{&conn, conn.setup().deviceDir, {}};
-    {
-        std::lock_guard lock(g_observersMutex);
-        g_observers.push_back(&self);
-    }
-    auto leave = qScopeGuard([&self] {
-        std::lock_guard lock(g_observersMutex);
-        g_observers.erase(std::find(g_observers.begin(), g_observers.end(), &self));
-    });
-    while (conn.alive()) {
-        Plist request = conn.recvPlist();
-        if (!request || !conn.beforeReply()) {
-            return;
-        }
-        const std::string command = stringOf(dictPath(request.get(), {"Command"}));
-        const std::string name = stringOf(dictPath(request.get(), {"Name"}));
-        if (command == "ObserveNotification" && !name.empty()) {
-            std::lock_guard lock(g_observersMutex);
-            self.names.insert(name);
-        } else if (command == "PostNotification" && !name.empty()) {
-            Plist relay(plist_new_dict());
-            plist_dict_set_item(relay.get(), "Command", plist_new_string("RelayNotification"));
-            plist_dict_set_item(relay.get(), "Name", plist_new_string(name.c_str()));
-            std::lock_guard lock(g_observersMutex);
-            for (Observer* o : g_observers) {
-                if (o->deviceDir == self.deviceDir && o->names.count(name)) {
-                    o->conn->sendPlist(relay.get());
-                }
-            }
-        } else if (command == "Shutdown") {
-            Plist death(plist_new_dict());
-            plist_dict_set_item(death.get(), "Command", plist_new_string("ProxyDeath"));
-            conn.sendPlist(death.get());
-            return;
-        }
-    }
-}
-
 } // namespace
 
 void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setup) {
@@ -415,6 +368,12 @@ void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setu
             serveInstallationProxy(conn);
         } else if (serviceName == "com.apple.mobile.notification_proxy") {
             serveNotificationProxy(conn);
+        } else if (serviceName == "com.apple.mobilebackup2") {
+            serveMobileBackup2(conn);
+        } else if (serviceName == "com.apple.mobilesync") {
+            serveMobileSync(conn);
+        } else if (serviceName == "com.apple.mobile.file_relay") {
+            serveFileRelay(conn);
         }
     }).detach();
 }

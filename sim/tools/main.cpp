@@ -1,5 +1,6 @@
 // simdevice: creates and edits the simulated devices served by libsimdevice.so.
 
+#include "sim/framework/notifyspool.h"
 #include "sim/framework/simstore.h"
 #include "sim/tools/presets.h"
 
@@ -48,6 +49,10 @@ const char* const kHelp = R"(Commands:
       Faults are read afresh at every call. With Sim.TraceAfc true the
       library appends "READ <handle> <bytes>" and "WRITE <handle> <bytes>" to
       <root>/<U>/afc-trace.log for every AFC read request and write chunk.
+  notify --udid U NAME
+      Posts the notification NAME from the plugged-in device: a running
+      program that observes NAME through the notification proxy gets it
+      within a second (a post nobody takes within 5 seconds is dropped).
   ls
       Lists the devices: identifier, name, product type, iOS, state.
   cat --udid U
@@ -292,7 +297,8 @@ int main(int argc, char* argv[]) {
     parser.setApplicationDescription(QStringLiteral("Creates and edits simulated devices.\n\n") +
                                      QString::fromUtf8(kHelp));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("create, plug, unplug, set, ls or cat"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("create, plug, unplug, set, notify, ls or cat"));
     const QCommandLineOption rootOpt(QStringLiteral("root"), QStringLiteral("Device store folder."),
                                      QStringLiteral("folder"));
     const QCommandLineOption udidOpt(QStringLiteral("udid"), QStringLiteral("Device identifier."),
@@ -379,6 +385,16 @@ int main(int argc, char* argv[]) {
             return fail(QStringLiteral("usage: simdevice set --udid U KEY VALUE"));
         }
         return cmdSet(dir, args.at(1), args.at(2));
+    }
+    if (command == QLatin1String("notify")) {
+        if (args.size() != 2 || !notifySpoolNameOk(args.at(1))) {
+            return fail(QStringLiteral("usage: simdevice notify --udid U NAME (a name without control characters)"));
+        }
+        Plist p = readPlistFile(dir + QStringLiteral("/device.plist"));
+        if (!p || !boolAt(p.get(), {"Sim", "Connected"}, true)) {
+            return fail(QStringLiteral("%1 is not a plugged-in device").arg(udid));
+        }
+        return notifySpoolAppend(dir, args.at(1)) ? 0 : fail(QStringLiteral("cannot post to %1").arg(dir));
     }
     if (command == QLatin1String("cat")) {
         return cmdCat(dir);

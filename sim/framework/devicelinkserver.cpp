@@ -1,0 +1,433 @@
+// The device side of mobilebackup2 and mobilesync over DeviceLink.
+//
+// Both start with the version exchange: the device offers
+// ["DLMessageVersionExchange", 400, 0] and hangs up unless the answer is
+// ["DLMessageVersionExchange", "DLVersionsOk", 400]; then it reports
+// ["DLMessageDeviceReady"]. With Sim.Faults.DeviceLinkReady true it reports
+// ready at once, as older devices did.
+//
+// mobilebackup2 answers process messages ("MessageName"):
+//   Hello              ErrorCode 0 and the highest common ProtocolVersion of
+//                      Sim.Faults.Backup2Versions (default [2.0, 2.1]), or
+//                      ErrorCode 1 when there is none; nothing else is
+//                      served before a successful hello
+//   EnableCloudBackup  sets Lockdown.com.apple.mobile.backup.CloudBackupEnabled
+//                      from the top-level boolean "CloudBackupState"
+//   Backup             checks the request; the file transfer of a backup is
+//                      not simulated (the backup helper stand-in makes
+//                      backups), so it answers ErrorCode 22
+// Requests must name this device as TargetIdentifier.
+//
+// mobilesync serves one data class per connection from
+// <device>/sync/<data class>.plist (a dictionary of records by identifier):
+// records in batches of Sim.Faults.SyncBatch (default 2), changes with new
+// identifiers remapped to device identifiers, clearing, finishing. A class
+// whose com.apple.mobile.tethered_sync entry has DisableTethered true is refused.
+//
+// Sim.Faults.ReplaceReply: { key : plist } sends that plist instead of the
+// answer to the message named by key (a MessageName, an SD message kind,
+// "VersionExchange" for the offer or "DeviceReady").
+
+#include "sim/framework/protoservers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kMaxFrame = 4u * 1024 * 1024;
+constexpr char kEmpty[] = "___EmptyParameterString___";
+
+std::mutex& captureMutex() {
+    static auto* m = new std::mutex; // outlives detached service threads at exit
+    return *m;
+}
+
+void capture(const char* bytes, size_t length) {
+    const QString path = qEnvironmentVariable("VEXLAR_SIM_CAPTURE");
+    if (path.isEmpty()) {
+        return;
+    }
+    std::lock_guard lock(captureMutex());
+    QFile f(path);
+    if (f.open(QIODevice::Append)) {
+        f.write(bytes, static_cast<qint64>(length));
+    }
+}
+
+plist_t str(const char* text) {
+    return plist_new_string(text);
+}
+
+Plist array(std::initializer_list<plist_t> items) {
+    Plist a(plist_new_array());
+    for (plist_t item : items) {
+        plist_array_append_item(a.get(), item);
+    }
+    return a;
+}
+
+std::string kindOf(plist_t message) {
+    return message && plist_get_node_type(message) == PLIST_ARRAY && plist_array_get_size(message) > 0
+               ? stringOf(plist_array_get_item(message, 0))
+               : std::string();
+}
+
+plist_t element(plist_t message, uint32_t i) {
+    return message && plist_get_node_type(message) == PLIST_ARRAY && i < plist_array_get_size(message)
+               ? plist_array_get_item(message, i)
+               : nullptr;
+}
+
+bool numberAt(plist_t node, double* value) {
+    if (!node) {
+        return false;
+    }
+    if (plist_get_node_type(node) == PLIST_REAL) {
+        plist_get_real_val(node, value);
+        return true;
+    }
+    if (plist_get_node_type(node) == PLIST_UINT) {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        *value = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+// Sends the test's replacement for `key` if there is one, else `reply`.
+bool answer(ServiceConnection& conn, const char* key, plist_t reply, bool binary) {
+    Plist replaced = replacedReply(conn.setup().deviceDir, key);
+    return conn.sendPlist(replaced ? replaced.get() : reply, binary);
+}
+
+bool versionExchange(ServiceConnection& conn) {
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    Plist ready = array({str("DLMessageDeviceReady")});
+    if (boolAt(device.get(), {"Sim", "Faults", "DeviceLinkReady"}, false)) {
+        return answer(conn, "DeviceReady", ready.get(), true);
+    }
+    Plist offer = array({str("DLMessageVersionExchange"), plist_new_uint(400), plist_new_uint(0)});
+    if (!answer(conn, "VersionExchange", offer.get(), true)) {
+        return false;
+    }
+    Plist reply = recvCapturedFrame(conn);
+    double major = 0;
+    if (kindOf(reply.get()) != "DLMessageVersionExchange" || stringOf(element(reply.get(), 1)) != "DLVersionsOk" ||
+        !numberAt(element(reply.get(), 2), &major) || major != 400) {
+        return false; // a device that does not get its version hangs up
+    }
+    return answer(conn, "DeviceReady", ready.get(), true);
+}
+
+Plist response(int64_t errorCode, const char* description) {
+    Plist dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "MessageName", str("Response"));
+    plist_dict_set_item(dict.get(), "ErrorCode", plist_new_uint(static_cast<uint64_t>(errorCode)));
+    if (description) {
+        plist_dict_set_item(dict.get(), "ErrorDescription", str(description));
+    }
+    return dict;
+}
+
+bool sendResponse(ServiceConnection& conn, const char* key, Plist dict) {
+    Plist message = array({str("DLMessageProcessMessage"), dict.release()});
+    return conn.beforeReply() && answer(conn, key, message.get(), true);
+}
+
+QString udidOf(const ServiceConnection& conn) {
+    return QDir(conn.setup().deviceDir).dirName();
+}
+
+} // namespace
+
+Plist recvCapturedFrame(ServiceConnection& conn, bool* wasBinary) {
+    char frame[4];
+    if (!conn.recvAll(frame, 4)) {
+        return nullptr;
+    }
+    uint32_t length = 0;
+    for (char c : frame) {
+        length = (length << 8) | static_cast<unsigned char>(c);
+    }
+    if (length == 0 || length > kMaxFrame) {
+        return nullptr;
+    }
+    std::string bytes(4 + length, '\0');
+    memcpy(bytes.data(), frame, 4);
+    if (!conn.recvAll(bytes.data() + 4, length)) {
+        return nullptr;
+    }
+    capture(bytes.data(), bytes.size());
+    if (wasBinary) {
+        *wasBinary = plist_is_binary(bytes.data() + 4, length) != 0;
+    }
+    return parsePlist(bytes.data() + 4, length);
+}
+
+Plist replacedReply(const QString& deviceDir, const char* key) {
+    Plist device = readPlistFile(deviceDir + QStringLiteral("/device.plist"));
+    plist_t node = dictPath(device.get(), {"Sim", "Faults", "ReplaceReply", key});
+    return Plist(node ? plist_copy(node) : nullptr);
+}
+
+bool editDevicePlist(const QString& deviceDir, const std::function<void(plist_t)>& edit) {
+    DeviceLock lock(deviceDir);
+    const QString path = deviceDir + QStringLiteral("/device.plist");
+    Plist device = readPlistFile(path);
+    if (!device || plist_get_node_type(device.get()) != PLIST_DICT) {
+        return false;
+    }
+    edit(device.get());
+    return writePlistFile(path, device.get());
+}
+
+void serveMobileBackup2(ServiceConnection& conn) {
+    if (!versionExchange(conn)) {
+        return;
+    }
+    bool helloDone = false;
+    while (conn.alive()) {
+        Plist message = recvCapturedFrame(conn);
+        const std::string kind = kindOf(message.get());
+        if (kind == "DLMessageStatusResponse") {
+            continue; // answers the file requests of a transfer, which is not simulated
+        }
+        if (kind != "DLMessageProcessMessage") {
+            return; // a disconnect, the end of the stream or nonsense
+        }
+        plist_t dict = element(message.get(), 1);
+        const std::string name = stringOf(dictPath(dict, {"MessageName"}));
+        if (name == "Hello") {
+            Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+            plist_t supported = dictPath(device.get(), {"Sim", "Faults", "Backup2Versions"});
+            Plist fallback = array({plist_new_real(2.0), plist_new_real(2.1)});
+            if (!supported || plist_get_node_type(supported) != PLIST_ARRAY) {
+                supported = fallback.get();
+            }
+            plist_t offered = dictPath(dict, {"SupportedProtocolVersions"});
+            double best = -1;
+            for (uint32_t i = 0;
+                 offered && plist_get_node_type(offered) == PLIST_ARRAY && i < plist_array_get_size(offered); ++i) {
+                double v = 0;
+                if (!numberAt(plist_array_get_item(offered, i), &v)) {
+                    continue;
+                }
+                for (uint32_t j = 0; j < plist_array_get_size(supported); ++j) {
+                    double s = 0;
+                    if (numberAt(plist_array_get_item(supported, j), &s) && std::fabs(s - v) < 1e-9 && v > best) {
+                        best = v;
+                    }
+                }
+            }
+            Plist reply = response(best < 0 ? 1 : 0, nullptr);
+            if (best >= 0) {
+                plist_dict_set_item(reply.get(), "ProtocolVersion", plist_new_real(best));
+                helloDone = true;
+            }
+            if (!sendResponse(conn, "Hello", std::move(reply))) {
+                return;
+            }
+            continue;
+        }
+        if (!helloDone) {
+            return;
+        }
+        if (stringOf(dictPath(dict, {"TargetIdentifier"})) != udidOf(conn).toStdString()) {
+            if (!sendResponse(conn, name.c_str(), response(2, "Unknown target device"))) {
+                return;
+            }
+            continue;
+        }
+        Plist reply;
+        if (name == "EnableCloudBackup") {
+            plist_t state = dictPath(dict, {"CloudBackupState"});
+            if (!state || plist_get_node_type(state) != PLIST_BOOLEAN) {
+                reply = response(3, "CloudBackupState missing");
+            } else {
+                uint8_t on = 0;
+                plist_get_bool_val(state, &on);
+                const bool saved = editDevicePlist(conn.setup().deviceDir, [on](plist_t root) {
+                    plist_t node = root;
+                    for (const char* key : {"Lockdown", "com.apple.mobile.backup"}) {
+                        plist_t child = plist_dict_get_item(node, key);
+                        if (!child || plist_get_node_type(child) != PLIST_DICT) {
+                            child = plist_new_dict();
+                            plist_dict_set_item(node, key, child);
+                        }
+                        node = child;
+                    }
+                    plist_dict_set_item(node, "CloudBackupEnabled", plist_new_bool(on));
+                });
+                reply = saved ? response(0, nullptr) : response(4, "Cannot save the setting");
+            }
+        } else if (name == "Backup") {
+            plist_t options = dictPath(dict, {"Options"});
+            reply = options && plist_get_node_type(options) != PLIST_DICT
+                        ? response(3, "Options is not a dictionary")
+                        : response(22, "Backup transfer is not simulated");
+        } else {
+            reply = response(3, "Unsupported request");
+        }
+        if (!sendResponse(conn, name.c_str(), std::move(reply))) {
+            return;
+        }
+    }
+}
+
+namespace {
+
+bool plausibleDataClass(const std::string& name) {
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,127}$"));
+    return re.match(QString::fromStdString(name)).hasMatch();
+}
+
+bool sendSync(ServiceConnection& conn, const std::string& key, std::initializer_list<plist_t> items) {
+    Plist message = array(items);
+    return conn.beforeReply() && answer(conn, key.c_str(), message.get(), false);
+}
+
+} // namespace
+
+void serveMobileSync(ServiceConnection& conn) {
+    if (!versionExchange(conn)) {
+        return;
+    }
+    const QString deviceDir = conn.setup().deviceDir;
+    Plist open = recvCapturedFrame(conn);
+    const std::string dataClass = stringOf(element(open.get(), 1));
+    double version = 0;
+    if (kindOf(open.get()) != "SDMessageSyncDataClassWithDevice" || !plausibleDataClass(dataClass) ||
+        !numberAt(element(open.get(), 4), &version)) {
+        return;
+    }
+    Plist device = readPlistFile(deviceDir + QStringLiteral("/device.plist"));
+    const int64_t batch = std::clamp<int64_t>(intAt(device.get(), {"Sim", "Faults", "SyncBatch"}, 2), 1, 1000);
+    const char* kOpen = "SDMessageSyncDataClassWithDevice";
+    if (boolAt(device.get(), {"Lockdown", "com.apple.mobile.tethered_sync", dataClass.c_str(), "DisableTethered"},
+               false)) {
+        sendSync(conn, kOpen,
+                 {str("SDMessageRefuseToSyncDataClassWithComputer"), str(dataClass.c_str()),
+                  str("Tethered sync is disabled")});
+        return;
+    }
+    if (!sendSync(conn, kOpen,
+                  {str("SDMessageSyncDataClassWithComputer"), str(dataClass.c_str()), str("sim-anchor")})) {
+        return;
+    }
+    QDir().mkpath(deviceDir + QStringLiteral("/sync"));
+    const QString storePath =
+        deviceDir + QStringLiteral("/sync/") + QString::fromStdString(dataClass) + QStringLiteral(".plist");
+    Plist store = readPlistFile(storePath);
+    if (!store || plist_get_node_type(store.get()) != PLIST_DICT) {
+        store.reset(plist_new_dict());
+    }
+    while (conn.alive()) {
+        Plist message = recvCapturedFrame(conn);
+        const std::string kind = kindOf(message.get());
+        if (kind == "DLMessagePing") {
+            continue;
+        }
+        if (kind.empty() || kind == "DLMessageDisconnect") {
+            return;
+        }
+        if (stringOf(element(message.get(), 1)) != dataClass) {
+            sendSync(conn, kind, {str("SDMessageCancelSession"), str(dataClass.c_str()), str("Wrong data class")});
+            return;
+        }
+        if (kind == "SDMessageGetAllRecordsFromDevice") {
+            std::vector<std::pair<std::string, plist_t>> records;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(store.get(), &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t value = nullptr;
+                plist_dict_next_item(store.get(), it, &key, &value);
+                if (!key) {
+                    break;
+                }
+                records.emplace_back(key, value);
+                free(key);
+            }
+            free(it);
+            for (size_t start = 0; start < records.size(); start += static_cast<size_t>(batch)) {
+                const size_t end = std::min(records.size(), start + static_cast<size_t>(batch));
+                plist_t part = plist_new_dict();
+                for (size_t i = start; i < end; ++i) {
+                    plist_dict_set_item(part, records[i].first.c_str(), plist_copy(records[i].second));
+                }
+                if (!sendSync(conn, kind,
+                              {str("SDMessageProcessChanges"), str(dataClass.c_str()), part,
+                               plist_new_bool(end < records.size()), plist_new_dict()})) {
+                    return;
+                }
+                Plist ack = recvCapturedFrame(conn);
+                if (kindOf(ack.get()) != "SDMessageAcknowledgeChangesFromDevice") {
+                    return;
+                }
+            }
+            if (!sendSync(conn, "SDMessageDeviceReadyToReceiveChanges",
+                          {str("SDMessageDeviceReadyToReceiveChanges"), str(dataClass.c_str())})) {
+                return;
+            }
+        } else if (kind == "SDMessageProcessChanges") {
+            plist_t changes = element(message.get(), 2);
+            plist_t remap = plist_new_dict();
+            if (changes && plist_get_node_type(changes) == PLIST_DICT) {
+                plist_dict_iter it = nullptr;
+                plist_dict_new_iter(changes, &it);
+                for (;;) {
+                    char* key = nullptr;
+                    plist_t value = nullptr;
+                    plist_dict_next_item(changes, it, &key, &value);
+                    if (!key) {
+                        break;
+                    }
+                    if (plist_get_node_type(value) != PLIST_DICT) {
+                        if (plist_dict_get_item(store.get(), key)) {
+                            plist_dict_remove_item(store.get(), key); // anything but a record deletes it
+                        }
+                    } else if (plist_dict_get_item(store.get(), key)) {
+                        plist_dict_set_item(store.get(), key, plist_copy(value));
+                    } else {
+                        // A record new to the device gets the device's own identifier.
+                        std::string fresh;
+                        for (uint64_t n = plist_dict_get_size(store.get()) + 1; fresh.empty(); ++n) {
+                            const std::string id = "dev-" + std::to_string(n);
+                            fresh = plist_dict_get_item(store.get(), id.c_str()) ? std::string() : id;
+                        }
+                        plist_dict_set_item(store.get(), fresh.c_str(), plist_copy(value));
+                        plist_dict_set_item(remap, key, str(fresh.c_str()));
+                    }
+                    free(key);
+                }
+                free(it);
+            }
+            writePlistFile(storePath, store.get());
+            if (!sendSync(conn, kind, {str("SDMessageRemapRecordIdentifiers"), str(dataClass.c_str()), remap})) {
+                return;
+            }
+        } else if (kind == "SDMessageClearAllRecordsOnDevice") {
+            store.reset(plist_new_dict());
+            writePlistFile(storePath, store.get());
+            if (!sendSync(conn, kind, {str("SDMessageDeviceWillClearAllRecords"), str(dataClass.c_str())})) {
+                return;
+            }
+        } else if (kind == "SDMessageFinishSessionOnDevice") {
+            sendSync(conn, kind, {str("SDMessageDeviceFinishedSession"), str(dataClass.c_str())});
+            return;
+        } else {
+            sendSync(conn, kind, {str("SDMessageCancelSession"), str(dataClass.c_str()), str("Unexpected message")});
+            return;
+        }
+    }
+}
+
+} // namespace sim
