@@ -10,6 +10,7 @@
 #include "device/mobiledevice_loader.h"
 #include "services/mobiledevice_afc.h"
 #include "ui/aboutusform.h"
+#include "ui/functionlistfit.h"
 #include "ui/progressform.h"
 #include "ui/stylesheet.h"
 #include "ui_mainwindow.h"
@@ -119,6 +120,8 @@ MainWindow::MainWindow(QWidget* parent)
     m_dataModel->addNode(m_funCalls);
     m_sysModel->contentsUpdate();
     m_dataModel->contentsUpdate();
+    fitFunctionListHeight(ui->listSysFun, m_sysModel);
+    fitFunctionListHeight(ui->listRemoveFun, m_dataModel);
 
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
     tools->addAction(QStringLiteral("Check for Update"), this, &MainWindow::miCheckUpdate);
