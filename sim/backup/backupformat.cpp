@@ -667,11 +667,27 @@ void writeManifestDb(const QString& path, const QList<Record>& records) {
     exec(db.db, "COMMIT;", path);
 }
 
-QList<Record> readManifestDb(const QString& path) {
+QList<Record> readManifestDb(const QString& path, const QByteArray& password) {
     Db db;
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         fail(kErrBackupFolder, QStringLiteral("cannot open %1").arg(path));
     }
+    // Early iOS 10 encrypted each row instead of the whole database.
+    QByteArray rowKey;
+    {
+        Stmt salt;
+        if (sqlite3_prepare_v2(db.db, "SELECT value FROM Properties WHERE key='salt'", -1, &salt.st, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(salt.st) == SQLITE_ROW) {
+            const QByteArray value(static_cast<const char*>(sqlite3_column_blob(salt.st, 0)),
+                                   sqlite3_column_bytes(salt.st, 0));
+            if (password.isEmpty()) {
+                fail(kErrPassword, QStringLiteral("the manifest rows are encrypted"));
+            }
+            rowKey = QCryptographicHash::hash(password + value, QCryptographicHash::Sha1).left(16);
+        }
+    }
+    const QByteArray rowIv = QByteArray::fromHex("4E17C2883BD065F9A12C705DE6930BB4");
     Stmt st;
     if (sqlite3_prepare_v2(db.db, "SELECT domain, relativePath, file FROM Files", -1, &st.st, nullptr) != SQLITE_OK) {
         fail(kErrBackupFolder, QStringLiteral("%1 is not a manifest database").arg(path));
@@ -683,9 +699,16 @@ QList<Record> readManifestDb(const QString& path) {
         r.domain = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st.st, 0)));
         r.path = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st.st, 1)));
         const int n = sqlite3_column_bytes(st.st, 2);
-        const QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st.st, 2)), n);
+        QByteArray blob(static_cast<const char*>(sqlite3_column_blob(st.st, 2)), n);
         if (r.domain.isEmpty()) {
             continue;
+        }
+        if (!rowKey.isEmpty()) {
+            bool ok = false;
+            blob = cbcDecrypt(rowKey, QByteArray::fromBase64(blob), rowIv, true, &ok);
+            if (!ok) {
+                fail(kErrPassword, QStringLiteral("record %1-%2 does not decrypt").arg(r.domain, r.path));
+            }
         }
         if (n <= 0 || n > kMaxManifestBlob || !decodeArchive(blob, &r)) {
             fail(kErrBackupFolder, QStringLiteral("record %1-%2 is not readable").arg(r.domain, r.path));

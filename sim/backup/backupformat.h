@@ -98,7 +98,8 @@ QByteArray mbdbBytes(const QList<Record>& records);
 QList<Record> parseMbdb(const QByteArray& data);
 // Writes a fresh Manifest.db at path (which must not exist).
 void writeManifestDb(const QString& path, const QList<Record>& records);
-QList<Record> readManifestDb(const QString& path);
+// Rows encrypted with a "salt" property need the backup password.
+QList<Record> readManifestDb(const QString& path, const QByteArray& password);
 
 // Property list file helpers.
 sim::Plist readPlist(const QString& path);

@@ -124,7 +124,7 @@ Backup readBackup(const QString& bdir, const QString& password, const QTemporary
     } else if (!QFileInfo::exists(dbPath)) {
         fail(kErrBackupFolder, QStringLiteral("no manifest in %1").arg(bdir));
     }
-    b.records = readManifestDb(dbPath);
+    b.records = readManifestDb(dbPath, password.toUtf8());
     return b;
 }
 
