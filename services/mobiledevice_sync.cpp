@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int kMaxSyncBatches = 100000;
+
 CFType text(const QString& value) {
     return CFType::createCFString(value);
 }
@@ -57,6 +59,7 @@ QList<CFType> mobiledevice_sync_records(unsigned int socket, _mobiledevice_sync_
     const CFType acknowledge =
         message({text(QStringLiteral("SDMessageAcknowledgeChangesFromDevice")), text(ctx.dataClass)});
     QList<CFType> records;
+    int batches = 0;
     for (CFType answer = exchange(socket, getAll);; answer = exchange(socket, acknowledge)) {
         const QString kind = kindOf(answer);
         if (kind == QLatin1String("SDMessageDeviceReadyToReceiveChanges")) {
@@ -67,6 +70,10 @@ QList<CFType> mobiledevice_sync_records(unsigned int socket, _mobiledevice_sync_
         }
         if (answer.at(2).isCFDictionary()) {
             records.append(CFType::clone(answer.at(2)));
+        }
+        // A device that never says it is ready must not keep us acknowledging forever.
+        if (++batches > kMaxSyncBatches) {
+            throw std::runtime_error("mobilesync: the device sent too many record batches.");
         }
     }
 }
