@@ -45,6 +45,9 @@
 //   AMDeviceStartSession : integer result code (positive codes are negated)
 //   StartService          : { <service name> : code }
 //   VendContainerFail     : [bundle ids] -> { Error: InstallationLookupFailed }
+//                           (so does every app when Sim.VendContainer is false,
+//                           unless the app's SimVendContainer in apps.plist is
+//                           true; an app's SimVendContainer false refuses it)
 //   DropAfterBytes        : the service stops sending after n bytes and shuts
 //                           its write side (the program reads end-of-stream;
 //                           what it sends afterwards is drained, never refused)

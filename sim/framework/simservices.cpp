@@ -304,6 +304,22 @@ bool appListed(const QString& deviceDir, const std::string& id) {
     return false;
 }
 
+// Since iOS 8.3 a device refuses to vend the containers of App Store apps.
+// Sim.VendContainer false models that for every app; an app's own
+// SimVendContainer in apps.plist, when present, decides for that app.
+bool containerVendable(const QString& deviceDir, const std::string& id) {
+    Plist apps = readPlistFile(deviceDir + QStringLiteral("/apps.plist"));
+    const uint32_t n = apps && plist_get_node_type(apps.get()) == PLIST_ARRAY ? plist_array_get_size(apps.get()) : 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        plist_t app = plist_array_get_item(apps.get(), i);
+        if (stringOf(dictPath(app, {"CFBundleIdentifier"})) == id && dictPath(app, {"SimVendContainer"})) {
+            return boolAt(app, {"SimVendContainer"}, true);
+        }
+    }
+    Plist device = readPlistFile(deviceDir + QStringLiteral("/device.plist"));
+    return boolAt(device.get(), {"Sim", "VendContainer"}, true);
+}
+
 void serveHouseArrest(ServiceConnection& conn) {
     while (conn.alive()) {
         bool binary = false;
@@ -330,7 +346,7 @@ void serveHouseArrest(ServiceConnection& conn) {
             }
             continue;
         }
-        if (arrayHasString(conn.setup().vendFail.get(), id)) {
+        if (arrayHasString(conn.setup().vendFail.get(), id) || !containerVendable(conn.setup().deviceDir, id)) {
             Plist reply = errorReply("InstallationLookupFailed");
             if (!conn.sendPlist(reply.get(), binary)) {
                 return;

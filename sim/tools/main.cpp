@@ -23,20 +23,24 @@ namespace {
 
 const char* const kHelp = R"(Commands:
   create --udid U --name N --product-type T --ios V [--preset empty|demo|large]
-         [--encrypt PASSWORD] [--icloud]
+         [--encrypt PASSWORD] [--icloud] [--store-apps]
       Makes <root>/<U>/ with device.plist, apps.plist and files/ (defaults:
       "Simulated iPhone", iPhone12,1, iOS 14.4, empty preset). The device
       starts plugged in, not paired, with the trust prompt accepted.
       empty: no apps and no data. demo: a dozen apps with icons and caches,
       messages with attachments (some orphaned), Safari and call history,
       system caches (about 40 MB). large: the demo plus 40 apps with 1000+
-      small cache files each, for benchmarks.
+      small cache files each, for benchmarks. --store-apps: CloudNotes,
+      Puzzle Grove and Streamly are App Store installs whose containers house
+      arrest refuses, so their caches can only be cleaned through a backup.
   plug --udid U / unplug --udid U
       Sets Sim.Connected; a running program sees the change within a second.
   set --udid U KEY VALUE
       KEY is Lockdown.<domain>.<key> (Lockdown.<key> for no domain, e.g.
       Lockdown.DeviceName, Lockdown.com.apple.mobile.backup.WillEncrypt),
-      Sim.<key> (Connected, Paired, TrustAccepted, BackupPassword, TraceAfc) or
+      Sim.<key> (Connected, Paired, TrustAccepted, BackupPassword, TraceAfc,
+      VendContainer: false makes house arrest refuse every app whose entry in
+      apps.plist has no SimVendContainer true) or
       Sim.Faults.<name> (AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
       AMDeviceStartSession, StartService.<service name>, VendContainerFail,
       DropAfterBytes, ReplyDelayMs, CopyValueFail, AfcListExtra, AfcDotDot,
@@ -314,7 +318,9 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption encryptOpt(QStringLiteral("encrypt"), QStringLiteral("Encrypt backups with PASSWORD."),
                                         QStringLiteral("password"));
     const QCommandLineOption icloudOpt(QStringLiteral("icloud"), QStringLiteral("iCloud backup is on."));
-    parser.addOptions({rootOpt, udidOpt, nameOpt, typeOpt, iosOpt, presetOpt, encryptOpt, icloudOpt});
+    const QCommandLineOption storeOpt(QStringLiteral("store-apps"),
+                                      QStringLiteral("Some demo apps refuse house arrest, as App Store apps do."));
+    parser.addOptions({rootOpt, udidOpt, nameOpt, typeOpt, iosOpt, presetOpt, encryptOpt, icloudOpt, storeOpt});
     // A negative number is a value, not an option: hide its dash from the parser.
     static const QRegularExpression negative(QStringLiteral("^-(0x[0-9a-fA-F]+|[0-9]+)$"));
     QStringList argList = QCoreApplication::arguments();
@@ -360,6 +366,7 @@ int main(int argc, char* argv[]) {
         o.password = parser.value(encryptOpt);
         o.encrypt = parser.isSet(encryptOpt);
         o.icloud = parser.isSet(icloudOpt);
+        o.storeApps = parser.isSet(storeOpt);
         if (o.preset != QLatin1String("empty") && o.preset != QLatin1String("demo") &&
             o.preset != QLatin1String("large")) {
             return fail(QStringLiteral("unknown preset %1 (empty, demo or large)").arg(o.preset));

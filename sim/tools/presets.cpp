@@ -94,6 +94,14 @@ QString createDevice(const CreateOptions& o) {
         if (!apps) {
             return failWith(QStringLiteral("internal error: bad app list"));
         }
+        const uint32_t n = o.storeApps ? plist_array_get_size(apps.get()) : 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            plist_t app = plist_array_get_item(apps.get(), i);
+            const std::string id = stringOf(dictPath(app, {"CFBundleIdentifier"}));
+            if (id == "com.example.cloudnotes" || id == "com.example.puzzlegrove" || id == "com.example.streamly") {
+                plist_dict_set_item(app, "SimVendContainer", plist_new_bool(0));
+            }
+        }
     }
     if (!writePlistFile(staging + QStringLiteral("/apps.plist"), apps.get())) {
         return failWith(QStringLiteral("cannot write apps.plist"));

@@ -14,6 +14,9 @@ struct CreateOptions {
     QString password;
     bool encrypt = false;
     bool icloud = false;
+    // Demo apps marked as App Store installs, whose containers house arrest
+    // refuses (as devices do since iOS 8.3): their caches need the backup road.
+    bool storeApps = false;
 };
 
 // Creates the device; the empty text on success, else what went wrong (the

@@ -130,7 +130,9 @@ class TestSimDevice : public QObject {
     // apps.plist in binary form written by Python's plistlib: an independent writer.
     void writeApps(const QString& udid, const QString& bundleId) {
         QCOMPARE(python(u"import plistlib,sys\nplistlib.dump([{'CFBundleIdentifier':'%1','CFBundleName':'A',"
-                        "'ApplicationType':'User'}], open(sys.argv[1],'wb'), fmt=plistlib.FMT_BINARY)"_s.arg(bundleId),
+                        "'ApplicationType':'User'}, {'CFBundleIdentifier':'com.example.own','SimVendContainer':True},"
+                        "{'CFBundleIdentifier':'com.example.store','SimVendContainer':False}],"
+                        "open(sys.argv[1],'wb'), fmt=plistlib.FMT_BINARY)"_s.arg(bundleId),
                         {sim.deviceDir(udid) + u"/apps.plist"_s}),
                  QByteArray());
     }
@@ -268,6 +270,10 @@ print('OK')
         QTest::newRow("path in identifier") << QString() << u"vend ../../etc"_s << u"ApplicationLookupFailed"_s;
         QTest::newRow("vend refused") << u"Sim.Faults.VendContainerFail [\"com.example.locked\"]"_s
                                       << u"vend com.example.locked"_s << u"InstallationLookupFailed"_s;
+        QTest::newRow("store app refused") << QString() << u"vend com.example.store"_s << u"InstallationLookupFailed"_s;
+        QTest::newRow("device refuses all")
+            << u"Sim.VendContainer false"_s << u"vend com.example.locked"_s << u"InstallationLookupFailed"_s;
+        QTest::newRow("own key wins") << u"Sim.VendContainer false"_s << u"vend com.example.own"_s << QString();
     }
 
     // Each on a fresh device. The pairing record reaches device.plist only
