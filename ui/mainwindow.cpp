@@ -6,6 +6,7 @@
 #include "app/weblinks.h"
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosloadappthread.h"
+#include "cleaners/iosmobilebackupthread.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
 #include "services/mobiledevice_afc.h"
@@ -368,8 +369,8 @@ void MainWindow::loadApps(const IOSDevice& device) {
             afc.startService(apps.first().appId);
             afc.closeService();
         } catch (const std::exception& e) {
+            // Not hidden: Scan then measures through a backup.
             qCWarning(lcMainWindow, "%s", e.what());
-            ui->btnScanAppCache->hide();
         }
     }
 }
@@ -461,6 +462,10 @@ void MainWindow::scanAppCache() {
         return;
     }
     const QList<_IOSAppInfo> apps = appInfos(false);
+    if (!appContainersVendable(device, apps)) {
+        appCacheThroughBackup(device, apps, false);
+        return;
+    }
     ProgressForm form(QString(), this);
     IOSClearAppCacheThread worker(device, apps, form);
     worker.scanOnly = true;
@@ -481,17 +486,9 @@ void MainWindow::clearAppCache() {
         return;
     }
     const QList<_IOSAppInfo> apps = appInfos(true);
-    if (!apps.isEmpty()) {
-        try {
-            mobiledevice_afc afc(device.device);
-            afc.startService(apps.first().appId);
-            afc.closeService();
-        } catch (const std::exception& e) {
-            // Without access to the app containers the caches can only go through a
-            // full backup and restore; until that road exists, say why nothing was done.
-            Tips::error(QString::fromUtf8(e.what()));
-            return;
-        }
+    if (!appContainersVendable(device, apps)) {
+        appCacheThroughBackup(device, apps, true);
+        return;
     }
     {
         ProgressForm form(QString(), this);
@@ -509,6 +506,7 @@ void MainWindow::miClearLogs() {
     const QDir data = g_dataSaveDir();
     g_delDirCascade(data.filePath(QStringLiteral("ios_cache")));
     g_delDirCascade(data.filePath(QStringLiteral("itunes_cache")));
+    iosbackup_clear_temp();
     Tips::info(QStringLiteral("Successfully cleared log files."));
 }
 

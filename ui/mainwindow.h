@@ -61,6 +61,9 @@ private:
     // Starts the worker under the form, runs the form, waits for the worker.
     // True when the form ended with success and was not cancelled.
     static bool runWorker(ProgressForm& form, QThread& worker);
+    // App caches of devices that refuse to vend containers (mainwindow_appcache.cpp).
+    bool appContainersVendable(const IOSDevice& device, const QList<_IOSAppInfo>& apps) const;
+    bool appCacheThroughBackup(const IOSDevice& device, const QList<_IOSAppInfo>& apps, bool remove);
     void loadApps(const IOSDevice& device);
     void loadVirtualDevice(const IOSDevice& device);
     void addVirtualDevices();
