@@ -18,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -80,10 +79,7 @@ QByteArray readFile(const QString& path) {
 class UrlPrinter : public QObject {
     Q_OBJECT
 public slots:
-    void open(const QUrl& url) {
-        std::printf("opened %s\n", qPrintable(url.toString()));
-        std::fflush(stdout);
-    }
+    void open(const QUrl& url) { qInfo("opened %s", qPrintable(url.toString())); }
 };
 
 int windowChild(int argc, char** argv) {
@@ -99,7 +95,7 @@ int windowChild(int argc, char** argv) {
     window.show();
     const auto* check = window.findChild<UpdateCheck*>();
     auto done = [&] {
-        std::printf("label %s\n", qPrintable(window.findChild<QLabel*>(u"lbAdv"_s)->text()));
+        qInfo("label %s", qPrintable(window.findChild<QLabel*>(u"lbAdv"_s)->text()));
         QCoreApplication::exit(0);
     };
     QObject::connect(check, &UpdateCheck::finished, done);
@@ -119,55 +115,45 @@ private slots:
         QTest::addColumn<QStringList>("server");
         QTest::addColumn<qint64>("age"); // seconds since the stored check; -1: no file, -2: a stored zero
         QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("asked");
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("opened");
         QTest::addColumn<bool>("timeWritten");
         QTest::addColumn<QString>("adv");
-        const QStringList upper{u"--latest"_s, u"14"_s, u"--download-url"_s, u"HTTP://dl.test/new.html"_s};
+        const auto latest = [](const char* version, const QString& url) {
+            return QStringList{u"--latest"_s, QString::fromLatin1(version), u"--download-url"_s, url};
+        };
+        const QStringList upper = latest("14", u"HTTP://dl.test/new.html"_s);
         const QStringList anchor{u"--announcement"_s, u"<A HREF=\"http://news.test/\">News</A>"_s};
-        const QString newAdv = kStyle + u" HREF=\"http://news.test/\">News</A>"_s;
+        const QString newAdv = kStyle + u" HREF=\"http://news.test/\">News</A>"_s, url = u"http://dl.test/new.html"_s;
+        const QString no, later = u"A new version"_s;
         QTest::newRow("HTTP:// never checked: obsolete box, opened, ended")
-            << upper << -1LL << "1" << true << "has become obsolete"
-            << "http://dl.test/new.html" << false << "";
-        QTest::newRow("stored zero: asked, Download later stores the time")
-            << upper + anchor << -2LL << "Download later" << true << "A new version"
-            << "" << true << newAdv;
+            << upper << -1LL << u"1"_s << u"has become obsolete"_s << url << false << no;
+        QTest::newRow("stored zero: Download later stores the time")
+            << upper + anchor << -2LL << u"Download later"_s << later << no << true << newAdv;
         QTest::newRow("after 86401 s: Download now opens and ends")
-            << upper << 86401LL << "Download now" << true << "A new version"
-            << "http://dl.test/new.html" << false << kOldAdv;
-        QTest::newRow("within a day: not asked") << upper << 86400LL << "1" << false << ""
-                                                 << "" << false << kOldAdv;
-        QTest::newRow("empty body: only the time")
-            << QStringList{u"--latest"_s, u"13"_s, u"--download-url"_s, u"http://dl.test/"_s} << 90000LL << "1" << true
-            << ""
-            << "" << true << kOldAdv;
-        QTest::newRow("non-200: nothing written") << QStringList() << 90000LL << "1" << true << ""
-                                                  << "" << false << kOldAdv;
-        QTest::newRow("upper-case anchor styled") << anchor << 90000LL << "1" << true << ""
-                                                  << "" << false << newAdv;
-        QTest::newRow("not an anchor: previous stays")
-            << QStringList{u"--announcement"_s, u"Visit <b>us</b>"_s} << 90000LL << "1" << true << ""
-            << "" << false << kOldAdv;
-        QTest::newRow("anchor with more markup: previous stays")
-            << QStringList{u"--announcement"_s, u"<a href=\"http://x.test/\">x</a><img src=\"file:///etc\">"_s}
-            << 90000LL << "1" << true << ""
-            << "" << false << kOldAdv;
-        QTest::newRow("anchor to a file: previous stays")
-            << QStringList{u"--announcement"_s, u"<a href=\"file:///etc/passwd\">x</a>"_s} << 90000LL << "1" << true
-            << ""
-            << "" << false << kOldAdv;
-        for (const QString& address : {u"file:///etc/passwd"_s, u"http:///etc/passwd"_s, u"http://u@evil.test/"_s}) {
-            QTest::addRow("update address %s: not opened", qPrintable(address))
-                << QStringList{u"--latest"_s, u"14"_s, u"--download-url"_s, address} << 90000LL << "1" << true << ""
-                << "" << true << kOldAdv;
+            << upper << 86401LL << u"Download now"_s << later << url << false << kOldAdv;
+        QTest::newRow("within a day: not asked") << upper << 86000LL << u"1"_s << no << no << false << kOldAdv;
+        // Answered after a day, no box: only the check time and the announcement may change.
+        const auto row = [](const char* name, const QStringList& server, bool timeWritten, const QString& adv) {
+            QTest::newRow(name) << server << 90000LL << u"1"_s << QString() << QString() << timeWritten << adv;
+        };
+        row("empty body: only the time", latest("13", u"http://dl.test/"_s), true, kOldAdv);
+        row("non-200: nothing written", {}, false, kOldAdv);
+        row("update address file: not opened", latest("14", u"file:///etc/passwd"_s), true, kOldAdv);
+        row("update address without host: not opened", latest("14", u"http:///etc/passwd"_s), true, kOldAdv);
+        row("update address with a user: not opened", latest("14", u"http://u@evil.test/"_s), true, kOldAdv);
+        row("upper-case anchor styled", anchor, false, newAdv);
+        const QString notShown[] = {u"Visit <b>us</b>"_s, u"<a href=\"http://x.test/\">x</a><img src=\"a.png\">"_s,
+                                    u"<a href=\"file:///etc/passwd\">x</a>"_s, u"<a href=\"http://x.test/\"></a>"_s};
+        for (const QString& html : notShown) {
+            row(qPrintable(u"announcement "_s + html + u": previous stays"_s), {u"--announcement"_s, html}, false,
+                kOldAdv);
         }
     }
     void dailyRequests() {
         QFETCH(QStringList, server);
         QFETCH(qint64, age);
         QFETCH(QString, answer);
-        QFETCH(bool, asked);
         QFETCH(QString, box);
         QFETCH(QString, opened);
         QFETCH(bool, timeWritten);
@@ -185,10 +171,12 @@ private slots:
 
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"TST_WEB_CHILD"_s, u"1"_s);
-        env.insert(u"HOME"_s, home.path());
-        env.insert(u"VEXLAR_WEB_HOST"_s, webd.host());
-        env.insert(u"VEXLAR_TEST_AUTOANSWER"_s, answer);
+        for (const auto& [name, value] : {std::pair{u"TST_WEB_CHILD"_s, u"1"_s},
+                                          {u"HOME"_s, home.path()},
+                                          {u"VEXLAR_WEB_HOST"_s, webd.host()},
+                                          {u"VEXLAR_TEST_AUTOANSWER"_s, answer}}) {
+            env.insert(name, value);
+        }
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QCoreApplication::applicationFilePath(), {});
@@ -196,16 +184,15 @@ private slots:
         const QString out = QString::fromUtf8(child.readAll());
         QCOMPARE(child.exitCode(), 0);
 
+        const bool asked = age < 0 || age >= 86401;
         QTRY_COMPARE(webd.readLog().count("GET /sms_check_update.php?pid=" + QByteArray(kProductId) + "&ver=13&q=1 "),
                      asked ? 1 : 0);
         QCOMPARE(webd.log.count("GET /adv.php?pid=" + QByteArray(kProductId) + " "), asked ? 1 : 0);
-        QCOMPARE(out.contains(u"box answered"_s), !box.isEmpty());
-        QVERIFY2(box.isEmpty() || out.contains(box), qPrintable(out));
-        QCOMPARE(out.contains(u"opened "_s), !opened.isEmpty());
-        QVERIFY2(opened.isEmpty() || out.contains(u"opened "_s + opened), qPrintable(out));
+        QVERIFY2(box.isEmpty() ? !out.contains(u"box answered"_s) : out.contains(box), qPrintable(out));
+        QCOMPARE(out.section(u"opened "_s, 1).section(u'\n', 0, 0), opened);
         const QByteArray time = readFile(data + u"last-check-version-time"_s);
         QVERIFY2(timeWritten ? qAbs(time.toLongLong() - now) < 60 : time == (age == -1 ? "(none)" : stored), time);
-        const bool ended = !out.contains(u"\nlabel "_s) && !out.startsWith(u"label "_s);
+        const bool ended = !out.contains(u"label "_s);
         QCOMPARE(ended, !opened.isEmpty());
         if (!ended) {
             QCOMPARE(QString::fromUtf8(readFile(data + u"last-adv"_s)), adv);
@@ -218,7 +205,8 @@ private slots:
         qputenv("VEXLAR_WEB_HOST", webd.host().toUtf8());
         RecordingPresenter presenter;
         Tips::setPresenter(&presenter);
-        // Its Base64 holds "+" and "/": both must come back as written.
+        // Its Base64 holds "+" and "/": both must come back as written, and "+" must not travel bare.
+        QVERIFY(!errReportBody(u"é~ disk?"_s).contains('+'));
         Tips::error(u"é~ disk?"_s);
         Tips::error(u"Disk<BR />full: <b>x</b>"_s);
         Tips::setPresenter(nullptr);
