@@ -9,7 +9,9 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <memory>
 
+class BackupManifest;
 class QLabel;
 class QThread;
 class ProgressForm;
@@ -51,6 +53,11 @@ public slots:
     void miCheckUpdate();
     void miHelp();
     void miFeedback();
+    // Backup-based actions (mainwindow_backupactions.cpp).
+    void scanSysCache();
+    void clearSysCache();
+    void scanRemoveData();
+    void clearRemoveData();
     // Answers of the daily requests (mainwindow_web.cpp).
     void onCheckVersionReadyRead(const QUrl& address, bool obsolete);
     void onGetAdvLinkRead(const QString& html);
@@ -69,6 +76,10 @@ private:
     void addVirtualDevices();
     void resetFunctionNodes();
     QString virtualDir(const QString& name) const;
+    // Backs the device up and opens the backup, unlocked; null when the action ends here.
+    // An encrypted backup's password is stored in device.backupPassword.
+    std::unique_ptr<BackupManifest> openDeviceBackup(IOSDevice& device, QDir& root);
+    bool restoreDeviceBackup(const IOSDevice& device, const QDir& root);
     void setUpWebLinks();
     void startDailyRequests();
 

@@ -1,16 +1,27 @@
 #include "tools/vexlar-backup/backupcli.h"
 
+#include "app/paths.h"
 #include "backup/backupmanifest.h"
 #include "backup/keybag.h"
 #include "backup/mbdbparser.h"
+#include "cleaners/iosclearallmessagesthread.h"
+#include "cleaners/iosclearcallsthread.h"
+#include "cleaners/iosclearmmsattathread.h"
+#include "cleaners/iosclearsafarithread.h"
+#include "cleaners/iosclearsysthread.h"
+#include "tools/vexlar-backup/consolereporter.h"
 #include "tools/vexlar-backup/passwordsource.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -27,11 +38,21 @@ const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n
                       "  ls DIR [DOMAIN-PREFIX]        list its records: domain, path, size, folder (1 or 0),\n"
                       "                                tab-separated; tab, line feed and backslash are escaped\n"
                       "  extract DIR DOMAIN PATH OUT   write the plain content of one file to OUT\n"
+                      "  scan DIR [CATEGORY...]        measure what cleaning would remove (all categories\n"
+                      "                                by default)\n"
+                      "  clean DIR CATEGORY...         remove it from the backup folder; the device changes\n"
+                      "                                only when the backup is restored to it\n"
+                      "\n"
+                      "Categories: --cache (cache and temp files), --junk (message attachments no message\n"
+                      "refers to), --messages, --safari, --calls (call history). With clean, --dry-run\n"
+                      "measures the chosen categories without changing anything. --json prints the\n"
+                      "figures as one JSON object.\n"
                       "\n"
                       "The password of an encrypted backup is read from --password-file FILE (its first\n"
                       "line), from the variable VEXLAR_BACKUP_PASSWORD, or asked for on the terminal.\n"
                       "\n"
-                      "Exit status: 0 done, 1 error, 2 usage, 3 wrong password.\n";
+                      "Exit status: 0 done, 1 error (scan and clean print the figures of the categories\n"
+                      "done before it), 2 usage, 3 wrong password.\n";
 
 // A failure with the exit code it ends the program with.
 struct CliFailure : std::runtime_error {
@@ -52,10 +73,36 @@ void printOut(const QString& text) {
     std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
 }
 
+// The cleaning categories in the order they run: the junk attachments are
+// judged against the message database before the messages are emptied.
+using MakeCleaner = std::unique_ptr<BackupCleanerThread> (*)(BackupManifest&, ProgressReporter&);
+
+template <class Worker>
+std::unique_ptr<BackupCleanerThread> makeCleaner(BackupManifest& manifest, ProgressReporter& progress) {
+    return std::make_unique<Worker>(manifest, progress);
+}
+
+struct Category {
+    const char* name; // the option without "--", and the key in the JSON output
+    const char* label;
+    MakeCleaner make;
+};
+
+const Category kCategories[] = {{"cache", "Cache and temp files", &makeCleaner<IOSClearSysThread>},
+                                {"junk", "Junk files", &makeCleaner<IOSClearMMSAttaThread>},
+                                {"messages", "Messages", &makeCleaner<IOSClearAllMessagesThread>},
+                                {"safari", "Safari", &makeCleaner<IOSClearSafariThread>},
+                                {"calls", "Call history", &makeCleaner<IOSClearCallsThread>}};
+constexpr int kCategoryCount = int(std::size(kCategories));
+
 struct Options {
     QString passwordFile;
     QStringList positional;
     bool help = false;
+    bool categories[kCategoryCount] = {};
+    bool anyCategory = false;
+    bool json = false;
+    bool dryRun = false;
 };
 
 Options parseOptions(const QStringList& args) {
@@ -79,8 +126,20 @@ Options parseOptions(const QStringList& args) {
             if (o.passwordFile.isEmpty()) {
                 throw CliFailure(Usage, QStringLiteral("--password-file needs a file name"));
             }
+        } else if (a == QLatin1String("--json")) {
+            o.json = true;
+        } else if (a == QLatin1String("--dry-run")) {
+            o.dryRun = true;
         } else {
-            throw CliFailure(Usage, QStringLiteral("unknown option %1").arg(a));
+            int i = 0;
+            while (i < kCategoryCount && a != QLatin1String("--") + QLatin1String(kCategories[i].name)) {
+                ++i;
+            }
+            if (i == kCategoryCount) {
+                throw CliFailure(Usage, QStringLiteral("unknown option %1").arg(a));
+            }
+            o.categories[i] = true;
+            o.anyCategory = true;
         }
     }
     return o;
@@ -303,6 +362,101 @@ int cmdExtract(const Options& o) {
     return Done;
 }
 
+struct CategoryResult {
+    int category;
+    qint64 found;
+    qint64 cleared;
+};
+
+void printFigures(const Options& o, const QString& command, const QString& dir, const QList<CategoryResult>& results,
+                  const QString& failedCategory, const QString& error) {
+    qint64 found = 0, cleared = 0;
+    for (const CategoryResult& r : results) {
+        found += r.found;
+        cleared += r.cleared;
+    }
+    if (o.json) {
+        QJsonArray categories;
+        for (const CategoryResult& r : results) {
+            categories.append(QJsonObject{{QStringLiteral("name"), QLatin1String(kCategories[r.category].name)},
+                                          {QStringLiteral("found"), double(r.found)},
+                                          {QStringLiteral("cleared"), double(r.cleared)}});
+        }
+        QJsonObject out{{QStringLiteral("command"), command},
+                        {QStringLiteral("backup"), QFileInfo(dir).absoluteFilePath()},
+                        {QStringLiteral("categories"), categories},
+                        {QStringLiteral("found"), double(found)},
+                        {QStringLiteral("cleared"), double(cleared)}};
+        if (!error.isEmpty()) {
+            out.insert(QStringLiteral("failed"), failedCategory);
+            out.insert(QStringLiteral("error"), error);
+        }
+        printOut(QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact)));
+        return;
+    }
+    auto line = [](const QString& label, qint64 f, qint64 c) {
+        return QStringLiteral("%1\tfound %2 bytes (%3)\tcleared %4 bytes (%5)")
+            .arg(label)
+            .arg(f)
+            .arg(formatSpaceShow(f))
+            .arg(c)
+            .arg(formatSpaceShow(c));
+    };
+    for (const CategoryResult& r : results) {
+        printOut(line(QLatin1String(kCategories[r.category].label), r.found, r.cleared));
+    }
+    printOut(line(QStringLiteral("Total"), found, cleared));
+}
+
+// scan and clean: the cleaning workers of the program, one after the other on
+// one opened backup, each reporting to the console; the first failure stops the rest.
+int cmdScanClean(const Options& o, bool clean) {
+    if (o.positional.size() != 2) {
+        throw CliFailure(Usage, QStringLiteral("%1 takes one folder and options").arg(o.positional.first()));
+    }
+    if (clean && !o.anyCategory) {
+        throw CliFailure(Usage, QStringLiteral("clean needs at least one of --cache, --junk, --messages, --safari, "
+                                               "--calls"));
+    }
+    if (!clean && o.dryRun) {
+        throw CliFailure(Usage, QStringLiteral("--dry-run belongs to clean"));
+    }
+    const bool scanOnly = !clean || o.dryRun;
+    const QString dir = o.positional.at(1);
+    OpenedBackup b(dir);
+    b.unlock(o.passwordFile, false);
+    b.m.parseInfo();
+
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    QList<CategoryResult> results;
+    for (int i = 0; i < kCategoryCount; ++i) {
+        if (o.anyCategory && !o.categories[i]) {
+            continue;
+        }
+        ConsoleReporter reporter(stderr, terminal);
+        const std::unique_ptr<BackupCleanerThread> worker = kCategories[i].make(b.m, reporter);
+        worker->scanOnly = scanOnly;
+        worker->start();
+        worker->wait();
+        reporter.endLine();
+        if (reporter.result() != 1) {
+            // A worker that ends without a verdict failed all the same.
+            QString error = reporter.error();
+            if (error.isEmpty()) {
+                error = QStringLiteral("the worker ended without a result");
+            }
+            error.replace(QLatin1String("<br/>"), QLatin1String("\n"));
+            printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results,
+                         QLatin1String(kCategories[i].name), error);
+            throw CliFailure(Error, QStringLiteral("%1: %2").arg(QLatin1String(kCategories[i].name), error));
+        }
+        // Some workers count what they would remove; a scan removes nothing.
+        results.append({i, worker->foundBytes, scanOnly ? 0 : worker->clearedBytes});
+    }
+    printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results, QString(), QString());
+    return Done;
+}
+
 } // namespace
 
 QString escapeField(const QString& text) {
@@ -340,6 +494,9 @@ int run(const QStringList& args) {
             throw CliFailure(Usage, QStringLiteral("no command given"));
         }
         const QString cmd = o.positional.first();
+        if ((o.anyCategory || o.json || o.dryRun) && cmd != QLatin1String("scan") && cmd != QLatin1String("clean")) {
+            throw CliFailure(Usage, QStringLiteral("%1 takes no category, --json or --dry-run").arg(cmd));
+        }
         if (cmd == QLatin1String("info")) {
             return cmdInfo(o);
         }
@@ -348,6 +505,9 @@ int run(const QStringList& args) {
         }
         if (cmd == QLatin1String("extract")) {
             return cmdExtract(o);
+        }
+        if (cmd == QLatin1String("scan") || cmd == QLatin1String("clean")) {
+            return cmdScanClean(o, cmd == QLatin1String("clean"));
         }
         throw CliFailure(Usage, QStringLiteral("unknown command %1").arg(cmd));
     } catch (const CliFailure& e) {

@@ -2,11 +2,14 @@
 #include "tools/vexlar-backup/backupcli.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 int main(int argc, char* argv[]) {
     // A killed run (Ctrl-C, a closed pipe as in "ls | head") must not leave a decrypted manifest behind.
     fileutil::installSignalCleanup();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vexlar-backup"));
+    // The workers' traces are for the program's log file; QT_LOGGING_RULES still turns them on.
+    QLoggingCategory::setFilterRules(QStringLiteral("vexlar.*.debug=false"));
     return BackupCli::run(QCoreApplication::arguments());
 }

@@ -1,0 +1,222 @@
+// "Remove System Junk" and "Delete Unwanted Data": both work on a full backup
+// of the device. Scan measures with the cleaning workers and restores
+// nothing; Free Up edits the backup and restores it when something was removed.
+
+#include "app/paths.h"
+#include "app/tips.h"
+#include "app/weblinks.h"
+#include "backup/backupmanifest.h"
+#include "cleaners/iosclearallmessagesthread.h"
+#include "cleaners/iosclearcallsthread.h"
+#include "cleaners/iosclearmmsattathread.h"
+#include "cleaners/iosclearsafarithread.h"
+#include "cleaners/iosclearsysthread.h"
+#include "cleaners/iosmobilebackupthread.h"
+#include "cleaners/iosmobilerestorethread.h"
+#include "ui/mainwindow.h"
+#include "ui/passcodedlg.h"
+#include "ui/progressform.h"
+#include "ui_mainwindow.h"
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+// What one cleaning worker reported; a worker that did not run counts 0.
+struct Counts {
+    qint64 found = 0;
+    qint64 cleared = 0;
+};
+
+using RunWorker = bool (*)(ProgressForm&, QThread&);
+using MakeCleaner = std::unique_ptr<BackupCleanerThread> (*)(BackupManifest&, ProgressReporter&);
+
+template <class Worker>
+std::unique_ptr<BackupCleanerThread> make(BackupManifest& manifest, ProgressReporter& progress) {
+    return std::make_unique<Worker>(manifest, progress);
+}
+
+bool runCleaner(QWidget* parent, RunWorker run, MakeCleaner makeWorker, BackupManifest& manifest, bool scanOnly,
+                Counts& counts) {
+    ProgressForm form(QString(), parent);
+    const std::unique_ptr<BackupCleanerThread> worker = makeWorker(manifest, form);
+    worker->scanOnly = scanOnly;
+    const bool ok = run(form, *worker);
+    counts = {worker->foundBytes, worker->clearedBytes};
+    return ok;
+}
+
+QString total(qint64 bytes) {
+    return QStringLiteral("(%1)").arg(formatSpaceShow(bytes));
+}
+
+} // namespace
+
+std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, QDir& root) {
+    if (!device.checkiTunesBackupSettings(true, false)) {
+        return nullptr;
+    }
+    bool backedUp = false;
+    {
+        ProgressForm form(QString(), this);
+        IOSMobileBackupThread backup(false, device, form);
+        backedUp = runWorker(form, backup);
+        root = backup.root();
+    }
+    // A failed backup has shown its error and left no folder; after a cancel,
+    // an earlier backup may still lie there and must not be cleaned and
+    // restored in place of the one the user stopped.
+    if (!backedUp) {
+        return nullptr;
+    }
+    auto manifest = std::make_unique<BackupManifest>(root.filePath(device.udid));
+    manifest->readManifestInfo();
+    if (manifest->info.isEncrypted) {
+        if (device.backupPassword.isEmpty() || !manifest->setPasscode(device.backupPassword)) {
+            PasscodeDlg dialog(manifest.get(), this);
+            if (dialog.exec() != QDialog::Accepted) {
+                return nullptr;
+            }
+            device.backupPassword = dialog.password;
+        }
+    }
+    manifest->parseInfo();
+    return manifest;
+}
+
+bool MainWindow::restoreDeviceBackup(const IOSDevice& device, const QDir& root) {
+    ProgressForm form(QString(), this);
+    IOSMobileRestoreThread restore(false, device, root, form);
+    if (!device.backupPassword.isEmpty()) {
+        restore.setBackupPasscode(device.backupPassword);
+    }
+    return runWorker(form, restore);
+}
+
+void MainWindow::scanSysCache() {
+    IOSDevice device;
+    if (!currentDevice(device)) {
+        return;
+    }
+    try {
+        QDir root;
+        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
+        if (!manifest) {
+            return;
+        }
+        Counts sys, junk;
+        if (!runCleaner(this, &runWorker, &make<IOSClearSysThread>, *manifest, true, sys) ||
+            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, junk)) {
+            return;
+        }
+        ui->lbTotalSysCache->setText(total(sys.found + junk.found));
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+    }
+}
+
+void MainWindow::clearSysCache() {
+    IOSDevice device;
+    if (!currentDevice(device)) {
+        return;
+    }
+    try {
+        QDir root;
+        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
+        if (!manifest) {
+            return;
+        }
+        Counts sys, junk;
+        if ((m_funCacheFiles->checked || m_funTempFiles->checked) &&
+            !runCleaner(this, &runWorker, &make<IOSClearSysThread>, *manifest, false, sys)) {
+            return;
+        }
+        if (m_funJunkFiles->checked &&
+            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, false, junk)) {
+            return;
+        }
+        const qint64 found = sys.found + junk.found;
+        const qint64 removed = sys.cleared + junk.cleared;
+        if (removed > 0 && !restoreDeviceBackup(device, root)) {
+            return;
+        }
+        Tips::info(tr("Successfully deleted %2 system cache (Total: %1). Now please disconnect your iPhone from "
+                      "computer.")
+                       .arg(formatSpaceShow(found), formatSpaceShow(removed)));
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+    }
+}
+
+void MainWindow::scanRemoveData() {
+    IOSDevice device;
+    if (!currentDevice(device)) {
+        return;
+    }
+    try {
+        QDir root;
+        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
+        if (!manifest) {
+            return;
+        }
+        Counts sms, safari, calls;
+        if (!runCleaner(this, &runWorker, &make<IOSClearAllMessagesThread>, *manifest, true, sms) ||
+            !runCleaner(this, &runWorker, &make<IOSClearSafariThread>, *manifest, true, safari) ||
+            !runCleaner(this, &runWorker, &make<IOSClearCallsThread>, *manifest, true, calls)) {
+            return;
+        }
+        m_funMessages->size = sms.found;
+        m_funSafari->size = safari.found;
+        m_funCalls->size = calls.found;
+        m_dataModel->contentsUpdate();
+        ui->lbTotalRemoveData->setText(total(sms.found + safari.found + calls.found));
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+    }
+}
+
+void MainWindow::clearRemoveData() {
+    IOSDevice device;
+    if (!currentDevice(device)) {
+        return;
+    }
+    try {
+        if (m_funMessages->checked &&
+            !Tips::question(tr("IDS_CONFIRM_CLEAR_ALL_MESSAGES")
+                                .arg(webPageUrl(QStringLiteral("/transfer_messages_computer.html")).toString()))) {
+            return;
+        }
+        QDir root;
+        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
+        if (!manifest) {
+            return;
+        }
+        const struct {
+            const _APPIconItemNode* node;
+            MakeCleaner makeWorker;
+        } steps[] = {{m_funMessages, &make<IOSClearAllMessagesThread>},
+                     {m_funSafari, &make<IOSClearSafariThread>},
+                     {m_funCalls, &make<IOSClearCallsThread>}};
+        qint64 found = 0;
+        qint64 removed = 0;
+        for (const auto& step : steps) {
+            if (!step.node->checked) {
+                continue;
+            }
+            Counts counts;
+            if (!runCleaner(this, &runWorker, step.makeWorker, *manifest, false, counts)) {
+                return;
+            }
+            found += counts.found;
+            removed += counts.cleared;
+        }
+        if (removed > 0 && !restoreDeviceBackup(device, root)) {
+            return;
+        }
+        Tips::info(tr("Successfully deleted %2 data.(Total:%1). Now please disconnect your iPhone from computer.")
+                       .arg(formatSpaceShow(found), formatSpaceShow(removed)));
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+    }
+}
