@@ -1,5 +1,6 @@
-// The backup cleaning workers on fixture backups of all four shapes, judged by
-// the independent Python peer's reading of the backup before and after.
+// The backup cleaning workers on fixture backups of all four shapes and on
+// real device databases, judged by the independent Python peer's reading of
+// the backup before and after.
 
 #include "backup/backupmanifest.h"
 #include "cleaners/iosclearallmessagesthread.h"
@@ -10,7 +11,6 @@
 #include "sqlite/sqlite3db.h"
 #include "tests/backup/backupfixture.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -38,140 +38,126 @@ public:
 enum Worker { Sys, MmsAtta, Messages, Safari, Calls };
 const char* const kWorkerNames[] = {"sys", "mmsatta", "messages", "safari", "calls"};
 
-BackupCleanerThread* makeWorker(int worker, BackupManifest& m, ProgressReporter& r) {
-    switch (worker) {
-    case Sys:
-        return new IOSClearSysThread(m, r);
-    case MmsAtta:
-        return new IOSClearMMSAttaThread(m, r);
-    case Messages:
-        return new IOSClearAllMessagesThread(m, r);
-    case Safari:
-        return new IOSClearSafariThread(m, r);
-    default:
-        return new IOSClearCallsThread(m, r);
-    }
+template <class T>
+BackupCleanerThread* make(BackupManifest& m, ProgressReporter& r) {
+    return new T(m, r);
 }
+BackupCleanerThread* (*const kMakeWorker[])(BackupManifest&, ProgressReporter&) = {
+    make<IOSClearSysThread>, make<IOSClearMMSAttaThread>, make<IOSClearAllMessagesThread>, make<IOSClearSafariThread>,
+    make<IOSClearCallsThread>};
 
-// Database bytes built by SQL; statements from `walFrom` on stay in the write-ahead log (second part).
-QPair<QByteArray, QByteArray> makeDb(const QStringList& sql, int walFrom = -1) {
+// Database bytes from '|'-separated SQL; statements from walFrom on stay in the write-ahead log (second part).
+QPair<QByteArray, QByteArray> makeDb(const char* sql, int walFrom = -1) {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"x.db"_s);
     Sqlite3DB db;
     db.openThrow(path, 6);
     db.executeThrow(walFrom < 0 ? "pragma journal_mode=delete" : "pragma journal_mode=wal");
     db.executeThrow("pragma wal_autocheckpoint=0");
-    for (int i = 0; i < sql.size(); ++i) {
+    const QStringList statements = QString::fromLatin1(sql).split(u'|');
+    for (int i = 0; i < statements.size(); ++i) {
+        db.executeThrow(Sqlite3Sql(i == walFrom ? u"pragma wal_checkpoint(truncate)"_s : statements.at(i)));
         if (i == walFrom) {
-            db.executeThrow("pragma wal_checkpoint(truncate)");
+            db.executeThrow(Sqlite3Sql(statements.at(i)));
         }
-        db.executeThrow(Sqlite3Sql(sql.at(i)));
     }
     return {readAll(path), readAll(path + u"-wal"_s)};
 }
 
-QString realData(const char* name) {
-    return QStringLiteral(VEXLAR_REALDATA_DIR "/") + QLatin1String(name);
+QString realData(const QString& name) {
+    return QStringLiteral(VEXLAR_REALDATA_DIR "/") + name;
 }
 
-// The device files: one database per worker and files each worker must take or leave.
+// "H/Library/x" -> "HomeDomain/Library/x": one letter per domain keeps the tables short.
+QString key(const QString& token) {
+    static const QHash<QChar, QString> domains{{u'H', u"HomeDomain"_s},
+                                               {u'h', u"homedomain"_s},
+                                               {u'M', u"MediaDomain"_s},
+                                               {u'R', u"RootDomain"_s},
+                                               {u'W', u"WirelessDomain"_s},
+                                               {u'S', u"AppDomain-com.apple.mobilesafari"_s},
+                                               {u'A', u"AppDomain-com.example.app"_s}};
+    return domains.value(token.at(0)) + token.mid(1);
+}
+QStringList keys(const char* packed) {
+    QStringList out;
+    for (const QString& token : QString::fromLatin1(packed).split(u' ', Qt::SkipEmptyParts)) {
+        out << key(token);
+    }
+    return out;
+}
+
+const char* const kNewerSms =
+    "create table chat(ROWID integer primary key autoincrement, guid)|create table handle(id)|create table "
+    "message(text)|create table attachment(guid, filename)|create table chat_handle_join(c, h)|create table "
+    "chat_message_join(c, m)|create table message_attachment_join(message_id, attachment_id)|create trigger a after "
+    "delete on attachment begin select delete_attachment_path(old.filename); end|create trigger b before delete on "
+    "attachment begin select before_delete_attachment_path(old.ROWID, old.guid); end|insert into chat values(1, "
+    "'c')|insert into handle values(1)|insert into message values('hi')|insert into chat_message_join values(1, "
+    "1)|insert into attachment values('g', '~/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg')|insert into "
+    "message_attachment_join values(1, 1)";
+const char* const kOlderSms =
+    "create table message(ROWID integer primary key autoincrement, flags, group_id)|create table "
+    "msg_pieces(message_id, "
+    "part_id, content_loc)|create table group_member(g)|create table msg_group(ROWID integer primary key, unread)|"
+    "create trigger d after delete on message when not read(old.flags) begin update msg_group set unread = unread - 1; "
+    "end|insert into msg_group values(300, 1)|insert into group_member values(1)|insert into message values(37, 0, "
+    "300)|insert into msg_pieces values(37, 2, 'photo.JPG')";
+const char* const kHistory =
+    "create table history_items(id integer primary key autoincrement, url)|create table "
+    "history_visits(item)|create table history_tombstones(url)|create table metadata(k)|insert "
+    "into history_items values(1, 'https://example.org/')|insert into history_visits values(1)";
+
+// The device files: "<domain letter><path>" for a folder, "=<size>" or "=<database>" for a file.
 QList<FixtureFile> deviceFiles(const QString& variant) {
-    QPair<QByteArray, QByteArray> sms;
-    if (variant == "ios5"_L1) {
-        sms = makeDb({u"create table message(ROWID integer primary key autoincrement, flags, group_id, text)"_s,
-                      u"create table msg_pieces(ROWID integer primary key autoincrement, message_id, part_id, "
-                      "content_loc)"_s,
-                      u"create table group_member(ROWID integer primary key autoincrement, group_id, address)"_s,
-                      u"create table msg_group(ROWID integer primary key autoincrement, unread_count)"_s,
-                      u"create trigger delete_message after delete on message when not read(old.flags) begin update "
-                      "msg_group set unread_count = unread_count - 1 where ROWID = old.group_id; end"_s,
-                      u"insert into msg_group values(300, 1)"_s, u"insert into group_member values(1, 300, 'x')"_s,
-                      u"insert into message values(37, 0, 300, 'hi')"_s,
-                      u"insert into msg_pieces values(1, 37, 2, 'photo.JPG')"_s});
-    } else if (variant.startsWith("real:"_L1)) {
-        sms = {readAll(realData(qPrintable(variant.mid(5)))), readAll(realData(qPrintable(variant.mid(5) + "-wal")))};
-    } else if (variant == "corrupt"_L1) {
-        sms.first = QByteArray("not a database at all ").repeated(300);
-    } else {
-        sms = makeDb({u"create table chat(ROWID integer primary key autoincrement, guid)"_s,
-                      u"create table handle(ROWID integer primary key autoincrement, id)"_s,
-                      u"create table message(ROWID integer primary key autoincrement, text, handle_id)"_s,
-                      u"create table attachment(ROWID integer primary key autoincrement, guid, filename)"_s,
-                      u"create table chat_handle_join(chat_id, handle_id)"_s,
-                      u"create table chat_message_join(chat_id, message_id)"_s,
-                      u"create table message_attachment_join(message_id, attachment_id)"_s,
-                      u"create trigger a after delete on attachment begin select delete_attachment_path(old.filename); "
-                      "end"_s,
-                      u"create trigger b before delete on attachment begin select "
-                      "before_delete_attachment_path(old.ROWID, old.guid); end"_s,
-                      u"insert into chat values(1, 'c')"_s, u"insert into handle values(1, '+1')"_s,
-                      u"insert into message values(1, 'hello', 1)"_s, u"insert into chat_message_join values(1, 1)"_s,
-                      u"insert into attachment values(1, 'g', '~/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg')"_s,
-                      u"insert into message_attachment_join values(1, 1)"_s},
-                     13);
+    const bool real = variant.startsWith("real:"_L1);
+    QHash<QString, QPair<QByteArray, QByteArray>> dbs{
+        {u"sms"_s, variant == "ios5"_L1 ? makeDb(kOlderSms) : makeDb(kNewerSms, 13)},
+        {u"history"_s, makeDb(variant == "notables"_L1 ? "create table history_items(id integer primary key "
+                                                         "autoincrement)|create table history_visits(i)"
+                                                       : kHistory)},
+        {u"homehistory"_s, makeDb(kHistory, 4)},
+        {u"calls"_s, makeDb("create table call(ROWID integer primary key autoincrement, address)|insert into call "
+                            "values(1, '+1')")},
+        {u"store"_s, makeDb("create table ZCALLRECORD(Z_PK)|create table ZCALLDBPROPERTIES(Z_PK)|create table "
+                            "Z_PRIMARYKEY(Z_NAME, Z_MAX)|insert into ZCALLRECORD values(1)|insert into "
+                            "ZCALLDBPROPERTIES values(1)|insert into Z_PRIMARYKEY values('CallRecord', 1)")}};
+    if (variant == "corrupt"_L1) {
+        dbs[u"sms"_s] = {QByteArray("not a database at all ").repeated(300), {}};
     }
-    const QStringList historySql{u"create table history_items(id integer primary key autoincrement, url)"_s,
-                                 u"create table history_visits(id integer primary key autoincrement, item)"_s,
-                                 u"create table history_tombstones(id integer primary key autoincrement, url)"_s,
-                                 u"create table metadata(key, value)"_s,
-                                 u"insert into history_items values(1, 'https://example.org/')"_s,
-                                 u"insert into history_visits values(1, 1)"_s,
-                                 u"insert into metadata values('k', 'v')"_s};
-    const auto history = makeDb(variant == "notables"_L1 ? historySql.mid(0, 3) : historySql);
-    const auto homeHistory = variant == "real:plaso/History.db"_L1
-                                 ? qMakePair(readAll(realData("plaso/History.db")), QByteArray())
-                                 : makeDb(historySql, 4);
-    const auto calls = variant.startsWith("real:otapki"_L1)
-                           ? qMakePair(readAll(realData("otapki-iphone/call_history.db")), QByteArray())
-                           : makeDb({u"create table call(ROWID integer primary key autoincrement, address)"_s,
-                                     u"insert into call values(1, '+1')"_s});
-    const auto store =
-        makeDb({u"create table ZCALLRECORD(Z_PK integer primary key, ZADDRESS)"_s,
-                u"create table ZCALLDBPROPERTIES(Z_PK integer primary key, ZKEY)"_s,
-                u"create table Z_PRIMARYKEY(Z_ENT integer primary key, Z_NAME, Z_SUPER, Z_MAX)"_s,
-                u"insert into ZCALLRECORD values(1, '+1')"_s, u"insert into ZCALLDBPROPERTIES values(1, 'k')"_s,
-                u"insert into Z_PRIMARYKEY values(1, 'CallRecord', 0, 1)"_s});
+    if (real) {
+        dbs[variant.contains("History"_L1) ? u"homehistory"_s
+            : variant.contains("call"_L1)  ? u"calls"_s
+                                           : u"sms"_s] =
+            qMakePair(readAll(realData(variant.mid(5))), readAll(realData(variant.mid(5) + u"-wal"_s)));
+    }
     QList<FixtureFile> files;
-    const auto data = [](int n) { return QByteArray(n, 'd'); };
-    for (const char* folder : {"HomeDomain:Library/SMS", "HomeDomain:Library/Safari", "HomeDomain:Library/Caches",
-                               "HomeDomain:Library/CallHistoryDB", "WirelessDomain:Library/CallHistory",
-                               "AppDomain-com.apple.mobilesafari:Library/Safari", "MediaDomain:Library/SMS/Attachments",
-                               "MediaDomain:Library/SMS/Attachments/3f"}) {
-        const QStringList p = QString::fromLatin1(folder).split(u':');
-        files << fixtureEntry(qPrintable(p[0]), p[1]);
-    }
-    const auto add = [&](const char* domain, const char* path, const QByteArray& content) {
-        if (!content.isEmpty()) {
-            files << fixtureEntry(domain, QString::fromUtf8(path), content);
+    for (const QString& token :
+         QString::fromLatin1(
+             "H/Library/SMS H/Library/Safari H/Library/Caches H/Library/CallHistoryDB W/Library/CallHistory "
+             "S/Library/Safari M/Library/SMS/Attachments M/Library/SMS/Attachments/3f H/Library/SMS/sms.db=sms "
+             "H/Library/SMS/sms.db-wal=sms-wal H/Library/SMS/Drafts/d1=101 H/library/sms/Drafts/x=102 "
+             "H/Library/SMS/Attachments/zz/q.jpg=103 M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg=1000 "
+             "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg=1001 M/Library/SMS/Attachments/3f/15/junk.jpg=1002 "
+             "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg=1003 M/Library/SMS/Parts/2c/05/37-2.JPG=1004 "
+             "M/library/sms/attachments/zz/q.jpg=1005 H/Library/Caches/a=201 h/library/caches/x=202 "
+             "R/Library/Caches/r=203 H/Library/CachesOld/c=204 M/Library/Caches/m=205 A/Library/Caches/e=206 "
+             "S/Library/Safari/History.db=history H/Library/Safari/History.db=homehistory "
+             "H/Library/Safari/History.db-wal=homehistory-wal S/Library/Safari/Thumbnails/t1.png=301 "
+             "S/Library/WebKit/WebsiteData/LocalStorage/ls=302 S/Library/Safari/History.plist.bak=303 "
+             "S/Library/Safari/history.plist=304 H/Library/Safari/Thumbnails/t2.png=305 "
+             "W/Library/CallHistory/call_history.db=calls H/Library/CallHistoryDB/CallHistory.storedata=store")
+             .split(u' ')) {
+        const QString k = key(token.section(u'=', 0, 0)), content = token.section(u'=', 1);
+        const auto db = dbs.value(content.section(u'-', 0, 0));
+        const QByteArray bytes = content.isEmpty()             ? QByteArray()
+                                 : content.at(0).isDigit()     ? QByteArray(content.toInt(), 'd')
+                                 : content.endsWith("-wal"_L1) ? db.second
+                                                               : db.first;
+        if (content.isEmpty() || !bytes.isEmpty()) { // null: a folder; a database without a log has no -wal record
+            files << fixtureEntry(qPrintable(k.section(u'/', 0, 0)), k.section(u'/', 1), bytes);
         }
-    };
-    add("HomeDomain", "Library/SMS/sms.db", sms.first);
-    add("HomeDomain", "Library/SMS/sms.db-wal", sms.second);
-    add("HomeDomain", "Library/SMS/Drafts/d1", data(101));
-    add("HomeDomain", "library/sms/Drafts/x", data(102));
-    add("HomeDomain", "Library/SMS/Attachments/zz/q.jpg", data(103));
-    add("MediaDomain", "Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg", data(1000));
-    add("MediaDomain", "Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg", data(1001));
-    add("MediaDomain", "Library/SMS/Attachments/3f/15/junk.jpg", data(1002));
-    add("MediaDomain", "Library/SMS/Attachments/3f/15/ABC/sub/x.jpg", data(1003));
-    add("MediaDomain", "Library/SMS/Parts/2c/05/37-2.JPG", data(1004));
-    add("MediaDomain", "library/sms/attachments/zz/q.jpg", data(1005));
-    add("HomeDomain", "Library/Caches/a", data(201));
-    add("homedomain", "library/caches/x", data(202));
-    add("RootDomain", "Library/Caches/r", data(203));
-    add("HomeDomain", "Library/CachesOld/c", data(204));
-    add("MediaDomain", "Library/Caches/m", data(205));
-    add("AppDomain-com.example.app", "Library/Caches/e", data(206));
-    add("AppDomain-com.apple.mobilesafari", "Library/Safari/History.db", history.first);
-    add("HomeDomain", "Library/Safari/History.db", homeHistory.first);
-    add("HomeDomain", "Library/Safari/History.db-wal", homeHistory.second);
-    add("AppDomain-com.apple.mobilesafari", "Library/Safari/Thumbnails/t1.png", data(301));
-    add("AppDomain-com.apple.mobilesafari", "Library/WebKit/WebsiteData/LocalStorage/ls", data(302));
-    add("AppDomain-com.apple.mobilesafari", "Library/Safari/History.plist.bak", data(303));
-    add("AppDomain-com.apple.mobilesafari", "Library/Safari/history.plist", data(304));
-    add("HomeDomain", "Library/Safari/Thumbnails/t2.png", data(305));
-    add("WirelessDomain", "Library/CallHistory/call_history.db", calls.first);
-    add("HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", store.first);
+    }
     for (int i = 0; variant == "padded"_L1 && i < 4000; ++i) {
         files << fixtureEntry("HomeDomain", u"Library/Padding/folder-%1"_s.arg(i));
     }
@@ -187,8 +173,6 @@ b = p.OpenBackup(sys.argv[2], sys.argv[3].encode() if sys.argv[3] else None)
 recs = {r["domain"] + "/" + r["path"]: r for r in b.records()}
 row = lambda r: [r["size"], r["digest"].hex() if isinstance(r["digest"], bytes) else None, r["mode"], r["protection"]]
 out = {"records": {k: row(r) for k, r in recs.items()}, "dbs": {}}
-tables = ("message", "chat", "handle", "attachment", "msg_pieces", "msg_group", "group_member", "history_items",
-          "history_visits", "metadata", "call", "ZCALLRECORD", "ZCALLDBPROPERTIES")
 with tempfile.TemporaryDirectory() as t:
     for k in sys.argv[4:]:
         db = os.path.join(t, str(len(out["dbs"])))
@@ -197,8 +181,10 @@ with tempfile.TemporaryDirectory() as t:
                 open(db + s, "wb").write(b.read_plain(recs[k + s]))
         plain = open(db, "rb").read()
         c = sqlite3.connect(db)
-        names = {n for (n,) in c.execute("select name from sqlite_master where type='table'")}
-        rows = sum(c.execute("select count(*) from " + n).fetchone()[0] for n in tables if n in names)
+        names = {n for (n,) in c.execute("select name from sqlite_master where type='table'")} & {"message", "chat",
+            "handle", "attachment", "msg_pieces", "msg_group", "group_member", "history_items", "history_visits",
+            "metadata", "call", "ZCALLRECORD", "ZCALLDBPROPERTIES"}
+        rows = sum(c.execute("select count(*) from " + n).fetchone()[0] for n in names)
         out["dbs"][k] = [c.execute("pragma integrity_check").fetchone()[0], plain[18], rows,
                          hashlib.sha1(plain).hexdigest() == out["records"][k][1]]
 print(json.dumps(out)))";
@@ -213,12 +199,12 @@ print(json.dumps(out)))";
     return state;
 }
 
-// Every file of the backup folder and its digest.
-QMap<QString, QByteArray> folderDigests(const QString& dir) {
+// Every file of the backup folder with its content.
+QMap<QString, QByteArray> folderFiles(const QString& dir) {
     QMap<QString, QByteArray> out;
     for (QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
         const QString path = it.next();
-        out.insert(path, QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha1));
+        out.insert(path, readAll(path));
     }
     return out;
 }
@@ -228,189 +214,145 @@ QMap<QString, QByteArray> folderDigests(const QString& dir) {
 class TestBackupCleaners : public QObject {
     Q_OBJECT
     QTemporaryDir m_backups;
-    QTemporaryDir m_tmp; // the system temporary folder of the workers: empty after every run
-    int m_count = 0;
-
-    // Builds the backup, runs the worker on it (under a file-size limit when given) and checks the private folder went.
-    FixtureBackup run(FixtureForm form, const QString& variant, int worker, bool scan, Reporter& reporter,
-                      qint64* found, qint64* cleared, QJsonObject* before, const QStringList& dbs = {},
-                      rlim_t limit = 0, QMap<QString, QByteArray>* files = nullptr) {
-        const QString dir = m_backups.filePath(QString::number(++m_count));
-        QDir().mkpath(dir);
-        FixtureBackup b = writeFixtureBackup(dir, form, deviceFiles(variant));
-        *before = peerState(b, dbs);
-        if (files) {
-            *files = folderDigests(dir);
-        }
-        BackupManifest manifest(dir);
-        manifest.readManifestInfo();
-        if (manifest.info.isEncrypted && !manifest.setPasscodeNoUIThrow(b.password)) {
-            throw std::runtime_error("password rejected");
-        }
-        manifest.parseInfo();
-        qputenv("TMPDIR", m_tmp.path().toUtf8());
-        std::unique_ptr<BackupCleanerThread> w(makeWorker(worker, manifest, reporter));
-        w->scanOnly = scan;
-        rlimit saved{};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit lowered = saved;
-        lowered.rlim_cur = limit ? limit : saved.rlim_cur;
-        ::setrlimit(RLIMIT_FSIZE, &lowered);
-        w->start();
-        w->wait();
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        qunsetenv("TMPDIR");
-        *found = w->foundBytes;
-        *cleared = w->clearedBytes;
-        if (!QDir(m_tmp.path()).isEmpty()) {
-            throw std::runtime_error("a working copy was left behind");
-        }
-        return b;
-    }
+    QTemporaryDir m_tmp; // the workers' system temporary folder: empty again after every run
 
 private slots:
     void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
 
-    void workers_data() {
+    void clean_data() {
         QTest::addColumn<int>("worker");
         QTest::addColumn<FixtureForm>("form");
         QTest::addColumn<bool>("scan");
         QTest::addColumn<QString>("variant");
-        QTest::addColumn<QStringList>("dropped"); // domain/path; -wal siblings count nothing
+        QTest::addColumn<QStringList>("dropped"); // -wal siblings count nothing
         QTest::addColumn<QStringList>("edited");
-        const QString att = u"MediaDomain/Library/SMS/Attachments/3f"_s;
-        const QStringList smsDb{u"HomeDomain/Library/SMS/sms.db"_s},
-            history{u"AppDomain-com.apple.mobilesafari/Library/Safari/History.db"_s,
-                    u"HomeDomain/Library/Safari/History.db"_s},
-            calls{u"WirelessDomain/Library/CallHistory/call_history.db"_s,
-                  u"HomeDomain/Library/CallHistoryDB/CallHistory.storedata"_s};
-        const QStringList messageFiles{att,
-                                       att + u"/15/ABC/IMG_1.jpeg"_s,
-                                       att + u"/15/ABC/IMG_1-preview.jpg"_s,
-                                       att + u"/15/junk.jpg"_s,
-                                       att + u"/15/ABC/sub/x.jpg"_s,
-                                       u"MediaDomain/Library/SMS/Parts/2c/05/37-2.JPG"_s,
-                                       u"HomeDomain/Library/SMS/Drafts/d1"_s,
-                                       u"HomeDomain/Library/SMS/sms.db-wal"_s};
+        QTest::addColumn<int>("limit");     // file-size limit in bytes, 0: none; -1: cancelled before the start
+        QTest::addColumn<QString>("error"); // expected failure: nothing in the backup may change
+        const QStringList messageFiles =
+            keys("M/Library/SMS/Attachments/3f M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
+                 "M/Library/SMS/Parts/2c/05/37-2.JPG "
+                 "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg M/Library/SMS/Attachments/3f/15/junk.jpg "
+                 "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg H/Library/SMS/Drafts/d1 H/Library/SMS/sms.db-wal");
+        const QStringList sms = keys("H/Library/SMS/sms.db"),
+                          history = keys("S/Library/Safari/History.db H/Library/Safari/History.db"),
+                          calls = keys("W/Library/CallHistory/call_history.db "
+                                       "H/Library/CallHistoryDB/CallHistory.storedata");
         const QList<QPair<QStringList, QStringList>> expected{
-            {{u"HomeDomain/Library/Caches/a"_s, u"homedomain/library/caches/x"_s, u"RootDomain/Library/Caches/r"_s},
+            {keys("H/Library/Caches/a h/library/caches/x R/Library/Caches/r"), {}},
+            {keys("M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
+                  "M/Library/SMS/Parts/2c/05/37-2.JPG"),
              {}},
-            {{att + u"/15/junk.jpg"_s, att + u"/15/ABC/sub/x.jpg"_s, u"MediaDomain/Library/SMS/Parts/2c/05/37-2.JPG"_s},
-             {}},
-            {messageFiles, smsDb},
-            {{u"AppDomain-com.apple.mobilesafari/Library/Safari/Thumbnails/t1.png"_s,
-              u"AppDomain-com.apple.mobilesafari/Library/WebKit/WebsiteData/LocalStorage/ls"_s,
-              u"AppDomain-com.apple.mobilesafari/Library/Safari/History.plist.bak"_s,
-              u"HomeDomain/Library/Safari/History.db-wal"_s},
+            {messageFiles, sms},
+            {keys("S/Library/Safari/Thumbnails/t1.png S/Library/WebKit/WebsiteData/LocalStorage/ls "
+                  "S/Library/Safari/History.plist.bak H/Library/Safari/History.db-wal"),
              history},
             {{}, calls}};
         for (int w = Sys; w <= Calls; ++w) {
             for (FixtureForm f :
                  {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
                 QTest::addRow("%s-%s", kWorkerNames[w], fixtureFormName(f))
-                    << w << f << false << u"synthetic"_s << expected[w].first << expected[w].second;
+                    << w << f << false << u"synthetic"_s << expected[w].first << expected[w].second << 0 << QString();
             }
-            QTest::addRow("%s-scan", kWorkerNames[w])
-                << w << FixtureForm::Db << true << u"synthetic"_s << expected[w].first << expected[w].second;
+            QTest::addRow("%s-scan", kWorkerNames[w]) << w << FixtureForm::Db << true << u"synthetic"_s
+                                                      << expected[w].first << expected[w].second << 0 << QString();
         }
         QTest::newRow("messages-ios5-read-trigger")
-            << int(Messages) << FixtureForm::Mbdb << false << u"ios5"_s << messageFiles << smsDb;
+            << int(Messages) << FixtureForm::Mbdb << false << u"ios5"_s << messageFiles << sms << 0 << QString();
         QTest::newRow("mmsatta-ios5-part-kept")
             << int(MmsAtta) << FixtureForm::DbEncrypted << false << u"ios5"_s
-            << QStringList{att + u"/15/junk.jpg"_s, att + u"/15/ABC/sub/x.jpg"_s, att + u"/15/ABC/IMG_1.jpeg"_s,
-                           att + u"/15/ABC/IMG_1-preview.jpg"_s}
-            << QStringList();
+            << keys("M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
+                    "M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
+                    "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg")
+            << QStringList() << 0 << QString();
         for (const char* real : {"magnetctf2020-amandawills/sms.db", "xry-eichbaumj/sms.db",
                                  "xry-eichbaumj/Logical/sms.db", "plaso/imessage_chat.db"}) {
-            QTest::addRow("real-messages-%s", real) << int(Messages) << FixtureForm::DbEncrypted << false
-                                                    << u"real:"_s + QLatin1String(real) << messageFiles << smsDb;
+            QTest::addRow("real-%s", real) << int(Messages) << FixtureForm::DbEncrypted << false
+                                           << u"real:"_s + QLatin1String(real) << messageFiles << sms << 0 << QString();
         }
         QTest::newRow("real-safari-history") << int(Safari) << FixtureForm::Db << false << u"real:plaso/History.db"_s
-                                             << expected[Safari].first << history;
-        QTest::newRow("real-call-history") << int(Calls) << FixtureForm::Mbdb << false
-                                           << u"real:otapki-iphone/call_history.db"_s << QStringList() << calls;
+                                             << expected[Safari].first << history << 0 << QString();
+        QTest::newRow("real-call-history")
+            << int(Calls) << FixtureForm::Mbdb << false << u"real:otapki-iphone/call_history.db"_s << QStringList()
+            << calls << 0 << QString();
+        const std::tuple<const char*, int, FixtureForm, const char*, int, const char*> failures[] = {
+            {"manifest-save-past-size-limit-mbdb", Messages, FixtureForm::Mbdb, "padded", 300000, "File too large"},
+            {"manifest-save-past-size-limit-db", Calls, FixtureForm::DbEncrypted, "padded", 300000, "File too large"},
+            {"corrupt-message-database", Messages, FixtureForm::Db, "corrupt", 0, "file is not a database"},
+            {"corrupt-database-junk-scan", MmsAtta, FixtureForm::Mbdb, "corrupt", 0, "file is not a database"},
+            {"history-without-metadata", Safari, FixtureForm::MbdbEncrypted, "notables", 0,
+             "no such table: history_tombstones"},
+            {"cancelled", Messages, FixtureForm::Db, "synthetic", -1, ""}};
+        for (const auto& [name, w, f, variant, limit, error] : failures) {
+            QTest::newRow(name) << w << f << false << QString::fromLatin1(variant) << QStringList() << QStringList()
+                                << limit << QString::fromLatin1(error);
+        }
     }
 
-    void workers() {
+    void clean() {
         QFETCH(int, worker);
         QFETCH(FixtureForm, form);
         QFETCH(bool, scan);
         QFETCH(QString, variant);
         QFETCH(QStringList, dropped);
         QFETCH(QStringList, edited);
-        if (variant.startsWith("real:"_L1) && !QFileInfo::exists(realData(qPrintable(variant.mid(5))))) {
+        QFETCH(int, limit);
+        QFETCH(QString, error);
+        if (variant.startsWith("real:"_L1) && !QFileInfo::exists(realData(variant.mid(5)))) {
             QSKIP("real device files are absent");
         }
+        const QString dir = m_backups.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u'/', u'_'));
+        QVERIFY(QDir().mkpath(dir));
+        const FixtureBackup b = writeFixtureBackup(dir, form, deviceFiles(variant));
+        const QJsonObject before = peerState(b, edited);
+        const QMap<QString, QByteArray> files = folderFiles(dir);
+        BackupManifest manifest(dir);
+        manifest.readManifestInfo();
+        QVERIFY(!manifest.info.isEncrypted || manifest.setPasscodeNoUIThrow(b.password));
+        manifest.parseInfo();
         Reporter reporter;
-        qint64 found = 0, cleared = 0;
-        QJsonObject before;
-        const FixtureBackup b = run(form, variant, worker, scan, reporter, &found, &cleared, &before, edited);
+        reporter.canceled = limit < 0;
+        std::unique_ptr<BackupCleanerThread> w(kMakeWorker[worker](manifest, reporter));
+        w->scanOnly = scan;
+        qputenv("TMPDIR", m_tmp.path().toUtf8());
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit lowered{limit > 0 ? rlim_t(limit) : saved.rlim_cur, saved.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+        w->start();
+        w->wait();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        qunsetenv("TMPDIR");
+        QVERIFY2(QDir(m_tmp.path()).isEmpty(), "a working copy was left behind");
+        const QJsonObject after = peerState(b, edited);
+        if (limit != 0 || !error.isEmpty()) {
+            QCOMPARE(reporter.successes, 0);
+            QCOMPARE(reporter.errors.size(), limit < 0 ? 0 : 1);
+            QVERIFY2(error.isEmpty() || reporter.errors[0].contains(error), qPrintable(reporter.errors.value(0)));
+            QCOMPARE(after, before);
+            QCOMPARE(folderFiles(dir), files);
+            return;
+        }
         QCOMPARE(reporter.errors, QStringList());
         QCOMPARE(reporter.successes, 1);
-        const QJsonObject after = peerState(b, edited);
         const QJsonObject was = before["records"_L1].toObject(), now = after["records"_L1].toObject();
         qint64 expectFound = 0;
-        for (const QString& key : dropped + edited) {
-            if (was.contains(key) && !key.endsWith("-wal"_L1)) {
-                expectFound += qint64(was[key].toArray()[0].toDouble());
-            }
+        int gone = 0;
+        for (const QString& k : dropped + edited) {
+            expectFound += k.endsWith("-wal"_L1) ? 0 : qint64(was[k].toArray()[0].toDouble());
+            gone += was.contains(k) && dropped.contains(k) && !scan;
         }
-        QCOMPARE(found, expectFound);
-        QCOMPARE(cleared, scan ? (worker == Sys ? found : 0) : found);
+        QCOMPARE(w->foundBytes, expectFound);
+        QCOMPARE(w->clearedBytes, scan ? (worker == Sys ? expectFound : 0) : expectFound);
+        QCOMPARE(now.size(), was.size() - gone);
         for (auto it = was.begin(); it != was.end(); ++it) {
             if (scan || (!dropped.contains(it.key()) && !edited.contains(it.key()))) {
                 QVERIFY2(now[it.key()] == it.value(), qPrintable(it.key()));
-            } else if (dropped.contains(it.key())) {
-                QVERIFY2(!now.contains(it.key()), qPrintable(it.key()));
-            } else {
+            } else if (edited.contains(it.key())) {
                 const QJsonArray a = now[it.key()].toArray(), w = it.value().toArray();
                 QVERIFY(a[1] != w[1] && a[2] == w[2] && a[3] == w[3]); // new digest, same mode and protection
                 QCOMPARE(after["dbs"_L1][it.key()].toArray(), (QJsonArray{u"ok"_s, 1, 0, true}));
             }
         }
-        QCOMPARE(now.size(), scan ? was.size()
-                                  : was.size() - int(std::count_if(dropped.begin(), dropped.end(),
-                                                                   [&](const QString& k) { return was.contains(k); })));
-    }
-
-    // A failing worker says so and leaves every record and data file as it was.
-    void failures_data() {
-        QTest::addColumn<int>("worker");
-        QTest::addColumn<FixtureForm>("form");
-        QTest::addColumn<QString>("variant");
-        QTest::addColumn<int>("limit"); // file-size limit in bytes, 0: none; -1: cancelled before start
-        QTest::addColumn<QString>("error");
-        QTest::newRow("manifest-save-past-size-limit-mbdb")
-            << int(Messages) << FixtureForm::Mbdb << u"padded"_s << 300000 << u"File too large"_s;
-        QTest::newRow("manifest-save-past-size-limit-db")
-            << int(Calls) << FixtureForm::DbEncrypted << u"padded"_s << 300000 << u"File too large"_s;
-        QTest::newRow("corrupt-message-database")
-            << int(Messages) << FixtureForm::Db << u"corrupt"_s << 0 << u"file is not a database"_s;
-        QTest::newRow("corrupt-database-junk-scan")
-            << int(MmsAtta) << FixtureForm::Mbdb << u"corrupt"_s << 0 << u"file is not a database"_s;
-        QTest::newRow("history-without-metadata")
-            << int(Safari) << FixtureForm::MbdbEncrypted << u"notables"_s << 0 << u"no such table: metadata"_s;
-        QTest::newRow("cancelled") << int(Messages) << FixtureForm::Db << u"synthetic"_s << -1 << QString();
-    }
-
-    void failures() {
-        QFETCH(int, worker);
-        QFETCH(FixtureForm, form);
-        QFETCH(QString, variant);
-        QFETCH(int, limit);
-        QFETCH(QString, error);
-        Reporter reporter;
-        reporter.canceled = limit < 0;
-        qint64 found = 0, cleared = 0;
-        QJsonObject before;
-        QMap<QString, QByteArray> files;
-        const FixtureBackup b =
-            run(form, variant, worker, false, reporter, &found, &cleared, &before, {}, rlim_t(qMax(0, limit)), &files);
-        QCOMPARE(reporter.successes, 0);
-        QCOMPARE(reporter.errors.size(), limit < 0 ? 0 : 1);
-        QVERIFY2(error.isEmpty() || reporter.errors[0].contains(error), qPrintable(reporter.errors.value(0)));
-        QCOMPARE(peerState(b, {}), before);
-        QCOMPARE(folderDigests(b.dir), files);
     }
 };
 
