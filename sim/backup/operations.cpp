@@ -321,17 +321,25 @@ QString makeParents(const QString& root, const QStringList& parts) {
     return cur + QLatin1Char('/') + parts.last();
 }
 
-// True when the device's current file at rel is a regular file inside files/ with the given content.
-bool deviceHasSame(const QString& filesDir, const QStringList& parts, const QString& staged, const QByteArray& sha) {
-    const QString path = filesDir + QLatin1Char('/') + parts.join(QLatin1Char('/'));
+QByteArray emptySha1() {
+    return QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha1);
+}
+
+// The size of the device's current file when it is a regular file inside files/ whose size fits the stored data
+// (equal, or 1 to 16 bytes less for encrypted data); -1 otherwise.
+qint64 sameSizeOnDevice(const QString& filesDir, const QString& devicePath, const QString& data, bool encrypted) {
     struct stat dev {
     }, st{};
-    if (!lstatOf(path, &dev) || !S_ISREG(dev.st_mode) || !lstatOf(staged, &st) || st.st_size != dev.st_size) {
-        return false;
+    if (!lstatOf(devicePath, &dev) || !S_ISREG(dev.st_mode)) {
+        return -1;
     }
-    const QString canon = QFileInfo(path).canonicalFilePath();
-    const QString root = QFileInfo(filesDir).canonicalFilePath() + QLatin1Char('/');
-    return canon.startsWith(root) && fileSha1(path) == sha;
+    const qint64 stored = data.isEmpty() ? 0 : (lstatOf(data, &st) ? st.st_size : -1);
+    const qint64 pad = stored - dev.st_size;
+    if (stored < 0 || (encrypted ? pad < 1 || pad > 16 : pad != 0)) {
+        return -1;
+    }
+    const QString canon = QFileInfo(devicePath).canonicalFilePath();
+    return canon.startsWith(QFileInfo(filesDir).canonicalFilePath() + QLatin1Char('/')) ? dev.st_size : -1;
 }
 
 } // namespace
@@ -554,7 +562,8 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
         if (placeOf(r).isEmpty()) {
             fail(kErrBackupFolder, QStringLiteral("record %1-%2 points outside the device").arg(r.domain, r.path));
         }
-        total += r.isFile() ? std::max<qint64>(0, r.size) : 0;
+        // Sizes come from the manifest: bounded, so that a hostile one cannot overflow the sum.
+        total = std::min<qint64>(total + (r.isFile() ? std::clamp<qint64>(r.size, 0, 1LL << 40) : 0), 1LL << 62);
     }
 
     const QString filesDir = s.deviceDir() + QStringLiteral("/files");
@@ -601,29 +610,28 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
             if (b.encrypted && !r.wrappedKey.isEmpty() && key.isEmpty()) {
                 fail(kErrBackupFolder, QStringLiteral("the key of %1 does not unwrap").arg(parts.join('/')));
             }
-            QByteArray sha;
-            if (QFileInfo::exists(data)) {
-                sha = copyDecrypting(data, dst, key, [&s](qint64 n) { s.advance(n); });
-            } else if (r.size == 0) {
-                QFile empty(dst);
-                if (!empty.open(QIODevice::WriteOnly)) {
-                    fail(kErrBackupFolder, QStringLiteral("cannot create %1").arg(dst));
-                }
-                sha = QCryptographicHash::hash(QByteArray(), QCryptographicHash::Sha1);
-            } else {
+            const QString devicePath = filesDir + QLatin1Char('/') + parts.join(QLatin1Char('/'));
+            const bool stored = QFileInfo::exists(data);
+            if (!stored && r.size != 0) {
                 fail(kErrBackupFolder, QStringLiteral("the data of %1 is missing").arg(parts.join('/')));
             }
+            // An unchanged file keeps the device's own copy (same inode and times): compared before anything is
+            // written, so a restore of an unchanged backup writes no data.
+            const qint64 deviceSize = sameSizeOnDevice(filesDir, devicePath, stored ? data : QString(), !key.isEmpty());
+            if (deviceSize >= 0) {
+                const QByteArray sha = stored ? copyDecrypting(data, QString(), key, nullptr) : emptySha1();
+                if (r.digest.size() == 20 && r.digest != sha) {
+                    fail(kErrBackupFolder, QStringLiteral("Digest didn't match for %1").arg(parts.join('/')));
+                }
+                if (fileSha1(devicePath) == sha && ::link(enc(devicePath).constData(), enc(dst).constData()) == 0) {
+                    s.advance(deviceSize);
+                    continue;
+                }
+            }
+            const QByteArray sha = stored ? copyDecrypting(data, dst, key, [&s](qint64 n) { s.advance(n); })
+                                          : copyDecrypting(QStringLiteral("/dev/null"), dst, QByteArray(), nullptr);
             if (r.digest.size() == 20 && r.digest != sha) {
                 fail(kErrBackupFolder, QStringLiteral("Digest didn't match for %1").arg(parts.join('/')));
-            }
-            // An unchanged file keeps the device's own copy (same inode and times).
-            const QString devicePath = filesDir + QLatin1Char('/') + parts.join(QLatin1Char('/'));
-            if (deviceHasSame(filesDir, parts, dst, sha) && ::unlink(enc(dst).constData()) == 0 &&
-                ::link(enc(devicePath).constData(), enc(dst).constData()) == 0) {
-                continue;
-            }
-            if (!QFileInfo::exists(dst)) {
-                copyDecrypting(data, dst, key, nullptr); // the link failed after the unlink: stage the copy again
             }
             const struct timespec times[2] = {{r.mtime, 0}, {r.mtime, 0}};
             ::utimensat(AT_FDCWD, enc(dst).constData(), times, AT_SYMLINK_NOFOLLOW);
