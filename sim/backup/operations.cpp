@@ -553,6 +553,11 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
     if (!plainDir.isValid()) {
         fail(kErrUnknown, QStringLiteral("no private temporary folder"));
     }
+    // An interrupted backup is never restored.
+    sim::Plist status = readPlist(bdir + QStringLiteral("/Status.plist"));
+    if (sim::stringOf(sim::dictPath(status.get(), {"SnapshotState"})) != "finished") {
+        fail(kErrBackupFolder, QStringLiteral("the backup in %1 is not finished").arg(bdir));
+    }
     Backup b = readBackup(bdir, password, plainDir);
     std::sort(b.records.begin(), b.records.end(), [](const Record& x, const Record& y) {
         return x.domain != y.domain ? x.domain < y.domain : x.path < y.path;

@@ -299,17 +299,26 @@ private slots:
         QTest::addColumn<QString>("devicePassword"); // the backup's
         QTest::addColumn<QString>("password");       // sent with the restore
         QTest::addColumn<QString>("fault");          // Sim.Faults key=value
-        QTest::addColumn<QString>("sql");            // run on a plain Manifest.db after the backup
+        QTest::addColumn<QString>("edit");           // Python run on the backup folder b after the backup
         QTest::addColumn<int>("errorCode");
         const QString pw = u"secret"_s;
-        const QString insert = u"insert into Files values('x', '%1', '%2', 1, (select file from Files where "
-                               "relativePath='Library/Notes/empty.txt'))"_s;
+        const QString insert = u"sql(\"insert into Files values('x', '%1', '%2', 1, (select file from Files where "
+                               "relativePath='Library/Notes/empty.txt'))\")"_s;
         const QString none;
         QTest::newRow("unchanged") << u"14.4"_s << none << none << none << none << 0;
         QTest::newRow("unchanged encrypted") << u"14.4"_s << pw << pw << none << none << 0;
         QTest::newRow("unchanged ios9 encrypted") << u"9.3.5"_s << pw << pw << none << none << 0;
         QTest::newRow("dropped records") << u"14.4"_s << none << none << none
-                                         << u"delete from Files where relativePath like 'Library/Sizes/f%'"_s << 0;
+                                         << u"sql(\"delete from Files where relativePath like 'Library/Sizes/f%'\")"_s
+                                         << 0;
+        QTest::newRow("unfinished backup") << u"14.4"_s << none << none << none
+                                           << u"plistlib.dump({'SnapshotState': 'uploading'}, open(b + "
+                                              "'/Status.plist', 'wb'))"_s
+                                           << -20;
+        QTest::newRow("digest mismatch") << u"9.3.5"_s << none << none << none
+                                         << u"open(b + '/' + hashlib.sha1(b'HomeDomain-Library/SMS/sms.db')"
+                                            ".hexdigest(), 'r+b').write(b'X')"_s
+                                         << -20;
         QTest::newRow("wrong password") << u"14.4"_s << pw << u"wrong"_s << none << none << -5;
         QTest::newRow("no password") << u"9.3.5"_s << pw << none << none << none << -5;
         QTest::newRow("fails midway") << u"14.4"_s << none << none << u"errorCode=-30;FailAfterBytes=40000"_s << none
@@ -329,15 +338,17 @@ private slots:
         QFETCH(QString, devicePassword);
         QFETCH(QString, password);
         QFETCH(QString, fault);
-        QFETCH(QString, sql);
+        QFETCH(QString, edit);
         QFETCH(int, errorCode);
         const QString udid = device(ios, devicePassword);
         QVERIFY(run(udid, false).final);
         QMap<QString, quint64> inodes;
         QMap<QString, QString> expected = tree(files(udid), &inodes);
-        if (!sql.isEmpty()) {
-            QCOMPARE(python(u"import sqlite3,sys; d=sqlite3.connect(sys.argv[1]); d.execute(sys.argv[2]); d.commit()"_s,
-                            {backupDir(udid) + u"/Manifest.db"_s, sql})
+        if (!edit.isEmpty()) {
+            QCOMPARE(python(u"import hashlib, plistlib, sqlite3, sys\nb = sys.argv[1]\ndef sql(q):\n"
+                            "    c = sqlite3.connect(b + '/Manifest.db')\n    c.execute(q)\n    c.commit()\n"_s +
+                                edit,
+                            {backupDir(udid)})
                          .exitCode,
                      0);
             if (errorCode == 0) {
