@@ -32,8 +32,11 @@
 // Restore: files/ is rebuilt from the backup in a staging folder beside it,
 // then swapped in: records missing from the manifest disappear, changed files
 // are replaced, unchanged files keep their inode and times. A failure before
-// the swap leaves the device as it was. Records whose domain or path would
-// leave files/ (absolute, "..", empty parts) refuse the whole restore.
+// the swap leaves the device as it was (a helper killed while staging leaves
+// a .files-restore-<pid> folder beside files/, removed by the next restore).
+// A backup whose Status.plist is not "finished" is refused, and so are records
+// whose domain or path would leave files/ (absolute, "..", empty parts, a
+// path through a link).
 //
 // Error codes of real failures:
 //   -2   no such device, or not plugged in when the request arrives
