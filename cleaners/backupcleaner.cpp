@@ -63,6 +63,9 @@ void BackupCleanerThread::run() {
         // Cancelled: the dialog has already finished; nothing was saved.
     } catch (const std::exception& e) {
         m_progress.invokeErrorOccurred(QString::fromUtf8(e.what()));
+    } catch (...) {
+        // Never silent: the caller would take an unreported end for success.
+        m_progress.invokeErrorOccurred(QStringLiteral("The operation failed unexpectedly; the backup was not saved."));
     }
 }
 

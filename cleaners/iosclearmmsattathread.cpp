@@ -110,11 +110,16 @@ void IOSClearMMSAttaThread::work() {
         bool junk = false;
         if (path.startsWith(QLatin1String("Library/SMS/Attachments/"))) {
             junk = !references.contains(folderOf(path));
+            if (junk) {
+                qCDebug(lcClearMmsAtta, "invalid mms folder file: %s", qUtf8Printable(path));
+            }
         } else if (path.startsWith(QLatin1String("Library/SMS/Parts/"))) {
             junk = !references.contains(path);
+            if (junk) {
+                qCDebug(lcClearMmsAtta, "invalid mms attachment: %s", qUtf8Printable(path));
+            }
         }
         if (junk) {
-            qCDebug(lcClearMmsAtta) << "unreferenced message file" << path;
             const qint64 size = edit.drop(names.at(i - 1));
             foundBytes += size;
             if (!scanOnly) {

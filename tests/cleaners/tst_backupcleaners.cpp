@@ -77,14 +77,14 @@ QStringList keys(const QString& packed) {
     return out;
 }
 
-// clang-format off
 const char* const kNewerSms =
     "create table chat(ROWID integer primary key autoincrement, guid)|create table handle(id)|create table message(t)|"
     "create table attachment(guid, filename)|create table chat_handle_join(c, h)|create table chat_message_join(c, m)|"
     "create table message_attachment_join(message_id, attachment_id)|create trigger a after delete on attachment begin "
     "select delete_attachment_path(old.filename); end|create trigger b before delete on attachment begin select "
-    "before_delete_attachment_path(old.ROWID, old.guid); end|insert into chat values(1, 'c')|insert into handle values(1)"
-    "|insert into message values('hi')|insert into chat_message_join values(1, 1)|#|insert into attachment values('g', "
+    "before_delete_attachment_path(old.ROWID, old.guid); end|insert into chat values(1, 'c')|insert into handle "
+    "values(1)|insert into message values('hi')|insert into chat_message_join values(1, 1)|#|insert into attachment "
+    "values('g', "
     "'~/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg')|insert into message_attachment_join values(1, 1)";
 const char* const kOlderSms =
     "create table message(ROWID integer primary key autoincrement, flags, group_id)|create table msg_pieces(message_id,"
@@ -94,22 +94,22 @@ const char* const kOlderSms =
     "|insert into msg_pieces values(37, 2, 'photo.JPG')";
 const char* const kHistory =
     "create table history_items(id integer primary key autoincrement, url)|create table history_visits(item)|create "
-    "table history_tombstones(url)|create table metadata(k)|#|insert into history_items values(1, 'https://example.org/')"
-    "|insert into history_visits values(1)";
-// clang-format on
+    "table history_tombstones(url)|create table metadata(k)|#|insert into history_items values(1, 'https://a.org/')|"
+    "insert into history_visits values(1)";
 
 // The device files: "<domain letter><path>" for a folder, "=<size>" or "=<database>" for a file.
 QList<FixtureFile> deviceFiles(const QString& variant) {
-    // clang-format off
     QHash<QString, QPair<QByteArray, QByteArray>> dbs{
         {u"sms"_s, makeDb(QString::fromLatin1(variant == "ios5"_L1 ? kOlderSms : kNewerSms))},
-        {u"history"_s, makeDb(variant == "notables"_L1 ? u"create table history_items(i)"_s : QString::fromLatin1(kHistory).remove(u"|#"_s))},
+        {u"history"_s, makeDb(variant == "notables"_L1 ? u"create table history_items(i)"_s
+                                                       : QString::fromLatin1(kHistory).remove(u"|#"_s))},
         {u"homehistory"_s, makeDb(QString::fromLatin1(kHistory))},
-        {u"calls"_s, makeDb(u"create table call(ROWID integer primary key autoincrement, a)|insert into call values(1, 2)"_s)},
-        {u"store"_s, makeDb(u"create table ZCALLRECORD(Z_PK)|create table ZCALLDBPROPERTIES(Z_PK)|create table Z_PRIMARYKEY("
-                            "Z_NAME, Z_MAX)|insert into ZCALLRECORD values(1)|insert into ZCALLDBPROPERTIES values(1)|"
-                            "insert into Z_PRIMARYKEY values('CallRecord', 1)"_s)}};
-    // clang-format on
+        {u"calls"_s,
+         makeDb(u"create table call(ROWID integer primary key autoincrement, a)|insert into call values(1, 2)"_s)},
+        {u"store"_s,
+         makeDb(u"create table ZCALLRECORD(Z_PK)|create table ZCALLDBPROPERTIES(Z_PK)|create table "
+                "Z_PRIMARYKEY(Z_NAME, Z_MAX)|insert into ZCALLRECORD values(1)|insert into ZCALLDBPROPERTIES "
+                "values(1)|insert into Z_PRIMARYKEY values('CallRecord', 1)"_s)}};
     if (variant == "corrupt"_L1) {
         dbs[u"sms"_s] = {QByteArray("not a database at all ").repeated(300), {}};
     }
@@ -210,48 +210,59 @@ private slots:
         QTest::addColumn<QString>("edited");
         QTest::addColumn<int>("limit");     // file-size limit in bytes, 0: none; -1: cancelled before the start
         QTest::addColumn<QString>("error"); // expected failure: nothing in the backup may change
-        // clang-format off
         const char* const dropped[] = {
             "H/Library/Caches/a h/library/caches/x R/Library/Caches/r",
             "M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
             "M/Library/SMS/Parts/2c/05/37-2.JPG",
-            "M/Library/SMS/Attachments/3f M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg M/Library/SMS/Parts/2c/05/37-2.JPG "
+            "M/Library/SMS/Attachments/3f M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
+            "M/Library/SMS/Parts/2c/05/37-2.JPG"
+            " "
             "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg M/Library/SMS/Attachments/3f/15/junk.jpg "
             "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg H/Library/SMS/Drafts/d1 H/Library/SMS/sms.db-wal",
             "S/Library/Safari/Thumbnails/t1.png S/Library/WebKit/WebsiteData/LocalStorage/ls "
             "S/Library/Safari/History.plist.bak H/Library/Safari/History.db-wal",
             ""};
-        const char* const edited[] = {"", "", "H/Library/SMS/sms.db", "S/Library/Safari/History.db H/Library/Safari/History.db",
-                                      "W/Library/CallHistory/call_history.db H/Library/CallHistoryDB/CallHistory.storedata"};
+        const char* const edited[] = {
+            "", "", "H/Library/SMS/sms.db", "S/Library/Safari/History.db H/Library/Safari/History.db",
+            "W/Library/CallHistory/call_history.db H/Library/CallHistoryDB/CallHistory.storedata"};
         for (int w = Sys; w <= Calls; ++w) {
-            for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
-                QTest::addRow("%s-%s", kWorkerNames[w], fixtureFormName(f)) << w << f << false << u"synthetic"_s
-                    << QString::fromLatin1(dropped[w]) << QString::fromLatin1(edited[w]) << 0 << QString();
+            for (FixtureForm f :
+                 {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
+                QTest::addRow("%s-%s", kWorkerNames[w], fixtureFormName(f))
+                    << w << f << false << u"synthetic"_s << QString::fromLatin1(dropped[w])
+                    << QString::fromLatin1(edited[w]) << 0 << QString();
             }
-            QTest::addRow("%s-scan", kWorkerNames[w]) << w << FixtureForm::Db << true << u"synthetic"_s
-                << QString::fromLatin1(dropped[w]) << QString::fromLatin1(edited[w]) << 0 << QString();
+            QTest::addRow("%s-scan", kWorkerNames[w])
+                << w << FixtureForm::Db << true << u"synthetic"_s << QString::fromLatin1(dropped[w])
+                << QString::fromLatin1(edited[w]) << 0 << QString();
         }
         using F = FixtureForm;
-        const std::tuple<const char*, int, FixtureForm, const char*, const char*, const char*, int, const char*> rows[] = {
+        using Row = std::tuple<const char*, int, FixtureForm, const char*, const char*, const char*, int, const char*>;
+        const Row rows[] = {
             {"messages-ios5-read-trigger", Messages, F::Mbdb, "ios5", dropped[Messages], edited[Messages], 0, ""},
-            {"mmsatta-ios5-part-kept", MmsAtta, F::DbEncrypted, "ios5", "M/Library/SMS/Attachments/3f/15/junk.jpg "
+            {"mmsatta-ios5-part-kept", MmsAtta, F::DbEncrypted, "ios5",
+             "M/Library/SMS/Attachments/3f/15/junk.jpg "
              "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
-             "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg", "", 0, ""},
+             "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg",
+             "", 0, ""},
             {"real-ios13-messages", Messages, F::DbEncrypted, "sms=magnetctf2020-amandawills/sms.db", dropped[Messages],
              edited[Messages], 0, ""},
-            {"real-ios5-messages-wal", Messages, F::Mbdb, "sms=xry-eichbaumj/sms.db", dropped[Messages], edited[Messages], 0, ""},
-            {"real-ios5-messages", Messages, F::Db, "sms=xry-eichbaumj/Logical/sms.db", dropped[Messages], edited[Messages], 0, ""},
+            {"real-ios5-messages-wal", Messages, F::Mbdb, "sms=xry-eichbaumj/sms.db", dropped[Messages],
+             edited[Messages], 0, ""},
+            {"real-ios5-messages", Messages, F::Db, "sms=xry-eichbaumj/Logical/sms.db", dropped[Messages],
+             edited[Messages], 0, ""},
             {"real-mac-messages", Messages, F::MbdbEncrypted, "sms=plaso/imessage_chat.db", dropped[Messages],
              edited[Messages], 0, ""},
-            {"real-safari-history", Safari, F::DbEncrypted, "homehistory=plaso/History.db", dropped[Safari], edited[Safari], 0, ""},
+            {"real-safari-history", Safari, F::DbEncrypted, "homehistory=plaso/History.db", dropped[Safari],
+             edited[Safari], 0, ""},
             {"real-call-history", Calls, F::Mbdb, "calls=otapki-iphone/call_history.db", "", edited[Calls], 0, ""},
             {"manifest-save-past-size-limit-mbdb", Messages, F::Mbdb, "padded", "", "", 300000, "File too large"},
             {"manifest-save-past-size-limit-db", Calls, F::DbEncrypted, "padded", "", "", 300000, "File too large"},
             {"corrupt-message-database", Messages, F::Db, "corrupt", "", "", 0, "file is not a database"},
             {"corrupt-database-junk-scan", MmsAtta, F::Mbdb, "corrupt", "", "", 0, "file is not a database"},
-            {"history-without-tables", Safari, F::MbdbEncrypted, "notables", "", "", 0, "no such table: history_tombstones"},
+            {"history-without-tables", Safari, F::MbdbEncrypted, "notables", "", "", 0,
+             "no such table: history_tombstones"},
             {"cancelled", Messages, F::Db, "synthetic", "", "", -1, ""}};
-        // clang-format on
         for (const auto& [name, w, f, variant, drops, edits, limit, error] : rows) {
             QTest::newRow(name) << w << f << false << QString::fromLatin1(variant) << QString::fromLatin1(drops)
                                 << QString::fromLatin1(edits) << limit << QString::fromLatin1(error);
