@@ -13,10 +13,31 @@
 //                      served before a successful hello
 //   EnableCloudBackup  sets Lockdown.com.apple.mobile.backup.CloudBackupEnabled
 //                      from the top-level boolean "CloudBackupState"
-//   Backup             checks the request; the file transfer of a backup is
-//                      not simulated (the backup helper stand-in makes
-//                      backups), so it answers ErrorCode 22
+//   Backup             lays files/ out as a backup (the helper stand-in's
+//                      writer, in a private temporary folder), checks the
+//                      host's free space (DLMessageGetFreeDiskSpace), creates
+//                      <udid>/ and its sub-folders (DLMessageCreateDirectory),
+//                      sends every file (DLMessageUploadFiles, Status.plist
+//                      last), removes what the host holds beyond that
+//                      (DLContentsOfDirectory, DLMessageRemoveItems) and ends
+//                      with a process message carrying ErrorCode 0
+//   Restore            lists the host's <udid>/ (DLContentsOfDirectory),
+//                      fetches it (DLMessageDownloadFiles) and restores it
+//                      with the stand-in's staged swap; Options.Password
+//                      unlocks an encrypted backup
 // Requests must name this device as TargetIdentifier.
+//
+// Transfer failures end the run with a process message whose ErrorCode is the
+// device's own: 104 upload errors, 105 not enough space, 202 cancelled, 205
+// backup invalid, 207 wrong password, 208 device locked, 209 passcode not
+// entered on the device, 211 Find My on, 212 setup not finished. The stand-in's
+// Sim.Faults (errorCode, FailAfterBytes, UnplugAfterBytes, TransferDelayMs, ...)
+// apply as they do to simbackup, its driver codes read back as these; an
+// unplugged device hangs up without a message. More faults:
+//   Backup2ErrorCode   integer: Backup and Restore answer at once with this
+//                      device ErrorCode
+//   Backup2HostPath    text: the first upload names this host path instead
+//                      (a hostile device)
 //
 // mobilesync serves one data class per connection from
 // <device>/sync/<data class>.plist (a dictionary of records by identifier):
@@ -28,13 +49,17 @@
 // answer to the message named by key (a MessageName, an SD message kind,
 // "VersionExchange" for the offer or "DeviceReady").
 
+#include "sim/backup/operations.h"
 #include "sim/framework/protoservers.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace sim {
@@ -144,6 +169,329 @@ bool sendResponse(ServiceConnection& conn, const char* key, Plist dict) {
 
 QString udidOf(const ServiceConnection& conn) {
     return QDir(conn.setup().deviceDir).dirName();
+}
+
+// --- The device side of a backup's file transfer ---
+
+constexpr uint8_t kCodeSuccess = 0x00;
+constexpr uint8_t kCodeFileData = 0x0c;
+constexpr uint32_t kChunk = 65536;
+constexpr int kFilesPerMessage = 64;
+
+bool sendU32(ServiceConnection& conn, uint32_t v) {
+    const unsigned char be[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+                                 static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    return conn.sendAll(be, 4);
+}
+
+bool recvU32(ServiceConnection& conn, uint32_t* v) {
+    unsigned char be[4];
+    if (!conn.recvAll(be, 4)) {
+        return false;
+    }
+    *v = (uint32_t(be[0]) << 24) | (uint32_t(be[1]) << 16) | (uint32_t(be[2]) << 8) | be[3];
+    return true;
+}
+
+bool sendText(ServiceConnection& conn, const QByteArray& text) {
+    return sendU32(conn, static_cast<uint32_t>(text.size())) && conn.sendAll(text.constData(), text.size());
+}
+
+bool sendDL(ServiceConnection& conn, Plist message) {
+    return conn.beforeReply() && conn.sendPlist(message.get(), true);
+}
+
+// The host's status response to a file request: its code (false when none came).
+bool recvStatus(ServiceConnection& conn, int64_t* code, Plist* value = nullptr) {
+    Plist status = recvCapturedFrame(conn);
+    if (kindOf(status.get()) != "DLMessageStatusResponse" || !element(status.get(), 1)) {
+        return false;
+    }
+    uint64_t raw = 0;
+    plist_get_uint_val(element(status.get(), 1), &raw);
+    *code = static_cast<int64_t>(raw);
+    if (value && element(status.get(), 3)) {
+        value->reset(plist_copy(element(status.get(), 3)));
+    }
+    return true;
+}
+
+// The device's code for a failure of the stand-in's writer or reader.
+int deviceCodeOf(int driverCode) {
+    static const std::map<int, int> codes = {{-30, 104}, {-36, 105}, {-21, 202}, {-20, 205}, {-5, 207},
+                                             {-35, 208}, {-1, 209},  {-37, 211}, {-38, 212}};
+    const auto it = codes.find(driverCode);
+    return it != codes.end() ? it->second : std::abs(driverCode);
+}
+
+int injectedCode(const ServiceConnection& conn) {
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    return static_cast<int>(intAt(device.get(), {"Sim", "Faults", "Backup2ErrorCode"}, 0));
+}
+
+// Names (files and folders) the host holds below `path`, recursively; false
+// when the host did not answer.
+bool listHost(ServiceConnection& conn, const QString& path, QStringList* files, QStringList* dirs) {
+    if (!sendDL(conn, array({str("DLContentsOfDirectory"), str(path.toUtf8().constData())}))) {
+        return false;
+    }
+    int64_t code = 0;
+    Plist entries;
+    if (!recvStatus(conn, &code, &entries)) {
+        return false;
+    }
+    if (code != 0 || !entries || plist_get_node_type(entries.get()) != PLIST_DICT) {
+        return true; // nothing there yet
+    }
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(entries.get(), &it);
+    QStringList subdirs;
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(entries.get(), it, &key, &value);
+        if (!key) {
+            break;
+        }
+        const QString name = QString::fromUtf8(key);
+        free(key);
+        if (name.contains(QLatin1Char('/')) || name == QLatin1String("..") || name == QLatin1String(".")) {
+            continue;
+        }
+        const QString full = path + QLatin1Char('/') + name;
+        if (stringOf(dictPath(value, {"DLFileType"})) == "DLFileTypeDirectory") {
+            subdirs << full;
+        } else {
+            files->append(full);
+        }
+    }
+    free(it);
+    for (const QString& d : subdirs) {
+        dirs->append(d);
+        if (!listHost(conn, d, files, dirs)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool runDirectoryRequest(ServiceConnection& conn, const char* kind, const QString& path) {
+    int64_t code = 0;
+    return sendDL(conn, array({str(kind), str(path.toUtf8().constData())})) && recvStatus(conn, &code);
+}
+
+// Sends one batch of files ({host name, local file}) as DLMessageUploadFiles.
+bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& batch, double progress,
+                 QByteArray* hostileName) {
+    if (!sendDL(conn, array({str("DLMessageUploadFiles"), plist_new_dict(), plist_new_real(progress)}))) {
+        return false;
+    }
+    QByteArray chunk(kChunk + 1, Qt::Uninitialized);
+    for (const auto& [hostName, local] : batch) {
+        if (conn.setup().present && !conn.setup().present->load()) {
+            return false;
+        }
+        QByteArray name = hostName.toUtf8();
+        if (!hostileName->isEmpty()) {
+            name = *hostileName;
+            hostileName->clear();
+        }
+        QFile f(local);
+        if (!f.open(QIODevice::ReadOnly) || !sendText(conn, name) || !sendText(conn, name)) {
+            return false;
+        }
+        for (;;) {
+            chunk[0] = static_cast<char>(kCodeFileData);
+            const qint64 n = f.read(chunk.data() + 1, kChunk);
+            if (n <= 0) {
+                break;
+            }
+            if (!sendU32(conn, static_cast<uint32_t>(n + 1)) || !conn.sendAll(chunk.constData(), n + 1)) {
+                return false;
+            }
+        }
+        const char ok = static_cast<char>(kCodeSuccess);
+        if (!sendU32(conn, 1) || !conn.sendAll(&ok, 1)) {
+            return false;
+        }
+    }
+    int64_t code = 0;
+    return sendU32(conn, 0) && recvStatus(conn, &code) && code == 0;
+}
+
+// The backup: <0 hang up, else the ErrorCode of the final process message.
+int transferBackup(ServiceConnection& conn) {
+    if (int injected = injectedCode(conn)) {
+        return injected;
+    }
+    const QString udid = udidOf(conn);
+    QTemporaryDir staged;
+    if (!staged.isValid()) {
+        return 205;
+    }
+    simbackup::Session session(conn.setup().deviceDir, false, [](plist_t) { return true; });
+    try {
+        simbackup::runBackup(session, staged.path());
+    } catch (const simbackup::Failure& f) {
+        return f.code == simbackup::kErrAttach ? -1 : deviceCodeOf(f.code);
+    }
+    const QString local = staged.filePath(udid);
+    QList<QPair<QString, QString>> files;
+    QStringList folders{udid};
+    QSet<QString> names;
+    qint64 total = 0;
+    QDirIterator it(local, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString host = udid + QLatin1Char('/') + QDir(local).relativeFilePath(path);
+        names.insert(host);
+        if (it.fileInfo().isDir()) {
+            folders << host;
+        } else {
+            files.append({host, path});
+            total += it.fileInfo().size();
+        }
+    }
+    // Descriptions last, Status.plist at the very end: the host's folder
+    // describes a finished backup only once everything else is there.
+    std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        const auto rank = [](const QString& n) {
+            return n.endsWith(QLatin1String("/Status.plist")) ? 2 : n.count(QLatin1Char('/')) == 1 ? 1 : 0;
+        };
+        return rank(a.first) < rank(b.first);
+    });
+
+    if (!sendDL(conn, array({str("DLMessageGetFreeDiskSpace")}))) {
+        return -1;
+    }
+    int64_t code = 0;
+    Plist space;
+    if (!recvStatus(conn, &code, &space)) {
+        return -1;
+    }
+    uint64_t freeBytes = 0;
+    if (space && plist_get_node_type(space.get()) == PLIST_UINT) {
+        plist_get_uint_val(space.get(), &freeBytes);
+    }
+    if (code != 0 || freeBytes < static_cast<uint64_t>(total)) {
+        return 105;
+    }
+    for (const QString& folder : folders) {
+        if (!runDirectoryRequest(conn, "DLMessageCreateDirectory", folder)) {
+            return -1;
+        }
+    }
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    QByteArray hostile =
+        QByteArray::fromStdString(stringOf(dictPath(device.get(), {"Sim", "Faults", "Backup2HostPath"})));
+    for (qsizetype start = 0; start < files.size(); start += kFilesPerMessage) {
+        const double progress = total > 0 ? 100.0 * static_cast<double>(start) / static_cast<double>(files.size()) : 0;
+        if (!uploadBatch(conn, files.mid(start, kFilesPerMessage), progress, &hostile)) {
+            return conn.alive() && (!conn.setup().present || conn.setup().present->load()) ? 104 : -1;
+        }
+    }
+    QStringList hostFiles, hostDirs;
+    if (!listHost(conn, udid, &hostFiles, &hostDirs)) {
+        return -1;
+    }
+    Plist stale(plist_new_array());
+    for (const QString& name : hostFiles + hostDirs) {
+        if (!names.contains(name)) {
+            plist_array_append_item(stale.get(), str(name.toUtf8().constData()));
+        }
+    }
+    if (plist_array_get_size(stale.get()) > 0) {
+        if (!sendDL(conn,
+                    array({str("DLMessageRemoveItems"), stale.release(), plist_new_dict(), plist_new_real(100)})) ||
+            !recvStatus(conn, &code)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Fetches host files into dir; false when the host broke the exchange.
+bool downloadBatch(ServiceConnection& conn, const QStringList& batch, double progress, const QString& dir) {
+    Plist list(plist_new_array());
+    QSet<QByteArray> asked;
+    for (const QString& name : batch) {
+        plist_array_append_item(list.get(), str(name.toUtf8().constData()));
+        asked.insert(name.toUtf8());
+    }
+    if (!sendDL(conn,
+                array({str("DLMessageDownloadFiles"), list.release(), plist_new_dict(), plist_new_real(progress)}))) {
+        return false;
+    }
+    QByteArray buffer;
+    for (;;) {
+        uint32_t length = 0;
+        if (!recvU32(conn, &length)) {
+            return false;
+        }
+        if (length == 0) {
+            break;
+        }
+        QByteArray name(static_cast<qsizetype>(std::min<uint32_t>(length, 4096)), Qt::Uninitialized);
+        if (length > 4096 || !conn.recvAll(name.data(), length) || !asked.contains(name)) {
+            return false;
+        }
+        const QString path = dir + QLatin1Char('/') + QString::fromUtf8(name);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly)) {
+            return false;
+        }
+        for (;;) {
+            uint32_t block = 0;
+            if (!recvU32(conn, &block) || block == 0 || block > kChunk * 16 + 1) {
+                return false;
+            }
+            buffer.resize(block);
+            if (!conn.recvAll(buffer.data(), block)) {
+                return false;
+            }
+            if (static_cast<uint8_t>(buffer[0]) == kCodeFileData) {
+                out.write(buffer.constData() + 1, block - 1);
+                continue;
+            }
+            if (static_cast<uint8_t>(buffer[0]) != kCodeSuccess) {
+                out.remove(); // the host could not read it: the restore sees it missing
+            }
+            break;
+        }
+    }
+    int64_t code = 0;
+    return recvStatus(conn, &code);
+}
+
+int transferRestore(ServiceConnection& conn, const std::string& password) {
+    if (int injected = injectedCode(conn)) {
+        return injected;
+    }
+    const QString udid = udidOf(conn);
+    QStringList files, dirs;
+    if (!listHost(conn, udid, &files, &dirs)) {
+        return -1;
+    }
+    QTemporaryDir staged;
+    if (!staged.isValid()) {
+        return 205;
+    }
+    QDir().mkpath(staged.filePath(udid));
+    for (qsizetype start = 0; start < files.size(); start += kFilesPerMessage) {
+        const double progress = 100.0 * static_cast<double>(start) / static_cast<double>(files.size());
+        if (!downloadBatch(conn, files.mid(start, kFilesPerMessage), progress, staged.path())) {
+            return -1;
+        }
+    }
+    simbackup::Session session(conn.setup().deviceDir, true, [](plist_t) { return true; });
+    try {
+        simbackup::runRestore(session, staged.path(), QString::fromStdString(password));
+    } catch (const simbackup::Failure& f) {
+        return f.code == simbackup::kErrAttach ? -1 : deviceCodeOf(f.code);
+    }
+    return 0;
 }
 
 } // namespace
@@ -268,11 +616,18 @@ void serveMobileBackup2(ServiceConnection& conn) {
                 });
                 reply = saved ? response(0, nullptr) : response(4, "Cannot save the setting");
             }
-        } else if (name == "Backup") {
+        } else if (name == "Backup" || name == "Restore") {
             plist_t options = dictPath(dict, {"Options"});
-            reply = options && plist_get_node_type(options) != PLIST_DICT
-                        ? response(3, "Options is not a dictionary")
-                        : response(22, "Backup transfer is not simulated");
+            if (options && plist_get_node_type(options) != PLIST_DICT) {
+                reply = response(3, "Options is not a dictionary");
+            } else {
+                const int code = name == "Backup" ? transferBackup(conn)
+                                                  : transferRestore(conn, stringOf(dictPath(options, {"Password"})));
+                if (code < 0) {
+                    return; // unplugged or the host went away: hang up
+                }
+                reply = response(code, code ? "The transfer failed" : nullptr);
+            }
         } else {
             reply = response(3, "Unsupported request");
         }

@@ -1,0 +1,279 @@
+// vexlar-mb2helper: the backup helper for real devices.
+//
+//   vexlar-mb2helper --pipe <read fd> <write fd>
+//
+// Driven exactly like simbackup (see sim/backup/main.cpp for the pipe framing
+// and the request keys): one request in, { AMSBackupPercentageKey } reports,
+// then { } or { errorCode, errorDescription }. The device named by
+// AMSTargetIdentifierKey is found through the device framework loaded from
+// $VEXLAR_MOBILEDEVICE, so the same helper serves simulated and real phones.
+// The backup lies in RootDirectory/<identifier>/, written by the device
+// itself through mobilebackup2's file-transfer messages; every path the
+// device names must stay below RootDirectory.
+//
+// Error codes of its own: -2 no such device (within 10 seconds) or its
+// service would not start, -3 malformed request, -10 the device went away,
+// -19 another host keeps the sync lock (taken around a backup), -35 the
+// device refused the service while locked; the device's own error
+// codes are mapped in transfer.cpp.
+
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_loader.h"
+#include "mb2helper/synclock.h"
+#include "mb2helper/transfer.h"
+#include "services/mobiledevice_backup2.h"
+#include "services/mobiledevice_link.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int32_t kMaxRequest = 16 * 1024 * 1024;
+constexpr int kFindDeviceMs = 10000;
+// The framework's "password protected" result: the device is locked.
+constexpr int kPasswordProtected = static_cast<int>(0xe8000071u);
+// Another host (or an automatic sync) holds the device's sync lock.
+constexpr int kErrSyncing = -19;
+
+bool readAll(int fd, char* buf, size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::read(fd, buf, n);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            return false;
+        }
+        buf += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const char* buf, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, buf, n);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            return false;
+        }
+        buf += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+CFType readFrame(int fd) {
+    int32_t len = 0;
+    if (!readAll(fd, reinterpret_cast<char*>(&len), sizeof len) || len <= 0 || len > kMaxRequest) {
+        return CFType();
+    }
+    QByteArray body(len, Qt::Uninitialized);
+    return readAll(fd, body.data(), static_cast<size_t>(len)) ? CFType::createCFPropertyList(body) : CFType();
+}
+
+bool writeFrame(int fd, const CFType& message) {
+    const QByteArray xml = message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+    const auto n = static_cast<int32_t>(xml.size());
+    return n > 0 && writeAll(fd, reinterpret_cast<const char*>(&n), sizeof n) &&
+           writeAll(fd, xml.constData(), xml.size());
+}
+
+struct Failure {
+    int code;
+    QString why;
+};
+
+// Device arrivals and removals, delivered on this (the main) thread.
+class DeviceWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit DeviceWatch(QString udid) : udid(std::move(udid)) {}
+    am_device* device = nullptr;
+    bool removed = false;
+
+public slots:
+    void arrived(void* handle) {
+        auto* dev = static_cast<am_device*>(handle);
+        try {
+            if (!device && mobiledevice_device_uid(dev) == udid) {
+                device = dev;
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    void left(void* handle) { removed = removed || (device && handle == device); }
+
+private:
+    QString udid;
+};
+
+// The run: throws Failure.
+void serve(const CFType& request, int out) {
+    const QString kind = request.get(QStringLiteral("AMSRequestKey")).CFStringQString();
+    const bool restore = kind == QLatin1String("AMSRestoreWithApplicationsRequest");
+    if (!restore && kind != QLatin1String("AMSBackupRequest")) {
+        throw Failure{mb2::kErrUnknown, QStringLiteral("unknown request %1").arg(kind)};
+    }
+    const CFType options =
+        request.get(restore ? QStringLiteral("AMSRestoreRestoreOptionsKey") : QStringLiteral("AMSBackupOptionsKey"));
+    const QString target = request.get(QStringLiteral("AMSTargetIdentifierKey")).CFStringQString();
+    const QString root = options.get(QStringLiteral("RootDirectory")).CFStringQString();
+    const QString password = options.get(QStringLiteral("Password")).CFStringQString();
+    static const QRegularExpression udidRe(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{0,79}$"));
+    if (root.isEmpty() || !QFileInfo(root).isAbsolute() || !QFileInfo(root).isDir()) {
+        throw Failure{mb2::kErrUnknown, QStringLiteral("the request names no existing absolute RootDirectory")};
+    }
+    if (!udidRe.match(target).hasMatch()) {
+        throw Failure{mb2::kErrConnect, QStringLiteral("the request names no device")};
+    }
+
+    QString error;
+    if (mobiledevice_loader_ini(error, QString()) != 1) {
+        throw Failure{mb2::kErrConnect, error};
+    }
+    DeviceWatch watch(target);
+    static _mobiledevice_listen_ctx ctx(&watch, "arrived", "left");
+    if (!mobiledevice_listen(&ctx)) {
+        throw Failure{mb2::kErrConnect, QStringLiteral("device notifications refused")};
+    }
+    const QDeadlineTimer findDeadline(kFindDeviceMs);
+    while (!watch.device && !findDeadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
+    if (!watch.device) {
+        throw Failure{mb2::kErrConnect, QStringLiteral("device %1 is not connected").arg(target)};
+    }
+
+    SyncLock lock(watch.device);
+    if (!restore) {
+        bool locked = false;
+        try {
+            locked = lock.acquire();
+        } catch (const std::exception& e) {
+            throw Failure{mb2::kErrAttach, QString::fromUtf8(e.what())};
+        }
+        if (!locked) {
+            throw Failure{kErrSyncing, QStringLiteral("another host keeps the device's sync lock")};
+        }
+    }
+    unsigned int socket = 0;
+    try {
+        mobiledevice_backup2_start(watch.device, socket);
+    } catch (const std::exception& e) {
+        const QString why = QString::fromUtf8(e.what());
+        if (socket) {
+            mobiledevice_closeservice(socket);
+        }
+        throw Failure{why.endsWith(QStringLiteral("=%1").arg(kPasswordProtected)) ? mb2::kErrLocked : mb2::kErrConnect,
+                      why};
+    }
+    int percentSent = -1;
+    auto percent = [out, &percentSent](int p) {
+        if (p == percentSent) {
+            return;
+        }
+        percentSent = p;
+        CFType msg = CFType::createCFDictionary();
+        msg.put(QStringLiteral("AMSBackupPercentageKey"), CFType::createCFNumberInt32(p));
+        if (!writeFrame(out, msg)) {
+            throw Failure{mb2::kErrUnknown, QStringLiteral("the driver closed its pipe")};
+        }
+    };
+    const QString backupDir = root + QLatin1Char('/') + target;
+    int code = 0;
+    error.clear();
+    try {
+        double versions[] = {2.0, 2.1};
+        mobiledevice_backup2_version_exchange(socket, versions, 2);
+        percent(0);
+        if (restore) {
+            CFType opts = CFType::createCFDictionary();
+            opts.put(QStringLiteral("RestoreShouldReboot"), CFType::createCFBoolean(false));
+            opts.put(QStringLiteral("RestoreDontCopyBackup"), CFType::createCFBoolean(true));
+            opts.put(QStringLiteral("RestorePreserveSettings"), CFType::createCFBoolean(true));
+            opts.put(QStringLiteral("RestoreSystemFiles"), CFType::createCFBoolean(true));
+            opts.put(QStringLiteral("RemoveItemsNotRestored"), CFType::createCFBoolean(true));
+            if (!password.isEmpty()) {
+                opts.put(QStringLiteral("Password"), CFType::createCFString(password));
+            }
+            mobiledevice_backup2_send_request(socket, QStringLiteral("Restore"), target, target, opts);
+        } else {
+            // From here on the folder stops describing a finished backup.
+            QFile::remove(backupDir + QStringLiteral("/Status.plist"));
+            mobiledevice_backup2_request_backup(socket, target, false);
+        }
+        mb2::Transfer transfer(socket, root, percent);
+        code = transfer.run();
+        if (code == 0) {
+            mobiledevice_link_sc_disconnect(socket, QString());
+        }
+    } catch (const Failure& f) {
+        code = f.code;
+        error = f.why;
+    } catch (const std::exception& e) {
+        code = mb2::kErrAttach;
+        error = QString::fromUtf8(e.what());
+    }
+    mobiledevice_closeservice(socket);
+    if (code != 0) {
+        if (!restore) {
+            // Whatever the device sent before it failed, this is no finished backup.
+            QFile::remove(backupDir + QStringLiteral("/Status.plist"));
+        }
+        throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error};
+    }
+    if (!restore && !QFileInfo::exists(backupDir + QStringLiteral("/Status.plist"))) {
+        throw Failure{-20, QStringLiteral("the device reported success without a complete backup")};
+    }
+    percent(100);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 4 || std::strcmp(argv[1], "--pipe") != 0) {
+        std::fprintf(stderr, "usage: vexlar-mb2helper --pipe <read fd> <write fd>\n");
+        return 2;
+    }
+    bool okIn = false, okOut = false;
+    const int in = QString::fromLocal8Bit(argv[2]).toInt(&okIn);
+    const int out = QString::fromLocal8Bit(argv[3]).toInt(&okOut);
+    if (!okIn || !okOut || in < 0 || out < 0) {
+        std::fprintf(stderr, "vexlar-mb2helper: descriptors must be numbers\n");
+        return 2;
+    }
+    // A driver or device that goes away shows as a failed write, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    int fakeArgc = 1;
+    QCoreApplication app(fakeArgc, argv);
+    const CFType request = readFrame(in);
+    try {
+        if (!request.isCFDictionary()) {
+            throw Failure{mb2::kErrUnknown, QStringLiteral("no readable request")};
+        }
+        serve(request, out);
+    } catch (const Failure& f) {
+        CFType msg = CFType::createCFDictionary();
+        msg.put(QStringLiteral("errorCode"), CFType::createCFNumberInt32(f.code));
+        msg.put(QStringLiteral("errorDescription"), CFType::createCFString(f.why));
+        std::fprintf(stderr, "vexlar-mb2helper: error %d: %s\n", f.code, qPrintable(f.why));
+        writeFrame(out, msg);
+        return 1;
+    }
+    return writeFrame(out, CFType::createCFDictionary()) ? 0 : 1;
+}
+
+#include "main.moc"

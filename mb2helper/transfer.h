@@ -1,0 +1,70 @@
+#pragma once
+
+// The host side of a mobilebackup2 run after the Backup or Restore request:
+// the device's file-transfer messages answered against the backup root, until
+// its final process message.
+
+#include "device/cftype.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <functional>
+
+namespace mb2 {
+
+// Driver codes the helper answers with itself.
+constexpr int kErrConnect = -2;  // no such device, or the service would not start
+constexpr int kErrUnknown = -3;  // malformed request or an internal fault
+constexpr int kErrPassword = -5; // wrong backup password
+constexpr int kErrAttach = -10;  // the device went away during the run
+constexpr int kErrLocked = -35;  // the device refused the service while locked
+
+// The driver's code for an error code the device ends its run with.
+int driverCodeOf(int deviceCode);
+
+// The device's status code for a failed file operation's errno.
+int deviceErrorOf(int error);
+
+// A path the device names, below root; empty when it is absolute, climbs out,
+// has empty or dot parts, or passes through a link.
+QString resolveUnder(const QString& root, const QString& devicePath);
+
+class Transfer {
+public:
+    // percent: called with whole percentages from the device's messages.
+    Transfer(unsigned int socket, QString root, std::function<void(int)> percent);
+
+    // Serves the device until its final process message; returns the driver's
+    // code (0 done). Throws std::runtime_error when the link breaks.
+    int run();
+
+    // Set by the first upload: the folder no longer holds a finished backup.
+    bool uploaded = false;
+
+private:
+    void reportProgress(const CFType& message, const QString& kind);
+    void status(int code, const QString& text, const CFType& value);
+    // 0 and an empty dictionary when nothing failed, else the multi-status
+    // code with each failed path's errno.
+    void statusFor(const QList<QPair<QString, int>>& failures);
+    void downloadFiles(const CFType& paths);
+    void uploadFiles();
+    void contentsOfDirectory(const QString& path);
+    void moveItems(const CFType& map);
+    void removeItems(const CFType& paths);
+    void copyItem(const QString& from, const QString& to);
+    void createDirectory(const QString& path);
+
+    quint32 readU32();
+    QByteArray readBytes(quint32 n);
+    void writeU32(quint32 v);
+    void writeBytes(const char* data, int n);
+
+    unsigned int socket;
+    QString root;
+    std::function<void(int)> percent;
+    int lastPercent = -1;
+};
+
+} // namespace mb2
