@@ -25,7 +25,9 @@
 #include "services/mobiledevice_link.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -33,6 +35,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -118,6 +121,44 @@ public slots:
 private:
     QString udid;
 };
+
+// Info.plist is the host's to write: a device sends only its own files.
+// Written before the request; a device that sends one replaces it.
+void writeInfoPlist(am_device* device, const QString& udid, const QString& backupDir) {
+    const QStringList keys{QStringLiteral("DeviceName"), QStringLiteral("ProductType"),
+                           QStringLiteral("ProductVersion"), QStringLiteral("BuildVersion"),
+                           QStringLiteral("SerialNumber")};
+    const QStringList names{QStringLiteral("Device Name"), QStringLiteral("Product Type"),
+                            QStringLiteral("Product Version"), QStringLiteral("Build Version"),
+                            QStringLiteral("Serial Number")};
+    const QList<CFType> values = mobiledevice_info(device, keys, QString());
+    CFType info = CFType::createCFDictionary();
+    for (qsizetype i = 0; i < keys.size() && i < values.size(); ++i) {
+        if (values[i].isCFString()) {
+            info.put(names[i], values[i]);
+        }
+    }
+    info.put(QStringLiteral("Display Name"), info.get(QStringLiteral("Device Name")));
+    info.put(QStringLiteral("Target Identifier"), CFType::createCFString(udid));
+    info.put(QStringLiteral("Unique Identifier"), CFType::createCFString(udid.toUpper()));
+    info.put(QStringLiteral("Target Type"), CFType::createCFString(QStringLiteral("Device")));
+    info.put(QStringLiteral("Last Backup Date"), CFType::createCFDate(QDateTime::currentDateTimeUtc()));
+    const QByteArray xml = info.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+    const QString path = backupDir + QStringLiteral("/Info.plist");
+    const QByteArray temp = QFile::encodeName(path + QStringLiteral(".mb2tmp"));
+    if (!QDir().mkpath(backupDir)) {
+        throw Failure{-20, QStringLiteral("cannot create %1").arg(backupDir)};
+    }
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const bool ok = fd >= 0 && writeAll(fd, xml.constData(), static_cast<size_t>(xml.size())) && ::fsync(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!ok || ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0) {
+        ::unlink(temp.constData());
+        throw Failure{errno == ENOSPC ? -36 : -20, QStringLiteral("cannot write %1").arg(path)};
+    }
+}
 
 // The run: throws Failure.
 void serve(const CFType& request, int out) {
@@ -213,6 +254,7 @@ void serve(const CFType& request, int out) {
         } else {
             // From here on the folder stops describing a finished backup.
             QFile::remove(backupDir + QStringLiteral("/Status.plist"));
+            writeInfoPlist(watch.device, target, backupDir);
             mobiledevice_backup2_request_backup(socket, target, false);
         }
         mb2::Transfer transfer(socket, root, percent);
