@@ -54,6 +54,10 @@ QString total(qint64 bytes) {
 } // namespace
 
 std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, QDir& root) {
+    // A virtual device only shows figures from its test file: there is nothing to back up.
+    if (!device.device) {
+        return nullptr;
+    }
     if (!device.checkiTunesBackupSettings(true, false)) {
         return nullptr;
     }
