@@ -179,6 +179,7 @@ int serve(int in, int out) {
         return 1;
     }
     Session session(deviceDir, restore, [out](plist_t msg) { return writeFrame(out, msg); });
+    session.allowSelfKill();
     plist_t faults = sim::dictPath(session.device(), {"Sim", "Faults"});
     if (sim::boolAt(faults, {"HelperSilent"}, false)) {
         char c;

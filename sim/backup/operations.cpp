@@ -381,7 +381,7 @@ void Session::begin(qint64 totalBytes) {
 void Session::advance(qint64 bytes) {
     done += bytes;
     reportPercent(total > 0 ? static_cast<int>(std::min<qint64>(99, done * 100 / total)) : 0);
-    if (dieAfter >= 0 && done >= dieAfter) {
+    if (selfKill && dieAfter >= 0 && done >= dieAfter) {
         ::raise(SIGKILL);
     }
     if (unplugAfter >= 0 && done >= unplugAfter) {

@@ -28,6 +28,9 @@ public:
     // Called before each data file: the per-file delay and the plug check.
     void nextFile();
     void reportPercent(int percent);
+    // Only the helper process may obey HelperDiesAfterBytes: linked into the
+    // framework stand-in, a self-kill would take the program down with it.
+    void allowSelfKill() { selfKill = true; }
 
 private:
     void checkConnected(bool force);
@@ -44,6 +47,7 @@ private:
     qint64 unplugAfter = -1;
     qint64 dieAfter = -1;
     int fileDelayMs = 0;
+    bool selfKill = false;
     QElapsedTimer sincePlugCheck;
 };
 
