@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -294,9 +295,6 @@ void Transfer::downloadFiles(const CFType& paths) {
 
 void Transfer::uploadFiles() {
     QList<QPair<QString, int>> failures;
-    if (!uploaded) {
-        uploaded = true;
-    }
     for (;;) {
         const quint32 deviceNameLength = readU32();
         if (deviceNameLength == 0) {
@@ -315,6 +313,13 @@ void Transfer::uploadFiles() {
         const QString temp = path + QStringLiteral(".mb2tmp");
         int error = path.isEmpty() ? EPERM : 0;
         int fd = -1;
+        // A link that breaks mid-file leaves no partial file behind.
+        const auto partial = qScopeGuard([&] {
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(enc(temp).constData());
+            }
+        });
         if (!error) {
             QDir().mkpath(QFileInfo(path).absolutePath());
             fd = ::open(enc(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -355,6 +360,7 @@ void Transfer::uploadFiles() {
                 error = errno;
             }
             ::close(fd);
+            fd = -1;
             if (complete && !error && ::rename(enc(temp).constData(), enc(path).constData()) != 0) {
                 error = errno;
             }

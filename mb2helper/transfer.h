@@ -39,9 +39,6 @@ public:
     // code (0 done). Throws std::runtime_error when the link breaks.
     int run();
 
-    // Set by the first upload: the folder no longer holds a finished backup.
-    bool uploaded = false;
-
 private:
     void reportProgress(const CFType& message, const QString& kind);
     void status(int code, const QString& text, const CFType& value);

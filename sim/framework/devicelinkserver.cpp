@@ -38,6 +38,8 @@
 //                      device ErrorCode
 //   Backup2HostPath    text: the first upload names this host path instead
 //                      (a hostile device)
+//   Backup2UnplugAfterFiles  integer: after that many files sent whole, the
+//                      device is unplugged in the middle of the next one
 //
 // mobilesync serves one data class per connection from
 // <device>/sync/<data class>.plist (a dictionary of records by identifier):
@@ -280,21 +282,37 @@ bool runDirectoryRequest(ServiceConnection& conn, const char* kind, const QStrin
     return sendDL(conn, array({str(kind), str(path.toUtf8().constData())})) && recvStatus(conn, &code);
 }
 
+struct UploadFaults {
+    QByteArray hostileName;        // sent instead of the first file's host name
+    int64_t unplugAfterFiles = -1; // files sent whole before the cable goes
+    bool unplugged = false;
+};
+
 // Sends one batch of files ({host name, local file}) as DLMessageUploadFiles.
 bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& batch, double progress,
-                 QByteArray* hostileName) {
+                 UploadFaults* faults) {
     if (!sendDL(conn, array({str("DLMessageUploadFiles"), plist_new_dict(), plist_new_real(progress)}))) {
         return false;
     }
+    // Pulled in the middle of a file.
+    const auto pull = [&conn, faults] {
+        editDevicePlist(conn.setup().deviceDir, [](plist_t root) {
+            if (plist_t simNode = plist_dict_get_item(root, "Sim")) {
+                plist_dict_set_item(simNode, "Connected", plist_new_bool(0));
+            }
+        });
+        faults->unplugged = true;
+        return false;
+    };
     QByteArray chunk(kChunk + 1, Qt::Uninitialized);
     for (const auto& [hostName, local] : batch) {
         if (conn.setup().present && !conn.setup().present->load()) {
             return false;
         }
         QByteArray name = hostName.toUtf8();
-        if (!hostileName->isEmpty()) {
-            name = *hostileName;
-            hostileName->clear();
+        if (!faults->hostileName.isEmpty()) {
+            name = faults->hostileName;
+            faults->hostileName.clear();
         }
         QFile f(local);
         if (!f.open(QIODevice::ReadOnly) || !sendText(conn, name) || !sendText(conn, name)) {
@@ -309,6 +327,12 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
             if (!sendU32(conn, static_cast<uint32_t>(n + 1)) || !conn.sendAll(chunk.constData(), n + 1)) {
                 return false;
             }
+            if (faults->unplugAfterFiles == 0) {
+                return pull();
+            }
+        }
+        if (faults->unplugAfterFiles-- == 0) {
+            return pull(); // an empty file: pulled before its end
         }
         const char ok = static_cast<char>(kCodeSuccess);
         if (!sendU32(conn, 1) || !conn.sendAll(&ok, 1)) {
@@ -383,12 +407,15 @@ int transferBackup(ServiceConnection& conn) {
         }
     }
     Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
-    QByteArray hostile =
+    UploadFaults faults;
+    faults.hostileName =
         QByteArray::fromStdString(stringOf(dictPath(device.get(), {"Sim", "Faults", "Backup2HostPath"})));
+    faults.unplugAfterFiles = intAt(device.get(), {"Sim", "Faults", "Backup2UnplugAfterFiles"}, -1);
     for (qsizetype start = 0; start < files.size(); start += kFilesPerMessage) {
         const double progress = total > 0 ? 100.0 * static_cast<double>(start) / static_cast<double>(files.size()) : 0;
-        if (!uploadBatch(conn, files.mid(start, kFilesPerMessage), progress, &hostile)) {
-            return conn.alive() && (!conn.setup().present || conn.setup().present->load()) ? 104 : -1;
+        if (!uploadBatch(conn, files.mid(start, kFilesPerMessage), progress, &faults)) {
+            return !faults.unplugged && conn.alive() && (!conn.setup().present || conn.setup().present->load()) ? 104
+                                                                                                                : -1;
         }
     }
     QStringList hostFiles, hostDirs;

@@ -182,6 +182,7 @@ private slots:
         QTest::newRow("writer fails midway") << u"errorCode=-30;FailAfterBytes=40000"_s << false << -30;
         QTest::newRow("wrong password") << u"!password"_s << true << -5;
         QTest::newRow("unplugged mid-backup") << u"UnplugAfterBytes=40000"_s << false << -10;
+        QTest::newRow("unplugged mid-upload") << u"Backup2UnplugAfterFiles=3"_s << false << -10;
         QTest::newRow("hostile upload path") << u"Backup2HostPath=../escaped"_s << false << -30;
         QTest::newRow("absolute upload path") << u"Backup2HostPath=/tmp/mb2-escaped"_s << false << -30;
         QTest::newRow("not plugged in") << u"!unplug"_s << false << -2;
@@ -209,6 +210,8 @@ private slots:
         QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()), failure(code, op));
         QCOMPARE(tree(files(udid)), before);
         QVERIFY(!QFileInfo::exists(work.filePath(u"escaped"_s)) && !QFileInfo::exists(u"/tmp/mb2-escaped"_s));
+        QDirIterator partial(root, {u"*.mb2tmp"_s}, QDir::Files, QDirIterator::Subdirectories);
+        QVERIFY(!partial.hasNext());
         if (!restore && code != -2 && code != -19) { // a failed backup never looks finished
             QVERIFY(!QFileInfo::exists(root + '/' + udid + u"/Status.plist"_s));
         }
