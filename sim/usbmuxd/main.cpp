@@ -1,0 +1,430 @@
+// simusbmuxd: the simulated phones of VEXLAR_SIM_ROOT behind a usbmuxd socket,
+// so that the real client libraries can talk to them.
+//
+//   simusbmuxd --socket PATH [--state DIR]
+//
+// Speaks the plist flavour of the multiplexer protocol on a UNIX socket: a
+// 16-byte little-endian header (length including header, version 1, message
+// type 8, tag) and an XML plist. Requests: ListDevices, Listen (then Attached /
+// Detached as devices come and go; present devices are announced at once),
+// Connect (DeviceID, PortNumber in network order; the socket then carries the
+// device port's bytes), ReadPairRecord / SavePairRecord / DeletePairRecord
+// (kept in the state folder, default beside the socket) and ReadBUID.
+//
+// A device is plugged in while its device.plist has Sim.Connected not false,
+// polled every 250 ms; it gets a new DeviceID each time it comes back. Port
+// 62078 is lockdown (lockdownserver.cpp); other ports are services lockdown
+// started, one connection each.
+
+#include "sim/usbmuxd/lockdownserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace sim;
+
+namespace {
+
+constexpr uint32_t kPlistVersion = 1;
+constexpr uint32_t kPlistMessage = 8;
+constexpr uint32_t kMaxRequest = 1024 * 1024;
+constexpr uint32_t kUsbProductId = 0x12a8;
+enum Result : uint64_t { kOk = 0, kBadCommand = 1, kBadDevice = 2, kConnRefused = 3, kBadVersion = 6 };
+
+QString g_stateDir;
+
+struct Client {
+    int fd;
+    std::mutex sendMutex;
+};
+
+bool sendAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool recvAll(int fd, char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::recv(fd, data, len, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void putLE(char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    }
+}
+
+uint32_t getLE(const char* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) {
+        v = (v << 8) | static_cast<unsigned char>(p[i]);
+    }
+    return v;
+}
+
+bool sendMessage(Client& client, plist_t message, uint32_t tag) {
+    char* xml = nullptr;
+    uint32_t len = 0;
+    plist_to_xml(message, &xml, &len);
+    if (!xml) {
+        return false;
+    }
+    std::string packet(16, '\0');
+    putLE(packet.data(), 16 + len);
+    putLE(packet.data() + 4, kPlistVersion);
+    putLE(packet.data() + 8, kPlistMessage);
+    putLE(packet.data() + 12, tag);
+    packet.append(xml, len);
+    plist_to_xml_free(xml);
+    std::lock_guard lock(client.sendMutex);
+    return sendAll(client.fd, packet.data(), packet.size());
+}
+
+bool sendResult(Client& client, uint64_t number, uint32_t tag) {
+    Plist r(plist_new_dict());
+    plist_dict_set_item(r.get(), "MessageType", plist_new_string("Result"));
+    plist_dict_set_item(r.get(), "Number", plist_new_uint(number));
+    return sendMessage(client, r.get(), tag);
+}
+
+plist_t properties(const MuxDevice& d) {
+    plist_t p = plist_new_dict();
+    plist_dict_set_item(p, "ConnectionSpeed", plist_new_uint(480000000));
+    plist_dict_set_item(p, "ConnectionType", plist_new_string("USB"));
+    plist_dict_set_item(p, "DeviceID", plist_new_uint(d.id));
+    plist_dict_set_item(p, "LocationID", plist_new_uint(0));
+    plist_dict_set_item(p, "ProductID", plist_new_uint(kUsbProductId));
+    plist_dict_set_item(p, "SerialNumber", plist_new_string(d.udid.toUtf8().constData()));
+    return p;
+}
+
+plist_t attached(const MuxDevice& d) {
+    plist_t m = plist_new_dict();
+    plist_dict_set_item(m, "DeviceID", plist_new_uint(d.id));
+    plist_dict_set_item(m, "MessageType", plist_new_string("Attached"));
+    plist_dict_set_item(m, "Properties", properties(d));
+    return m;
+}
+
+class Registry {
+public:
+    std::vector<MuxDevice> present() {
+        std::lock_guard lock(mutex);
+        std::vector<MuxDevice> out;
+        for (const auto& [udid, d] : devices) {
+            out.push_back(d);
+        }
+        return out;
+    }
+
+    bool byId(uint32_t id, MuxDevice* out) {
+        std::lock_guard lock(mutex);
+        for (const auto& [udid, d] : devices) {
+            if (d.id == id) {
+                *out = d;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Announces the present devices to a new listener, then keeps it informed.
+    void listen(const std::shared_ptr<Client>& client) {
+        std::lock_guard lock(mutex);
+        for (const auto& [udid, d] : devices) {
+            Plist m(attached(d));
+            sendMessage(*client, m.get(), 0);
+        }
+        listeners.push_back(client);
+    }
+
+    void forget(const std::shared_ptr<Client>& client) {
+        std::lock_guard lock(mutex);
+        listeners.erase(std::remove(listeners.begin(), listeners.end(), client), listeners.end());
+    }
+
+    void poll() {
+        std::map<QString, QString> plugged;
+        std::set<QString> known;
+        {
+            std::lock_guard lock(mutex);
+            for (const auto& [udid, d] : devices) {
+                known.insert(udid);
+            }
+        }
+        const QString root = simRoot();
+        if (!root.isEmpty()) {
+            const QDir dir(root);
+            for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+                const QString folder = dir.absoluteFilePath(name);
+                Plist device = readPlistFile(folder + QStringLiteral("/device.plist"));
+                if (device && boolAt(device.get(), {"Sim", "Connected"}, true)) {
+                    plugged[name] = folder;
+                } else if (!device && QFileInfo::exists(folder + QStringLiteral("/device.plist")) &&
+                           known.count(name)) {
+                    plugged[name] = folder; // a writer is mid-rewrite: not an unplug
+                }
+            }
+        }
+        std::lock_guard lock(mutex);
+        for (auto it = devices.begin(); it != devices.end();) {
+            if (!plugged.count(it->first)) {
+                it->second.present->store(false);
+                Plist m(plist_new_dict());
+                plist_dict_set_item(m.get(), "DeviceID", plist_new_uint(it->second.id));
+                plist_dict_set_item(m.get(), "MessageType", plist_new_string("Detached"));
+                broadcast(m.get());
+                it = devices.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (const auto& [udid, folder] : plugged) {
+            if (!devices.count(udid)) {
+                MuxDevice d;
+                d.id = nextId++;
+                d.udid = udid;
+                d.dir = folder;
+                devices[udid] = d;
+                Plist m(attached(d));
+                broadcast(m.get());
+            }
+        }
+    }
+
+private:
+    void broadcast(plist_t m) {
+        for (const auto& l : listeners) {
+            sendMessage(*l, m, 0);
+        }
+    }
+
+    std::mutex mutex;
+    std::map<QString, MuxDevice> devices;
+    std::vector<std::shared_ptr<Client>> listeners;
+    uint32_t nextId = 1;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+// Record ids are device identifiers; anything else is refused as a file name.
+QString recordPath(const std::string& id) {
+    if (id.empty() || id.size() > 64 ||
+        id.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_.") !=
+            std::string::npos ||
+        id[0] == '.') {
+        return QString();
+    }
+    return g_stateDir + QLatin1Char('/') + QString::fromStdString(id) + QStringLiteral(".plist");
+}
+
+std::string buid() {
+    const QString path = g_stateDir + QStringLiteral("/SystemConfiguration.plist");
+    Plist config = readPlistFile(path);
+    std::string id = stringOf(dictPath(config.get(), {"SystemBUID"}));
+    if (id.empty()) {
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+        Plist fresh(plist_new_dict());
+        plist_dict_set_item(fresh.get(), "SystemBUID", plist_new_string(id.c_str()));
+        writePlistFile(path, fresh.get());
+    }
+    return id;
+}
+
+// One client connection; returns when it ends or turns into a device connection.
+void serveClient(int fd) {
+    auto client = std::make_shared<Client>();
+    client->fd = fd;
+    bool handedOver = false;
+    bool listening = false;
+    while (true) {
+        char header[16];
+        if (!recvAll(fd, header, sizeof header)) {
+            break;
+        }
+        const uint32_t length = getLE(header);
+        const uint32_t version = getLE(header + 4);
+        const uint32_t type = getLE(header + 8);
+        const uint32_t tag = getLE(header + 12);
+        if (length < 16 || length - 16 > kMaxRequest) {
+            break;
+        }
+        std::string payload(length - 16, '\0');
+        if (!recvAll(fd, payload.data(), payload.size())) {
+            break;
+        }
+        if (version != kPlistVersion || type != kPlistMessage) {
+            sendResult(*client, kBadVersion, tag);
+            continue;
+        }
+        Plist request = parsePlist(payload.data(), payload.size());
+        const std::string kind = stringOf(dictPath(request.get(), {"MessageType"}));
+        if (kind == "ListDevices") {
+            Plist r(plist_new_dict());
+            plist_t list = plist_new_array();
+            for (const MuxDevice& d : registry().present()) {
+                plist_array_append_item(list, attached(d));
+            }
+            plist_dict_set_item(r.get(), "DeviceList", list);
+            sendMessage(*client, r.get(), tag);
+        } else if (kind == "Listen") {
+            sendResult(*client, kOk, tag);
+            registry().listen(client);
+            listening = true;
+        } else if (kind == "Connect") {
+            MuxDevice device;
+            const uint32_t id = static_cast<uint32_t>(intAt(request.get(), {"DeviceID"}, 0));
+            const uint16_t port = ntohs(static_cast<uint16_t>(intAt(request.get(), {"PortNumber"}, 0)));
+            PendingService service;
+            if (!registry().byId(id, &device)) {
+                sendResult(*client, kBadDevice, tag);
+            } else if (port == kLockdownPort) {
+                if (sendResult(*client, kOk, tag)) {
+                    handedOver = true;
+                    serveLockdown(fd, device);
+                }
+                break;
+            } else if (takePendingService(id, port, &service)) {
+                if (sendResult(*client, kOk, tag)) {
+                    handedOver = true;
+                    serveStartedService(fd, std::move(service));
+                }
+                break;
+            } else {
+                sendResult(*client, kConnRefused, tag);
+            }
+        } else if (kind == "ReadPairRecord") {
+            const QString path = recordPath(stringOf(dictPath(request.get(), {"PairRecordID"})));
+            QFile file(path);
+            if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+                sendResult(*client, kBadDevice, tag);
+            } else {
+                const QByteArray data = file.readAll();
+                Plist r(plist_new_dict());
+                plist_dict_set_item(r.get(), "PairRecordData", plist_new_data(data.constData(), data.size()));
+                sendMessage(*client, r.get(), tag);
+            }
+        } else if (kind == "SavePairRecord") {
+            const QString path = recordPath(stringOf(dictPath(request.get(), {"PairRecordID"})));
+            plist_t data = dictPath(request.get(), {"PairRecordData"});
+            char* bytes = nullptr;
+            uint64_t len = 0;
+            if (data && plist_get_node_type(data) == PLIST_DATA) {
+                plist_get_data_val(data, &bytes, &len);
+            }
+            Plist record = bytes ? parsePlist(bytes, static_cast<size_t>(len)) : nullptr;
+            free(bytes);
+            sendResult(*client, !path.isEmpty() && record && writePlistFile(path, record.get()) ? kOk : kBadCommand,
+                       tag);
+        } else if (kind == "DeletePairRecord") {
+            const QString path = recordPath(stringOf(dictPath(request.get(), {"PairRecordID"})));
+            sendResult(*client, !path.isEmpty() && QFile::remove(path) ? kOk : kBadDevice, tag);
+        } else if (kind == "ReadBUID") {
+            Plist r(plist_new_dict());
+            plist_dict_set_item(r.get(), "BUID", plist_new_string(buid().c_str()));
+            sendMessage(*client, r.get(), tag);
+        } else {
+            sendResult(*client, kBadCommand, tag);
+        }
+    }
+    if (listening) {
+        registry().forget(client);
+    }
+    if (!handedOver) {
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QString socketPath;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--socket") == 0) {
+            socketPath = QFile::decodeName(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--state") == 0) {
+            g_stateDir = QFile::decodeName(argv[i + 1]);
+        }
+    }
+    const QByteArray path = QFile::encodeName(socketPath);
+    sockaddr_un addr{};
+    if (path.isEmpty() || static_cast<size_t>(path.size()) >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "usage: simusbmuxd --socket PATH [--state DIR]\n");
+        return 2;
+    }
+    if (g_stateDir.isEmpty()) {
+        g_stateDir = QFileInfo(socketPath).absolutePath() + QStringLiteral("/lockdown");
+    }
+    QDir().mkpath(g_stateDir);
+    std::signal(SIGPIPE, SIG_IGN);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    ::unlink(path.constData());
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(server, 64) != 0) {
+        std::perror("simusbmuxd");
+        return 1;
+    }
+    registry().poll();
+    std::thread([] {
+        while (true) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            registry().poll();
+        }
+    }).detach();
+    std::printf("listening\n");
+    std::fflush(stdout);
+    while (true) {
+        const int fd = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            std::perror("simusbmuxd: accept");
+            return 1;
+        }
+        std::thread(serveClient, fd).detach();
+    }
+}

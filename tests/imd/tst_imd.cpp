@@ -1,0 +1,180 @@
+// The device layer on libvexlar-imd.so: the unmodified libimobiledevice and
+// libusbmuxd talk to the simulator's usbmuxd, which serves a simulated phone.
+// The cases build on each other in the order declared (one subscription, one
+// device).
+
+#include "cleaners/iosclearappcachethread.h"
+#include "device/mobiledevice.h"
+#include "device/mobiledevice_msg.h"
+#include "tests/device/simfixture.h"
+#include "tests/imd/muxfixture.h"
+
+#include <QDirIterator>
+#include <QScopeGuard>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class SilentReporter final : public ProgressReporter {
+public:
+    void invokeUpdateProgress(const QString&, int, const QString&) override {}
+    void invokeErrorOccurred(const QString& err) override { errors.append(err); }
+    void invokeSucceed(const QString&) override {}
+    void invokeTipsWait(const QString&) override { tipsWaiting = false; }
+    QStringList errors;
+};
+
+template <typename F>
+QString errorOf(F f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+qint64 bytesBelow(const QString& dir) {
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        total += it.nextFileInfo().size();
+    }
+    return total;
+}
+
+} // namespace
+
+class TestImd : public QObject {
+    Q_OBJECT
+
+private:
+    SimStore m_sim;
+    MuxDaemon m_mux;
+    DeviceReceiver m_receiver;
+    QString m_udid;
+    am_device* m_dev = nullptr;
+
+    QString deviceName() { return mobiledevice_info(m_dev, {u"DeviceName"_s}, QString()).value(0).CFStringQString(); }
+
+private slots:
+    void initTestCase() {
+        QString why;
+        if (!m_mux.start(m_sim.path(), &why)) {
+            QSKIP(qPrintable(why));
+        }
+        QVERIFY2(m_sim.init(&why), qPrintable(why));
+        m_udid = m_sim.create({u"--name"_s, u"Mux Phone"_s, u"--product-type"_s, u"iPhone12,1"_s, u"--ios"_s, u"15.4"_s,
+                               u"--preset"_s, u"demo"_s});
+        QVERIFY(!m_udid.isEmpty());
+        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+        QVERIFY(mobiledevice_listen(&g_listen_ctx));
+        QVERIFY((m_dev = m_receiver.waitFor(m_udid, 30000)));
+    }
+
+    // The trust dialog's answers, in order: only the last row pairs.
+    void pairing_data() {
+        QTest::addColumn<QString>("trust");
+        QTest::addColumn<QString>("lockdownError");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("dialog pending") << u"pending"_s << u"null"_s << u"AMDevicePair(-402653030)"_s;
+        QTest::newRow("user denied") << u"denied"_s << u"null"_s << u"AMDevicePair(-402653034)"_s;
+        QTest::newRow("passcode protected")
+            << u"accepted"_s << uR"({"Pair": "PasswordProtected"})"_s << u"AMDevicePair(-402653077)"_s;
+        QTest::newRow("accepted") << u"accepted"_s << u"null"_s << QString();
+    }
+
+    void pairing() {
+        QFETCH(QString, trust);
+        QFETCH(QString, lockdownError);
+        QFETCH(QString, failure);
+        QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, trust));
+        QVERIFY(m_sim.set(m_udid, u"Sim.Faults.LockdownError"_s, lockdownError));
+        const QString error = errorOf([&] { QCOMPARE(deviceName(), u"Mux Phone"_s); });
+        QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(u"Error code: "_s + failure), qPrintable(error));
+        QCOMPARE(QFileInfo::exists(m_mux.pairRecord(m_udid)), failure.isEmpty());
+    }
+
+    // A record the device no longer knows fails once, is removed, and the next try pairs again.
+    void staleRecordIsReplaced() {
+        QDir deviceSide(m_sim.deviceDir(m_udid) + u"/lockdown"_s);
+        const QStringList hosts = deviceSide.entryList({u"*.plist"_s});
+        QCOMPARE(hosts.size(), 1);
+        QVERIFY(deviceSide.remove(hosts.first()));
+        const QString error = errorOf([&] { deviceName(); });
+        QVERIFY2(error.endsWith(u"AMDeviceStartSession(-402653147)"_s), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(m_mux.pairRecord(m_udid)));
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
+        QVERIFY(QFileInfo::exists(m_mux.pairRecord(m_udid)));
+    }
+
+    void valuesAndWrites() {
+        const QList<CFType> v =
+            mobiledevice_info(m_dev, {u"ProductVersion"_s, u"NoSuchKey"_s, u"UniqueDeviceID"_s}, QString());
+        QCOMPARE(v.size(), 3);
+        QCOMPARE(v.at(0).CFStringQString(), u"15.4"_s);
+        QVERIFY(!v.at(1).isCFString() && !v.at(1).isCFDictionary());
+        QCOMPARE(v.at(2).CFStringQString(), m_udid);
+        const CFType disk = mobiledevice_info(m_dev, {QString()}, u"com.apple.disk_usage"_s).value(0);
+        QVERIFY(disk.get(u"TotalDataCapacity"_s).CFNumberInt64(-1) >
+                disk.get(u"AmountDataAvailable"_s).CFNumberInt64(-1));
+        const QString domain = u"com.apple.mobile.tethered_sync"_s;
+        CFType value = CFType::createCFDictionary();
+        value.put(u"DisableTethered"_s, CFType::createCFBoolean(true));
+        QCOMPARE(mobiledevice_set(m_dev, domain, u"com.apple.Contacts"_s, value), 0);
+        const CFType back = mobiledevice_info(m_dev, {u"com.apple.Contacts"_s}, domain).value(0);
+        QVERIFY(back.get(u"DisableTethered"_s).CFNumberBool(false));
+    }
+
+    // App caches cleared over house arrest and AFC, on plain service sockets and through the TLS relay.
+    void appCaches_data() {
+        QTest::addColumn<QString>("serviceSsl");
+        QTest::newRow("plain") << u"null"_s;
+        QTest::newRow("TLS") << uR"(["com.apple.mobile.house_arrest", "com.apple.afc"])"_s;
+    }
+
+    void appCaches() {
+        QFETCH(QString, serviceSsl);
+        QVERIFY(m_sim.set(m_udid, u"Sim.ServiceSSL"_s, serviceSsl));
+        const auto plainAgain = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.ServiceSSL"_s, u"null"_s); });
+        const QString appId = u"com.example.skycast"_s;
+        const QString container = m_sim.deviceDir(m_udid) + u"/files/AppDomain-"_s + appId;
+        QDir().mkpath(container + u"/Library/Caches/deep"_s);
+        QFile big(container + u"/Library/Caches/deep/blob.bin"_s);
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(300000, 'c')) == 300000);
+        big.close();
+        const qint64 cached = bytesBelow(container + u"/Library/Caches"_s) + bytesBelow(container + u"/Library/tmp"_s);
+        IOSDevice device;
+        device.device = m_dev;
+        device.udid = m_udid;
+        const QList<_IOSAppInfo> apps{{appId, u"SkyCast"_s}};
+        SilentReporter reporter;
+        IOSClearAppCacheThread worker(device, apps, reporter);
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        QVERIFY2(reporter.errors.isEmpty(), qPrintable(reporter.errors.join(u'\n')));
+        QCOMPARE(worker.clearedBytes, cached);
+        QCOMPARE(bytesBelow(container + u"/Library/Caches"_s), qint64(0));
+        QVERIFY(QFile::exists(container + u"/Documents/notes.txt"_s));
+    }
+
+    // Pulled out while a service is in use: the socket ends, the removal is reported, the handle is dead.
+    void unplugMidTransfer() {
+        unsigned int socket = 0;
+        mobiledevice_startservice(m_dev, "com.apple.afc", socket);
+        QVERIFY(m_sim.unplug(m_udid));
+        char header[40];
+        QVERIFY(mobiledevice_recv_all(socket, header, sizeof header, 10000) < int(sizeof header));
+        mobiledevice_closeservice(socket);
+        QTRY_COMPARE_WITH_TIMEOUT(m_receiver.count(false, m_dev), 1, 10000);
+        QVERIFY(errorOf([&] { deviceName(); }).contains(u"AMDeviceConnect("_s));
+        QVERIFY(m_sim.plug(m_udid));
+        QTRY_VERIFY_WITH_TIMEOUT(m_receiver.deviceFor(m_udid) != m_dev, 10000);
+        m_dev = m_receiver.deviceFor(m_udid);
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImd)
+#include "tst_imd.moc"
