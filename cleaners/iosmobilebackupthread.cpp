@@ -146,7 +146,7 @@ void IOSMobileBackupThread::run() {
         }
         m_backupRoot.mkpath(QStringLiteral("."));
         m_tool->runThrow(_backup2tool_req(OP_BACKUP));
-        if (m_progress.canceled) {
+        if (m_progress.canceled || m_tool->cancelled()) {
             // The helper was stopped midway: what it left must not pass for a finished backup.
             removeAll(folder);
             return;

@@ -54,7 +54,7 @@ void IOSMobileRestoreThread::run() {
         if (!putBack()) {
             throw std::runtime_error(tr("Could not put the backup's Info.plist back.").toStdString());
         }
-        if (!m_progress.canceled) {
+        if (!m_progress.canceled && !m_tool->cancelled()) {
             m_progress.invokeSucceed(QString());
         }
     } catch (const std::exception& e) {

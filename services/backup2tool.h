@@ -78,6 +78,8 @@ public:
     int readPipe(const _PIPE& pipes, char* buffer, int n);
     int writePipe(const _PIPE& pipes, const char* buffer, int n, bool sync);
     static void closePipe(_PIPE& pipes);
+    // Whether a cancel was requested (ours or the external flag): the last run then ended early.
+    bool cancelled() const;
 
 signals:
     void update(double pg, QString status1, QString status2);
@@ -88,7 +90,6 @@ public slots:
 private:
     enum class Wait { Ready, TimedOut, Cancelled, Failed };
     Wait waitFor(int fd, bool forWrite);
-    bool cancelled() const;
 
     am_device* m_device;
     QString m_targetIdentifier;
