@@ -175,6 +175,9 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::newRow("passcode not entered") << u"Backup2ErrorCode=209"_s << false << -1;
         QTest::newRow("device locked") << u"Backup2ErrorCode=208"_s << false << -35;
+        QTest::newRow("service refused while locked")
+            << u"StartService.com.apple.mobilebackup2=-402653071"_s << true << -35;
+        QTest::newRow("service refused") << u"StartService.com.apple.mobilebackup2=-5"_s << false << -2;
         QTest::newRow("find my on") << u"Backup2ErrorCode=211"_s << true << -37;
         QTest::newRow("no space on device") << u"Backup2ErrorCode=105"_s << true << -36;
         QTest::newRow("setup not finished") << u"Backup2ErrorCode=212"_s << false << -38;
