@@ -15,6 +15,17 @@
 // polled every 250 ms; it gets a new DeviceID each time it comes back. Port
 // 62078 is lockdown (lockdownserver.cpp); other ports are services lockdown
 // started, one connection each.
+//
+// device.plist keys read by lockdown, besides the Lockdown values:
+//   Sim.TrustAccepted       the trust dialog's answer: true / "accepted",
+//                           false / "denied", or "pending" while it is up
+//   Sim.ServiceSSL          [service names] the device runs over TLS
+//   Sim.Faults.LockdownError  { <request name> : <lockdown error> } answered
+//                           instead (e.g. Pair: PasswordProtected)
+//   Sim.Faults.DeviceLocked true: mobilebackup2 starts only for a host that
+//                           sends the escrow bag it got at pairing
+//   Sim.Connected false     unplugs: Detached, and every connection ends
+// plus the service faults of the framework stand-in (DropAfterBytes, ...).
 
 #include "sim/usbmuxd/lockdownserver.h"
 

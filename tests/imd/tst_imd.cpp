@@ -159,6 +159,34 @@ private slots:
         QVERIFY(QFile::exists(container + u"/Documents/notes.txt"_s));
     }
 
+    // A locked device opens the backup service to the host with its escrow bag; refusals keep their meaning.
+    void serviceStarts_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("locked, escrow bag sent") << u"DeviceLocked"_s << u"true"_s << QString();
+        QTest::newRow("passcode protected")
+            << u"LockdownError"_s << uR"({"StartService": "PasswordProtected"})"_s << u"=-402653077"_s;
+        QTest::newRow("prohibited") << u"LockdownError"_s << uR"({"StartService": "ServiceProhibited"})"_s
+                                    << u"=-402653049"_s;
+    }
+
+    void serviceStarts() {
+        QFETCH(QString, fault);
+        QFETCH(QString, value);
+        QFETCH(QString, failure);
+        QVERIFY(m_sim.set(m_udid, u"Sim.Faults."_s + fault, value));
+        const auto cleared = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.Faults."_s + fault, u"null"_s); });
+        unsigned int socket = 0;
+        const QString error = errorOf([&] { mobiledevice_startservice(m_dev, "com.apple.mobilebackup2", socket); });
+        QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(failure), qPrintable(error));
+        if (failure.isEmpty()) {
+            // The device's version offer arrives on the caller's own socket.
+            QVERIFY(mobiledevice_recmsg(socket, CFType(), 10000).isCFArray());
+            mobiledevice_closeservice(socket);
+        }
+    }
+
     // Pulled out while a service is in use: the socket ends, the removal is reported, the handle is dead.
     void unplugMidTransfer() {
         unsigned int socket = 0;
