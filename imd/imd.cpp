@@ -143,19 +143,23 @@ public:
     }
 
     int subscribe(Subscription* sub) {
+        // The library's own thread reports attached devices once it listens; those known
+        // already are announced here. Subscribing outside the lock: its events take it.
+        int result = 0;
+        std::call_once(listenOnce, [&] {
+            if (idevice_event_subscribe(&Registry::onEvent, this) != IDEVICE_E_SUCCESS) {
+                result = kErrNotConnected;
+            }
+        });
+        if (result != 0) {
+            return result;
+        }
         std::vector<Event> events;
         {
             std::lock_guard lock(mutex);
             subs.push_back(sub);
             for (const auto& [udid, dev] : devices) {
                 events.push_back({sub, dev, ADNCI_MSG_CONNECTED});
-            }
-            if (!listening) {
-                if (idevice_event_subscribe(&Registry::onEvent, this) != IDEVICE_E_SUCCESS) {
-                    subs.pop_back();
-                    return kErrNotConnected;
-                }
-                listening = true;
             }
         }
         for (const Event& e : events) {
@@ -225,7 +229,7 @@ private:
     std::mutex mutex;
     std::map<std::string, am_device*> devices;
     std::vector<Subscription*> subs;
-    bool listening = false;
+    std::once_flag listenOnce;
     std::mutex deliverMutex;
     std::once_flag postRoutineOnce;
     bool appGone = false; // guarded by deliverMutex
