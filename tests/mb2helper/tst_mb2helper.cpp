@@ -186,6 +186,7 @@ private slots:
         QTest::newRow("wrong password") << u"!password"_s << true << -5;
         QTest::newRow("unplugged mid-backup") << u"UnplugAfterBytes=40000"_s << false << -10;
         QTest::newRow("unplugged mid-upload") << u"Backup2UnplugAfterFiles=3"_s << false << -10;
+        QTest::newRow("unplugged mid-restore") << u"UnplugAfterBytes=40000"_s << true << -10;
         QTest::newRow("hostile upload path") << u"Backup2HostPath=../escaped"_s << false << -30;
         QTest::newRow("absolute upload path") << u"Backup2HostPath=/tmp/mb2-escaped"_s << false << -30;
         QTest::newRow("not plugged in") << u"!unplug"_s << false << -2;
