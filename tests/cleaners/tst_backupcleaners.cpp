@@ -1,6 +1,5 @@
-// The backup cleaning workers on fixture backups of all four shapes and on
-// real device databases, judged by the independent Python peer's reading of
-// the backup before and after.
+// The backup cleaning workers on fixture backups of all four shapes and on real device databases, judged by the
+// independent Python peer's reading of the backup before and after.
 
 #include "backup/backupmanifest.h"
 #include "cleaners/iosclearallmessagesthread.h"
@@ -21,7 +20,6 @@
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
-Q_DECLARE_METATYPE(FixtureForm)
 
 namespace {
 
@@ -37,6 +35,33 @@ public:
 
 enum Worker { Sys, MmsAtta, Messages, Safari, Calls };
 const char* const kWorkerNames[] = {"sys", "mmsatta", "messages", "safari", "calls"};
+
+// What each worker removes and edits on the synthetic device (-wal siblings count nothing).
+const char* const kDropped[] = {
+    "H/Library/Caches/a h/library/caches/x R/Library/Caches/r",
+    "M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
+    "M/Library/SMS/Parts/2c/05/37-2.JPG",
+    "M/Library/SMS/Attachments/3f M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg M/Library/SMS/Parts/2c/05/37-2.JPG "
+    "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg M/Library/SMS/Attachments/3f/15/junk.jpg "
+    "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg H/Library/SMS/Drafts/d1 H/Library/SMS/sms.db-wal",
+    "S/Library/Safari/Thumbnails/t1.png S/Library/WebKit/WebsiteData/LocalStorage/ls "
+    "S/Library/Safari/History.plist.bak H/Library/Safari/History.db-wal",
+    ""};
+const char* const kEdited[] = {"", "", "H/Library/SMS/sms.db",
+                               "S/Library/Safari/History.db H/Library/Safari/History.db",
+                               "W/Library/CallHistory/call_history.db H/Library/CallHistoryDB/CallHistory.storedata"};
+
+// One run of a worker; a null `dropped` or `edited` means the worker's usual.
+struct Case {
+    int worker = Sys;
+    FixtureForm form = FixtureForm::Db;
+    const char* variant = "synthetic";
+    const char* dropped = nullptr;
+    const char* edited = nullptr;
+    int limit = 0;          // file-size limit in bytes, 0: none; -1: cancelled before the start
+    const char* error = ""; // expected failure: nothing in the backup may change
+    bool scan = false;
+};
 
 template <class T>
 BackupCleanerThread* make(BackupManifest& m, ProgressReporter& r) {
@@ -61,20 +86,13 @@ QPair<QByteArray, QByteArray> makeDb(const QString& sql) {
     return {readAll(path), readAll(path + u"-wal"_s)};
 }
 
-QString realData(const QString& name) {
-    return QStringLiteral(VEXLAR_REALDATA_DIR "/") + name;
-}
+const QString kRealData = QStringLiteral(VEXLAR_REALDATA_DIR "/");
 
 // "H/Library/x" -> "HomeDomain/Library/x": one letter per domain keeps the tables short.
 QString key(const QString& token) {
     static const QStringList domains = u"HomeDomain homedomain MediaDomain RootDomain WirelessDomain "
                                        "AppDomain-com.apple.mobilesafari AppDomain-com.example.app"_s.split(u' ');
     return domains.value(u"HhMRWSA"_s.indexOf(token.at(0))) + token.mid(1);
-}
-QStringList keys(const QString& packed) {
-    QStringList out = packed.split(u' ', Qt::SkipEmptyParts);
-    std::transform(out.begin(), out.end(), out.begin(), key);
-    return out;
 }
 
 const char* const kNewerSms =
@@ -114,7 +132,7 @@ QList<FixtureFile> deviceFiles(const QString& variant) {
         dbs[u"sms"_s] = {QByteArray("not a database at all ").repeated(300), {}};
     }
     if (variant.contains(u'=')) { // a real database in place of one of ours: "<name>=<file>"
-        const QString file = realData(variant.section(u'=', 1));
+        const QString file = kRealData + variant.section(u'=', 1);
         dbs[variant.section(u'=', 0, 0)] = qMakePair(readAll(file), readAll(file + u"-wal"_s));
     }
     QList<FixtureFile> files;
@@ -192,6 +210,7 @@ QMap<QString, QByteArray> folderFiles(const QString& dir) {
 }
 
 } // namespace
+Q_DECLARE_METATYPE(Case)
 
 class TestBackupCleaners : public QObject {
     Q_OBJECT
@@ -202,85 +221,54 @@ private slots:
     void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
 
     void clean_data() {
-        QTest::addColumn<int>("worker");
-        QTest::addColumn<FixtureForm>("form");
-        QTest::addColumn<bool>("scan");
-        QTest::addColumn<QString>("variant");
-        QTest::addColumn<QString>("dropped"); // -wal siblings count nothing
-        QTest::addColumn<QString>("edited");
-        QTest::addColumn<int>("limit");     // file-size limit in bytes, 0: none; -1: cancelled before the start
-        QTest::addColumn<QString>("error"); // expected failure: nothing in the backup may change
-        const char* const dropped[] = {
-            "H/Library/Caches/a h/library/caches/x R/Library/Caches/r",
-            "M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
-            "M/Library/SMS/Parts/2c/05/37-2.JPG",
-            "M/Library/SMS/Attachments/3f M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
-            "M/Library/SMS/Parts/2c/05/37-2.JPG"
-            " "
-            "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg M/Library/SMS/Attachments/3f/15/junk.jpg "
-            "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg H/Library/SMS/Drafts/d1 H/Library/SMS/sms.db-wal",
-            "S/Library/Safari/Thumbnails/t1.png S/Library/WebKit/WebsiteData/LocalStorage/ls "
-            "S/Library/Safari/History.plist.bak H/Library/Safari/History.db-wal",
-            ""};
-        const char* const edited[] = {
-            "", "", "H/Library/SMS/sms.db", "S/Library/Safari/History.db H/Library/Safari/History.db",
-            "W/Library/CallHistory/call_history.db H/Library/CallHistoryDB/CallHistory.storedata"};
+        QTest::addColumn<Case>("c");
         for (int w = Sys; w <= Calls; ++w) {
             for (FixtureForm f :
                  {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
-                QTest::addRow("%s-%s", kWorkerNames[w], fixtureFormName(f))
-                    << w << f << false << u"synthetic"_s << QString::fromLatin1(dropped[w])
-                    << QString::fromLatin1(edited[w]) << 0 << QString();
+                QTest::addRow("%s-%s", kWorkerNames[w], fixtureFormName(f)) << Case{.worker = w, .form = f};
             }
-            QTest::addRow("%s-scan", kWorkerNames[w])
-                << w << FixtureForm::Db << true << u"synthetic"_s << QString::fromLatin1(dropped[w])
-                << QString::fromLatin1(edited[w]) << 0 << QString();
+            QTest::addRow("%s-scan", kWorkerNames[w]) << Case{.worker = w, .scan = true};
         }
         using F = FixtureForm;
-        using Row = std::tuple<const char*, int, FixtureForm, const char*, const char*, const char*, int, const char*>;
-        const Row rows[] = {
-            {"messages-ios5-read-trigger", Messages, F::Mbdb, "ios5", dropped[Messages], edited[Messages], 0, ""},
-            {"mmsatta-ios5-part-kept", MmsAtta, F::DbEncrypted, "ios5",
-             "M/Library/SMS/Attachments/3f/15/junk.jpg "
-             "M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg "
-             "M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg",
-             "", 0, ""},
-            {"real-ios13-messages", Messages, F::DbEncrypted, "sms=magnetctf2020-amandawills/sms.db", dropped[Messages],
-             edited[Messages], 0, ""},
-            {"real-ios5-messages-wal", Messages, F::Mbdb, "sms=xry-eichbaumj/sms.db", dropped[Messages],
-             edited[Messages], 0, ""},
-            {"real-safari-history", Safari, F::DbEncrypted, "homehistory=plaso/History.db", dropped[Safari],
-             edited[Safari], 0, ""},
-            {"real-call-history", Calls, F::Mbdb, "calls=otapki-iphone/call_history.db", "", edited[Calls], 0, ""},
-            {"manifest-save-past-size-limit-mbdb", Messages, F::Mbdb, "padded", "", "", 300000, "File too large"},
-            {"manifest-save-past-size-limit-db", Calls, F::DbEncrypted, "padded", "", "", 300000, "File too large"},
-            {"corrupt-message-database", Messages, F::Db, "corrupt", "", "", 0, "file is not a database"},
-            {"corrupt-database-junk-scan", MmsAtta, F::Mbdb, "corrupt", "", "", 0, "file is not a database"},
-            {"history-without-tables", Safari, F::MbdbEncrypted, "notables", "", "", 0,
-             "no such table: history_tombstones"},
-            {"cancelled", Messages, F::Db, "synthetic", "", "", -1, ""}};
-        for (const auto& [name, w, f, variant, drops, edits, limit, error] : rows) {
-            QTest::newRow(name) << w << f << false << QString::fromLatin1(variant) << QString::fromLatin1(drops)
-                                << QString::fromLatin1(edits) << limit << QString::fromLatin1(error);
+        const std::pair<const char*, Case> rows[] = {
+            {"messages-ios5-read-trigger", {Messages, F::Mbdb, "ios5"}},
+            {"mmsatta-ios5-part-kept",
+             {MmsAtta, F::DbEncrypted, "ios5",
+              "M/Library/SMS/Attachments/3f/15/junk.jpg M/Library/SMS/Attachments/3f/15/ABC/sub/x.jpg "
+              "M/Library/SMS/Attachments/3f/15/ABC/IMG_1.jpeg M/Library/SMS/Attachments/3f/15/ABC/IMG_1-preview.jpg"}},
+            {"real-ios13-messages", {Messages, F::DbEncrypted, "sms=magnetctf2020-amandawills/sms.db"}},
+            {"real-ios5-messages-wal", {Messages, F::Mbdb, "sms=xry-eichbaumj/sms.db"}},
+            {"real-safari-history", {Safari, F::DbEncrypted, "homehistory=plaso/History.db"}},
+            {"real-call-history", {Calls, F::Mbdb, "calls=otapki-iphone/call_history.db"}},
+            {"manifest-save-past-size-limit-mbdb", {Messages, F::Mbdb, "padded", {}, {}, 300000, "File too large"}},
+            {"manifest-save-past-size-limit-db", {Calls, F::DbEncrypted, "padded", {}, {}, 300000, "File too large"}},
+            {"corrupt-message-database", {Messages, F::Db, "corrupt", {}, {}, 0, "file is not a database"}},
+            {"corrupt-database-junk-scan", {MmsAtta, F::Mbdb, "corrupt", {}, {}, 0, "file is not a database"}},
+            {"history-without-tables",
+             {Safari, F::MbdbEncrypted, "notables", {}, {}, 0, "no such table: history_tombstones"}},
+            {"cancelled", {Messages, F::Db, "synthetic", {}, {}, -1}}};
+        for (const auto& [name, c] : rows) {
+            QTest::newRow(name) << c;
         }
     }
 
     void clean() {
-        QFETCH(int, worker);
-        QFETCH(FixtureForm, form);
-        QFETCH(bool, scan);
-        QFETCH(QString, variant);
-        QFETCH(QString, dropped);
-        QFETCH(QString, edited);
-        QFETCH(int, limit);
-        QFETCH(QString, error);
-        if (variant.contains(u'=') && !QFileInfo::exists(realData(variant.section(u'=', 1)))) {
+        QFETCH(Case, c);
+        const QString variant = QString::fromLatin1(c.variant), error = QString::fromLatin1(c.error);
+        if (variant.contains(u'=') && !QFileInfo::exists(kRealData + variant.section(u'=', 1))) {
             QSKIP("real device files are absent");
         }
-        const QStringList drops = keys(dropped), edits = keys(edited);
+        const bool fails = c.limit != 0 || !error.isEmpty();
+        const auto expected = [&c, fails](const char* given, const char* const usual[]) {
+            const char* packed = fails ? "" : given ? given : usual[c.worker];
+            QStringList out = QString::fromLatin1(packed).split(u' ', Qt::SkipEmptyParts);
+            std::transform(out.begin(), out.end(), out.begin(), key);
+            return out;
+        };
+        const QStringList drops = expected(c.dropped, kDropped), edits = expected(c.edited, kEdited);
         const QString dir = m_backups.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u'/', u'_'));
         QVERIFY(QDir().mkpath(dir));
-        const FixtureBackup b = writeFixtureBackup(dir, form, deviceFiles(variant));
+        const FixtureBackup b = writeFixtureBackup(dir, c.form, deviceFiles(variant));
         const QJsonObject before = peerState(b, edits);
         const QMap<QString, QByteArray> files = folderFiles(dir);
         BackupManifest manifest(dir);
@@ -288,13 +276,13 @@ private slots:
         QVERIFY(!manifest.info.isEncrypted || manifest.setPasscodeNoUIThrow(b.password));
         manifest.parseInfo();
         Reporter reporter;
-        reporter.canceled = limit < 0;
-        std::unique_ptr<BackupCleanerThread> w(kMakeWorker[worker](manifest, reporter));
-        w->scanOnly = scan;
+        reporter.canceled = c.limit < 0;
+        std::unique_ptr<BackupCleanerThread> w(kMakeWorker[c.worker](manifest, reporter));
+        w->scanOnly = c.scan;
         qputenv("TMPDIR", m_tmp.path().toUtf8());
         rlimit saved{};
         ::getrlimit(RLIMIT_FSIZE, &saved);
-        const rlimit lowered{limit > 0 ? rlim_t(limit) : saved.rlim_cur, saved.rlim_max};
+        const rlimit lowered{c.limit > 0 ? rlim_t(c.limit) : saved.rlim_cur, saved.rlim_max};
         ::setrlimit(RLIMIT_FSIZE, &lowered);
         w->start();
         w->wait();
@@ -302,8 +290,8 @@ private slots:
         qunsetenv("TMPDIR");
         QVERIFY2(QDir(m_tmp.path()).isEmpty(), "a working copy was left behind");
         const QJsonObject after = peerState(b, edits);
-        if (limit != 0 || !error.isEmpty()) {
-            QCOMPARE(qMakePair(reporter.successes, int(reporter.errors.size())), qMakePair(0, limit < 0 ? 0 : 1));
+        if (fails) {
+            QCOMPARE(qMakePair(reporter.successes, int(reporter.errors.size())), qMakePair(0, c.limit < 0 ? 0 : 1));
             QVERIFY2(reporter.errors.value(0).contains(error), qPrintable(reporter.errors.value(0)));
             QCOMPARE(after, before);
             QCOMPARE(folderFiles(dir), files);
@@ -315,17 +303,17 @@ private slots:
         int gone = 0;
         for (const QString& k : drops + edits) {
             expectFound += k.endsWith("-wal"_L1) ? 0 : qint64(was[k].toArray()[0].toDouble());
-            gone += was.contains(k) && drops.contains(k) && !scan;
+            gone += was.contains(k) && drops.contains(k) && !c.scan;
         }
         QCOMPARE(w->foundBytes, expectFound);
-        QCOMPARE(w->clearedBytes, scan ? (worker == Sys ? expectFound : 0) : expectFound);
+        QCOMPARE(w->clearedBytes, c.scan ? (c.worker == Sys ? expectFound : 0) : expectFound);
         QCOMPARE(now.size(), was.size() - gone);
         for (auto it = was.begin(); it != was.end(); ++it) {
-            if (scan || (!drops.contains(it.key()) && !edits.contains(it.key()))) {
+            if (c.scan || (!drops.contains(it.key()) && !edits.contains(it.key()))) {
                 QVERIFY2(now[it.key()] == it.value(), qPrintable(it.key()));
             } else if (edits.contains(it.key())) {
-                const QJsonArray a = now[it.key()].toArray(), w = it.value().toArray();
-                QVERIFY(a[1] != w[1] && a[2] == w[2] && a[3] == w[3]); // new digest, same mode and protection
+                const QJsonArray a = now[it.key()].toArray(), old = it.value().toArray();
+                QVERIFY(a[1] != old[1] && a[2] == old[2] && a[3] == old[3]); // new digest, same mode and protection
                 QCOMPARE(after["dbs"_L1][it.key()].toArray(), (QJsonArray{u"ok"_s, 1, 0, true}));
             }
         }
