@@ -2,7 +2,9 @@
 
 // Simulated devices for tests: a private store in a temporary folder, devices
 // made and edited with the real `simdevice` tool, and the real framework
-// stand-in loaded by path. Also a receiver for device notifications.
+// stand-in loaded by path. With VEXLAR_TEST_BACKEND=imd the same devices are
+// reached through libvexlar-imd.so and the simulator's usbmuxd instead, and the
+// backup helper is vexlar-mb2helper. Also a receiver for device notifications.
 
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
@@ -12,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 #include <plist/plist.h>
 
 #ifndef VEXLAR_SIMDEVICE_TOOL
@@ -20,6 +23,61 @@
 #ifndef VEXLAR_SIMDEVICE_LIBRARY
 #define VEXLAR_SIMDEVICE_LIBRARY ""
 #endif
+#ifndef VEXLAR_IMD_LIBRARY
+#define VEXLAR_IMD_LIBRARY ""
+#endif
+#ifndef VEXLAR_SIMUSBMUXD
+#define VEXLAR_SIMUSBMUXD ""
+#endif
+#ifndef VEXLAR_MB2HELPER
+#define VEXLAR_MB2HELPER ""
+#endif
+#ifndef VEXLAR_SIMBACKUP_FILE
+#define VEXLAR_SIMBACKUP_FILE ""
+#endif
+// Tests hand VEXLAR_SIMBACKUP to the program as its backup helper; it follows
+// the backend so that one switch moves the whole test.
+#ifndef VEXLAR_SIMBACKUP
+#define VEXLAR_SIMBACKUP (SimStore::backupHelper())
+#endif
+
+// The simulator's usbmuxd for a device store: started on a private socket that
+// the unmodified libusbmuxd is pointed at, stopped with the test.
+class MuxDaemon {
+public:
+    ~MuxDaemon() {
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+    bool start(const QString& simRoot, QString* why) {
+        if (!QFileInfo::exists(QStringLiteral(VEXLAR_SIMUSBMUXD))) {
+            *why = QStringLiteral("simusbmuxd is not built");
+            return false;
+        }
+        const QString socket = dir.filePath(QStringLiteral("usbmuxd"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VEXLAR_SIM_ROOT"), simRoot);
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(QStringLiteral(VEXLAR_SIMUSBMUXD), {QStringLiteral("--socket"), socket});
+        if (!p.waitForReadyRead(30000) || !p.readAllStandardOutput().startsWith("listening")) {
+            *why = QStringLiteral("simusbmuxd did not start");
+            return false;
+        }
+        qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + QFile::encodeName(socket));
+        return true;
+    }
+    // usbmuxd's copy of the host's pair record for a device.
+    QString pairRecord(const QString& udid) const {
+        return dir.filePath(QStringLiteral("lockdown/%1.plist").arg(udid));
+    }
+
+private:
+    QTemporaryDir dir;
+    QProcess p;
+};
 
 class SimStore {
 public:
@@ -30,13 +88,21 @@ public:
             *why = QStringLiteral("no temporary folder");
             return false;
         }
+        const QByteArray library = onImd() ? QByteArray(VEXLAR_IMD_LIBRARY) : QByteArray(VEXLAR_SIMDEVICE_LIBRARY);
         if (!QFileInfo::exists(QStringLiteral(VEXLAR_SIMDEVICE_TOOL)) ||
-            !QFileInfo::exists(QStringLiteral(VEXLAR_SIMDEVICE_LIBRARY))) {
-            *why = QStringLiteral("the device simulator is not built");
+            !QFileInfo::exists(QFile::decodeName(library))) {
+            *why = onImd() ? QStringLiteral("libvexlar-imd.so is not built for this test")
+                           : QStringLiteral("the device simulator is not built");
             return false;
         }
         qputenv("VEXLAR_SIM_ROOT", QFile::encodeName(root.path()));
-        qputenv("VEXLAR_MOBILEDEVICE", QByteArray(VEXLAR_SIMDEVICE_LIBRARY));
+        if (onImd()) {
+            mux = std::make_unique<MuxDaemon>();
+            if (!mux->start(root.path(), why)) {
+                return false;
+            }
+        }
+        qputenv("VEXLAR_MOBILEDEVICE", library);
         QString error;
         if (mobiledevice_loader_ini(error, QString()) != 1) {
             *why = QStringLiteral("loading the simulator failed: ") + error;
@@ -44,6 +110,10 @@ public:
         }
         return true;
     }
+
+    // The test runs on libvexlar-imd.so and vexlar-mb2helper.
+    static bool onImd() { return qgetenv("VEXLAR_TEST_BACKEND") == "imd"; }
+    static const char* backupHelper() { return onImd() ? VEXLAR_MB2HELPER : VEXLAR_SIMBACKUP_FILE; }
 
     QString path() const { return root.path(); }
     QString deviceDir(const QString& udid) const { return root.filePath(udid); }
@@ -83,6 +153,7 @@ public:
 
 private:
     QTemporaryDir root;
+    std::unique_ptr<MuxDaemon> mux; // stopped before the store goes
     int created = 0;
 };
 

@@ -7,7 +7,6 @@
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_msg.h"
 #include "tests/device/simfixture.h"
-#include "tests/imd/muxfixture.h"
 
 #include <QDirIterator>
 #include <QScopeGuard>

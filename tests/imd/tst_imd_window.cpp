@@ -4,7 +4,6 @@
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
 #include "tests/device/simfixture.h"
-#include "tests/imd/muxfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 
