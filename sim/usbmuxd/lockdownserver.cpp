@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <openssl/encoder.h>
@@ -276,14 +277,16 @@ public:
         return ok;
     }
 
-    // The device's side of the session handshake; only TLS 1.2 or newer, as
-    // current devices require.
-    bool startTls(const std::string& certPem, const std::string& keyPem, const std::vector<std::string>& hostCerts) {
+    // The device's side of the session handshake; TLS 1.2 or newer, as current
+    // devices require, unless `minVersion` lowers it (hosts offer an iOS 9
+    // device no more than TLS 1.0).
+    bool startTls(const std::string& certPem, const std::string& keyPem, const std::vector<std::string>& hostCerts,
+                  int minVersion = TLS1_2_VERSION) {
         SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
         if (!ctx) {
             return false;
         }
-        SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+        SSL_CTX_set_min_proto_version(ctx.get(), minVersion);
         // Pairing certificates are the host's making; a phone takes them as they come.
         SSL_CTX_set_security_level(ctx.get(), 0);
         SSL_CTX_set_num_tickets(ctx.get(), 0);
@@ -422,7 +425,7 @@ public:
                 const std::string host = stringOf(dictPath(request.get(), {"PairRecord", "HostID"}));
                 answer = readHostRecord(this->device.dir, host) ? reply(name) : errorReply(name, "InvalidHostID");
             } else if (name == "StartSession") {
-                if (!startSession(request.get())) {
+                if (!startSession(request.get(), device.get())) {
                     return; // a failed handshake leaves nothing to talk over
                 }
                 continue;
@@ -576,7 +579,7 @@ private:
         return r;
     }
 
-    bool startSession(plist_t request) {
+    bool startSession(plist_t request, plist_t info) {
         const std::string host = stringOf(plist_dict_get_item(request, "HostID"));
         Plist record = readHostRecord(device.dir, host);
         if (!record) {
@@ -592,9 +595,12 @@ private:
         if (!channel.send(r.get())) {
             return false;
         }
+        const std::string version = stringOf(dictPath(info, {"Lockdown", "", "ProductVersion"}));
+        const bool before10 = std::atoi(version.c_str()) < 10;
         if (!channel.startTls(dataOf(plist_dict_get_item(record.get(), "DeviceCertificate")), deviceKeyPem(device.dir),
                               {dataOf(plist_dict_get_item(record.get(), "HostCertificate")),
-                               dataOf(plist_dict_get_item(record.get(), "RootCertificate"))})) {
+                               dataOf(plist_dict_get_item(record.get(), "RootCertificate"))},
+                              before10 ? TLS1_VERSION : TLS1_2_VERSION)) {
             return false;
         }
         hostId = host;
