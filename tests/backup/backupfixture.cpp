@@ -11,6 +11,8 @@
 #include <QtEndian>
 #include <stdexcept>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QByteArray kSalt(20, '\x11');
@@ -84,7 +86,7 @@ QList<FixtureFile> defaultFixtureFiles() {
         fixtureEntry("HomeDomain", "Library/Caches/empty", QByteArray("")),
         fixtureEntry("AppDomain-com.example.app", "Documents/a.txt", QByteArray("hello from an app\n"))};
     for (int i = 0; i < 30; ++i) {
-        files << fixtureEntry("HomeDomain", QStringLiteral("Library/Caches/cache-%1.bin").arg(i),
+        files << fixtureEntry("HomeDomain", u"Library/Caches/cache-%1.bin"_s.arg(i),
                               QByteArray(100 + i * 37, static_cast<char>('a' + i % 26)));
     }
     return files;
@@ -106,8 +108,7 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         }
     }
     // The data-file layout depends on which manifest exists; create it first.
-    check(writeFile(dir.absoluteFilePath(dbForm ? QStringLiteral("Manifest.db") : QStringLiteral("Manifest.mbdb")), {}),
-          "create the manifest");
+    check(writeFile(dir.absoluteFilePath(dbForm ? u"Manifest.db"_s : u"Manifest.mbdb"_s), {}), "create the manifest");
 
     quint64 inode = 1000;
     for (const FixtureFile& f : files) {
@@ -135,7 +136,7 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
             }
             BackupManifest::encryptFileThrow(plain.fileName(), dataPath, fileKey);
         }
-        if (!dbForm && f.relativePath.endsWith(QLatin1String(".db"))) {
+        if (!dbForm && f.relativePath.endsWith(".db"_L1)) {
             MBDBParser::_MBDBProperty prop;
             prop.name.setVal("com.apple.example");
             prop.value.setVal(QByteArray("\x00\x01\x02", 3));
@@ -145,12 +146,12 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
     }
 
     if (!dbForm) {
-        QFile out(dir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+        QFile out(dir.absoluteFilePath(u"Manifest.mbdb"_s));
         check(out.open(QIODevice::WriteOnly | QIODevice::Truncate), "write Manifest.mbdb");
         MBDBParser::writeMbdbRecords(out, backup.records.values());
     } else {
-        const QString plainDb = dp ? dir.absoluteFilePath(QStringLiteral("plain-manifest.tmp"))
-                                   : dir.absoluteFilePath(QStringLiteral("Manifest.db"));
+        const QString plainDb =
+            dp ? dir.absoluteFilePath(u"plain-manifest.tmp"_s) : dir.absoluteFilePath(u"Manifest.db"_s);
         check(writeFile(plainDb, {}), "create db");
         Sqlite3DB db;
         db.openThrow(plainDb, 2);
@@ -170,7 +171,7 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         db.close();
         if (dp) {
             backup.manifestKey = randomBytes(32);
-            const QString manifestDb = dir.absoluteFilePath(QStringLiteral("Manifest.db"));
+            const QString manifestDb = dir.absoluteFilePath(u"Manifest.db"_s);
             BackupManifest::encryptFileThrow(plainDb, manifestDb, backup.manifestKey);
             QFile::remove(plainDb);
         }
@@ -194,7 +195,6 @@ FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const
         plist += "<key>ManifestKey</key><data>" +
                  (le32(3) + aes_key_wrap(backup.classKeys.value(3), backup.manifestKey)).toBase64() + "</data>";
     }
-    check(writeFile(dir.absoluteFilePath(QStringLiteral("Manifest.plist")), plist + "</dict></plist>\n"),
-          "write Manifest.plist");
+    check(writeFile(dir.absoluteFilePath(u"Manifest.plist"_s), plist + "</dict></plist>\n"), "write Manifest.plist");
     return backup;
 }

@@ -1,5 +1,7 @@
 // The manifest suite runs once per backup shape: "Manifest.mbdb" and
-// "Manifest.db", each plain and encrypted.
+// "Manifest.db", each plain and encrypted; then on real captured files (a
+// device's "Manifest.db" and a synthetic encrypted one from another tool's
+// test suite), copied to a temporary folder first.
 
 #include "backup/backupcrypto.h"
 #include "backup/backupmanifest.h"
@@ -14,6 +16,8 @@
 #include <sqlite3.h>
 #include <sys/resource.h>
 
+using namespace Qt::StringLiterals;
+
 Q_DECLARE_METATYPE(FixtureForm)
 
 namespace {
@@ -24,8 +28,7 @@ void addForms(std::initializer_list<int> limits = {-1}) {
     QTest::addColumn<int>("limit"); // -1: none
     for (FixtureForm f : {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
         for (int limit : limits) {
-            QTest::addRow("%s%s", fixtureFormName(f),
-                          limit < 0 ? "" : qPrintable(QStringLiteral("-limit-%1").arg(limit)))
+            QTest::addRow("%s%s", fixtureFormName(f), limit < 0 ? "" : qPrintable(u"-limit-%1"_s.arg(limit)))
                 << f << limit;
         }
     }
@@ -68,6 +71,13 @@ private:
         QFAIL(e.what());                                                                                               \
     }
 
+const QString kRealData = QStringLiteral(VEXLAR_REALDATA_DIR);
+
+bool copyInto(const QString& src, const QString& dst) {
+    QFile::remove(dst);
+    return QFile::copy(src, dst) && QFile::setPermissions(dst, QFile::ReadOwner | QFile::WriteOwner);
+}
+
 } // namespace
 
 class TestBackupManifest : public QObject {
@@ -76,7 +86,7 @@ class TestBackupManifest : public QObject {
 private:
     FixtureBackup make(FixtureForm form, const QList<FixtureFile>& files = defaultFixtureFiles()) {
         m_tmp = std::make_unique<QTemporaryDir>();
-        const QString dir = m_tmp->filePath(QStringLiteral("0123456789abcdef0123456789abcdef01234567"));
+        const QString dir = m_tmp->filePath(u"0123456789abcdef0123456789abcdef01234567"_s);
         QDir().mkpath(dir);
         return writeFixtureBackup(dir, form, files);
     }
@@ -90,6 +100,21 @@ private:
     FixtureBackup fx;
     std::unique_ptr<BackupManifest> m;
     QHash<QString, MBDBParser::_MBDBItem> records;
+
+    // The mvt manifest with its WAL, as "Manifest.db" of a backup folder.
+    bool prepareMvt(const QTemporaryDir& tmp) {
+        const QString src = kRealData + u"/mvt/Manifest.db"_s;
+        if (!QFile::exists(src)) {
+            return false;
+        }
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            const QString s = src + QLatin1String(suffix);
+            if (QFile::exists(s) && !copyInto(s, tmp.filePath(u"Manifest.db"_s + QLatin1String(suffix)))) {
+                return false;
+            }
+        }
+        return true;
+    }
 
 private slots:
     void failedSaveKeepsManifest_data() { addForms({0, 100, 1000, 3000}); }
@@ -111,11 +136,10 @@ private slots:
             TRY(m->firstEncryptedItem(key));
         }
         QTemporaryDir work;
-        const QString plain = work.filePath(QStringLiteral("sms.db"));
+        const QString plain = work.filePath(u"sms.db"_s);
         QVERIFY(writeFile(plain, QByteArray(8000, 'n')));
         const QString smsData = MBDBParser::getBKFilePath(
-            m->dir, MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")),
-            false);
+            m->dir, MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s), false);
         const QByteArray smsBefore = readAll(smsData);
         QString saveError, putError;
         {
@@ -128,8 +152,8 @@ private slots:
         QCOMPARE(readAll(manifestFile), before);
         QCOMPARE(readAll(smsData), smsBefore);
         // No half-written leftovers beside it.
-        QCOMPARE(QDir(fx.dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*.saving-*")}), QStringList());
-        QCOMPARE(QDir(QFileInfo(smsData).path()).entryList({QStringLiteral("*.new-*")}), QStringList());
+        QCOMPARE(QDir(fx.dir).entryList({u"*.new-*"_s, u"*.saving-*"_s}), QStringList());
+        QCOMPARE(QDir(QFileInfo(smsData).path()).entryList({u"*.new-*"_s}), QStringList());
     }
 
     // Someone else saved after we opened: our save must not silently undo theirs.
@@ -148,14 +172,14 @@ private slots:
         records.begin()->modified = true;
         QVERIFY(thrownText([&] {
                     MBDBParser::save2File(records.values(), *m);
-                }).contains(QStringLiteral("was changed by another program")));
+                }).contains(u"was changed by another program"_s));
         QCOMPARE(readAll(m->manifestFilePath()), after);
     }
 
     // A plain Manifest.db whose log still holds a committed delete: the reading sees it and the backup stays as it was.
     void committedLogIsRead() {
         TRY(fx = make(FixtureForm::Db));
-        const QString db = fx.dir + QStringLiteral("/Manifest.db"), work = m_tmp->filePath(QStringLiteral("w.db"));
+        const QString db = fx.dir + u"/Manifest.db"_s, work = m_tmp->filePath(u"w.db"_s);
         QVERIFY(QFile::copy(db, work) && QFile::remove(db));
         Sqlite3DB conn;
         TRY(conn.openThrow(work, 2));
@@ -164,15 +188,15 @@ private slots:
                               "rowid=(select min(rowid) from Files)",
                               nullptr, nullptr, nullptr),
                  SQLITE_OK);
-        QVERIFY(QFile::copy(work, db) && QFile::copy(work + QStringLiteral("-wal"), db + QStringLiteral("-wal")));
+        QVERIFY(QFile::copy(work, db) && QFile::copy(work + u"-wal"_s, db + u"-wal"_s));
         conn.close();
         const QStringList files = QDir(fx.dir).entryList(QDir::Files);
-        const QByteArray log = readAll(db + QStringLiteral("-wal"));
+        const QByteArray log = readAll(db + u"-wal"_s);
         TRY(m = openBackup(fx));
         TRY(records = MBDBParser::parse(*m));
         QCOMPARE(records.size(), fx.records.size() - 1);
         QCOMPARE(QDir(fx.dir).entryList(QDir::Files), files);
-        QCOMPARE(readAll(db + QStringLiteral("-wal")), log);
+        QCOMPARE(readAll(db + u"-wal"_s), log);
     }
 
     void firstEncryptedItem_data() { addForms(); }
@@ -180,7 +204,7 @@ private slots:
         QFETCH(FixtureForm, form);
         TRY(open(form));
         QByteArray key;
-        const QString noKeys = QStringLiteral("BackupManifest::firstEncryptedItem, no valid keys");
+        const QString noKeys = u"BackupManifest::firstEncryptedItem, no valid keys"_s;
         // Encrypted: the interop suite puts files back with the template and key it gives.
         QCOMPARE(thrownText([&] { m->firstEncryptedItem(key); }).isEmpty(), fx.encrypted());
         // Folders only: nothing to take a key from.
@@ -197,22 +221,22 @@ private slots:
         QCOMPARE(m.info.date.toUTC(), QDateTime(QDate(2021, 12, 3), QTime(10, 0), Qt::UTC));
 
         // Status.plist's time wins over the stored date.
-        const QString other = m_tmp->filePath(QStringLiteral("abc"));
+        const QString other = m_tmp->filePath(u"abc"_s);
         QVERIFY(QDir().rename(fx.dir, other));
-        QFile status(other + QStringLiteral("/Status.plist"));
+        QFile status(other + u"/Status.plist"_s);
         QVERIFY(status.open(QIODevice::WriteOnly));
         const QDateTime when(QDate(2024, 2, 29), QTime(12, 0), Qt::UTC);
         QVERIFY(status.setFileTime(when, QFileDevice::FileModificationTime));
         status.close();
         BackupManifest m2(other);
         TRY(m2.readManifestInfo());
-        QCOMPARE(m2.displayName, QStringLiteral("Test Phone-abc"));
+        QCOMPARE(m2.displayName, u"Test Phone-abc"_s);
         QCOMPARE(m2.info.date.toUTC(), when);
 
         // An absurdly large description is refused unread.
-        QFile plist(other + QStringLiteral("/Manifest.plist"));
+        QFile plist(other + u"/Manifest.plist"_s);
         QVERIFY(plist.resize(BackupManifest::kMaxPlistSize + 1));
-        QVERIFY(thrownText([&] { m2.readManifestInfo(); }).contains(QStringLiteral("is too large")));
+        QVERIFY(thrownText([&] { m2.readManifestInfo(); }).contains(u"is too large"_s));
     }
 
     // A file where a folder is needed (created parents and sizes are checked by the interop suite's peer).
@@ -223,12 +247,11 @@ private slots:
         file.mode = 0x81A4;
         QHash<QString, MBDBParser::_MBDBItem> items{{file.backupFileName(), file}};
         QTemporaryDir tmp;
-        QVERIFY(writeFile(tmp.filePath(QStringLiteral("d.db")), "content"));
+        QVERIFY(writeFile(tmp.filePath(u"d.db"_s), "content"));
         QString error;
-        QVERIFY(!MBDBParser::appendFile(items, tmp.filePath(QStringLiteral("d.db")), QStringLiteral("HomeDomain"),
-                                        QStringLiteral("Library/A/B/d.db"), 0, nullptr, &error));
-        QCOMPARE(error,
-                 QStringLiteral("MBDBParser::appendFile(Library/A/B/d.db) error. \"Library/A/B\" is not a folder."));
+        QVERIFY(!MBDBParser::appendFile(items, tmp.filePath(u"d.db"_s), u"HomeDomain"_s, u"Library/A/B/d.db"_s, 0,
+                                        nullptr, &error));
+        QCOMPARE(error, u"MBDBParser::appendFile(Library/A/B/d.db) error. \"Library/A/B\" is not a folder."_s);
     }
 
     void treeAndIndex_data() {
@@ -238,40 +261,17 @@ private slots:
     }
     void treeAndIndex() {
         QFETCH(FixtureForm, form);
-        // "domain|path", a trailing '/' marking a folder.
         QList<FixtureFile> files;
-        for (const char* entry : {"HomeDomain|Library/",
-                                  "HomeDomain|Library/Preferences/",
-                                  "RootDomain|Library/Preferences/",
-                                  "AppDomain-com.example.app|/",
-                                  "AppDomain-com.example.app|Documents/",
-                                  "AppDomain-com.example.app|Documents/a.txt",
-                                  "AppDomainGroup-group.example|/",
-                                  "AppDomainGroup-group.example|x.plist",
-                                  "FooDomain|/",
-                                  "FooDomain|x/",
-                                  "FooDomain|x/y",
-                                  "HomeDomain|Orphan/dir/file.txt",
-                                  "HomeDomain|library/sms/SMS.DB",
-                                  "homedomain|Library/CallHistoryDB/CallHistory.storedata",
-                                  "MediaDomain|Library/SMS/Attachments/0a/00/IMG_0001-preview-left.jpg",
-                                  "MediaDomain|Library/SMS/Attachments/0a/00/IMG_0001.jpg",
-                                  "MediaDomain|Library/SMS/Parts/a/b/part7.txt",
-                                  "MediaDomain|Media/Recordings/Recordings.db",
-                                  "MediaDomain|Media/Recordings/memo1.m4a",
-                                  "CameraRollDomain|Media/DCIM/100APPLE/IMG_0001.MOV",
-                                  "CameraRollDomain|Media/DCIM/100APPLE/IMG_0002.JPG",
-                                  "CameraRollDomain|Media/DCIM/100APPLE/IMG_0003.PNG",
-                                  "CameraRollDomain|Media/DCIM/100APPLE/IMG_0004.HEIC",
-                                  "CameraRollDomain|Media/PhotoData/MetaData/DCIM/100APPLE/IMG_0002.THM",
-                                  "CameraRollDomain|Media/DCIM/.THMB/x/100APPLE___IMG_0003.jpg",
-                                  "HomeDomain|Library/Voicemail/12.amr",
-                                  "WirelessDomain|Library/CallHistory/call_history.db"}) {
-            const QStringList parts = QString::fromLatin1(entry).split(QLatin1Char('|'));
-            FixtureFile f = fixtureEntry("", parts[1].chopped(parts[1].endsWith(QLatin1Char('/')) ? 1 : 0),
-                                         parts[1].endsWith(QLatin1Char('/')) ? QByteArray() : parts[1].toLatin1());
-            f.domain = parts[0];
-            files << f;
+        for (const QString& line :
+             QString::fromUtf8(readAll(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/tree_files.txt")))
+                 .split(u'\n')) {
+            const QStringList parts = line.split(u'|');
+            if (parts.size() == 2) {
+                const bool folder = parts[1].endsWith(u'/');
+                files << fixtureEntry("", parts[1].chopped(folder ? 1 : 0),
+                                      folder ? QByteArray() : parts[1].toLatin1());
+                files.last().domain = parts[0];
+            }
         }
         TRY(open(form, files));
         TRY(m->parseInfo());
@@ -282,54 +282,177 @@ private slots:
             found.removeIf([&](const BackupManifest::_FileNode* c) { return c->name != name; });
             return found;
         };
-        auto child = [&](const BackupManifest::_FileNode* n, const QString& name) {
-            return named(n, name).value(0, nullptr);
-        };
         auto node = [&](const QString& path) {
             const BackupManifest::_FileNode* n = &m->root;
-            for (const QString& part : path.split(QLatin1Char('/'))) {
-                n = child(n, part);
+            for (const QString& part : path.split(u'/')) {
+                n = named(n, part).value(0, nullptr);
             }
             return n;
         };
         // Home and Root share the merged tree; HomeDomain sorts first and wins.
-        const BackupManifest::_FileNode* prefs = node(QStringLiteral("Library/Preferences"));
-        QVERIFY(prefs);
-        QCOMPARE(prefs->item.domain.toString(), QStringLiteral("HomeDomain"));
-        QCOMPARE(named(node(QStringLiteral("Library")), QStringLiteral("Preferences")).size(), 1);
-        QVERIFY(node(QStringLiteral("Applications/com.example.app/Documents/a.txt")));
-        QVERIFY(node(QStringLiteral("AppDomainGroup/group.example/x.plist")));
-        QVERIFY(node(QStringLiteral("FooDomain/x/y")));
-        QVERIFY(node(QStringLiteral("FooDomain"))->item.isFolder());
-        QCOMPARE(node(QStringLiteral("FooDomain"))->children.size(), 1);
-        // A file whose parent has no record hangs off the root.
-        QVERIFY(child(&m->root, QStringLiteral("file.txt")));
-        // Index: case-insensitive well-known names; a lower-case domain gets its own top folder.
-        QVERIFY(m->smsDb);
-        QCOMPARE(m->smsDb->item.relativePath.toString(), QStringLiteral("library/sms/SMS.DB"));
-        QVERIFY(m->callHistoryStoreData);
-        QVERIFY(child(&m->root, QStringLiteral("homedomain")));
+        QCOMPARE(named(node(u"Library"_s), u"Preferences"_s).size(), 1);
+        QCOMPARE(node(u"Library/Preferences"_s)->item.domain.toString(), u"HomeDomain"_s);
+        QVERIFY(node(u"Applications/com.example.app/Documents/a.txt"_s) &&
+                node(u"AppDomainGroup/group.example/x.plist"_s));
+        QVERIFY(node(u"FooDomain/x/y"_s) && node(u"FooDomain"_s)->item.isFolder());
+        QCOMPARE(node(u"FooDomain"_s)->children.size(), 1);
+        // A file whose parent has no record hangs off the root; a lower-case domain gets its own top folder.
+        QVERIFY(node(u"file.txt"_s) && node(u"homedomain"_s));
+        // Index: case-insensitive well-known names.
+        auto path = [](const BackupManifest::_FileNode* n) { return n ? n->item.relativePath.toString() : u"-"_s; };
+        const QStringList index{path(m->smsDb),
+                                path(m->callHistoryStoreData),
+                                path(m->callHistoryDb),
+                                path(m->recordingsDb),
+                                path(m->addressBookDb),
+                                m->recordings.keys().join(u','),
+                                QString::number(m->voicemails.keys().value(0)),
+                                m->smsFilesByDevicePath.keys().join(u','),
+                                m->smsParts.keys().join(u','),
+                                m->smsAttachments.keys().join(u','),
+                                QString::number(m->cameraVideos.size()),
+                                QString::number(m->cameraImages.size()),
+                                m->photoThumbnails.keys().join(u',')};
+        QCOMPARE(index.join(u'|'),
+                 u"library/sms/SMS.DB|Library/CallHistoryDB/CallHistory.storedata|Library/CallHistory/call_history.db|"
+                 "Media/Recordings/Recordings.db|-|memo1.m4a|12|/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001,"
+                 "/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview,"
+                 "/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left,"
+                 "/var/mobile/Library/SMS/Parts/a/b/part7|part7||1|2|IMG_0002,IMG_0003"_s);
         QVERIFY(!m->smsDb->item.isFolder());
-        QVERIFY(m->callHistoryDb);
-        QVERIFY(m->recordingsDb);
-        QCOMPARE(m->recordings.keys(), QStringList{QStringLiteral("memo1.m4a")});
-        QVERIFY(m->voicemails.contains(12));
-        QVERIFY(m->smsFilesByDevicePath.contains(
-            QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview")));
-        QVERIFY(m->smsFilesByDevicePath.contains(
-            QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001-preview-left")));
-        QVERIFY(m->smsFilesByDevicePath.contains(QStringLiteral("/var/mobile/Library/SMS/Attachments/0a/00/IMG_0001")));
-        QVERIFY(m->smsParts.contains(QStringLiteral("part7")));
-        QVERIFY(m->smsAttachments.contains(QStringLiteral("0a/IMG_0001")) == false);
-        QCOMPARE(m->cameraVideos.size(), 1);
-        QCOMPARE(m->cameraImages.size(), 2);
-        QCOMPARE(m->photoThumbnails.keys(), (QStringList{QStringLiteral("IMG_0002"), QStringLiteral("IMG_0003")}));
-        QVERIFY(!m->addressBookDb);
 
         // A second call builds nothing twice.
         const qsizetype top = m->root.children.size();
         TRY(m->parseInfo());
         QCOMPARE(m->root.children.size(), top);
+    }
+    void mvtManifestParses() {
+        QTemporaryDir tmp;
+        if (!prepareMvt(tmp)) {
+            QSKIP("mvt/Manifest.db not present");
+        }
+        BackupManifest m(tmp.path());
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        const QString err = thrownText([&] { items = MBDBParser::parse(m); });
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        QCOMPARE(items.size(), 3721);
+        // Kinds of records are counted by the interop suite's info check; keys and classes here.
+        int withKey = 0;
+        QMap<int, int> classes;
+        for (const MBDBParser::_MBDBItem& item : std::as_const(items)) {
+            withKey += item.encryptionKey.isValid();
+            classes[item.protectionClass]++;
+        }
+        QCOMPARE(withKey, 1089);
+        QCOMPARE(classes, (QMap<int, int>{{0, 2496}, {1, 40}, {2, 2}, {3, 612}, {4, 571}}));
+
+        QVERIFY(thrownText([&] { m.parseInfo(); }).isEmpty());
+        QVERIFY(m.smsDb && m.smsDb->item.backupFileName().startsWith("3d0d7e5f"_L1));
+        QVERIFY(m.callHistoryStoreData && m.callHistoryStoreData->item.backupFileName().startsWith("5a4935c7"_L1));
+    }
+
+    // Edits saved into the real database are what Python's sqlite3 and plistlib read back.
+    void mvtManifestSaveInteropWithPython() {
+        QTemporaryDir tmp;
+        if (!prepareMvt(tmp)) {
+            QSKIP("mvt/Manifest.db not present");
+        }
+        BackupManifest m(tmp.path());
+        QHash<QString, MBDBParser::_MBDBItem> items = MBDBParser::parse(m);
+        const QString sms = MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s);
+        const QString history = MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/Safari/History.db"_s);
+        items[history].deleted = true;
+        const QString plain = tmp.filePath(u"edited.db"_s);
+        QVERIFY(writeFile(plain, "edited"));
+        QVERIFY(MBDBParser::appendFile(items, plain, u"HomeDomain"_s, u"Library/SMS/sms.db"_s, 6, nullptr, nullptr));
+        const QString err = thrownText([&] { MBDBParser::save2File(items.values(), m); });
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+
+        const char* script = R"(
+import plistlib, sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+print(db.execute('select count(*) from Files').fetchone()[0])
+print(db.execute('select count(*) from Files where fileID=?', (sys.argv[3],)).fetchone()[0])
+blob, flags = db.execute('select file, flags from Files where fileID=?', (sys.argv[2],)).fetchone()
+a = plistlib.loads(blob)
+objs = a['$objects']
+root = objs[a['$top']['root'].data]
+print(flags, objs[root['RelativePath'].data], objs[root['Digest'].data].hex(), root['ProtectionClass'])
+)";
+        QCOMPARE(runPython({u"-c"_s, QString::fromLatin1(script), tmp.filePath(u"Manifest.db"_s), sms, history}),
+                 "3720\n0\n1 Library/SMS/sms.db " + sha1Digest("edited").toHex() + " " +
+                     QByteArray::number(items.value(sms).protectionClass));
+    }
+
+    // One slow derivation (DPIC 10,000,000), built from the documented keybag values.
+    void pyiosbackupEncryptedManifestDecrypts() {
+        const QString src = kRealData + u"/pyiosbackup/encrypted_sqlite3_db.bin"_s;
+        if (!QFile::exists(src)) {
+            QSKIP("pyiosbackup/encrypted_sqlite3_db.bin not present");
+        }
+        QTemporaryDir tmp;
+        QVERIFY(copyInto(src, tmp.filePath(u"Manifest.db"_s)));
+
+        const QByteArray salt(20, '\0');
+        const QByteArray dpsl(20, '\0');
+        const QByteArray t = pbkdf2HmacSha256("0000", dpsl, 10000000, 32);
+        const QByteArray passcodeKey = pbkdf2HmacSha1(t, salt, 10000, 32);
+        const QByteArray classKey(32, '\0');
+        const QByteArray wpky = aes_key_wrap(passcodeKey, classKey);
+        QByteArray bag = keybagItem("VERS", be32(5)) + keybagItem("TYPE", be32(1)) +
+                         keybagItem("UUID", QByteArray(16, 'k')) + keybagItem("WRAP", be32(0)) +
+                         keybagItem("SALT", salt) + keybagItem("ITER", be32(10000)) + keybagItem("DPWT", be32(1)) +
+                         keybagItem("DPIC", be32(10000000)) + keybagItem("DPSL", dpsl);
+        for (int c = 1; c <= 10; ++c) {
+            bag += keybagItem("UUID", QByteArray(16, char(c))) + keybagItem("CLAS", be32(c)) +
+                   keybagItem("WRAP", be32(3)) + keybagItem("KTYP", be32(0)) + keybagItem("WPKY", wpky);
+        }
+        // The database key of that sample is itself all zero, wrapped with the class 2 key.
+        const QByteArray manifestKey = QByteArray("\x02\0\0\0", 4) + aes_key_wrap(classKey, QByteArray(32, '\0'));
+        QVERIFY(
+            writeFile(tmp.filePath(u"Manifest.plist"_s),
+                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Lockdown</key><dict>"
+                      "<key>ProductVersion</key><string>10.3</string><key>DeviceName</key><string>pyiosbackup</string>"
+                      "</dict><key>IsEncrypted</key><true/><key>BackupKeyBag</key><data>" +
+                          bag.toBase64() + "</data><key>ManifestKey</key><data>" + manifestKey.toBase64() +
+                          "</data></dict></plist>"));
+
+        BackupManifest m(tmp.path());
+        bool ok = false;
+        QCOMPARE(thrownText([&] {
+                     m.readManifestInfo();
+                     ok = m.setPasscodeNoUIThrow(u"0000"_s);
+                 }),
+                 QString());
+        QVERIFY(ok && m.info.isEncrypted);
+        // Stored without a padding block: decrypted whole.
+        QVERIFY(!m.manifestDbPadded);
+        QCOMPARE(QFileInfo(m.decryptedManifestDbPath).size(), qint64(8192));
+
+        Sqlite3DB db;
+        db.openThrow(m.decryptedManifestDbPath, 2);
+        Sqlite3Cursor c = db.queryThrow("select * from Files");
+        QCOMPARE(c.count(), 1);
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getText(u"fileID"_s), u"5727bd1c5fa1055e15d8b4a75a74793c84b5ffdc"_s);
+        QCOMPARE(c.getText(u"domain"_s), u"MyTestDomain"_s);
+        QCOMPARE(c.getText(u"relativePath"_s), u"Media/Test.txt"_s);
+        db.close();
+
+        // Saving re-encrypts it the way it was stored, so it decrypts again to the same database.
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        QVERIFY(thrownText([&] { items = MBDBParser::parse(m); }).isEmpty());
+        QCOMPARE(items.size(), 1);
+        QVERIFY(thrownText([&] { MBDBParser::save2File(items.values(), m); }).isEmpty());
+        QCOMPARE(QFileInfo(tmp.filePath(u"Manifest.db"_s)).size(), qint64(8192));
+        QVERIFY(thrownText([&] {
+                    BackupManifest::decryptDatabaseFileThrow(QByteArray(32, '\0'), tmp.filePath(u"Manifest.db"_s),
+                                                             tmp.filePath(u"again.db"_s));
+                }).isEmpty());
+        Sqlite3DB again;
+        again.openThrow(tmp.filePath(u"again.db"_s), 2);
+        Sqlite3Cursor c2 = again.queryThrow("select fileID from Files");
+        QCOMPARE(c2.count(), 1);
     }
 };
 

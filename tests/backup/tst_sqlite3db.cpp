@@ -10,6 +10,8 @@
 #include <QTest>
 #include <sqlite3.h>
 
+using namespace Qt::StringLiterals;
+
 class TestSqlite3DB : public QObject {
     Q_OBJECT
 
@@ -18,11 +20,11 @@ private:
 
 private slots:
     void init() {
-        m_db.openThrow(QStringLiteral(":memory:"), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        m_db.openThrow(u":memory:"_s, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         m_db.executeThrow("create table t(id integer primary key, name text, n integer, data blob)");
         for (int i = 1; i <= 5; ++i) {
             m_db.executeThrow(Sqlite3Sql("insert into t(name, n, data) values(?,?,?)")
-                                  .addTextParam(QStringLiteral("row %1").arg(i))
+                                  .addTextParam(u"row %1"_s.arg(i))
                                   .addIntParam(i * 10)
                                   .addBlobParam(QByteArray(i, char(i))));
         }
@@ -33,11 +35,11 @@ private slots:
         Sqlite3Cursor d = m_db.queryThrow(Sqlite3Sql("select * from t where n > ? order by id").addIntParam(20));
         QCOMPARE(d.count(), 3);
         QVERIFY(d.moveNext());
-        QCOMPARE(d.getText(QStringLiteral("name")), QStringLiteral("row 3"));
+        QCOMPARE(d.getText(u"name"_s), u"row 3"_s);
         // Counting mid-way keeps the cursor where it was.
         QCOMPARE(d.count(), 3);
         QVERIFY(d.moveNext());
-        QCOMPARE(d.getInt(QStringLiteral("n")), 40);
+        QCOMPARE(d.getInt(u"n"_s), 40);
         QVERIFY(d.moveNext());
         QVERIFY(!d.moveNext());
         QVERIFY(!d.moveNext());
@@ -48,32 +50,31 @@ private slots:
         Sqlite3Cursor c = m_db.queryThrow(
             Sqlite3Sql("select typeof(?) || typeof(?) || typeof(?) || typeof(?) || typeof(?) as ty, ? as t, ? as b, "
                        "? as i")
-                .addTextParam(QStringLiteral("x"))
+                .addTextParam(u"x"_s)
                 .addTextParam(QString())
                 .addBlobParam(QByteArray("\0\1\2", 3))
                 .addBlobParam(QByteArray())
                 .addInt64Param(1)
-                .addTextParam(QStringLiteral("h\u00e9llo"))
+                .addTextParam(u"h\u00e9llo"_s)
                 .addBlobParam(QByteArray("\0\1\2", 3))
                 .addInt64Param(Q_INT64_C(1) << 40));
         QVERIFY(c.moveNext());
         // An empty text stays text and an empty blob stays a blob, never NULL.
-        QCOMPARE(c.getText(QStringLiteral("ty")), QStringLiteral("texttextblobblobinteger"));
-        QCOMPARE(c.getText(QStringLiteral("t")), QStringLiteral("h\u00e9llo"));
-        QCOMPARE(c.getBlob(QStringLiteral("b")), QByteArray("\0\1\2", 3));
-        QCOMPARE(c.getInt64(QStringLiteral("i")), Q_INT64_C(1) << 40);
+        QCOMPARE(c.getText(u"ty"_s), u"texttextblobblobinteger"_s);
+        QCOMPARE(c.getText(u"t"_s), u"h\u00e9llo"_s);
+        QCOMPARE(c.getBlob(u"b"_s), QByteArray("\0\1\2", 3));
+        QCOMPARE(c.getInt64(u"i"_s), Q_INT64_C(1) << 40);
     }
 
     void errorsAreThrownWithSqliteText_data() {
         QTest::addColumn<QString>("sql");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("syntax") << QStringLiteral("selec 1") << QStringLiteral("syntax error");
-        QTest::newRow("no table") << QStringLiteral("select * from nothere") << QStringLiteral("no such table");
-        QTest::newRow("two statements") << QStringLiteral("delete from t; drop table t")
-                                        << QStringLiteral("more than one statement");
-        QTest::newRow("missing parameter") << QStringLiteral("select ?") << QStringLiteral("parameters given");
-        QTest::newRow("constraint") << QStringLiteral("insert into t(id) values(1)") << QStringLiteral("UNIQUE");
-        QTest::newRow("empty") << QStringLiteral("  ") << QStringLiteral("empty statement");
+        QTest::newRow("syntax") << u"selec 1"_s << u"syntax error"_s;
+        QTest::newRow("no table") << u"select * from nothere"_s << u"no such table"_s;
+        QTest::newRow("two statements") << u"delete from t; drop table t"_s << u"more than one statement"_s;
+        QTest::newRow("missing parameter") << u"select ?"_s << u"parameters given"_s;
+        QTest::newRow("constraint") << u"insert into t(id) values(1)"_s << u"UNIQUE"_s;
+        QTest::newRow("empty") << u"  "_s << u"empty statement"_s;
     }
     void errorsAreThrownWithSqliteText() {
         QFETCH(QString, sql);
@@ -83,18 +84,18 @@ private slots:
         // The rejected second statement did not run.
         Sqlite3Cursor c = m_db.queryThrow("select count(*) as n from t");
         QVERIFY(c.moveNext());
-        QCOMPARE(c.getInt(QStringLiteral("n")), 5);
+        QCOMPARE(c.getInt(u"n"_s), 5);
     }
 
     void smallErrors() {
         QVERIFY(thrownText([&] { m_db.executeThrow("delete from t where id = 1;  \n"); }).isEmpty());
         QCOMPARE(m_db.changes(), 1);
         Sqlite3Cursor c = m_db.queryThrow("select id from t");
-        QVERIFY(!thrownText([&] { c.getText(QStringLiteral("id")); }).isEmpty()); // before the first row
+        QVERIFY(!thrownText([&] { c.getText(u"id"_s); }).isEmpty()); // before the first row
         QVERIFY(c.moveNext());
-        QVERIFY(thrownText([&] { c.getText(QStringLiteral("nope")); }).contains(QStringLiteral("no column nope")));
+        QVERIFY(thrownText([&] { c.getText(u"nope"_s); }).contains(u"no column nope"_s));
         QTemporaryDir tmp;
-        const QString path = tmp.filePath(QStringLiteral("missing.db"));
+        const QString path = tmp.filePath(u"missing.db"_s);
         Sqlite3DB db;
         QVERIFY(thrownText([&] { db.openThrow(path, SQLITE_OPEN_READWRITE); }).contains(path));
         QVERIFY(!db.isOpen());
@@ -103,7 +104,7 @@ private slots:
 
     void closeRollsBackAnOpenTransaction() {
         QTemporaryDir tmp;
-        const QString path = tmp.filePath(QStringLiteral("t.db"));
+        const QString path = tmp.filePath(u"t.db"_s);
         {
             Sqlite3DB db;
             db.openThrow(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -116,28 +117,26 @@ private slots:
         db.openThrow(path, SQLITE_OPEN_READWRITE);
         Sqlite3Cursor c = db.queryThrow("select count(*) as n from x");
         QVERIFY(c.moveNext());
-        QCOMPARE(c.getInt(QStringLiteral("n")), 0);
+        QCOMPARE(c.getInt(u"n"_s), 0);
     }
 
     void userFunctions() {
-        m_db.createFunctionThrow(QStringLiteral("twice"), 1,
+        m_db.createFunctionThrow(u"twice"_s, 1,
                                  [](const QList<QVariant>& args) { return QVariant(args.value(0).toLongLong() * 2); });
-        m_db.createFunctionThrow(QStringLiteral("fails"), 0,
+        m_db.createFunctionThrow(u"fails"_s, 0,
                                  [](const QList<QVariant>&) -> QVariant { throw std::runtime_error("refused"); });
         Sqlite3Cursor c = m_db.queryThrow("select twice(n) as v from t where id = 2");
         QVERIFY(c.moveNext());
-        QCOMPARE(c.getInt(QStringLiteral("v")), 40);
-        QVERIFY(thrownText([&] { m_db.executeThrow("select fails()"); }).contains(QStringLiteral("refused")));
+        QCOMPARE(c.getInt(u"v"_s), 40);
+        QVERIFY(thrownText([&] { m_db.executeThrow("select fails()"); }).contains(u"refused"_s));
     }
 
     // Real message databases have triggers that call app-defined functions.
     void realTriggersRunWithRegisteredFunctions_data() {
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("statement");
-        QTest::newRow("ios13 attachments")
-            << QStringLiteral("magnetctf2020-amandawills/sms.db") << QStringLiteral("delete from attachment");
-        QTest::newRow("ios5 messages") << QStringLiteral("xry-eichbaumj/Logical/sms.db")
-                                       << QStringLiteral("delete from message");
+        QTest::newRow("ios13 attachments") << u"magnetctf2020-amandawills/sms.db"_s << u"delete from attachment"_s;
+        QTest::newRow("ios5 messages") << u"xry-eichbaumj/Logical/sms.db"_s << u"delete from message"_s;
     }
     void realTriggersRunWithRegisteredFunctions() {
         QFETCH(QString, file);
@@ -147,18 +146,17 @@ private slots:
             QSKIP("real sample data not present");
         }
         QTemporaryDir tmp;
-        const QString path = tmp.filePath(QStringLiteral("sms.db"));
+        const QString path = tmp.filePath(u"sms.db"_s);
         QVERIFY(QFile::copy(src, path));
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
         Sqlite3DB db;
         db.openThrow(path, SQLITE_OPEN_READWRITE);
         // Without the functions the triggers fail.
-        QVERIFY(
-            thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(QStringLiteral("no such function")));
+        QVERIFY(thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(u"no such function"_s));
         auto zero = [](const QList<QVariant>&) { return QVariant(0); };
-        db.createFunctionThrow(QStringLiteral("delete_attachment_path"), 1, zero);
-        db.createFunctionThrow(QStringLiteral("before_delete_attachment_path"), 2, zero);
-        db.createFunctionThrow(QStringLiteral("read"), 1, zero);
+        db.createFunctionThrow(u"delete_attachment_path"_s, 1, zero);
+        db.createFunctionThrow(u"before_delete_attachment_path"_s, 2, zero);
+        db.createFunctionThrow(u"read"_s, 1, zero);
         db.beginTran();
         db.executeThrow(Sqlite3Sql(statement));
         QVERIFY(db.changes() > 0);

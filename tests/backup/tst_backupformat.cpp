@@ -1,0 +1,579 @@
+// Manifest records: "Manifest.mbdb" bytes built by hand (not by our writer)
+// and hostile variants of them; "MBFile" archives against Python's plistlib
+// in both directions (binary and XML forms must read alike); field ordering
+// against QString ordering; the file tree for paths of odd shapes. Known
+// answers for the crypto wrapper, the keybag and whole-file encryption.
+
+#include "backup/backupcrypto.h"
+#include "backup/backupmanifest.h"
+#include "backup/keybag.h"
+#include "backup/mbdbparser.h"
+#include "backupfixture.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+template <typename T>
+QByteArray be(T v) {
+    QByteArray b(sizeof(T), Qt::Uninitialized);
+    qToBigEndian(v, b.data());
+    return b;
+}
+QByteArray field(const QByteArray& s) {
+    return be(quint16(s.size())) + s;
+}
+const QByteArray kAbsent("\xff\xff", 2);
+const QByteArray kHeader("mbdb\x05\x00", 6);
+
+QByteArray record(const QByteArray& domain, const QByteArray& path, const QByteArray& link, const QByteArray& digest,
+                  const QByteArray& key, quint16 mode, quint32 inodeHigh, quint32 inode, quint64 size, quint8 cls,
+                  const QList<QPair<QByteArray, QByteArray>>& props) {
+    QByteArray r = field(domain) + field(path) + link + digest + key;
+    r += be(mode) + be32(inodeHigh) + be32(inode) + be32(501) + be32(501) + be32(1600000000) + be32(1600000001) +
+         be32(1600000002) + be(size) + QByteArray(1, char(cls)) + QByteArray(1, char(props.size()));
+    for (const auto& p : props) {
+        r += field(p.first) + field(p.second);
+    }
+    return r;
+}
+
+QList<QPair<QByteArray, QByteArray>> manyProperties(int n) {
+    return QList<QPair<QByteArray, QByteArray>>(n, {"name", "v"});
+}
+
+// Three records in writer order (domain, then path), with every field kind.
+QList<QByteArray> sampleRecords() {
+    return {
+        // A folder whose digest is present but empty (length 0, not absent).
+        record("HomeDomain", "Library", kAbsent, field(""), kAbsent, 0x41ED, 0, 10, 0, 0, {}),
+        record("HomeDomain", "Library/SMS/sms.db", kAbsent, field(QByteArray(20, '\x44')),
+               field(QByteArray("\x03\0\0\0", 4) + QByteArray(40, '\x55')), 0x81A4, 0x7, 0x01020304,
+               (quint64(1) << 32) + 16, 3, {{"com.apple.x", QByteArray("\0\1", 2)}, {"name2", "value2"}}),
+        record("MediaDomain", "Media/link", field("../target"), kAbsent, kAbsent, 0xA1ED, 0xFFFFFFFF, 0xFFFFFFFF, 0, 4,
+               {}),
+    };
+}
+
+QHash<QString, MBDBParser::_MBDBItem> parseBytes(const QByteArray& bytes) {
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(u"Manifest.mbdb"_s);
+    if (!writeFile(path, bytes)) {
+        throw std::runtime_error("cannot write sample");
+    }
+    return MBDBParser::parseMbdbFile(path);
+}
+
+QByteArray writeBytes(const QList<MBDBParser::_MBDBItem>& items) {
+    QByteArray out;
+    QBuffer buf(&out);
+    buf.open(QIODevice::WriteOnly);
+    MBDBParser::writeMbdbRecords(buf, items);
+    return out;
+}
+
+QString describe(const MBDBParser::_MBDBItem& i) {
+    auto bin = [](const MBDBParser::_MBDBBinary& b) {
+        return b.isValid() ? QString::fromLatin1(b.data.toHex()) : u"-%1"_s.arg(b.length);
+    };
+    return QStringList{bin(i.domain),
+                       bin(i.relativePath),
+                       bin(i.linkTarget),
+                       bin(i.digest),
+                       bin(i.encryptionKey),
+                       QString::number(i.mode),
+                       QString::number(i.inodeHigh),
+                       QString::number(i.inode),
+                       QString::number(i.userId),
+                       QString::number(i.groupId),
+                       QString::number(i.lastModified),
+                       QString::number(i.lastStatusChange),
+                       QString::number(i.birth),
+                       QString::number(i.size),
+                       QString::number(i.protectionClass)}
+        .join(u' ');
+}
+
+// The record as text, or the error it raised.
+QString decode(const QByteArray& plist) {
+    try {
+        return describe(MBDBParser::itemFromMbFilePlist(plist, u"HomeDomain"_s, u"p"_s));
+    } catch (const std::exception&) {
+        return u"error"_s;
+    }
+}
+
+MBDBParser::_MBDBItem named(const QByteArray& domain, const QByteArray& path) {
+    MBDBParser::_MBDBItem i;
+    i.domain.setVal(domain);
+    i.relativePath.setVal(path);
+    return i;
+}
+
+// The tree as text: each node "name=domain:path", its children in brackets.
+QString tree(const BackupManifest::_FileNode* node) {
+    QStringList parts;
+    for (const BackupManifest::_FileNode* c : node->children) {
+        parts << c->name + u'=' + c->item.domain.toString() + u':' + c->item.relativePath.toString() +
+                     (c->children.isEmpty() ? QString() : u'(' + tree(c) + u')');
+    }
+    return parts.join(u' ');
+}
+
+// RFC 3394 section 4.6: 256-bit KEK, 256-bit key.
+const QByteArray kKek = QByteArray::fromHex("000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F");
+const QByteArray kKey = QByteArray::fromHex("00112233445566778899AABBCCDDEEFF000102030405060708090A0B0C0D0E0F");
+const QByteArray kWrapped =
+    QByteArray::fromHex("28C9F404C4B810F4CBCCB35CFB87F8263F5786E2D80ED326CBC7F0E71A99F43BFB988B9B7A02DD21");
+const QByteArray kFileKey(32, '\x5a');
+
+// One-shot CBC, independent of the streaming file code.
+QByteArray cbc(const QByteArray& key, const QByteArray& in) {
+    AesContext ctx;
+    QByteArray iv(16, '\0');
+    return setAESKeyEncrypt(&ctx, key)
+               ? AESencryptCBC(&ctx, in.constData(), in.size(), reinterpret_cast<unsigned char*>(iv.data()))
+               : QByteArray();
+}
+
+QString decryptError(const QString& src, const QString& dst, const QByteArray& key = kFileKey) {
+    return thrownText([&] { BackupManifest::decryptFileThrow(key, src, dst, nullptr, nullptr); });
+}
+
+} // namespace
+
+class TestBackupFormat : public QObject {
+    Q_OBJECT
+
+private slots:
+    void recordsRoundTripByteIdentical() {
+        const QList<QByteArray> recs = sampleRecords();
+        const QByteArray bytes = kHeader + recs.join();
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        QVERIFY(thrownText([&] { items = parseBytes(bytes); }).isEmpty());
+        QCOMPARE(items.size(), 3);
+        // Every field of each record as read: strings in hex, then mode, inode high and low, ids, times, size, class.
+        const MBDBParser::_MBDBItem sms =
+            items.value(MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s));
+        const MBDBParser::_MBDBItem link = items.value(MBDBParser::getFileHashName(u"MediaDomain"_s, u"Media/link"_s));
+        QCOMPARE(describe(sms), u"486f6d65446f6d61696e 4c6962726172792f534d532f736d732e6462 -65535 "_s +
+                                    u"44"_s.repeated(20) + u" 03000000"_s + u"55"_s.repeated(40) +
+                                    u" 33188 7 16909060 501 501 1600000000 1600000001 1600000002 4294967312 3"_s);
+        QCOMPARE(describe(link),
+                 u"4d65646961446f6d61696e 4d656469612f6c696e6b 2e2e2f746172676574 -65535 -65535 41453 4294967295 "
+                 "4294967295 501 501 1600000000 1600000001 1600000002 0 4"_s);
+        QVERIFY(sms.properties.size() == 2 && sms.properties.at(0).value.data == QByteArray("\0\1", 2));
+        QVERIFY(!link.isFolder());
+        QCOMPARE(writeBytes(items.values()), bytes);
+        // A deleted record is not written.
+        items[link.backupFileName()].deleted = true;
+        QCOMPARE(writeBytes(items.values()), kHeader + recs.at(0) + recs.at(1));
+    }
+
+    void oddButValidLayouts_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("records");
+        QTest::addColumn<bool>("writesBack"); // byte for byte
+        const QList<QByteArray> recs = sampleRecords();
+        QTest::newRow("header only") << kHeader << 0 << true;
+        // An empty or absent domain ends the record after its 2 bytes.
+        QTest::newRow("empty domain between") << kHeader + recs.at(0) + be(quint16(0)) + recs.at(1) << 2 << false;
+        QTest::newRow("absent domain at end") << kHeader + recs.at(0) + kAbsent << 1 << false;
+        // The property count is an unsigned byte: 130 pairs follow it; 255, the most it holds, write back too.
+        for (int n : {130, 255}) {
+            QTest::addRow("%d properties", n)
+                << kHeader +
+                       record("HomeDomain", "x", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0, manyProperties(n)) +
+                       recs.at(2)
+                << 2 << true;
+        }
+        // A later record with the same domain and path replaces the earlier one.
+        QTest::newRow("duplicate") << kHeader + recs.at(0) + recs.at(0) << 1 << false;
+    }
+    void oddButValidLayouts() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, records);
+        QFETCH(bool, writesBack);
+        QHash<QString, MBDBParser::_MBDBItem> items;
+        const QString err = thrownText([&] { items = parseBytes(bytes); });
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        QCOMPARE(int(items.size()), records);
+        QVERIFY(!writesBack || writeBytes(items.values()) == bytes);
+    }
+
+    // Every prefix of a sample either fails with a text or yields exactly the whole records before the cut.
+    void truncatedAtEveryOffset() {
+        const QList<QByteArray> recs = sampleRecords();
+        const QByteArray bytes = kHeader + recs.join();
+        QList<int> boundaries{int(kHeader.size())};
+        for (const QByteArray& r : recs) {
+            boundaries << boundaries.last() + int(r.size());
+        }
+        for (int cut = 0; cut <= bytes.size(); ++cut) {
+            QHash<QString, MBDBParser::_MBDBItem> items;
+            const QString err = thrownText([&] { items = parseBytes(bytes.left(cut)); });
+            const int boundary = int(boundaries.indexOf(cut));
+            if (boundary >= 0) {
+                QVERIFY2(err.isEmpty(), qPrintable(u"cut %1: %2"_s.arg(cut).arg(err)));
+                QCOMPARE(int(items.size()), boundary);
+            } else {
+                QVERIFY2(!err.isEmpty(), qPrintable(u"cut %1 gave no error"_s.arg(cut)));
+            }
+        }
+    }
+
+    void notAManifest_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("wrong magic") << QByteArray("mbdx\x05\x00", 6);
+        QTest::newRow("sqlite") << QByteArray("SQLite format 3\0", 16);
+    }
+    void notAManifest() {
+        QFETCH(QByteArray, bytes);
+        QVERIFY(thrownText([&] { parseBytes(bytes); }).contains(u"is not a Manifest.mbdb file"_s));
+    }
+
+    void writerRefusesUnrepresentableFields() {
+        MBDBParser::_MBDBItem big;
+        big.domain.setVal("HomeDomain");
+        big.relativePath.setVal(QByteArray(70000, 'p'));
+        QVERIFY(!thrownText([&] { writeBytes({big}); }).isEmpty());
+
+        // 256 properties do not fit the count byte.
+        QHash<QString, MBDBParser::_MBDBItem> back = parseBytes(
+            kHeader + record("HomeDomain", "many", kAbsent, kAbsent, kAbsent, 0x81A4, 0, 1, 0, 0, manyProperties(255)));
+        back.begin()->properties.append(back.begin()->properties.first());
+        QVERIFY(thrownText([&] { writeBytes(back.values()); }).contains(u"256 properties"_s));
+    }
+
+    void hashNamesAndDataFilePlaces() {
+        const QString h = MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s);
+        QCOMPARE(h, u"3d0d7e5fb2ce288813306e4d4636395e047a3d28"_s);
+        QTemporaryDir tmp;
+        QDir dir(tmp.path());
+        // Neither manifest: treated as "Manifest.mbdb" (and parse fails to open it).
+        QCOMPARE(MBDBParser::getBKFilePath(dir, h, false), dir.absoluteFilePath(h));
+        BackupManifest none(tmp.path());
+        QVERIFY(!thrownText([&] { MBDBParser::parse(none); }).isEmpty());
+        QFile(dir.absoluteFilePath(u"Manifest.db"_s)).open(QIODevice::WriteOnly);
+        QVERIFY(MBDBParser::isIos10Mbdb(dir));
+        QCOMPARE(MBDBParser::getBKFilePath(dir, h, true), dir.absoluteFilePath(u"3d/"_s + h));
+        QVERIFY(QFileInfo(dir.absoluteFilePath(u"3d"_s)).isDir());
+        // Both: "Manifest.mbdb" wins.
+        QFile(dir.absoluteFilePath(u"Manifest.mbdb"_s)).open(QIODevice::WriteOnly);
+        QVERIFY(!MBDBParser::isIos10Mbdb(dir));
+        // A name that would leave the folder is refused.
+        QVERIFY(!thrownText([&] { MBDBParser::getBKFilePath(dir, u"../x"_s, false); }).isEmpty());
+    }
+
+    // Python's plistlib reads our "MBFile" archives (tst_manifestfast reads the ones it writes).
+    void mbFileArchiveInteropWithPlistlib() {
+        MBDBParser::_MBDBItem item;
+        item.domain.setVal("HomeDomain");
+        item.relativePath.setVal("Library/SMS/sms.db");
+        item.digest.setVal(QByteArray(20, '\x44'));
+        item.encryptionKey.setVal(QByteArray(44, '\x55'));
+        item.mode = 0x81A4;
+        item.inode = Q_UINT64_C(0x123456789);
+        item.userId = item.groupId = 501;
+        item.lastModified = 1600000000;
+        item.lastStatusChange = 1600000001;
+        item.birth = 1600000002;
+        item.size = Q_INT64_C(5000000000);
+        item.protectionClass = 3;
+        QTemporaryDir tmp;
+        const QString ours = tmp.filePath(u"ours.plist"_s);
+        QVERIFY(writeFile(ours, MBDBParser::mbFilePlist(item)));
+        const char* script = R"(
+import json, plistlib, sys
+a = plistlib.loads(open(sys.argv[1], 'rb').read())
+objs = a['$objects']
+assert a['$archiver'] == 'NSKeyedArchiver' and a['$version'] == 100000
+root = objs[a['$top']['root'].data]
+assert objs[root['$class'].data]['$classname'] == 'MBFile'
+key = objs[root['EncryptionKey'].data]
+assert objs[key['$class'].data]['$classname'] == 'NSMutableData'
+out = {k: root[k] for k in ('Birth', 'Flags', 'GroupID', 'InodeNumber', 'LastModified', 'LastStatusChange',
+                            'Mode', 'ProtectionClass', 'Size', 'UserID')}
+out['RelativePath'] = objs[root['RelativePath'].data]
+out['Digest'] = objs[root['Digest'].data].hex()
+out['EncryptionKey'] = key['NS.data'].hex()
+assert out == {'RelativePath': 'Library/SMS/sms.db', 'InodeNumber': 0x123456789, 'Size': 5000000000, 'Mode': 0o100644,
+               'ProtectionClass': 3, 'Flags': 0, 'Birth': 1600000002, 'LastModified': 1600000000,
+               'LastStatusChange': 1600000001, 'UserID': 501, 'GroupID': 501, 'Digest': '44' * 20,
+               'EncryptionKey': '55' * 44}, out
+print('OK')
+)";
+        QCOMPARE(runPython({u"-c"_s, QString::fromLatin1(script), ours}), QByteArray("OK"));
+    }
+    // Each shape must read the same from both forms, and read as expected: "error" for a refused archive,
+    // otherwise a part of the record's text (UIDs pointing nowhere read as absent fields).
+    void binaryAndXmlAgree_data() {
+        QTest::addColumn<QByteArray>("binary");
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<QString>("expected");
+        const QString absent3 = u" 70 -65535 -65535 -65535 "_s;
+        const QHash<QString, QString> expected{
+            {"usual", " 70 2e2e2f622e6462 " + QString::fromLatin1(QByteArray(20, 'd').toHex()) +
+                          " 00010203000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"
+                          " 33188 0 123456789012 501 501 1500000000 1500000001 1400000000 1099511627776 3"},
+            {"uid outside objects", absent3 + "33188 0 123456789012 "},
+            {"inline values", " 70 74 " + QString::fromLatin1(QByteArray("inline digest bytes!").toHex() + ' ' +
+                                                              QByteArray(44, 'k').toHex() + " 33188 ")},
+            {"fraction refused", absent3 + "0 0 "},
+            {"above 64 bits signed", " 1400000000 0 3"},
+            {"root is a string", "error"},
+            {"no $top", "error"},
+            {"no $objects", "error"},
+            {"objects not an array", "error"},
+            {"root through nothing", "error"}};
+        const QJsonArray cases =
+            QJsonDocument::fromJson(runPython({QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/mbfile_shapes.py")}))
+                .array();
+        QVERIFY(cases.size() > 10);
+        for (const QJsonValue& v : cases) {
+            const QJsonObject o = v.toObject();
+            const QString name = o.value(u"name"_s).toString();
+            QTest::newRow(qPrintable(name))
+                << QByteArray::fromHex(o.value(u"bin"_s).toString().toLatin1())
+                << QByteArray::fromHex(o.value(u"xml"_s).toString().toLatin1()) << expected.value(name);
+        }
+        QTest::newRow("garbage") << QByteArray("bplist00garbage") << QByteArray("<?xml garbage") << "error";
+        QTest::newRow("empty") << QByteArray() << QByteArray() << "error";
+    }
+    void binaryAndXmlAgree() {
+        QFETCH(QByteArray, binary);
+        QFETCH(QByteArray, xml);
+        QFETCH(QString, expected);
+        const QString got = decode(binary);
+        QCOMPARE(decode(xml), got);
+        QVERIFY2(got.contains(expected) && (got == "error"_L1) == (expected == "error"_L1), qPrintable(got));
+    }
+
+    void orderMatchesQString_data() {
+        QTest::addColumn<QByteArray>("a");
+        QTest::addColumn<QByteArray>("b");
+        QTest::newRow("ascii") << QByteArray("Library/a") << QByteArray("Library/b");
+        QTest::newRow("prefix") << QByteArray("Library") << QByteArray("Library/x");
+        QTest::newRow("equal") << QByteArray("same") << QByteArray("same");
+        QTest::newRow("empty") << QByteArray() << QByteArray("a");
+        QTest::newRow("slash and dash") << QByteArray("a/b") << QByteArray("a-b");
+        // UTF-16 puts U+FF21 after a supplementary character; UTF-8 puts it before.
+        QTest::newRow("private use vs supplementary") << QByteArray("x\xef\xbc\xa1") << QByteArray("x\xf0\x9f\x98\x80");
+        QTest::newRow("accent vs ascii") << QByteArray("caf\xc3\xa9") << QByteArray("cafz");
+        QTest::newRow("prefix then non-ascii") << QByteArray("dir") << QByteArray("dir\xc3\xa9");
+        QTest::newRow("invalid utf-8 at end") << QByteArray("a\xe2\x82") << QByteArray("a\xe2\x82\xac");
+        QTest::newRow("invalid utf-8 before ascii") << QByteArray("a\xe2\x82z") << QByteArray("a\xe2\x82");
+        QTest::newRow("bom only") << QByteArray() << QByteArray("\xef\xbb\xbf");
+    }
+    void orderMatchesQString() {
+        QFETCH(QByteArray, a);
+        QFETCH(QByteArray, b);
+        for (const auto& [x, y] : {std::pair{a, b}, std::pair{b, a}}) {
+            const int expected = QString::compare(QString::fromUtf8(x), QString::fromUtf8(y), Qt::CaseSensitive);
+            QCOMPARE(compareMBDBItemLess(named("D", x), named("D", y)), expected < 0);
+            QCOMPARE(compareMBDBItemLess(named(x, "p"), named(y, "p")), expected < 0);
+        }
+    }
+
+    void backupFileNameOfOddText_data() {
+        QTest::addColumn<QByteArray>("path");
+        QTest::newRow("ascii") << QByteArray("Library/SMS/sms.db");
+        QTest::newRow("utf-8") << QByteArray("Media/caf\xc3\xa9.jpg");
+        QTest::newRow("invalid utf-8") << QByteArray("Media/\xff\xfe.jpg");
+        QTest::newRow("empty") << QByteArray();
+    }
+    void backupFileNameOfOddText() {
+        QFETCH(QByteArray, path);
+        QCOMPARE(named("HomeDomain", path).backupFileName(),
+                 MBDBParser::getFileHashName(u"HomeDomain"_s, QString::fromUtf8(path)));
+    }
+
+    void treeOfOddPaths() {
+        // Paths are placed by their text: a parent path with no node puts the
+        // node at the top, and later records find it by its whole path.
+        QTemporaryDir tmp;
+        const QList<FixtureFile> files{
+            fixtureEntry("HomeDomain", u"/x"_s),          fixtureEntry("HomeDomain", u"/x/y"_s, "1"),
+            fixtureEntry("HomeDomain", u"a"_s),           fixtureEntry("HomeDomain", u"a//c"_s),
+            fixtureEntry("HomeDomain", u"a//c/d"_s, "2"), fixtureEntry("HomeDomain", u"a/b"_s, "3"),
+            fixtureEntry("RootDomain", u"a/b"_s, "4"), // same place: the first one stays
+            fixtureEntry("HomeDomain", u"c"_s),           fixtureEntry("HomeDomain", u"c/e"_s, "5"),
+            fixtureEntry("Odd/Domain", u"f"_s, "6"),      fixtureEntry("Odd/Domain", u"g/h"_s, "7"),
+        };
+        QCOMPARE(thrownText([&] { writeFixtureBackup(tmp.path(), FixtureForm::Db, files); }), QString());
+        BackupManifest m(tmp.path());
+        m.readManifestInfo();
+        m.parseInfo();
+        QCOMPARE(tree(&m.root),
+                 QStringLiteral("x=HomeDomain:/x(y=HomeDomain:/x/y) a=HomeDomain:a(b=HomeDomain:a/b) "
+                                "c=HomeDomain:a//c(d=HomeDomain:a//c/d) c=HomeDomain:c(e=HomeDomain:c/e) "
+                                "Odd/Domain=:(f=Odd/Domain:f) h=Odd/Domain:g/h"));
+    }
+    void keyUnwrap_data() {
+        QTest::addColumn<QByteArray>("kek");
+        QTest::addColumn<QByteArray>("wrapped");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("rfc3394 4.6") << kKek << kWrapped << kKey;
+        QTest::newRow("short kek") << kKek.left(16) << kWrapped << QByteArray();
+        QTest::newRow("empty") << kKek << QByteArray() << QByteArray();
+        QTest::newRow("one block") << kKek << kWrapped.left(8) << QByteArray();
+        // Trailing bytes after the last whole block are ignored.
+        QTest::newRow("trailing bytes") << kKek << kWrapped + QByteArray("xyz") << kKey;
+        QTest::newRow("long kek") << kKek + QByteArray("extra") << kWrapped << kKey;
+        for (int bit = 0; bit < kWrapped.size() * 8; ++bit) {
+            QByteArray flipped = kWrapped;
+            flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+            QTest::addRow("bit-%d", bit) << kKek << flipped << QByteArray();
+        }
+    }
+    void keyUnwrap() {
+        QFETCH(QByteArray, kek);
+        QFETCH(QByteArray, wrapped);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(aes_key_unwrap(kek, wrapped), expected);
+        QCOMPARE(aes_key_wrap(kKek, kKey), kWrapped);
+    }
+
+    void pbkdf2_data() {
+        QTest::addColumn<bool>("sha256");
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QByteArray>("salt");
+        QTest::addColumn<int>("iterations");
+        QTest::addColumn<QByteArray>("expected");
+        for (const QByteArray& line :
+             readAll(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/pbkdf2_vectors.txt")).split('\n')) {
+            const QList<QByteArray> f = line.split(' ');
+            if (f.size() == 6 && !line.startsWith('#')) {
+                QTest::newRow(f[0].constData()) << (f[1] == "sha256") << QByteArray::fromHex(f[3])
+                                                << QByteArray::fromHex(f[4]) << f[2].toInt() << f[5];
+            }
+        }
+    }
+    void pbkdf2() {
+        QFETCH(bool, sha256);
+        QFETCH(QByteArray, password);
+        QFETCH(QByteArray, salt);
+        QFETCH(int, iterations);
+        QFETCH(QByteArray, expected);
+        const int len = static_cast<int>(expected.size() / 2);
+        const QByteArray got = sha256 ? pbkdf2HmacSha256(password, salt, iterations, len)
+                                      : pbkdf2HmacSha1(password, salt, iterations, len);
+        QCOMPARE(got.toHex(), expected);
+    }
+
+    void fileEncryptionErrors_data() {
+        QTest::addColumn<QByteArray>("cipher");
+        QTest::addColumn<QString>("error");
+        QByteArray lastZero(16, 'A'), last17(16, 'A'), badPad(32, 'A');
+        lastZero[15] = 0;
+        last17[15] = 17;
+        badPad[31] = 3; // a valid count, but the two bytes before it are not 3
+        badPad[30] = 3;
+        const QString padText = u"BackupManifest::decryptFile, last byte must GT 0 and LET 16"_s;
+        const QString lenText = u"enc, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH (rd%16 != 0)."_s;
+        QTest::newRow("last byte 0") << cbc(kFileKey, lastZero) << padText;
+        QTest::newRow("last byte 17") << cbc(kFileKey, last17) << padText;
+        QTest::newRow("padding bytes differ")
+            << cbc(kFileKey, badPad)
+            << u"enc: the padding is damaged; the file is cut short or not encrypted with this key."_s;
+        QTest::newRow("length 20") << QByteArray(20, 'x') << lenText;
+        QTest::newRow("length 8200") << QByteArray(8200, 'x') << lenText;
+    }
+    void fileEncryptionErrors() {
+        QFETCH(QByteArray, cipher);
+        QFETCH(QString, error);
+        QTemporaryDir tmp;
+        QVERIFY(writeFile(tmp.filePath(u"enc"_s), cipher));
+        QCOMPARE(decryptError(tmp.filePath(u"enc"_s), tmp.filePath(u"dec"_s)), error);
+    }
+
+    void fileCopyErrors() {
+        QTemporaryDir tmp;
+        const QString src = tmp.filePath(u"src"_s), dst = tmp.filePath(u"dst"_s);
+        QVERIFY(writeFile(src, "abc") && writeFile(dst, "old"));
+        // Plain output never goes through a planted link.
+        const QString link = tmp.filePath(u"link"_s);
+        QVERIFY(QFile::link(dst, link));
+        QVERIFY(decryptError(src, link).endsWith(u"It is a symbolic link."_s));
+        QCOMPARE(readAll(dst), QByteArray("old"));
+        // Without a key the file is copied over the existing one, through a new file renamed over it.
+        QCOMPARE(thrownText([&] { BackupManifest::encryptFileThrow(src, link, QByteArray()); }), QString());
+        QCOMPARE(readAll(link), QByteArray("abc"));
+        QCOMPARE(readAll(dst), QByteArray("old"));
+        const QString missing = tmp.filePath(u"missing"_s);
+        QVERIFY(decryptError(missing, dst).startsWith(u"can not open %1. "_s.arg(missing)));
+    }
+
+    void rowEncryption_data() {
+        QTest::addColumn<QByteArray>("plain");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("16") << QByteArray(16, 'b');
+        QTest::newRow("1000") << QByteArray(1000, 'c');
+    }
+    void rowEncryption() {
+        QFETCH(QByteArray, plain);
+        const QByteArray key = MBDBParser::fileDescKey("0000", QByteArray(16, '\x01'));
+        const QByteArray enc = MBDBParser::encryptFileDescThrow(plain, key);
+        QCOMPARE(enc.size(), (plain.size() / 16 + 1) * 16);
+        QCOMPARE(MBDBParser::decryptFileDescThrow(enc, key), plain);
+        QCOMPARE(thrownText([&] { MBDBParser::decryptFileDescThrow(enc.left(enc.size() - 1), key); }),
+                 u"MBDBParser::decryptFileDesc, size % 16 != 0."_s);
+    }
+
+    void keybagParse() {
+        QMap<int, QByteArray> classKeys{{1, QByteArray(32, '\x01')}, {3, QByteArray(32, '\x03')}};
+        const _KeybagInfo info = parseKeybag(buildKeybag("pw", classKeys, true));
+        QCOMPARE(info.attributes.value(u"UUID"_s), QByteArray(16, '\x01'));
+        QCOMPARE(info.classKeys.keys(), (QList<int>{1, 3}));
+        // The second "WRAP" belongs to the first class record, not to the keybag.
+        QCOMPARE(info.classKeys.value(1).getInt32(u"WRAP"_s), quint32(3));
+        QCOMPARE(info.attributeInt32(u"WRAP"_s), quint32(0));
+
+        _KeybagInfo wrong = info, right = info;
+        QVERIFY(!unlockWithPasscode("not pw", wrong));
+        QVERIFY(unlockWithPasscode("pw", right));
+        QCOMPARE(right.classKeys.value(3).value(u"KEY"_s), classKeys.value(3));
+
+        const QByteArray fileKey(32, '\x77');
+        const QByteArray wrapped = aes_key_wrap(classKeys.value(3), fileKey);
+        QCOMPARE(unwrapKeyForClass(right, 3, wrapped), fileKey);
+        QVERIFY(unwrapKeyForClass(right, 3, QByteArray(4, '\0') + wrapped).isEmpty()); // prefix not removed
+        QVERIFY(unwrapKeyForClass(right, 2, wrapped).isEmpty());                       // no such class
+        QVERIFY(unwrapKeyForClass(info, 3, wrapped).isEmpty());                        // still locked
+
+        // Class keys not wrapped with the passcode: nothing to check, any password unlocks, no keys.
+        _KeybagInfo unwrapped = parseKeybag(buildKeybag("pw", {{1, QByteArray(32, '\x01')}}, false, 1));
+        QVERIFY(unlockWithPasscode("anything", unwrapped));
+        QVERIFY(!unwrapped.classKeys.value(1).contains(u"KEY"_s));
+        // Without SALT/ITER it cannot be unlocked at all.
+        _KeybagInfo bare = parseKeybag(keybagItem("UUID", QByteArray(16, 'u')) + keybagItem("WRAP", be32(0)));
+        QVERIFY(!unlockWithPasscode("pw", bare));
+    }
+
+    void keybagMalformed_data() {
+        QTest::addColumn<QByteArray>("blob");
+        const QByteArray good = keybagItem("VERS", be32(4)) + keybagItem("UUID", QByteArray(16, 'u'));
+        QTest::newRow("length past end") << good + QByteArray("SALT") + be32(1000) + QByteArray(20, 's');
+        QTest::newRow("length 0xffffffff") << good + QByteArray("SALT") + be32(0xFFFFFFFFu) + QByteArray(4, 's');
+        QTest::newRow("cut header") << good + QByteArray("SAL");
+        QTest::newRow("cut length") << good + QByteArray("SALT\0\0", 6);
+    }
+    void keybagMalformed() {
+        QFETCH(QByteArray, blob);
+        const QString text = thrownText([&] { parseKeybag(blob); });
+        QVERIFY2(text.startsWith(u"Keybag item"_s), qPrintable(text));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackupFormat)
+#include "tst_backupformat.moc"
