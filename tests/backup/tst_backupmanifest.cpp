@@ -347,7 +347,7 @@ private slots:
         QCOMPARE(classes, (QMap<int, int>{{0, 2496}, {1, 40}, {2, 2}, {3, 612}, {4, 571}}));
 
         QVERIFY(thrownText([&] { m.parseInfo(); }).isEmpty());
-        QVERIFY(m.smsDb && m.smsDb->item.backupFileName().startsWith("3d0d7e5f"_L1));
+        QVERIFY(m.smsDb && m.smsDb->item.backupFileName().startsWith("3d0d7e5f"_L1) && m.smsDb->item.size == 278528);
         QVERIFY(m.callHistoryStoreData && m.callHistoryStoreData->item.backupFileName().startsWith("5a4935c7"_L1));
     }
 
