@@ -16,6 +16,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const char kUdid[] = "00008030-001a2b3c4d5e6f70";
@@ -37,7 +39,7 @@ QList<SourceFile> walkSource(const QString& root) {
     while (it.hasNext()) {
         it.next();
         const QString rel = QDir(root).relativeFilePath(it.filePath());
-        const qsizetype slash = rel.indexOf(QLatin1Char('/'));
+        const qsizetype slash = rel.indexOf(u'/');
         out.append({rel.left(slash), rel.mid(slash + 1), it.filePath(), it.fileInfo().isSymLink()});
     }
     return out;
@@ -47,14 +49,12 @@ QList<SourceFile> walkSource(const QString& root) {
 QSet<QByteArray> expectedListing(const QList<QJsonObject>& peer, const QString& prefix = QString()) {
     QSet<QByteArray> lines;
     for (const QJsonObject& r : peer) {
-        const QString domain = r.value(QStringLiteral("domain")).toString();
+        const QString domain = r.value(u"domain"_s).toString();
         if (domain.startsWith(prefix)) {
-            lines.insert(
-                QStringLiteral("%1\t%2\t%3\t%4")
-                    .arg(domain, r.value(QStringLiteral("path")).toString().replace(u'\t', QLatin1String("\\t")))
-                    .arg(r.value(QStringLiteral("size")).toInteger())
-                    .arg((r.value(QStringLiteral("mode")).toInt() & 0x4000) ? 1 : 0)
-                    .toUtf8());
+            lines.insert(u"%1\t%2\t%3\t%4"_s.arg(domain, r.value(u"path"_s).toString().replace(u'\t', "\\t"_L1))
+                             .arg(r.value(u"size"_s).toInteger())
+                             .arg((r.value(u"mode"_s).toInt() & 0x4000) ? 1 : 0)
+                             .toUtf8());
         }
     }
     return lines;
@@ -114,9 +114,8 @@ private:
 void TestBackupInterop::initTestCase() {
     QVERIFY(m_tmp.isValid());
     qputenv("TMPDIR", QFile::encodeName(m_cliTmp.path()));
-    m_src = m_tmp.filePath(QStringLiteral("src"));
-    PeerResult r =
-        runPeer({QStringLiteral("gen-src"), m_src, QStringLiteral("--large"), QString::number(kLargeFileSize)});
+    m_src = m_tmp.filePath(u"src"_s);
+    PeerResult r = runPeer({u"gen-src"_s, m_src, u"--large"_s, QString::number(kLargeFileSize)});
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QVERIFY(walkSource(m_src).size() > 20);
     m_plainDb = freshBackup({"db", "14.3", QString(), false});
@@ -132,7 +131,7 @@ void TestBackupInterop::variantRows() {
 
 QString TestBackupInterop::freshBackup(const BackupVariant& v) {
     // Characters that mean something in a URI must stay part of the path.
-    const QString dir = m_tmp.filePath(QString::number(++m_counter) + QStringLiteral(" ?#%41/") + QLatin1String(kUdid));
+    const QString dir = m_tmp.filePath(QString::number(++m_counter) + u" ?#%41/"_s + QLatin1String(kUdid));
     return writeBackup(v, m_src, dir) ? dir : QString();
 }
 
@@ -155,26 +154,26 @@ void TestBackupInterop::readAndCopy() {
     QCOMPARE(m.info.deviceName, QString::fromLatin1(kDeviceName));
     QCOMPARE(m.info.uniqueDeviceId, QString::fromLatin1(kUdid));
     QCOMPARE(m.info.productVersion, variant.version);
-    QCOMPARE(m.info.productType, QStringLiteral("iPhone12,1"));
+    QCOMPARE(m.info.productType, u"iPhone12,1"_s);
     QCOMPARE(m.displayName, QString::fromLatin1(kDeviceName)); // the folder is named by the identifier
-    QCOMPARE(m.info.date, QFileInfo(QDir(dir).filePath(QStringLiteral("Status.plist"))).lastModified());
+    QCOMPARE(m.info.date, QFileInfo(QDir(dir).filePath(u"Status.plist"_s)).lastModified());
     QCOMPARE(m.info.isEncrypted, variant.encrypted());
     if (variant.encrypted()) {
         // Near misses are refused and leave nothing unlocked or decrypted behind.
-        for (const QString& pw : {QStringLiteral("wrong"), QString(), variant.password + QLatin1Char(' '),
-                                  variant.password.toUpper(), variant.password.chopped(1)}) {
+        for (const QString& pw : {u"wrong"_s, QString(), variant.password + u' ', variant.password.toUpper(),
+                                  variant.password.chopped(1)}) {
             bool ok = true;
             QVERIFY_THROWS_NO_EXCEPTION(ok = m.setPasscodeNoUIThrow(pw));
             QVERIFY2(!ok, qPrintable(pw));
             QVERIFY(m.passcode.isEmpty() && m.manifestDbKey.isEmpty() && m.decryptedManifestDbPath.isEmpty());
-            QVERIFY(!QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))));
+            QVERIFY(!QFileInfo::exists(QDir(dir).filePath(u"Manifest-decrypted.db"_s)));
         }
-        QVERIFY(!m.setPasscode(QStringLiteral("still wrong")));
+        QVERIFY(!m.setPasscode(u"still wrong"_s));
         QVERIFY(m.setPasscode(variant.password));
         // A wrong password after the right one keeps the unlocked state: every copy below still decrypts.
-        QVERIFY(!m.setPasscodeNoUIThrow(QStringLiteral("wrong")));
+        QVERIFY(!m.setPasscodeNoUIThrow(u"wrong"_s));
     }
-    QVERIFY(!QFileInfo::exists(QDir(dir).filePath(QStringLiteral("Manifest-decrypted.db"))));
+    QVERIFY(!QFileInfo::exists(QDir(dir).filePath(u"Manifest-decrypted.db"_s)));
     // The plain manifest lives in a private folder of its own, in the temporary folder cleanup() checks.
     QCOMPARE(modeOf(m.decryptedManifestDbPath), mode_t(variant.encryptedManifestDb() ? 0600 : 0));
     QCOMPARE(m.decryptedManifestDbPath.isEmpty() ? 0 : modeOf(QFileInfo(m.decryptedManifestDbPath).path()),
@@ -188,10 +187,10 @@ void TestBackupInterop::readAndCopy() {
     QVERIFY(!peer.isEmpty());
     QCOMPARE(m.items.size(), peer.size());
     for (const QJsonObject& rec : peer) {
-        const QString domain = rec.value(QStringLiteral("domain")).toString();
-        const QString path = rec.value(QStringLiteral("path")).toString();
+        const QString domain = rec.value(u"domain"_s).toString();
+        const QString path = rec.value(u"path"_s).toString();
         const QString key = MBDBParser::getFileHashName(domain, path);
-        QVERIFY2(m.items.contains(key), qPrintable(domain + QLatin1Char('-') + path));
+        QVERIFY2(m.items.contains(key), qPrintable(domain + u'-' + path));
         const MBDBParser::_MBDBItem& it = m.items[key];
         // The peer's record with our values put in (absent and empty strings alike).
         QJsonObject theirs = rec, ours = rec;
@@ -219,23 +218,23 @@ void TestBackupInterop::readAndCopy() {
         QVERIFY2(m.items.contains(key), qPrintable(f.path));
         const MBDBParser::_MBDBItem& it = m.items[key];
         if (f.isLink) {
-            QCOMPARE(it.linkTarget.toString(), QFileInfo(f.fullPath).symLinkTarget().section(QLatin1Char('/'), -1));
+            QCOMPARE(it.linkTarget.toString(), QFileInfo(f.fullPath).symLinkTarget().section(u'/', -1));
             continue;
         }
-        const QString dest = out.filePath(QStringLiteral("sub/dir/%1").arg(copied++));
+        const QString dest = out.filePath(u"sub/dir/%1"_s.arg(copied++));
         std::pair<long long, long long> progress{-1, 0}; // total, done
         m.copyItemThrow(it, dest, &progress, [](long long total, long long done, void* p) {
             *static_cast<std::pair<long long, long long>*>(p) = {total, done};
         });
-        QVERIFY2(readAll(dest) == readAll(f.fullPath), qPrintable(f.domain + QLatin1Char('-') + f.path));
+        QVERIFY2(readAll(dest) == readAll(f.fullPath), qPrintable(f.domain + u'-' + f.path));
         QCOMPARE(QFileInfo(dest).lastModified(), QFileInfo(f.fullPath).lastModified());
         QCOMPARE(QFileInfo(dest).permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner); // a user's data
         const qint64 stored = QFileInfo(MBDBParser::getBKFilePath(m.dir, it.backupFileName(), false)).size();
         QVERIFY(stored == 0 || progress == std::pair(stored, stored));
     }
     QVERIFY(copied > 20);
-    m.copyFile(nullptr, out.filePath(QStringLiteral("none")), nullptr, nullptr);
-    QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("none"))));
+    m.copyFile(nullptr, out.filePath(u"none"_s), nullptr, nullptr);
+    QVERIFY(!QFileInfo::exists(out.filePath(u"none"_s)));
     if (variant.encrypted()) {
         // Never ciphertext handed out as content: a class the keybag lacks, or a size the plain text does not
         // have (a data file cut short), is an error naming the file, and nothing is left under the name.
@@ -244,9 +243,9 @@ void TestBackupInterop::readAndCopy() {
         wrongSize.size += 16;
         for (const MBDBParser::_MBDBItem& bad : {noClass, wrongSize}) {
             QVERIFY(thrownText([&] {
-                        m.copyItemThrow(bad, out.filePath(QStringLiteral("bad")), nullptr, nullptr);
-                    }).contains(QStringLiteral("HomeDomain-Library/SMS/sms.db")));
-            QVERIFY(!QFileInfo::exists(out.filePath(QStringLiteral("bad"))));
+                        m.copyItemThrow(bad, out.filePath(u"bad"_s), nullptr, nullptr);
+                    }).contains(u"HomeDomain-Library/SMS/sms.db"_s));
+            QVERIFY(!QFileInfo::exists(out.filePath(u"bad"_s)));
         }
     }
     // The tree and index rules are the manifest suite's; here only that the peer's names land in them.
@@ -279,13 +278,13 @@ void TestBackupInterop::putBack() {
     };
     // Edited files (their data files are replaced) and a new one two folders deep; sizes around the cipher's
     // 16-byte block and 8 KiB.
-    QList<PutBack> files{{QStringLiteral("Library/SMS/sms.db"), QByteArray("edited sms ").repeated(1818)},
-                         {QStringLiteral("Library/New/Deep/new.bin"), QByteArray("new!").repeated(2048)},
-                         {QStringLiteral("Library/Notes/empty.txt"), QByteArray("")}};
+    QList<PutBack> files{{u"Library/SMS/sms.db"_s, QByteArray("edited sms ").repeated(1818)},
+                         {u"Library/New/Deep/new.bin"_s, QByteArray("new!").repeated(2048)},
+                         {u"Library/Notes/empty.txt"_s, QByteArray("")}};
     for (int n : {15, 16, 17, 8191, 8193}) {
-        files.append({QStringLiteral("Library/Sizes/f%1.bin").arg(n), QByteArray(n, char('a' + n % 26))});
+        files.append({u"Library/Sizes/f%1.bin"_s.arg(n), QByteArray(n, char('a' + n % 26))});
     }
-    const QString domain = QStringLiteral("HomeDomain");
+    const QString domain = u"HomeDomain"_s;
     for (const PutBack& pb : files) {
         const QString plain = work.filePath(QFileInfo(pb.path).fileName());
         QVERIFY(writeFile(plain, pb.data));
@@ -297,7 +296,7 @@ void TestBackupInterop::putBack() {
             MBDBParser::appendFile(items, plain, domain, pb.path, 0, variant.encrypted() ? &templ : nullptr, &error),
             qPrintable(error));
     }
-    const QString dropped = MBDBParser::getFileHashName(domain, QStringLiteral("Library/Sizes/f1.bin"));
+    const QString dropped = MBDBParser::getFileHashName(domain, u"Library/Sizes/f1.bin"_s);
     QVERIFY(items.contains(dropped));
     items[dropped].deleted = true;
     // An existing row of Manifest.db is updated in place, not deleted and inserted again.
@@ -306,31 +305,31 @@ void TestBackupInterop::putBack() {
         db.openThrow(b.manifestDbPathInUse(), SQLITE_OPEN_READONLY);
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select rowid as r from Files where fileID=?")
                                             .addTextParam(MBDBParser::getFileHashName(domain, files[0].path)));
-        return c.moveNext() ? c.getInt64(QStringLiteral("r")) : -1;
+        return c.moveNext() ? c.getInt64(u"r"_s) : -1;
     };
-    const qint64 rowId = variant.format == QLatin1String("db") ? smsRowId(m) : 0;
+    const qint64 rowId = variant.format == "db"_L1 ? smsRowId(m) : 0;
     MBDBParser::save2File(items.values(), m);
-    QVERIFY(QDir(dir).entryList({QStringLiteral("*.new-*"), QStringLiteral("*-decrypted*")}).isEmpty());
+    QVERIFY(QDir(dir).entryList({u"*.new-*"_s, u"*-decrypted*"_s}).isEmpty());
 
     // The device side decrypts both files and finds the manifest consistent.
     for (const PutBack& pb : files) {
         const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(pb.data, QCryptographicHash::Sha1).toHex());
-        PeerResult r = runPeer(QStringList{QStringLiteral("verify"), dir, QStringLiteral("--domain"), domain,
-                                           QStringLiteral("--path"), pb.path, QStringLiteral("--sha1"), sha1} +
-                               passwordArgs(variant));
-        QVERIFY2(r.exitCode == 0, qPrintable(pb.path + QLatin1Char(' ') + QString::fromUtf8(r.err)));
+        PeerResult r =
+            runPeer(QStringList{u"verify"_s, dir, u"--domain"_s, domain, u"--path"_s, pb.path, u"--sha1"_s, sha1} +
+                    passwordArgs(variant));
+        QVERIFY2(r.exitCode == 0, qPrintable(pb.path + u' ' + QString::fromUtf8(r.err)));
     }
     const QList<QJsonObject> after = dumpBackup(variant, dir);
     QCOMPARE(after.size(), before - 1 + 3); // f1.bin gone; Library/New, Library/New/Deep and new.bin added
     for (const QJsonObject& rec : after) {
-        const QString path = rec.value(QStringLiteral("path")).toString();
-        QVERIFY(path != QLatin1String("Library/Sizes/f1.bin"));
+        const QString path = rec.value(u"path"_s).toString();
+        QVERIFY(path != "Library/Sizes/f1.bin"_L1);
         for (const PutBack& pb : files) {
-            QVERIFY(path != pb.path || rec.value(QStringLiteral("size")).toInteger() == pb.data.size());
+            QVERIFY(path != pb.path || rec.value(u"size"_s).toInteger() == pb.data.size());
         }
     }
     if (variant.encryptedManifestDb()) {
-        QCOMPARE(QDir(dir).entryList({QStringLiteral("Manifest.db-bak*")}, QDir::Files).size(), 1);
+        QCOMPARE(QDir(dir).entryList({u"Manifest.db-bak*"_s}, QDir::Files).size(), 1);
     }
 
     // And a fresh reader on our side sees the same.
@@ -340,9 +339,9 @@ void TestBackupInterop::putBack() {
         return;
     }
     QCOMPARE(again.items.size(), after.size());
-    QCOMPARE(variant.format == QLatin1String("db") ? smsRowId(again) : 0, rowId);
+    QCOMPARE(variant.format == "db"_L1 ? smsRowId(again) : 0, rowId);
     for (const PutBack& pb : files) {
-        const QString out = work.filePath(QStringLiteral("again-") + QFileInfo(pb.path).fileName());
+        const QString out = work.filePath(u"again-"_s + QFileInfo(pb.path).fileName());
         again.copyItemThrow(again.items.value(MBDBParser::getFileHashName(domain, pb.path)), out, nullptr, nullptr);
         QCOMPARE(readAll(out), pb.data);
     }
@@ -351,16 +350,14 @@ void TestBackupInterop::putBack() {
 PeerResult TestBackupInterop::runCli(const QStringList& args, const QString& password, const QString& pipeTo) {
     QProcessEnvironment env = cleanEnvironment();
     if (!password.isNull()) {
-        env.insert(QStringLiteral("VEXLAR_BACKUP_PASSWORD"), password);
+        env.insert(u"VEXLAR_BACKUP_PASSWORD"_s, password);
     }
-    env.insert(QStringLiteral("TMPDIR"), m_cliTmp.path());
+    env.insert(u"TMPDIR"_s, m_cliTmp.path());
     if (pipeTo.isEmpty()) {
         return runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), args, env);
     }
-    return runProgram(QStringLiteral("/bin/sh"),
-                      QStringList{QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\" | ") + pipeTo,
-                                  QStringLiteral(VEXLAR_BACKUP_CLI)} +
-                          args,
+    return runProgram(u"/bin/sh"_s,
+                      QStringList{u"-c"_s, u"\"$0\" \"$@\" | "_s + pipeTo, QStringLiteral(VEXLAR_BACKUP_CLI)} + args,
                       env);
 }
 
@@ -371,102 +368,92 @@ void TestBackupInterop::cli() {
     const QList<QJsonObject> peer = dumpBackup(variant, dir);
     const QString pw = variant.encrypted() ? variant.password : QString();
     // Reading never replays (and so deletes) a journal left in the user's backup.
-    const QString journal = QDir(dir).filePath(QStringLiteral("Manifest.db-journal"));
-    QVERIFY(variant.format != QLatin1String("db") || writeFile(journal, QByteArray("left by a crashed writer ")));
+    const QString journal = QDir(dir).filePath(u"Manifest.db-journal"_s);
+    QVERIFY(variant.format != "db"_L1 || writeFile(journal, QByteArray("left by a crashed writer ")));
     const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
 
-    PeerResult info = runCli({QStringLiteral("info"), dir}, pw);
+    PeerResult info = runCli({u"info"_s, dir}, pw);
     QVERIFY2(info.exitCode == 0, info.err.constData());
     for (const QString& line :
-         {QStringLiteral("Device:\t%1\n").arg(QLatin1String(kDeviceName)),
-          QStringLiteral("iOS version:\t%1\n").arg(variant.version),
-          QStringLiteral("Encrypted:\t%1\n").arg(QLatin1String(variant.encrypted() ? "yes" : "no")),
-          QStringLiteral("Manifest:\tManifest.%1").arg(variant.format),
-          QStringLiteral("Records:\t%1 (").arg(peer.size())}) {
+         {u"Device:\t%1\n"_s.arg(QLatin1String(kDeviceName)), u"iOS version:\t%1\n"_s.arg(variant.version),
+          u"Encrypted:\t%1\n"_s.arg(QLatin1String(variant.encrypted() ? "yes" : "no")),
+          u"Manifest:\tManifest.%1"_s.arg(variant.format), u"Records:\t%1 ("_s.arg(peer.size())}) {
         QVERIFY2(info.out.contains(line.toUtf8()), info.out.constData());
     }
 
-    PeerResult ls = runCli({QStringLiteral("ls"), dir}, pw);
+    PeerResult ls = runCli({u"ls"_s, dir}, pw);
     QVERIFY2(ls.exitCode == 0, ls.err.constData());
     QCOMPARE(ls.out.count('\n'), peer.size());
     QCOMPARE(lineSet(ls.out), expectedListing(peer));
     QVERIFY(ls.out.contains("HomeDomain\tLibrary/Notes/tab\\there.txt\t17\t0\n"));
-    PeerResult lsApps = runCli({QStringLiteral("ls"), dir, QStringLiteral("AppDomain")}, pw);
+    PeerResult lsApps = runCli({u"ls"_s, dir, u"AppDomain"_s}, pw);
     QCOMPARE(lsApps.exitCode, 0);
-    QCOMPARE(lineSet(lsApps.out), expectedListing(peer, QStringLiteral("AppDomain")));
+    QCOMPARE(lineSet(lsApps.out), expectedListing(peer, u"AppDomain"_s));
 
     QTemporaryDir out;
     struct Extract {
         QString domain, path;
         bool progress;
     };
-    for (const Extract& e :
-         {Extract{QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), false},
-          Extract{QStringLiteral("CameraRollDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG"), true},
-          Extract{QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/empty.txt"), false}}) {
-        const QString dest = out.filePath(QStringLiteral("sub/") + QFileInfo(e.path).fileName());
-        PeerResult x = runCli({QStringLiteral("extract"), dir, e.domain, e.path, dest}, pw);
+    for (const Extract& e : {Extract{u"HomeDomain"_s, u"Library/SMS/sms.db"_s, false},
+                             Extract{u"CameraRollDomain"_s, u"Media/DCIM/100APPLE/IMG_0001.JPG"_s, true},
+                             Extract{u"HomeDomain"_s, u"Library/Notes/empty.txt"_s, false}}) {
+        const QString dest = out.filePath(u"sub/"_s + QFileInfo(e.path).fileName());
+        PeerResult x = runCli({u"extract"_s, dir, e.domain, e.path, dest}, pw);
         QVERIFY2(x.exitCode == 0, x.err.constData());
-        const QString source = m_src + QLatin1Char('/') + e.domain + QLatin1Char('/') + e.path;
+        const QString source = m_src + u'/' + e.domain + u'/' + e.path;
         QCOMPARE(readAll(dest), readAll(source));
         QCOMPARE(QFileInfo(dest).lastModified(), QFileInfo(source).lastModified());
         QCOMPARE(x.err.contains("Extracting: 100%"), e.progress);
     }
-    QCOMPARE(QDir(out.filePath(QStringLiteral("sub"))).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    QCOMPARE(QDir(out.filePath(u"sub"_s)).entryList(QDir::Files | QDir::Hidden).size(), 3);
     QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
-    QCOMPARE(readAll(journal),
-             variant.format == QLatin1String("db") ? QByteArray("left by a crashed writer ") : QByteArray());
+    QCOMPARE(readAll(journal), variant.format == "db"_L1 ? QByteArray("left by a crashed writer ") : QByteArray());
 
     // Damaged data files fail with the store's text and leave nothing under the output name.
     auto dataFile = [&dir](const char* path) {
         return MBDBParser::getBKFilePath(
-            QDir(dir), MBDBParser::getFileHashName(QStringLiteral("HomeDomain"), QString::fromLatin1(path)), false);
+            QDir(dir), MBDBParser::getFileHashName(u"HomeDomain"_s, QString::fromLatin1(path)), false);
     };
     QVERIFY(QFile::remove(dataFile("Library/Sizes/f16.bin")));
-    const QString damagedOut = out.filePath(QStringLiteral("damaged/f.bin"));
-    PeerResult missing = runCli({QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"),
-                                 QStringLiteral("Library/Sizes/f16.bin"), damagedOut},
-                                pw);
+    const QString damagedOut = out.filePath(u"damaged/f.bin"_s);
+    PeerResult missing = runCli({u"extract"_s, dir, u"HomeDomain"_s, u"Library/Sizes/f16.bin"_s, damagedOut}, pw);
     QCOMPARE(missing.exitCode, 1);
     QVERIFY2(missing.err.contains("can not open"), missing.err.constData());
     QVERIFY(!QFileInfo::exists(damagedOut));
     if (variant.encrypted()) {
         QFile cut(dataFile("Library/Sizes/f8193.bin"));
         QVERIFY(cut.resize(cut.size() - 5));
-        PeerResult torn = runCli({QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"),
-                                  QStringLiteral("Library/Sizes/f8193.bin"), damagedOut},
-                                 pw);
+        PeerResult torn = runCli({u"extract"_s, dir, u"HomeDomain"_s, u"Library/Sizes/f8193.bin"_s, damagedOut}, pw);
         QCOMPARE(torn.exitCode, 1);
         QVERIFY2(torn.err.contains("POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"), torn.err.constData());
         QVERIFY(!QFileInfo::exists(damagedOut));
     }
-    QCOMPARE(QDir(out.filePath(QStringLiteral("damaged"))).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    QCOMPARE(QDir(out.filePath(u"damaged"_s)).entryList(QDir::Files | QDir::Hidden).size(), 0);
 
     if (!variant.encrypted()) {
         return;
     }
     // The password from a file (first line, line end dropped) and wrong passwords.
-    const QString pwFile = out.filePath(QStringLiteral("pw.txt"));
+    const QString pwFile = out.filePath(u"pw.txt"_s);
     QVERIFY(writeFile(pwFile, variant.password.toUtf8() + "\n"));
-    PeerResult viaFile = runCli({QStringLiteral("--password-file"), pwFile, QStringLiteral("ls"), dir});
+    PeerResult viaFile = runCli({u"--password-file"_s, pwFile, u"ls"_s, dir});
     QVERIFY2(viaFile.exitCode == 0, viaFile.err.constData());
     QCOMPARE(viaFile.out, ls.out);
     QVERIFY(viaFile.err.contains("key derivation rounds"));
 
-    const QString dest = out.filePath(QStringLiteral("never.db"));
-    PeerResult bad = runCli(
-        {QStringLiteral("extract"), dir, QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), dest},
-        QStringLiteral("not it"));
+    const QString dest = out.filePath(u"never.db"_s);
+    PeerResult bad = runCli({u"extract"_s, dir, u"HomeDomain"_s, u"Library/SMS/sms.db"_s, dest}, u"not it"_s);
     QCOMPARE(bad.exitCode, 3);
     QVERIFY(bad.err.contains("wrong password"));
     QVERIFY(!QFileInfo::exists(dest));
-    QCOMPARE(runCli({QStringLiteral("info"), dir}, QStringLiteral("not it")).exitCode, 3);
+    QCOMPARE(runCli({u"info"_s, dir}, u"not it"_s).exitCode, 3);
 
     // No password at all: info still describes the backup, ls cannot.
-    PeerResult infoNoPw = runCli({QStringLiteral("info"), dir});
+    PeerResult infoNoPw = runCli({u"info"_s, dir});
     QCOMPARE(infoNoPw.exitCode, 0);
     QVERIFY(infoNoPw.out.contains("Records:\tunknown"));
-    PeerResult lsNoPw = runCli({QStringLiteral("ls"), dir});
+    PeerResult lsNoPw = runCli({u"ls"_s, dir});
     QCOMPARE(lsNoPw.exitCode, 1);
     QVERIFY(lsNoPw.err.contains("VEXLAR_BACKUP_PASSWORD"));
 }
@@ -474,17 +461,16 @@ void TestBackupInterop::cli() {
 // The decrypted manifest never enters the backup folder and is gone with the
 // process however it ends (cleanup() checks the temporary folder).
 void TestBackupInterop::cliLeavesNoPlaintext() {
-    const QString dir = m_tmp.filePath(QStringLiteral("synth"));
+    const QString dir = m_tmp.filePath(u"synth"_s);
     // More listing than a pipe holds, so the listing is cut by SIGPIPE midway.
-    PeerResult synth = runPeer({QStringLiteral("synth"), dir, QStringLiteral("--records"), QStringLiteral("3000"),
-                                QStringLiteral("--password"), peerPassword()});
+    PeerResult synth = runPeer({u"synth"_s, dir, u"--records"_s, u"3000"_s, u"--password"_s, peerPassword()});
     QVERIFY2(synth.exitCode == 0, synth.err.constData());
     const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
-    QCOMPARE(runCli({QStringLiteral("ls"), dir}, peerPassword(), QStringLiteral("head -1")).out.count('\n'), 1);
-    QCOMPARE(runCli({QStringLiteral("ls"), dir}, QStringLiteral("wrong")).exitCode, 3);
-    QFile db(dir + QStringLiteral("/Manifest.db"));
+    QCOMPARE(runCli({u"ls"_s, dir}, peerPassword(), u"head -1"_s).out.count('\n'), 1);
+    QCOMPARE(runCli({u"ls"_s, dir}, u"wrong"_s).exitCode, 3);
+    QFile db(dir + u"/Manifest.db"_s);
     QVERIFY(db.resize(db.size() - 5));
-    PeerResult torn = runCli({QStringLiteral("ls"), dir}, peerPassword());
+    PeerResult torn = runCli({u"ls"_s, dir}, peerPassword());
     QCOMPARE(torn.exitCode, 1);
     QVERIFY2(torn.err.contains("POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"), torn.err.constData());
     QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
@@ -499,28 +485,15 @@ void TestBackupInterop::cliUsage_data() {
     QTest::addColumn<bool>("encrypted");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("stderrHas");
-    const QString dir = QStringLiteral("@DIR@");
-    const QString out = QStringLiteral("@OUT@");
-    QTest::newRow("no command") << QStringList{} << false << 2 << "no command given";
-    QTest::newRow("unknown command") << QStringList{"frobnicate", dir} << false << 2 << "unknown command frobnicate";
-    QTest::newRow("ls without folder") << QStringList{"ls"} << false << 2 << "Usage:";
-    QTest::newRow("ls too many") << QStringList{"ls", dir, "a", "b"} << false << 2 << "Usage:";
-    QTest::newRow("extract short") << QStringList{"extract", dir, "HomeDomain"} << false << 2 << "Usage:";
-    QTest::newRow("unknown option") << QStringList{"--bogus", "info", dir} << false << 2 << "unknown option --bogus";
-    QTest::newRow("password file without name")
-        << QStringList{"info", dir, "--password-file"} << false << 2 << "--password-file needs";
-    QTest::newRow("help") << QStringList{"--help"} << false << 0 << "";
-    QTest::newRow("missing record") << QStringList{"extract", dir, "HomeDomain", "Library/Nope", out} << false << 1
-                                    << "HomeDomain-Library/Nope is not in the backup";
-    QTest::newRow("folder record") << QStringList{"extract", dir, "HomeDomain", "Library", out} << false << 1
-                                   << "is a folder";
-    QTest::newRow("link record") << QStringList{"extract", dir, "HomeDomain", "Library/Notes/link", out} << false << 1
-                                 << "is a symbolic link to empty.txt";
-    QTest::newRow("not a backup") << QStringList{"info", "@EMPTY@"} << false << 1
-                                  << "Cannot find @EMPTY@/Manifest.plist";
-    QTest::newRow("no such folder") << QStringList{"ls", "@EMPTY@/nothing"} << false << 1 << "is not a folder";
-    QTest::newRow("unreadable password file") << QStringList{"--password-file", "@EMPTY@/none.txt", "ls", dir} << true
-                                              << 1 << "cannot read the password file";
+    QFile rows(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backupinterop/cli_usage.txt"));
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    for (const QString& line : QString::fromUtf8(rows.readAll()).split(u'\n')) {
+        const QStringList f = line.split(u'|');
+        if (f.size() == 5 && !line.startsWith(u'#')) {
+            QTest::newRow(qPrintable(f[0]))
+                << f[4].split(u' ', Qt::SkipEmptyParts) << (f[1] == "1"_L1) << f[2].toInt() << f[3];
+        }
+    }
 }
 
 void TestBackupInterop::cliUsage() {
@@ -529,13 +502,13 @@ void TestBackupInterop::cliUsage() {
     QFETCH(int, exitCode);
     QFETCH(QString, stderrHas);
     QTemporaryDir scratch;
-    const QString out = scratch.filePath(QStringLiteral("out/file"));
+    const QString out = scratch.filePath(u"out/file"_s);
     for (QString& a : args) {
-        a.replace(QStringLiteral("@DIR@"), encrypted ? m_encryptedDb : m_plainDb);
-        a.replace(QStringLiteral("@OUT@"), out);
-        a.replace(QStringLiteral("@EMPTY@"), scratch.path());
+        a.replace(u"@DIR@"_s, encrypted ? m_encryptedDb : m_plainDb);
+        a.replace(u"@OUT@"_s, out);
+        a.replace(u"@EMPTY@"_s, scratch.path());
     }
-    stderrHas.replace(QStringLiteral("@EMPTY@"), scratch.path());
+    stderrHas.replace(u"@EMPTY@"_s, scratch.path());
     PeerResult r = runCli(args, encrypted ? peerPassword() : QString());
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.err.contains(stderrHas.toUtf8()), r.err.constData());
@@ -554,27 +527,27 @@ void TestBackupInterop::realManifestDb() {
         QSKIP("no real Manifest.db here");
     }
     QTemporaryDir dir;
-    QVERIFY(QFile::copy(real, dir.filePath(QStringLiteral("Manifest.db"))));
-    QFile(dir.filePath(QStringLiteral("Manifest.db"))).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY(QFile::copy(real, dir.filePath(u"Manifest.db"_s)));
+    QFile(dir.filePath(u"Manifest.db"_s)).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     PeerResult plist = runProgram(
         QStringLiteral(VEXLAR_PYTHON),
-        {QStringLiteral("-c"),
+        {u"-c"_s,
          QStringLiteral("import plistlib, datetime, sys\n"
                         "plistlib.dump({'Lockdown': {'ProductVersion': '14.3', 'DeviceName': 'Real', "
                         "'UniqueDeviceID': 'x', 'ProductType': 'iPhone9,3'}, 'IsEncrypted': False, "
                         "'Date': datetime.datetime(2021, 12, 3)}, open(sys.argv[1], 'wb'), fmt=plistlib.FMT_BINARY)"),
-         dir.filePath(QStringLiteral("Manifest.plist"))},
+         dir.filePath(u"Manifest.plist"_s)},
         cleanEnvironment());
     QVERIFY2(plist.exitCode == 0, plist.err.constData());
 
     const QList<QJsonObject> peer = dumpBackup({"db", "14.3", QString(), false}, dir.path());
     QCOMPARE(peer.size(), 3721);
-    PeerResult ls = runCli({QStringLiteral("ls"), dir.path()});
+    PeerResult ls = runCli({u"ls"_s, dir.path()});
     QVERIFY2(ls.exitCode == 0, ls.err.constData());
     QCOMPARE(ls.out.count('\n'), peer.size());
     QCOMPARE(lineSet(ls.out), expectedListing(peer));
     QVERIFY(ls.out.contains("HomeDomain\tLibrary/SMS/sms.db\t278528\t0\n"));
-    PeerResult info = runCli({QStringLiteral("info"), dir.path()});
+    PeerResult info = runCli({u"info"_s, dir.path()});
     QCOMPARE(info.exitCode, 0);
     QVERIFY2(info.out.contains("Records:\t3721 (1089 files, 2618 folders, 14 links)"), info.out.constData());
 }
