@@ -21,6 +21,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QJsonArray peer(const QString& mode, const QString& file) {
@@ -70,7 +72,7 @@ struct Service {
     }
 };
 
-const QString kContacts = QStringLiteral("com.apple.Contacts");
+const QString kContacts = u"com.apple.Contacts"_s;
 
 } // namespace
 
@@ -95,7 +97,7 @@ class TestProtocols : public QObject {
             }
         }
         device = receiver.waitFor(udid);
-        const QString capture = work.filePath(udid + QStringLiteral(".capture"));
+        const QString capture = work.filePath(udid + u".capture"_s);
         qputenv("VEXLAR_SIM_CAPTURE", QFile::encodeName(capture));
         return device ? capture : QString();
     }
@@ -120,15 +122,15 @@ private slots:
         QTest::addColumn<QList<double>>("versions");
         QTest::addColumn<double>("chosen");
         QTest::addColumn<QString>("error");
-        const QString hello = QStringLiteral("Sim.Faults.ReplaceReply.Hello");
+        const QString hello = u"Sim.Faults.ReplaceReply.Hello"_s;
         const auto response = [](const char* entries) {
             return QStringLiteral(R"(["DLMessageProcessMessage", {"MessageName": "Response"%1}])")
                 .arg(QLatin1String(entries));
         };
         QTest::newRow("version offer") << QStringList() << QList<double>{2.0, 2.1} << 2.1 << QString();
-        QTest::newRow("ready at once") << QStringList{QStringLiteral("Sim.Faults.DeviceLinkReady"), "true"}
-                                       << QList<double>{2.0} << 2.0 << QString();
-        QTest::newRow("no common version") << QStringList{QStringLiteral("Sim.Faults.Backup2Versions"), "[3.5]"}
+        QTest::newRow("ready at once") << QStringList{u"Sim.Faults.DeviceLinkReady"_s, "true"} << QList<double>{2.0}
+                                       << 2.0 << QString();
+        QTest::newRow("no common version") << QStringList{u"Sim.Faults.Backup2Versions"_s, "[3.5]"}
                                            << QList<double>{2.0, 2.1} << 0.0 << "MOBILEBACKUP2_E_NO_COMMON_VERSION";
         QTest::newRow("empty list") << QStringList() << QList<double>() << 0.0 << "MOBILEBACKUP2_E_NO_COMMON_VERSION";
         QTest::newRow("no version named")
@@ -146,7 +148,7 @@ private slots:
         QTest::newRow("not DeviceLink") << QStringList{hello, QStringLiteral(R"(["Hello"])")} << QList<double>{2.0}
                                         << 0.0 << "Did not receive a DL* message as expected.";
         QTest::newRow("not ready after exchange")
-            << QStringList{QStringLiteral("Sim.Faults.ReplaceReply.DeviceReady"), QStringLiteral(R"(["DLNope"])")}
+            << QStringList{u"Sim.Faults.ReplaceReply.DeviceReady"_s, QStringLiteral(R"(["DLNope"])")}
             << QList<double>{2.0} << 0.0 << "invalid feedback after send DLMessageVersionExchange.";
     }
 
@@ -171,7 +173,7 @@ private slots:
     // Every message of a session as plistlib reads it from the device's side.
     void backup2Wire() {
         // The device answers the backup requests at once instead of starting a transfer.
-        const QString capture = fresh({QStringLiteral("Sim.Faults.Backup2ErrorCode"), QStringLiteral("22")});
+        const QString capture = fresh({u"Sim.Faults.Backup2ErrorCode"_s, u"22"_s});
         QVERIFY(!capture.isEmpty());
         Service s;
         QList<double> versions{2.0, 2.1};
@@ -189,21 +191,11 @@ private slots:
         });
         QVERIFY2(text.isEmpty(), qPrintable(text));
         readToEnd(s.socket);
-        const QString expected = QStringLiteral(R"([
-          {"format": "xml", "value": ["DLMessageVersionExchange", "DLVersionsOk", "int:400"]},
-          {"format": "binary", "value": ["DLMessageProcessMessage",
-              {"MessageName": "Hello", "SupportedProtocolVersions": ["real:2.0", "real:2.1"]}]},
-          {"format": "binary", "value": ["DLMessageProcessMessage", {"MessageName": "EnableCloudBackup",
-              "TargetIdentifier": "%1", "SourceIdentifier": "%1", "Options": {"CloudBackupState": false},
-              "CloudBackupState": false}]},
-          {"format": "binary", "value": ["DLMessageProcessMessage", {"MessageName": "Backup",
-              "TargetIdentifier": "%1", "SourceIdentifier": "%1", "Options": {"ForceFullBackup": true}}]},
-          {"format": "binary", "value": ["DLMessageProcessMessage", {"MessageName": "Backup",
-              "TargetIdentifier": "%1", "SourceIdentifier": "%1"}]},
-          {"format": "binary", "value": ["DLMessageStatusResponse", "int:0",
-              "___EmptyParameterString___", "___EmptyParameterString___"]},
-          {"format": "binary", "value": ["DLMessageDisconnect", "___EmptyParameterString___"]}])");
-        QCOMPARE(peer(QStringLiteral("frames"), capture), QJsonDocument::fromJson(expected.arg(udid).toUtf8()).array());
+        // The messages as the device must see them ("%1": this device's identifier).
+        QFile expected(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/protocols/backup2_wire.json"));
+        QVERIFY(expected.open(QIODevice::ReadOnly));
+        QCOMPARE(peer(u"frames"_s, capture),
+                 QJsonDocument::fromJson(QString::fromUtf8(expected.readAll()).arg(udid).toUtf8()).array());
     }
 
     // The backup-based cleanings read the setting this switch writes.
@@ -222,18 +214,17 @@ private slots:
         QFETCH(bool, wanted);
         QFETCH(bool, otherTarget);
         QFETCH(QString, error);
-        QVERIFY(!fresh({}, initially ? QStringList{QStringLiteral("--icloud")} : QStringList()).isEmpty());
+        QVERIFY(!fresh({}, initially ? QStringList{u"--icloud"_s} : QStringList()).isEmpty());
         Service s;
         double version = 2.1;
         const QString text = thrown([&] {
             mobiledevice_backup2_start(device, s.socket);
             mobiledevice_backup2_version_exchange(s.socket, &version, 1);
-            mobiledevice_backup2_set_enable_icloud(s.socket, otherTarget ? QStringLiteral("other") : udid, wanted);
+            mobiledevice_backup2_set_enable_icloud(s.socket, otherTarget ? u"other"_s : udid, wanted);
         });
         QCOMPARE(text, error);
         const CFType value =
-            mobiledevice_info(device, {QStringLiteral("CloudBackupEnabled")}, QStringLiteral("com.apple.mobile.backup"))
-                .value(0);
+            mobiledevice_info(device, {u"CloudBackupEnabled"_s}, u"com.apple.mobile.backup"_s).value(0);
         QVERIFY(value.isCFBoolean());
         QCOMPARE(value.CFNumberBool(), error.isEmpty() ? wanted : initially);
     }
@@ -257,11 +248,11 @@ private slots:
         mobiledevice_notification_thread thread(device);
         connect(&thread, &mobiledevice_notification_thread::recNotification, this,
                 [&received](const QString& name) { received.append(name); });
-        QCOMPARE(thrown([&] { thread.startServiceThrow({QStringLiteral("com.example.observed")}); }), QString());
+        QCOMPARE(thrown([&] { thread.startServiceThrow({u"com.example.observed"_s}); }), QString());
         thread.start();
         QTest::qWait(500); // the device has taken the observation
         if (withTool) {
-            QVERIFY(sim.tool({QStringLiteral("notify"), QStringLiteral("--udid"), udid, posted}));
+            QVERIFY(sim.tool({u"notify"_s, u"--udid"_s, udid, posted}));
         } else {
             Service poster;
             QCOMPARE(thrown([&] {
@@ -283,24 +274,24 @@ private slots:
         mobiledevice_notification_thread unstarted(device);
         unstarted.start();
         QVERIFY(unstarted.wait(10000));
-        QCOMPARE(unstarted.error, QStringLiteral("mobiledevice_notification_thread::run, start service first."));
+        QCOMPARE(unstarted.error, u"mobiledevice_notification_thread::run, start service first."_s);
 
         Service s;
-        QString name = QStringLiteral("unset");
+        QString name = u"unset"_s;
         QCOMPARE(thrown([&] {
                      mobiledevice_notification_start(device, s.socket);
-                     mobiledevice_notification_observe(s.socket, QStringLiteral("com.example.quiet"));
+                     mobiledevice_notification_observe(s.socket, u"com.example.quiet"_s);
                      name = mobiledevice_notification_get_throw(s.socket); // nothing posted: an empty poll
                  }),
                  QString());
         QCOMPARE(name, QString());
         QCOMPARE(thrown([&] {
                      CFType shutdown = CFType::createCFDictionary();
-                     shutdown.put(QStringLiteral("Command"), CFType::createCFString(QStringLiteral("Shutdown")));
+                     shutdown.put(u"Command"_s, CFType::createCFString(u"Shutdown"_s));
                      mobiledevice_sendmsg(s.socket, shutdown, false, 60000);
                      mobiledevice_notification_get_throw(s.socket);
                  }),
-                 QStringLiteral("ERROR: NotificationProxy died!"));
+                 u"ERROR: NotificationProxy died!"_s);
     }
 
     void fileRelay_data() {
@@ -308,10 +299,10 @@ private slots:
         QTest::addColumn<QStringList>("faults");
         QTest::addColumn<QStringList>("sources");
         QTest::addColumn<QString>("error");
-        const QString extra = QStringLiteral("Sim.Faults.FileRelayExtra");
-        const QStringList databases{QStringLiteral("UserDatabases")};
+        const QString extra = u"Sim.Faults.FileRelayExtra"_s;
+        const QStringList databases{u"UserDatabases"_s};
         QTest::newRow("odc archive") << "7.1.2" << QStringList() << databases << QString();
-        QTest::newRow("newc archive") << "7.1.2" << QStringList{QStringLiteral("Sim.Faults.FileRelayFormat"), "newc"}
+        QTest::newRow("newc archive") << "7.1.2" << QStringList{u"Sim.Faults.FileRelayFormat"_s, "newc"}
                                       << QStringList{"UserDatabases", "CrashReporter"} << QString();
         QTest::newRow("current device") << "14.4" << QStringList() << databases << "PermissionDenied";
         QTest::newRow("unknown source") << "7.1.2" << QStringList() << QStringList{"Nope"} << "InvalidSource";
@@ -328,9 +319,9 @@ private slots:
         QFETCH(QStringList, faults);
         QFETCH(QStringList, sources);
         QFETCH(QString, error);
-        QVERIFY(!fresh(faults, {QStringLiteral("--ios"), ios}).isEmpty());
-        const QString files = sim.deviceDir(udid) + QStringLiteral("/files/HomeDomain/Library/");
-        QVERIFY(QDir().mkpath(files + QStringLiteral("SMS/Drafts")) && QDir().mkpath(files + "Logs/CrashReporter"));
+        QVERIFY(!fresh(faults, {u"--ios"_s, ios}).isEmpty());
+        const QString files = sim.deviceDir(udid) + u"/files/HomeDomain/Library/"_s;
+        QVERIFY(QDir().mkpath(files + u"SMS/Drafts"_s) && QDir().mkpath(files + "Logs/CrashReporter"));
         for (const char* name : {"SMS/sms.db", "SMS/Drafts/d 1.plist", "Logs/CrashReporter/a.ips"}) {
             QFile f(files + QLatin1String(name));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(3000, name[0]) + name) > 0);
@@ -345,31 +336,30 @@ private slots:
             Service raw;
             mobiledevice_filerelay_start(device, raw.socket);
             mobiledevice_filerelay(raw.socket, sources);
-            QFile archive(destination + QStringLiteral(".cpio.gz"));
+            QFile archive(destination + u".cpio.gz"_s);
             QVERIFY(archive.open(QIODevice::WriteOnly) && archive.write(readToEnd(raw.socket)) > 0);
             archive.close();
             QStringList fromPeer;
-            for (const QJsonValue& member : peer(QStringLiteral("cpio"), archive.fileName())) {
-                const QString path = member[QStringLiteral("name")].toString().mid(2);
-                if (member[QStringLiteral("type")] == QStringLiteral("0o100000")) {
+            for (const QJsonValue& member : peer(u"cpio"_s, archive.fileName())) {
+                const QString path = member[u"name"_s].toString().mid(2);
+                if (member[u"type"_s] == u"0o100000"_s) {
                     fromPeer.append(path);
-                    QFile f(destination + QLatin1Char('/') + path);
+                    QFile f(destination + u'/' + path);
                     QVERIFY(f.open(QIODevice::ReadOnly));
-                    QCOMPARE(sha1(f.readAll()), member[QStringLiteral("sha1")].toString().toLatin1());
+                    QCOMPARE(sha1(f.readAll()), member[u"sha1"_s].toString().toLatin1());
                 }
             }
             QCOMPARE(written, fromPeer);
-            QVERIFY(written.contains(QStringLiteral("var/mobile/Library/SMS/Drafts/d 1.plist")));
-            QCOMPARE(written.contains(QStringLiteral("var/mobile/Library/Logs/CrashReporter/a.ips")),
-                     sources.contains(QStringLiteral("CrashReporter")));
+            QVERIFY(written.contains(u"var/mobile/Library/SMS/Drafts/d 1.plist"_s));
+            QCOMPARE(written.contains(u"var/mobile/Library/Logs/CrashReporter/a.ips"_s),
+                     sources.contains(u"CrashReporter"_s));
         });
         QVERIFY2(error.isEmpty() ? text.isEmpty() : text.contains(error), qPrintable(text));
         if (!error.isEmpty()) {
             // Nothing of a refused archive is left: no destination, no half-built tree.
-            QCOMPARE(
-                QDir(work.path()).entryList({udid, QStringLiteral(".filerelay-*")}, QDir::AllEntries | QDir::Hidden),
-                QStringList());
-            QVERIFY(!QFile::exists(work.filePath(QStringLiteral("escape.txt"))));
+            QCOMPARE(QDir(work.path()).entryList({udid, u".filerelay-*"_s}, QDir::AllEntries | QDir::Hidden),
+                     QStringList());
+            QVERIFY(!QFile::exists(work.filePath(u"escape.txt"_s)));
         }
     }
 
@@ -379,10 +369,10 @@ private slots:
         QTest::addColumn<bool>("tetheredOff");
         QTest::addColumn<QList<int>>("batches");
         QTest::addColumn<QString>("error");
-        const QString getAll = QStringLiteral("Sim.Faults.ReplaceReply.SDMessageGetAllRecordsFromDevice");
+        const QString getAll = u"Sim.Faults.ReplaceReply.SDMessageGetAllRecordsFromDevice"_s;
         QTest::newRow("three batches") << 5 << QStringList() << false << QList<int>{2, 2, 1} << QString();
         QTest::newRow("one batch of five")
-            << 5 << QStringList{QStringLiteral("Sim.Faults.SyncBatch"), "8"} << false << QList<int>{5} << QString();
+            << 5 << QStringList{u"Sim.Faults.SyncBatch"_s, "8"} << false << QList<int>{5} << QString();
         QTest::newRow("nothing to send") << 0 << QStringList() << false << QList<int>() << QString();
         QTest::newRow("batch not a dictionary")
             << 1 << QStringList{getAll, R"(["SDMessageProcessChanges", "com.apple.Contacts", "x", false, {}])"} << false
@@ -404,17 +394,17 @@ private slots:
         QFETCH(QString, error);
         const QString capture = fresh(faults);
         QVERIFY(!capture.isEmpty());
-        QVERIFY(QDir().mkpath(sim.deviceDir(udid) + QStringLiteral("/sync")));
+        QVERIFY(QDir().mkpath(sim.deviceDir(udid) + u"/sync"_s));
         CFType store = CFType::createCFDictionary();
         for (int i = 0; i < records; ++i) {
-            store.put(QStringLiteral("r%1").arg(i),
+            store.put(u"r%1"_s.arg(i),
                       CFType::createCFDictionary({CFType::createCFString("n")}, {CFType::createCFNumberInt32(i)}));
         }
-        QFile file(sim.deviceDir(udid) + QStringLiteral("/sync/") + kContacts + QStringLiteral(".plist"));
+        QFile file(sim.deviceDir(udid) + u"/sync/"_s + kContacts + u".plist"_s);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(store.CFPropertyListToBytes(100)) > 0);
         file.close();
         QCOMPARE(mobiledevice_sync_set_tethered(device, kContacts, tetheredOff), 0);
-        const _mobiledevice_sync_ctx ctx(kContacts, QString(), QStringLiteral("anchor-1"));
+        const _mobiledevice_sync_ctx ctx(kContacts, QString(), u"anchor-1"_s);
         Service s;
         QList<CFType> got;
         const QString text = thrown([&] {
@@ -432,28 +422,27 @@ private slots:
         }
         QCOMPARE(sizes, batches.value(0) == -1 ? QList<int>() : batches);
         readToEnd(s.socket);
-        const QJsonArray frames = peer(QStringLiteral("frames"), capture);
-        QCOMPARE(frames.at(1)[QStringLiteral("value")].toArray(),
+        const QJsonArray frames = peer(u"frames"_s, capture);
+        QCOMPARE(frames.at(1)[u"value"_s].toArray(),
                  QJsonDocument::fromJson(R"(["SDMessageSyncDataClassWithDevice", "com.apple.Contacts", "",
                                              "anchor-1", "int:106"])")
                      .array());
         int acknowledged = 0;
         for (const QJsonValue& frame : frames) {
-            acknowledged +=
-                frame[QStringLiteral("value")][0] == QStringLiteral("SDMessageAcknowledgeChangesFromDevice");
+            acknowledged += frame[u"value"_s][0] == u"SDMessageAcknowledgeChangesFromDevice"_s;
         }
         QCOMPARE(acknowledged, batches.size());
     }
 
     void syncChangesAndClear() {
         QVERIFY(!fresh({}).isEmpty());
-        const _mobiledevice_sync_ctx ctx(kContacts, QString(), QStringLiteral("anchor-1"));
+        const _mobiledevice_sync_ctx ctx(kContacts, QString(), u"anchor-1"_s);
         const auto record = [](const char* name) {
             return CFType::createCFDictionary({CFType::createCFString("n")}, {CFType::createCFString(name)});
         };
         CFType changes = CFType::createCFDictionary();
-        changes.put(QStringLiteral("computer-1"), record("new"));
-        changes.put(QStringLiteral("computer-2"), record("newer"));
+        changes.put(u"computer-1"_s, record("new"));
+        changes.put(u"computer-2"_s, record("newer"));
         Service s, again;
         CFType remap;
         QList<CFType> afterSend, afterClear;
@@ -469,10 +458,10 @@ private slots:
                  }),
                  QString());
         QCOMPARE(remap.dict_size(), 2);
-        const QString first = remap.get(QStringLiteral("computer-1")).CFStringQString();
-        QVERIFY(!first.isEmpty() && first != remap.get(QStringLiteral("computer-2")).CFStringQString());
+        const QString first = remap.get(u"computer-1"_s).CFStringQString();
+        QVERIFY(!first.isEmpty() && first != remap.get(u"computer-2"_s).CFStringQString());
         QCOMPARE(afterSend.size(), 1);
-        QCOMPARE(afterSend[0].get(first).get(QStringLiteral("n")).CFStringQString(), QStringLiteral("new"));
+        QCOMPARE(afterSend[0].get(first).get(u"n"_s).CFStringQString(), u"new"_s);
         QCOMPARE(afterClear.size(), 0);
     }
 };
