@@ -48,20 +48,13 @@ private slots:
         QVERIFY(!mobiledevice_loader_is_loaded());
         QVERIFY(mobiledevice_loader_is_corefoundation_loaded());
         QVERIFY(!mobiledevice_loader_mf("AMDeviceConnect"));
-    }
-
-    void initWarnsOnFailure() {
-        qunsetenv("VEXLAR_MOBILEDEVICE");
-        qunsetenv("VEXLAR_WEB_HOST");
+        // The program's start shows the same text as a warning.
         RecordingPresenter presenter;
         Tips::setPresenter(&presenter);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot load the device framework")));
-        const int r = mobiledevice_init();
+        QCOMPARE(mobiledevice_init(), 0);
         Tips::setPresenter(nullptr);
-        QCOMPARE(r, 0);
-        QCOMPARE(presenter.shown.size(), 1);
-        QCOMPARE(presenter.shown[0].first, TipsPresenter::Warning);
-        QCOMPARE(presenter.shown[0].second, expectedError(QStringLiteral("www.spacevexlar.invalid")));
+        QCOMPARE(presenter.shown, (QList<QPair<TipsPresenter::Kind, QString>>{{TipsPresenter::Warning, expected}}));
     }
 
     void realLibrary() {

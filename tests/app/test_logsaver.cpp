@@ -2,6 +2,7 @@
 // The fatal and stdout cases run this binary again as a child ("--child").
 
 #include "app/logsaver.h"
+#include "tests/app/datarows.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -18,6 +19,10 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/app/test_logsaver.json");
+
 QString todaysLog(const QString& dir) {
     return dir + QStringLiteral("/log-%1.txt").arg(QDate::currentDate().toString(u"yyyyMMdd"));
 }
@@ -60,16 +65,7 @@ private slots:
         qInstallMessageHandler(m_testHandler);
     }
 
-    void pruning_data() {
-        QTest::addColumn<int>("existing");
-        QTest::addColumn<int>("maxFiles");
-        QTest::addColumn<int>("deleted");
-        QTest::newRow("12 files, keep 10") << 12 << 10 << 2;
-        QTest::newRow("10 files, keep 10") << 10 << 10 << 0;
-        QTest::newRow("3 files, keep 10") << 3 << 10 << 0;
-        QTest::newRow("5 files, keep 0") << 5 << 0 << 5;
-        QTest::newRow("5 files, negative limit") << 5 << -3 << 5;
-    }
+    void pruning_data() { addRowsFrom(kTables, "pruning"); }
     void pruning() {
         QFETCH(int, existing);
         QFETCH(int, maxFiles);
@@ -88,18 +84,7 @@ private slots:
     }
 
     // The whole file after one message; %T stands for the time.
-    void lineFormat_data() {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("file");
-        QTest::newRow("debug") << int(QtDebugMsg) << u"hello"_s << u"(D %T) hello\n"_s;
-        QTest::newRow("warning") << int(QtWarningMsg) << u"w"_s << u"(W %T) w\n"_s;
-        QTest::newRow("critical") << int(QtCriticalMsg) << u"c"_s << u"(C %T) c\n"_s;
-        QTest::newRow("info has no letter") << int(QtInfoMsg) << u"i"_s << u"(%T) i\n"_s;
-        QTest::newRow("UTF-8") << int(QtWarningMsg) << u"Grüße ✓ 日本"_s << u"(W %T) Grüße ✓ 日本\n"_s;
-        QTest::newRow("empty") << int(QtWarningMsg) << QString() << u"(W %T) \n"_s;
-        QTest::newRow("line breaks kept") << int(QtWarningMsg) << u"first\nsecond"_s << u"(W %T) first\nsecond\n"_s;
-    }
+    void lineFormat_data() { addRowsFrom(kTables, "lineFormat"); }
     void lineFormat() {
         QFETCH(int, type);
         QFETCH(QString, message);

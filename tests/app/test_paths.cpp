@@ -1,6 +1,7 @@
 // Data directory resolution and the path and size helpers.
 
 #include "app/paths.h"
+#include "tests/app/datarows.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -9,6 +10,10 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/app/test_paths.json");
+
 const QString kId = QStringLiteral("3C9E17B0A4D25F68C1E0B7734D9A2F15");
 
 void writeFile(const QString& path, const QByteArray& bytes) {
@@ -33,15 +38,7 @@ private slots:
 
     void cleanup() { QFile::remove(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect")); }
 
-    void dataDirectory_data() {
-        QTest::addColumn<QString>("redirectContent"); // "" = no redirect file; "@" is replaced by a real folder
-        QTest::addColumn<bool>("redirected");
-        QTest::newRow("no redirect file") << QString() << false;
-        QTest::newRow("existing folder") << QStringLiteral("@") << true;
-        QTest::newRow("existing folder, trailing line break") << QStringLiteral("@\n") << true;
-        QTest::newRow("missing path") << QStringLiteral("@/does/not/exist") << false;
-        QTest::newRow("empty redirect file") << QStringLiteral("") << false;
-    }
+    void dataDirectory_data() { addRowsFrom(kTables, "dataDirectory"); }
     void dataDirectory() {
         QFETCH(QString, redirectContent);
         QFETCH(bool, redirected);
@@ -95,40 +92,18 @@ private slots:
         QVERIFY(!QFile::exists(root));
     }
 
-    void formatFileName_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("identifier with blank, slash, colon")
-            << QStringLiteral(" com.example/app:1 ") << QStringLiteral("com.exampleapp1");
-        QTest::newRow("every unsafe character")
-            << QStringLiteral("a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm") << QStringLiteral("abcdefghijklm");
-        QTest::newRow("case and dots kept") << QStringLiteral("Com.Example.App") << QStringLiteral("Com.Example.App");
-        QTest::newRow("non-ASCII kept") << QStringLiteral("Ünïcødé-✓") << QStringLiteral("Ünïcødé-✓");
-        QTest::newRow("only unsafe") << QStringLiteral("/:*?") << QString();
-        QTest::newRow("dot-dot stays a name") << QStringLiteral("../..") << QStringLiteral("....");
-    }
+    void formatFileName_data() { addRowsFrom(kTables, "formatFileName"); }
     void formatFileName() {
         QFETCH(QString, name);
         QFETCH(QString, expected);
         QCOMPARE(g_formatFileName(name), expected);
     }
 
-    void formatSpaceShow_data() {
-        QTest::addColumn<qlonglong>("bytes");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("512") << 512LL << QStringLiteral("0.5 KB");
-        QTest::newRow("0") << 0LL << QStringLiteral("0.0 KB");
-        QTest::newRow("1048575") << 1048575LL << QStringLiteral("1024.0 KB");
-        QTest::newRow("1048576") << 1048576LL << QStringLiteral("1.0 MB");
-        QTest::newRow("1.5 GiB") << 1610612736LL << QStringLiteral("1.5 GB");
-        QTest::newRow("5 TiB") << 5LL * 1024 * 1024 * 1024 * 1024 << QStringLiteral("5120.0 GB");
-        QTest::newRow("-1") << -1LL << QStringLiteral("-0.0 KB");
-    }
+    void formatSpaceShow_data() { addRowsFrom(kTables, "formatSpaceShow"); }
     void formatSpaceShow() {
-        QFETCH(qlonglong, bytes);
+        QFETCH(qint64, bytes);
         QFETCH(QString, expected);
-        const long long value = bytes;
-        QCOMPARE(::formatSpaceShow(value), expected);
+        QCOMPARE(::formatSpaceShow(bytes), expected);
     }
 };
 
