@@ -9,6 +9,8 @@
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
 
+#include <QCryptographicHash>
+#include <QDirIterator>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -16,6 +18,8 @@
 #include <QtTest>
 #include <memory>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef VEXLAR_SIMDEVICE_TOOL
 #define VEXLAR_SIMDEVICE_TOOL ""
@@ -208,3 +212,38 @@ public slots:
     void iosDeviceConnected(void* device) { events.append({true, static_cast<am_device*>(device)}); }
     void iosDeviceDisconnected(void* device) { events.append({false, static_cast<am_device*>(device)}); }
 };
+
+// Everything below `root` (a device's files/ folder, a source tree) as "path" -> "d", "l <link target>" or
+// "f <size> <SHA-1>"; with `inodes`, each regular file's inode as well.
+inline QMap<QString, QString> fileTree(const QString& root, QMap<QString, quint64>* inodes = nullptr) {
+    QMap<QString, QString> out;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next(), rel = QDir(root).relativeFilePath(path);
+        if (rel == QLatin1String("MediaDomain/Media/com.apple.itunes.lock_sync")) {
+            continue; // the empty sync lock file a real-phone backup leaves, as every synced phone has
+        }
+        const QFileInfo fi = it.fileInfo();
+        QFile f(path);
+        QCryptographicHash sha(QCryptographicHash::Sha1);
+        if (fi.isSymLink()) {
+            QByteArray target(4096, 0);
+            target.resize(qMax(ssize_t(0), ::readlink(QFile::encodeName(path).constData(), target.data(), 4096)));
+            out[rel] = QStringLiteral("l ") + QString::fromUtf8(target);
+        } else if (fi.isFile() && f.open(QIODevice::ReadOnly) && sha.addData(&f)) {
+            out[rel] = QStringLiteral("f %1 ").arg(f.size()) + QString::fromLatin1(sha.result().toHex());
+            struct stat st {};
+            if (inodes && ::stat(QFile::encodeName(path).constData(), &st) == 0) {
+                (*inodes)[rel] = st.st_ino;
+            }
+        } else {
+            out[rel] = QStringLiteral("d");
+        }
+    }
+    return out;
+}
+// A regular file's size in a fileTree() entry, 0 for anything else.
+inline qint64 treeSize(const QString& entry) {
+    return entry.startsWith(QLatin1Char('f')) ? entry.section(QLatin1Char(' '), 1, 1).toLongLong() : 0;
+}

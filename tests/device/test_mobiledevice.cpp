@@ -5,6 +5,7 @@
 #include "app/paths.h"
 #include "device/iosdevice.h"
 #include "device/mobiledevice.h"
+#include "tests/app/datarows.h"
 #include "tests/app/recordingpresenter.h"
 #include "tests/device/simfixture.h"
 
@@ -13,6 +14,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/device/test_mobiledevice.json");
 
 const QString kOpenMessage = QStringLiteral(
     "Please launch iTunes first and then re-connect your iPhone. Once your iPhone is visible in iTunes, please "
@@ -50,47 +54,17 @@ private slots:
         QVERIFY(mobiledevice_listen(&ctx));
     }
 
-    void parseVersion_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QList<int>>("parts");
-        QTest::addColumn<QString>("back");
-        QTest::newRow("9.3.2") << u"9.3.2"_s << QList<int>{9, 3, 2} << u"9.3.2"_s;
-        QTest::newRow("10.0") << u"10.0"_s << QList<int>{10, 0} << u"10.0"_s;
-        QTest::newRow("empty") << u""_s << QList<int>{} << u""_s;
-        QTest::newRow("iOS 9.3") << u"iOS 9.3"_s << QList<int>{9, 3} << u"9.3"_s;
-        QTest::newRow("beta suffix") << u"11.0b4"_s << QList<int>{11, 0, 4} << u"11.0.4"_s;
-        QTest::newRow("leading zeros") << u"09.03"_s << QList<int>{9, 3} << u"9.3"_s;
-        QTest::newRow("no digits") << u"unknown"_s << QList<int>{} << u""_s;
-        QTest::newRow("huge component") << u"1.99999999999999999999"_s << QList<int>{1, std::numeric_limits<int>::max()}
-                                        << u"1.2147483647"_s;
-    }
+    // Each version is parsed and printed back, then compared with another (both ways round).
+    void versions_data() { addRowsFrom(kTables, "versions"); }
 
-    void parseVersion() {
+    void versions() {
         QFETCH(QString, text);
-        QFETCH(QList<int>, parts);
-        QFETCH(QString, back);
-        QCOMPARE(_IOSVersion(text).parts, parts);
-        QCOMPARE(_IOSVersion(text).toString(), back);
-    }
-
-    void compareVersions_data() {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("result");
-        QTest::newRow("9.3 vs 9.3.2") << u"9.3"_s << u"9.3.2"_s << -1;
-        QTest::newRow("10.0 vs 9.3.5") << u"10.0"_s << u"9.3.5"_s << 1;
-        QTest::newRow("equal") << u"9.3.2"_s << u"9.3.2"_s << 0;
-        QTest::newRow("minor differs") << u"9.1"_s << u"9.3"_s << -2;
-        QTest::newRow("empty vs 10") << u""_s << u"10"_s << -1;
-        QTest::newRow("extremes do not overflow") << u"0"_s << u"2147483647"_s << -2147483647;
-    }
-
-    void compareVersions() {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
+        QFETCH(QString, other);
         QFETCH(int, result);
-        QCOMPARE(_IOSVersion(a).compare(_IOSVersion(b)), result);
-        QCOMPARE(_IOSVersion(b).compare(_IOSVersion(a)) > 0, result < 0);
+        QTEST(_IOSVersion(text).parts, "parts");
+        QTEST(_IOSVersion(text).toString(), "back");
+        QCOMPARE(_IOSVersion(text).compare(_IOSVersion(other)), result);
+        QCOMPARE(_IOSVersion(other).compare(_IOSVersion(text)) > 0, result < 0);
     }
 
     void cacheDirs() {
@@ -144,23 +118,7 @@ private slots:
         QVERIFY(receiver.deviceFor(udid));
     }
 
-    void refusedOpen_data() {
-        QTest::addColumn<QStringList>("setup");
-        QTest::addColumn<QString>("step");
-        QTest::addColumn<QString>("code"); // empty: whatever the device answers
-        QTest::newRow("connect refused") << QStringList{"Sim.Faults.AMDeviceConnect", "-402653163"} << "AMDeviceConnect"
-                                         << "-402653163";
-        QTest::newRow("fault on pair") << QStringList{"Sim.Faults.AMDevicePair", "-402653183"} << "AMDevicePair"
-                                       << "-402653183";
-        QTest::newRow("user declines trust") << QStringList{"Sim.TrustAccepted", "false"} << "AMDevicePair"
-                                             << "";
-        QTest::newRow("validation fails")
-            << QStringList{"Sim.Faults.AMDeviceValidatePairing", "-402653147"} << "AMDeviceValidatePairing"
-            << "-402653147";
-        QTest::newRow("session refused") << QStringList{"Sim.Faults.AMDeviceStartSession", "-402653155"}
-                                         << "AMDeviceStartSession"
-                                         << "-402653155";
-    }
+    void refusedOpen_data() { addRowsFrom(kTables, "refusedOpen"); }
 
     void refusedOpen() {
         QFETCH(QStringList, setup);
@@ -214,16 +172,7 @@ private slots:
         QCOMPARE(mobiledevice_closeservice(socket), -1);
     }
 
-    void serviceFailureText_data() {
-        QTest::addColumn<QStringList>("setup");
-        QTest::addColumn<QString>("description");
-        QTest::newRow("named device") << QStringList{"Lockdown.DeviceName",     "Ann's iPhone",
-                                                     "Lockdown.ProductType",    "iPhone8,1",
-                                                     "Lockdown.ProductVersion", "9.3.2"}
-                                      << "Ann's iPhone, iPhone8,1, iOS 9.3.2";
-        QTest::newRow("name cannot be read")
-            << QStringList{"Sim.Faults.CopyValueFail", "[\"DeviceName\"]"} << "Unknown";
-    }
+    void serviceFailureText_data() { addRowsFrom(kTables, "serviceFailureText"); }
 
     void serviceFailureText() {
         QFETCH(QStringList, setup);
@@ -240,19 +189,7 @@ private slots:
     }
 
     // The warning shown names what to turn off: iCloud backup before encryption.
-    void backupSettings_data() {
-        QTest::addColumn<QString>("cloud"); // "null" removes the value: no backup domain
-        QTest::addColumn<QString>("encrypt");
-        QTest::addColumn<bool>("checkICloud");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<QString>("warning");
-        QTest::newRow("both on, both checked") << u"true"_s << u"true"_s << true << false << u"turn off iCloud"_s;
-        QTest::newRow("both on, encryption checked") << u"true"_s << u"true"_s << false << false << u"encrypted"_s;
-        QTest::newRow("encryption only") << u"false"_s << u"true"_s << true << false << u"encrypted"_s;
-        QTest::newRow("iCloud on, not checked") << u"true"_s << u"false"_s << false << true << QString();
-        QTest::newRow("both off") << u"false"_s << u"false"_s << true << true << QString();
-        QTest::newRow("no backup domain") << u"null"_s << u"null"_s << true << true << QString();
-    }
+    void backupSettings_data() { addRowsFrom(kTables, "backupSettings"); }
 
     void backupSettings() {
         QFETCH(QString, cloud);
