@@ -1,5 +1,8 @@
 // Window chrome: the resource bundle, translation table and style sheet, the
-// message boxes and their test hook, and dragging.
+// message boxes and their test hook, and dragging. Then the real program
+// started offscreen: without a device framework it warns and still opens its
+// window; with the simulated framework it loads it quietly. Either way the
+// day's log starts with the start-up line.
 
 #include "app/errreport.h"
 #include "app/tips.h"
@@ -9,10 +12,15 @@
 #include "ui/winmovable.h"
 
 #include <QApplication>
+#include <QDate>
+#include <QFile>
 #include <QImage>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -35,11 +43,10 @@ private slots:
     void resources_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QSize>("minSize"); // empty: not an image
-        QTest::newRow("translation") << QStringLiteral(":/en.qm") << QSize();
-        QTest::newRow("product picture") << QStringLiteral(":main") << QSize(64, 64);
-        QTest::newRow("device picture") << QStringLiteral(":res/ipad-big.png") << QSize(96, 96);
-        QTest::newRow("style sheet arrow") << QStringLiteral(":res/arrow.png") << QSize(8, 6);
-        QTest::newRow("jpeg") << QStringLiteral(":res/close_icloudbk.jpg") << QSize(200, 100);
+        QTest::newRow("product picture") << u":main"_s << QSize(64, 64);
+        QTest::newRow("device picture") << u":res/ipad-big.png"_s << QSize(96, 96);
+        QTest::newRow("style sheet arrow") << u":res/arrow.png"_s << QSize(8, 6);
+        QTest::newRow("jpeg") << u":res/close_icloudbk.jpg"_s << QSize(200, 100);
     }
     void resources() {
         QFETCH(QString, name);
@@ -65,7 +72,7 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, english);
         QTranslator translator;
-        QVERIFY(translator.load(QStringLiteral(":/en.qm")));
+        QVERIFY(translator.load(u":/en.qm"_s));
         QVERIFY(QCoreApplication::installTranslator(&translator));
         const QString shown = QCoreApplication::translate(context.toUtf8().constData(), key.toUtf8().constData());
         QCoreApplication::removeTranslator(&translator);
@@ -74,13 +81,13 @@ private slots:
 
     void styleSheetParsesAndIsCached() {
         const QString first = getStyleSheet();
-        QVERIFY(first.contains(QLatin1String("#btnScanSysCache")));
-        QVERIFY(first.contains(QLatin1String("url(:res/arrow.png)")));
-        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*[Ss]tyle ?[Ss]heet.*")));
+        QVERIFY(first.contains("#btnScanSysCache"_L1));
+        QVERIFY(first.contains("url(:res/arrow.png)"_L1));
+        QTest::failOnWarning(QRegularExpression(u".*[Ss]tyle ?[Ss]heet.*"_s));
         QDialog dialog;
         dialog.setStyleSheet(first);
-        auto* button = new QPushButton(QStringLiteral("Scan"), &dialog);
-        button->setObjectName(QStringLiteral("btnScanSysCache"));
+        auto* button = new QPushButton(u"Scan"_s, &dialog);
+        button->setObjectName(u"btnScanSysCache"_s);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         button->ensurePolished();
@@ -123,7 +130,7 @@ private slots:
             flags = box->windowFlags();
             box->button(press)->click();
         });
-        const int result = g_showMessageBox(QMessageBox::Warning, QStringLiteral("<b>text</b>"), buttons);
+        const int result = g_showMessageBox(QMessageBox::Warning, u"<b>text</b>"_s, buttons);
         QCOMPARE(result, int(press));
         QCOMPARE(seen, expected);
         QCOMPARE(title, prodDisplayName());
@@ -134,39 +141,36 @@ private slots:
         MessageBoxPresenter presenter;
         Tips::setPresenter(&presenter);
         MessageBoxPresenter::setNextAnswers({QMessageBox::Yes, QMessageBox::No, QMessageBox::Ok, QMessageBox::Ok});
-        QVERIFY(Tips::question(QStringLiteral("first?")));
-        QVERIFY(!Tips::question(QStringLiteral("second?")));
-        Tips::info(QStringLiteral("note"));
-        Tips::error(QStringLiteral("broken"));
+        QVERIFY(Tips::question(u"first?"_s));
+        QVERIFY(!Tips::question(u"second?"_s));
+        Tips::info(u"note"_s);
+        Tips::error(u"broken"_s);
         QCOMPARE(MessageBoxPresenter::pendingAnswers(), 0);
 
         // Auto answer: Yes where there is one, else OK.
         MessageBoxPresenter::setAutoAnswer(true);
-        QVERIFY(Tips::question(QStringLiteral("third?")));
-        Tips::warning(QStringLiteral("careful"));
+        QVERIFY(Tips::question(u"third?"_s));
+        Tips::warning(u"careful"_s);
 
         // From a worker thread the box still opens on the GUI thread.
         bool fromWorker = false;
-        QThread* worker = QThread::create([&] { fromWorker = Tips::question(QStringLiteral("from worker?")); });
+        QThread* worker = QThread::create([&] { fromWorker = Tips::question(u"from worker?"_s); });
         worker->start();
         QTRY_VERIFY(worker->isFinished());
         delete worker;
         QVERIFY(fromWorker);
         Tips::setPresenter(nullptr);
 
-        const QStringList texts = MessageBoxPresenter::shownTexts();
-        QCOMPARE(texts.size(), 7);
-        QCOMPARE(texts[0], QStringLiteral("first?"));
-        QCOMPARE(texts[2], QStringLiteral("note"));
-        QCOMPARE(texts[3], errBoxText(QStringLiteral("broken")));
-        QCOMPARE(texts[6], QStringLiteral("from worker?"));
+        QCOMPARE(MessageBoxPresenter::shownTexts(),
+                 QStringList({u"first?"_s, u"second?"_s, u"note"_s, errBoxText(u"broken"_s), u"third?"_s, u"careful"_s,
+                              u"from worker?"_s}));
     }
 
     void hookAnswersCustomButtonsAndRejectsMisfits() {
-        QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("A new version"));
-        QPushButton* now = box.addButton(QStringLiteral("Download now"), QMessageBox::AcceptRole);
-        QPushButton* later = box.addButton(QStringLiteral("Download later"), QMessageBox::RejectRole);
-        MessageBoxPresenter::setNextAnswers({QStringLiteral("Download later")});
+        QMessageBox box(QMessageBox::Question, u"t"_s, u"A new version"_s);
+        QPushButton* now = box.addButton(u"Download now"_s, QMessageBox::AcceptRole);
+        QPushButton* later = box.addButton(u"Download later"_s, QMessageBox::RejectRole);
+        MessageBoxPresenter::setNextAnswers({u"Download later"_s});
         box.exec();
         QCOMPARE(box.clickedButton(), later);
         MessageBoxPresenter::setNextAnswers({"Download now"});
@@ -175,22 +179,22 @@ private slots:
 
         // An answer the box does not offer closes it rather than hanging the test.
         MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("does not fit")));
-        QCOMPARE(g_showMessageBox(QMessageBox::Information, QStringLiteral("x"), QMessageBox::Ok), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"does not fit"_s));
+        QCOMPARE(g_showMessageBox(QMessageBox::Information, u"x"_s, QMessageBox::Ok), 0);
     }
 
     void hookHandsDialogsToTheirHandler() {
         int handled = 0;
-        MessageBoxPresenter::setDialogHandler(QStringLiteral("AboutUsForm"), [&](QDialog* dialog) {
+        MessageBoxPresenter::setDialogHandler(u"AboutUsForm"_s, [&](QDialog* dialog) {
             ++handled;
-            auto* ok = dialog->findChild<QPushButton*>(QStringLiteral("btnOK"));
+            auto* ok = dialog->findChild<QPushButton*>(u"btnOK"_s);
             QVERIFY(ok);
             QTest::mouseClick(ok, Qt::LeftButton); // pressed() accepts
         });
         AboutUsForm about;
         QCOMPARE(about.exec(), int(QDialog::Accepted));
         QCOMPARE(handled, 1);
-        QCOMPARE(MessageBoxPresenter::shownDialogs(), QStringList{QStringLiteral("AboutUsForm")});
+        QCOMPARE(MessageBoxPresenter::shownDialogs(), QStringList{u"AboutUsForm"_s});
     }
 
     void dragging_data() {
@@ -220,6 +224,73 @@ private slots:
         // Moving after the release drags no more.
         send(QEvent::MouseMove, press + QPoint(50, 50), Qt::NoButton, Qt::NoButton);
         QCOMPARE(dialog.pos() - start, expectedMove);
+    }
+    void startsUp_data() {
+        QTest::addColumn<QString>("framework");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("no framework") << QString() << true;
+        QTest::newRow("missing framework file") << u"/nonexistent/libsimdevice.so"_s << true;
+#ifdef VEXLAR_SIM_FRAMEWORK
+        QTest::newRow("simulated framework") << QStringLiteral(VEXLAR_SIM_FRAMEWORK) << false;
+#endif
+    }
+    void startsUp() {
+        QFETCH(QString, framework);
+        QFETCH(bool, warned);
+        if (!framework.isEmpty() && !warned && !QFile::exists(framework)) {
+            QSKIP("the simulated framework is not built");
+        }
+        const QString program = QStringLiteral(VEXLAR_BINARY_DIR "/bin/spacevexlar");
+        if (!QFile::exists(program)) {
+            QSKIP("spacevexlar is not built");
+        }
+        QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.insert(u"VEXLAR_TEST_AUTOANSWER"_s, u"1"_s);
+        env.insert(u"VEXLAR_QUIT_AFTER_MS"_s, u"2000"_s);
+        env.insert(u"VEXLAR_WEB_HOST"_s, u"127.0.0.1:9"_s);
+        env.remove(u"VEXLAR_MOBILEDEVICE"_s);
+        if (!framework.isEmpty()) {
+            env.insert(u"VEXLAR_MOBILEDEVICE"_s, framework);
+        }
+        QTemporaryDir simRoot; // no simulated devices
+        env.insert(u"VEXLAR_SIM_ROOT"_s, simRoot.path());
+
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(program, {});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+
+        const QString log =
+            home.path() + QStringLiteral("/Library/Application Support/Quorvindale/3C9E17B0A4D25F68C1E0B7734D9A2F15/"
+                                         "qlogs/log-%1.txt")
+                              .arg(QDate::currentDate().toString(u"yyyyMMdd"));
+        QFile file(log);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(log));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
+        QVERIFY(lines.first().endsWith(") Space Vexlar 3.1.13 starting"_L1));
+
+        const auto indexOf = [&lines](const QString& needle) {
+            return lines.indexOf(QRegularExpression(u".*"_s + QRegularExpression::escape(needle) + u".*"_s));
+        };
+        const qsizetype warning = indexOf(QStringLiteral(
+            "box answered OK : Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
+            "from your computer first. Then download this <a "
+            "href=\"http://127.0.0.1:9/download_itunes.php\">iTunes</a>"));
+        const qsizetype shown = indexOf(u"main window shown"_s);
+        QCOMPARE(indexOf(u"translation :/en.qm is missing"_s), qsizetype(-1));
+        QVERIFY2(shown > 0, "main window not opened");
+        if (warned) {
+            QVERIFY2(warning > 0, "framework warning not shown");
+            QVERIFY2(shown > warning, "main window opened before the warning");
+        } else {
+            QCOMPARE(warning, qsizetype(-1));
+            QVERIFY(indexOf(u"device framework loaded from "_s + framework) > 0);
+        }
     }
 };
 
