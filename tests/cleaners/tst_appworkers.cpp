@@ -6,10 +6,10 @@
 #include "cleaners/iosloadappthread.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
+#include "tests/cleaners/recordingreporter.h"
 #include "tests/device/simfixture.h"
 
 #include <QCoreApplication>
-#include <QDirIterator>
 #include <QFile>
 #include <QTest>
 #include <QTranslator>
@@ -18,41 +18,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Records every report (read only after the worker ended); an error sets `canceled` as the dialog would.
-class RecordingReporter final : public ProgressReporter {
-public:
-    struct Update {
-        QString status;
-        int percent;
-    };
-    void invokeUpdateProgress(const QString& status, int curProgress, const QString&) override {
-        updates.append({status, curProgress});
-    }
-    void invokeErrorOccurred(const QString& err) override {
-        errors.append(err);
-        canceled = true;
-    }
-    void invokeSucceed(const QString& tipsStr) override { successes.append(tipsStr); }
-    void invokeTipsWait(const QString&) override { tipsWaiting = false; }
-
-    QList<Update> updates;
-    QStringList errors;
-    QStringList successes;
-};
-
 bool writeFile(const QString& name, const QByteArray& content) {
     QFile f(name);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
-qint64 bytesBelow(const QString& dir) {
-    qint64 total = 0;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        total += it.fileInfo().size();
-    }
-    return total;
 }
 
 } // namespace
@@ -78,7 +46,12 @@ private:
     }
 
     qint64 cacheOnDisk(const QString& appId) const {
-        return bytesBelow(container(appId) + u"/Library/Caches"_s) + bytesBelow(container(appId) + u"/Library/tmp"_s);
+        qint64 total = 0;
+        for (const QString& entry : fileTree(container(appId) + u"/Library/Caches"_s).values() +
+                                        fileTree(container(appId) + u"/Library/tmp"_s).values()) {
+            total += treeSize(entry);
+        }
+        return total;
     }
 
 private slots:
