@@ -1,5 +1,6 @@
 // The progress dialog and the protocol workers follow with it.
 
+#include "tests/app/datarows.h"
 #include "ui/messagebox.h"
 #include "ui/progressform.h"
 
@@ -16,6 +17,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/ui/tst_progressform.json");
 
 // A worker that runs a script of reports, then optionally waits for the cancel flag.
 class ScriptWorker : public QThread {
@@ -64,19 +68,7 @@ private slots:
         MessageBoxPresenter::setAutoAnswer(true);
     }
 
-    void updateProgress_data() {
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<QString>("expectStatus");
-        QTest::addColumn<int>("expectBar");
-        QTest::addColumn<QString>("expectDetail");
-        // The dialog starts each row with status "First" and the bar at 30.
-        QTest::newRow("all given") << u"Second"_s << 60 << u"file.txt"_s << u"Second"_s << 60 << u"file.txt"_s;
-        QTest::newRow("empty status keeps the line") << u""_s << 45 << u"x"_s << u"First"_s << 45 << u"x"_s;
-        QTest::newRow("negative keeps the bar") << u"S"_s << -1 << u""_s << u"S"_s << 30 << u"Progress:30%"_s;
-        QTest::newRow("empty detail shows percent") << u""_s << 100 << u""_s << u"First"_s << 100 << u"Progress:100%"_s;
-    }
+    void updateProgress_data() { addRowsFrom(kTables, "updateProgress"); }
 
     void updateProgress() {
         QFETCH(QString, status);
@@ -91,24 +83,23 @@ private slots:
     }
 
     // How a run ends: exec's result, the cancel flag and the boxes shown.
-    void outcome_data() {
-        QTest::addColumn<QString>("success"); // null: the worker reports an error instead
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<bool>("runner"); // through runWithProgress, as the backup store runs its workers
-        QTest::newRow("succeed quietly") << u""_s << 1 << QString() << false;
-        QTest::newRow("succeed with text") << u"All done."_s << 1 << u"All done."_s << false;
-        QTest::newRow("error") << QString() << 0 << u"Broken pipe"_s << false;
-        QTest::newRow("runner, success") << u""_s << 1 << QString() << true;
-        QTest::newRow("runner, error") << QString() << 0 << u"Broken pipe"_s << true;
-    }
+    void outcome_data() { addRowsFrom(kTables, "outcome"); }
 
     void outcome() {
         QFETCH(QString, success);
         QFETCH(int, result);
         QFETCH(QString, box);
         QFETCH(bool, runner);
-        const auto body = [success](ProgressReporter& p) {
+        QFETCH(bool, tips);
+        std::atomic<bool> sawWaiting{false};
+        const auto body = [success, tips, &sawWaiting](ProgressReporter& p) {
+            if (tips) {
+                p.invokeTipsWait(u"Unlock your phone."_s);
+                sawWaiting = bool(p.tipsWaiting);
+                while (p.tipsWaiting) {
+                    QThread::msleep(5);
+                }
+            }
             p.invokeUpdateProgress(u"Step"_s, 40, QString());
             success.isNull() ? p.invokeErrorOccurred(u"Broken pipe"_s) : p.invokeSucceed(success);
         };
@@ -129,53 +120,26 @@ private slots:
         const QStringList shown = MessageBoxPresenter::shownTexts();
         QCOMPARE(shown.size(), box.isNull() ? 0 : 1);
         QVERIFY(box.isNull() || shown.first().contains(box));
+        QCOMPARE(sawWaiting, tips);
     }
 
-    void cancelQuestion_data() {
-        QTest::addColumn<bool>("confirm");
-        QTest::newRow("No keeps working") << false;
-        QTest::newRow("Yes cancels") << true;
-    }
+    // What the user does while the worker runs: only succeed, errorOccurred or a confirmed cancel close the form.
+    void userActions_data() { addRowsFrom(kTables, "userActions"); }
 
-    void cancelQuestion() {
+    void userActions() {
+        QFETCH(QString, action);
         QFETCH(bool, confirm);
+        QFETCH(int, result);
         ProgressForm form;
+        form.setCancelable(action != u"cancel, not cancelable"_s);
         QSignalSpy userCancel(&form, &ProgressForm::userCacel);
         std::atomic<bool> release{false};
         ScriptWorker worker(form, untilReleased(release));
         worker.start();
         MessageBoxPresenter::setNextAnswers({confirm ? QMessageBox::Yes : QMessageBox::No});
-        whenShown(form, [&form, &release] {
-            QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
-            // Only now may an unconfirmed run finish on its own.
-            QTimer::singleShot(0, &form, [&release] { release = true; });
-        });
-        const int result = form.exec();
-        const bool canceled = form.canceled;
-        worker.wait();
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Are You Sure You Want To Cancel?")});
-        QCOMPARE(result, confirm ? 0 : 1);
-        QCOMPARE(canceled, confirm);
-        QCOMPARE(userCancel.count(), confirm ? 1 : 0);
-    }
-
-    // Only succeed, errorOccurred or a confirmed cancel close the form.
-    void formStaysOpen_data() {
-        QTest::addColumn<bool>("cancelable");
-        QTest::newRow("keys and close") << true;
-        QTest::newRow("Cancel on a non-cancelable form") << false;
-    }
-
-    void formStaysOpen() {
-        QFETCH(bool, cancelable);
-        ProgressForm form;
-        form.setCancelable(cancelable);
-        std::atomic<bool> release{false};
-        ScriptWorker worker(form, untilReleased(release));
-        worker.start();
         bool stillOpen = false;
         whenShown(form, [&] {
-            if (cancelable) {
+            if (action == u"keys"_s) {
                 for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
                     QTest::keyClick(&form, key);
                 }
@@ -187,30 +151,17 @@ private slots:
             }
             QCoreApplication::processEvents();
             stillOpen = form.isVisible();
-            release = true;
+            // Only now may an unconfirmed run finish on its own.
+            QTimer::singleShot(0, &form, [&release] { release = true; });
         });
-        QCOMPARE(form.exec(), 1);
+        QCOMPARE(form.exec(), result);
+        const bool canceled = form.canceled;
         worker.wait();
-        QVERIFY(stillOpen);
-        QVERIFY(MessageBoxPresenter::shownTexts().isEmpty());
-    }
-
-    void tipsWaitClearsTheFlag() {
-        ProgressForm form;
-        bool sawWaiting = false;
-        ScriptWorker worker(form, [&sawWaiting](ProgressReporter& p) {
-            p.invokeTipsWait(QStringLiteral("Unlock your phone."));
-            sawWaiting = p.tipsWaiting;
-            while (p.tipsWaiting) {
-                QThread::msleep(5);
-            }
-            p.invokeSucceed(QString());
-        });
-        worker.start();
-        QCOMPARE(form.exec(), 1);
-        worker.wait();
-        QVERIFY(sawWaiting);
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{QStringLiteral("Unlock your phone.")});
+        QVERIFY(stillOpen || result == 0);
+        QCOMPARE(canceled, result == 0);
+        QCOMPARE(userCancel.count(), result == 0 ? 1 : 0);
+        QCOMPARE(MessageBoxPresenter::shownTexts(),
+                 action == u"cancel"_s ? QStringList{u"Are You Sure You Want To Cancel?"_s} : QStringList());
     }
 
     void waitForThreadNeverKills() {
