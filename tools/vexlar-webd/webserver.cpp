@@ -161,6 +161,13 @@ bool WebServer::decodeReportField(const QByteArray& formValue, QString& text) {
     return !utf8.hasError();
 }
 
+bool WebServer::parseReport(const QByteArray& body, QString& product, QString& version, QString& text) {
+    QHash<QByteArray, QByteArray> fields;
+    return parseForm(body.trimmed(), fields) && fields.size() == 3 &&
+           decodeReportField(fields.value("prod"), product) && decodeReportField(fields.value("ver"), version) &&
+           decodeReportField(fields.value("err"), text);
+}
+
 void WebServer::reply(const QHttpServerRequest& request, QTcpSocket* socket, Status status, const QByteArray& body,
                       const QByteArray& type, const QByteArray& location) {
     const QByteArray method =
@@ -200,14 +207,12 @@ void WebServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* so
 }
 
 void WebServer::errorReport(const QHttpServerRequest& request, QTcpSocket* socket) {
-    QHash<QByteArray, QByteArray> fields;
     QString product, version, text;
     const QByteArray body = request.body();
     if (body.size() > kMaxBody) {
         return reply(request, socket, Status::PayloadTooLarge);
     }
-    if (!parseForm(body.trimmed(), fields) || fields.size() != 3 || !decodeReportField(fields.value("prod"), product) ||
-        !decodeReportField(fields.value("ver"), version) || !decodeReportField(fields.value("err"), text)) {
+    if (!parseReport(body, product, version, text)) {
         return reply(request, socket, Status::BadRequest, "malformed error report\n");
     }
     if (!storeReport(request.remoteAddress().toString(), product, version, text)) {

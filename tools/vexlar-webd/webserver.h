@@ -29,6 +29,8 @@ public:
     // A decoded error report field: form decoding, then the report's Base64
     // variant ("!" for "/", "-" for "="). False when it is not valid Base64 of UTF-8.
     static bool decodeReportField(const QByteArray& formValue, QString& text);
+    // An error report's form body: exactly the fields "prod", "ver" and "err", each decoded. False when malformed.
+    static bool parseReport(const QByteArray& body, QString& product, QString& version, QString& text);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;

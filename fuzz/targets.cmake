@@ -1,0 +1,31 @@
+# The fuzz targets and what each links; shared by the libFuzzer build (fuzz/)
+# and the replay of stored findings in the normal suite (tests/fuzz/).
+set(VEXLAR_FUZZ_TARGETS plist mbfile mbdb keybag afc framing devicelink pipe update usbmuxd lockdown)
+if(TARGET Qt6::HttpServer)
+  list(APPEND VEXLAR_FUZZ_TARGETS webd)
+endif()
+set(VEXLAR_FUZZ_LIBS_plist vexlar_device)
+set(VEXLAR_FUZZ_LIBS_mbfile vexlar_backup)
+set(VEXLAR_FUZZ_LIBS_mbdb vexlar_backup)
+set(VEXLAR_FUZZ_LIBS_keybag vexlar_backup)
+set(VEXLAR_FUZZ_LIBS_afc vexlar_services)
+set(VEXLAR_FUZZ_LIBS_framing vexlar_device)
+set(VEXLAR_FUZZ_LIBS_devicelink vexlar_services)
+set(VEXLAR_FUZZ_LIBS_pipe vexlar_services)
+set(VEXLAR_FUZZ_LIBS_update vexlar_app)
+set(VEXLAR_FUZZ_LIBS_usbmuxd vexlar_fuzz_simmux)
+set(VEXLAR_FUZZ_LIBS_lockdown vexlar_fuzz_simmux)
+set(VEXLAR_FUZZ_SOURCES_webd ${PROJECT_SOURCE_DIR}/tools/vexlar-webd/webserver.cpp)
+set(VEXLAR_FUZZ_LIBS_webd Qt6::HttpServer Qt6::Network vexlar_app)
+
+# The simulated usbmuxd's lockdown and services, which simusbmuxd compiles into its executable.
+if(NOT TARGET vexlar_fuzz_simmux)
+  find_package(OpenSSL 3 REQUIRED COMPONENTS SSL Crypto)
+  find_package(ZLIB REQUIRED)
+  file(GLOB simmux_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/framework/*.cpp)
+  list(FILTER simmux_sources EXCLUDE REGEX "/simdevice\\.cpp$")
+  add_library(vexlar_fuzz_simmux STATIC EXCLUDE_FROM_ALL ${simmux_sources}
+              ${PROJECT_SOURCE_DIR}/sim/usbmuxd/lockdownserver.cpp)
+  target_link_libraries(vexlar_fuzz_simmux PUBLIC Qt6::Core PkgConfig::PLIST Threads::Threads ZLIB::ZLIB
+                                                  OpenSSL::SSL OpenSSL::Crypto simbackup_core)
+endif()
