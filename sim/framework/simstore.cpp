@@ -108,11 +108,10 @@ std::string stringOf(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING) {
         return {};
     }
-    char* s = nullptr;
-    plist_get_string_val(node, &s);
-    std::string out = s ? s : "";
-    free(s);
-    return out;
+    // A binary plist may carry a NUL inside a string, which plist_get_string_val asserts on; keep every byte.
+    uint64_t length = 0;
+    const char* s = plist_get_string_ptr(node, &length);
+    return s ? std::string(s, length) : std::string();
 }
 
 bool arrayHasString(plist_t array, const std::string& text) {
