@@ -1,7 +1,10 @@
 // simusbmuxd: the simulated phones of VEXLAR_SIM_ROOT behind a usbmuxd socket,
 // so that the real client libraries can talk to them.
 //
-//   simusbmuxd --socket PATH [--state DIR]
+//   simusbmuxd --socket PATH [--state DIR] [--owner PID]
+//
+// With --owner it ends once process PID is gone, so that a daemon started
+// detached (not a child of its test) never outlives it.
 //
 // Speaks the plist flavour of the multiplexer protocol on a UNIX socket: a
 // 16-byte little-endian header (length including header, version 1, message
@@ -39,6 +42,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -391,17 +395,20 @@ void serveClient(int fd) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString socketPath;
+    pid_t owner = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--socket") == 0) {
             socketPath = QFile::decodeName(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--state") == 0) {
             g_stateDir = QFile::decodeName(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--owner") == 0) {
+            owner = static_cast<pid_t>(std::atoll(argv[i + 1]));
         }
     }
     const QByteArray path = QFile::encodeName(socketPath);
     sockaddr_un addr{};
     if (path.isEmpty() || static_cast<size_t>(path.size()) >= sizeof addr.sun_path) {
-        std::fprintf(stderr, "usage: simusbmuxd --socket PATH [--state DIR]\n");
+        std::fprintf(stderr, "usage: simusbmuxd --socket PATH [--state DIR] [--owner PID]\n");
         return 2;
     }
     if (g_stateDir.isEmpty()) {
@@ -419,9 +426,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     registry().poll();
-    std::thread([] {
+    std::thread([owner, path] {
         while (true) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) {
+                ::unlink(path.constData());
+                std::_Exit(0);
+            }
             registry().poll();
         }
     }).detach();

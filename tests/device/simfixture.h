@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <memory>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -46,13 +47,18 @@
 #endif
 
 // The simulator's usbmuxd for a device store: started on a private socket that
-// the unmodified libusbmuxd is pointed at, stopped with the test.
+// the unmodified libusbmuxd is pointed at, stopped with the test. Started
+// detached, as the system's daemon is no child of the program; --owner ends it
+// should the test die first.
 class MuxDaemon {
 public:
     ~MuxDaemon() {
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished(5000);
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            for (int i = 0; i < 500 && stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "); ++i) {
+                stat.close();
+                QTest::qSleep(10);
+            }
         }
     }
     bool start(const QString& simRoot, QString* why) {
@@ -61,12 +67,21 @@ public:
             return false;
         }
         const QString socket = dir.filePath(QStringLiteral("usbmuxd"));
+        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VEXLAR_SIM_ROOT"), simRoot);
         p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start(QStringLiteral(VEXLAR_SIMUSBMUXD), {QStringLiteral("--socket"), socket});
-        if (!p.waitForReadyRead(30000) || !p.readAllStandardOutput().startsWith("listening")) {
+        p.setStandardOutputFile(dir.filePath(QStringLiteral("out")));
+        p.setProgram(QStringLiteral(VEXLAR_SIMUSBMUXD));
+        p.setArguments({QStringLiteral("--socket"), socket, QStringLiteral("--owner"),
+                        QString::number(QCoreApplication::applicationPid())});
+        QFile out(dir.filePath(QStringLiteral("out")));
+        const auto listening = [&out] {
+            const bool up = out.open(QIODevice::ReadOnly) && out.readAll().startsWith("listening");
+            out.close();
+            return up;
+        };
+        if (!p.startDetached(&pid) || !QTest::qWaitFor(listening, 30000)) {
             *why = QStringLiteral("simusbmuxd did not start");
             return false;
         }
@@ -80,7 +95,7 @@ public:
 
 private:
     QTemporaryDir dir;
-    QProcess p;
+    qint64 pid = 0;
 };
 
 class SimStore {
