@@ -4,6 +4,7 @@
 // is tested by the device, services, cleaners and ui suites.
 
 #include "device/mobiledevice_msg.h"
+#include "tests/app/datarows.h"
 #include "tests/device/simfixture.h"
 
 #include <QLibrary>
@@ -15,6 +16,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/sim/tst_simdevice.json");
 
 // A framework function by its name after "AMDevice".
 #define AM(name) reinterpret_cast<AMDevice##name##_t>(mobiledevice_loader_mf("AMDevice" #name))
@@ -171,16 +175,7 @@ private slots:
                  QByteArray("'42' -1 {'nested': [1, True]} False"));
     }
 
-    void toolRejectsBadInput_data() {
-        QTest::addColumn<QStringList>("args");
-        const QString early = u"early"_s, udid = u"--udid"_s;
-        QTest::newRow("udid with slash") << QStringList{u"create"_s, udid, u"../evil"_s};
-        QTest::newRow("existing device") << QStringList{u"create"_s, udid, early};
-        QTest::newRow("unknown preset") << QStringList{u"create"_s, udid, u"p1"_s, u"--preset"_s, u"huge"_s};
-        QTest::newRow("unknown key") << QStringList{u"set"_s, udid, early, u"Bogus.Key"_s, u"1"_s};
-        QTest::newRow("bad JSON") << QStringList{u"set"_s, udid, early, u"Sim.Faults.CopyValueFail"_s, u"[\"x\""_s};
-        QTest::newRow("missing device") << QStringList{u"plug"_s, udid, u"ghost"_s};
-    }
+    void toolRejectsBadInput_data() { addRowsFrom(kTables, "toolRejectsBadInput"); }
 
     void toolRejectsBadInput() {
         QFETCH(QStringList, args);
@@ -256,25 +251,7 @@ print('OK')
                  QByteArray("True True"));
     }
 
-    void injectedFaults_data() {
-        QTest::addColumn<QString>("setup");    // a key and its value, set before the action
-        QTest::addColumn<QString>("action");   // pair, or service or vend and a name
-        QTest::addColumn<QString>("expected"); // result code or error answer
-        const QString pair = u"pair"_s;
-        QTest::newRow("pair accepted") << QString() << pair << u"0"_s;
-        QTest::newRow("trust refused") << u"Sim.TrustAccepted false"_s << pair << u"-402653034"_s; // 0xe8000096
-        QTest::newRow("positive fault is negated") << u"Sim.Faults.AMDevicePair 17"_s << pair << u"-17"_s;
-        QTest::newRow("unknown service") << QString() << u"service com.example.nothing"_s << u"-402653150"_s;
-        QTest::newRow("refused proxy") << u"Sim.Faults.StartService.com.apple.mobile.installation_proxy -5"_s
-                                       << u"service com.apple.mobile.installation_proxy"_s << u"-5"_s;
-        QTest::newRow("path in identifier") << QString() << u"vend ../../etc"_s << u"ApplicationLookupFailed"_s;
-        QTest::newRow("vend refused") << u"Sim.Faults.VendContainerFail [\"com.example.locked\"]"_s
-                                      << u"vend com.example.locked"_s << u"InstallationLookupFailed"_s;
-        QTest::newRow("store app refused") << QString() << u"vend com.example.store"_s << u"InstallationLookupFailed"_s;
-        QTest::newRow("device refuses all")
-            << u"Sim.VendContainer false"_s << u"vend com.example.locked"_s << u"InstallationLookupFailed"_s;
-        QTest::newRow("own key wins") << u"Sim.VendContainer false"_s << u"vend com.example.own"_s << QString();
-    }
+    void injectedFaults_data() { addRowsFrom(kTables, "injectedFaults"); }
 
     // Each on a fresh device. The pairing record reaches device.plist only
     // when pairing succeeds.
@@ -307,31 +284,19 @@ print('OK')
         QCOMPARE(got, expected);
     }
 
-    void afcEscapes_data() {
-        QTest::addColumn<quint64>("op");
-        QTest::addColumn<QByteArray>("target");
-        QTest::addColumn<quint64>("status"); // 0: allowed
-        const QByteArray readMode = words({1}), writeMode = words({3});
-        QTest::newRow("dotdot listing") << kOpReadDir << path("../") << 10ull;
-        QTest::newRow("passwd via dotdot") << kOpOpen << readMode + path("/../../etc/passwd") << 10ull;
-        QTest::newRow("dotdot in the middle") << kOpInfo << path("Library/../../x") << 10ull;
-        QTest::newRow("write above root") << kOpOpen << writeMode + path("../escaped") << 10ull;
-        QTest::newRow("mkdir above root") << kOpMkdir << path("/../made") << 10ull;
-        QTest::newRow("remove the root") << kOpRemove << path("/") << 10ull;
-        QTest::newRow("link to outside file") << kOpOpen << readMode + path("/out-file") << 10ull;
-        QTest::newRow("write through outside link") << kOpOpen << writeMode + path("/out-file") << 10ull;
-        QTest::newRow("list outside dir link") << kOpReadDir << path("/out-dir") << 10ull;
-        QTest::newRow("through outside dir link") << kOpOpen << readMode + path("/out-dir/secret") << 10ull;
-        QTest::newRow("mkdir through link") << kOpMkdir << path("/out-dir/new") << 10ull;
-        QTest::newRow("rename out via link") << kOpRename << path("/inside.txt") + path("/out-dir/moved") << 10ull;
-        QTest::newRow("link inside the root") << kOpOpen << readMode + path("/in-link") << 0ull;
-        QTest::newRow("link info is the link") << kOpInfo << path("/out-file") << 0ull;
-    }
+    void afcEscapes_data() { addRowsFrom(kTables, "afcEscapes"); }
 
     void afcEscapes() {
-        QFETCH(quint64, op);
-        QFETCH(QByteArray, target);
-        QFETCH(quint64, status);
+        QFETCH(QString, op);
+        QFETCH(QStringList, paths);
+        QFETCH(int, status);
+        static const QHash<QString, quint64> ops{
+            {u"readdir"_s, kOpReadDir}, {u"read"_s, kOpOpen},     {u"write"_s, kOpOpen},   {u"info"_s, kOpInfo},
+            {u"mkdir"_s, kOpMkdir},     {u"remove"_s, kOpRemove}, {u"rename"_s, kOpRename}};
+        QByteArray target = op == "read"_L1 ? words({1}) : op == "write"_L1 ? words({3}) : QByteArray();
+        for (const QString& p : paths) {
+            target += path(qPrintable(p));
+        }
         const QString udid = u"escape"_s, outside = sim.path() + u"/outside"_s;
         const QString container = sim.deviceDir(udid) + u"/files/AppDomain-com.example.jail"_s;
         if (!QFileInfo::exists(sim.deviceDir(udid))) {
@@ -346,9 +311,9 @@ print('OK')
         }
         const int fd = vend(udid, "com.example.jail").first;
         QVERIFY(fd > 0);
-        const auto [replyOp, replyStatus] = afc(fd, op, target);
+        const auto [replyOp, replyStatus] = afc(fd, ops.value(op), target);
         ::close(fd);
-        QCOMPARE(replyOp == kOpStatus ? replyStatus : 0, status);
+        QCOMPARE(replyOp == kOpStatus ? replyStatus : 0, quint64(status));
         // Nothing outside changed.
         QCOMPARE(QDir(outside).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{u"secret"_s});
         QVERIFY(!QFileInfo::exists(sim.deviceDir(udid) + u"/files/escaped"_s));
