@@ -2,11 +2,10 @@
 // by the independent Python peer and by vexlar-backup, peer-written backups
 // restored by it, and its injected faults.
 
+#include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QtTest>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +15,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/simbackup/tst_simbackup.json");
 
 struct Reply {
     QList<int> percents;
@@ -41,35 +43,6 @@ bool readFull(int fd, char* buf, size_t n, int waitMs) {
     return true;
 }
 
-// device files/ as "Domain/path" -> "d", "l <target>" or "f <sha1>"; inodes beside.
-QMap<QString, QString> tree(const QString& files, QMap<QString, quint64>* inodes = nullptr) {
-    QMap<QString, QString> out;
-    QDirIterator it(files, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(files).relativeFilePath(path);
-        const QFileInfo fi(path);
-        if (fi.isSymLink()) {
-            QByteArray buf(4096, 0);
-            buf.resize(::readlink(QFile::encodeName(path).constData(), buf.data(), buf.size()));
-            out[rel] = u"l "_s + QString::fromUtf8(buf);
-        } else if (fi.isDir()) {
-            out[rel] = u"d"_s;
-        } else {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            out[rel] = u"f "_s + QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
-        }
-        struct stat st {};
-        ::lstat(QFile::encodeName(path).constData(), &st);
-        if (inodes && out[rel].startsWith('f')) {
-            (*inodes)[rel] = st.st_ino;
-        }
-    }
-    return out;
-}
-
 QString asText(const QMap<QString, QString>& t) {
     QStringList lines;
     for (auto it = t.cbegin(); it != t.cend(); ++it) {
@@ -83,7 +56,7 @@ const char kPeerView[] = R"PY(
 import hashlib, os, plistlib, sys
 sys.path.insert(0, os.path.dirname(sys.argv[1]))
 import devicebackup as d
-b = d.OpenBackup(sys.argv[2], sys.argv[3].encode() if len(sys.argv) > 3 else None)
+b = d.OpenBackup(sys.argv[2], sys.argv[3].encode() or None)
 lines = []
 for r in b.records():
     kind = r["mode"] & 0o170000
@@ -92,7 +65,7 @@ for r in b.records():
         plain = b.read_plain(r)
         if r["digest"] and r["digest"] != hashlib.sha1(plain).digest():
             name += " BAD DIGEST"
-        lines.append(name + "\tf " + hashlib.sha1(plain).hexdigest())
+        lines.append(name + "\tf %d %s" % (len(plain), hashlib.sha1(plain).hexdigest()))
     else:
         lines.append(name + ("\tl " + r["target"] if kind == 0o120000 else "\td"))
 status = plistlib.load(open(os.path.join(sys.argv[2], "Status.plist"), "rb"))["SnapshotState"]
@@ -117,11 +90,8 @@ class SimBackupTest : public QObject {
 
     // A device whose files/ holds the peer's awkward source tree.
     QString device(const QString& ios, const QString& password = {}) {
-        QStringList args{u"--ios"_s, ios};
-        if (!password.isEmpty()) {
-            args << u"--encrypt"_s << password;
-        }
-        const QString udid = sim.create(args);
+        const QString udid = sim.create(QStringList{u"--ios"_s, ios} +
+                                        (password.isEmpty() ? QStringList() : QStringList{u"--encrypt"_s, password}));
         const PeerResult r = runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s});
         return r.exitCode == 0 ? udid : QString();
     }
@@ -138,45 +108,34 @@ class SimBackupTest : public QObject {
                      {u"--pipe"_s, QString::number(req[0]), QString::number(resp[1])});
         ::close(req[0]);
         ::close(resp[1]);
-        plist_t dict = plist_new_dict();
-        plist_t opts = plist_new_dict();
-        plist_dict_set_item(opts, "RootDirectory", plist_new_string(root.toUtf8().constData()));
+        CFType opts = CFType::createCFDictionary();
+        opts.put(u"RootDirectory"_s, CFType::createCFString(root));
         if (!password.isEmpty()) {
-            plist_dict_set_item(opts, "Password", plist_new_string(password.toUtf8().constData()));
+            opts.put(u"Password"_s, CFType::createCFString(password));
         }
-        plist_dict_set_item(dict, "AMSRequestKey",
-                            plist_new_string(restore ? "AMSRestoreWithApplicationsRequest" : "AMSBackupRequest"));
-        plist_dict_set_item(dict, "AMSTargetIdentifierKey", plist_new_string(udid.toUtf8().constData()));
-        plist_dict_set_item(dict, restore ? "AMSRestoreRestoreOptionsKey" : "AMSBackupOptionsKey", opts);
-        char* xml = nullptr;
-        uint32_t len = 0;
-        plist_to_xml(dict, &xml, &len);
-        plist_free(dict);
-        const int32_t n = int32_t(len);
-        bool sent = ::write(req[1], &n, 4) == 4 && ::write(req[1], xml, len) == ssize_t(len);
-        plist_to_xml_free(xml);
+        CFType dict = CFType::createCFDictionary();
+        dict.put(u"AMSRequestKey"_s,
+                 CFType::createCFString(restore ? u"AMSRestoreWithApplicationsRequest"_s : u"AMSBackupRequest"_s))
+            .put(u"AMSTargetIdentifierKey"_s, CFType::createCFString(udid))
+            .put(restore ? u"AMSRestoreRestoreOptionsKey"_s : u"AMSBackupOptionsKey"_s, opts);
+        const QByteArray xml = dict.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
+        const int32_t n = int32_t(xml.size());
+        bool sent = ::write(req[1], &n, 4) == 4 && ::write(req[1], xml.constData(), n) == n;
         Reply reply;
         int32_t size = 0;
         while (sent && !reply.final && readFull(resp[0], reinterpret_cast<char*>(&size), 4, waitMs) && size > 0) {
             QByteArray body(size, 0);
-            plist_t msg = nullptr;
             if (!readFull(resp[0], body.data(), size_t(size), waitMs)) {
                 break;
             }
-            plist_from_memory(body.constData(), uint32_t(size), &msg);
-            plist_t pct = plist_dict_get_item(msg, "AMSBackupPercentageKey");
-            uint64_t v = 0;
-            if (pct && plist_dict_get_size(msg) == 1) {
-                plist_get_uint_val(pct, &v);
-                reply.percents << int(v);
+            const CFType msg = CFType::createCFPropertyList(body);
+            reply.final = msg.dict_size() != 1 || msg.get(u"AMSBackupPercentageKey"_s).isNull();
+            if (reply.final) {
+                const CFType code = msg.get(u"errorCode"_s); // a negative code may come as a 64-bit unsigned
+                reply.errorCode = code.CFNumberInt(int(qint64(code.CFNumberUInt64())));
             } else {
-                reply.final = true;
-                if (plist_t code = plist_dict_get_item(msg, "errorCode")) {
-                    plist_get_uint_val(code, &v);
-                    reply.errorCode = int(int64_t(v));
-                }
+                reply.percents << msg.get(u"AMSBackupPercentageKey"_s).CFNumberInt();
             }
-            plist_free(msg);
         }
         pollfd p{resp[0], POLLIN, 0};
         reply.silent = reply.percents.isEmpty() && !reply.final && ::poll(&p, 1, 0) == 0;
@@ -188,11 +147,7 @@ class SimBackupTest : public QObject {
     }
 
     QString peerView(const QString& dir, const QString& password = {}) {
-        QStringList args{peerScript(), dir};
-        if (!password.isEmpty()) {
-            args << password;
-        }
-        const PeerResult r = python(QString::fromLatin1(kPeerView), args);
+        const PeerResult r = python(QString::fromLatin1(kPeerView), {peerScript(), dir, password});
         return r.exitCode == 0 ? QString::fromUtf8(r.out) : QString::fromUtf8(r.err);
     }
 
@@ -209,7 +164,7 @@ private slots:
     }
 
     // Both manifest forms, encrypted or not: the peer reads every record with
-    // its data, and vexlar-backup lists and extracts the same.
+    // its data, and vexlar-backup lists and extracts the same; then a second backup.
     void backupReadByPeers_data() {
         QTest::addColumn<QString>("ios");
         QTest::addColumn<QString>("password");
@@ -232,43 +187,24 @@ private slots:
         QCOMPARE(r.percents.last(), 100);
         const QString dir = backupDir(udid);
         QCOMPARE(QFileInfo::exists(dir + u"/Manifest.mbdb"_s), ios.startsWith(u"9"_s));
-        QCOMPARE(peerView(dir, password), u"finished\n"_s + asText(tree(files(udid))));
+        QCOMPARE(peerView(dir, password), u"finished\n"_s + asText(fileTree(files(udid))));
 
         QProcessEnvironment env = cleanEnvironment();
         env.insert(u"VEXLAR_BACKUP_PASSWORD"_s, password);
         const PeerResult ls = runProgram(QStringLiteral(VEXLAR_BACKUP_CLI), {u"ls"_s, dir}, env);
         QCOMPARE(ls.exitCode, 0);
-        QCOMPARE(ls.out.count('\n'), tree(files(udid)).size());
+        QCOMPARE(ls.out.count('\n'), fileTree(files(udid)).size());
         const QString out = work.filePath(u"extracted"_s);
         QFile::remove(out);
         QCOMPARE(runProgram(QStringLiteral(VEXLAR_BACKUP_CLI),
                             {u"extract"_s, dir, u"HomeDomain"_s, u"Library/SMS/sms.db"_s, out}, env)
                      .exitCode,
                  0);
-        QCOMPARE(u"f "_s + QCryptographicHash::hash(
-                               [&] {
-                                   QFile f(out);
-                                   f.open(QIODevice::ReadOnly);
-                                   return f.readAll();
-                               }(),
-                               QCryptographicHash::Sha1)
-                               .toHex(),
-                 tree(files(udid)).value(u"HomeDomain/Library/SMS/sms.db"_s));
-    }
+        QCOMPARE(fileTree(work.path()).value(u"extracted"_s),
+                 fileTree(files(udid)).value(u"HomeDomain/Library/SMS/sms.db"_s));
 
-    // A second backup keeps the data files of unchanged device files (same
-    // inode and time) and rewrites a file whose content changed at equal size and time.
-    void backupReusesUnchangedDataFiles_data() {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("ios14 encrypted") << u"14.4"_s << u"pw"_s;
-        QTest::newRow("ios9 plain") << u"9.3.5"_s << QString();
-    }
-    void backupReusesUnchangedDataFiles() {
-        QFETCH(QString, ios);
-        QFETCH(QString, password);
-        const QString udid = device(ios, password);
-        QVERIFY(run(udid, false).final);
+        // A second backup keeps the data files of unchanged device files (same inode and time) and rewrites a
+        // file whose content changed at equal size and time.
         const bool mbdb = ios.startsWith('9');
         auto data = [&](const QString& path) {
             const QString id =
@@ -289,50 +225,12 @@ private slots:
         QVERIFY(run(udid, false).final);
         QCOMPARE(data(kept), keptBefore);
         QVERIFY(data(changed) != changedBefore);
-        QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + asText(tree(files(udid))));
+        QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + asText(fileTree(files(udid))));
     }
 
     // Restores of a backup after edits of the backup or the device. A failed
     // restore leaves the device exactly as it was.
-    void restore_data() {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<QString>("devicePassword"); // the backup's
-        QTest::addColumn<QString>("password");       // sent with the restore
-        QTest::addColumn<QString>("fault");          // Sim.Faults key=value
-        QTest::addColumn<QString>("edit");           // Python run on the backup folder b after the backup
-        QTest::addColumn<int>("errorCode");
-        const QString pw = u"secret"_s;
-        const QString insert = u"sql(\"insert into Files values('x', '%1', '%2', 1, (select file from Files where "
-                               "relativePath='Library/Notes/empty.txt'))\")"_s;
-        const QString none;
-        QTest::newRow("unchanged") << u"14.4"_s << none << none << none << none << 0;
-        QTest::newRow("unchanged encrypted") << u"14.4"_s << pw << pw << none << none << 0;
-        QTest::newRow("unchanged ios9 encrypted") << u"9.3.5"_s << pw << pw << none << none << 0;
-        QTest::newRow("dropped records") << u"14.4"_s << none << none << none
-                                         << u"sql(\"delete from Files where relativePath like 'Library/Sizes/f%'\")"_s
-                                         << 0;
-        QTest::newRow("unfinished backup") << u"14.4"_s << none << none << none
-                                           << u"plistlib.dump({'SnapshotState': 'uploading'}, open(b + "
-                                              "'/Status.plist', 'wb'))"_s
-                                           << -20;
-        QTest::newRow("digest mismatch") << u"9.3.5"_s << none << none << none
-                                         << u"open(b + '/' + hashlib.sha1(b'HomeDomain-Library/SMS/sms.db')"
-                                            ".hexdigest(), 'r+b').write(b'X')"_s
-                                         << -20;
-        QTest::newRow("wrong password") << u"14.4"_s << pw << u"wrong"_s << none << none << -5;
-        QTest::newRow("no password") << u"9.3.5"_s << pw << none << none << none << -5;
-        QTest::newRow("fails midway") << u"14.4"_s << none << none << u"errorCode=-30;FailAfterBytes=40000"_s << none
-                                      << -30;
-        QTest::newRow("unplugged midway") << u"14.4"_s << none << none << u"UnplugAfterBytes=40000"_s << none << -10;
-        QTest::newRow("path climbs out") << u"14.4"_s << none << none << none
-                                         << insert.arg(u"HomeDomain"_s, u"../../../escaped"_s) << -20;
-        QTest::newRow("domain climbs out")
-            << u"14.4"_s << none << none << none << insert.arg(u".."_s, u"escaped"_s) << -20;
-        QTest::newRow("absolute path") << u"14.4"_s << none << none << none
-                                       << insert.arg(u"HomeDomain"_s, u"/escaped"_s) << -20;
-        QTest::newRow("through a link") << u"14.4"_s << none << none << none
-                                        << insert.arg(u"HomeDomain"_s, u"Library/Notes/link/escaped"_s) << -20;
-    }
+    void restore_data() { addRowsFrom(kTables, "restore"); }
     void restore() {
         QFETCH(QString, ios);
         QFETCH(QString, devicePassword);
@@ -343,7 +241,7 @@ private slots:
         const QString udid = device(ios, devicePassword);
         QVERIFY(run(udid, false).final);
         QMap<QString, quint64> inodes;
-        QMap<QString, QString> expected = tree(files(udid), &inodes);
+        QMap<QString, QString> expected = fileTree(files(udid), &inodes);
         if (!edit.isEmpty()) {
             QCOMPARE(python(u"import hashlib, plistlib, sqlite3, sys\nb = sys.argv[1]\ndef sql(q):\n"
                             "    c = sqlite3.connect(b + '/Manifest.db')\n    c.execute(q)\n    c.commit()\n"_s +
@@ -362,7 +260,7 @@ private slots:
             QFile f(files(udid) + u"/HomeDomain/"_s + QString::fromLatin1(name));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == qint64(qstrlen(bytes)));
         }
-        const QMap<QString, QString> moved = tree(files(udid));
+        const QMap<QString, QString> moved = fileTree(files(udid));
         for (const QString& kv : fault.split(';', Qt::SkipEmptyParts)) {
             QVERIFY(sim.set(udid, u"Sim.Faults."_s + kv.section('=', 0, 0), kv.section('=', 1)));
         }
@@ -371,7 +269,7 @@ private slots:
         QVERIFY(r.final);
         QCOMPARE(r.errorCode, errorCode);
         QMap<QString, quint64> inodesAfter;
-        QCOMPARE(asText(tree(files(udid), &inodesAfter)), asText(errorCode ? moved : expected));
+        QCOMPARE(asText(fileTree(files(udid), &inodesAfter)), asText(errorCode ? moved : expected));
         for (auto it = inodesAfter.cbegin(); errorCode == 0 && it != inodesAfter.cend(); ++it) {
             if (!it.key().endsWith(u"/empty.txt"_s) && !it.key().endsWith(u"/f16.bin"_s)) {
                 QCOMPARE(it.value(), inodes.value(it.key())); // nothing unchanged was rewritten
@@ -397,28 +295,11 @@ private slots:
         const Reply r = run(udid, true, variant.password);
         QCOMPARE(r.errorCode, 0);
         QVERIFY(r.final);
-        QCOMPARE(asText(tree(files(udid))), asText(tree(src)));
+        QCOMPARE(asText(fileTree(files(udid))), asText(fileTree(src)));
     }
 
     // The faults a test can set in Sim.Faults, and the device states the helper refuses.
-    void faults_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<bool>("restore");
-        QTest::addColumn<int>("errorCode"); // 1: no final answer
-        for (int code : {-38, -37, -36, -35, -30, -21, -20, -19, -10, -2, -1}) {
-            QTest::addRow("backup %d", code) << u"errorCode=%1"_s.arg(code) << false << code;
-        }
-        QTest::newRow("restore -36") << u"errorCode=-36"_s << true << -36;
-        QTest::newRow("restore -20") << u"errorCode=-20"_s << true << -20;
-        QTest::newRow("positive code") << u"errorCode=30"_s << false << -30;
-        QTest::newRow("restore only") << u"errorCode=-20;errorCodeOperation=restore"_s << false << 0;
-        QTest::newRow("backup fails midway") << u"errorCode=-30;FailAfterBytes=40000"_s << false << -30;
-        QTest::newRow("unplugged midway") << u"UnplugAfterBytes=40000"_s << false << -10;
-        QTest::newRow("dies midway") << u"HelperDiesAfterBytes=40000"_s << false << 1;
-        QTest::newRow("silent") << u"HelperSilent=true"_s << false << 1;
-        QTest::newRow("not plugged in") << u"!Sim.Connected=false"_s << false << -2;
-        QTest::newRow("no such device") << u"!missing"_s << false << -2;
-    }
+    void faults_data() { addRowsFrom(kTables, "faults"); }
     void faults() {
         QFETCH(QString, fault);
         QFETCH(bool, restore);
@@ -430,7 +311,7 @@ private slots:
             QVERIFY(key == u"!missing"_s ||
                     sim.set(udid, key.startsWith('!') ? key.mid(1) : u"Sim.Faults."_s + key, kv.section('=', 1)));
         }
-        const QMap<QString, QString> before = tree(files(udid));
+        const QMap<QString, QString> before = fileTree(files(udid));
         const bool silent = fault.startsWith(u"HelperSilent"_s);
         const Reply r = run(fault == u"!missing"_s ? u"missing"_s : udid, restore, {}, silent ? 1500 : 60000);
         QCOMPARE(r.final, errorCode != 1);
@@ -440,7 +321,7 @@ private slots:
         if (!restore) { // a run that stopped after its first write no longer looks finished
             QCOMPARE(statusOf(udid), fault.contains(u"Bytes"_s) ? u"uploading"_s : u"finished"_s);
         }
-        QCOMPARE(asText(tree(files(udid))), asText(before));
+        QCOMPARE(asText(fileTree(files(udid))), asText(before));
         if (fault.startsWith(u"Unplug"_s)) {
             QString xml;
             QVERIFY(sim.tool({u"cat"_s, u"--udid"_s, udid}, &xml));
