@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <stdexcept>
+#include <sys/file.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcFileUtil, "vexlar.backup.files")
@@ -68,6 +70,27 @@ extern "C" void removePlainFilesAndReraise(int sig) {
     }
     // SA_RESETHAND restored the default action: the signal ends the process once this returns.
     ::raise(sig);
+}
+
+constexpr char kOwnerLock[] = "/.owner";
+
+// Folders of processes that died without removing them: their owner lock is free.
+void removeAbandonedPlainDirs() {
+    const QFileInfoList dirs = QDir(QDir::tempPath())
+                                   .entryInfoList({QStringLiteral("vexlar-plain-*")},
+                                                  QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QFileInfo& dir : dirs) {
+        const int fd = ::open(QFile::encodeName(dir.filePath() + QLatin1String(kOwnerLock)).constData(),
+                              O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            continue; // not one of ours, or its owner is still setting it up
+        }
+        if (dir.ownerId() == ::getuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            qCInfo(lcFileUtil) << "removing plain copies left by a process that was killed:" << dir.filePath();
+            QDir(dir.filePath()).removeRecursively();
+        }
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -180,11 +203,25 @@ void renameOverThrow(const QString& from, const QString& to) {
 PrivateTempDir::PrivateTempDir() : m_dir(QDir::tempPath() + QStringLiteral("/vexlar-plain-XXXXXX")) {
     if (m_dir.isValid()) {
         m_slots << claimSlot(m_dir.path(), kFolder);
+        // Locked before it gets its name, so that no other process ever finds it unlocked while we live.
+        const QString lock = m_dir.path() + QLatin1String(kOwnerLock);
+        m_lockFd = ::open(QFile::encodeName(lock + QLatin1String("-new")).constData(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX) == 0 &&
+            ::rename(QFile::encodeName(lock + QLatin1String("-new")).constData(),
+                     QFile::encodeName(lock).constData()) == 0) {
+            m_slots << claimSlot(lock, kFile);
+        }
     }
+    static std::once_flag swept;
+    std::call_once(swept, removeAbandonedPlainDirs);
 }
 
 PrivateTempDir::~PrivateTempDir() {
     m_dir.remove();
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+    }
     for (int slot : std::as_const(m_slots)) {
         if (slot >= 0) {
             g_slots[slot].state.store(kFree);

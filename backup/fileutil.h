@@ -43,6 +43,9 @@ void renameOverThrow(const QString& from, const QString& to);
 // encrypted data, removed with its content when destroyed. Files named by
 // track() are also removed when the process dies of a signal handled by
 // installSignalCleanup().
+// A process killed outright (SIGKILL, a crash) cannot remove its folder: the
+// folder holds a lock file its owner keeps locked, and the first folder made
+// by a later process removes every such folder whose lock nobody holds.
 class PrivateTempDir {
 public:
     PrivateTempDir();
@@ -59,6 +62,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QList<int> m_slots;
+    int m_lockFd = -1;
 };
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE first remove every tracked plain file

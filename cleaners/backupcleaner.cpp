@@ -7,9 +7,11 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <exception>
 #include <stdexcept>
 #include <unistd.h>
@@ -194,9 +196,23 @@ void BackupEdit::undo() {
 }
 
 void BackupEdit::commit() {
+    removeAbandonedTemporaries();
     MBDBParser::save2File(records.values(), m_manifest); // on failure the destructor puts the data files back
     m_committed = true;
     verifyThrow();
+}
+
+void BackupEdit::removeAbandonedTemporaries() {
+    // Written beside a manifest or data file by a save that was killed before its rename: nothing refers to
+    // them. This edit's own write-backs are in place by now and its manifest save has not started.
+    static const QRegularExpression temporary(QStringLiteral("\\.new-[0-9]+$"));
+    QDirIterator it(m_manifest.dir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (temporary.match(it.fileName()).hasMatch() && QFile::remove(path)) {
+            qCInfo(lcBackupEdit) << "removed the temporary file of an interrupted save:" << path;
+        }
+    }
 }
 
 void BackupEdit::verifyThrow() {

@@ -87,6 +87,7 @@ private:
         qint64 size = 0;
     };
     void undo();
+    void removeAbandonedTemporaries();
     void verifyThrow();
 
     BackupManifest& m_manifest;

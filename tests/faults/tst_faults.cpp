@@ -1,0 +1,468 @@
+// The fault matrix: one row per way a run can go wrong (a device unplugged
+// mid-way, helper errors and a helper that dies, a full disk, wrong passwords,
+// damaged data files, a read-only backup folder, a clean killed and started
+// again). After every row, independent checks: the Python peer reads the
+// whole backup (every record's content, size and digest, every database's
+// integrity), the simulated device's files are as before or as the run meant
+// them to be, the user was told of an error and never of a success, and no
+// plaintext or temporary file is left in the temporary or the backup folder.
+
+#include "backup/backupmanifest.h"
+#include "cleaners/iosclearappcachethread.h"
+#include "cleaners/iosmobilebackupthread.h"
+#include "cleaners/iosmobilerestorethread.h"
+#include "tests/backupinterop/peer.h"
+#include "tests/device/simfixture.h"
+#include "ui/messagebox.h"
+#include "ui/passcodedlg.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMutex>
+#include <QPushButton>
+#include <csignal>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kPassword = u"f4ult pw"_s;
+
+class Reporter final : public ProgressReporter {
+public:
+    void invokeUpdateProgress(const QString&, int, const QString& text) override {
+        QMutexLocker lock(&m);
+        paths += !text.isEmpty();
+    }
+    void invokeErrorOccurred(const QString& err) override {
+        QMutexLocker lock(&m);
+        errors << err;
+        canceled = true; // as the dialog does
+    }
+    void invokeSucceed(const QString& tips) override {
+        QMutexLocker lock(&m);
+        successes << tips;
+    }
+    void invokeTipsWait(const QString&) override {}
+    int pathsSeen() {
+        QMutexLocker lock(&m);
+        return paths;
+    }
+    QMutex m;
+    int paths = 0;
+    QStringList errors, successes;
+};
+
+// Relative path -> size and SHA-1 ("d" for a folder) of everything below dir.
+QMap<QString, QByteArray> tree(const QString& dir) {
+    QMap<QString, QByteArray> out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        QCryptographicHash sha(QCryptographicHash::Sha1);
+        const bool isFile = it.fileInfo().isFile() && f.open(QIODevice::ReadOnly) && sha.addData(&f);
+        out.insert(QDir(dir).relativeFilePath(path),
+                   isFile ? QByteArray::number(f.size()) + ' ' + sha.result().toHex() : QByteArray("d"));
+    }
+    return out;
+}
+
+// Relative paths of everything below dir.
+QStringList names(const QString& dir) {
+    QStringList out;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        out << QDir(dir).relativeFilePath(it.next());
+    }
+    return out;
+}
+
+// The entries that differ between two trees, for the failure message.
+QString differences(const QMap<QString, QByteArray>& a, const QMap<QString, QByteArray>& b) {
+    QStringList out;
+    for (const QString& key : QSet<QString>(a.keyBegin(), a.keyEnd()) + QSet<QString>(b.keyBegin(), b.keyEnd())) {
+        if (a.value(key) != b.value(key)) {
+            out << key + u": "_s + QString::fromLatin1(a.value(key)) + u" -> "_s + QString::fromLatin1(b.value(key));
+        }
+    }
+    return out.join(u'\n');
+}
+
+QByteArray head(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.read(16) : QByteArray();
+}
+
+bool shell(const QString& script, const QStringList& args = {}) {
+    return QProcess::execute(u"/bin/sh"_s, QStringList{u"-c"_s, script, u"sh"_s} + args) == 0;
+}
+
+// The peer's reading of the whole backup: "<file records> <messages left>", or its error.
+QByteArray peerReads(const QString& dir, const QString& password) {
+    static const QString py = uR"(import hashlib, sqlite3, sys, tempfile
+sys.path.insert(0, sys.argv[1])
+import devicebackup as d
+connect = sqlite3.connect
+def checked(*a, **k):
+    c = connect(*a, **k)
+    v = c.execute('pragma integrity_check').fetchone()[0]
+    if v != 'ok': raise SystemExit('integrity: %s' % v)
+    return c
+sqlite3.connect = checked
+b, n, m = d.OpenBackup(sys.argv[2], sys.argv[3].encode() or None), 0, -1
+for r in b.records():
+    if r['mode'] & 0o170000 != 0o100000: continue
+    data, n = b.read_plain(r), n + 1
+    dg = r['digest']
+    if len(data) != r['size'] or (dg and len(dg) == 20 and hashlib.sha1(data).digest() != dg):
+        raise SystemExit('content of %s-%s' % (r['domain'], r['path']))
+    if data.startswith(b'SQLite format 3\0'):
+        with tempfile.NamedTemporaryFile() as f:
+            f.write(data); f.flush(); c = sqlite3.connect(f.name)
+            if r['path'] == 'Library/SMS/sms.db': m = c.execute('select count(*) from message').fetchone()[0]
+            c.close()
+print(n, m))"_s;
+    const PeerResult r = runProgram(QStringLiteral(VEXLAR_PYTHON),
+                                    {u"-c"_s, py, QFileInfo(peerScript()).path(), dir, password}, cleanEnvironment());
+    return r.exitCode == 0 ? r.out.trimmed() : "peer failed: " + r.err.trimmed();
+}
+
+struct Device {
+    QString udid;
+    bool encrypted = false;
+    QString golden; // a finished backup of it, as the helper wrote it: <golden>/<udid>
+    IOSDevice info() const {
+        IOSDevice d;
+        d.udid = udid;
+        d.productVersion = encrypted ? u"14.4"_s : u"9.3.5"_s;
+        d.backupPassword = encrypted ? kPassword : QString();
+        return d;
+    }
+};
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+
+    SimStore m_sim;
+    DeviceReceiver m_receiver;
+    QTemporaryDir m_tmp;
+    QMap<QString, Device> m_devices; // "enc": iOS 14.4, encrypted; "plain": iOS 9.3.5
+    QString m_temp;                  // the temporary folder of this process and its children
+
+    QString files(const Device& d) const { return m_sim.deviceDir(d.udid) + u"/files"_s; }
+
+    bool runWorker(QThread& worker) {
+        worker.start();
+        return worker.wait(300000);
+    }
+
+    // vexlar-backup with the backup's password, a file size limit (-1: none) and, for a read-only
+    // folder, without the power to write where permissions forbid it (the tests may run as root).
+    QProcess* cli(const QStringList& args, const Device& d, const QString& password, qint64 fsize, bool noOverride) {
+        auto* p = new QProcess(this);
+        QProcessEnvironment env = cleanEnvironment();
+        if (d.encrypted) {
+            env.insert(u"VEXLAR_BACKUP_PASSWORD"_s, password);
+        }
+        p->setProcessEnvironment(env);
+        p->setChildProcessModifier([fsize, noOverride] {
+            if (fsize >= 0) {
+                ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG, as on a full disk
+                const rlimit limit{rlim_t(fsize), rlim_t(fsize)};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            if (noOverride) {
+                ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+            }
+        });
+        p->start(QStringLiteral(VEXLAR_CLI), args);
+        return p;
+    }
+
+private slots:
+    void initTestCase() {
+        QString why;
+        QVERIFY2(m_sim.init(&why), qPrintable(why));
+        qputenv("VEXLAR_BACKUP_HELPER", VEXLAR_SIMBACKUP);
+        m_temp = m_tmp.filePath(u"tmp"_s);
+        QVERIFY(QDir().mkpath(m_temp));
+        qputenv("TMPDIR", QFile::encodeName(m_temp));
+        static MessageBoxPresenter presenter;
+        Tips::setPresenter(&presenter);
+        static QTranslator translator;
+        QVERIFY(translator.load(u":/en.qm"_s) && QCoreApplication::installTranslator(&translator));
+        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+        QVERIFY(mobiledevice_listen(&g_listen_ctx));
+        for (const QString& kind : {u"enc"_s, u"plain"_s}) {
+            Device d;
+            d.encrypted = kind == u"enc"_s;
+            d.udid = m_sim.create(QStringList{u"--ios"_s, d.info().productVersion, u"--preset"_s, u"demo"_s} +
+                                  (d.encrypted ? QStringList{u"--encrypt"_s, kPassword} : QStringList()));
+            QVERIFY(!d.udid.isEmpty());
+            // A message database larger than the manifest, so that a file size limit can fall between them.
+            QVERIFY(shell(u"python3 -c \"import sqlite3,sys; c=sqlite3.connect(sys.argv[1]); c.execute('create "
+                          "table pad(b)'); c.execute('insert into pad values(randomblob(3000000))'); c.commit()\" "
+                          "\"$1\""_s,
+                          {files(d) + u"/HomeDomain/Library/SMS/sms.db"_s}));
+            Reporter r;
+            IOSMobileBackupThread worker(false, d.info(), r);
+            QVERIFY(runWorker(worker) && r.errors.isEmpty());
+            d.golden = m_tmp.filePath(u"golden-"_s + kind);
+            QVERIFY(QDir().mkpath(d.golden) && QDir().rename(worker.root().filePath(d.udid), d.golden + u'/' + d.udid));
+            const QByteArray peer = peerReads(d.golden + u'/' + d.udid, d.info().backupPassword);
+            QVERIFY2(!peer.startsWith("peer failed"), peer.constData());
+            m_devices.insert(kind, d);
+        }
+    }
+
+    void cleanup() {
+        for (const Device& d : std::as_const(m_devices)) {
+            QVERIFY(m_sim.set(d.udid, u"Sim.Faults"_s, u"null"_s));
+            QVERIFY(m_sim.plug(d.udid));
+        }
+    }
+
+    // device: "enc" or "plain". action and fault: see the rows. told: part of what the user must read.
+    void matrix_data() {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("unplugged during AFC listing") << u"plain"_s << u"afc-scan"_s << QString() << QString();
+        QTest::newRow("unplugged during AFC deletion") << u"plain"_s << u"afc-clean"_s << QString() << QString();
+        for (const QString& op : {u"backup"_s, u"restore"_s}) {
+            for (const QString& kind : {u"enc"_s, u"plain"_s}) {
+                QTest::addRow("unplugged during %s, %s", qPrintable(op), qPrintable(kind))
+                    << kind << op << u"UnplugAfterBytes=2000000"_s << u"error code:-10."_s;
+                QTest::addRow("helper dies during %s, %s", qPrintable(op), qPrintable(kind))
+                    << kind << op << u"HelperDiesAfterBytes=2000000"_s << u"ended unexpectedly"_s;
+            }
+        }
+        // Every code the helper reports, mid-transfer, on both kinds of device.
+        const QStringList codes = {u"b-38"_s, u"b-36"_s, u"b-35"_s, u"b-21"_s, u"b-20"_s, u"b-19"_s, u"b-1"_s,
+                                   u"r-37"_s, u"r-36"_s, u"r-30"_s, u"r-20"_s, u"r-2"_s,  u"r-3"_s};
+        for (qsizetype i = 0; i < codes.size(); ++i) {
+            const QString code = codes[i].mid(1);
+            QTest::addRow("helper error %s", qPrintable(codes[i]))
+                << (i % 2 ? u"plain"_s : u"enc"_s) << (codes[i][0] == u'b' ? u"backup"_s : u"restore"_s)
+                << u"errorCode=%1,FailAfterBytes=2000000"_s.arg(code)
+                << (code == u"-38"_s ? u"Failed to connect"_s : u"error code:"_s + code + u'.');
+        }
+        QTest::newRow("restore with a wrong password")
+            << u"enc"_s << u"restore"_s << u"password"_s << u"error code:-5."_s;
+        QTest::newRow("wrong password thrice, then right")
+            << u"enc"_s << u"dialog"_s << u"w,w,w,r"_s << u"Invalid password."_s;
+        QTest::newRow("wrong password twice, then cancel")
+            << u"enc"_s << u"dialog"_s << u"w,w,c"_s << u"Invalid password."_s;
+        QTest::newRow("wrong password on the command line")
+            << u"enc"_s << u"clean"_s << u"password"_s << u"wrong password"_s;
+        for (const QString& kind : {u"enc"_s, u"plain"_s}) {
+            const char* k = kind == u"enc"_s ? "encrypted" : "plain";
+            QTest::addRow("disk full during manifest save, %s", k)
+                << kind << u"clean"_s << u"fsize-manifest"_s << u"Manifest"_s;
+            // A size limit cannot single out the write-back of a database: the edit ends with a vacuum, whose
+            // log is larger than the file written back. This row fills the disk while the database is edited.
+            QTest::addRow("disk full during the database edit, %s", k)
+                << kind << u"clean"_s << u"fsize-data"_s << u"File too large"_s;
+            for (const QString& damage : {u"truncated"_s, u"missing"_s, u"bad padding"_s}) {
+                if (damage != u"bad padding"_s || kind == u"enc"_s) {
+                    QTest::addRow("%s data file, %s", qPrintable(damage), k)
+                        << kind << u"clean"_s << damage << u"messages:"_s;
+                }
+            }
+            QTest::addRow("read-only backup folder, %s", k)
+                << kind << u"clean"_s << u"read-only"_s << u"Permission denied"_s;
+            QTest::addRow("killed beside a replaced file, %s", k) << kind << u"kill"_s << u"backup"_s << QString();
+            QTest::addRow("killed with a plain copy out, %s", k) << kind << u"kill"_s << u"temp"_s << QString();
+        }
+    }
+
+    void matrix() {
+        QFETCH(QString, device);
+        QFETCH(QString, action);
+        QFETCH(QString, fault);
+        QFETCH(QString, told);
+        const Device d = m_devices.value(device);
+        const QMap<QString, QByteArray> deviceBefore = tree(files(d));
+        // The row works on a copy of the finished backup; the backup rows start from it too.
+        const QString root = action == u"backup"_s ? iosbackup_temp_dir().path() : m_tmp.filePath(u"row"_s);
+        const QString dir = root + u'/' + d.udid;
+        QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(root));
+        QVERIFY(shell(u"cp -a \"$1\" \"$2\""_s, {d.golden + u'/' + d.udid, root}));
+        const QMap<QString, QByteArray> backupBefore = tree(dir);
+
+        QStringList errors, successes;
+        bool deviceMayLoseCaches = false, backupMayChange = false;
+        if (action.startsWith(u"afc"_s)) {
+            // A slow device, unplugged once the worker has gone through a few files.
+            deviceMayLoseCaches = action == u"afc-clean"_s;
+            QVERIFY(m_sim.set(d.udid, u"Sim.Faults.ReplyDelayMs"_s, u"3"_s));
+            IOSDevice dev = d.info();
+            QVERIFY((dev.device = m_receiver.waitFor(d.udid)));
+            QList<_IOSAppInfo> apps;
+            for (const QString& name : QDir(files(d)).entryList({u"AppDomain-*"_s}, QDir::Dirs)) {
+                apps.append({name.mid(10), name.mid(10)});
+            }
+            Reporter r;
+            IOSClearAppCacheThread worker(dev, apps, r);
+            worker.scanOnly = !deviceMayLoseCaches;
+            worker.start();
+            QTRY_VERIFY_WITH_TIMEOUT(r.pathsSeen() >= 5 || worker.isFinished(), 60000);
+            QVERIFY(m_sim.unplug(d.udid));
+            QVERIFY(worker.wait(120000));
+            QTRY_VERIFY_WITH_TIMEOUT(m_receiver.count(false, dev.device) > 0, 10000);
+            errors = r.errors;
+            successes = r.successes;
+            QVERIFY(m_sim.plug(d.udid));
+            QTRY_VERIFY_WITH_TIMEOUT(m_receiver.deviceFor(d.udid) != dev.device, 10000);
+        } else if (action == u"backup"_s || action == u"restore"_s) {
+            for (const QString& kv : fault.split(u','))
+                QVERIFY(fault == u"password"_s ||
+                        m_sim.set(d.udid, u"Sim.Faults."_s + kv.section(u'=', 0, 0), kv.section(u'=', 1)));
+            Reporter r;
+            if (action == u"backup"_s) {
+                IOSMobileBackupThread worker(false, d.info(), r);
+                QVERIFY(runWorker(worker));
+            } else {
+                IOSMobileRestoreThread worker(false, d.info(), QDir(root), r);
+                worker.setBackupPasscode(fault == u"password"_s ? u"not it"_s : d.info().backupPassword);
+                QVERIFY(runWorker(worker));
+            }
+            errors = r.errors;
+            successes = r.successes;
+        } else if (action == u"dialog"_s) {
+            const QStringList answers = fault.split(u',');
+            MessageBoxPresenter::resetTestHook();
+            MessageBoxPresenter::setAutoAnswer(true);
+            BackupManifest manifest(dir);
+            manifest.readManifestInfo();
+            PasscodeDlg dialog(&manifest);
+            QTimer::singleShot(0, &dialog, [&] {
+                for (const QString& a : answers) {
+                    dialog.findChild<QLineEdit*>(u"txtPasscode"_s)->setText(a == u"r"_s ? kPassword : a);
+                    if (a == u"c"_s) {
+                        dialog.reject();
+                    } else {
+                        QTest::mouseClick(dialog.findChild<QPushButton*>(u"btnOK"_s), Qt::LeftButton);
+                    }
+                }
+            });
+            const bool accepted = dialog.exec() == QDialog::Accepted;
+            errors = MessageBoxPresenter::shownTexts();
+            QCOMPARE(errors, QStringList(answers.count(u"w"_s), told));
+            QCOMPARE(accepted, answers.last() == u"r"_s);
+            if (accepted) {
+                manifest.parseInfo(); // the right password opens the whole manifest
+                QVERIFY(!manifest.items.isEmpty());
+            }
+        } else if (action == u"clean"_s) {
+            const QString sms = MBDBParser::getBKFilePath(
+                QDir(dir), MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s), false);
+            const qint64 smsSize = QFileInfo(sms).size();
+            qint64 fsize = -1;
+            if (fault == u"fsize-manifest"_s) {
+                // Above every working copy, below the manifest written back beside the old one.
+                const qint64 manifest = QFileInfo(dir + (d.encrypted ? u"/Manifest.db"_s : u"/Manifest.mbdb"_s)).size();
+                fsize = d.encrypted ? manifest - 8 : manifest / 2;
+            } else if (fault == u"fsize-data"_s) {
+                fsize = smsSize / 2;
+            } else if (fault == u"truncated"_s) {
+                QVERIFY(QFile::resize(sms, smsSize / 2 + 3));
+            } else if (fault == u"missing"_s) {
+                QVERIFY(QFile::remove(sms));
+            } else if (fault == u"bad padding"_s) {
+                QFile f(sms);
+                QVERIFY(f.open(QIODevice::ReadWrite) && f.seek(smsSize - 1) && f.write("\x7f") == 1);
+            } else if (fault == u"read-only"_s) {
+                QVERIFY(shell(u"chmod -R a-w \"$1\""_s, {dir}));
+            }
+            const QMap<QString, QByteArray> damaged = tree(dir);
+            // One category, so that a failure leaves nothing done before it.
+            const QString what = fault == u"fsize-manifest"_s ? u"--cache"_s : u"--messages"_s;
+            QScopedPointer<QProcess> p(cli({u"clean"_s, dir, what}, d, fault == u"password"_s ? u"wrong"_s : kPassword,
+                                           fsize, fault == u"read-only"_s));
+            QVERIFY(p->waitForFinished(300000));
+            QVERIFY(shell(u"chmod -R u+w \"$1\""_s, {dir}));
+            const QString err = QString::fromUtf8(p->readAllStandardError());
+            (p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0 ? successes : errors) << err;
+            const QString changed = differences(damaged, tree(dir));
+            QVERIFY2(changed.isEmpty(), qPrintable(changed)); // a failed clean changes nothing
+            QVERIFY(shell(u"rm -rf \"$1\" && cp -a \"$2\" \"$3\""_s, {dir, d.golden + u'/' + d.udid, root}));
+        } else if (action == u"kill"_s) {
+            // Killed the moment a file appears beside the data files, or a plain copy in the temporary folder.
+            backupMayChange = true;
+            QScopedPointer<QProcess> p(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d, kPassword, -1, false));
+            const auto appeared = [&] {
+                if (fault == u"temp"_s) {
+                    const QStringList plain = names(m_temp).filter(QRegularExpression(u"^vexlar-plain-[^/]+/[^.]"_s));
+                    return !plain.isEmpty();
+                }
+                const QStringList now = names(dir);
+                return std::any_of(now.begin(), now.end(), [&](const QString& n) { return !backupBefore.contains(n); });
+            };
+            bool seen = false;
+            while (!(seen = appeared()) && !p->waitForFinished(0)) {
+                QThread::usleep(200);
+            }
+            QVERIFY2(seen, "the clean ended before the moment to kill it");
+            ::kill(pid_t(p->processId()), SIGKILL);
+            QVERIFY(p->waitForFinished(30000));
+            const QByteArray killed = peerReads(dir, d.info().backupPassword);
+            QVERIFY2(!killed.startsWith("peer failed"), killed.constData());
+            // Started again, it finishes the clean or refuses it with its reason.
+            p.reset(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d, kPassword, -1, false));
+            QVERIFY(p->waitForFinished(300000));
+            const QByteArray err = p->readAllStandardError();
+            QVERIFY2(p->exitCode() == 0 || err.contains("vexlar-backup: "), err.constData());
+            QVERIFY2(p->exitCode() != 0 || peerReads(dir, d.info().backupPassword).endsWith(" 0"),
+                     "a finished clean leaves no message");
+        }
+
+        // What the user read: an error, never a success.
+        if (action != u"kill"_s) {
+            QVERIFY2(successes.isEmpty() || action == u"dialog"_s, qPrintable(successes.join(u'\n')));
+            QVERIFY2(!errors.isEmpty() && errors.first().contains(told), qPrintable(errors.join(u'\n')));
+        }
+        // The device: as before, or without some of its app caches when they were being deleted.
+        const QMap<QString, QByteArray> deviceAfter = tree(files(d));
+        static const QRegularExpression caches(u"^AppDomain-[^/]+/Library/(Caches|tmp)/"_s);
+        for (auto it = deviceBefore.cbegin(); it != deviceBefore.cend(); ++it) {
+            QVERIFY2(deviceAfter.value(it.key()) == it.value() ||
+                         (deviceMayLoseCaches && !deviceAfter.contains(it.key()) && caches.match(it.key()).hasMatch()),
+                     qPrintable(it.key()));
+        }
+        QCOMPARE(deviceAfter.size() <= deviceBefore.size(), true);
+        // The backup reads whole (a backup run may have removed its folder); nothing was added beside its files.
+        if (QFileInfo::exists(dir)) {
+            const QMap<QString, QByteArray> backupAfter = tree(dir);
+            const QByteArray peer = peerReads(dir, d.info().backupPassword);
+            QVERIFY2(!peer.startsWith("peer failed"), peer.constData());
+            QVERIFY2(backupMayChange || action == u"backup"_s || backupAfter == backupBefore, "the backup changed");
+            for (auto it = backupAfter.cbegin(); it != backupAfter.cend(); ++it) {
+                // A clean keeps what it replaced under the documented names; nothing else may appear.
+                static const QRegularExpression kept(u"^([0-9a-f]{2}/)?[0-9a-f]{40}-[0-9]+$|^Manifest.db-bak[0-9]+$"_s);
+                QVERIFY2(backupBefore.contains(it.key()) || (backupMayChange && kept.match(it.key()).hasMatch()),
+                         qPrintable(u"left in the backup: "_s + it.key()));
+                QVERIFY2(!d.encrypted || !head(dir + u'/' + it.key()).startsWith("SQLite format 3"),
+                         qPrintable(u"plaintext in the backup: "_s + it.key()));
+            }
+        }
+        QStringList leftInTemp = QDir(m_temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        leftInTemp.removeOne(u"runtime-root"_s); // the platform's, as XDG_RUNTIME_DIR is not set
+        // Scratch folders of the helper stand-in, which it leaves when it ends with an error; it decrypts into them
+        // as the device would, and the program itself makes no such name.
+        leftInTemp.removeIf([](const QString& n) { return n.startsWith(u"qt_temp-"_s); });
+        QVERIFY2(leftInTemp.isEmpty(), qPrintable(u"left in the temporary folder: "_s + leftInTemp.join(u' ')));
+    }
+};
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
