@@ -18,18 +18,15 @@ namespace {
 const QByteArray kSalt(20, '\x11');
 const QByteArray kDpsl(20, '\x22');
 
-QByteArray randomBytes(int n) {
+QByteArray randomBytes(int n) { // keys: n is a multiple of 4
     QByteArray b(n, Qt::Uninitialized);
-    for (int i = 0; i < n; ++i) {
-        b[i] = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    }
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(b.data()), n / 4);
     return b;
 }
 
 QByteArray le32(quint32 v) {
-    QByteArray b(4, Qt::Uninitialized);
-    qToLittleEndian(v, b.data());
-    return b;
+    v = qToLittleEndian(v);
+    return QByteArray(reinterpret_cast<const char*>(&v), 4);
 }
 
 void check(bool ok, const char* what) {
@@ -53,25 +50,18 @@ QByteArray keybagItem(const char* tag, const QByteArray& value) {
 QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp, quint32 classWrap) {
     QByteArray derived = dp ? pbkdf2HmacSha256(passcode, kDpsl, kFixtureIterations, 32) : passcode;
     const QByteArray passcodeKey = pbkdf2HmacSha1(derived, kSalt, kFixtureIterations, 32);
-    QByteArray bag;
-    bag += keybagItem("VERS", be32(4));
-    bag += keybagItem("TYPE", be32(1));
-    bag += keybagItem("UUID", QByteArray(16, '\x01'));
-    bag += keybagItem("HMCK", QByteArray(40, '\x02'));
-    bag += keybagItem("WRAP", be32(0));
-    bag += keybagItem("SALT", kSalt);
-    bag += keybagItem("ITER", be32(kFixtureIterations));
+    QByteArray bag = keybagItem("VERS", be32(4)) + keybagItem("TYPE", be32(1)) +
+                     keybagItem("UUID", QByteArray(16, '\x01')) + keybagItem("HMCK", QByteArray(40, '\x02')) +
+                     keybagItem("WRAP", be32(0)) + keybagItem("SALT", kSalt) +
+                     keybagItem("ITER", be32(kFixtureIterations));
     if (dp) {
-        bag += keybagItem("DPWT", be32(1));
-        bag += keybagItem("DPIC", be32(kFixtureIterations));
-        bag += keybagItem("DPSL", kDpsl);
+        bag += keybagItem("DPWT", be32(1)) + keybagItem("DPIC", be32(kFixtureIterations)) + keybagItem("DPSL", kDpsl);
     }
     for (auto it = classKeys.constBegin(); it != classKeys.constEnd(); ++it) {
-        bag += keybagItem("UUID", QByteArray(16, static_cast<char>(0x30 + it.key())));
-        bag += keybagItem("CLAS", be32(static_cast<quint32>(it.key())));
-        bag += keybagItem("WRAP", be32(classWrap));
-        bag += keybagItem("KTYP", be32(0));
-        bag += keybagItem("WPKY", (classWrap & 2) ? aes_key_wrap(passcodeKey, it.value()) : it.value());
+        bag += keybagItem("UUID", QByteArray(16, static_cast<char>(0x30 + it.key()))) +
+               keybagItem("CLAS", be32(static_cast<quint32>(it.key()))) + keybagItem("WRAP", be32(classWrap)) +
+               keybagItem("KTYP", be32(0)) +
+               keybagItem("WPKY", (classWrap & 2) ? aes_key_wrap(passcodeKey, it.value()) : it.value());
     }
     return bag;
 }
