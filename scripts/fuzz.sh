@@ -39,7 +39,7 @@ run() {
     -rss_limit_mb=4096 -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$dir/" >"$dir/log" 2>&1) || true
   local execs findings
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
-  findings=$(cd "$dir" && ls crash-* leak-* timeout-* oom-* 2>/dev/null | tr '\n' ' ')
+  findings=$(cd "$dir" && ls crash-* leak-* timeout-* oom-* 2>/dev/null | tr '\n' ' ' || true)
   printf '%-11s executions %-10s corpus %-5s findings: %s\n' "$t" "${execs:-?}" \
     "$(ls "$build/corpus/$t" | wc -l)" "${findings:-none}"
 }
@@ -48,7 +48,7 @@ running=0
 for t in "${targets[@]}"; do
   run "$t" &
   if ((++running >= jobs)); then
-    wait -n
+    wait -n || true
     ((running--))
   fi
 done
