@@ -338,6 +338,11 @@ void MainWindow::currentDeviceChanged(int index) {
     }
 }
 
+bool MainWindow::stillCurrent(const IOSDevice& device) const {
+    IOSDevice current;
+    return currentDevice(current) && current.device == device.device && current.udid == device.udid;
+}
+
 bool MainWindow::runWorker(ProgressForm& form, QThread& worker) {
     worker.start();
     const int result = form.exec();
@@ -352,7 +357,7 @@ void MainWindow::loadApps(const IOSDevice& device) {
         // Cancelable: a slow or hostile device must not hold the window in a dialog nobody can close.
         ProgressForm form(QString(), this);
         IOSLoadAppThread worker(device, form);
-        if (!runWorker(form, worker)) {
+        if (!runWorker(form, worker) || !stillCurrent(device)) {
             return;
         }
         apps = worker.apps;
@@ -469,7 +474,7 @@ void MainWindow::scanAppCache() {
     ProgressForm form(QString(), this);
     IOSClearAppCacheThread worker(device, apps, form);
     worker.scanOnly = true;
-    if (!runWorker(form, worker)) {
+    if (!runWorker(form, worker) || !stillCurrent(device)) {
         return;
     }
     for (int i = 0; i < m_appModel->count(); ++i) {
@@ -494,7 +499,7 @@ void MainWindow::clearAppCache() {
         ProgressForm form(QString(), this);
         IOSClearAppCacheThread worker(device, apps, form);
         worker.scanOnly = false;
-        if (!runWorker(form, worker)) {
+        if (!runWorker(form, worker) || !stillCurrent(device)) {
             return;
         }
     }

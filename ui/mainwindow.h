@@ -64,6 +64,9 @@ public slots:
 
 private:
     bool currentDevice(IOSDevice& device) const;
+    // Whether the device is still the selected one: the dialogs of a long action let the list
+    // change meanwhile, and the panel must show only what belongs to the selected device.
+    bool stillCurrent(const IOSDevice& device) const;
     QList<_IOSAppInfo> appInfos(bool checkedOnly) const;
     // Starts the worker under the form, runs the form, waits for the worker.
     // True when the form ended with success and was not cancelled.

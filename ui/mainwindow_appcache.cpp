@@ -75,6 +75,9 @@ bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOS
         total = worker.foundBytes;
     }
     if (!remove) {
+        if (!stillCurrent(device)) {
+            return true;
+        }
         for (int i = 0; i < m_appModel->count(); ++i) {
             _APPIconItemNode* node = m_appModel->node(i);
             node->size = found.value(node->appId, 0);

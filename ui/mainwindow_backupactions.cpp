@@ -114,7 +114,9 @@ void MainWindow::scanSysCache() {
             !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, junk)) {
             return;
         }
-        ui->lbTotalSysCache->setText(total(sys.found + junk.found));
+        if (stillCurrent(device)) {
+            ui->lbTotalSysCache->setText(total(sys.found + junk.found));
+        }
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
     }
@@ -168,6 +170,9 @@ void MainWindow::scanRemoveData() {
         if (!runCleaner(this, &runWorker, &make<IOSClearAllMessagesThread>, *manifest, true, sms) ||
             !runCleaner(this, &runWorker, &make<IOSClearSafariThread>, *manifest, true, safari) ||
             !runCleaner(this, &runWorker, &make<IOSClearCallsThread>, *manifest, true, calls)) {
+            return;
+        }
+        if (!stillCurrent(device)) {
             return;
         }
         m_funMessages->size = sms.found;
