@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QByteArray pattern(int size, int seed) {
@@ -43,12 +45,12 @@ private slots:
         if (!sim.init(&simUnavailable)) {
             return;
         }
-        udid = sim.create({QStringLiteral("--preset"), QStringLiteral("demo")});
+        udid = sim.create({u"--preset"_s, u"demo"_s});
         QVERIFY(!udid.isEmpty());
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.TraceAfc"), QStringLiteral("true")));
-        const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + QStringLiteral("/apps.plist"));
+        QVERIFY(sim.set(udid, u"Sim.TraceAfc"_s, u"true"_s));
+        const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/apps.plist"_s);
         QVERIFY(apps.array_size() > 0);
-        appId = apps.at(0).get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
+        appId = apps.at(0).get(u"CFBundleIdentifier"_s).CFStringQString();
         QVERIFY(!appId.isEmpty());
 
         ctx = _mobiledevice_listen_ctx(&receiver, "iosDeviceConnected", "iosDeviceDisconnected");
@@ -65,43 +67,40 @@ private slots:
     void listingFiltersEntries() {
         // A hostile device lists names that climb out or reach deeper, and resolves ".."; a busy
         // one lists a file that is gone before its info is read.
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcListExtra"),
+        QVERIFY(sim.set(udid, u"Sim.Faults.AfcListExtra"_s,
                         QStringLiteral(R"({"/Library/ListMe": ["../../Documents", "sub/b.bin", "vanished.txt"]})")));
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcDotDot"), QStringLiteral("true")));
+        QVERIFY(sim.set(udid, u"Sim.Faults.AfcDotDot"_s, u"true"_s));
         OPEN_APP(afc, root);
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcListExtra"), QStringLiteral("null")));
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.AfcDotDot"), QStringLiteral("null")));
-        const QString dir = root + QStringLiteral("/Library/ListMe");
-        QVERIFY(writeLocal(dir + QStringLiteral("/a.txt"), "12345"));
-        QVERIFY(writeLocal(dir + QStringLiteral("/sub/b.bin"), pattern(300, 1)));
-        QVERIFY(QFile::link(QStringLiteral("a.txt"), dir + QStringLiteral("/link-to-a")));
-        QVERIFY(QFile::link(QStringLiteral("/etc"), dir + QStringLiteral("/link-out")));
+        QVERIFY(sim.set(udid, u"Sim.Faults.AfcListExtra"_s, u"null"_s));
+        QVERIFY(sim.set(udid, u"Sim.Faults.AfcDotDot"_s, u"null"_s));
+        const QString dir = root + u"/Library/ListMe"_s;
+        QVERIFY(writeLocal(dir + u"/a.txt"_s, "12345"));
+        QVERIFY(writeLocal(dir + u"/sub/b.bin"_s, pattern(300, 1)));
+        QVERIFY(QFile::link(u"a.txt"_s, dir + u"/link-to-a"_s));
+        QVERIFY(QFile::link(u"/etc"_s, dir + u"/link-out"_s));
 
-        const QStringList raw = mobiledevice_afc_read_dir(afc.socket, QStringLiteral("/Library/ListMe"));
-        QVERIFY(raw.contains(QStringLiteral(".")));
-        QVERIFY(raw.contains(QStringLiteral("..")));
-        QVERIFY(raw.contains(QStringLiteral("link-to-a")) && raw.contains(QStringLiteral("../../Documents")));
+        const QStringList raw = mobiledevice_afc_read_dir(afc.socket, u"/Library/ListMe"_s);
+        QVERIFY(raw.contains(u"."_s) && raw.contains(u".."_s) && raw.contains(u"link-to-a"_s) &&
+                raw.contains(u"../../Documents"_s));
 
         // Each entry carries its info: kind, size and modification time as the device has them.
         QStringList kept;
-        for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/Library/ListMe"))) {
+        for (const _AfcFileInfo& info : afc.lt(u"/Library/ListMe"_s)) {
             const QFileInfo local(root + info.path);
-            kept.append(info.path + QLatin1Char(' ') + info.type);
+            kept.append(info.path + u' ' + info.type);
             QVERIFY(info.isDir() || (info.size == local.size() && info.mtime == local.lastModified()));
         }
         kept.sort();
-        QCOMPARE(kept, QStringList({QStringLiteral("/Library/ListMe/a.txt S_IFREG"),
-                                    QStringLiteral("/Library/ListMe/sub S_IFDIR")}));
-        QVERIFY_THROWS_EXCEPTION(afc_status_error, afc.fileInfo(QStringLiteral("/no/such/file")));
+        QCOMPARE(kept, QStringList({u"/Library/ListMe/a.txt S_IFREG"_s, u"/Library/ListMe/sub S_IFDIR"_s}));
+        QVERIFY_THROWS_EXCEPTION(afc_status_error, afc.fileInfo(u"/no/such/file"_s));
         // A trailing slash does not double the separator; a missing folder lists as empty.
-        QCOMPARE(afc.lt(QStringLiteral("/Library/ListMe/sub/")).value(0).path,
-                 QStringLiteral("/Library/ListMe/sub/b.bin"));
-        QVERIFY(afc.lt(QStringLiteral("/Library/NoSuchFolder")).isEmpty());
-        QVERIFY(afc.lt(QStringLiteral("/Library/ListMe/a.txt")).isEmpty());
+        QCOMPARE(afc.lt(u"/Library/ListMe/sub/"_s).value(0).path, u"/Library/ListMe/sub/b.bin"_s);
+        QVERIFY(afc.lt(u"/Library/NoSuchFolder"_s).isEmpty());
+        QVERIFY(afc.lt(u"/Library/ListMe/a.txt"_s).isEmpty());
         // A cancelled worker's listing stops before its next request.
         const std::atomic<bool> cancelled{true};
         afc.cancel = &cancelled;
-        QVERIFY_THROWS_EXCEPTION(int, afc.lt(QStringLiteral("/Library/ListMe")));
+        QVERIFY_THROWS_EXCEPTION(int, afc.lt(u"/Library/ListMe"_s));
     }
 
     // Reads are asked in blocks of at most 64 KiB, writes sent in chunks of at most 32 KiB.
@@ -125,22 +124,22 @@ private slots:
         QFETCH(int, asked);
         QFETCH(QList<int>, requests);
         OPEN_APP(afc, root);
-        const QString local = root + QStringLiteral("/Documents/blocks.bin");
+        const QString local = root + u"/Documents/blocks.bin"_s;
         const QByteArray content = pattern(fileSize, 3);
         // A write must truncate what was there.
         QVERIFY(writeLocal(local, write ? QByteArray("old content that must be truncated") : content));
         QList<int> sizes;
         {
             AfcFile file;
-            QVERIFY(write ? afc.writeFile(QStringLiteral("/Documents/blocks.bin"), file)
-                          : afc.readFile(QStringLiteral("/Documents/blocks.bin"), file));
-            QFile::remove(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log"));
+            QVERIFY(write ? afc.writeFile(u"/Documents/blocks.bin"_s, file)
+                          : afc.readFile(u"/Documents/blocks.bin"_s, file));
+            QFile::remove(sim.deviceDir(udid) + u"/afc-trace.log"_s);
             QByteArray buffer(asked, '\0');
             QCOMPARE(write ? file.write(content.constData(), asked) : file.read(buffer.data(), asked), fileSize);
             QVERIFY(write || buffer.left(fileSize) == content);
             for (const QString& line : trace()) {
-                const QStringList parts = line.split(QLatin1Char(' '));
-                QCOMPARE(parts.value(0), write ? QStringLiteral("WRITE") : QStringLiteral("READ"));
+                const QStringList parts = line.split(u' ');
+                QCOMPARE(parts.value(0), write ? u"WRITE"_s : u"READ"_s);
                 QCOMPARE(parts.value(1).toULongLong(), file.handle);
                 sizes.append(parts.value(2).toInt());
             }
@@ -153,27 +152,26 @@ private slots:
 
     void removeRenameAndFolders() {
         OPEN_APP(afc, root);
-        QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing")));
-        QVERIFY(!afc.del(QStringLiteral("/Library/Caches/definitely-missing/deeper")));
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error,
-                                 mobiledevice_afc_remove(afc.socket, QStringLiteral("/Library/Caches/missing")));
+        QVERIFY(!afc.del(u"/Library/Caches/definitely-missing"_s));
+        QVERIFY(!afc.del(u"/Library/Caches/definitely-missing/deeper"_s));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, mobiledevice_afc_remove(afc.socket, u"/Library/Caches/missing"_s));
         AfcFile file;
-        QVERIFY(!afc.readFile(QStringLiteral("/Library/Caches/missing"), file));
+        QVERIFY(!afc.readFile(u"/Library/Caches/missing"_s, file));
         QVERIFY(!file.isOpen());
         // The stream is still in step.
-        QVERIFY(afc.fileInfo(QStringLiteral("/Library")).isDir());
-        QVERIFY(afc.mkdir(QStringLiteral("/Library/Made")));
-        QVERIFY(QFileInfo(root + QStringLiteral("/Library/Made")).isDir());
-        QVERIFY(writeLocal(root + QStringLiteral("/Library/Made/f.txt"), "abc"));
-        QVERIFY(!afc.del(QStringLiteral("/Library/Made"))); // not empty
-        QVERIFY(afc.rename(QStringLiteral("/Library/Made/f.txt"), QStringLiteral("/Library/Made/g.txt")));
-        QCOMPARE(readLocal(root + QStringLiteral("/Library/Made/g.txt")), QByteArray("abc"));
-        QVERIFY(!afc.rename(QStringLiteral("/Library/Made/nope"), QStringLiteral("/Library/Made/h.txt")));
-        QVERIFY(afc.del(QStringLiteral("/Library/Made/g.txt")));
-        QVERIFY(afc.del(QStringLiteral("/Library/Made")));
-        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/Library/Made")));
+        QVERIFY(afc.fileInfo(u"/Library"_s).isDir());
+        QVERIFY(afc.mkdir(u"/Library/Made"_s));
+        QVERIFY(QFileInfo(root + u"/Library/Made"_s).isDir());
+        QVERIFY(writeLocal(root + u"/Library/Made/f.txt"_s, "abc"));
+        QVERIFY(!afc.del(u"/Library/Made"_s)); // not empty
+        QVERIFY(afc.rename(u"/Library/Made/f.txt"_s, u"/Library/Made/g.txt"_s));
+        QCOMPARE(readLocal(root + u"/Library/Made/g.txt"_s), QByteArray("abc"));
+        QVERIFY(!afc.rename(u"/Library/Made/nope"_s, u"/Library/Made/h.txt"_s));
+        QVERIFY(afc.del(u"/Library/Made/g.txt"_s));
+        QVERIFY(afc.del(u"/Library/Made"_s));
+        QVERIFY(!QFileInfo::exists(root + u"/Library/Made"_s));
 
-        QVERIFY(afc.writeFile(QStringLiteral("/Documents/lock.txt"), file));
+        QVERIFY(afc.writeFile(u"/Documents/lock.txt"_s, file));
         QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_EX), 0);
         QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_UN), 0);
     }
@@ -181,62 +179,62 @@ private slots:
     void unknownAppIsRefused() {
         mobiledevice_afc afc(device);
         try {
-            afc.startService(QStringLiteral("com.example.not.installed"));
+            afc.startService(u"com.example.not.installed"_s);
             QFAIL("an unknown app was vended");
         } catch (const std::runtime_error& e) {
             const QString text = QString::fromUtf8(e.what());
-            QVERIFY2(text.startsWith(QLatin1String("can not find com.example.not.installed.<br/>")), e.what());
+            QVERIFY2(text.startsWith("can not find com.example.not.installed.<br/>"_L1), e.what());
             // The device's answer is shown escaped, so it cannot inject markup.
-            const QString answer = text.section(QStringLiteral("<br/>"), 1);
-            QVERIFY(answer.contains(QLatin1String("&lt;key&gt;Error&lt;/key&gt;")));
-            QVERIFY(!answer.contains(QLatin1Char('<')));
+            const QString answer = text.section(u"<br/>"_s, 1);
+            QVERIFY(answer.contains("&lt;key&gt;Error&lt;/key&gt;"_L1));
+            QVERIFY(!answer.contains(u'<'));
         }
         afc.closeService();
         QCOMPARE(afc.socket, 0u);
     }
 
     void mediaService() {
-        const QString media = sim.deviceDir(udid) + QStringLiteral("/files/MediaDomain/Media");
-        QVERIFY(writeLocal(media + QStringLiteral("/media-test.txt"), "media"));
+        const QString media = sim.deviceDir(udid) + u"/files/MediaDomain/Media"_s;
+        QVERIFY(writeLocal(media + u"/media-test.txt"_s, "media"));
         mobiledevice_afc afc(device);
         afc.startService(QString());
         QVERIFY(afc.socket != 0);
         bool found = false;
-        for (const _AfcFileInfo& info : afc.lt(QStringLiteral("/"))) {
-            found = found || (info.path == QLatin1String("/media-test.txt") && info.size == 5);
+        for (const _AfcFileInfo& info : afc.lt(u"/"_s)) {
+            found = found || (info.path == "/media-test.txt"_L1 && info.size == 5);
         }
         QVERIFY(found);
         AfcFile file;
-        QVERIFY(afc.readFile(QStringLiteral("media-test.txt"), file));
+        QVERIFY(afc.readFile(u"media-test.txt"_s, file));
         char buffer[16] = {};
         QCOMPARE(file.read(buffer, sizeof buffer), 5);
         QCOMPARE(QByteArray(buffer), QByteArray("media"));
     }
 
     void droppedConnectionFails() {
-        QString root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
-        QVERIFY(writeLocal(root + QStringLiteral("/Documents/big.bin"), pattern(300000, 5)));
+        QString root = sim.deviceDir(udid) + u"/files/AppDomain-"_s + appId;
+        QVERIFY(writeLocal(root + u"/Documents/big.bin"_s, pattern(300000, 5)));
         // The device goes silent in the middle of the second read block.
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("100000")));
+        QVERIFY(sim.set(udid, u"Sim.Faults.DropAfterBytes"_s, u"100000"_s));
         mobiledevice_afc afc(device);
         const bool opened = openApp(afc, &root);
-        QVERIFY(sim.set(udid, QStringLiteral("Sim.Faults.DropAfterBytes"), QStringLiteral("null")));
+        QVERIFY(sim.set(udid, u"Sim.Faults.DropAfterBytes"_s, u"null"_s));
         QVERIFY(opened);
         AfcFile file;
-        QVERIFY(afc.readFile(QStringLiteral("/Documents/big.bin"), file));
+        QVERIFY(afc.readFile(u"/Documents/big.bin"_s, file));
         QByteArray buffer(300000, '\0');
         QCOMPARE(file.read(buffer.data(), static_cast<int>(buffer.size())), -1);
         // Nothing more comes: the client reports failures instead of hanging, and a
         // broken listing is an error, never an empty folder.
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, afc.lt(QStringLiteral("/Documents")));
-        QVERIFY(!afc.del(QStringLiteral("/Documents/big.bin")));
-        QVERIFY(QFileInfo::exists(root + QStringLiteral("/Documents/big.bin")));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, afc.lt(u"/Documents"_s));
+        QVERIFY(!afc.del(u"/Documents/big.bin"_s));
+        QVERIFY(QFileInfo::exists(root + u"/Documents/big.bin"_s));
     }
 
 private:
     // Opens the container of the demo app; the container's local path in *root.
     bool openApp(mobiledevice_afc& afc, QString* root) {
-        *root = sim.deviceDir(udid) + QStringLiteral("/files/AppDomain-") + appId;
+        *root = sim.deviceDir(udid) + u"/files/AppDomain-"_s + appId;
         try {
             afc.startService(appId);
         } catch (const std::exception& e) {
@@ -247,8 +245,7 @@ private:
     }
 
     QStringList trace() const {
-        return QString::fromUtf8(readLocal(sim.deviceDir(udid) + QStringLiteral("/afc-trace.log")))
-            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return QString::fromUtf8(readLocal(sim.deviceDir(udid) + u"/afc-trace.log"_s)).split(u'\n', Qt::SkipEmptyParts);
     }
 
     SimStore sim;
