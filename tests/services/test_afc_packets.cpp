@@ -87,7 +87,7 @@ private slots:
         // Answers queued up front: open result, status for the write chunk, status for close.
         pair.feed(packet(AFC_OP_FILE_OPEN_RES, le64(5)) + packet(AFC_OP_STATUS, le64(0)) +
                   packet(AFC_OP_STATUS, le64(0)));
-        QCOMPARE(mobiledevice_afc_open_file(pair.ours, QStringLiteral("/a"), AFC_FOPEN_WRONLY), 5ull);
+        QCOMPARE(mobiledevice_afc_open_file(pair.ours, u"/a"_s, AFC_FOPEN_WRONLY), 5ull);
         QCOMPARE(pair.sent(), "CFA6LPAA" + le64(51) + le64(51) + le64(pair.ours) + le64(AFC_OP_FILE_OPEN) +
                                   le64(AFC_FOPEN_WRONLY) + QByteArray("/a", 3));
         QCOMPARE(mobiledevice_afc_file_write(pair.ours, 5, "hello", 5), 5u);
@@ -102,12 +102,11 @@ private slots:
     void readDirSplitsNames() {
         SocketPair pair;
         pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0.\0..\0tail", 13)));
-        QCOMPARE(mobiledevice_afc_read_dir(pair.ours, QStringLiteral("/")),
-                 QStringList({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("."), QStringLiteral("..")}));
+        QCOMPARE(mobiledevice_afc_read_dir(pair.ours, u"/"_s), QStringList({u"a"_s, u"b"_s, u"."_s, u".."_s}));
         pair.feed(packet(AFC_OP_DATA, QByteArray("st_size\0"
                                                  "12\0st_ifmt\0S_IFREG\0odd\0",
                                                  31)));
-        const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, QStringLiteral("/f"));
+        const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, u"/f"_s);
         QCOMPARE(info, (QMap<QString, QString>{{u"st_size"_s, u"12"_s}, {u"st_ifmt"_s, u"S_IFREG"_s}}));
     }
 
@@ -128,8 +127,8 @@ private slots:
         mobiledevice_afc afc(nullptr);
         afc.socket = static_cast<unsigned int>(pair.ours);
         AfcFile file;
-        const bool refused = !afc.del(path) && !afc.rename(QStringLiteral("/ok"), path) && !afc.readFile(path, file) &&
-                             afc.lt(path).isEmpty();
+        const bool refused =
+            !afc.del(path) && !afc.rename(u"/ok"_s, path) && !afc.readFile(path, file) && afc.lt(path).isEmpty();
         afc.socket = 0; // the pair closes it
         QVERIFY(refused);
         QVERIFY(pair.sent().isEmpty());
