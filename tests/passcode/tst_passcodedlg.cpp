@@ -19,6 +19,8 @@
 #include <functional>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Runs `during` inside the dialog's modal loop once it is shown.
@@ -36,8 +38,8 @@ void whenShown(QDialog& dlg, std::function<void()> during) {
 // Types a password and presses OK; returns once the check (progress dialog
 // and any warning box) is over.
 void tryPassword(QDialog& dlg, const QString& text) {
-    auto* edit = dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"));
-    auto* ok = dlg.findChild<QPushButton*>(QStringLiteral("btnOK"));
+    auto* edit = dlg.findChild<QLineEdit*>(u"txtPasscode"_s);
+    auto* ok = dlg.findChild<QPushButton*>(u"btnOK"_s);
     QVERIFY(edit && ok);
     edit->clear();
     // Key events carrying the text, so letters outside ASCII are typed as a user would.
@@ -71,16 +73,16 @@ private:
 };
 
 void TestPasscodeDlg::initTestCase() {
-    QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+    QVERIFY(m_translator.load(u":/en.qm"_s));
     QCoreApplication::installTranslator(&m_translator);
     static MessageBoxPresenter presenter;
     Tips::setPresenter(&presenter);
     installProgressRunner();
 
-    const QString src = m_tmp.filePath(QStringLiteral("src"));
-    PeerResult r = runPeer({QStringLiteral("gen-src"), src, QStringLiteral("--large"), QStringLiteral("1000")});
+    const QString src = m_tmp.filePath(u"src"_s);
+    PeerResult r = runPeer({u"gen-src"_s, src, u"--large"_s, u"1000"_s});
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    m_backup = m_tmp.filePath(QStringLiteral("backup"));
+    m_backup = m_tmp.filePath(u"backup"_s);
     QVERIFY(writeBackup({"db", "14.3", peerPassword(), false}, src, m_backup));
     qputenv("TMPDIR", QFile::encodeName(m_plainTmp.path()));
 }
@@ -100,7 +102,7 @@ void TestPasscodeDlg::wrongThenRight_data() {
     QTest::addColumn<QString>("finish"); // "right": the right password; else Escape or the named button
     QTest::newRow("three wrong") << QStringList{"wrong", "p\u00e4ssw\u00f6rd", "P\u00c4SSW\u00d6RD 1"} << "right";
     // Blanks are tried as typed, never trimmed away.
-    QTest::newRow("blanks") << QStringList{"   ", peerPassword() + QLatin1Char(' ')} << "right";
+    QTest::newRow("blanks") << QStringList{"   ", peerPassword() + u' '} << "right";
     QTest::newRow("right at once") << QStringList{} << "right";
     // An empty field is refused before any check.
     QTest::newRow("empty") << QStringList{QString()} << "right";
@@ -111,24 +113,24 @@ void TestPasscodeDlg::wrongThenRight_data() {
 void TestPasscodeDlg::wrongThenRight() {
     QFETCH(QStringList, wrong);
     QFETCH(QString, finish);
-    const bool unlocks = finish == QLatin1String("right");
+    const bool unlocks = finish == "right"_L1;
     const QStringList files = QDir(m_backup).entryList(QDir::AllEntries | QDir::Hidden);
     auto owned = std::make_unique<BackupManifest>(m_backup);
     BackupManifest& m = *owned;
     m.readManifestInfo();
     PasscodeDlg dlg(&m);
     // The password is never shown.
-    QCOMPARE(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->echoMode(), QLineEdit::Password);
+    QCOMPARE(dlg.findChild<QLineEdit*>(u"txtPasscode"_s)->echoMode(), QLineEdit::Password);
     whenShown(dlg, [&] {
         for (const QString& pw : wrong) {
             tryPassword(dlg, pw);
             QVERIFY(dlg.isVisible());
-            QVERIFY(dlg.findChild<QLineEdit*>(QStringLiteral("txtPasscode"))->text().isEmpty());
-            QVERIFY2(m.passcode.isEmpty(), qPrintable(pw + QStringLiteral(" unlocked as ") + m.passcode));
+            QVERIFY(dlg.findChild<QLineEdit*>(u"txtPasscode"_s)->text().isEmpty());
+            QVERIFY2(m.passcode.isEmpty(), qPrintable(pw + u" unlocked as "_s + m.passcode));
         }
         if (unlocks) {
             tryPassword(dlg, peerPassword());
-        } else if (finish == QLatin1String("Escape")) {
+        } else if (finish == "Escape"_L1) {
             QTest::keyClick(&dlg, Qt::Key_Escape);
         } else {
             QTest::mouseClick(dlg.findChild<QPushButton*>(finish), Qt::LeftButton);
@@ -139,11 +141,11 @@ void TestPasscodeDlg::wrongThenRight() {
     QCOMPARE(m.passcode, dlg.password);
     QStringList expected;
     for (const QString& pw : wrong) {
-        expected << (pw.isEmpty() ? QStringLiteral("Password is required.") : QStringLiteral("Invalid password."));
+        expected << (pw.isEmpty() ? u"Password is required."_s : u"Invalid password."_s);
     }
     QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
     // Each non-empty try ran under the progress dialog.
-    QCOMPARE(MessageBoxPresenter::shownDialogs().count(QStringLiteral("ProgressForm")),
+    QCOMPARE(MessageBoxPresenter::shownDialogs().count(u"ProgressForm"_s),
              wrong.size() - wrong.count(QString()) + int(unlocks));
     // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
     if (unlocks) {
@@ -157,14 +159,14 @@ void TestPasscodeDlg::wrongThenRight() {
 
 void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
     // A torn Manifest.db: the right password unlocks the keybag, then decrypting the manifest fails.
-    const QString broken = m_tmp.filePath(QStringLiteral("broken"));
+    const QString broken = m_tmp.filePath(u"broken"_s);
     QDir().mkpath(broken);
     for (const QString& name : QDir(m_backup).entryList(QDir::Files)) {
-        if (name.endsWith(QLatin1String(".plist")) || name == QLatin1String("Manifest.db")) {
-            QVERIFY(QFile::copy(m_backup + QLatin1Char('/') + name, broken + QLatin1Char('/') + name));
+        if (name.endsWith(".plist"_L1) || name == "Manifest.db"_L1) {
+            QVERIFY(QFile::copy(m_backup + u'/' + name, broken + u'/' + name));
         }
     }
-    QFile db(broken + QStringLiteral("/Manifest.db"));
+    QFile db(broken + u"/Manifest.db"_s);
     QVERIFY(db.resize(db.size() - 5));
     const QStringList files = QDir(broken).entryList(QDir::AllEntries | QDir::Hidden);
 
@@ -181,10 +183,9 @@ void TestPasscodeDlg::checkThatThrowsShowsBothBoxes() {
     const QStringList texts = MessageBoxPresenter::shownTexts();
     QCOMPARE(texts.size(), 2);
     // The error box wraps the worker's text with the product header and the support line.
-    QVERIFY2(texts[0].contains(
-                 QStringLiteral("IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH")),
+    QVERIFY2(texts[0].contains(u"IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"_s),
              qPrintable(texts[0]));
-    QCOMPARE(texts[1], QStringLiteral("Invalid password."));
+    QCOMPARE(texts[1], u"Invalid password."_s);
     // No partial plain copy, even while the manifest object still lives.
     checkNoPlaintextLeft(broken, files);
 }
