@@ -73,7 +73,8 @@ QString createDevice(const CreateOptions& o) {
     const QString staging =
         target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".creating");
     QDir(staging).removeRecursively();
-    if (!QDir().mkpath(staging + QStringLiteral("/files"))) {
+    // Every phone has its media folder, the root its AFC service serves.
+    if (!QDir().mkpath(staging + QStringLiteral("/files/MediaDomain/Media"))) {
         return QStringLiteral("cannot create %1").arg(staging);
     }
     auto failWith = [&staging](const QString& text) {
