@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/file.h>
@@ -25,6 +26,19 @@ Plist parsePlist(const char* data, size_t len) {
     }
     plist_t node = nullptr;
     plist_from_memory(data, static_cast<uint32_t>(len), &node);
+    // A binary plist may hold a NUL inside a string or key; libplist copies those with strdup but keeps the
+    // length, so writing a copy out reads past its end. Such a message is refused as malformed.
+    if (node) {
+        char* xml = nullptr;
+        uint32_t xmlLength = 0;
+        plist_to_xml(node, &xml, &xmlLength);
+        const bool hasNul = !xml || std::memchr(xml, 0, xmlLength) != nullptr;
+        plist_to_xml_free(xml);
+        if (hasNul) {
+            plist_free(node);
+            return nullptr;
+        }
+    }
     return Plist(node);
 }
 
