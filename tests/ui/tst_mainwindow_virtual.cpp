@@ -2,6 +2,7 @@
 // directory, the check-all box, the device pictures and the "not found" reminder.
 
 #include "app/paths.h"
+#include "tests/app/datarows.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QListView>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -21,6 +23,9 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/ui/tst_mainwindow_virtual.json");
 
 template <class T>
 T* child(const QWidget& window, const char* name) {
@@ -96,22 +101,24 @@ private slots:
         QCOMPARE(shown.size(), QSize(64, 64));
         QCOMPARE(shown.pixelColor(10, 10), QColor(Qt::red));
         QCOMPARE(child<QCheckBox>(window, "ckAllApp")->checkState(), Qt::Checked);
+
+        // Both function lists show each icon with its caption and the longest size line, whole.
+        window.show();
+        for (auto [model, list] :
+             {std::pair{window.sysFunModel(), "listSysFun"}, std::pair{window.dataFunModel(), "listRemoveFun"}}) {
+            auto* view = child<QListView>(window, list);
+            for (int i = 0; i < model->count(); ++i) {
+                model->node(i)->size = qint64(1023) << 40;
+            }
+            model->contentsUpdate();
+            QApplication::processEvents();
+            for (int i = 0; i < model->count(); ++i) {
+                QVERIFY(view->viewport()->rect().contains(view->visualRect(model->index(i, 0))));
+            }
+        }
     }
 
-    void shortOrMissingDataFile_data() {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QString>("space");
-        QTest::addColumn<int>("bar");
-        QTest::addColumn<QString>("sysTotal");
-        QTest::newRow("no file") << QByteArray() << "Total: 0.0 KB, Available: 0.0 KB" << 0 << "";
-        QTest::newRow("empty file") << QByteArray("") << "Total: 0.0 KB, Available: 0.0 KB" << 0 << "";
-        QTest::newRow("one number") << QByteArray("1000\n") << "Total: 0.0 KB, Available: 0.0 KB" << 0 << "";
-        QTest::newRow("zero capacity") << QByteArray("0,0\n2048\n") << "Total: 0.0 KB, Available: 0.0 KB" << 0
-                                       << "(2.0 KB)";
-        QTest::newRow("more available than total")
-            << QByteArray("1024,4096\n") << "Total: 1.0 KB, Available: 4.0 KB" << 0 << "";
-        QTest::newRow("full") << QByteArray("2048,0\n") << "Total: 2.0 KB, Available: 0.0 KB" << 100 << "";
-    }
+    void shortOrMissingDataFile_data() { addRowsFrom(kTables, "shortOrMissingDataFile"); }
 
     void shortOrMissingDataFile() {
         QFETCH(QByteArray, data);
@@ -161,16 +168,7 @@ private slots:
         }
     }
 
-    void pictures_data() {
-        QTest::addColumn<QString>("productType");
-        QTest::addColumn<QString>("image");
-        QTest::newRow("iPad") << u"iPad6,3"_s << u":res/ipad-big.png"_s;
-        QTest::newRow("IPAD upper case") << u"IPAD7,1"_s << u":res/ipad-big.png"_s;
-        QTest::newRow("iPod") << u"iPod7,1"_s << u":res/ipod-big.png"_s;
-        QTest::newRow("iPhone") << u"iPhone8,1"_s << u":res/iphone-big.png"_s;
-        QTest::newRow("unknown") << u"Watch2,3"_s << u":res/iphone-big.png"_s;
-        QTest::newRow("empty") << QString() << u":res/iphone-big.png"_s;
-    }
+    void pictures_data() { addRowsFrom(kTables, "pictures"); }
 
     void pictures() {
         QFETCH(QString, productType);
@@ -178,21 +176,6 @@ private slots:
         QCOMPARE(MainWindow::devicePicture(productType),
                  u"<img src=\"%1\" width=\"96\" style=\"bolder:none;\" />"_s.arg(image));
         QVERIFY(QFile::exists(image));
-    }
-
-    void statusBarAnnouncement() {
-        const QString adv = u"<a href=\"http://example.invalid/x\">Spring sale \u2013 40% off</a>"_s;
-        {
-            QFile file(g_dataSaveDir().filePath(u"last-adv"_s));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(adv.toUtf8());
-        }
-        MainWindow window;
-        QFile::remove(g_dataSaveDir().filePath(u"last-adv"_s));
-        auto* label = child<QLabel>(window, "lbAdv");
-        QVERIFY(label);
-        QCOMPARE(label->text(), adv);
-        QVERIFY(label->openExternalLinks());
     }
 
     void clearLogFilesRemovesTheCaches() {
