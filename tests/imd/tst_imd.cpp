@@ -126,16 +126,9 @@ private slots:
         QVERIFY(back.get(u"DisableTethered"_s).CFNumberBool(false));
     }
 
-    // App caches cleared over house arrest and AFC, on plain service sockets and through the TLS relay.
-    void appCaches_data() {
-        QTest::addColumn<QString>("serviceSsl");
-        QTest::newRow("plain") << u"null"_s;
-        QTest::newRow("TLS") << uR"(["com.apple.mobile.house_arrest", "com.apple.afc"])"_s;
-    }
-
+    // App caches cleared over house arrest and AFC through the TLS relay (plain sockets: the window's imd twin).
     void appCaches() {
-        QFETCH(QString, serviceSsl);
-        QVERIFY(m_sim.set(m_udid, u"Sim.ServiceSSL"_s, serviceSsl));
+        QVERIFY(m_sim.set(m_udid, u"Sim.ServiceSSL"_s, uR"(["com.apple.mobile.house_arrest", "com.apple.afc"])"_s));
         const auto plainAgain = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.ServiceSSL"_s, u"null"_s); });
         const QString appId = u"com.example.skycast"_s;
         const QString container = m_sim.deviceDir(m_udid) + u"/files/AppDomain-"_s + appId;

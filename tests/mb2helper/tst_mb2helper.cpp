@@ -168,19 +168,15 @@ private slots:
     }
 
     // What the user reads when the device or the link fails; the device's
-    // files stay as they were and nothing lands outside the backup root.
+    // files stay as they were and nothing lands outside the backup root. (The
+    // device's own codes, one per driver text, run in tst_backupworkers_imd.)
     void errors_data() {
         QTest::addColumn<QString>("fault"); // Sim.Faults key=value;...
         QTest::addColumn<bool>("restore");
         QTest::addColumn<int>("code");
-        QTest::newRow("passcode not entered") << u"Backup2ErrorCode=209"_s << false << -1;
-        QTest::newRow("device locked") << u"Backup2ErrorCode=208"_s << false << -35;
         QTest::newRow("service refused while locked")
             << u"StartService.com.apple.mobilebackup2=-402653071"_s << true << -35;
         QTest::newRow("service refused") << u"StartService.com.apple.mobilebackup2=-5"_s << false << -2;
-        QTest::newRow("find my on") << u"Backup2ErrorCode=211"_s << true << -37;
-        QTest::newRow("no space on device") << u"Backup2ErrorCode=105"_s << true << -36;
-        QTest::newRow("setup not finished") << u"Backup2ErrorCode=212"_s << false << -38;
         QTest::newRow("unknown device code") << u"Backup2ErrorCode=3"_s << false << 3;
         QTest::newRow("writer fails midway") << u"errorCode=-30;FailAfterBytes=40000"_s << false << -30;
         QTest::newRow("wrong password") << u"!password"_s << true << -5;
