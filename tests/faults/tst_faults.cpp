@@ -161,7 +161,8 @@ private slots:
                           "\"$1\""_s,
                           {files(d) + u"/HomeDomain/Library/SMS/sms.db"_s}));
             Reporter r;
-            IOSMobileBackupThread worker(false, d.info(), r);
+            const IOSDevice info = d.info(); // the worker keeps a reference
+            IOSMobileBackupThread worker(false, info, r);
             worker.start();
             QVERIFY(worker.wait(300000) && r.errors.isEmpty());
             d.golden = m_tmp.filePath(u"golden-"_s + kind);
@@ -278,8 +279,9 @@ private slots:
             for (const QString& kv : fault.split(u','))
                 QVERIFY(fault == u"password"_s ||
                         m_sim.set(d.udid, u"Sim.Faults."_s + kv.section(u'=', 0, 0), kv.section(u'=', 1)));
-            IOSMobileBackupThread backup(false, d.info(), r);
-            IOSMobileRestoreThread restore(false, d.info(), QDir(root), r);
+            const IOSDevice info = d.info(); // the workers keep a reference
+            IOSMobileBackupThread backup(false, info, r);
+            IOSMobileRestoreThread restore(false, info, QDir(root), r);
             restore.setBackupPasscode(fault == u"password"_s ? u"not it"_s : d.info().backupPassword);
             QThread& worker = action == u"backup"_s ? static_cast<QThread&>(backup) : restore;
             worker.start();
