@@ -213,6 +213,9 @@ plist_t dateNode(double at, bool wholeSeconds) {
     }
     if (secs >= double(std::numeric_limits<int32_t>::min()) && secs <= double(std::numeric_limits<int32_t>::max()))
         return plist_new_date(int32_t(secs), int32_t(usec));
+    // The binary reader refuses dates from 1e11 seconds on (plistcheck.cpp): never write one it cannot read back.
+    if (!wholeSeconds && std::fabs(secs) >= 1e11)
+        return nullptr;
     // Outside 32-bit seconds only the text form reaches libplist (whole seconds).
     if (std::fabs(secs) > 1e12)
         return nullptr;
