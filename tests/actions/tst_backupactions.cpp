@@ -4,6 +4,7 @@
 // same files; the device's files/ folder and Python's sqlite3 judge the result.
 
 #include "app/paths.h"
+#include "tests/app/datarows.h"
 #include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -14,7 +15,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QPushButton>
 #include <memory>
 
@@ -22,22 +22,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kPassword = u"s3cret pw"_s;
+// The tables of the data-driven cases, and their other fixture data.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/actions/tst_backupactions.json");
 
-// "Domain/path" -> "d" for a folder, else size and SHA-1.
-QMap<QString, QByteArray> tree(const QString& files) {
-    QMap<QString, QByteArray> out;
-    QDirIterator it(files, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile f(path);
-        QCryptographicHash sha(QCryptographicHash::Sha1);
-        const bool isFile = it.fileInfo().isFile() && f.open(QIODevice::ReadOnly) && sha.addData(&f);
-        out.insert(QDir(files).relativeFilePath(path),
-                   isFile ? QByteArray::number(f.size()) + ' ' + sha.result().toHex() : "d");
-    }
-    return out;
-}
+const QString kPassword = u"s3cret pw"_s;
 
 QByteArray run(const char* program, const QStringList& args) {
     QProcess p;
@@ -47,15 +35,21 @@ QByteArray run(const char* program, const QStringList& args) {
     return p.readAllStandardOutput();
 }
 
+// tst_backupactions.json: the cases, what each category may remove, the databases emptied.
+const QJsonObject kFixture = jsonFile(kTables);
+
 // Entries the categories in `chosen` may remove: c cache, j junk candidates, m messages, s Safari.
 bool removable(const QString& rel, const QString& chosen) {
-    static const QHash<QChar, QRegularExpression> rules = {
-        {u'c', QRegularExpression(u"(?i)^(RootDomain|HomeDomain)/Library/Caches/."_s)},
-        {u'j', QRegularExpression(u"^MediaDomain/Library/SMS/(Attachments|Parts)/."_s)},
-        {u'm', QRegularExpression(u"^(MediaDomain/Library/SMS/(Attachments|Parts)|HomeDomain/Library/SMS/Drafts)/."_s)},
-        {u's', QRegularExpression(u"^AppDomain-com.apple.mobilesafari/Library/(WebKit/WebsiteData/LocalStorage/.|"
-                                  "Safari/Thumbnails/.|Safari/History.plist)"_s)}};
-    return std::any_of(chosen.begin(), chosen.end(), [&rel](QChar c) { return rules[c].match(rel).hasMatch(); });
+    return std::any_of(chosen.begin(), chosen.end(), [&rel](QChar c) {
+        return QRegularExpression(kFixture[u"removable"_s][QString(c)].toString()).match(rel).hasMatch();
+    });
+}
+
+// Each box shown contains its part of `boxes` ('|'-separated), and there are no more boxes.
+bool shows(const QStringList& shown, const QString& boxes) {
+    const QStringList want = boxes.isEmpty() ? QStringList() : boxes.split(u'|');
+    return shown.size() == want.size() && std::equal(want.begin(), want.end(), shown.begin(),
+                                                     [](const QString& w, const QString& s) { return s.contains(w); });
 }
 
 } // namespace
@@ -78,15 +72,12 @@ class TestBackupActions : public QObject {
         const QString udid = m_sim.create(QStringList{u"--name"_s, name, u"--ios"_s, ios, u"--preset"_s, preset} +
                                           (encrypt ? QStringList{u"--encrypt"_s, kPassword} : QStringList()));
         auto* cb = child<QComboBox>("cbDevices");
-        if (!QTest::qWaitFor([&] { return cb->findText(name) >= 0; }, 60000)) {
-            qWarning("%s was not listed", qPrintable(name));
-        }
+        (void)QTest::qWaitFor([&] { return cb->findText(name) >= 0; }, 60000); // if not, no device is selected
         cb->setCurrentIndex(cb->findText(name));
         return udid;
     }
 
-    // Presses a button with every box answered Yes and returns the texts shown. The password
-    // dialog gets the password, or is cancelled.
+    // Presses a button with every box answered Yes; the texts shown. The password dialog gets it, or is cancelled.
     QStringList press(const char* button, bool givePassword = true) {
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
@@ -113,18 +104,17 @@ class TestBackupActions : public QObject {
 
     // "ok 0" per database present: integrity_check, then the rows left in its main table.
     QStringList databases(const QString& udid, const QStringList& pathTables) {
-        const QString py = u"import sqlite3, sys, os\nfor a in sys.argv[2:]:\n p, t = a.split(':')\n"
-                           " if os.path.exists(sys.argv[1] + p):\n  c = sqlite3.connect(sys.argv[1] + p)\n"
-                           "  print(c.execute('pragma integrity_check').fetchone()[0], "
-                           "c.execute('select count(*) from ' + t).fetchone()[0])"_s;
-        return QString::fromUtf8(run(VEXLAR_PYTHON, QStringList{u"-c"_s, py, files(udid) + u'/'} + pathTables))
-            .trimmed()
-            .split(u'\n');
+        const QString py =
+            u"import sqlite3, sys, os\nfor p, t in (a.split(':') for a in sys.argv[2:]):\n"
+            " if os.path.exists(sys.argv[1] + p): c = sqlite3.connect(sys.argv[1] + p); print(c.execute("
+            "'pragma integrity_check').fetchone()[0], c.execute('select count(*) from ' + t).fetchone()[0])"_s;
+        const QByteArray out = run(VEXLAR_PYTHON, QStringList{u"-c"_s, py, files(udid) + u'/'} + pathTables);
+        return QString::fromUtf8(out).trimmed().split(u'\n');
     }
 
     // Every entry of `before` is in `after` unchanged, unless `may` allows its change or removal;
     // nothing is added. Returns the bytes of the removed files that `count` selects.
-    qint64 onlyChanged(const QMap<QString, QByteArray>& before, const QMap<QString, QByteArray>& after,
+    qint64 onlyChanged(const QMap<QString, QString>& before, const QMap<QString, QString>& after,
                        const std::function<bool(const QString&)>& may, const QString& count = QString()) {
         qint64 removed = 0, gone = 0;
         for (auto it = before.cbegin(); it != before.cend(); ++it) {
@@ -132,8 +122,7 @@ class TestBackupActions : public QObject {
                 return -1;
             }
             gone += !after.contains(it.key());
-            removed +=
-                !after.contains(it.key()) && removable(it.key(), count) ? it.value().split(' ')[0].toLongLong() : 0;
+            removed += !after.contains(it.key()) && removable(it.key(), count) ? treeSize(it.value()) : 0;
         }
         return after.size() == before.size() - gone ? removed : -1;
     }
@@ -151,29 +140,10 @@ private slots:
         QCOMPARE(mobiledevice_init(), 1);
         m_window = std::make_unique<MainWindow>();
         m_window->show();
-        // Both function lists show each icon with its caption and the longest size line, whole.
-        for (ItemModelAppIcon* model : {m_window->sysFunModel(), m_window->dataFunModel()}) {
-            auto* view = child<QListView>(model == m_window->sysFunModel() ? "listSysFun" : "listRemoveFun");
-            for (int i = 0; i < model->count(); ++i) {
-                model->node(i)->size = qint64(1023) << 40;
-            }
-            model->contentsUpdate();
-            QApplication::processEvents();
-            for (int i = 0; i < model->count(); ++i) {
-                QVERIFY(view->viewport()->rect().contains(view->visualRect(model->index(i, 0))));
-            }
-        }
     }
     void cleanupTestCase() { m_window.reset(); }
 
-    void scanThenFreeUp_data() {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<bool>("encrypt");
-        QTest::newRow("iOS 9 Manifest.mbdb") << u"9.3.5"_s << false;
-        QTest::newRow("iOS 9 Manifest.mbdb encrypted") << u"9.3.5"_s << true;
-        QTest::newRow("iOS 14 Manifest.db") << u"14.4"_s << false;
-        QTest::newRow("iOS 14 Manifest.db encrypted") << u"14.4"_s << true;
-    }
+    void scanThenFreeUp_data() { addRowsFrom(kTables, "scanThenFreeUp"); }
     void scanThenFreeUp() {
         QFETCH(QString, ios);
         QFETCH(bool, encrypt);
@@ -181,7 +151,7 @@ private slots:
         const QHash<QString, qint64> want = expectedFigures(udid, ios.startsWith(u'9'));
         QVERIFY(want.value(u"cache"_s) > 0 && want.value(u"junk"_s) > 0 && want.value(u"messages"_s) > 0);
 
-        const auto before = tree(files(udid));
+        const auto before = fileTree(files(udid));
         const QString sys = formatSpaceShow(want.value(u"cache"_s) + want.value(u"junk"_s));
         QCOMPARE(press("btnScanSysCache"), QStringList());
         QCOMPARE(child<QLabel>("lbTotalSysCache")->text(), u"(%1)"_s.arg(sys));
@@ -189,12 +159,12 @@ private slots:
         ItemModelAppIcon* data = m_window->dataFunModel();
         QCOMPARE((QList<qint64>{data->node(0)->size, data->node(1)->size, data->node(2)->size}),
                  (QList<qint64>{want[u"messages"_s], want[u"safari"_s], want[u"calls"_s]}));
-        QCOMPARE(tree(files(udid)), before);
+        QCOMPARE(fileTree(files(udid)), before);
 
         // System junk: exactly the cache files and junk attachments go, to the byte.
         QCOMPARE(press("btnClearSysCache"), QStringList{u"Successfully deleted %1 system cache (Total: %1). Now please "
                                                         "disconnect your iPhone from computer."_s.arg(sys)});
-        const auto afterSys = tree(files(udid));
+        const auto afterSys = fileTree(files(udid));
         const auto sysFile = [](const QString& rel) { return removable(rel, u"cj"_s); };
         QCOMPARE(onlyChanged(before, afterSys, sysFile, u"c"_s), want.value(u"cache"_s));
         QCOMPARE(onlyChanged(before, afterSys, sysFile, u"j"_s), want.value(u"junk"_s));
@@ -204,40 +174,21 @@ private slots:
             QVERIFY(data->setData(data->index(i, 0), int(Qt::Checked), Qt::CheckStateRole));
         }
         const QStringList boxes = press("btnRemoveData");
-        QCOMPARE(boxes.size(), 2);
-        QVERIFY(boxes.at(0).startsWith(u"Confirm to delete all messages"_s));
-        QVERIFY(boxes.at(1).startsWith(u"Successfully deleted"_s));
-        const QStringList dbs = {u"HomeDomain/Library/SMS/sms.db:message"_s,
-                                 u"AppDomain-com.apple.mobilesafari/Library/Safari/History.db:history_items"_s,
-                                 u"WirelessDomain/Library/CallHistory/call_history.db:call"_s,
-                                 u"HomeDomain/Library/CallHistoryDB/CallHistory.storedata:ZCALLRECORD"_s};
+        QVERIFY2(shows(boxes, u"Confirm to delete all messages|Successfully deleted"_s), qPrintable(boxes.join(u'|')));
+        const QStringList dbs = kFixture[u"databases"_s][u"list"_s].toVariant().toStringList();
         const auto isDb = [&dbs](const QString& rel) {
             const QString db = QString(rel).remove(QRegularExpression(u"-(wal|shm|journal)$"_s));
             return std::any_of(dbs.begin(), dbs.end(), [&db](const QString& d) { return d.startsWith(db + u':'); }) ||
                    removable(rel, u"ms"_s);
         };
-        QVERIFY(onlyChanged(afterSys, tree(files(udid)), isDb) >= 0);
+        QVERIFY(onlyChanged(afterSys, fileTree(files(udid)), isDb) >= 0);
         const QStringList sound = databases(udid, dbs);
         QVERIFY(sound.size() >= 3);
         QCOMPARE(sound, QStringList(sound.size(), u"ok 0"_s));
     }
 
-    // Rows: what goes wrong ("empty": a device with nothing to find), the data kinds checked, and (part of) each
-    // box shown, '|'-separated. Only the Safari row may restore: a restore fails on the other devices.
-    void edgeCases_data() {
-        QTest::addColumn<QString>("twist");
-        QTest::addColumn<QString>("checked");
-        QTest::addColumn<QString>("boxes");
-        QTest::newRow("nothing found")
-            << u"empty"_s << u"msc"_s
-            << u"Confirm|Successfully deleted 0.0 KB data.(Total:0.0 KB). Now please disconnect"_s;
-        QTest::newRow("only Safari, no question") << u""_s << u"s"_s << u"Successfully"_s;
-        QTest::newRow("backup cancelled") << u"cancel"_s << u"msc"_s << u"Confirm|Are You Sure You Want To Cancel?"_s;
-        QTest::newRow("password dialog cancelled") << u"no password"_s << u"s"_s << QString();
-        QTest::newRow("iCloud backup on")
-            << u"icloud"_s << u"s"_s << u"Failed to transfer data to device. Please turn off"_s;
-        QTest::newRow("Safari fails, calls skipped") << u"bad history"_s << u"sc"_s << u"file is not a database"_s;
-    }
+    // Only the Safari row may restore: a restore fails on the other devices.
+    void edgeCases_data() { addRowsFrom(kTables, "edgeCases"); }
     void edgeCases() {
         QFETCH(QString, twist);
         QFETCH(QString, checked);
@@ -250,8 +201,8 @@ private slots:
         QVERIFY(m_sim.set(udid, u"Lockdown.com.apple.mobile.backup.CloudBackupEnabled"_s,
                           twist == u"icloud"_s ? u"true"_s : u"false"_s));
         QFile history(files(udid) + u"/AppDomain-com.apple.mobilesafari/Library/Safari/History.db"_s);
-        QVERIFY(twist != u"bad history"_s || (history.open(QIODevice::WriteOnly) && history.write("not sqlite")));
-        history.close();
+        QVERIFY(twist != u"bad history"_s ||
+                (history.open(QIODevice::WriteOnly) && history.write("not sqlite") && history.flush()));
         for (int i = 0; i < 3; ++i) {
             m_window->dataFunModel()->node(i)->checked = checked.contains(QLatin1Char("msc"[i]));
         }
@@ -265,13 +216,10 @@ private slots:
         if (twist == u"cancel"_s) {
             canceller.start(5);
         }
-        const auto before = tree(files(udid));
-        const QStringList shown = press("btnRemoveData", twist != u"no password"_s), want = boxes.split(u'|');
-        QCOMPARE(shown.size(), boxes.isEmpty() ? 0 : want.size());
-        for (int i = 0; i < shown.size(); ++i) {
-            QVERIFY2(shown.at(i).contains(want.at(i)), qPrintable(shown.at(i)));
-        }
-        const auto after = tree(files(udid));
+        const auto before = fileTree(files(udid));
+        const QStringList shown = press("btnRemoveData", twist != u"no password"_s);
+        QVERIFY2(shows(shown, boxes), qPrintable(shown.join(u'|')));
+        const auto after = fileTree(files(udid));
         QVERIFY(onlyChanged(before, after, [changes](const QString& rel) {
                     return changes && (removable(rel, u"s"_s) || rel.contains(u"History.db"_s));
                 }) >= 0);
