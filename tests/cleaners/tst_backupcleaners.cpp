@@ -28,8 +28,6 @@ namespace {
 // The tables of the data-driven cases, and their other fixture data.
 const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/cleaners/backupcleaners.json");
 
-const char* const kWorkers[] = {"sys", "mmsatta", "messages", "safari", "calls"};
-
 BackupCleanerThread* makeWorker(const QString& name, BackupManifest& m, ProgressReporter& r) {
     using T = BackupCleanerThread*;
     return name == "sys"_L1        ? T(new IOSClearSysThread(m, r))
@@ -67,19 +65,15 @@ QString key(const QString& token) {
     return fixtureList("domains").value(u"HhMRWSA"_s.indexOf(token.at(0))) + token.mid(1);
 }
 
-QPair<QByteArray, QByteArray> fixtureDb(const char* name) {
-    return makeDb(fixtureList("sql", name).join(u'|'));
-}
-
 // The device files: "<domain letter><path>" for a folder, "=<size>" or "=<database>" for a file.
 QList<FixtureFile> deviceFiles(const QString& variant) {
     QHash<QString, QPair<QByteArray, QByteArray>> dbs{
-        {u"sms"_s, fixtureDb(variant == "ios5"_L1 ? "sms-ios5" : "sms")},
+        {u"sms"_s, makeDb(fixtureList("sql", variant == "ios5"_L1 ? "sms-ios5" : "sms").join(u'|'))},
         {u"history"_s, makeDb(variant == "notables"_L1 ? u"create table history_items(i)"_s
                                                        : fixtureList("sql", "history").join(u'|').remove(u"|#"_s))},
-        {u"homehistory"_s, fixtureDb("history")},
-        {u"calls"_s, fixtureDb("calls")},
-        {u"store"_s, fixtureDb("store")}};
+        {u"homehistory"_s, makeDb(fixtureList("sql", "history").join(u'|'))},
+        {u"calls"_s, makeDb(fixtureList("sql", "calls").join(u'|'))},
+        {u"store"_s, makeDb(fixtureList("sql", "store").join(u'|'))}};
     if (variant == "corrupt"_L1) {
         dbs[u"sms"_s] = {QByteArray("not a database at all ").repeated(300), {}};
     }
@@ -115,22 +109,18 @@ recs = {r["domain"] + "/" + r["path"]: r for r in b.records()}
 row = lambda r: [r["size"], r["digest"].hex() if isinstance(r["digest"], bytes) else None, r["mode"], r["protection"]]
 out = {"records": {k: row(r) for k, r in recs.items()}, "dbs": {}}
 with tempfile.TemporaryDirectory() as t:
-    for k in sys.argv[4:]:
+    for k in sys.argv[5:]:
         db = os.path.join(t, str(len(out["dbs"])))
-        for s in (s for s in ("", "-wal") if k + s in recs):
-            open(db + s, "wb").write(b.read_plain(recs[k + s]))
-        plain = open(db, "rb").read()
-        c = sqlite3.connect(db)
-        names = {n for (n,) in c.execute("select name from sqlite_master where type='table'")} & set(
-            "message chat handle attachment msg_pieces msg_group group_member history_items history_visits metadata "
-            "call ZCALLRECORD ZCALLDBPROPERTIES".split())
+        [open(db + s, "wb").write(b.read_plain(recs[k + s])) for s in ("", "-wal") if k + s in recs]
+        plain, c = open(db, "rb").read(), sqlite3.connect(db)
+        names = {n for (n,) in c.execute("select name from sqlite_master where type='table'")} & set(json.load(open(sys.argv[4]))["dataTables"])
         rows = sum(c.execute("select count(*) from " + n).fetchone()[0] for n in names)
         out["dbs"][k] = [c.execute("pragma integrity_check").fetchone()[0], plain[18], rows,
                          hashlib.sha1(plain).hexdigest() == out["records"][k][1]]
 print(json.dumps(out)))";
     const QByteArray out = runPython(QStringList{u"-c"_s, QString::fromLatin1(script),
                                                  QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backupinterop"), b.dir,
-                                                 b.encrypted() ? b.password : QString()} +
+                                                 b.encrypted() ? b.password : QString(), kTables} +
                                      dbs);
     const QJsonObject state = QJsonDocument::fromJson(out).object();
     return state.isEmpty() ? (qWarning("peer: %s", out.constData()), state) : state;
@@ -159,7 +149,7 @@ private slots:
     // Every worker on every backup form and as a scan, then the cases of backupcleaners.json.
     void clean_data() {
         addRowsFrom(kTables, "cases");
-        for (const char* w : kWorkers) {
+        for (const char* w : {"sys", "mmsatta", "messages", "safari", "calls"}) {
             for (FixtureForm f :
                  {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
                 QTest::addRow("%s-%s", w, fixtureFormName(f))
