@@ -164,19 +164,21 @@ private slots:
     }
 
     // Both manifest forms, encrypted or not: the peer reads every record with
-    // its data, and vexlar-backup lists and extracts the same; then a second backup.
+    // its data, and vexlar-backup lists and extracts the same; on two of them a second backup follows.
     void backupReadByPeers_data() {
         QTest::addColumn<QString>("ios");
         QTest::addColumn<QString>("password");
-        QTest::newRow("ios14 plain") << u"14.4"_s << QString();
-        QTest::newRow("ios14 encrypted") << u"14.4"_s << peerPassword();
-        QTest::newRow("ios10.1 encrypted") << u"10.1"_s << peerPassword();
-        QTest::newRow("ios9 plain") << u"9.3.5"_s << QString();
-        QTest::newRow("ios9 encrypted") << u"9.3.5"_s << peerPassword();
+        QTest::addColumn<bool>("again"); // a second backup follows
+        QTest::newRow("ios14 plain") << u"14.4"_s << QString() << false;
+        QTest::newRow("ios14 encrypted") << u"14.4"_s << peerPassword() << true;
+        QTest::newRow("ios10.1 encrypted") << u"10.1"_s << peerPassword() << false;
+        QTest::newRow("ios9 plain") << u"9.3.5"_s << QString() << true;
+        QTest::newRow("ios9 encrypted") << u"9.3.5"_s << peerPassword() << false;
     }
     void backupReadByPeers() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
+        QFETCH(bool, again);
         const QString udid = device(ios, password);
         QVERIFY(!udid.isEmpty());
         const Reply r = run(udid, false);
@@ -205,6 +207,9 @@ private slots:
 
         // A second backup keeps the data files of unchanged device files (same inode and time) and rewrites a
         // file whose content changed at equal size and time.
+        if (!again) {
+            return;
+        }
         const bool mbdb = ios.startsWith('9');
         auto data = [&](const QString& path) {
             const QString id =
