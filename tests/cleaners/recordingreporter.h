@@ -1,6 +1,7 @@
 #pragma once
 
-// Records every report of a worker, safe to read while it runs. An error sets `canceled`, as the dialog would.
+// Records every report of a worker, safe to read while it runs. With cancelOnError an error sets `canceled`, as the
+// dialog does once it has closed.
 
 #include "app/progressreporter.h"
 
@@ -9,6 +10,7 @@
 
 class RecordingReporter final : public ProgressReporter {
 public:
+    explicit RecordingReporter(bool cancelOnError = false) : m_cancelOnError(cancelOnError) {}
     struct Update {
         QString status;
         int percent;
@@ -21,7 +23,7 @@ public:
     void invokeErrorOccurred(const QString& err) override {
         QMutexLocker lock(&m);
         errors.append(err);
-        canceled = true;
+        canceled = canceled || m_cancelOnError;
     }
     void invokeSucceed(const QString& tips) override {
         QMutexLocker lock(&m);
@@ -38,4 +40,7 @@ public:
     QMutex m;
     QList<Update> updates;
     QStringList errors, successes;
+
+private:
+    const bool m_cancelOnError;
 };

@@ -81,7 +81,7 @@ private slots:
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, big));
         QVERIFY(writeFile(container(u"com.example.streamly"_s) + u"/iTunesArtwork"_s,
                           QByteArray(IOSLoadAppThread::kMaxIconBytes + 1, 'i')));
-        RecordingReporter reporter;
+        RecordingReporter reporter(true);
         IOSLoadAppThread worker(m_device, reporter);
         worker.start();
         QVERIFY(worker.wait(120000));
@@ -108,7 +108,7 @@ private slots:
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, "changed on the device"));
         const QString ledgerly = u"com.example.ledgerly"_s;
         QVERIFY(writeFile(container(ledgerly) + u"/iTunesArtwork"_s, "now it has one"));
-        RecordingReporter again;
+        RecordingReporter again(true);
         IOSLoadAppThread second(m_device, again);
         second.start();
         QVERIFY(second.wait(120000));
@@ -140,7 +140,7 @@ private slots:
         QVERIFY(expectNoTmp > 0 && expectPlain > 0);
 
         const QList<_IOSAppInfo> apps{{noTmp, u"FitLoop"_s}, {plain, u"SkyCast"_s}};
-        RecordingReporter reporter;
+        RecordingReporter reporter(true);
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = scanOnly;
         worker.start();
@@ -179,7 +179,7 @@ private slots:
 
     void emptyListStillSucceeds() {
         const QList<_IOSAppInfo> none;
-        RecordingReporter reporter;
+        RecordingReporter reporter(true);
         IOSClearAppCacheThread worker(m_device, none, reporter);
         worker.start();
         QVERIFY(worker.wait(60000));
@@ -204,7 +204,7 @@ private slots:
                                       {u"com.example.notinstalled"_s, u"Ghost"_s},
                                       {u"com.example.quickcart"_s, u"QuickCart"_s}};
         QVERIFY(drop.isEmpty() || setFault(u"DropAfterBytes"_s, drop));
-        RecordingReporter reporter;
+        RecordingReporter reporter(true);
         IOSClearAppCacheThread worker(m_device, apps, reporter);
         worker.scanOnly = true;
         worker.start();
@@ -228,7 +228,7 @@ private slots:
         const QList<_IOSAppInfo> apps{{u"com.example.bytenews"_s, u"ByteNews"_s}};
         const qint64 before = cacheOnDisk(apps.first().appId);
         g_delDirCascade(m_device.appDir(apps.first().appId).absolutePath());
-        RecordingReporter reporter;
+        RecordingReporter reporter(true);
         reporter.canceled = true;
         IOSLoadAppThread lister(m_device, reporter);
         IOSClearAppCacheThread clearer(m_device, apps, reporter);
