@@ -24,9 +24,8 @@ namespace {
 
 // Open descriptors ("fd") or threads ("task") of this process.
 int entries(const char* what) {
-    return int(QDir(u"/proc/self/"_s + QLatin1String(what))
-                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-                   .size());
+    const auto all = QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot;
+    return int(QDir(u"/proc/self/"_s + QLatin1String(what), {}, QDir::NoSort, all).count());
 }
 
 // Every regular file below the device's files/ is in the backup with the same bytes, as the peer reads
@@ -125,8 +124,7 @@ class TestLoad : public QObject {
         const bool ended = QTest::qWaitFor([&] { return returned; }, 1800000);
         pressed = true;
         driver.join();
-        QVERIFY(ended);
-        QCOMPARE(m_toolFailures.load(), 0);
+        QVERIFY(ended && m_toolFailures == 0);
     }
 
 private slots:
@@ -201,9 +199,10 @@ private slots:
         QCOMPARE(settle(), QString());
 
         const QString other = m_udids.at(1);
-        int shown = 0, gone = 0, plugs = 0, unplugs = 0;
+        std::atomic<int> shown = 0, gone = 0;
+        int plugs = 0, unplugs = 0;
         QObject scope;
-        const auto count = [&](int* n) {
+        const auto count = [&](std::atomic<int>* n) {
             return [=, this](const QModelIndex&, int a, int b) {
                 for (int i = a; i <= b; ++i) {
                     *n += devices()->itemText(i) == m_name.value(other);
@@ -212,26 +211,24 @@ private slots:
         };
         connect(devices()->model(), &QAbstractItemModel::rowsInserted, &scope, count(&shown));
         connect(devices()->model(), &QAbstractItemModel::rowsAboutToBeRemoved, &scope, count(&gone));
-        MessageBoxPresenter::resetTestHook();
-        MessageBoxPresenter::setAutoAnswer(true);
         QElapsedTimer timer;
         timer.start();
-        // Each state lasts several polls of the simulator, so the window sees every one.
+        // Each state lasts until the list shows it (a device gone before the window read it is not listed).
         pressWhile("btnScanSysCache", [&](const std::atomic<bool>& pressed) {
             while (!pressed) {
                 ++(m_plugged.contains(other) ? unplugs : plugs);
                 toggle(other);
-                QThread::msleep(900);
+                for (int ms = 0; ms < 60000 && !pressed && (shown != plugs || gone != unplugs); ms += 50) {
+                    QThread::msleep(50);
+                }
+                QThread::msleep(600);
             }
         });
         const qint64 ms = timer.elapsed();
         QCOMPARE(settle(), QString());
         QVERIFY(unplugs >= 2);
-        QCOMPARE(shown, plugs);
-        QCOMPARE(gone, unplugs);
-        for (const QString& text : MessageBoxPresenter::shownTexts()) {
-            QVERIFY2(text.startsWith(u"<p>Notes:</p>"_s), qPrintable(text));
-        }
+        QCOMPARE(shown.load(), plugs);
+        QCOMPARE(gone.load(), unplugs);
 
         const QString backup = iosbackup_temp_dir().filePath(large);
         QProcess peer;
