@@ -175,7 +175,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(r.count(seen.section(u'|', 0, 0), seen.section(u'|', 1)) >=
                                          (seen.startsWith(u'L') ? 1 : 2) &&
                                      childProcesses().size() == 1,
-                                 60000);
+                                 120000);
         // The helper holds its two pipe ends besides standard input, output and error: nothing else of ours.
         // (vexlar-mb2helper holds its own device sockets besides.)
         QVERIFY(SimStore::onImd() || openDescriptors(childProcesses().first()) == 5);
