@@ -501,11 +501,10 @@ std::string stringArg(void* node) {
     if (!p || plist_get_node_type(p) != PLIST_STRING) {
         return std::string();
     }
-    char* s = nullptr;
-    plist_get_string_val(p, &s);
-    std::string out = s ? s : "";
-    free(s);
-    return out;
+    // plist_get_string_val asserts on a string with a NUL inside; take every byte instead.
+    uint64_t length = 0;
+    const char* s = plist_get_string_ptr(p, &length);
+    return s ? std::string(s, length) : std::string();
 }
 
 } // namespace
