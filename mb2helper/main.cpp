@@ -21,6 +21,7 @@
 #include "device/mobiledevice_loader.h"
 #include "mb2helper/synclock.h"
 #include "mb2helper/transfer.h"
+#include "services/helperpipe.h"
 #include "services/mobiledevice_backup2.h"
 #include "services/mobiledevice_link.h"
 
@@ -40,57 +41,19 @@
 
 namespace {
 
-constexpr int32_t kMaxRequest = 16 * 1024 * 1024;
 constexpr int kFindDeviceMs = 10000;
 // The framework's "password protected" result: the device is locked.
 constexpr int kPasswordProtected = static_cast<int>(0xe8000071u);
 // Another host (or an automatic sync) holds the device's sync lock.
 constexpr int kErrSyncing = -19;
 
-bool readAll(int fd, char* buf, size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::read(fd, buf, n);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            return false;
-        }
-        buf += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const char* buf, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, buf, n);
-        if (w < 0 && errno == EINTR) {
-            continue;
-        }
-        if (w <= 0) {
-            return false;
-        }
-        buf += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 CFType readFrame(int fd) {
-    int32_t len = 0;
-    if (!readAll(fd, reinterpret_cast<char*>(&len), sizeof len) || len <= 0 || len > kMaxRequest) {
-        return CFType();
-    }
-    QByteArray body(len, Qt::Uninitialized);
-    return readAll(fd, body.data(), static_cast<size_t>(len)) ? CFType::createCFPropertyList(body) : CFType();
+    return CFType::createCFPropertyList(helperpipe::readFrame(fd));
 }
 
 bool writeFrame(int fd, const CFType& message) {
     const QByteArray xml = message.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
-    const auto n = static_cast<int32_t>(xml.size());
-    return n > 0 && writeAll(fd, reinterpret_cast<const char*>(&n), sizeof n) &&
-           writeAll(fd, xml.constData(), xml.size());
+    return helperpipe::writeFrame(fd, xml.constData(), static_cast<size_t>(xml.size()));
 }
 
 struct Failure {
@@ -150,7 +113,8 @@ void writeInfoPlist(am_device* device, const QString& udid, const QString& backu
         throw Failure{-20, QStringLiteral("cannot create %1").arg(backupDir)};
     }
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    const bool ok = fd >= 0 && writeAll(fd, xml.constData(), static_cast<size_t>(xml.size())) && ::fsync(fd) == 0;
+    const bool ok =
+        fd >= 0 && helperpipe::writeAll(fd, xml.constData(), static_cast<size_t>(xml.size())) && ::fsync(fd) == 0;
     if (fd >= 0) {
         ::close(fd);
     }

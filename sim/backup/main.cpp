@@ -66,6 +66,7 @@
 //   TransferDelayMs      integer: sleep before each data file, so that a
 //                        cancel or an unplug can land mid-transfer
 
+#include "services/helperpipe.h"
 #include "sim/backup/operations.h"
 
 #include <QFileInfo>
@@ -81,47 +82,8 @@ using namespace simbackup;
 
 namespace {
 
-constexpr int32_t kMaxRequest = 16 * 1024 * 1024;
-
-bool readAll(int fd, char* buf, size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::read(fd, buf, n);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            return false;
-        }
-        buf += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const char* buf, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, buf, n);
-        if (w < 0 && errno == EINTR) {
-            continue;
-        }
-        if (w <= 0) {
-            return false;
-        }
-        buf += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 sim::Plist readFrame(int fd) {
-    int32_t len = 0;
-    if (!readAll(fd, reinterpret_cast<char*>(&len), sizeof len) || len <= 0 || len > kMaxRequest) {
-        return nullptr;
-    }
-    QByteArray body(len, Qt::Uninitialized);
-    if (!readAll(fd, body.data(), static_cast<size_t>(len))) {
-        return nullptr;
-    }
+    const QByteArray body = helperpipe::readFrame(fd);
     return sim::parsePlist(body.constData(), static_cast<size_t>(body.size()));
 }
 
@@ -129,11 +91,7 @@ bool writeFrame(int fd, plist_t node) {
     char* xml = nullptr;
     uint32_t len = 0;
     plist_to_xml(node, &xml, &len);
-    if (!xml) {
-        return false;
-    }
-    const auto n = static_cast<int32_t>(len);
-    const bool ok = writeAll(fd, reinterpret_cast<const char*>(&n), sizeof n) && writeAll(fd, xml, len);
+    const bool ok = xml && helperpipe::writeFrame(fd, xml, len);
     plist_to_xml_free(xml);
     return ok;
 }
