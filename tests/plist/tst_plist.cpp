@@ -1,9 +1,9 @@
-// Property lists: the value model (kinds, accessor defaults, number widths,
-// dates, containers, keyed archives), interop with an independent
-// implementation (Python's plistlib, through plist_oracle.py) and with real
-// backup files, and hostile bytes, which must give the null value or a sound
-// value, never a crash, a hang or unbounded memory (run under the sanitizer
-// build as well).
+// Property lists: the value model (number widths, dates, containers, keyed
+// archives), interop with an independent implementation (Python's plistlib,
+// through plist_oracle.py) and with real backup files, and hostile bytes
+// (built here or read from hostile_*.txt), which must give the null value or a
+// sound value, never a crash, a hang or unbounded memory (run under the
+// sanitizer build as well).
 
 #include "device/cfobject.h"
 #include "device/cftype.h"
@@ -18,7 +18,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <plist/plist.h>
 #include <thread>
 #include <vector>
@@ -183,63 +182,6 @@ QJsonValue oracle(const QStringList& args) {
         QVERIFY2(dumped == (here), QJsonDocument(QJsonArray{dumped, here}).toJson(QJsonDocument::Compact).left(2000)); \
     } while (false)
 
-QByteArray be(quint64 v, int n) {
-    QByteArray out(n, '\0');
-    for (int i = n - 1; i >= 0; --i, v >>= 8)
-        out[i] = char(v & 0xff);
-    return out;
-}
-
-struct Trailer {
-    std::optional<quint64> count = {};
-    std::optional<quint64> tableOffset = {};
-    int offSize = 2;
-    int refSize = 2;
-    quint64 top = 0;
-};
-
-// A binary plist from raw object encodings; references inside the objects are
-// written by the caller with the trailer's refSize.
-QByteArray bplist(const QList<QByteArray>& objects, const Trailer& t = {}, const QList<quint64>& offsets = {}) {
-    QByteArray out("bplist00");
-    QList<quint64> at = offsets;
-    for (const QByteArray& o : objects) {
-        if (offsets.isEmpty())
-            at.append(quint64(out.size()));
-        out += o;
-    }
-    const quint64 table = quint64(out.size());
-    for (quint64 off : at)
-        out += be(off, t.offSize);
-    out += QByteArray(6, '\0');
-    out += char(t.offSize);
-    out += char(t.refSize);
-    out += be(t.count.value_or(quint64(at.size())), 8);
-    out += be(t.top, 8);
-    out += be(t.tableOffset.value_or(table), 8);
-    return out;
-}
-
-// One marker byte.
-QByteArray mk(int marker) {
-    return QByteArray(1, char(marker));
-}
-
-QByteArray ref(quint64 index, int refSize = 2) {
-    return be(index, refSize);
-}
-
-QByteArray ascii(const QByteArray& s) {
-    return char(0x50 | s.size()) + s; // short strings only
-}
-
-QByteArray array(const QList<quint64>& refs) {
-    QByteArray out = mk(0xA0 | int(refs.size()));
-    for (quint64 r : refs)
-        out += ref(r);
-    return out;
-}
-
 // Any value that does come out must serialise again.
 void checkSound(const CFType& v) {
     if (!v.isNull())
@@ -257,78 +199,6 @@ private slots:
     void init() {
         if (QByteArray(QTest::currentTestFunction()).contains("Python") && !QFile::exists(u"" VEXLAR_PYTHON ""_s))
             QSKIP("no Python interpreter for the oracle");
-    }
-
-    void kindsAndDefaults_data() {
-        QTest::addColumn<CFType>("value");
-        QTest::addColumn<unsigned long>("kind");
-        QTest::addColumn<QString>("text"); // toString()
-        const QList<CFType> k{str(u"k"_s)}, v{str(u"v"_s)};
-        // An invalid date-time makes no date.
-        QTest::newRow("null") << CFType::createCFDate(QDateTime()) << (unsigned long)kCFTypeNull << "";
-        QTest::newRow("string") << str(u"h\u00e9llo"_s) << (unsigned long)kCFTypeString << "h\u00e9llo";
-        QTest::newRow("number") << CFType::createCFNumberInt32(7) << (unsigned long)kCFTypeNumber << "7";
-        QTest::newRow("boolean") << CFType::createCFBoolean(true) << (unsigned long)kCFTypeBoolean << "1";
-        QTest::newRow("date") << CFType::createCFDate(QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999)))
-                              << (unsigned long)kCFTypeDate
-                              << QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30), Qt::LocalTime).toString();
-        QTest::newRow("data") << CFType::createCFData(u"d\u00e4ta"_s.toUtf8()) << (unsigned long)kCFTypeData
-                              << "d\u00e4ta";
-        QTest::newRow("dictionary") << CFType::createCFDictionary(k, v) << (unsigned long)kCFTypeDictionary << "";
-        QTest::newRow("array") << CFType::createCFArray(v) << (unsigned long)kCFTypeArray << "";
-        QTest::newRow("uid") << uid(4000000) << (unsigned long)kCFTypeKeyedArchiverUID << "4000000";
-    }
-
-    // Every accessor of another kind answers its default instead of failing.
-    void kindsAndDefaults() {
-        QFETCH(CFType, value);
-        QFETCH(unsigned long, kind);
-        QFETCH(QString, text);
-        QCOMPARE(value.typeId(), kind);
-        QCOMPARE(value.toString(), text);
-        QCOMPARE(value.isNull(), kind == kCFTypeNull);
-        const bool tests[] = {
-            value.isCFString(), value.isCFNumber(),     value.isCFBoolean(), value.isCFDate(),
-            value.isCFData(),   value.isCFDictionary(), value.isCFArray(),   value.isCFKeyedArchiverUID()};
-        for (unsigned long k = kCFTypeString; k <= kCFTypeKeyedArchiverUID; ++k)
-            QCOMPARE(tests[k - 1], k == kind);
-        if (kind != kCFTypeString)
-            QVERIFY(value.CFStringQString().isNull() && value.CFStringLength() == 0);
-        if (kind != kCFTypeNumber)
-            QCOMPARE(reads(value) + QString::number(value.numberType()), u"d d d d d d d ="_s + text + u'0');
-        if (kind != kCFTypeBoolean)
-            QVERIFY(value.CFNumberBool(true) && !value.CFNumberBool(false));
-        if (kind != kCFTypeData)
-            QVERIFY(value.CFDataBytes().isNull() && value.CFDataLength() == 0);
-        if (kind != kCFTypeDate) {
-            QVERIFY(!value.CFDateToDateTime().isValid() && !value.CFDateToDateTime(u"PST"_s).isValid());
-            QVERIFY(!value.CFDateToDateTime(3600).isValid() && value.CFDateAbsoluteTime() == 0.0);
-        }
-        if (kind != kCFTypeKeyedArchiverUID)
-            QCOMPARE(value.CFKeyedArchiverUIDGetValue(), 0UL);
-        if (kind != kCFTypeDictionary) {
-            QVERIFY(value.dict_size() == 0 && value.dict_keys().isEmpty());
-            QVERIFY(value.get(u"k"_s).isNull() && value.get(str(u"k"_s)).isNull());
-            QVERIFY(value.NSKeyedArchiver().isEmpty() && CFType::parseNSDictionaryStringCFType(value).isEmpty());
-            QVERIFY(CFType::createCFDictionaryCreateMutableCopy(value).isNull());
-        } else {
-            QVERIFY(value.get(u"absent"_s).isNull() && value.get(CFType()).isNull());
-        }
-        if (kind != kCFTypeArray) {
-            QVERIFY(value.array_size() == 0 && value.at(0).isNull());
-        } else {
-            QVERIFY(value.at(-1).isNull() && value.at(1).isNull());
-            QVERIFY(value.at(std::numeric_limits<int>::max()).isNull());
-        }
-        if (kind == kCFTypeNull) {
-            QVERIFY(value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).isEmpty() && !value.toPlistNode());
-            QVERIFY(value.CFPropertyListToData(kCFPropertyListBinaryFormat_v1_0).isNull() &&
-                    CFType::clone(value).isNull());
-        }
-        // Mutators on anything but a mutable container change nothing.
-        CFType copy = value;
-        copy.put(u"k"_s, str(u"other"_s)).append(str(u"other"_s)).array_replace(0, str(u"other"_s));
-        QVERIFY(copy.equals(value));
     }
 
     void numberReads_data() {
@@ -354,7 +224,6 @@ private slots:
         QTest::newRow("float 3.5") << CFType::createCFNumberFloat(3.5f) << int(kCFNumberFloat32Type)
                                    << "d d d d d 3.5 3.5 =3.5";
         QTest::newRow("double third") << dbl(1.0 / 3) << f64 << "d d d d d 0.333333 0.333333 =0.333333";
-        QTest::newRow("double 3.5") << dbl(3.5) << f64 << "d d d d d 3.5 3.5 =3.5";
         QTest::newRow("double 3.0") << dbl(3.0) << f64 << "3 3 3 3 3 3 3 =3";
         QTest::newRow("double -128.0") << dbl(-128.0) << f64 << "-128 -128 -128 -128 d -128 -128 =-128";
         QTest::newRow("double 2^63") << dbl(9223372036854775808.0) << f64
@@ -444,48 +313,21 @@ private slots:
 
     void containers() {
         CFType dict = CFType::createCFDictionary();
-        QVERIFY(dict.isMutable());
-        dict.put(u"b"_s, CFType::createCFNumberInt32(1))
-            .put(u"a"_s, CFType::createCFNumberInt32(2))
-            .put(CFType::createCFNumberInt32(5), str(u"number key"_s));
-        dict.put(u"b"_s, CFType::createCFNumberInt32(3));               // replaces in place
-        dict.dict_replace(str(u"c"_s), CFType::createCFNumberInt32(4)); // absent: nothing
-        dict.dict_replace(str(u"a"_s), CFType::createCFNumberInt32(5));
+        dict.put(u"b"_s, CFType::createCFNumberInt32(1)).put(CFType::createCFNumberInt32(5), str(u"number key"_s));
         dict.put(u"ignored"_s, CFType()); // null values are refused
-        QString listed;                   // keys in enumeration order, and their values
-        for (const CFType& key : dict.dict_keys())
-            listed += key.toString() + u'=' + dict.get(key).toString() + u' ';
-        QCOMPARE(listed, u"b=3 a=5 5=number key "_s);
-        // Keys compare by value whatever the number's width.
-        QCOMPARE(dict.get(CFType::createCFNumberInt64(5)).CFStringQString(), u"number key"_s);
+        QCOMPARE(dict.dict_size(), 2L);
+        // Keys compare by value whatever the number's width...
         QCOMPARE(dict.get(CFType::createCFNumberDouble(5.0)).CFStringQString(), u"number key"_s);
         QVERIFY(dict.get(CFType::createCFBoolean(true)).isNull());
         // ...but only string keys can be written out.
         QVERIFY(dict.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0).isEmpty() && CFType::clone(dict).isNull());
         QVERIFY(dict.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0).isEmpty());
 
-        // Many keys: lookups stay exact.
-        CFType big = CFType::createCFDictionary();
-        for (int i = 0; i < 20000; ++i)
-            big.put(QString::number(i), CFType::createCFNumberInt32(i));
-        QCOMPARE(big.dict_size(), 20000L);
-        QVERIFY(big.get(u"12345"_s).CFNumberInt() == 12345 && big.dict_keys().at(19999).toString() == "19999"_L1);
-
-        const CFType fixed = CFType::createCFDictionary({str(u"k"_s), str(u"k2"_s)}, {CFType::createCFNumberInt32(1)});
-        QVERIFY(!fixed.isMutable() && fixed.dict_size() == 1); // pairs up to the shorter list
-        CFType copy = CFType::createCFDictionaryCreateMutableCopy(fixed);
-        copy.put(u"k2"_s, CFType::createCFNumberInt32(2));
-        QVERIFY(copy.isMutable() && copy.dict_size() == 2 && fixed.dict_size() == 1);
-
+        // Indices out of range change nothing; one past the end appends.
         CFType array = CFType::createCFArray();
-        array.append(str(u"a"_s)).append(str(u"b"_s)).append(CFType());
-        QCOMPARE(array.array_size(), 2L);
-        array.array_replace(0, str(u"A"_s)).array_replace(2, str(u"C"_s)); // one past the end appends
-        array.array_replace(9, str(u"X"_s)).array_replace(-1, str(u"X"_s));
-        QCOMPARE(array.array_size(), 3L);
-        QCOMPARE(array.at(0).CFStringQString() + array.at(2).CFStringQString(), u"AC"_s);
-        const CFType fixedArray = CFType::createCFArray({str(u"x"_s), CFType(), str(u"y"_s)});
-        QVERIFY(!fixedArray.isMutable() && fixedArray.array_size() == 2);
+        array.append(str(u"a"_s)).array_replace(9, str(u"X"_s)).array_replace(-1, str(u"X"_s));
+        array.array_replace(1, str(u"b"_s));
+        QCOMPARE(array.at(0).CFStringQString() + array.at(1).CFStringQString() + array.at(2).toString(), u"ab"_s);
 
         // A container put inside itself would make a loop: refused.
         CFType outer = CFType::createCFArray();
@@ -545,47 +387,35 @@ private slots:
         QVERIFY(CFType::fromPlistNode(nullptr).isNull());
     }
 
+    // Both formats of an archive are read by Python in writtenHereReadByPython; here it is decoded again.
     void keyedArchiveRoundTrip_data() {
         QTest::addColumn<int>("entries");
         QTest::addColumn<bool>("mutableClass");
-        QTest::addColumn<long>("format");
-        QTest::newRow("empty") << 0 << false << long(kCFPropertyListBinaryFormat_v1_0);
-        QTest::newRow("immutable, binary") << 4 << false << long(kCFPropertyListBinaryFormat_v1_0);
-        QTest::newRow("mutable, binary") << 4 << true << long(kCFPropertyListBinaryFormat_v1_0);
-        QTest::newRow("immutable, xml") << 4 << false << long(kCFPropertyListXMLFormat_v1_0);
+        QTest::newRow("empty") << 0 << false;
+        QTest::newRow("immutable") << 4 << false;
+        QTest::newRow("mutable") << 4 << true;
     }
 
     void keyedArchiveRoundTrip() {
         QFETCH(int, entries);
         QFETCH(bool, mutableClass);
-        QFETCH(long, format);
         QHash<QString, CFType> hash;
         if (entries)
             hash = {{u"Name"_s, str(u"Space \u00e9"_s)},
                     {u"Size"_s, CFType::createCFNumberInt64(5000000000LL)},
                     {u"Blob"_s, CFType::createCFData("\x01\x02")},
                     {u"Nested"_s, CFType::createCFDictionary({str(u"x"_s)}, {uid(1)})}};
-        const CFType archive = CFType::createNSDictionaryStringCFType(hash, mutableClass);
-        const CFType objects = archive.get(u"$objects"_s);
-        QCOMPARE(objects.array_size(), 3L + 2 * entries);
-        QCOMPARE(objects.at(0).CFStringQString(), u"$null"_s);
-        const CFType root = objects.at(1);
-        QCOMPARE(root.get(u"$class"_s).CFKeyedArchiverUIDGetValue(), 2UL + 2 * entries);
-        QVERIFY(root.get(u"NS.keys"_s).isCFArray() && root.get(u"NS.objects"_s).isCFArray());
-        const CFType classInfo = objects.at(2 + 2 * entries);
-        const QString className = mutableClass ? u"NSMutableDictionary"_s : u"NSDictionary"_s;
-        QCOMPARE(classInfo.get(u"$classes"_s).at(0).CFStringQString(), className);
-        QCOMPARE(classInfo.get(u"$classes"_s).array_size(), mutableClass ? 3L : 2L);
-
-        const CFType parsed = CFType::createCFPropertyList(archive.CFPropertyListToBytes(format));
-        QVERIFY(parsed.equals(archive));
+        const CFType parsed =
+            CFType::createCFPropertyList(CFType::createNSDictionaryStringCFType(hash, mutableClass)
+                                             .CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0));
         const QHash<QString, CFType> back = CFType::parseNSDictionaryStringCFType(parsed);
         QCOMPARE(back.size(), hash.size());
         for (auto it = hash.cbegin(); it != hash.cend(); ++it)
             QVERIFY2(back.value(it.key()).equals(it.value()), qPrintable(it.key()));
         // The root object decoded one level deep.
         const QHash<QString, CFType> decoded = parsed.NSKeyedArchiver();
-        QCOMPARE(decoded.value(u"$class"_s).get(u"$classname"_s).CFStringQString(), className);
+        QCOMPARE(decoded.value(u"$class"_s).get(u"$classname"_s).CFStringQString(),
+                 mutableClass ? u"NSMutableDictionary"_s : u"NSDictionary"_s);
         QCOMPARE(decoded.value(u"NS.keys"_s).array_size(), long(entries));
     }
 
@@ -679,27 +509,7 @@ private slots:
         QVERIFY(!bytes.isEmpty() && writeFile(path, bytes));
         COMPARE_WITH_PYTHON(path, plistCanon(value));
         QVERIFY(CFType::createCFPropertyList(bytes).equals(value)); // and here
-        QVERIFY(value.CFPropertyListToBytes(300).isEmpty() &&
-                value.CFPropertyListToData(format).CFDataBytes() == bytes);
-        if (!value.get(u"ints"_s).isCFArray())
-            return;
-        // The rich sample read back from the file: widths, order, a copy apart from the original.
-        CFType dict = CFType::createCFDictionaryCreateMutableCopy(value);
-        const CFType back = CFType::createCFPropertyListFromFile(path);
-        QVERIFY(back.equals(dict) && !back.isMutable() && back.ref() != dict.ref());
-        QVERIFY(CFType::createCFPropertyListFromFile(m_dir.filePath(u"absent"_s)).isNull());
-        QVERIFY(CFType::createCFPropertyListFromFile(m_dir.path()).isNull());
-        const CFType ints = back.get(u"ints"_s);
-        QCOMPARE(ints.at(11).numberType(), int(kCFNumberSInt128Type));
-        QCOMPARE(ints.at(8).CFNumberInt64(), std::numeric_limits<long long>::min());
-        // Parsed integers and reals are 64-bit wide whatever they were.
-        QCOMPARE(ints.at(0).numberType(), int(kCFNumberSInt64Type));
-        QCOMPARE(back.get(u"reals"_s).at(1).numberType(), int(kCFNumberFloat64Type));
-        // Insertion order survives as enumeration order.
-        QCOMPARE(back.dict_keys().first().CFStringQString() + back.dict_keys().last().CFStringQString(),
-                 u"asciinested"_s);
-        dict.put(u"yes"_s, CFType::createCFBoolean(false));
-        QVERIFY(back.get(u"yes"_s).CFNumberBool());
+        QVERIFY(value.CFPropertyListToBytes(300).isEmpty());        // no such format
     }
 
     void readHereAndByPython_data() {
@@ -761,63 +571,6 @@ private slots:
         QTest::newRow("random") << random << false;
         QTest::newRow("random after magic") << QByteArray("bplist00") + random << false;
 
-        // Binary plists built object by object.
-        const QByteArray hi = ascii("hi");
-        QTest::newRow("control: one string") << bplist({hi}) << true;
-        QTest::newRow("control: dict") << bplist({mk(0xD1) + ref(1) + ref(2), hi, mk(0x09)}) << true;
-        QTest::newRow("offset beyond table") << bplist({hi}, {}, {5000}) << false;
-        QTest::newRow("offset into table") << bplist({array({1}), hi}, {}, {8, 14}) << false;
-        QTest::newRow("top beyond count") << bplist({hi}, Trailer{.top = 1}) << false;
-        QTest::newRow("count beyond table") << bplist({hi}, Trailer{.count = 1000}) << false;
-        QTest::newRow("huge count") << bplist({hi}, Trailer{.count = quint64(1) << 62}) << false;
-        QTest::newRow("table offset beyond file") << bplist({hi}, Trailer{.tableOffset = 1 << 20}) << false;
-        QTest::newRow("table offset overflow") << bplist({hi}, Trailer{.tableOffset = ~quint64(0) - 4}) << false;
-        QTest::newRow("offset size 0") << bplist({hi}, Trailer{.offSize = 0}) << false;
-        QTest::newRow("ref size 9") << bplist({hi}, Trailer{.refSize = 9}) << false;
-        QTest::newRow("array refers to itself") << bplist({array({0})}) << false;
-        QTest::newRow("dict value loop") << bplist({mk(0xD1) + ref(1) + ref(0), hi}) << false;
-        QTest::newRow("ref beyond count") << bplist({array({7})}) << false;
-        QTest::newRow("key with NUL") << bplist({mk(0xD1) + ref(1) + ref(1), ascii(QByteArray("a\0b", 3))}) << false;
-        QTest::newRow("utf16 key with NUL")
-            << bplist({mk(0xD1) + ref(1) + ref(1), QByteArray("\x62\x00\x61\x00\x00", 5)}) << false;
-        QTest::newRow("value with NUL") << bplist({array({1}), ascii(QByteArray("a\0b", 3))}) << true;
-        QTest::newRow("non-string key") << bplist({mk(0xD1) + ref(1) + ref(1), QByteArray("\x10\x05", 2)}) << false;
-        QTest::newRow("null object") << bplist({mk(0)}) << false;
-        QTest::newRow("set object") << bplist({mk(0xC1) + ref(1), hi}) << false;
-        QTest::newRow("string longer than data") << bplist({QByteArray("\x5f\x10\x7f", 3) + "abc"}) << false;
-        QTest::newRow("huge array count") << bplist({mk(0xAF) + mk(0x13) + be(quint64(1) << 60, 8)}) << false;
-        QTest::newRow("huge data count") << bplist({mk(0x4F) + mk(0x13) + be(~quint64(0), 8)}) << false;
-        QTest::newRow("utf16 count overflow") << bplist({mk(0x6F) + mk(0x13) + be(quint64(1) << 63, 8)}) << false;
-        QTest::newRow("bad length marker") << bplist({mk(0x5F) + mk(0x20) + "x"}) << false;
-        QTest::newRow("int of 32 bytes") << bplist({mk(0x15) + QByteArray(32, '\1')}) << false;
-        QTest::newRow("int above 2^64") << bplist({mk(0x14) + be(1, 8) + be(0, 8)}) << false;
-        QTest::newRow("int 2^64-1 in 16 bytes") << bplist({mk(0x14) + be(0, 8) + be(~quint64(0), 8)}) << true;
-        QTest::newRow("nan date") << bplist({mk(0x33) + be(0x7ff8000000000000ULL, 8)}) << false;
-        QTest::newRow("date 1e300") << bplist({mk(0x33) + be(0x7e37e43c8800759cULL, 8)}) << false;
-        QTest::newRow("lone high surrogate") << bplist({QByteArray("\x61\xd8\x00", 3)}) << false;
-        QTest::newRow("surrogate pair") << bplist({QByteArray("\x62\xd8\x3d\xde\x00", 5)}) << true;
-        QTest::newRow("truncated real") << bplist({QByteArray("\x23\x40", 2)}) << false;
-
-        // 5000 arrays, each holding the next.
-        QList<QByteArray> chain;
-        for (int i = 0; i < 5000; ++i)
-            chain.append(i == 4999 ? hi : array({quint64(i + 1)}));
-        QTest::newRow("5000 deep") << bplist(chain) << false;
-        // 500 deep is still accepted.
-        QList<QByteArray> shallow = chain.mid(4500);
-        for (int i = 0; i < shallow.size() - 1; ++i)
-            shallow[i] = array({quint64(i + 1)});
-        QTest::newRow("500 deep") << bplist(shallow) << true;
-        // Each array holds the next twice: 2^60 values once expanded.
-        QList<QByteArray> laughs;
-        for (int i = 0; i < 60; ++i)
-            laughs.append(array({quint64(i + 1), quint64(i + 1)}));
-        laughs.append(hi);
-        QTest::newRow("shared expansion") << bplist(laughs) << false;
-        // Sharing within reason is fine (writers share equal strings).
-        QList<QByteArray> shared{array(QList<quint64>(14, 1)), hi};
-        QTest::newRow("shared leaf") << bplist(shared) << true;
-
         // XML nesting.
         auto nest = [](int depth, const char* open, const char* close) {
             return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">") +
@@ -836,19 +589,22 @@ private slots:
                    "--><string><![CDATA[" + QByteArray("<dict>").repeated(5000) + "]]></string></plist>"
             << true;
 
-        // Malformed XML, one document per line of the data file.
-        QFile rows(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/plist/hostile_xml.txt"));
-        QVERIFY(rows.open(QIODevice::ReadOnly));
-        for (const QByteArray& line : rows.readAll().split('\n')) {
-            const QList<QByteArray> f = line.split('|');
-            if (f.size() >= 3 && !line.startsWith('#')) {
-                const QByteArray body =
-                    line.mid(f[0].size() + f[1].size() + 2).replace("\\n", "\n").replace("\\t", "\t");
+        // Binary files, and malformed XML, one per line of the data files.
+        for (const char* name : {"hostile_binary.txt", "hostile_xml.txt"}) {
+            QFile rows(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/plist/") + QLatin1String(name));
+            QVERIFY(rows.open(QIODevice::ReadOnly));
+            for (const QByteArray& line : rows.readAll().split('\n')) {
+                const QList<QByteArray> f = line.split('|');
+                if (f.size() < 3 || line.startsWith('#'))
+                    continue;
+                QByteArray body = line.mid(f[0].size() + f[1].size() + 2);
                 QTest::newRow(f[1].constData())
-                    << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
-                       "1.0//EN\" "
-                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
-                           body + "\n</plist>\n"
+                    << (name[8] == 'b'
+                            ? QByteArray::fromHex(body)
+                            : "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+                              "\"-//Apple//DTD PLIST 1.0//EN\" "
+                              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n" +
+                                  body.replace("\\n", "\n").replace("\\t", "\t") + "\n</plist>\n")
                     << (f[0] == "1");
             }
         }
@@ -892,7 +648,9 @@ private slots:
         }
     }
 
-    void oversizedInput() {
+    void unreadableFiles() {
+        QVERIFY(CFType::createCFPropertyListFromFile(m_dir.filePath(u"absent"_s)).isNull());
+        QVERIFY(CFType::createCFPropertyListFromFile(m_dir.path()).isNull());
         // Past the cap nothing is parsed, even when the bytes would be valid.
         QByteArray big("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>");
         big.append(QByteArray(256 * 1024 * 1024, 'a'));
