@@ -5,6 +5,7 @@
 #include "app/errreport.h"
 #include "app/tips.h"
 #include "app/updatecheck.h"
+#include "tests/app/datarows.h"
 #include "tests/app/recordingpresenter.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -25,6 +26,7 @@ namespace {
 
 const QString kStyle = u"<a style=\"color:#145577;text-decoration:none;\""_s;
 const QString kOldAdv = kStyle + u" href=\"http://old.test/\">Old news</a>"_s;
+const QString kRows = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/web/tst_web.json");
 
 struct Webd {
     QTemporaryDir dir;
@@ -111,45 +113,7 @@ class TestWeb : public QObject {
     Q_OBJECT
 
 private slots:
-    void dailyRequests_data() {
-        QTest::addColumn<QStringList>("server");
-        QTest::addColumn<qint64>("age"); // seconds since the stored check; -1: no file, -2: a stored zero
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("opened");
-        QTest::addColumn<bool>("timeWritten");
-        QTest::addColumn<QString>("adv");
-        const auto latest = [](const char* version, const QString& url) {
-            return QStringList{u"--latest"_s, QString::fromLatin1(version), u"--download-url"_s, url};
-        };
-        const QStringList upper = latest("14", u"HTTP://dl.test/new.html"_s);
-        const QStringList anchor{u"--announcement"_s, u"<A HREF=\"http://news.test/\">News</A>"_s};
-        const QString newAdv = kStyle + u" HREF=\"http://news.test/\">News</A>"_s, url = u"http://dl.test/new.html"_s;
-        const QString no, later = u"A new version"_s;
-        QTest::newRow("HTTP:// never checked: obsolete box, opened, ended")
-            << upper << -1LL << u"1"_s << u"has become obsolete"_s << url << false << no;
-        QTest::newRow("stored zero: Download later stores the time")
-            << upper + anchor << -2LL << u"Download later"_s << later << no << true << newAdv;
-        QTest::newRow("after 86401 s: Download now opens and ends")
-            << upper << 86401LL << u"Download now"_s << later << url << false << kOldAdv;
-        QTest::newRow("within a day: not asked") << upper << 86000LL << u"1"_s << no << no << false << kOldAdv;
-        // Answered after a day, no box: only the check time and the announcement may change.
-        const auto row = [](const char* name, const QStringList& server, bool timeWritten, const QString& adv) {
-            QTest::newRow(name) << server << 90000LL << u"1"_s << QString() << QString() << timeWritten << adv;
-        };
-        row("empty body: only the time", latest("13", u"http://dl.test/"_s), true, kOldAdv);
-        row("non-200: nothing written", {}, false, kOldAdv);
-        row("update address file: not opened", latest("14", u"file:///etc/passwd"_s), true, kOldAdv);
-        row("update address without host: not opened", latest("14", u"http:///etc/passwd"_s), true, kOldAdv);
-        row("update address with a user: not opened", latest("14", u"http://u@evil.test/"_s), true, kOldAdv);
-        row("upper-case anchor styled", anchor, false, newAdv);
-        const QString notShown[] = {u"Visit <b>us</b>"_s, u"<a href=\"http://x.test/\">x</a><img src=\"a.png\">"_s,
-                                    u"<a href=\"file:///etc/passwd\">x</a>"_s, u"<a href=\"http://x.test/\"></a>"_s};
-        for (const QString& html : notShown) {
-            row(qPrintable(u"announcement "_s + html + u": previous stays"_s), {u"--announcement"_s, html}, false,
-                kOldAdv);
-        }
-    }
+    void dailyRequests_data() { addRowsFrom(kRows, "dailyRequests"); }
     void dailyRequests() {
         QFETCH(QStringList, server);
         QFETCH(qint64, age);
@@ -158,6 +122,7 @@ private slots:
         QFETCH(QString, opened);
         QFETCH(bool, timeWritten);
         QFETCH(QString, adv);
+        adv = adv == "new"_L1 ? kStyle + u" HREF=\"http://news.test/\">News</A>"_s : adv == "old"_L1 ? kOldAdv : adv;
         Webd webd(server);
         QVERIFY(webd.port);
         QTemporaryDir home;
@@ -223,35 +188,15 @@ private slots:
         QCOMPARE(texts, QStringList({u"Disk\r\nfull: &lt;b&gt;x&lt;/b&gt;"_s, u"é~ disk?"_s}));
     }
 
-    void serverRefusesBadRequests_data() {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QByteArray>("status");
-        const auto post = [](const QByteArray& body) {
-            return "POST /err_report.php HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(body.size()) +
-                   "\r\n\r\n" + body;
-        };
-        QTest::newRow("report: raw + kept") << post("prod=YQ--&ver=YQ--&err=w6l+IGRpc2s!") << QByteArray("200");
-        QTest::newRow("report: not Base64") << post("prod=YQ--&ver=YQ--&err=***") << QByteArray("400");
-        QTest::newRow("report: field missing") << post("prod=YQ--&ver=YQ--") << QByteArray("400");
-        QTest::newRow("report: field twice") << post("prod=YQ--&ver=YQ--&err=YQ--&err=YQ--") << QByteArray("400");
-        QTest::newRow("report: not UTF-8") << post("prod=YQ--&ver=YQ--&err=!w--") << QByteArray("400");
-        QTest::newRow("report: over 1 MiB")
-            << QByteArray("POST /err_report.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1048577\r\n\r\nprod=")
-            << QByteArray("413");
-        QTest::newRow("update: bad ver") << QByteArray("GET /sms_check_update.php?ver=x HTTP/1.1\r\nHost: x\r\n\r\n")
-                                         << QByteArray("400");
-        QTest::newRow("update: sys redirects")
-            << QByteArray("GET /sms_check_update.php?pid=1&ver=13&sys=macx HTTP/1.1\r\nHost: x\r\n\r\n")
-            << QByteArray("302");
-        QTest::newRow("page") << QByteArray("GET /help.html HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("200");
-        for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/out/secret.txt", "/..%2fsecret.txt"}) {
-            QTest::addRow("page %s", path) << "GET " + QByteArray(path) + " HTTP/1.1\r\nHost: x\r\n\r\n"
-                                           << QByteArray("404");
-        }
-    }
+    void serverRefusesBadRequests_data() { addRowsFrom(kRows, "serverRefusesBadRequests"); }
     void serverRefusesBadRequests() {
         QFETCH(QByteArray, request);
         QFETCH(QByteArray, status);
+        if (!request.startsWith("GET ") && !request.startsWith("POST ")) {
+            request =
+                "POST /err_report.php HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(request.size()) +
+                "\r\n\r\n" + request;
+        }
         Webd webd;
         writeFile(webd.page(u"help.html"_s), "help");
         writeFile(webd.dir.filePath(u"secret.txt"_s), "secret");
