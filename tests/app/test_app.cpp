@@ -1,0 +1,360 @@
+// The program's shell: the framework loader (missing library with its exact user text, then a real shared
+// library whose function is resolved by name and called), data directory resolution, the path and size helpers,
+// the file logger (pruning, line formats, concurrent writers, fatal and debug), and the error report's encoding
+// and box (the reports reaching a real server and decoded there are tests/web's). The logger's fatal and stdout
+// cases run this binary again as a child ("--child").
+
+#include "app/errreport.h"
+#include "app/logsaver.h"
+#include "app/paths.h"
+#include "app/tips.h"
+#include "device/mobiledevice_abi.h"
+#include "device/mobiledevice_loader.h"
+#include "tests/app/datarows.h"
+#include "tests/app/recordingpresenter.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstring>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The tables of the data-driven cases.
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/app/test_app.json");
+
+const QString kId = QStringLiteral("3C9E17B0A4D25F68C1E0B7734D9A2F15");
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write(bytes);
+}
+
+QString expectedError(const QString& host) {
+    return QStringLiteral("Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
+                          "from your computer first. Then download this <a href=\"http://%1/download_itunes.php\">"
+                          "iTunes</a> to install on your computer.")
+        .arg(host);
+}
+
+QString todaysLog(const QString& dir) {
+    return dir + QStringLiteral("/log-%1.txt").arg(QDate::currentDate().toString(u"yyyyMMdd"));
+}
+
+// The day's log text with every time of day replaced by "%T".
+QString logText(const QString& dir) {
+    QFile f(todaysLog(dir));
+    static const QRegularExpression time(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\)"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).replace(time, QStringLiteral("%T)"))
+                                       : QString();
+}
+
+// Child modes: "--child fatal <dir>" and "--child debug <dir>".
+int runChild(int argc, char** argv, const char* mode, const char* dir) {
+    QCoreApplication app(argc, argv);
+    logsaver_install_msghandler(QString::fromLocal8Bit(dir), 10);
+    if (std::strcmp(mode, "fatal") == 0) {
+        qFatal("fatal ending %d", 42);
+    }
+    qDebug("raw debug ü");
+    qWarning("a warning");
+    return 0;
+}
+} // namespace
+
+class TestApp : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_base;
+    QtMessageHandler m_testHandler = nullptr;
+
+    void install(const QString& dir, int maxFiles) {
+        logsaver_install_msghandler(dir, maxFiles);
+        // Keep Qt Test's own handler for the rest of the run; log_output is called directly.
+        qInstallMessageHandler(m_testHandler);
+    }
+
+private slots:
+    void initTestCase() {
+        m_testHandler = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(m_testHandler);
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        m_base = m_home.path() + QStringLiteral("/Library/Application Support/Quorvindale");
+    }
+
+    void cleanup() { QFile::remove(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect")); }
+
+    // Runs first: the framework is not loaded yet.
+    void missingLibrary_data() {
+        QTest::addColumn<QByteArray>("library");
+        QTest::addColumn<QByteArray>("webHost");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("unset, macOS path")
+            << QByteArray() << QByteArray() << expectedError(QStringLiteral("www.spacevexlar.invalid"));
+        QTest::newRow("missing file") << QByteArray("/nonexistent/libMobileDevice.so") << QByteArray()
+                                      << expectedError(QStringLiteral("www.spacevexlar.invalid"));
+        QTest::newRow("not a library") << QByteArray(VEXLAR_SOURCE_DIR "/tests/app/fakeframework.c")
+                                       << QByteArray("127.0.0.1:8080")
+                                       << expectedError(QStringLiteral("127.0.0.1:8080"));
+    }
+    void missingLibrary() {
+        QFETCH(QByteArray, library);
+        QFETCH(QByteArray, webHost);
+        QFETCH(QString, expected);
+        library.isEmpty() ? qunsetenv("VEXLAR_MOBILEDEVICE") : qputenv("VEXLAR_MOBILEDEVICE", library);
+        webHost.isEmpty() ? qunsetenv("VEXLAR_WEB_HOST") : qputenv("VEXLAR_WEB_HOST", webHost);
+
+        QString error;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot load the device framework")));
+        QCOMPARE(mobiledevice_loader_ini(error, QStringLiteral("C:/uwp")), 0);
+        QCOMPARE(error, expected);
+        QVERIFY(!mobiledevice_loader_is_loaded());
+        QVERIFY(mobiledevice_loader_is_corefoundation_loaded());
+        QVERIFY(!mobiledevice_loader_mf("AMDeviceConnect"));
+        // The program's start shows the same text as a warning.
+        RecordingPresenter presenter;
+        Tips::setPresenter(&presenter);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot load the device framework")));
+        QCOMPARE(mobiledevice_init(), 0);
+        Tips::setPresenter(nullptr);
+        QCOMPARE(presenter.shown, (QList<QPair<TipsPresenter::Kind, QString>>{{TipsPresenter::Warning, expected}}));
+    }
+
+    void realLibrary() {
+        qputenv("VEXLAR_MOBILEDEVICE", VEXLAR_FAKE_FRAMEWORK);
+        QString error;
+        QCOMPARE(mobiledevice_loader_ini(error, QString()), 1);
+        QVERIFY(error.isEmpty());
+        QVERIFY(mobiledevice_loader_is_loaded());
+        QVERIFY(!mobiledevice_loader_mf("AMDeviceNoSuchFunction"));
+        QVERIFY(!mobiledevice_loader_mf(nullptr));
+        QVERIFY(!mobiledevice_loader_cf("CFRelease"));
+
+        auto connect = reinterpret_cast<AMDeviceConnect_t>(mobiledevice_loader_mf("AMDeviceConnect"));
+        QVERIFY(connect);
+        QCOMPARE(connect(reinterpret_cast<am_device*>(&error)), 7);
+
+        // Loaded once: a later call with a broken path keeps the library.
+        qputenv("VEXLAR_MOBILEDEVICE", "/nonexistent");
+        QCOMPARE(mobiledevice_loader_ini(error, QString()), 1);
+        QCOMPARE(mobiledevice_init(), 1);
+    }
+
+    void dataDirectory_data() { addRowsFrom(kTables, "dataDirectory"); }
+    void dataDirectory() {
+        QFETCH(QString, redirectContent);
+        QFETCH(bool, redirected);
+        QTemporaryDir target;
+        QVERIFY(target.isValid());
+        if (!redirectContent.isNull()) {
+            QVERIFY(QDir().mkpath(m_base));
+            writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"),
+                      QString(redirectContent).replace(QLatin1Char('@'), target.path()).toUtf8());
+        }
+        QCOMPARE(g_defaultSaveDirPath(), m_base);
+        QCOMPARE(g_dataSaveDirLink(), redirected ? target.path() : QString());
+        QCOMPARE(g_resolveDataSaveDirPath(), (redirected ? target.path() : m_base) + QLatin1Char('/') + kId);
+    }
+
+    void dataDirectoryIsCreatedAndKept() {
+        const QDir dir = g_dataSaveDir();
+        QVERIFY(dir.exists());
+        QCOMPARE(dir.absolutePath(), m_base + QLatin1Char('/') + kId);
+        // Resolved once: a redirect written later changes nothing in this process.
+        QTemporaryDir other;
+        writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"), other.path().toUtf8());
+        QCOMPARE(g_dataSaveDir().absolutePath(), m_base + QLatin1Char('/') + kId);
+    }
+
+    void delDirCascade() {
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + u"/root"_s;
+        for (const QString& file : {u"a.txt"_s, u"sub/b.txt"_s, u"sub/deeper/c.txt"_s, u"keep/.hidden"_s,
+                                    u"gone/d.txt"_s, u"../outside/precious.txt"_s}) {
+            QVERIFY(QDir().mkpath(QFileInfo(root + u'/' + file).absolutePath()));
+            writeFile(root + u'/' + file, "x");
+        }
+        // A link to a folder outside must go as a link, never by emptying its target.
+        QVERIFY(QFile::link(tmp.path() + u"/outside"_s, root + u"/link"_s));
+        QVERIFY(QFile::link(tmp.path() + u"/nowhere"_s, root + u"/broken"_s));
+
+        g_delDirCascade(root);
+
+        QVERIFY(QFile::exists(tmp.path() + u"/outside/precious.txt"_s));
+        for (const QString& gone : {u"link"_s, u"broken"_s, u"a.txt"_s, u"sub"_s, u"gone"_s}) {
+            QVERIFY2(!QFileInfo(root + u'/' + gone).exists() && !QFileInfo(root + u'/' + gone).isSymLink(),
+                     qPrintable(gone));
+        }
+        // The dot-file is not listed, so it and every folder above it stay.
+        QVERIFY(QFile::exists(root + u"/keep/.hidden"_s));
+
+        g_delDirCascade(tmp.path() + u"/missing"_s); // nothing to do, no crash
+        QFile::remove(root + u"/keep/.hidden"_s);
+        g_delDirCascade(root);
+        QVERIFY(!QFile::exists(root));
+    }
+
+    void formatFileName_data() { addRowsFrom(kTables, "formatFileName"); }
+    void formatFileName() {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        QCOMPARE(g_formatFileName(name), expected);
+    }
+
+    void formatSpaceShow_data() { addRowsFrom(kTables, "formatSpaceShow"); }
+    void formatSpaceShow() {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, expected);
+        QCOMPARE(::formatSpaceShow(bytes), expected);
+    }
+
+    void pruning_data() { addRowsFrom(kTables, "pruning"); }
+    void pruning() {
+        QFETCH(int, existing);
+        QFETCH(int, maxFiles);
+        QFETCH(int, deleted);
+        QTemporaryDir dir;
+        QStringList names; // oldest first; written newest first, so only the names decide
+        for (int i = existing; i >= 1; --i) {
+            names.prepend(QStringLiteral("log-202601%1.txt").arg(i, 2, 10, QLatin1Char('0')));
+            QFile f(dir.filePath(names.first()));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("a-folder")))); // folders are not counted
+        install(dir.path(), maxFiles);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), names.mid(deleted));
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("a-folder"))).isDir());
+    }
+
+    // The whole file after one message; %T stands for the time.
+    void lineFormat_data() { addRowsFrom(kTables, "lineFormat"); }
+    void lineFormat() {
+        QFETCH(int, type);
+        QFETCH(QString, message);
+        QFETCH(QString, file);
+        QTemporaryDir tmp;
+        // The folder is created by the first message when it is missing.
+        const QString dir = tmp.filePath(QStringLiteral("qlogs/nested"));
+        install(dir, 10);
+        // Logs name devices and paths: owner only, even under a permissive umask.
+        const mode_t oldMask = ::umask(0);
+        log_output(QtMsgType(type), QMessageLogContext(), message);
+        ::umask(oldMask);
+        QTEST(logText(dir), "file");
+        struct stat folder {
+        }, info{};
+        QVERIFY(::stat(QFile::encodeName(dir).constData(), &folder) == 0 &&
+                ::stat(QFile::encodeName(todaysLog(dir)).constData(), &info) == 0);
+        QCOMPARE(folder.st_mode & 0777, 0700u);
+        QCOMPARE(info.st_mode & 0777, 0600u);
+    }
+
+    void concurrentWritersLoseNothing() {
+        QTemporaryDir tmp;
+        install(tmp.path(), 10);
+        constexpr int kThreads = 8;
+        constexpr int kLines = 2000;
+        // Long lines make torn writes likely if a line were not written in one call.
+        const QString padding(300, QLatin1Char('x'));
+        QList<QThread*> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads << QThread::create([t, padding] {
+                for (int i = 0; i < kLines; ++i) {
+                    log_output(QtWarningMsg, QMessageLogContext(),
+                               QStringLiteral("t%1 n%2 %3").arg(t).arg(i).arg(padding));
+                }
+            });
+        }
+        for (QThread* th : std::as_const(threads)) {
+            th->start();
+        }
+        for (QThread* th : std::as_const(threads)) {
+            QVERIFY(th->wait(120000));
+            delete th;
+        }
+        const QStringList lines = logText(tmp.path()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), kThreads * kLines);
+        static const QRegularExpression shape(QStringLiteral("^\\(W %T\\) t(\\d) n(\\d+) x{300}$"));
+        QList<QList<bool>> seen(kThreads, QList<bool>(kLines, false));
+        for (const QString& line : lines) {
+            const auto m = shape.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line.left(120)));
+            const int t = m.captured(1).toInt();
+            const int n = m.captured(2).toInt();
+            QVERIFY(t < kThreads && n < kLines);
+            QVERIFY2(!seen[t][n], "line written twice");
+            seen[t][n] = true;
+        }
+    }
+
+    // A child process: a fatal message is written before the abort; a debug message also goes raw to stdout.
+    void child_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("fatal") << u"fatal"_s << QString() << u"(F %T) fatal ending 42\n"_s;
+        QTest::newRow("debug") << u"debug"_s << u"raw debug ü\n"_s << u"(D %T) raw debug ü\n(W %T) a warning\n"_s;
+    }
+    void child() {
+        QFETCH(QString, mode);
+        QFETCH(QString, out);
+        QTemporaryDir tmp;
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {u"--child"_s, mode, tmp.path()});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), mode == u"fatal"_s ? QProcess::CrashExit : QProcess::NormalExit);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), out);
+        QTEST(logText(tmp.path()), "file");
+    }
+
+    void base64Var_data() { addRowsFrom(kTables, "base64Var"); }
+    void base64Var() {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(base64_var(text), expected);
+    }
+
+    void rewrite_data() { addRowsFrom(kTables, "rewrite"); }
+    void rewrite() {
+        QFETCH(QString, message);
+        QFETCH(QString, expected);
+        QCOMPARE(errReportRewrite(message), expected);
+    }
+
+    // The box shows the message as given; a host that makes no URL sends nothing.
+    void boxTextAndBadHost() {
+        qputenv("VEXLAR_WEB_HOST", "bad host/with space");
+        RecordingPresenter presenter;
+        Tips::setPresenter(&presenter);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("error report not sent")));
+        Tips::error(QStringLiteral("a< BR />b<b>x</b>"));
+        Tips::setPresenter(nullptr);
+        QCOMPARE(presenter.shown.size(), 1);
+        QCOMPARE(presenter.shown[0].first, TipsPresenter::Critical);
+        QCOMPARE(
+            presenter.shown[0].second,
+            QStringLiteral("<nobr><b>Quorvindale iPod/iPhone/iPad Space Vexlar for Mac v3.1.13</b></nobr><br/><br/>"
+                           "An Error Occurred. <br/><br/>a< BR />b<b>x</b><br/><br/> Or you can contact "
+                           "support@spacevexlar.invalid for help."));
+    }
+};
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--child") == 0) {
+        return runChild(argc, argv, argv[2], argv[3]);
+    }
+    QCoreApplication app(argc, argv);
+    TestApp test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app.moc"
