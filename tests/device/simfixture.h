@@ -139,20 +139,14 @@ public:
 
     // Runs the tool; false when it failed. Its standard output goes to *out.
     bool tool(const QStringList& args, QString* out = nullptr) const {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VEXLAR_SIM_ROOT"), root.path());
-        p.setProcessEnvironment(env);
+        QProcess p; // VEXLAR_SIM_ROOT is set by init()
         p.start(QStringLiteral(VEXLAR_SIMDEVICE_TOOL), args);
         if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
             qWarning("simdevice %s failed: %s", qPrintable(args.join(QLatin1Char(' '))),
                      p.readAllStandardError().constData());
             return false;
         }
-        if (out) {
-            *out = QString::fromUtf8(p.readAllStandardOutput());
-        }
-        return true;
+        return out ? (*out = QString::fromUtf8(p.readAllStandardOutput()), true) : true;
     }
 
     // Creates a device with a new identifier and returns it (empty on failure).
@@ -187,18 +181,13 @@ public:
     QList<Event> events;
 
     int count(bool connected, am_device* device = nullptr) const {
-        int n = 0;
-        for (const Event& e : events) {
-            n += e.connected == connected && (!device || e.device == device);
-        }
-        return n;
+        return int(std::count_if(events.cbegin(), events.cend(), [&](const Event& e) {
+            return e.connected == connected && (!device || e.device == device);
+        }));
     }
     // The latest arrival of `udid`, waited for up to `ms`; null when none came.
     am_device* waitFor(const QString& udid, int ms = 5000) const {
-        QDeadlineTimer deadline(ms);
-        while (!deviceFor(udid) && !deadline.hasExpired()) {
-            QTest::qWait(20);
-        }
+        (void)QTest::qWaitFor([&] { return deviceFor(udid) != nullptr; }, ms);
         return deviceFor(udid);
     }
     // The handle of the latest arrival whose identifier is `udid`.
