@@ -1,7 +1,9 @@
-// The AFC client over house arrest and the media service of a simulated
-// device: real sockets, real files under the simulator's store.
+// The AFC client over house arrest on a simulated device: real sockets, real
+// files under the simulator's store. The media service and file locks are
+// used by mb2helper's sync lock (tst_mb2helper).
 
 #include "services/mobiledevice_afc.h"
+#include "tests/app/datarows.h"
 #include "tests/device/simfixture.h"
 
 #include <QtTest>
@@ -9,6 +11,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+const QString kRows = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/services/afc.json");
 
 QByteArray pattern(int size, int seed) {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -104,19 +108,7 @@ private slots:
     }
 
     // Reads are asked in blocks of at most 64 KiB, writes sent in chunks of at most 32 KiB.
-    void blockSizes_data() {
-        QTest::addColumn<bool>("write");
-        QTest::addColumn<int>("fileSize");
-        QTest::addColumn<int>("asked");
-        QTest::addColumn<QList<int>>("requests");
-        QTest::newRow("read 200000") << false << 200000 << 200000 << QList<int>{65536, 65536, 65536, 3392};
-        QTest::newRow("read exact block") << false << 65536 << 65536 << QList<int>{65536};
-        QTest::newRow("read short file") << false << 1000 << 5000 << QList<int>{5000, 4000};
-        QTest::newRow("read empty file") << false << 0 << 100 << QList<int>{100};
-        QTest::newRow("write 70000") << true << 70000 << 70000 << QList<int>{32768, 32768, 4464};
-        QTest::newRow("write one byte") << true << 1 << 1 << QList<int>{1};
-        QTest::newRow("write nothing") << true << 0 << 0 << QList<int>{};
-    }
+    void blockSizes_data() { addRowsFrom(kRows, "blockSizes"); }
 
     void blockSizes() {
         QFETCH(bool, write);
@@ -170,10 +162,6 @@ private slots:
         QVERIFY(afc.del(u"/Library/Made/g.txt"_s));
         QVERIFY(afc.del(u"/Library/Made"_s));
         QVERIFY(!QFileInfo::exists(root + u"/Library/Made"_s));
-
-        QVERIFY(afc.writeFile(u"/Documents/lock.txt"_s, file));
-        QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_EX), 0);
-        QCOMPARE(mobiledevice_afc_file_lock(afc.socket, file.handle, AFC_LOCK_UN), 0);
     }
 
     void unknownAppIsRefused() {
@@ -191,24 +179,6 @@ private slots:
         }
         afc.closeService();
         QCOMPARE(afc.socket, 0u);
-    }
-
-    void mediaService() {
-        const QString media = sim.deviceDir(udid) + u"/files/MediaDomain/Media"_s;
-        QVERIFY(writeLocal(media + u"/media-test.txt"_s, "media"));
-        mobiledevice_afc afc(device);
-        afc.startService(QString());
-        QVERIFY(afc.socket != 0);
-        bool found = false;
-        for (const _AfcFileInfo& info : afc.lt(u"/"_s)) {
-            found = found || (info.path == "/media-test.txt"_L1 && info.size == 5);
-        }
-        QVERIFY(found);
-        AfcFile file;
-        QVERIFY(afc.readFile(u"media-test.txt"_s, file));
-        char buffer[16] = {};
-        QCOMPARE(file.read(buffer, sizeof buffer), 5);
-        QCOMPARE(QByteArray(buffer), QByteArray("media"));
     }
 
     void droppedConnectionFails() {
