@@ -66,14 +66,11 @@ def main():
     if sys.argv[1] == "dump":
         with open(sys.argv[2], "rb") as f:
             value = plistlib.load(f)
-    elif sys.argv[1] == "write":
-        fmt = sys.argv[2]
-        value = sample(fmt)
-        with open(sys.argv[3], "wb") as f:
-            plistlib.dump(value, f, fmt=plistlib.FMT_BINARY if fmt == "bin" else plistlib.FMT_XML,
-                          sort_keys=False)
     else:
-        raise SystemExit("usage: dump PATH | write xml|bin PATH")
+        value = sample(sys.argv[2])
+        with open(sys.argv[3], "wb") as f:
+            plistlib.dump(value, f, fmt=plistlib.FMT_BINARY if sys.argv[2] == "bin" else plistlib.FMT_XML,
+                          sort_keys=False)
     print(json.dumps(canon(value), sort_keys=True, ensure_ascii=True))
 
 
