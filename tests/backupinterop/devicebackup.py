@@ -1,23 +1,10 @@
 #!/usr/bin/python3
 """Writes and checks device backups as a device lays them out: an independent peer for the C++ backup
 store (standard library and python3-cryptography only). gen-src makes a source tree, write backs it up,
-synth writes a manifest without data files, verify checks one file, dump prints the records as JSON,
-derive times the passcode key derivation."""
+synth writes a manifest without data files, dump prints the records as JSON, view lists them as the
+tests describe a device's files (reading every data file), derive times the passcode key derivation."""
 
-import argparse
-import base64
-import datetime
-import hashlib
-import json
-import os
-import plistlib
-import random
-import sqlite3
-import struct
-import sys
-import time
-import urllib.parse
-import uuid
+import argparse, base64, datetime, hashlib, json, os, plistlib, random, sqlite3, struct, sys, time, urllib.parse, uuid
 
 from cryptography.hazmat.primitives import hashes, padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -27,9 +14,7 @@ from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap,
 ZERO_IV = bytes(16)
 ROW_IV = bytes.fromhex("4E17C2883BD065F9A12C705DE6930BB4")
 PROTECTION_CLASSES = range(1, 12)
-MODE_DIR = 0o40755
-MODE_FILE = 0o100644
-MODE_LINK = 0o120755
+MODE_DIR, MODE_FILE, MODE_LINK = 0o40755, 0o100644, 0o120755
 FLAG_FILE, FLAG_DIR, FLAG_LINK = 1, 2, 4
 ITERATIONS = 10  # ITER and DPIC of written keybags: tiny, so tests stay fast
 DEVICE_NAME = "Test iPhone"
@@ -120,11 +105,8 @@ def unlock_keybag(blob, password):
     """Class number -> class key; raises InvalidUnwrap for a wrong password."""
     attrs, classes = parse_keybag(blob)
     pkey = passcode_key(password, attrs)
-    keys = {}
-    for c, rec in classes.items():
-        if "WPKY" in rec and struct.unpack(">I", rec["WRAP"][:4])[0] & 2:
-            keys[c] = aes_key_unwrap(pkey, rec["WPKY"])
-    return attrs, keys
+    return attrs, {c: aes_key_unwrap(pkey, rec["WPKY"]) for c, rec in classes.items()
+                   if "WPKY" in rec and struct.unpack(">I", rec["WRAP"][:4])[0] & 2}
 
 
 
@@ -132,12 +114,9 @@ class Record:
     def __init__(self, domain, path, mode, size=0, mtime=0, birth=0, inode=0, target=None, source=None):
         self.domain, self.path, self.mode, self.size = domain, path, mode, size
         self.mtime, self.birth, self.inode, self.target, self.source = mtime, birth, inode, target, source
-        self.uid = self.gid = 501
-        self.protection = 0
-        self.key = None  # per-file key (encrypted backups)
-        self.wrapped = None  # class + wrapped per-file key
-        self.digest = None
-        self.properties = []
+        self.uid, self.gid, self.protection, self.properties = 501, 501, 0, []
+        # Encrypted backups: the per-file key and its wrapped form (class + wrapped key); mbdb: the data's SHA-1.
+        self.key = self.wrapped = self.digest = None
 
     @property
     def flags(self):
@@ -427,26 +406,30 @@ class OpenBackup:
         return stored
 
 
-def cmd_verify(args, b):
-    found = [r for r in b.records() if r["domain"] == args.domain and r["path"] == args.path]
-    if len(found) != 1:
-        print("record %s-%s found %d times" % (args.domain, args.path, len(found)), file=sys.stderr)
-        return 1
-    rec = found[0]
-    got = hashlib.sha1(b.read_plain(rec)).hexdigest()
-    if got != args.sha1.lower():
-        print("digest mismatch: %s != %s" % (got, args.sha1), file=sys.stderr)
-        return 1
-    if isinstance(rec["digest"], bytes) and rec["digest"].hex() != got:
-        print("record digest %s does not match the data" % rec["digest"].hex(), file=sys.stderr)
-        return 1
-    return 0
-
-
 def cmd_dump(args, b):
     for r in b.records():
         out = {k: (v.hex() if isinstance(v, bytes) else v) for k, v in r.items()}
         print(json.dumps(out, ensure_ascii=False))
+    return 0
+
+
+def cmd_view(args, b):
+    """Status.plist's state, then one sorted line per record as the tests describe a device's files:
+    "Domain/path<TAB>d", "l <target>" or "f <size> <sha1>" (a digest not matching its data is marked)."""
+    lines = []
+    for r in b.records():
+        kind, name = r["mode"] & 0o170000, r["domain"] + ("/" + r["path"] if r["path"] else "")
+        if name == "MediaDomain/Media/com.apple.itunes.lock_sync":
+            continue  # the sync lock a real phone keeps, left out of the tests' device trees too
+        if kind == 0o100000:
+            plain = b.read_plain(r)
+            sha1 = hashlib.sha1(plain)
+            bad = " BAD DIGEST" if r["digest"] and r["digest"] != sha1.digest() else ""
+            lines.append("%s%s\tf %d %s" % (name, bad, len(plain), sha1.hexdigest()))
+        else:
+            lines.append(name + ("\tl " + r["target"] if kind == 0o120000 else "\td"))
+    with open(os.path.join(b.path, "Status.plist"), "rb") as f:
+        print(plistlib.load(f)["SnapshotState"] + "\n" + "\n".join(sorted(lines)), end="")
     return 0
 
 
@@ -530,7 +513,12 @@ def main():
     g.add_argument("dir")
     g.add_argument("--large", type=int, default=300000, help="size of the largest file")
 
-    def backup_options(p):
+    for name, positional in (("write", ("src", "out")), ("synth", ("out",))):
+        p = sub.add_parser(name)
+        for a in positional:
+            p.add_argument(a)
+        if name == "synth":
+            p.add_argument("--records", type=int, required=True)
         p.add_argument("--format", choices=["db", "mbdb"], default="db")
         p.add_argument("--password")
         p.add_argument("--version", default=None, help="ProductVersion (default 14.3, or 9.3.5 for mbdb)")
@@ -539,33 +527,15 @@ def main():
         p.add_argument("--iter", type=int, default=ITERATIONS, help="ITER of the keybag")
         p.add_argument("--dpic", type=int, default=ITERATIONS, help="DPIC of the keybag (iOS 10.2 and later)")
 
-    w = sub.add_parser("write")
-    w.add_argument("src")
-    w.add_argument("out")
-    backup_options(w)
-
-    s = sub.add_parser("synth")
-    s.add_argument("out")
-    s.add_argument("--records", type=int, required=True)
-    backup_options(s)
-
-    v = sub.add_parser("verify")
-    v.add_argument("backup")
-    v.add_argument("--password")
-    v.add_argument("--domain", required=True)
-    v.add_argument("--path", required=True)
-    v.add_argument("--sha1", required=True)
-
-    d = sub.add_parser("dump")
-    d.add_argument("backup")
-    d.add_argument("--password")
+    readers = {"dump": cmd_dump, "view": cmd_view}
+    for name in readers:
+        r = sub.add_parser(name)
+        r.add_argument("backup")
+        r.add_argument("--password")
 
     k = sub.add_parser("derive")
-    k.add_argument("--password", required=True)
-    k.add_argument("--dpsl", required=True)
-    k.add_argument("--dpic", type=int, required=True)
-    k.add_argument("--salt", required=True)
-    k.add_argument("--iter", type=int, required=True)
+    for option in ("--password", "--dpsl", "--dpic", "--salt", "--iter"):
+        k.add_argument(option, required=True, type=int if option in ("--dpic", "--iter") else str)
 
     args = ap.parse_args()
     if args.cmd == "gen-src":
@@ -578,13 +548,13 @@ def main():
                      version, args.row_salt, args.iter, args.dpic)
         print(len(records))
         return 0
-    if args.cmd in ("verify", "dump"):
+    if args.cmd in readers:
         try:
             b = OpenBackup(args.backup, args.password.encode() if args.password is not None else None)
         except InvalidUnwrap:
             print("wrong password", file=sys.stderr)
             return 3
-        return (cmd_verify if args.cmd == "verify" else cmd_dump)(args, b)
+        return readers[args.cmd](args, b)
     if args.cmd == "derive":
         # hashlib's PBKDF2 (OpenSSL underneath), timed here so a benchmark can compare like with like.
         t0 = time.perf_counter()

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -78,8 +79,8 @@ inline PeerResult runPeer(const QStringList& args) {
     return runProgram(QStringLiteral(VEXLAR_PYTHON), QStringList{peerScript()} + args, cleanEnvironment());
 }
 
-inline QStringList passwordArgs(const BackupVariant& v) {
-    return v.encrypted() ? QStringList{QStringLiteral("--password"), v.password} : QStringList();
+inline QStringList passwordArgs(const QString& password) {
+    return password.isEmpty() ? QStringList() : QStringList{QStringLiteral("--password"), password};
 }
 
 // Writes a backup of src into out as the variant's device would.
@@ -87,22 +88,36 @@ inline bool writeBackup(const BackupVariant& v, const QString& src, const QStrin
     const PeerResult r =
         runPeer(QStringList{QStringLiteral("write"), src, out, QStringLiteral("--format"), v.format,
                             QStringLiteral("--version"), v.version} +
-                passwordArgs(v) + (v.rowSalt ? QStringList{QStringLiteral("--row-salt")} : QStringList()));
+                passwordArgs(v.password) + (v.rowSalt ? QStringList{QStringLiteral("--row-salt")} : QStringList()));
     return r.exitCode == 0 || (qWarning("devicebackup.py write failed: %s", r.err.constData()), false);
 }
 
 // The peer's own reading of a backup's manifest: one JSON object per record.
 inline QList<QJsonObject> dumpBackup(const BackupVariant& v, const QString& dir) {
-    PeerResult r = runPeer(QStringList{QStringLiteral("dump"), dir} + passwordArgs(v));
-    QList<QJsonObject> out;
+    PeerResult r = runPeer(QStringList{QStringLiteral("dump"), dir} + passwordArgs(v.password));
     if (r.exitCode != 0) {
         qWarning("devicebackup.py dump failed: %s", r.err.constData());
-        return out;
     }
+    QList<QJsonObject> out;
     for (const QByteArray& line : r.out.split('\n')) {
-        if (!line.trimmed().isEmpty()) {
+        if (!line.trimmed().isEmpty() && r.exitCode == 0) {
             out << QJsonDocument::fromJson(line).object();
         }
     }
     return out;
+}
+
+// The peer's view of a backup: Status.plist's state, then its records as fileTree() lines (see treeText()).
+inline QString peerView(const QString& dir, const QString& password = {}) {
+    const PeerResult r = runPeer(QStringList{QStringLiteral("view"), dir} + passwordArgs(password));
+    return QString::fromUtf8(r.exitCode == 0 ? r.out : r.err);
+}
+
+// A fileTree() map (tests/device/simfixture.h) as "path<TAB>kind" lines, as peerView() prints records.
+inline QString treeText(const QMap<QString, QString>& tree) {
+    QStringList lines;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        lines << it.key() + QLatin1Char('\t') + it.value();
+    }
+    return lines.join(QLatin1Char('\n'));
 }
