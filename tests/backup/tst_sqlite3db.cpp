@@ -1,7 +1,9 @@
-// The SQLite wrapper against in-memory databases rebuilt for every test, and
-// against real device databases whose triggers call app-defined functions.
+// The SQLite wrapper against in-memory databases rebuilt for every test (real
+// device databases, whose triggers call app-defined functions, are cleaned
+// in tst_cleaners_backup).
 
 #include "sqlite/sqlite3db.h"
+#include "tests/app/datarows.h"
 #include "tests/backup/backupfixture.h"
 
 #include <QDir>
@@ -67,14 +69,8 @@ private slots:
     }
 
     void errorsAreThrownWithSqliteText_data() {
-        QTest::addColumn<QString>("sql");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("syntax") << u"selec 1"_s << u"syntax error"_s;
-        QTest::newRow("no table") << u"select * from nothere"_s << u"no such table"_s;
-        QTest::newRow("two statements") << u"delete from t; drop table t"_s << u"more than one statement"_s;
-        QTest::newRow("missing parameter") << u"select ?"_s << u"parameters given"_s;
-        QTest::newRow("constraint") << u"insert into t(id) values(1)"_s << u"UNIQUE"_s;
-        QTest::newRow("empty") << u"  "_s << u"empty statement"_s;
+        addRowsFrom(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backup/tst_sqlite3db.json"),
+                    "errorsAreThrownWithSqliteText");
     }
     void errorsAreThrownWithSqliteText() {
         QFETCH(QString, sql);
@@ -129,38 +125,6 @@ private slots:
         QVERIFY(c.moveNext());
         QCOMPARE(c.getInt(u"v"_s), 40);
         QVERIFY(thrownText([&] { m_db.executeThrow("select fails()"); }).contains(u"refused"_s));
-    }
-
-    // Real message databases have triggers that call app-defined functions.
-    void realTriggersRunWithRegisteredFunctions_data() {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("statement");
-        QTest::newRow("ios13 attachments") << u"magnetctf2020-amandawills/sms.db"_s << u"delete from attachment"_s;
-        QTest::newRow("ios5 messages") << u"xry-eichbaumj/Logical/sms.db"_s << u"delete from message"_s;
-    }
-    void realTriggersRunWithRegisteredFunctions() {
-        QFETCH(QString, file);
-        QFETCH(QString, statement);
-        const QString src = QStringLiteral(VEXLAR_REALDATA_DIR "/") + file;
-        if (!QFile::exists(src)) {
-            QSKIP("real sample data not present");
-        }
-        QTemporaryDir tmp;
-        const QString path = tmp.filePath(u"sms.db"_s);
-        QVERIFY(QFile::copy(src, path));
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
-        Sqlite3DB db;
-        db.openThrow(path, SQLITE_OPEN_READWRITE);
-        // Without the functions the triggers fail.
-        QVERIFY(thrownText([&] { db.executeThrow(Sqlite3Sql(statement)); }).contains(u"no such function"_s));
-        auto zero = [](const QList<QVariant>&) { return QVariant(0); };
-        db.createFunctionThrow(u"delete_attachment_path"_s, 1, zero);
-        db.createFunctionThrow(u"before_delete_attachment_path"_s, 2, zero);
-        db.createFunctionThrow(u"read"_s, 1, zero);
-        db.beginTran();
-        db.executeThrow(Sqlite3Sql(statement));
-        QVERIFY(db.changes() > 0);
-        db.commitTran();
     }
 };
 
