@@ -57,15 +57,7 @@ class TestPasscodeDlg : public QObject {
 
     QTemporaryDir m_tmp;
     QTemporaryDir m_plainTmp; // the process's temporary folder, where the decrypted manifest goes
-    QString m_backup;
     QTranslator m_translator;
-
-    // Nothing new in the backup folder, and no plain copy left once the manifest object is gone.
-    void checkNoPlaintextLeft(const QString& backup, const QStringList& backupFiles) {
-        QCOMPARE(QDir(backup).entryList(QDir::AllEntries | QDir::Hidden), backupFiles);
-        QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList());
-    }
 
 private slots:
     void initTestCase() {
@@ -74,11 +66,17 @@ private slots:
         static MessageBoxPresenter presenter;
         Tips::setPresenter(&presenter);
         installProgressRunner();
-        const QString src = m_tmp.filePath(u"src"_s);
+        const QString src = m_tmp.filePath(u"src"_s), backup = m_tmp.filePath(u"backup"_s);
         PeerResult r = runPeer({u"gen-src"_s, src, u"--large"_s, u"1000"_s});
         QVERIFY2(r.exitCode == 0, r.err.constData());
-        m_backup = m_tmp.filePath(u"backup"_s);
-        QVERIFY(writeBackup({"db", "14.3", peerPassword(), false}, src, m_backup));
+        QVERIFY(writeBackup({"db", "14.3", peerPassword(), false}, src, backup));
+        // A torn Manifest.db: the right password unlocks the keybag, then decrypting the manifest fails.
+        QVERIFY(QDir().mkpath(m_tmp.filePath(u"torn"_s)));
+        for (const QString& name : QDir(backup).entryList({u"*.plist"_s, u"Manifest.db"_s}, QDir::Files)) {
+            QVERIFY(QFile::copy(backup + u'/' + name, m_tmp.filePath(u"torn/"_s + name)));
+        }
+        QFile db(m_tmp.filePath(u"torn/Manifest.db"_s));
+        QVERIFY(db.resize(db.size() - 5));
         qputenv("TMPDIR", QFile::encodeName(m_plainTmp.path()));
     }
 
@@ -88,96 +86,85 @@ private slots:
     }
 
     // Wrong passwords then the right one, and giving up, are in tst_faults' matrix too; these rows add
-    // what it does not type: an empty field, blanks, letters outside ASCII, Escape and the Cancel button.
-    void wrongThenRight_data() {
-        QTest::addColumn<QStringList>("wrong");
-        QTest::addColumn<QString>("finish"); // "right": the right password; else Escape or the named button
+    // what it does not type: an empty field, blanks, letters outside ASCII, Escape and the Cancel button,
+    // and a manifest that the right password cannot decrypt.
+    void passwords_data() {
+        QTest::addColumn<QString>("backup");
+        QTest::addColumn<QStringList>("typed"); // "@": the right password
+        QTest::addColumn<QString>("finish");    // empty: the last password unlocks; else Escape, a button or reject
+        QTest::addColumn<QStringList>("shown"); // part of each box's text
+        const QString invalid = u"Invalid password."_s;
         // An empty field is refused before any check; blanks are tried as typed, never trimmed away.
         QTest::newRow("empty, blanks, non-ASCII, then right")
-            << QStringList{QString(), "   ", "p\u00e4ssw\u00f6rd", peerPassword() + u' '} << "right";
-        QTest::newRow("escape") << QStringList{} << "Escape";
-        QTest::newRow("cancel button") << QStringList{} << "btnCancel";
+            << u"backup"_s << QStringList{QString(), "   ", "p\u00e4ssw\u00f6rd", "@ ", "@"} << QString()
+            << QStringList{u"Password is required."_s, invalid, invalid, invalid};
+        QTest::newRow("escape") << u"backup"_s << QStringList{} << "Escape" << QStringList{};
+        QTest::newRow("cancel button") << u"backup"_s << QStringList{} << "btnCancel" << QStringList{};
+        // The error box wraps the worker's text with the product header and the support line.
+        QTest::newRow("torn manifest: both boxes")
+            << u"torn"_s << QStringList{"@"} << "reject"
+            << QStringList{u"IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"_s,
+                           invalid};
     }
 
-    void wrongThenRight() {
-        QFETCH(QStringList, wrong);
+    void passwords() {
+        QFETCH(QString, backup);
+        QFETCH(QStringList, typed);
         QFETCH(QString, finish);
-        const bool unlocks = finish == "right"_L1;
-        const QStringList files = QDir(m_backup).entryList(QDir::AllEntries | QDir::Hidden);
-        auto owned = std::make_unique<BackupManifest>(m_backup);
+        QFETCH(QStringList, shown);
+        typed.replaceInStrings(u"@"_s, peerPassword());
+        const bool unlocks = finish.isEmpty();
+        const QString dir = m_tmp.filePath(backup);
+        const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
+        auto owned = std::make_unique<BackupManifest>(dir);
         BackupManifest& m = *owned;
         m.readManifestInfo();
         PasscodeDlg dlg(&m);
         // The password is never shown.
         QCOMPARE(dlg.findChild<QLineEdit*>(u"txtPasscode"_s)->echoMode(), QLineEdit::Password);
         whenShown(dlg, [&] {
-            for (const QString& pw : wrong) {
-                tryPassword(dlg, pw);
+            for (qsizetype i = 0; i < typed.size(); ++i) {
+                tryPassword(dlg, typed[i]);
+                if (unlocks && i == typed.size() - 1) {
+                    return;
+                }
                 QVERIFY(dlg.isVisible());
                 QVERIFY(dlg.findChild<QLineEdit*>(u"txtPasscode"_s)->text().isEmpty());
-                QVERIFY2(m.passcode.isEmpty(), qPrintable(pw + u" unlocked as "_s + m.passcode));
+                QVERIFY2(m.passcode.isEmpty(), qPrintable(typed[i] + u" unlocked as "_s + m.passcode));
             }
-            if (unlocks) {
-                tryPassword(dlg, peerPassword());
-            } else if (finish == "Escape"_L1) {
+            if (finish == "Escape"_L1) {
                 QTest::keyClick(&dlg, Qt::Key_Escape);
-            } else {
+            } else if (finish == "reject"_L1) {
+                dlg.reject();
+            } else if (!unlocks) {
                 QTest::mouseClick(dlg.findChild<QPushButton*>(finish), Qt::LeftButton);
             }
         });
         QCOMPARE(dlg.exec(), int(unlocks));
         QCOMPARE(dlg.password, unlocks ? peerPassword() : QString());
         QCOMPARE(m.passcode, dlg.password);
-        QStringList expected;
-        for (const QString& pw : wrong) {
-            expected << (pw.isEmpty() ? u"Password is required."_s : u"Invalid password."_s);
+        const QStringList texts = MessageBoxPresenter::shownTexts();
+        QCOMPARE(texts.size(), shown.size());
+        for (qsizetype i = 0; i < shown.size(); ++i) {
+            QVERIFY2(texts[i].contains(shown[i]), qPrintable(texts[i]));
         }
-        QCOMPARE(MessageBoxPresenter::shownTexts(), expected);
         // Each non-empty try ran under the progress dialog.
-        QCOMPARE(MessageBoxPresenter::shownDialogs().count(u"ProgressForm"_s),
-                 wrong.size() - wrong.count(QString()) + int(unlocks));
-        // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
+        QCOMPARE(MessageBoxPresenter::shownDialogs().count(u"ProgressForm"_s), typed.size() - typed.count(QString()));
         if (unlocks) {
+            // Unlocked for real: the manifest reads, from a copy outside the backup that goes with the object.
             m.parseInfo();
             QVERIFY(m.smsDb);
             QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
+        } else {
+            // No plain copy, not even a partial one, while the manifest object still lives.
+            QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList());
         }
         owned.reset();
-        checkNoPlaintextLeft(m_backup, files);
-    }
-
-    void checkThatThrowsShowsBothBoxes() {
-        // A torn Manifest.db: the right password unlocks the keybag, then decrypting the manifest fails.
-        const QString broken = m_tmp.filePath(u"broken"_s);
-        QDir().mkpath(broken);
-        for (const QString& name : QDir(m_backup).entryList(QDir::Files)) {
-            if (name.endsWith(".plist"_L1) || name == "Manifest.db"_L1) {
-                QVERIFY(QFile::copy(m_backup + u'/' + name, broken + u'/' + name));
-            }
-        }
-        QFile db(broken + u"/Manifest.db"_s);
-        QVERIFY(db.resize(db.size() - 5));
-        const QStringList files = QDir(broken).entryList(QDir::AllEntries | QDir::Hidden);
-
-        BackupManifest m(broken);
-        m.readManifestInfo();
-        PasscodeDlg dlg(&m);
-        whenShown(dlg, [&] {
-            tryPassword(dlg, peerPassword());
-            QVERIFY(dlg.isVisible());
-            dlg.reject();
-        });
-        QCOMPARE(dlg.exec(), 0);
-        QVERIFY(dlg.password.isEmpty());
-        const QStringList texts = MessageBoxPresenter::shownTexts();
-        QCOMPARE(texts.size(), 2);
-        // The error box wraps the worker's text with the product header and the support line.
-        QVERIFY2(
-            texts[0].contains(u"IOSiTunesBKSetPasswordThread: Manifest.db, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH"_s),
-            qPrintable(texts[0]));
-        QCOMPARE(texts[1], u"Invalid password."_s);
-        // No partial plain copy, even while the manifest object still lives.
-        checkNoPlaintextLeft(broken, files);
+        // Nothing new in the backup folder, and no plain copy left once the manifest object is gone.
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
+        QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 };
 
