@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QtTest>
 #include <atomic>
 #include <cmath>
@@ -102,33 +101,24 @@ QJsonValue plistCanon(const CFType& v) {
         return one("s", v.CFStringQString());
     case kCFTypeNumber: {
         const int w = v.numberType();
-        if (w == kCFNumberFloat32Type || w == kCFNumberFloat64Type || w == kCFNumberFloatType ||
-            w == kCFNumberDoubleType) {
-            const double d = v.CFNumberDouble();
-            if (std::isnan(d))
-                return one("r", u"nan"_s);
-            quint64 bits = 0;
-            std::memcpy(&bits, &d, 8);
-            return one("r", QString::number(bits, 16).rightJustified(16, u'0'));
-        }
         if (w == kCFNumberSInt128Type)
             return one("i", QString::number(v.CFNumberUInt64()));
-        return one("i", QString::number(v.CFNumberInt64()));
+        if (w != kCFNumberFloat32Type && w != kCFNumberFloat64Type && w != kCFNumberFloatType &&
+            w != kCFNumberDoubleType)
+            return one("i", QString::number(v.CFNumberInt64()));
+        const double d = v.CFNumberDouble();
+        quint64 bits = 0;
+        std::memcpy(&bits, &d, 8);
+        return one("r", std::isnan(d) ? u"nan"_s : QString::number(bits, 16).rightJustified(16, u'0'));
     }
     case kCFTypeBoolean:
         return one("b", v.CFNumberBool());
     case kCFTypeData:
         return one("d", QString::fromLatin1(v.CFDataBytes().toHex()));
-    case kCFTypeDate: {
-        const double at = v.CFDateAbsoluteTime();
-        qint64 secs = qint64(std::floor(at));
-        qint64 micros = std::llround((at - double(secs)) * 1e6);
-        if (micros >= 1000000) {
-            secs += 1;
-            micros -= 1000000;
-        }
+    case kCFTypeDate: { // to the microsecond, as Python keeps it
+        const qint64 us = std::llround(v.CFDateAbsoluteTime() * 1e6), secs = qint64(std::floor(double(us) / 1e6));
         const QDateTime t = QDateTime::fromSecsSinceEpoch(secs + 978307200, Qt::UTC);
-        return one("t", t.toString(u"yyyy-MM-ddTHH:mm:ss."_s) + u"%1"_s.arg(micros, 6, 10, QChar(u'0')));
+        return one("t", t.toString(u"yyyy-MM-ddTHH:mm:ss."_s) + u"%1"_s.arg(us - secs * 1000000, 6, 10, QChar(u'0')));
     }
     case kCFTypeKeyedArchiverUID:
         return one("u", double(v.CFKeyedArchiverUIDGetValue()));
@@ -255,13 +245,8 @@ private slots:
             read = date.CFDateToDateTime(zone);
         QCOMPARE(read.timeSpec(), Qt::LocalTime);
         QCOMPARE(read, fields);
-        if (zone.isEmpty()) {
-            QCOMPARE(date.CFDateToDateTime(QString()).time(), fields.time());
-            __CFTimeZone gmt{QTimeZone::utc()};
-            QCOMPARE(date.CFDateToDateTime(&gmt).time(), fields.time());
-            __CFTimeZone tokyo{QTimeZone("Asia/Tokyo")};
-            QCOMPARE(date.CFDateToDateTime(&tokyo).time(), QTime(19, 20, 30));
-        }
+        __CFTimeZone tokyo{QTimeZone("Asia/Tokyo")}; // and the overload taking a zone object
+        QCOMPARE(date.CFDateToDateTime(&tokyo).time(), QTime(19, 20, 30));
     }
 
     void dateSerialisation_data() { addRowsFrom(kRows, "dateSerialisation"); }
@@ -475,13 +460,6 @@ private slots:
     void hostileBytes_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("valid");
-        QByteArray random(4096, '\0');
-        QRandomGenerator rng(1234);
-        for (char& c : random)
-            c = char(rng.bounded(256));
-        QTest::newRow("random") << random << false;
-        QTest::newRow("random after magic") << QByteArray("bplist00") + random << false;
-
         // Binary files, and malformed XML, one per line of the data files.
         static const QRegularExpression repeat(u"\\{(\\d+)\\*([^}]*)\\}"_s);
         for (const char* name : {"hostile_binary.txt", "hostile_xml.txt"}) {
