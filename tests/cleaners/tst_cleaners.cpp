@@ -1,24 +1,26 @@
-// The backup cleaning workers on fixture backups of all four shapes and on real device databases, judged by the
-// independent Python peer's reading of the backup before and after.
+// The cleaning workers. The app listing and app cache workers against the simulated device framework, driven
+// directly; the backup cleaning workers on fixture backups of all four shapes and on real device databases,
+// judged by the independent Python peer's reading of the backup before and after. A reporter records what they say.
 
+#include "app/paths.h"
 #include "backup/backupmanifest.h"
 #include "cleaners/iosclearallmessagesthread.h"
+#include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosclearcallsthread.h"
 #include "cleaners/iosclearmmsattathread.h"
 #include "cleaners/iosclearsafarithread.h"
 #include "cleaners/iosclearsysthread.h"
+#include "cleaners/iosloadappthread.h"
 #include "sqlite/sqlite3db.h"
 #include "tests/app/datarows.h"
 #include "tests/backup/backupfixture.h"
 #include "tests/cleaners/recordingreporter.h"
+#include "tests/device/simfixture.h"
 
-#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
-#include <QTest>
-#include <csignal>
+#include <QTranslator>
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
@@ -26,7 +28,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // The tables of the data-driven cases, and their other fixture data.
-const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/cleaners/backupcleaners.json");
+const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/cleaners/tst_cleaners.json");
 
 BackupCleanerThread* makeWorker(const QString& name, BackupManifest& m, ProgressReporter& r) {
     using T = BackupCleanerThread*;
@@ -54,7 +56,7 @@ QPair<QByteArray, QByteArray> makeDb(const QString& sql) {
 
 const QString kRealData = QStringLiteral(VEXLAR_REALDATA_DIR "/");
 
-// backupcleaners.json: the device files, the databases' SQL, what each worker removes and edits, the cases.
+// tst_cleaners.json: the device files, the databases' SQL, what each worker removes and edits, the cases.
 QStringList fixtureList(const char* group, const char* name = nullptr) {
     static const QJsonObject o = jsonFile(kTables);
     const QJsonValue v = o[QLatin1String(group)];
@@ -138,28 +140,202 @@ QMap<QString, QByteArray> folderFiles(const QString& dir) {
 
 } // namespace
 
-class TestBackupCleaners : public QObject {
+class TestCleaners : public QObject {
     Q_OBJECT
+
+    SimStore m_sim;
+    DeviceReceiver m_receiver;
+    QString m_udid;
+    IOSDevice m_device;
+    QTranslator m_translator;
+
+    QString container(const QString& appId) const { return m_sim.deviceDir(m_udid) + u"/files/AppDomain-"_s + appId; }
+    bool setFault(const QString& name, const QString& value) {
+        return m_sim.set(m_udid, u"Sim.Faults."_s + name, value);
+    }
+
+    QByteArray cachedIcon(const QString& appId) const {
+        return readAll(m_device.appDir(appId).filePath(u"iTunesArtwork"_s));
+    }
+
+    qint64 cacheOnDisk(const QString& appId) const {
+        qint64 total = 0;
+        for (const QString& entry : fileTree(container(appId) + u"/Library/Caches"_s).values() +
+                                        fileTree(container(appId) + u"/Library/tmp"_s).values()) {
+            total += treeSize(entry);
+        }
+        return total;
+    }
+
     QTemporaryDir m_backups;
-    QTemporaryDir m_tmp; // the workers' system temporary folder: empty again after every run
+    QTemporaryDir m_tmp; // the backup workers' system temporary folder: empty again after every run
 
 private slots:
-    void initTestCase() { std::signal(SIGXFSZ, SIG_IGN); }
-
-    // Every worker on every backup form and as a scan, then the cases of backupcleaners.json.
-    void clean_data() {
-        addRowsFrom(kTables, "cases");
-        for (const char* w : {"sys", "mmsatta", "messages", "safari", "calls"}) {
-            for (FixtureForm f :
-                 {FixtureForm::Mbdb, FixtureForm::MbdbEncrypted, FixtureForm::Db, FixtureForm::DbEncrypted}) {
-                QTest::addRow("%s-%s", w, fixtureFormName(f))
-                    << QString::fromLatin1(w) << QString::fromLatin1(fixtureFormName(f)) << u"synthetic"_s << QString()
-                    << QString() << 0 << QString() << false;
-            }
-            QTest::addRow("%s-scan", w) << QString::fromLatin1(w) << u"db"_s << u"synthetic"_s << QString() << QString()
-                                        << 0 << QString() << true;
+    void initTestCase() {
+        std::signal(SIGXFSZ, SIG_IGN);
+        QString why;
+        QVERIFY2(m_sim.init(&why), qPrintable(why));
+        if (m_translator.load(u":/en.qm"_s)) {
+            QCoreApplication::installTranslator(&m_translator);
         }
+        m_udid = m_sim.create({u"--name"_s, u"Worker Phone"_s, u"--product-type"_s, u"iPhone10,3"_s, u"--ios"_s,
+                               u"13.3"_s, u"--preset"_s, u"demo"_s});
+        QVERIFY(!m_udid.isEmpty());
+        g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
+        QVERIFY(mobiledevice_listen(&g_listen_ctx));
+        QVERIFY((m_device.device = m_receiver.waitFor(m_udid, 30000)));
+        m_device.udid = m_udid;
+        g_delDirCascade(m_device.cacheDir().absolutePath());
     }
+
+    void listingAndIconCache() {
+        // An icon larger than the copy buffer must arrive whole; one above the cap is not cached.
+        const QString bigId = u"com.example.pixelpost"_s;
+        QByteArray big(700000, '\0');
+        for (int i = 0; i < big.size(); ++i) {
+            big[i] = char((quint32(i) * 7919u) >> 3);
+        }
+        QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, big));
+        QVERIFY(writeFile(container(u"com.example.streamly"_s) + u"/iTunesArtwork"_s,
+                          QByteArray(IOSLoadAppThread::kMaxIconBytes + 1, 'i')));
+        RecordingReporter reporter(true);
+        IOSLoadAppThread worker(m_device, reporter);
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        QCOMPARE(reporter.errors, QStringList());
+        QCOMPARE(reporter.successes, QStringList{QString()});
+        QVERIFY(worker.apps.size() >= 3);
+        QCOMPARE(reporter.updates.last().percent, 100);
+        for (const _IOSAppInfo& app : worker.apps) {
+            QVERIFY(!app.appName.isEmpty());
+            if (app.appId == QLatin1String("com.example.widgetkit")) {
+                QCOMPARE(app.appName, app.appId);
+            }
+            const QString local = m_device.appDir(app.appId).filePath(u"iTunesArtwork"_s);
+            QFile remote(container(app.appId) + u"/iTunesArtwork"_s);
+            if (remote.open(QIODevice::ReadOnly) && remote.size() <= IOSLoadAppThread::kMaxIconBytes) {
+                QCOMPARE(cachedIcon(app.appId), remote.readAll());
+            } else {
+                QVERIFY(!QFile::exists(local) && !QFile::exists(local + u".part"_s));
+            }
+        }
+        QCOMPARE(cachedIcon(bigId), big);
+
+        // A cached icon is never fetched again; a missing one is tried again.
+        QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, "changed on the device"));
+        const QString ledgerly = u"com.example.ledgerly"_s;
+        QVERIFY(writeFile(container(ledgerly) + u"/iTunesArtwork"_s, "now it has one"));
+        RecordingReporter again(true);
+        IOSLoadAppThread second(m_device, again);
+        second.start();
+        QVERIFY(second.wait(120000));
+        QCOMPARE(again.successes.size(), 1);
+        QCOMPARE(cachedIcon(bigId), big);
+        QCOMPARE(cachedIcon(ledgerly), QByteArray("now it has one"));
+    }
+
+    void cacheWorker_data() { addRowsFrom(kTables, "cacheWorker"); }
+
+    void cacheWorker() {
+        QFETCH(bool, scanOnly);
+        const QString noTmp = u"com.example.fitloop"_s;
+        const QString plain = u"com.example.skycast"_s;
+        // An app without Library/tmp counts its Caches alone.
+        QDir(container(noTmp) + u"/Library/tmp"_s).removeRecursively();
+        // The device refuses to delete one file, lists a vanished one, and offers its Documents
+        // as a cache entry, resolving ".." if asked.
+        QVERIFY(writeFile(container(plain) + u"/Library/Caches/locked.bin"_s, QByteArray(1000, 'l')));
+        QVERIFY(setFault(u"AfcListExtra"_s, uR"({"/Library/Caches": ["../../Documents", "gone.tmp"]})"_s));
+        QVERIFY(setFault(u"AfcDotDot"_s, u"true"_s));
+        QVERIFY(setFault(u"AfcRemoveRefused"_s, u"[\"/Library/Caches/locked.bin\"]"_s));
+        const qint64 expectNoTmp = cacheOnDisk(noTmp);
+        const qint64 expectPlain = cacheOnDisk(plain);
+        QVERIFY(expectNoTmp > 0 && expectPlain > 0);
+
+        const QList<_IOSAppInfo> apps{{noTmp, u"FitLoop"_s}, {plain, u"SkyCast"_s}};
+        RecordingReporter reporter(true);
+        IOSClearAppCacheThread worker(m_device, apps, reporter);
+        worker.scanOnly = scanOnly;
+        worker.start();
+        QVERIFY(worker.wait(120000));
+        for (const QString& fault : {u"AfcListExtra"_s, u"AfcDotDot"_s, u"AfcRemoveRefused"_s}) {
+            QVERIFY(setFault(fault, u"null"_s));
+        }
+        QCOMPARE(reporter.errors, QStringList());
+        for (const QString& id : {noTmp, plain}) {
+            QVERIFY(QFile::exists(container(id) + u"/Documents/notes.txt"_s));
+        }
+        QCOMPARE(worker.appCacheBytes.value(noTmp), expectNoTmp);
+        QCOMPARE(worker.appCacheBytes.value(plain), expectPlain);
+        QCOMPARE(worker.totalScanBytes(), expectNoTmp + expectPlain);
+        QCOMPARE(reporter.updates.first().status, scanOnly ? u"Scanning Apps..."_s : u"Deleting App cache..."_s);
+        QCOMPARE(reporter.updates.at(1).status, scanOnly ? u"Scanning FitLoop..."_s : u"Deleting FitLoop cache..."_s);
+        QCOMPARE(reporter.updates.at(1).percent, 50);
+        if (scanOnly) {
+            QCOMPARE(worker.clearedBytes, qint64(0));
+            QCOMPARE(reporter.successes, QStringList{QString()});
+            QCOMPARE(cacheOnDisk(plain), expectPlain);
+        } else {
+            // Only what the device really deleted counts as freed.
+            QCOMPARE(worker.clearedBytes, expectNoTmp + expectPlain - 1000);
+            QCOMPARE(reporter.successes,
+                     QStringList{u"Successfully deleted %2 App cache (Total: %1)."_s.arg(
+                         formatSpaceShow(expectNoTmp + expectPlain), formatSpaceShow(worker.clearedBytes))});
+            QCOMPARE(cacheOnDisk(plain), qint64(1000));
+            QVERIFY(QDir(container(plain) + u"/Library/tmp"_s).exists());
+            QCOMPARE(QDir(container(plain) + u"/Library/Caches"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{u"locked.bin"_s});
+            QVERIFY(QFile::exists(container(plain) + u"/Library/Preferences/settings.plist"_s));
+        }
+        QFile::remove(container(plain) + u"/Library/Caches/locked.bin"_s);
+    }
+
+    // An app that is not installed ends the run with its error; an empty list still succeeds. (A connection
+    // lost mid-scan is a row of the fault matrix.)
+    void endsWithItsReport_data() { addRowsFrom(kTables, "endsWithItsReport"); }
+
+    void endsWithItsReport() {
+        QFETCH(QStringList, apps);
+        QFETCH(QString, report);
+        QList<_IOSAppInfo> infos;
+        for (const QString& id : apps) {
+            infos.append({id, id});
+        }
+        RecordingReporter reporter(true);
+        IOSClearAppCacheThread worker(m_device, infos, reporter);
+        worker.scanOnly = !apps.isEmpty();
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        const QStringList said = reporter.successes + reporter.errors; // exactly one, and no success after an error
+        QVERIFY2(said.size() == 1 && said.first().startsWith(report), qPrintable(said.join(u'\n')));
+        QCOMPARE(worker.appCacheBytes.value(u"com.example.tunewave"_s, -1),
+                 apps.isEmpty() ? -1 : cacheOnDisk(u"com.example.tunewave"_s));
+        QVERIFY(!worker.appCacheBytes.contains(u"com.example.quickcart"_s));
+    }
+
+    void cancelFlagStopsSilently_data() { addRowsFrom(kTables, "cancelFlagStopsSilently"); }
+
+    void cancelFlagStopsSilently() {
+        QFETCH(bool, listing);
+        const QList<_IOSAppInfo> apps{{u"com.example.bytenews"_s, u"ByteNews"_s}};
+        const qint64 before = cacheOnDisk(apps.first().appId);
+        g_delDirCascade(m_device.appDir(apps.first().appId).absolutePath());
+        RecordingReporter reporter(true);
+        reporter.canceled = true;
+        IOSLoadAppThread lister(m_device, reporter);
+        IOSClearAppCacheThread clearer(m_device, apps, reporter);
+        QThread& worker = listing ? static_cast<QThread&>(lister) : clearer;
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(reporter.successes, QStringList());
+        QCOMPARE(reporter.errors, QStringList());
+        QCOMPARE(cacheOnDisk(apps.first().appId), before);
+        QVERIFY(lister.apps.isEmpty());
+        QVERIFY(!QFile::exists(m_device.appDir(apps.first().appId).filePath(u"iTunesArtwork"_s)));
+    }
+
+    // Every worker on every backup form and as a scan, then the named cases of tst_cleaners.json.
+    void clean_data() { addRowsFrom(kTables, "cases"); }
 
     void clean() {
         QFETCH(QString, worker);
@@ -239,5 +415,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBackupCleaners)
-#include "tst_backupcleaners.moc"
+QTEST_GUILESS_MAIN(TestCleaners)
+#include "tst_cleaners.moc"
