@@ -246,11 +246,7 @@ private slots:
         }
     }
 
-    void largeMessageRoundTrip_data() {
-        QTest::addColumn<bool>("binary");
-        QTest::newRow("binary") << true;
-        QTest::newRow("xml") << false;
-    }
+    void largeMessageRoundTrip_data() { addRowsFrom(kTables, "largeMessageRoundTrip"); }
 
     void largeMessageRoundTrip() {
         QFETCH(bool, binary);
@@ -294,7 +290,6 @@ private slots:
     void cacheDirs() {
         const QString cacheRoot = g_dataSaveDir().absoluteFilePath(u"ios_cache"_s);
         IOSDevice device;
-        QCOMPARE(device.cacheDir().absolutePath(), cacheRoot);
         // A hostile identifier stays one folder inside the cache.
         for (const char* hostile : {"../../escape", "..", "a/../../b"}) {
             device.udid = QString::fromLatin1(hostile);
@@ -314,18 +309,11 @@ private slots:
 
     void arrivalsAreReportedOnce() {
         FRESH_DEVICE({});
-        // Give a duplicate the time to show up; after a replug the device is reported again.
+        // Give a duplicate the time to show up. (Replugs, each reported again and once, are tst_load's hundred
+        // cycles and the fault matrix's unplug rows.)
         QTest::qWait(1500);
         QCOMPARE(receiver.count(true, device), 1);
         QCOMPARE(mobiledevice_device_uid(device), udid);
-        const int arrivals = receiver.count(true);
-        QVERIFY(sim.unplug(udid));
-        QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) >= 1, 5000);
-        QVERIFY(sim.plug(udid));
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.count(true), arrivals + 1, 5000);
-        QTest::qWait(1500);
-        QCOMPARE(receiver.count(true), arrivals + 1);
-        QVERIFY(receiver.deviceFor(udid));
     }
 
     void refusedOpen_data() { addRowsFrom(kTables, "refusedOpen"); }
@@ -403,18 +391,6 @@ private slots:
         QCOMPARE(presenter.shown.size(), warning.isEmpty() ? 0 : 1);
         QVERIFY(warning.isEmpty() || (presenter.shown.first().first == TipsPresenter::Warning &&
                                       presenter.shown.first().second.contains(warning)));
-    }
-
-    void toolListsAndEdits() {
-        const QString udid = u"listed"_s;
-        QVERIFY(create(udid, {u"--product-type"_s, u"iPod9,1"_s, u"--encrypt"_s, u"pw"_s}));
-        QVERIFY(sim.tool({u"unplug"_s, u"--udid"_s, udid}));
-        QString out;
-        QVERIFY(sim.tool({u"ls"_s}, &out));
-        QVERIFY2(out.contains("listed\tPhone listed\tiPod9,1\tiOS 14.4\tunplugged\tnot paired\n") &&
-                     out.contains("early\tPhone early\tiPhone12,1\tiOS 14.4\tplugged"),
-                 qPrintable(out));
-        // (Typed values and null removing a key are read back by the fault, backup-setting and worker rows.)
     }
 
     void toolRejectsBadInput_data() { addRowsFrom(kTables, "toolRejectsBadInput"); }
