@@ -3,62 +3,19 @@
 // restores after cleaning, the device's errors as the user reads them, hostile
 // paths and an unplugged device.
 
+#include "mb2helper/transfer.h"
 #include "services/backup2tool.h"
+#include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QtTest>
 #include <sys/file.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// files/ as "Domain/path\t(d | l <target> | f <sha1>)" lines, sorted.
-QString tree(const QString& files) {
-    QStringList lines;
-    QDirIterator it(files, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo& fi = it.fileInfo();
-        QString kind = u"d"_s;
-        if (fi.isSymLink()) {
-            QByteArray target(4096, 0);
-            target.resize(::readlink(QFile::encodeName(path).constData(), target.data(), target.size()));
-            kind = u"l "_s + QString::fromUtf8(target);
-        } else if (fi.isFile()) {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            kind = u"f "_s + QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
-        }
-        lines << QDir(files).relativeFilePath(path) + '\t' + kind;
-    }
-    lines.sort();
-    return lines.join('\n');
-}
-
-const char kPeerView[] = R"PY(
-import hashlib, os, plistlib, sys
-sys.path.insert(0, os.path.dirname(sys.argv[1]))
-import devicebackup as d
-b = d.OpenBackup(sys.argv[2], sys.argv[3].encode() if len(sys.argv) > 3 else None)
-lines = []
-for r in b.records():
-    kind = r["mode"] & 0o170000
-    name = r["domain"] + ("/" + r["path"] if r["path"] else "")
-    if kind == 0o100000:
-        lines.append(name + "\tf " + hashlib.sha1(b.read_plain(r)).hexdigest())
-    else:
-        lines.append(name + ("\tl " + r["target"] if kind == 0o120000 else "\td"))
-status = plistlib.load(open(os.path.join(sys.argv[2], "Status.plist"), "rb"))["SnapshotState"]
-print(status + "\n" + "\n".join(sorted(lines)), end="")
-)PY";
-
-} // namespace
+static const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/mb2helper/tst_mb2helper.json");
 
 class Mb2HelperTest : public QObject {
     Q_OBJECT
@@ -71,22 +28,16 @@ class Mb2HelperTest : public QObject {
     QString files(const QString& udid) const { return sim.deviceDir(udid) + u"/files"_s; }
 
     QString device(const QString& ios, const QString& password = {}) {
-        QStringList args{u"--ios"_s, ios};
-        if (!password.isEmpty()) {
-            args << u"--encrypt"_s << password;
-        }
-        const QString udid = sim.create(args);
+        const QString udid = sim.create(QStringList{u"--ios"_s, ios} +
+                                        (password.isEmpty() ? QStringList() : QStringList{u"--encrypt"_s, password}));
         return runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 ? udid : QString();
     }
 
     // The driver's text of a failed run, empty on success; percentages beside.
     QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr) {
         backup2tool tool(nullptr, udid, QDir(root));
-        connect(&tool, &backup2tool::update, this, [percents](double pg) {
-            if (percents) {
-                *percents << int(pg);
-            }
-        });
+        QList<int> ignored;
+        connect(&tool, &backup2tool::update, this, [p = percents ? percents : &ignored](double pg) { *p << int(pg); });
         _backup2tool_req req(op);
         req.password = password;
         try {
@@ -97,13 +48,9 @@ class Mb2HelperTest : public QObject {
         return QString();
     }
 
+    QString tree(const QString& udid) const { return treeText(fileTree(files(udid))); }
     QString peerView(const QString& udid, const QString& password = {}) {
-        QStringList args{u"-c"_s, QString::fromLatin1(kPeerView), peerScript(), root + '/' + udid};
-        if (!password.isEmpty()) {
-            args << password;
-        }
-        const PeerResult r = runProgram(QStringLiteral(VEXLAR_PYTHON), args, cleanEnvironment());
-        return QString::fromUtf8(r.exitCode == 0 ? r.out : r.err);
+        return ::peerView(root + '/' + udid, password);
     }
 
     static QString failure(int code, backup2tool_op op) {
@@ -124,13 +71,7 @@ private slots:
     // Backup read by the peer as the device's files, byte for byte; then
     // records dropped from the manifest (the cleaning) and the restore makes
     // the device match, undoing what changed on it since.
-    void backupCleanRestore_data() {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("ios14 plain") << u"14.4"_s << QString();
-        QTest::newRow("ios14 encrypted") << u"14.4"_s << peerPassword();
-        QTest::newRow("ios9 plain") << u"9.3.5"_s << QString();
-    }
+    void backupCleanRestore_data() { addRowsFrom(kTables, "backupCleanRestore"); }
     void backupCleanRestore() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
@@ -139,14 +80,14 @@ private slots:
         QList<int> percents;
         QCOMPARE(run(udid, OP_BACKUP, {}, &percents), QString());
         QVERIFY(percents.size() >= 2 && percents.last() == 100);
-        QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(files(udid)));
+        QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(udid));
 
         // A second backup over the first drops what the device no longer has.
         QVERIFY(QFile::remove(files(udid) + u"/HomeDomain/Library/Notes/empty.txt"_s));
         QCOMPARE(run(udid, OP_BACKUP), QString());
-        QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(files(udid)));
+        QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(udid));
 
-        QString expected = tree(files(udid));
+        QMap<QString, QString> expected = fileTree(files(udid));
         if (ios.startsWith(u"14"_s) && password.isEmpty()) {
             const PeerResult r =
                 runProgram(QStringLiteral(VEXLAR_PYTHON),
@@ -156,38 +97,19 @@ private slots:
                             root + '/' + udid + u"/Manifest.db"_s},
                            cleanEnvironment());
             QCOMPARE(r.exitCode, 0);
-            QStringList kept = expected.split('\n');
-            kept.removeIf([](const QString& l) { return l.startsWith(u"HomeDomain/Library/Sizes/f"_s); });
-            expected = kept.join('\n');
+            expected.removeIf([](auto it) { return it.key().startsWith(u"HomeDomain/Library/Sizes/f"_s); });
         }
         QFile added(files(udid) + u"/HomeDomain/added.txt"_s);
         QVERIFY(added.open(QIODevice::WriteOnly) && added.write("new") == 3);
         added.close();
         QCOMPARE(run(udid, OP_RESTORE, password), QString());
-        QCOMPARE(tree(files(udid)), expected);
+        QCOMPARE(tree(udid), treeText(expected));
     }
 
     // What the user reads when the device or the link fails; the device's
     // files stay as they were and nothing lands outside the backup root. (The
     // device's own codes, one per driver text, run in tst_backupworkers_imd.)
-    void errors_data() {
-        QTest::addColumn<QString>("fault"); // Sim.Faults key=value;...
-        QTest::addColumn<bool>("restore");
-        QTest::addColumn<int>("code");
-        QTest::newRow("service refused while locked")
-            << u"StartService.com.apple.mobilebackup2=-402653071"_s << true << -35;
-        QTest::newRow("service refused") << u"StartService.com.apple.mobilebackup2=-5"_s << false << -2;
-        QTest::newRow("unknown device code") << u"Backup2ErrorCode=3"_s << false << 3;
-        QTest::newRow("writer fails midway") << u"errorCode=-30;FailAfterBytes=40000"_s << false << -30;
-        QTest::newRow("wrong password") << u"!password"_s << true << -5;
-        QTest::newRow("unplugged mid-backup") << u"UnplugAfterBytes=40000"_s << false << -10;
-        QTest::newRow("unplugged mid-upload") << u"Backup2UnplugAfterFiles=3"_s << false << -10;
-        QTest::newRow("unplugged mid-restore") << u"UnplugAfterBytes=40000"_s << true << -10;
-        QTest::newRow("hostile upload path") << u"Backup2HostPath=../escaped"_s << false << -30;
-        QTest::newRow("absolute upload path") << u"Backup2HostPath=/tmp/mb2-escaped"_s << false << -30;
-        QTest::newRow("not plugged in") << u"!unplug"_s << false << -2;
-        QTest::newRow("another host holds the sync lock") << u"!synclock"_s << false << -19;
-    }
+    void errors_data() { addRowsFrom(kTables, "errors"); }
     void errors() {
         QFETCH(QString, fault);
         QFETCH(bool, restore);
@@ -208,10 +130,10 @@ private slots:
                 QVERIFY(sim.set(udid, u"Sim.Faults."_s + kv.section('=', 0, 0), kv.section('=', 1)));
             }
         }
-        const QString before = tree(files(udid));
+        const QString before = tree(udid);
         const backup2tool_op op = restore ? OP_RESTORE : OP_BACKUP;
         QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()), failure(code, op));
-        QCOMPARE(tree(files(udid)), before);
+        QCOMPARE(tree(udid), before);
         QVERIFY(!QFileInfo::exists(work.filePath(u"escaped"_s)) && !QFileInfo::exists(u"/tmp/mb2-escaped"_s));
         QDirIterator partial(root, {u"*.mb2tmp"_s}, QDir::Files, QDirIterator::Subdirectories);
         QVERIFY(!partial.hasNext());
@@ -222,31 +144,16 @@ private slots:
     }
 
     // Paths a device names stay below the backup root.
-    void resolveUnder_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("allowed");
-        QTest::newRow("plain") << u"udid/ab/abcd"_s << true;
-        QTest::newRow("folder with slash") << u"udid/"_s << true;
-        QTest::newRow("absolute") << u"/etc/passwd"_s << false;
-        QTest::newRow("climbs") << u"udid/../../x"_s << false;
-        QTest::newRow("dot") << u"./udid"_s << false;
-        QTest::newRow("empty part") << u"udid//x"_s << false;
-        QTest::newRow("empty") << QString() << false;
-        QTest::newRow("through a link") << u"link/x"_s << false;
+    void resolveUnder_data() { addRowsFrom(kTables, "resolveUnder"); }
+    void resolveUnder() {
+        QFETCH(QString, path);
+        QFETCH(bool, allowed);
+        const QString base = work.filePath(u"resolve"_s);
+        QDir().mkpath(base);
+        QFile::link(u"/tmp"_s, base + u"/link"_s);
+        QCOMPARE(!mb2::resolveUnder(base, path).isEmpty(), allowed);
     }
-    void resolveUnder();
 };
-
-#include "mb2helper/transfer.h"
-
-void Mb2HelperTest::resolveUnder() {
-    QFETCH(QString, path);
-    QFETCH(bool, allowed);
-    const QString base = work.filePath(u"resolve"_s);
-    QDir().mkpath(base);
-    QFile::link(u"/tmp"_s, base + u"/link"_s);
-    QCOMPARE(!mb2::resolveUnder(base, path).isEmpty(), allowed);
-}
 
 QTEST_GUILESS_MAIN(Mb2HelperTest)
 #include "tst_mb2helper.moc"
