@@ -13,11 +13,9 @@
 #include <QImage>
 #include <QLabel>
 #include <QListView>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-#include <cstdio>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -182,19 +180,6 @@ private slots:
         QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Successfully cleared log files."_s});
     }
 
-    void exitProgramEndsOnlyItself() {
-        // The child shares our process group: ending the group would end this test too.
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"VEXLAR_TEST_EXIT_PROGRAM"_s, u"1"_s);
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-        QVERIFY(child.readAllStandardOutput().contains("exiting now"));
-    }
-
     // The reminder comes ten seconds after start when no device is listed (none once one was:
     // tst_mainwindow_sim::noReminderOnceADeviceWasListed); until then panel and buttons stay hidden.
     void notFoundReminder() {
@@ -207,16 +192,5 @@ private slots:
     }
 };
 
-int main(int argc, char* argv[]) {
-    if (qEnvironmentVariableIsSet("VEXLAR_TEST_EXIT_PROGRAM")) {
-        QApplication app(argc, argv);
-        MainWindow window;
-        std::printf("exiting now\n");
-        window.exitProgram();
-    }
-    QApplication app(argc, argv);
-    QTEST_SET_MAIN_SOURCE_PATH
-    TestMainWindowVirtual test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestMainWindowVirtual)
 #include "tst_mainwindow_virtual.moc"
