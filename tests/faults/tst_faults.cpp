@@ -7,7 +7,9 @@
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "cleaners/iosmobilerestorethread.h"
+#include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
+#include "tests/cleaners/recordingreporter.h"
 #include "tests/device/simfixture.h"
 #include "ui/messagebox.h"
 #include "ui/passcodedlg.h"
@@ -15,7 +17,6 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
-#include <csignal>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -26,28 +27,13 @@ namespace {
 
 const QString kPassword = u"f4ult pw"_s;
 
-// Errors and successes are read once the worker has ended.
-struct Reporter final : ProgressReporter {
-    void invokeUpdateProgress(const QString&, int, const QString& text) override { paths += !text.isEmpty(); }
-    void invokeErrorOccurred(const QString& err) override { errors << err; }
-    void invokeSucceed(const QString& tips) override { successes << tips; }
-    void invokeTipsWait(const QString&) override {}
-    std::atomic<int> paths{0};
-    QStringList errors, successes;
-};
-
-// Relative path -> size and SHA-1 ("d" for a folder) of everything below dir; only the names unless hash.
-QMap<QString, QByteArray> tree(const QString& dir, bool hash = true) {
-    QMap<QString, QByteArray> out;
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile f(path);
-        QCryptographicHash sha(QCryptographicHash::Sha1);
-        const bool isFile = hash && it.fileInfo().isFile() && f.open(QIODevice::ReadOnly) && sha.addData(&f);
-        out.insert(QDir(dir).relativeFilePath(path),
-                   isFile ? QByteArray::number(f.size()) + ' ' + sha.result().toHex() : QByteArray("d"));
+// Everything below dir by name only, for polling while a process writes there.
+QStringList names(const QString& dir) {
+    QStringList out;
+    for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        out << QDir(dir).relativeFilePath(it.next());
     }
     return out;
 }
@@ -160,7 +146,7 @@ private slots:
                           "table pad(b)'); c.execute('insert into pad values(randomblob(3000000))'); c.commit()\" "
                           "\"$1\""_s,
                           {files(d) + u"/HomeDomain/Library/SMS/sms.db"_s}));
-            Reporter r;
+            RecordingReporter r;
             const IOSDevice info = d.info(); // the worker keeps a reference
             IOSMobileBackupThread worker(false, info, r);
             worker.start();
@@ -180,60 +166,8 @@ private slots:
         }
     }
 
-    // device: "enc" or "plain". action and fault: see the rows. told: part of what the user must read.
-    void matrix_data() {
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("told");
-        QTest::newRow("unplugged during AFC listing") << u"plain"_s << u"afc-scan"_s << QString() << QString();
-        QTest::newRow("unplugged during AFC deletion") << u"plain"_s << u"afc-clean"_s << QString() << QString();
-        for (const QString& op : {u"backup"_s, u"restore"_s}) {
-            for (const QString& kind : {u"enc"_s, u"plain"_s}) {
-                QTest::addRow("unplugged during %s, %s", qPrintable(op), qPrintable(kind))
-                    << kind << op << u"UnplugAfterBytes=2000000"_s << u"error code:-10."_s;
-                QTest::addRow("helper dies during %s, %s", qPrintable(op), qPrintable(kind))
-                    << kind << op << u"HelperDiesAfterBytes=2000000"_s << u"ended unexpectedly"_s;
-            }
-        }
-        // Every code the helper reports, mid-transfer, on both kinds of device.
-        const QStringList codes = {u"b-38"_s, u"b-36"_s, u"b-35"_s, u"b-21"_s, u"b-20"_s, u"b-19"_s, u"b-1"_s,
-                                   u"r-37"_s, u"r-36"_s, u"r-30"_s, u"r-20"_s, u"r-2"_s,  u"r-3"_s};
-        for (qsizetype i = 0; i < codes.size(); ++i) {
-            const QString code = codes[i].mid(1);
-            QTest::addRow("helper error %s", qPrintable(codes[i]))
-                << (i % 2 ? u"plain"_s : u"enc"_s) << (codes[i][0] == u'b' ? u"backup"_s : u"restore"_s)
-                << u"errorCode=%1,FailAfterBytes=2000000"_s.arg(code)
-                << (code == u"-38"_s ? u"Failed to connect"_s : u"error code:"_s + code + u'.');
-        }
-        QTest::newRow("restore with a wrong password")
-            << u"enc"_s << u"restore"_s << u"password"_s << u"error code:-5."_s;
-        QTest::newRow("wrong password thrice, then right")
-            << u"enc"_s << u"dialog"_s << u"w,w,w,r"_s << u"Invalid password."_s;
-        QTest::newRow("wrong password twice, then cancel")
-            << u"enc"_s << u"dialog"_s << u"w,w,c"_s << u"Invalid password."_s;
-        QTest::newRow("wrong password on the command line")
-            << u"enc"_s << u"clean"_s << u"password"_s << u"wrong password"_s;
-        for (const QString& kind : {u"enc"_s, u"plain"_s}) {
-            const char* k = kind == u"enc"_s ? "encrypted" : "plain";
-            QTest::addRow("disk full during manifest save, %s", k)
-                << kind << u"clean"_s << u"fsize-manifest"_s << u"Manifest"_s;
-            // A size limit cannot single out the write-back of a database: the edit ends with a vacuum, whose
-            // log is larger than the file written back. This row fills the disk while the database is edited.
-            QTest::addRow("disk full during the database edit, %s", k)
-                << kind << u"clean"_s << u"fsize-data"_s << u"File too large"_s;
-            for (const QString& damage : {u"truncated"_s, u"missing"_s, u"bad padding"_s}) {
-                if (damage != u"bad padding"_s || kind == u"enc"_s) {
-                    QTest::addRow("%s data file, %s", qPrintable(damage), k)
-                        << kind << u"clean"_s << damage << u"messages:"_s;
-                }
-            }
-            QTest::addRow("read-only backup folder, %s", k)
-                << kind << u"clean"_s << u"read-only"_s << u"Permission denied"_s;
-            QTest::addRow("killed beside a replaced file, %s", k) << kind << u"kill"_s << u"backup"_s << QString();
-            QTest::addRow("killed with a plain copy out, %s", k) << kind << u"kill"_s << u"temp"_s << QString();
-        }
-    }
+    // The rows and what their columns mean: tst_faults.json.
+    void matrix_data() { addRowsFrom(QStringLiteral(VEXLAR_SOURCE_DIR "/tests/faults/tst_faults.json"), "matrix"); }
 
     void matrix() {
         QFETCH(QString, device);
@@ -246,15 +180,15 @@ private slots:
             QSKIP("run by the other registration");
         }
         const Device d = m_devices.value(device);
-        const QMap<QString, QByteArray> deviceBefore = tree(files(d));
+        const auto deviceBefore = fileTree(files(d));
         // The row works on a copy of the finished backup; the backup rows start from it too.
         const QString root = action == u"backup"_s ? iosbackup_temp_dir().path() : m_tmp.filePath(u"row"_s);
         const QString dir = root + u'/' + d.udid;
         QVERIFY(QDir(dir).removeRecursively() && QDir().mkpath(root));
         QVERIFY(shell(u"cp -a \"$1\" \"$2\""_s, {d.golden + u'/' + d.udid, root}));
-        const QMap<QString, QByteArray> backupBefore = tree(dir);
+        const auto backupBefore = fileTree(dir);
 
-        Reporter r; // what the user read
+        RecordingReporter r; // what the user read
         bool deviceMayLoseCaches = false, backupMayChange = false;
         if (action.startsWith(u"afc"_s)) {
             // A slow device, unplugged once the worker has gone through a few files.
@@ -269,7 +203,14 @@ private slots:
             IOSClearAppCacheThread worker(dev, apps, r);
             worker.scanOnly = !deviceMayLoseCaches;
             worker.start();
-            QTRY_VERIFY_WITH_TIMEOUT(r.paths >= 5 || worker.isFinished(), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                worker.isFinished() ||
+                    [&r] {
+                        QMutexLocker lock(&r.m);
+                        return std::count_if(r.updates.cbegin(), r.updates.cend(),
+                                             [](auto& u) { return !u.text.isEmpty(); }) >= 5;
+                    }(),
+                60000);
             QVERIFY(m_sim.unplug(d.udid));
             QVERIFY(worker.wait(120000));
             QTRY_VERIFY_WITH_TIMEOUT(m_receiver.count(false, dev.device) > 0, 10000);
@@ -332,7 +273,7 @@ private slots:
             } else if (fault == u"read-only"_s) {
                 QVERIFY(shell(u"chmod -R a-w \"$1\""_s, {dir}));
             }
-            const QMap<QString, QByteArray> damaged = tree(dir);
+            const auto damaged = fileTree(dir);
             // One category, so that a failure leaves nothing done before it.
             const QString what = fault == u"fsize-manifest"_s ? u"--cache"_s : u"--messages"_s;
             QScopedPointer<QProcess> p(cli({u"clean"_s, dir, what}, d, fault == u"password"_s ? u"wrong"_s : kPassword,
@@ -341,8 +282,8 @@ private slots:
             QVERIFY(shell(u"chmod -R u+w \"$1\""_s, {dir}));
             const QString err = QString::fromUtf8(p->readAllStandardError());
             (p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0 ? r.successes : r.errors) << err;
-            QCOMPARE(tree(dir), damaged);  // a failed clean changes nothing
-            if (damaged != backupBefore) { // the damaged file is put back, so that the checks below read it all
+            QCOMPARE(fileTree(dir), damaged); // a failed clean changes nothing
+            if (damaged != backupBefore) {    // the damaged file is put back, so that the checks below read it all
                 QFile::remove(sms);
                 QVERIFY(QFile::copy(d.golden + sms.mid(root.size()), sms));
             }
@@ -352,12 +293,9 @@ private slots:
             QScopedPointer<QProcess> p(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d, kPassword, -1, false));
             const auto appeared = [&] {
                 if (fault == u"temp"_s) {
-                    return !tree(m_temp, false)
-                                .keys()
-                                .filter(QRegularExpression(u"^vexlar-plain-[^/]+/[^.]"_s))
-                                .isEmpty();
+                    return !names(m_temp).filter(QRegularExpression(u"^vexlar-plain-[^/]+/[^.]"_s)).isEmpty();
                 }
-                const QStringList now = tree(dir, false).keys();
+                const QStringList now = names(dir);
                 return std::any_of(now.begin(), now.end(), [&](const QString& n) { return !backupBefore.contains(n); });
             };
             bool seen = false;
@@ -384,7 +322,7 @@ private slots:
             QVERIFY2(!r.errors.isEmpty() && r.errors.first().contains(told), qPrintable(r.errors.join(u'\n')));
         }
         // The device: as before, or without some of its app caches when they were being deleted.
-        const QMap<QString, QByteArray> deviceAfter = tree(files(d));
+        const auto deviceAfter = fileTree(files(d));
         static const QRegularExpression caches(u"^AppDomain-[^/]+/Library/(Caches|tmp)/"_s);
         for (auto it = deviceBefore.cbegin(); it != deviceBefore.cend(); ++it) {
             QVERIFY2(deviceAfter.value(it.key()) == it.value() ||
@@ -394,7 +332,7 @@ private slots:
         QCOMPARE(deviceAfter.size() <= deviceBefore.size(), true);
         // The backup reads whole (a backup run may have removed its folder); nothing was added beside its files.
         if (QFileInfo::exists(dir)) {
-            const QMap<QString, QByteArray> backupAfter = tree(dir);
+            const auto backupAfter = fileTree(dir);
             const QByteArray peer = peerReads(dir, d.info().backupPassword);
             QVERIFY2(!peer.startsWith("peer failed"), peer.constData());
             QVERIFY2(backupMayChange || action == u"backup"_s || backupAfter == backupBefore, "the backup changed");
