@@ -141,28 +141,6 @@ QJsonValue plistCanon(const CFType& v) {
     }
 }
 
-// The reads as int8 int16 int32 int64 uint64 float double ("d": the default),
-// then "=" and toString().
-QString reads(const CFType& value) {
-    auto show = [](auto v, auto def) {
-        if (v == def)
-            return u"d"_s;
-        if constexpr (std::is_floating_point_v<decltype(v)>)
-            return QString::number(double(v), 'g', 6);
-        else
-            return QString::number(v);
-    };
-    const QStringList out{show(int(value.CFNumberInt8(char(99))), 99),
-                          show(value.CFNumberInt16(99), short(99)),
-                          show(value.CFNumberInt(99), 99),
-                          show(value.CFNumberInt64(99), 99LL),
-                          show(value.CFNumberUInt64(99), 99ULL),
-                          show(value.CFNumberFloat(99.5f), 99.5f),
-                          show(value.CFNumberDouble(99.5), 99.5),
-                          u"="_s + value.toString()};
-    return out.join(u' ');
-}
-
 // Runs the oracle; its one line of output is the canonical form.
 QJsonValue oracle(const QStringList& args) {
     QProcess p;
@@ -206,7 +184,7 @@ private slots:
     void numberReads() {
         QFETCH(QString, maker);
         QFETCH(QString, literal);
-        QFETCH(QString, width);
+        QFETCH(int, width);
         QFETCH(QString, reads);
         const QHash<QString, CFType> made{{u"int8"_s, CFType::createCFNumberInt8(char(literal.toInt()))},
                                           {u"int32"_s, CFType::createCFNumberInt32(literal.toInt())},
@@ -215,11 +193,24 @@ private slots:
                                           {u"float"_s, CFType::createCFNumberFloat(literal.toFloat())},
                                           {u"double"_s, CFType::createCFNumberDouble(literal.toDouble())}};
         const CFType value = made.value(maker);
-        const QHash<QString, int> widths{{u"SInt8"_s, kCFNumberSInt8Type},     {u"SInt32"_s, kCFNumberSInt32Type},
-                                         {u"SInt64"_s, kCFNumberSInt64Type},   {u"SInt128"_s, kCFNumberSInt128Type},
-                                         {u"Float32"_s, kCFNumberFloat32Type}, {u"Float64"_s, kCFNumberFloat64Type}};
-        QCOMPARE(value.numberType(), widths.value(width, -1));
-        QCOMPARE(::reads(value), reads);
+        QCOMPARE(value.numberType(), width);
+        auto show = [](auto v, auto def) {
+            if (v == def)
+                return u"d"_s;
+            if constexpr (std::is_floating_point_v<decltype(v)>)
+                return QString::number(double(v), 'g', 6);
+            else
+                return QString::number(v);
+        };
+        const QStringList read{show(int(value.CFNumberInt8(char(99))), 99),
+                               show(value.CFNumberInt16(99), short(99)),
+                               show(value.CFNumberInt(99), 99),
+                               show(value.CFNumberInt64(99), 99LL),
+                               show(value.CFNumberUInt64(99), 99ULL),
+                               show(value.CFNumberFloat(99.5f), 99.5f),
+                               show(value.CFNumberDouble(99.5), 99.5),
+                               u"="_s + value.toString()};
+        QCOMPARE(read.join(u' '), reads);
         // A number is never a boolean.
         QVERIFY(value.CFNumberBool(true) && !value.CFNumberBool(false));
     }
@@ -435,13 +426,7 @@ private slots:
         const CFType value = CFType::createCFPropertyListFromFile(path);
         QVERIFY(python.isObject() && value.isCFDictionary());
         QVERIFY2(python == plistCanon(value), QJsonDocument(QJsonArray{python, plistCanon(value)}).toJson().left(2000));
-        if (own) {
-            QCOMPARE(value.get(u"big"_s).CFNumberUInt64(), 18446744073709551615ULL);
-            QCOMPARE(value.get(u"ints"_s).at(10).CFNumberInt64(), std::numeric_limits<long long>::min());
-        } else {
-            QCOMPARE(value.get(u"Product Version"_s).CFStringQString() + value.get(u"Product Type"_s).CFStringQString(),
-                     u"14.3iPhone9,3"_s);
-            QCOMPARE(value.get(u"Installed Applications"_s).array_size(), 6L);
+        if (!own) { // the date as the backup list shows it (the values above are the oracle's)
             QCOMPARE(value.get(u"Last Backup Date"_s).CFDateToDateTime(),
                      QDateTime(QDate(2021, 12, 3), QTime(19, 33, 13), Qt::LocalTime));
             QFile f(path); // every cut of the real file is refused
