@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Independent property-list reader and writer for tst_plist.
-
-  plist_oracle.py dump PATH        print the file's canonical form (one JSON line)
-  plist_oracle.py write FMT PATH   write this script's own sample (FMT: xml|bin), print its canonical form
-
-Canonical form, one-key objects naming the kind: {"s": text} {"i": "decimal"}
-{"r": "hex of the IEEE double"|"nan"} {"b": bool} {"d": "hex"} {"t": "YYYY-MM-DDTHH:MM:SS.ffffff"}
-{"u": n} {"a": [values]} {"o": [[key, value], ...] sorted by key}; a lone integer "CF$UID" is a UID.
-"""
+"""Independent property-list reader and writer for tst_plist: `dump PATH` prints the file's canonical form,
+`write xml|bin PATH` writes this script's own sample and prints its canonical form (one JSON line each).
+Canonical form, one-key objects naming the kind: {"s": text} {"i": "decimal"} {"r": "hex of the IEEE double"|"nan"}
+{"b": bool} {"d": "hex"} {"t": "YYYY-MM-DDTHH:MM:SS.ffffff"} {"u": n} {"a": [values]} {"o": [[key, value], ...] sorted
+by key}; a lone integer "CF$UID" is a UID."""
 import datetime
 import json
 import plistlib

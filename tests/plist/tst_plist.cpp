@@ -48,13 +48,13 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// Dates with fractions only when the sample is meant for the binary format
-// (XML keeps whole seconds).
+// What Python's own sample (round-tripped in readHereAndByPython) does not
+// have: numbers of every width, quotes in text, dates far from 2001, deep
+// nesting. Dates with fractions only for the binary format (XML keeps whole
+// seconds).
 CFType richSample(bool binary) {
     CFType root = CFType::createCFDictionary();
-    root.put(u"ascii"_s, str(u"plain"_s));
     root.put(u"unicode"_s, str(u"gr\u00fc\u00dfe \u65e5\u672c \U0001F600 <&>\"'"_s));
-    root.put(u"empty string"_s, str(QString()));
     using CF = CFType;
     using L = std::numeric_limits<long long>;
     root.put(u"ints"_s, CF::createCFArray(
@@ -68,13 +68,6 @@ CFType richSample(bool binary) {
              CF::createCFArray({CF::createCFNumberDouble(0.1), CF::createCFNumberFloat(3.5f),
                                 CF::createCFNumberDouble(-1e-300), CF::createCFNumberDouble(1.7976931348623157e308),
                                 CF::createCFNumberDouble(1.0 / 3)}));
-    root.put(u"yes"_s, CFType::createCFBoolean(true));
-    root.put(u"no"_s, CFType::createCFBoolean(false));
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    root.put(u"data"_s, CFType::createCFData(all));
-    root.put(u"no data"_s, CFType::createCFData(QByteArray()));
     CFType dates = CF::createCFArray();
     for (const QDateTime& t :
          {QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999)), QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59)),
