@@ -1,7 +1,7 @@
 // Manifest records: "Manifest.mbdb" bytes built by hand (not by our writer)
 // and hostile variants of them; "MBFile" archives of odd shapes written by
 // Python's plistlib (binary and XML forms must read alike); field ordering
-// against QString ordering; the file tree for paths of odd shapes. Known
+// against QString ordering. Known
 // answers for key wrapping, the keybag and whole-file encryption (key
 // derivation is checked against the peer's in tst_backupinterop).
 
@@ -109,16 +109,6 @@ MBDBParser::_MBDBItem named(const QByteArray& domain, const QByteArray& path) {
     i.domain.setVal(domain);
     i.relativePath.setVal(path);
     return i;
-}
-
-// The tree as text: each node "name=domain:path", its children in brackets.
-QString tree(const BackupManifest::_FileNode* node) {
-    QStringList parts;
-    for (const BackupManifest::_FileNode* c : node->children) {
-        parts << c->name + u'=' + c->item.domain.toString() + u':' + c->item.relativePath.toString() +
-                     (c->children.isEmpty() ? QString() : u'(' + tree(c) + u')');
-    }
-    return parts.join(u' ');
 }
 
 // RFC 3394 section 4.6: 256-bit KEK, 256-bit key.
@@ -308,27 +298,6 @@ private slots:
         }
     }
 
-    void treeOfOddPaths() {
-        // Paths are placed by their text: a parent path with no node puts the
-        // node at the top, and later records find it by its whole path.
-        QTemporaryDir tmp;
-        const QList<FixtureFile> files{
-            fixtureEntry("HomeDomain", u"/x"_s),          fixtureEntry("HomeDomain", u"/x/y"_s, "1"),
-            fixtureEntry("HomeDomain", u"a"_s),           fixtureEntry("HomeDomain", u"a//c"_s),
-            fixtureEntry("HomeDomain", u"a//c/d"_s, "2"), fixtureEntry("HomeDomain", u"a/b"_s, "3"),
-            fixtureEntry("RootDomain", u"a/b"_s, "4"), // same place: the first one stays
-            fixtureEntry("HomeDomain", u"c"_s),           fixtureEntry("HomeDomain", u"c/e"_s, "5"),
-            fixtureEntry("Odd/Domain", u"f"_s, "6"),      fixtureEntry("Odd/Domain", u"g/h"_s, "7"),
-        };
-        QCOMPARE(thrownText([&] { writeFixtureBackup(tmp.path(), FixtureForm::Db, files); }), QString());
-        BackupManifest m(tmp.path());
-        m.readManifestInfo();
-        m.parseInfo();
-        QCOMPARE(tree(&m.root),
-                 QStringLiteral("x=HomeDomain:/x(y=HomeDomain:/x/y) a=HomeDomain:a(b=HomeDomain:a/b) "
-                                "c=HomeDomain:a//c(d=HomeDomain:a//c/d) c=HomeDomain:c(e=HomeDomain:c/e) "
-                                "Odd/Domain=:(f=Odd/Domain:f) h=Odd/Domain:g/h"));
-    }
     void keyUnwrap_data() {
         QTest::addColumn<QByteArray>("kek");
         QTest::addColumn<QByteArray>("wrapped");
