@@ -60,10 +60,6 @@ QByteArray readToEnd(unsigned int socket) {
     return all;
 }
 
-QByteArray sha1(const QByteArray& bytes) {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
-}
-
 struct Service {
     unsigned int socket = 0;
     ~Service() {
@@ -275,7 +271,8 @@ private slots:
                     fromPeer.append(path);
                     QFile f(destination + u'/' + path);
                     QVERIFY(f.open(QIODevice::ReadOnly));
-                    QCOMPARE(sha1(f.readAll()), member[u"sha1"_s].toString().toLatin1());
+                    QCOMPARE(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex(),
+                             member[u"sha1"_s].toString().toLatin1());
                 }
             }
             QCOMPARE(written, fromPeer);
