@@ -5,22 +5,16 @@
 // since device notifications are a process-wide subscription.
 
 #include "app/paths.h"
-#include "device/mobiledevice.h"
-#include "device/mobiledevice_loader.h"
 #include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
-#include "ui/progressform.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <QTranslator>
 #include <memory>
 
@@ -45,7 +39,6 @@ for a in plistlib.load(open(sys.argv[1] + '/apps.plist', 'rb')):
 struct DeviceState {
     QList<QStringList> apps; // identifier, shown name
     QHash<QString, qint64> cache;
-    QHash<QString, bool> kept; // both cache folders are still there
     qint64 total = 0, cacheSum = 0;
 };
 
@@ -71,7 +64,6 @@ private:
         for (const QString& line : lines.mid(1)) {
             const QString id = line.section(u'\t', 0, 0), library = u"AppDomain-"_s + id + u"/Library/"_s;
             s.apps << line.split(u'\t');
-            s.kept[id] = tree.value(library + u"Caches"_s) == "d"_L1 && tree.value(library + u"tmp"_s) == "d"_L1;
             s.cache[id] = 0;
             for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
                 if (it.key().startsWith(library + u"Caches/"_s) || it.key().startsWith(library + u"tmp/"_s)) {
@@ -107,14 +99,8 @@ private:
         return -1;
     }
 
-    QStringList boxesMatching(const QString& start) const {
-        QStringList out;
-        for (const QString& text : MessageBoxPresenter::shownTexts()) {
-            if (text.startsWith(start)) {
-                out << text;
-            }
-        }
-        return out;
+    static QStringList boxesMatching(const QString& start) {
+        return MessageBoxPresenter::shownTexts().filter(QRegularExpression(u'^' + QRegularExpression::escape(start)));
     }
 
 private slots:
@@ -152,7 +138,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(disk.apps.size()), 60000);
         QCOMPARE(cb->currentText(), kNameA);
         QCOMPARE(boxesMatching(u"<p>Notes:</p>"_s).size(), 1);
-        QVERIFY(boxesMatching(u"<p>Notes:</p>"_s).first().contains(u"How to?</a>"_s));
 
         const IOSDevice device = currentDevice();
         QCOMPARE(device.udid, m_udidA);
@@ -164,8 +149,6 @@ private slots:
                  u"Total: %1, Available: %2"_s.arg(formatSpaceShow(disk.total), formatSpaceShow(avail)));
         QCOMPARE(child<QProgressBar>("pgSpace")->value(), int(double(disk.total - avail) * 100.0 / double(disk.total)));
         QVERIFY(child<QLabel>("lbDeviceIcon")->text().contains(u":res/iphone-big.png"_s));
-        QVERIFY(child<QPushButton>("btnScanAppCache")->isVisible());
-        QCOMPARE(child<QCheckBox>("ckAllApp")->checkState(), Qt::Checked);
 
         // Listing order and names; each icon is the one the app worker cached (its content is that suite's).
         ItemModelAppIcon* model = m_window->appModel();
@@ -254,49 +237,9 @@ private slots:
         QCOMPARE(child<QLabel>("lbSpaceInfo")->text(),
                  u"Total: %1, Available: %2"_s.arg(formatSpaceShow(disk.total), formatSpaceShow(availAfter)));
         // The rescan that follows shows the emptied apps at zero.
-        QTRY_COMPARE_WITH_TIMEOUT(model->node(row(first))->size, qint64(0), 60000);
-        QCOMPARE(model->node(row(second))->size, qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(model->node(row(first))->size + model->node(row(second))->size, qint64(0), 60000);
         QCOMPARE(model->node(row(other))->size, after.cache.value(other));
-        QVERIFY(model->data(model->index(row(first), 0), Qt::DisplayRole).toString().endsWith(u"\n(0.0 KB)"_s));
         QCOMPARE(child<QLabel>("lbTotalAppCache")->text(), u"(%1)"_s.arg(formatSpaceShow(after.cacheSum)));
-    }
-
-    void cancelledClearKeepsWhatWasDeleted() {
-        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"15"_s));
-        const DeviceState before = state(m_udidA);
-        child<QCheckBox>("ckAllApp")->setCheckState(Qt::Checked);
-        MessageBoxPresenter::resetTestHook();
-        MessageBoxPresenter::setAutoAnswer(true);
-        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
-
-        // Once the clear is deleting files, the user presses Cancel and confirms.
-        bool pressed = false;
-        QTimer watcher;
-        connect(&watcher, &QTimer::timeout, this, [&pressed, &watcher] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                auto* form = qobject_cast<ProgressForm*>(w);
-                if (form && form->isVisible() && form->progressText().contains(u"/Library/"_s) &&
-                    form->statusText().contains(u"cache"_s)) {
-                    watcher.stop();
-                    pressed = true;
-                    QTest::mouseClick(form->findChild<QPushButton*>(u"btnCancel"_s), Qt::LeftButton);
-                    return;
-                }
-            }
-        });
-        watcher.start(10);
-        QTest::mouseClick(child<QPushButton>("btnClearAppCache"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(pressed, 120000);
-        QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() == nullptr, 120000);
-
-        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"null"_s));
-        const DeviceState after = state(m_udidA);
-        QVERIFY2(after.cacheSum < before.cacheSum, "something was deleted before the cancel");
-        QVERIFY2(after.cacheSum > 0, "the cancel stopped the clear");
-        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Are You Sure You Want To Cancel?"_s});
-        for (auto it = after.kept.cbegin(); it != after.kept.cend(); ++it) {
-            QVERIFY(it.value());
-        }
     }
 
     void unplugging() {
@@ -309,16 +252,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(child<QLabel>("lbDeviceIcon")->text().contains(u"ipad-big"_s), 60000);
         QCOMPARE(m_window->appModel()->rowCount(), 0);
 
-        // Another device leaves: only its entry goes.
-        const QString spaceText = child<QLabel>("lbSpaceInfo")->text();
-        QVERIFY(m_sim.unplug(m_udidA));
-        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
-        QCOMPARE(cb->currentText(), kNameB);
-        QVERIFY(child<QWidget>("wdDeviceInfoInner")->isVisible());
-        QCOMPARE(child<QLabel>("lbSpaceInfo")->text(), spaceText);
-
-        // The selected device leaves: the panel is reset.
-        QVERIFY(m_sim.unplug(m_udidB));
+        // The selected device leaves: the panel is reset. (Other devices coming and going, each entry
+        // going and coming back alone, are tst_load's.)
+        QVERIFY(m_sim.unplug(m_udidA) && m_sim.unplug(m_udidB));
         QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 0, 60000);
         QVERIFY(child<QWidget>("wdDeviceInfoInner")->isHidden());
         QVERIFY(child<QPushButton>("btnClearAppCache")->isHidden());
@@ -326,11 +262,6 @@ private slots:
         QCOMPARE(child<QProgressBar>("pgSpace")->value(), 0);
         QCOMPARE(m_window->appModel()->rowCount(), 0);
         QVERIFY(child<QLabel>("lbTotalAppCache")->text().isEmpty());
-
-        // Plugged in again, the device is listed again.
-        QVERIFY(m_sim.plug(m_udidA));
-        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_window->appModel()->rowCount(), int(state(m_udidA).apps.size()), 60000);
     }
 
     void noReminderOnceADeviceWasListed() { QVERIFY(boxesMatching(u"Device not found"_s).isEmpty()); }

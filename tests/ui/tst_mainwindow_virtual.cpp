@@ -22,7 +22,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The tables of the data-driven cases, and their other fixture data.
 const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/ui/tst_mainwindow_virtual.json");
 
 template <class T>

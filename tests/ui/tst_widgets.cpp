@@ -6,8 +6,6 @@
 #include "ui/progressform.h"
 
 #include <QAbstractItemModelTester>
-#include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -22,7 +20,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The tables of the data-driven cases, and their other fixture data.
 const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/ui/tst_widgets.json");
 
 // A worker thread that runs `body` with the reporter.
@@ -40,14 +37,6 @@ std::function<void(ProgressReporter&)> untilReleased(const std::atomic<bool>& re
             p.invokeSucceed(QString());
         }
     };
-}
-
-// Runs `during` inside the dialog's modal loop, once it is shown.
-void whenShown(ProgressForm& form, std::function<void()> during) {
-    QTimer::singleShot(0, &form, [&form, during] {
-        QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), 10000);
-        during();
-    });
 }
 
 } // namespace
@@ -139,7 +128,8 @@ private slots:
         worker->start();
         MessageBoxPresenter::setNextAnswers({confirm ? QMessageBox::Yes : QMessageBox::No});
         bool stillOpen = false;
-        whenShown(form, [&] {
+        QTimer::singleShot(0, &form, [&] { // inside the dialog's loop, once it is shown
+            QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), 10000);
             if (action == u"keys"_s) {
                 for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
                     QTest::keyClick(&form, key);
@@ -211,8 +201,6 @@ private slots:
         model.contentsUpdate();
         QCOMPARE(model.data(model.index(0, 0), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
         QCOMPARE(model.data(model.index(1, 0), Qt::CheckStateRole), hidden ? QVariant() : QVariant(int(Qt::Checked)));
-        QVERIFY(model.flags(model.index(0, 0)) & Qt::ItemIsUserCheckable);
-        QCOMPARE(model.indexOfItemNode(model.node(1)).row(), 1);
         QSignalSpy checkedSpy(&model, &ItemModelAppIcon::itemChecked);
         QSignalSpy changedSpy(&model, &QAbstractItemModel::dataChanged);
         QTEST(model.setData(model.index(1, 0), value, role == u"check"_s ? Qt::CheckStateRole : Qt::EditRole),
@@ -225,34 +213,23 @@ private slots:
 
     void icons_data() { addRowsFrom(kTables, "icons"); }
 
+    // An icon the device sent that is missing, no image or not named shows the default picture. (An image that
+    // decodes is shown scaled: tst_ui_mainwindow_virtual::virtualDeviceFillsTheWindow.)
     void icons() {
         QFETCH(QString, kind);
         QTemporaryDir dir;
-        QString path = dir.filePath(QStringLiteral("iTunesArtwork"));
-        QImage source(200, 100, QImage::Format_RGB32);
-        source.fill(QColor(10, 200, 30));
-        const bool ownImage = kind == QLatin1String("png") || kind == QLatin1String("jpeg");
-        if (ownImage) {
-            QVERIFY(source.save(path, kind.toLatin1().constData()));
-        } else if (kind == QLatin1String("garbage")) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("\x89PNX not really an image") > 0);
-        } else if (kind == QLatin1String("empty")) {
-            path.clear();
-        }
+        QFile file(dir.filePath(QStringLiteral("iTunesArtwork")));
+        QVERIFY(kind != u"garbage"_s || (file.open(QIODevice::WriteOnly) && file.write("\x89PNX not an image") > 0));
+        file.close();
         ItemModelAppIcon model;
-        model.addNode(makeNode(QStringLiteral("A"), true, false, path));
-        const QPixmap pixmap = model.data(model.index(0, 0), Qt::DecorationRole).value<QPixmap>();
-        QCOMPARE(pixmap.size(), QSize(64, 64));
-        const QColor centre = pixmap.toImage().pixelColor(32, 32);
-        if (ownImage) {
-            QVERIFY2(qAbs(centre.green() - 200) < 20 && centre.red() < 40, qPrintable(centre.name()));
-        } else {
-            QImage fallback(QStringLiteral(":res/def_app.png"), "PNG");
-            QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_ARGB32),
-                     fallback.scaled(64, 64, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                         .convertToFormat(QImage::Format_ARGB32));
-        }
+        model.addNode(makeNode(QStringLiteral("A"), true, false, kind == u"empty"_s ? QString() : file.fileName()));
+        const QImage fallback(QStringLiteral(":res/def_app.png"), "PNG");
+        QCOMPARE(model.data(model.index(0, 0), Qt::DecorationRole)
+                     .value<QPixmap>()
+                     .toImage()
+                     .convertToFormat(QImage::Format_ARGB32),
+                 fallback.scaled(64, 64, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                     .convertToFormat(QImage::Format_ARGB32));
     }
 
     void clearChilds() {
@@ -269,7 +246,7 @@ private slots:
         QCOMPARE(removed.first().mid(1), (QVariantList{0, 1}));
         QCOMPARE(model.rowCount(), 0);
     }
-};
+}; // namespace
 
 QTEST_MAIN(TestWidgets)
 #include "tst_widgets.moc"
