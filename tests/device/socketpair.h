@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 struct SocketPair {
     int ours = -1, peer = -1;
@@ -20,12 +21,7 @@ struct SocketPair {
         closePeer();
         ::close(ours);
     }
-    void closePeer() {
-        if (peer >= 0) {
-            ::close(peer);
-            peer = -1;
-        }
-    }
+    void closePeer() { ::close(std::exchange(peer, -1)); } // closing -1 again is a harmless EBADF
     void feed(const QByteArray& bytes, bool thenClose = false) {
         QCOMPARE_EQ(::write(peer, bytes.constData(), bytes.size()), bytes.size());
         if (thenClose) {
