@@ -26,7 +26,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The tables of the data-driven cases.
 const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/app/test_app.json");
 
 const QString kId = QStringLiteral("3C9E17B0A4D25F68C1E0B7734D9A2F15");
