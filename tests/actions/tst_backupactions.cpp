@@ -5,6 +5,7 @@
 
 #include "app/paths.h"
 #include "tests/app/datarows.h"
+#include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -26,14 +27,6 @@ namespace {
 const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/actions/tst_backupactions.json");
 
 const QString kPassword = u"s3cret pw"_s;
-
-QByteArray run(const char* program, const QStringList& args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(QString::fromUtf8(program), args);
-    p.waitForFinished(300000);
-    return p.readAllStandardOutput();
-}
 
 // tst_backupactions.json: the cases, what each category may remove, the databases emptied.
 const QJsonObject kFixture = jsonFile(kTables);
@@ -92,9 +85,11 @@ class TestBackupActions : public QObject {
     // Per category, what vexlar-backup finds in a backup the peer wrote of the device's files.
     QHash<QString, qint64> expectedFigures(const QString& udid, bool mbdb) {
         const QString out = m_tmp.filePath(udid);
-        run(VEXLAR_PYTHON, {QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backupinterop/devicebackup.py"), u"write"_s,
-                            files(udid), out, u"--format"_s, mbdb ? u"mbdb"_s : u"db"_s});
-        const QJsonObject o = QJsonDocument::fromJson(run(VEXLAR_CLI, {u"scan"_s, out, u"--json"_s})).object();
+        runPeer({u"write"_s, files(udid), out, u"--format"_s, mbdb ? u"mbdb"_s : u"db"_s});
+        const QJsonObject o =
+            QJsonDocument::fromJson(
+                runProgram(QStringLiteral(VEXLAR_CLI), {u"scan"_s, out, u"--json"_s}, cleanEnvironment()).out)
+                .object();
         QHash<QString, qint64> figures;
         for (const QJsonValue& c : o.value(u"categories"_s).toArray()) {
             figures.insert(c[u"name"_s].toString(), qint64(c[u"found"_s].toDouble()));
@@ -108,7 +103,9 @@ class TestBackupActions : public QObject {
             u"import sqlite3, sys, os\nfor p, t in (a.split(':') for a in sys.argv[2:]):\n"
             " if os.path.exists(sys.argv[1] + p): c = sqlite3.connect(sys.argv[1] + p); print(c.execute("
             "'pragma integrity_check').fetchone()[0], c.execute('select count(*) from ' + t).fetchone()[0])"_s;
-        const QByteArray out = run(VEXLAR_PYTHON, QStringList{u"-c"_s, py, files(udid) + u'/'} + pathTables);
+        const QByteArray out = runProgram(QStringLiteral(VEXLAR_PYTHON),
+                                          QStringList{u"-c"_s, py, files(udid) + u'/'} + pathTables, cleanEnvironment())
+                                   .out;
         return QString::fromUtf8(out).trimmed().split(u'\n');
     }
 
