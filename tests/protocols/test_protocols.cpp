@@ -117,25 +117,40 @@ private slots:
 
     void backup2Hello_data() { addRowsFrom(kRows, "backup2Hello"); }
 
+    // The version exchange, then (icloud: "on", "off", "off other" for another device's identifier) the
+    // cloud backup switch, whose setting the backup-based cleanings read (cloudAfter: the device's value).
     void backup2Hello() {
+        QFETCH(QStringList, options);
         QFETCH(QStringList, faults);
         QFETCH(QStringList, versionList);
         QFETCH(QString, chosen);
+        QFETCH(QString, icloud);
         QFETCH(QString, error);
+        QFETCH(QString, cloudAfter);
         QList<double> versions;
         for (const QString& v : versionList) {
             versions << v.toDouble();
         }
-        QVERIFY(!fresh(faults).isEmpty());
+        QVERIFY(!fresh(faults, options).isEmpty());
         Service s;
         double got = -1;
         const QString text = thrown([&] {
             mobiledevice_backup2_start(device, s.socket);
             got = mobiledevice_backup2_version_exchange(s.socket, versions.data(), static_cast<char>(versions.size()));
+            if (!icloud.isEmpty()) {
+                mobiledevice_backup2_set_enable_icloud(s.socket, icloud.endsWith("other"_L1) ? u"other"_s : udid,
+                                                       icloud.startsWith("on"_L1));
+            }
         });
         QVERIFY2(error.isEmpty() ? text.isEmpty() : text.contains(error), qPrintable(text));
         if (error.isEmpty()) {
             QCOMPARE(got, chosen.toDouble());
+        }
+        if (!cloudAfter.isEmpty()) {
+            const CFType value =
+                mobiledevice_info(device, {u"CloudBackupEnabled"_s}, u"com.apple.mobile.backup"_s).value(0);
+            QVERIFY(value.isCFBoolean());
+            QCOMPARE(value.CFNumberBool(), cloudAfter == "on"_L1);
         }
     }
 
@@ -165,29 +180,6 @@ private slots:
         QVERIFY(expected.open(QIODevice::ReadOnly));
         QCOMPARE(peer(u"frames"_s, capture),
                  QJsonDocument::fromJson(QString::fromUtf8(expected.readAll()).arg(udid).toUtf8()).array());
-    }
-
-    // The backup-based cleanings read the setting this switch writes.
-    void cloudBackupSwitch_data() { addRowsFrom(kRows, "cloudBackupSwitch"); }
-
-    void cloudBackupSwitch() {
-        QFETCH(bool, initially);
-        QFETCH(bool, wanted);
-        QFETCH(bool, otherTarget);
-        QFETCH(QString, error);
-        QVERIFY(!fresh({}, initially ? QStringList{u"--icloud"_s} : QStringList()).isEmpty());
-        Service s;
-        double version = 2.1;
-        const QString text = thrown([&] {
-            mobiledevice_backup2_start(device, s.socket);
-            mobiledevice_backup2_version_exchange(s.socket, &version, 1);
-            mobiledevice_backup2_set_enable_icloud(s.socket, otherTarget ? u"other"_s : udid, wanted);
-        });
-        QCOMPARE(text, error);
-        const CFType value =
-            mobiledevice_info(device, {u"CloudBackupEnabled"_s}, u"com.apple.mobile.backup"_s).value(0);
-        QVERIFY(value.isCFBoolean());
-        QCOMPARE(value.CFNumberBool(), error.isEmpty() ? wanted : initially);
     }
 
     void notifications_data() { addRowsFrom(kRows, "notifications"); }
