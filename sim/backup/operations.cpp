@@ -387,9 +387,8 @@ void Session::advance(qint64 bytes) {
     if (unplugAfter >= 0 && done >= unplugAfter) {
         sim::DeviceLock lock(dir);
         sim::Plist p = readPlist(dir + QStringLiteral("/device.plist"));
-        plist_t simNode = sim::dictPath(p.get(), {"Sim"});
-        if (simNode && plist_get_node_type(simNode) == PLIST_DICT) {
-            plist_dict_set_item(simNode, "Connected", plist_new_bool(0));
+        if (p) {
+            sim::setPlugged(p.get(), false);
             sim::writePlistFile(dir + QStringLiteral("/device.plist"), p.get());
         }
         fail(kErrAttach, QStringLiteral("the device was unplugged during the transfer"));

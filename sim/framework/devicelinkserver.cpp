@@ -296,11 +296,7 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
     }
     // Pulled in the middle of a file.
     const auto pull = [&conn, faults] {
-        editDevicePlist(conn.setup().deviceDir, [](plist_t root) {
-            if (plist_t simNode = plist_dict_get_item(root, "Sim")) {
-                plist_dict_set_item(simNode, "Connected", plist_new_bool(0));
-            }
-        });
+        editDevicePlist(conn.setup().deviceDir, [](plist_t root) { setPlugged(root, false); });
         faults->unplugged = true;
         return false;
     };

@@ -14,7 +14,8 @@
 // A watcher thread polls the store every 250 ms. A device is present while its
 // folder holds a device.plist and Sim.Connected is not false. Each present
 // device has one am_device handle; a device that leaves keeps its old handle
-// alive (every call on it fails) and gets a new one when it comes back.
+// alive (every call on it fails) and gets a new one when it comes back (a new
+// Sim.Unplugs count tells a quick replug between two polls).
 // Notifications are queued to the QCoreApplication's thread when there is one,
 // otherwise they are called from the watcher thread. Devices present when a
 // subscription starts are announced to it too.
@@ -92,6 +93,7 @@ struct am_device {
     std::shared_ptr<std::atomic<bool>> present = std::make_shared<std::atomic<bool>>(true);
     std::atomic<int> connects{0};
     std::atomic<int> sessions{0};
+    int64_t unplugs = 0;     // Sim.Unplugs when it was seen coming
     int unreadablePolls = 0; // the watcher's own count
 };
 
@@ -174,7 +176,11 @@ private:
 
     void poll() {
         // Which devices are plugged in, read outside the lock.
-        std::map<QString, QString> plugged; // udid -> folder
+        struct Plugged {
+            QString dir;
+            int64_t unplugs;
+        };
+        std::map<QString, Plugged> plugged; // by udid
         std::set<QString> unreadable;       // device.plist there but not parsed (a writer outside our lock)
         const QString root = simRoot();
         if (!root.isEmpty()) {
@@ -184,7 +190,7 @@ private:
                 const QString folder = dir.absoluteFilePath(name);
                 Plist device = readPlistFile(folder + QStringLiteral("/device.plist"));
                 if (device && boolAt(device.get(), {"Sim", "Connected"}, true)) {
-                    plugged[name] = folder;
+                    plugged[name] = {folder, unplugCount(device.get())};
                 } else if (!device && QFileInfo::exists(folder + QStringLiteral("/device.plist"))) {
                     unreadable.insert(name);
                 }
@@ -204,7 +210,8 @@ private:
                     ++it;
                     continue;
                 }
-                if (found == plugged.end() || found->second != it->second->dir) {
+                if (found == plugged.end() || found->second.dir != it->second->dir ||
+                    found->second.unplugs != it->second->unplugs) {
                     it->second->present->store(false);
                     graveyard.push_back(it->second); // never freed: a stale handle must not dangle
                     it = devices.erase(it);
@@ -212,11 +219,12 @@ private:
                     ++it;
                 }
             }
-            for (const auto& [udid, folder] : plugged) {
+            for (const auto& [udid, seen] : plugged) {
                 if (!devices.count(udid)) {
                     auto* dev = new am_device;
                     dev->udid = udid;
-                    dev->dir = folder;
+                    dev->dir = seen.dir;
+                    dev->unplugs = seen.unplugs;
                     devices[udid] = dev;
                 }
             }

@@ -118,6 +118,25 @@ int64_t intAt(plist_t dict, std::initializer_list<const char*> keys, int64_t fal
     return static_cast<int64_t>(v); // libplist keeps signed integers in the same 64 bits
 }
 
+void setPlugged(plist_t root, bool plugged) {
+    if (!root || plist_get_node_type(root) != PLIST_DICT) {
+        return;
+    }
+    plist_t simNode = plist_dict_get_item(root, "Sim");
+    if (!simNode || plist_get_node_type(simNode) != PLIST_DICT) {
+        simNode = plist_new_dict();
+        plist_dict_set_item(root, "Sim", simNode);
+    }
+    if (!plugged && boolAt(simNode, {"Connected"}, true)) {
+        plist_dict_set_item(simNode, "Unplugs", plist_new_uint(static_cast<uint64_t>(unplugCount(root) + 1)));
+    }
+    plist_dict_set_item(simNode, "Connected", plist_new_bool(plugged ? 1 : 0));
+}
+
+int64_t unplugCount(plist_t root) {
+    return intAt(root, {"Sim", "Unplugs"}, 0);
+}
+
 std::string stringOf(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING) {
         return {};

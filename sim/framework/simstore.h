@@ -67,4 +67,11 @@ int faultCode(plist_t faultNode);
 
 int64_t bytesUnder(const QString& dir);
 
+// Plugs a device in or out in its device.plist tree. Each unplug is counted
+// (Sim.Unplugs), so a watcher that slept through an unplug and a quick replug
+// still sees the device leave and come back, as a real cable does.
+void setPlugged(plist_t root, bool plugged);
+// The count of unplugs so far; a device seen plugged with a new count came back.
+int64_t unplugCount(plist_t root);
+
 } // namespace sim

@@ -34,7 +34,9 @@ const char* const kHelp = R"(Commands:
       Puzzle Grove and Streamly are App Store installs whose containers house
       arrest refuses, so their caches can only be cleaned through a backup.
   plug --udid U / unplug --udid U
-      Sets Sim.Connected; a running program sees the change within a second.
+      Sets Sim.Connected (an unplug also counts up Sim.Unplugs, so that an
+      unplug and replug in quick succession is still seen as one); a running
+      program sees the change within a second.
   set --udid U KEY VALUE
       KEY is Lockdown.<domain>.<key> (Lockdown.<key> for no domain, e.g.
       Lockdown.DeviceName, Lockdown.com.apple.mobile.backup.WillEncrypt),
@@ -383,7 +385,7 @@ int main(int argc, char* argv[]) {
     if (command == QLatin1String("plug") || command == QLatin1String("unplug")) {
         const bool on = command == QLatin1String("plug");
         return editDevice(dir, [on](plist_t rootNode) {
-            plist_dict_set_item(ensureDict(rootNode, "Sim"), "Connected", plist_new_bool(on ? 1 : 0));
+            setPlugged(rootNode, on);
             return QString();
         });
     }

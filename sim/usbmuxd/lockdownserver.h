@@ -20,6 +20,7 @@ struct MuxDevice {
     uint32_t id = 0;
     QString udid;
     QString dir;
+    int64_t unplugs = 0; // Sim.Unplugs when it was seen coming
     std::shared_ptr<std::atomic<bool>> present = std::make_shared<std::atomic<bool>>(true);
 };
 

@@ -15,7 +15,8 @@
 // (kept in the state folder, default beside the socket) and ReadBUID.
 //
 // A device is plugged in while its device.plist has Sim.Connected not false,
-// polled every 250 ms; it gets a new DeviceID each time it comes back. Port
+// polled every 250 ms; it gets a new DeviceID each time it comes back (a new
+// Sim.Unplugs count tells a quick replug between two polls). Port
 // 62078 is lockdown (lockdownserver.cpp); other ports are services lockdown
 // started, one connection each.
 //
@@ -196,7 +197,11 @@ public:
     }
 
     void poll() {
-        std::map<QString, QString> plugged;
+        struct Plugged {
+            QString dir;
+            int64_t unplugs;
+        };
+        std::map<QString, Plugged> plugged; // by udid
         std::set<QString> known;
         {
             std::lock_guard lock(mutex);
@@ -211,16 +216,18 @@ public:
                 const QString folder = dir.absoluteFilePath(name);
                 Plist device = readPlistFile(folder + QStringLiteral("/device.plist"));
                 if (device && boolAt(device.get(), {"Sim", "Connected"}, true)) {
-                    plugged[name] = folder;
+                    plugged[name] = {folder, unplugCount(device.get())};
                 } else if (!device && QFileInfo::exists(folder + QStringLiteral("/device.plist")) &&
                            known.count(name)) {
-                    plugged[name] = folder; // a writer is mid-rewrite: not an unplug
+                    plugged[name] = {}; // a writer is mid-rewrite: not an unplug
                 }
             }
         }
         std::lock_guard lock(mutex);
         for (auto it = devices.begin(); it != devices.end();) {
-            if (!plugged.count(it->first)) {
+            const auto found = plugged.find(it->first);
+            if (found == plugged.end() ||
+                (!found->second.dir.isEmpty() && found->second.unplugs != it->second.unplugs)) {
                 it->second.present->store(false);
                 Plist m(plist_new_dict());
                 plist_dict_set_item(m.get(), "DeviceID", plist_new_uint(it->second.id));
@@ -231,12 +238,13 @@ public:
                 ++it;
             }
         }
-        for (const auto& [udid, folder] : plugged) {
-            if (!devices.count(udid)) {
+        for (const auto& [udid, seen] : plugged) {
+            if (!devices.count(udid) && !seen.dir.isEmpty()) {
                 MuxDevice d;
                 d.id = nextId++;
                 d.udid = udid;
-                d.dir = folder;
+                d.dir = seen.dir;
+                d.unplugs = seen.unplugs;
                 devices[udid] = d;
                 Plist m(attached(d));
                 broadcast(m.get());
