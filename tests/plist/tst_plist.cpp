@@ -291,29 +291,26 @@ private slots:
         QVERIFY(wide.CFPropertyListToBytes(kCFPropertyListBinaryFormat_v1_0).isEmpty());
     }
 
+    // The device framework's values: libplist nodes to values and back (its integers are unsigned).
     void plistNodeBridge() {
-        plist_t node = plist_new_dict();
+        plist_t node = plist_new_dict(), list = plist_new_array();
         plist_dict_set_item(node, "name", plist_new_string("iPhone \xe2\x80\x99s"));
         plist_dict_set_item(node, "neg", plist_new_uint(uint64_t(-42)));
         plist_dict_set_item(node, "uid", plist_new_uid(9));
-        plist_t arr = plist_new_array();
-        plist_array_append_item(arr, plist_new_bool(1));
-        plist_array_append_item(arr, plist_new_real(2.5));
-        plist_array_append_item(arr, plist_new_data("\0x", 2));
-        plist_dict_set_item(node, "list", arr);
+        for (plist_t item : {plist_new_bool(1), plist_new_real(2.5), plist_new_data("\0x", 2)})
+            plist_array_append_item(list, item);
+        plist_dict_set_item(node, "list", list);
         const CFType value = CFType::fromPlistNode(node);
         plist_free(node);
-        CFType expected = CFType::createCFDictionary();
-        expected.put(u"name"_s, str(u"iPhone \u2019s"_s)).put(u"neg"_s, CFType::createCFNumberInt64(-42));
-        expected.put(u"uid"_s, uid(9))
-            .put(u"list"_s, CFType::createCFArray({CFType::createCFBoolean(true), CFType::createCFNumberDouble(2.5),
-                                                   CFType::createCFData({"\0x", 2})}));
-        QVERIFY(value.equals(expected));
+        QVERIFY(value.equals(CFType::createCFDictionary(
+            {str(u"name"_s), str(u"neg"_s), str(u"uid"_s), str(u"list"_s)},
+            {str(u"iPhone \u2019s"_s), CFType::createCFNumberInt64(-42), uid(9),
+             CFType::createCFArray({CFType::createCFBoolean(true), CFType::createCFNumberDouble(2.5),
+                                    CFType::createCFData({"\0x", 2})})})));
         plist_t back = value.toPlistNode();
-        QVERIFY(back);
-        QVERIFY(CFType::fromPlistNode(back).equals(value));
+        const bool same = back && CFType::fromPlistNode(back).equals(value);
         plist_free(back);
-        QVERIFY(CFType::fromPlistNode(nullptr).isNull());
+        QVERIFY(same && CFType::fromPlistNode(nullptr).isNull());
     }
 
     void keyedArchiveHostileShapes_data() { addRowsFrom(kRows, "keyedArchiveHostileShapes"); }
@@ -341,8 +338,7 @@ private slots:
                 for (int round = 0; round < 2000; ++round) {
                     const CFType copy = frozen;
                     const CFType item = copy.get(QString::number(round % 64)).at(0);
-                    if (item.CFStringQString() == QString::number(round % 64))
-                        seen.fetch_add(1);
+                    seen += item.CFStringQString() == QString::number(round % 64);
                     const CFType holder = CFType::createCFArray({item, copy});
                 }
             });
