@@ -5,6 +5,7 @@
 // the backup. Devices change from a thread of the test's own: the window's dialogs hold the main thread.
 
 #include "cleaners/iosmobilebackupthread.h"
+#include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -15,7 +16,6 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <atomic>
-#include <memory>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -189,8 +189,7 @@ private slots:
     }
 
     void backupWhileAnotherDeviceComesAndGoes() {
-        const QString preset = u"large"_s;
-        const QString large = m_sim.create({u"--name"_s, u"Large"_s, u"--ios"_s, u"14.4"_s, u"--preset"_s, preset});
+        const QString large = m_sim.create({u"--name"_s, u"Large"_s, u"--ios"_s, u"14.4"_s, u"--preset"_s, u"large"_s});
         QVERIFY(!large.isEmpty());
         m_name.insert(large, u"Large"_s);
         m_plugged.insert(large);
@@ -230,16 +229,13 @@ private slots:
         QCOMPARE(gone.load(), unplugs);
 
         const QString backup = iosbackup_temp_dir().filePath(large);
-        QProcess peer;
-        peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        peer.start(QStringLiteral(VEXLAR_PYTHON),
-                   {u"-c"_s, QString::fromUtf8(kBackupOracle),
-                    QStringLiteral(VEXLAR_SOURCE_DIR "/tests/backupinterop/devicebackup.py"), backup,
-                    m_sim.deviceDir(large) + u"/files"_s});
-        QVERIFY(peer.waitForFinished(600000));
-        const QStringList out = QString::fromUtf8(peer.readAllStandardOutput()).trimmed().split(u' ');
-        qInfo("%s preset: backup and scan %lld ms while the other device came %d times; peer: %s", qPrintable(preset),
-              ms, plugs, qPrintable(out.join(u' ')));
+        const PeerResult peer = runProgram(
+            QStringLiteral(VEXLAR_PYTHON),
+            {u"-c"_s, QString::fromUtf8(kBackupOracle), peerScript(), backup, m_sim.deviceDir(large) + u"/files"_s},
+            cleanEnvironment(), 600000);
+        const QStringList out = QString::fromUtf8(peer.out).trimmed().split(u' ');
+        qInfo("large preset: backup and scan %lld ms while the other device came %d times; peer: %s %s", ms, plugs,
+              qPrintable(out.join(u' ')), peer.err.constData());
         QCOMPARE(out.value(1), u"0"_s);
         QCOMPARE(out.value(2), u"finished"_s);
         QVERIFY(out.value(0).toInt() > 40000);
