@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+#include <algorithm>
 #include <functional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -128,9 +129,8 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, cloudAfter);
         QList<double> versions;
-        for (const QString& v : versionList) {
-            versions << v.toDouble();
-        }
+        std::ranges::transform(versionList, std::back_inserter(versions),
+                               [](const QString& v) { return v.toDouble(); });
         QVERIFY(!fresh(faults, options).isEmpty());
         Service s;
         double got = -1;
