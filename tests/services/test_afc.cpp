@@ -143,7 +143,8 @@ private slots:
             QByteArray buffer(asked, '\0');
             QCOMPARE(write ? file.write(content.constData(), asked) : file.read(buffer.data(), asked), fileSize);
             QVERIFY(write || buffer.left(fileSize) == content);
-            for (const QString& line : trace()) {
+            const QString log = QString::fromUtf8(readLocal(sim.deviceDir(udid) + u"/afc-trace.log"_s));
+            for (const QString& line : log.split(u'\n', Qt::SkipEmptyParts)) {
                 const QStringList parts = line.split(u' ');
                 QCOMPARE(parts.value(0), write ? u"WRITE"_s : u"READ"_s);
                 QCOMPARE(parts.value(1).toULongLong(), file.handle);
@@ -322,10 +323,6 @@ private:
             return false;
         }
         return afc.socket != 0;
-    }
-
-    QStringList trace() const {
-        return QString::fromUtf8(readLocal(sim.deviceDir(udid) + u"/afc-trace.log"_s)).split(u'\n', Qt::SkipEmptyParts);
     }
 
     SimStore sim;
