@@ -136,12 +136,10 @@ private slots:
 
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const auto& [name, value] : {std::pair{u"TST_WEB_CHILD"_s, u"1"_s},
-                                          {u"HOME"_s, home.path()},
-                                          {u"VEXLAR_WEB_HOST"_s, webd.host()},
-                                          {u"VEXLAR_TEST_AUTOANSWER"_s, answer}}) {
-            env.insert(name, value);
-        }
+        env.insert(u"TST_WEB_CHILD"_s, u"1"_s);
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"VEXLAR_WEB_HOST"_s, webd.host());
+        env.insert(u"VEXLAR_TEST_AUTOANSWER"_s, answer);
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QCoreApplication::applicationFilePath(), {});
