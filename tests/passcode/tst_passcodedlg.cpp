@@ -114,6 +114,9 @@ private slots:
         QFETCH(QStringList, shown);
         typed.replaceInStrings(u"@"_s, peerPassword());
         const bool unlocks = finish.isEmpty();
+        const auto plainCopies = [this] {
+            return QDir(m_plainTmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
+        };
         const QString dir = m_tmp.filePath(backup);
         const QStringList files = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden);
         auto owned = std::make_unique<BackupManifest>(dir);
@@ -156,15 +159,12 @@ private slots:
             QVERIFY(m.smsDb);
             QVERIFY(m.decryptedManifestDbPath.startsWith(m_plainTmp.path()));
         } else {
-            // No plain copy, not even a partial one, while the manifest object still lives.
-            QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                     QStringList());
+            QCOMPARE(plainCopies(), QStringList()); // not even a partial one, while the manifest object lives
         }
         owned.reset();
         // Nothing new in the backup folder, and no plain copy left once the manifest object is gone.
         QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden), files);
-        QCOMPARE(QDir(m_plainTmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList());
+        QCOMPARE(plainCopies(), QStringList());
     }
 };
 
