@@ -159,11 +159,6 @@ class TestPlist : public QObject {
     QTemporaryDir m_dir;
 
 private slots:
-    void init() {
-        if (QByteArray(QTest::currentTestFunction()).contains("Python") && !QFile::exists(u"" VEXLAR_PYTHON ""_s))
-            QSKIP("no Python interpreter for the oracle");
-    }
-
     void numberReads_data() { addRowsFrom(kRows, "numberReads"); }
 
     void numberReads() {
@@ -196,21 +191,18 @@ private slots:
                                show(value.CFNumberDouble(99.5), 99.5),
                                u"="_s + value.toString()};
         QCOMPARE(read.join(u' '), reads);
-        // A number is never a boolean.
-        QVERIFY(value.CFNumberBool(true) && !value.CFNumberBool(false));
     }
 
     // The time spec of the source is ignored: only its fields count.
     void dateFields_data() { addRowsFrom(kRows, "dateFields"); }
 
     void dateFields() {
-        QFETCH(QString, made);
+        QFETCH(int, made); // 0: local time, else the offset from UTC in seconds
         QFETCH(QString, zone);
         QFETCH(QString, fieldsText);
         const QDateTime fields = QDateTime::fromString(fieldsText, u"yyyy-MM-dd HH:mm:ss"_s);
         const CFType date = CFType::createCFDate(
-            made == "local"_L1 ? QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999), Qt::LocalTime)
-                               : QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999), Qt::OffsetFromUTC, -7 * 3600));
+            QDateTime(QDate(2013, 5, 1), QTime(10, 20, 30, 999), made ? Qt::OffsetFromUTC : Qt::LocalTime, made));
         QCOMPARE(date.CFDateAbsoluteTime(), 389096430.0);
         QDateTime read;
         if (zone.isEmpty())
