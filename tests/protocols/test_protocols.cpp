@@ -16,7 +16,6 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 #include <algorithm>
 #include <functional>
