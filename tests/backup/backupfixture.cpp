@@ -47,15 +47,16 @@ QByteArray keybagItem(const char* tag, const QByteArray& value) {
     return QByteArray(tag, 4) + be32(static_cast<quint32>(value.size())) + value;
 }
 
-QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp, quint32 classWrap) {
-    QByteArray derived = dp ? pbkdf2HmacSha256(passcode, kDpsl, kFixtureIterations, 32) : passcode;
-    const QByteArray passcodeKey = pbkdf2HmacSha1(derived, kSalt, kFixtureIterations, 32);
+QByteArray buildKeybag(const QByteArray& passcode, const QMap<int, QByteArray>& classKeys, bool dp, quint32 classWrap,
+                       quint32 iterations, quint32 dpIterations, const QByteArray& salts) {
+    const QByteArray salt = salts.isNull() ? kSalt : salts, dpsl = salts.isNull() ? kDpsl : salts;
+    QByteArray derived = dp ? pbkdf2HmacSha256(passcode, dpsl, dpIterations, 32) : passcode;
+    const QByteArray passcodeKey = pbkdf2HmacSha1(derived, salt, iterations, 32);
     QByteArray bag = keybagItem("VERS", be32(4)) + keybagItem("TYPE", be32(1)) +
                      keybagItem("UUID", QByteArray(16, '\x01')) + keybagItem("HMCK", QByteArray(40, '\x02')) +
-                     keybagItem("WRAP", be32(0)) + keybagItem("SALT", kSalt) +
-                     keybagItem("ITER", be32(kFixtureIterations));
+                     keybagItem("WRAP", be32(0)) + keybagItem("SALT", salt) + keybagItem("ITER", be32(iterations));
     if (dp) {
-        bag += keybagItem("DPWT", be32(1)) + keybagItem("DPIC", be32(kFixtureIterations)) + keybagItem("DPSL", kDpsl);
+        bag += keybagItem("DPWT", be32(1)) + keybagItem("DPIC", be32(dpIterations)) + keybagItem("DPSL", dpsl);
     }
     for (auto it = classKeys.constBegin(); it != classKeys.constEnd(); ++it) {
         bag += keybagItem("UUID", QByteArray(16, static_cast<char>(0x30 + it.key()))) +
@@ -84,14 +85,9 @@ QList<FixtureFile> defaultFixtureFiles() {
 
 FixtureBackup writeFixtureBackup(const QString& dirPath, FixtureForm form, const QList<FixtureFile>& files,
                                  const QString& password) {
-    FixtureBackup backup;
-    backup.dir = dirPath;
-    backup.form = form;
-    backup.password = password;
+    FixtureBackup backup{dirPath, form, password, {}, {}, {}};
     QDir dir(dirPath);
-    const bool encrypted = backup.encrypted();
-    const bool dbForm = backup.dbForm();
-    const bool dp = form == FixtureForm::DbEncrypted;
+    const bool encrypted = backup.encrypted(), dbForm = backup.dbForm(), dp = form == FixtureForm::DbEncrypted;
     if (encrypted) {
         for (int c = 1; c <= 4; ++c) {
             backup.classKeys.insert(c, randomBytes(32));

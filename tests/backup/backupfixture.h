@@ -46,9 +46,11 @@ inline constexpr int kFixtureIterations = 10;
 FixtureBackup writeFixtureBackup(const QString& dir, FixtureForm form, const QList<FixtureFile>& files,
                                  const QString& password = QStringLiteral("secret pw"));
 
-// Keybag TLV blob: SALT/ITER (and DPSL/DPIC when dp) plus one passcode-wrapped record per class key.
+// Keybag TLV blob: SALT/ITER (and DPSL/DPIC when dp) plus one passcode-wrapped record per class key; salts,
+// when given, serves as both SALT and DPSL.
 QByteArray buildKeybag(const QByteArray& passcodeKeySource, const QMap<int, QByteArray>& classKeys, bool dp,
-                       quint32 classWrap = 3);
+                       quint32 classWrap = 3, quint32 iterations = kFixtureIterations,
+                       quint32 dpIterations = kFixtureIterations, const QByteArray& salts = QByteArray());
 QByteArray keybagItem(const char* tag, const QByteArray& value);
 QByteArray be32(quint32 v);
 

@@ -24,12 +24,8 @@ private slots:
     void init() {
         m_db.openThrow(u":memory:"_s, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         m_db.executeThrow("create table t(id integer primary key, name text, n integer, data blob)");
-        for (int i = 1; i <= 5; ++i) {
-            m_db.executeThrow(Sqlite3Sql("insert into t(name, n, data) values(?,?,?)")
-                                  .addTextParam(u"row %1"_s.arg(i))
-                                  .addIntParam(i * 10)
-                                  .addBlobParam(QByteArray(i, char(i))));
-        }
+        m_db.executeThrow("with recursive r(i) as (select 1 union all select i + 1 from r where i < 5) "
+                          "insert into t(name, n, data) select 'row ' || i, i * 10, zeroblob(i) from r");
     }
     void cleanup() { m_db.close(); }
 
