@@ -53,8 +53,7 @@ def file_id(domain, path):
 
 
 def tlv(tag, value):
-    if isinstance(value, int):
-        value = struct.pack(">I", value)
+    value = struct.pack(">I", value) if isinstance(value, int) else value
     return tag.encode("ascii") + struct.pack(">I", len(value)) + value
 
 
@@ -65,8 +64,7 @@ class Keybag:
         self.class_keys = {c: rng(32) for c in PROTECTION_CLASSES}
         self.attrs = {"SALT": rng(20), "ITER": struct.pack(">I", iterations)}
         if dpic is not None:
-            self.attrs["DPIC"] = struct.pack(">I", dpic)
-            self.attrs["DPSL"] = rng(20)
+            self.attrs.update(DPIC=struct.pack(">I", dpic), DPSL=rng(20))
         pkey = passcode_key(password, self.attrs)
         blob = tlv("VERS", 4 if dpic is not None else 3) + tlv("TYPE", 1)
         blob += tlv("UUID", uuid.uuid4().bytes) + tlv("HMCK", rng(40)) + tlv("WRAP", 0)
@@ -183,11 +181,7 @@ def mbfile_decode(blob):
     archive = plistlib.loads(blob)
     objs = archive["$objects"]
     root = objs[archive["$top"]["root"].data]
-
-    def deref(v):
-        return objs[v.data] if isinstance(v, plistlib.UID) else v
-
-    out = {k: deref(v) for k, v in root.items() if k != "$class"}
+    out = {k: objs[v.data] if isinstance(v, plistlib.UID) else v for k, v in root.items() if k != "$class"}
     for k in ("EncryptionKey", "Digest"):
         if isinstance(out.get(k), dict):
             out[k] = out[k]["NS.data"]
@@ -211,18 +205,6 @@ def mbdb_record(r):
     for name, value in r.properties:
         out += mbdb_string(name) + mbdb_string(value)
     return out
-
-
-def create_manifest_db(path):
-    db = sqlite3.connect(path)
-    db.executescript("""
-        CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);
-        CREATE INDEX FilesDomainIdx ON Files(domain);
-        CREATE INDEX FilesRelativePathIdx ON Files(relativePath);
-        CREATE INDEX FilesFlagsIdx ON Files(flags);
-        CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);
-    """)
-    return db
 
 
 def row_key(password, salt):
@@ -250,8 +232,7 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
             # Devices since iOS 10 no longer record the digest in Manifest.db.
             if fmt == "mbdb":
                 r.digest = hashlib.sha1(plain).digest()
-            name_ = r.fid
-            dest = os.path.join(out, name_) if fmt == "mbdb" else os.path.join(out, name_[:2], name_)
+            dest = os.path.join(out, r.fid) if fmt == "mbdb" else os.path.join(out, r.fid[:2], r.fid)
             os.makedirs(os.path.dirname(dest), exist_ok=True)
             with open(dest, "wb") as f:
                 f.write(cbc_encrypt(r.key, plain) if encrypted else plain)
@@ -267,7 +248,14 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
         dbpath = os.path.join(out, "Manifest.db")
         if os.path.exists(dbpath):
             os.remove(dbpath)
-        db = create_manifest_db(dbpath)
+        db = sqlite3.connect(dbpath)
+        db.executescript("""
+            CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);
+            CREATE INDEX FilesDomainIdx ON Files(domain);
+            CREATE INDEX FilesRelativePathIdx ON Files(relativePath);
+            CREATE INDEX FilesFlagsIdx ON Files(flags);
+            CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);
+        """)
         rk = None
         if encrypted and row_salt:
             salt = os.urandom(20)
@@ -290,8 +278,7 @@ def write_backup(records, out, fmt, password, version, row_salt, iterations=ITER
             with open(dbpath, "wb") as f:
                 f.write(cbc_encrypt(mkey, plain))
     lockdown = {"DeviceName": DEVICE_NAME, "UniqueDeviceID": UDID, "ProductVersion": version,
-                "ProductType": "iPhone12,1",
-                "SerialNumber": "F2LZK0ABCDEF", "BuildVersion": "18C66"}
+                "ProductType": "iPhone12,1", "SerialNumber": "F2LZK0ABCDEF", "BuildVersion": "18C66"}
     manifest = {"Lockdown": lockdown, "IsEncrypted": encrypted, "Date": BACKUP_DATE,
                 "Version": "10.0" if fmt == "db" else "9.1", "WasPasscodeSet": False, "Applications": {}}
     if encrypted:
@@ -312,8 +299,7 @@ class OpenBackup:
         with open(os.path.join(path, "Manifest.plist"), "rb") as f:
             self.manifest = plistlib.load(f)
         self.encrypted = bool(self.manifest.get("IsEncrypted"))
-        self.class_keys = {}
-        self.attrs = {}
+        self.attrs, self.class_keys = {}, {}
         if self.encrypted:
             if password is None:
                 raise SystemExit("backup is encrypted: --password is required")
@@ -338,15 +324,11 @@ class OpenBackup:
             raise ValueError("bad Manifest.mbdb header")
         pos = 6
 
-        def string():
+        def string():  # 0xFFFF: absent
             nonlocal pos
             n = struct.unpack(">H", data[pos:pos + 2])[0]
-            pos += 2
-            if n == 0xFFFF:
-                return None
-            v = data[pos:pos + n]
-            pos += n
-            return v
+            pos += 2 + (0 if n == 0xFFFF else n)
+            return None if n == 0xFFFF else data[pos - n:pos]
 
         while pos < len(data):
             domain, path, target, digest, key = string(), string(), string(), string(), string()

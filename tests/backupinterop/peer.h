@@ -3,15 +3,11 @@
 // Drives devicebackup.py, the independent device-side writer and checker of
 // backups, and describes the backup kinds it can make.
 
-#include <QByteArray>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QList>
 #include <QMap>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTest>
 
 struct BackupVariant {
@@ -47,8 +43,7 @@ inline QList<QPair<const char*, BackupVariant>> backupVariants() {
 
 struct PeerResult {
     int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 inline QString peerScript() {

@@ -23,8 +23,6 @@ namespace {
 
 const char kUdid[] = "00008030-001a2b3c4d5e6f70";
 const char kDeviceName[] = "Test iPhone";
-// Big enough that the command line reports progress while extracting it.
-const int kLargeFileSize = 1500000;
 
 struct SourceFile {
     QString domain, path, fullPath;
@@ -126,10 +124,10 @@ class TestBackupInterop : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_tmp.isValid());
         qputenv("TMPDIR", QFile::encodeName(m_cliTmp.path()));
         m_src = m_tmp.filePath(u"src"_s);
-        PeerResult r = runPeer({u"gen-src"_s, m_src, u"--large"_s, QString::number(kLargeFileSize)});
+        // The large file is big enough that the command line reports progress while extracting it.
+        PeerResult r = runPeer({u"gen-src"_s, m_src, u"--large"_s, u"1500000"_s});
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QVERIFY(walkSource(m_src).size() > 20);
         m_plainDb = freshBackup({"db", "14.3", QString(), false});
