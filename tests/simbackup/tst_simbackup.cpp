@@ -22,10 +22,6 @@ class SimBackupTest : public QObject {
     QTemporaryDir work;
     QString root; // RootDirectory of every request
 
-    PeerResult python(const QString& script, const QStringList& args) {
-        return runProgram(QStringLiteral(VEXLAR_PYTHON), QStringList{u"-c"_s, script} + args, cleanEnvironment());
-    }
-
     QString files(const QString& udid) const { return sim.deviceDir(udid) + u"/files"_s; }
     QString backupDir(const QString& udid) const { return root + '/' + udid; }
 
@@ -110,12 +106,9 @@ private slots:
         QCOMPARE(run(udid, OP_BACKUP), QString());
         QMap<QString, QString> expected = fileTree(files(udid));
         if (!edit.isEmpty()) {
-            QCOMPARE(python(u"import hashlib, plistlib, sqlite3, sys\nb = sys.argv[1]\ndef sql(q):\n"
-                            "    c = sqlite3.connect(b + '/Manifest.db')\n    c.execute(q)\n    c.commit()\n"_s +
-                                edit,
-                            {backupDir(udid)})
-                         .exitCode,
-                     0);
+            const QString py = u"import hashlib, plistlib, sqlite3, sys\nb = sys.argv[1]\ndef sql(q):\n"
+                               "    c = sqlite3.connect(b + '/Manifest.db')\n    c.execute(q)\n    c.commit()\n"_s;
+            QCOMPARE(runProgram(VEXLAR_PYTHON, {u"-c"_s, py + edit, backupDir(udid)}, cleanEnvironment()).exitCode, 0);
             if (errorCode == 0) {
                 expected.removeIf([](auto it) { return it.key().startsWith(u"HomeDomain/Library/Sizes/f"_s); });
             }
