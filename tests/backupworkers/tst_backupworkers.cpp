@@ -59,7 +59,8 @@ class TestBackupWorkers : public QObject {
         QCOMPARE(openDescriptors(), before);
         QCOMPARE(childProcesses(), QStringList());
     }
-    bool backup(RecordingReporter& r) {
+    bool backup() {
+        RecordingReporter r;
         IOSMobileBackupThread worker(false, m_device, r);
         run(worker);
         return r.errors.isEmpty() && r.successes == QStringList{QString()};
@@ -82,8 +83,7 @@ private slots:
         m_device.udid = m_sim.create({u"--ios"_s, u"14.4"_s, u"--preset"_s, u"demo"_s});
         m_device.productVersion = u"14.4"_s;
         QVERIFY(!m_device.udid.isEmpty());
-        RecordingReporter r;
-        QVERIFY(backup(r));
+        QVERIFY(backup());
         QVERIFY(QDir(backupDir()).rename(backupDir(), m_restoreRoot.filePath(m_device.udid)));
     }
 
@@ -142,16 +142,13 @@ private slots:
         if (SimStore::onImd() && kept) {
             QSKIP("a real device's backup removes what the folder holds beyond its own files, the sentinel too");
         }
-        RecordingReporter first;
-        QVERIFY(backup(first));
+        QVERIFY(backup());
         const QString path = QDir(backupDir()).filePath(file);
         QVERIFY(file.isEmpty() || (key.isEmpty() ? QFile::remove(path) : setPlistValue(path, key, value)));
-        QFile sentinel(backupDir() + u"/sentinel"_s);
-        QVERIFY(sentinel.open(QIODevice::WriteOnly));
-        sentinel.close();
-        RecordingReporter second;
-        QVERIFY(backup(second));
-        QCOMPARE(sentinel.exists(), kept);
+        const QString sentinel = backupDir() + u"/sentinel"_s;
+        QVERIFY(QFile(sentinel).open(QIODevice::WriteOnly));
+        QVERIFY(backup());
+        QCOMPARE(QFileInfo::exists(sentinel), kept);
         QVERIFY(IOSMobileBackupThread::isReusableBackup(backupDir(), m_device.productVersion));
     }
 
