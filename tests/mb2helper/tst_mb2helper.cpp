@@ -53,10 +53,6 @@ class Mb2HelperTest : public QObject {
         return ::peerView(root + '/' + udid, password);
     }
 
-    static QString failure(int code, backup2tool_op op) {
-        return u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op);
-    }
-
 private slots:
     void initTestCase() {
         QString why;
@@ -89,14 +85,11 @@ private slots:
 
         QMap<QString, QString> expected = fileTree(files(udid));
         if (ios.startsWith(u"14"_s) && password.isEmpty()) {
-            const PeerResult r =
-                runProgram(QStringLiteral(VEXLAR_PYTHON),
-                           {u"-c"_s,
-                            u"import sqlite3,sys; d=sqlite3.connect(sys.argv[1]); d.execute(\"delete from Files where "
-                            "relativePath like 'Library/Sizes/f%'\"); d.commit()"_s,
-                            root + '/' + udid + u"/Manifest.db"_s},
-                           cleanEnvironment());
-            QCOMPARE(r.exitCode, 0);
+            const QString sql =
+                u"import sqlite3,sys; d=sqlite3.connect(sys.argv[1]); d.execute(\"delete from Files where "
+                "relativePath like 'Library/Sizes/f%'\"); d.commit()"_s;
+            const QString db = root + '/' + udid + u"/Manifest.db"_s;
+            QCOMPARE(runProgram(VEXLAR_PYTHON, {u"-c"_s, sql, db}, cleanEnvironment()).exitCode, 0);
             expected.removeIf([](auto it) { return it.key().startsWith(u"HomeDomain/Library/Sizes/f"_s); });
         }
         QFile added(files(udid) + u"/HomeDomain/added.txt"_s);
@@ -132,7 +125,8 @@ private slots:
         }
         const QString before = tree(udid);
         const backup2tool_op op = restore ? OP_RESTORE : OP_BACKUP;
-        QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()), failure(code, op));
+        QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()),
+                 u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op));
         QCOMPARE(tree(udid), before);
         QVERIFY(!QFileInfo::exists(work.filePath(u"escaped"_s)) && !QFileInfo::exists(u"/tmp/mb2-escaped"_s));
         QDirIterator partial(root, {u"*.mb2tmp"_s}, QDir::Files, QDirIterator::Subdirectories);
