@@ -1,6 +1,6 @@
 // The SQLite wrapper against in-memory databases rebuilt for every test (real
 // device databases, whose triggers call app-defined functions, are cleaned
-// in tst_cleaners_backup).
+// in tst_cleaners).
 
 #include "sqlite/sqlite3db.h"
 #include "tests/app/datarows.h"

@@ -8,6 +8,7 @@
 #include "tests/device/simfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
+#include "ui/progressform.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTranslator>
 #include <memory>
 
@@ -240,6 +242,46 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model->node(row(first))->size + model->node(row(second))->size, qint64(0), 60000);
         QCOMPARE(model->node(row(other))->size, after.cache.value(other));
         QCOMPARE(child<QLabel>("lbTotalAppCache")->text(), u"(%1)"_s.arg(formatSpaceShow(after.cacheSum)));
+    }
+
+    // Cancel while the clear deletes: it stops there, only cache files went, and no success is shown.
+    void cancelledClearKeepsWhatWasDeleted() {
+        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"15"_s));
+        const QString files = m_sim.deviceDir(m_udidA) + u"/files"_s;
+        const auto before = fileTree(files);
+        const qint64 cacheBefore = state(m_udidA).cacheSum;
+        child<QCheckBox>("ckAllApp")->setCheckState(Qt::Checked);
+        MessageBoxPresenter::resetTestHook();
+        MessageBoxPresenter::setAutoAnswer(true);
+        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
+        bool pressed = false;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&pressed, &watcher] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* form = qobject_cast<ProgressForm*>(w);
+                if (form && form->isVisible() && form->progressText().contains(u"/Library/"_s) &&
+                    form->statusText().contains(u"cache"_s)) {
+                    watcher.stop();
+                    pressed = true;
+                    QTest::mouseClick(form->findChild<QPushButton*>(u"btnCancel"_s), Qt::LeftButton);
+                    return;
+                }
+            }
+        });
+        watcher.start(10);
+        QTest::mouseClick(child<QPushButton>("btnClearAppCache"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(pressed, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeModalWidget() == nullptr, 120000);
+        QVERIFY(m_sim.set(m_udidA, u"Sim.Faults.ReplyDelayMs"_s, u"null"_s));
+        const qint64 cacheAfter = state(m_udidA).cacheSum;
+        QVERIFY2(cacheAfter < cacheBefore && cacheAfter > 0, "the clear did not stop partway");
+        QCOMPARE(MessageBoxPresenter::shownTexts(), QStringList{u"Are You Sure You Want To Cancel?"_s});
+        const auto withoutCaches = [](auto tree) {
+            static const QRegularExpression cache(u"^AppDomain-[^/]+/Library/(Caches|tmp)/."_s);
+            tree.removeIf([](auto it) { return cache.match(it.key()).hasMatch(); });
+            return tree;
+        };
+        QCOMPARE(withoutCaches(fileTree(files)), withoutCaches(before));
     }
 
     void unplugging() {
