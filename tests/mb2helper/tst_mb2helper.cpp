@@ -4,10 +4,8 @@
 // paths and an unplugged device.
 
 #include "mb2helper/transfer.h"
-#include "services/backup2tool.h"
 #include "tests/app/datarows.h"
-#include "tests/backupinterop/peer.h"
-#include "tests/device/simfixture.h"
+#include "tests/simbackup/helpersuite.h"
 
 #include <QDirIterator>
 #include <QtTest>
@@ -17,40 +15,14 @@ using namespace Qt::StringLiterals;
 
 static const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/mb2helper/tst_mb2helper.json");
 
-class Mb2HelperTest : public QObject {
+class Mb2HelperTest : public HelperSuite {
     Q_OBJECT
 
-    SimStore sim;
-    QTemporaryDir work;
-    QString root;
     QFile syncLock; // held as another host would
-
-    QString files(const QString& udid) const { return sim.deviceDir(udid) + u"/files"_s; }
-
-    QString device(const QString& ios, const QString& password = {}) {
-        const QString udid = sim.create(QStringList{u"--ios"_s, ios} +
-                                        (password.isEmpty() ? QStringList() : QStringList{u"--encrypt"_s, password}));
-        return runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 ? udid : QString();
-    }
-
-    // The driver's text of a failed run, empty on success; percentages beside.
-    QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr) {
-        backup2tool tool(nullptr, udid, QDir(root));
-        QList<int> ignored;
-        connect(&tool, &backup2tool::update, this, [p = percents ? percents : &ignored](double pg) { *p << int(pg); });
-        _backup2tool_req req(op);
-        req.password = password;
-        try {
-            tool.runThrow(req);
-        } catch (const std::runtime_error& e) {
-            return QString::fromUtf8(e.what());
-        }
-        return QString();
-    }
 
     QString tree(const QString& udid) const { return treeText(fileTree(files(udid))); }
     QString peerView(const QString& udid, const QString& password = {}) {
-        return ::peerView(root + '/' + udid, password);
+        return ::peerView(backupDir(udid), password);
     }
 
 private slots:
@@ -59,9 +31,7 @@ private slots:
         if (!sim.init(&why)) {
             QSKIP(qPrintable(why));
         }
-        qputenv("VEXLAR_BACKUP_HELPER", VEXLAR_MB2HELPER);
-        root = work.filePath(u"backups"_s);
-        QVERIFY(QDir().mkpath(root));
+        QVERIFY(useHelper(VEXLAR_MB2HELPER));
     }
 
     // Backup read by the peer as the device's files, byte for byte; then

@@ -3,10 +3,8 @@
 // tst_backupinterop), and peer-written backups restored by it. Its injected
 // faults are read through the program: tst_backupworkers and tst_faults.
 
-#include "services/backup2tool.h"
 #include "tests/app/datarows.h"
-#include "tests/backupinterop/peer.h"
-#include "tests/device/simfixture.h"
+#include "tests/simbackup/helpersuite.h"
 
 #include <QtTest>
 
@@ -15,37 +13,8 @@ using namespace Qt::StringLiterals;
 // The tables of the data-driven cases, and their other fixture data.
 static const QString kTables = QStringLiteral(VEXLAR_SOURCE_DIR "/tests/simbackup/tst_simbackup.json");
 
-class SimBackupTest : public QObject {
+class SimBackupTest : public HelperSuite {
     Q_OBJECT
-
-    SimStore sim;
-    QTemporaryDir work;
-    QString root; // RootDirectory of every request
-
-    QString files(const QString& udid) const { return sim.deviceDir(udid) + u"/files"_s; }
-    QString backupDir(const QString& udid) const { return root + '/' + udid; }
-
-    // A device whose files/ holds the peer's awkward source tree.
-    QString device(const QString& ios, const QString& password = {}) {
-        const QString udid = sim.create(QStringList{u"--ios"_s, ios} +
-                                        (password.isEmpty() ? QStringList() : QStringList{u"--encrypt"_s, password}));
-        return runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 ? udid : QString();
-    }
-
-    // The program's driver over the helper's pipes: its text of a failed run, empty on success; percentages beside.
-    QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr) {
-        backup2tool tool(nullptr, udid, QDir(root));
-        QList<int> ignored;
-        connect(&tool, &backup2tool::update, this, [p = percents ? percents : &ignored](double pg) { *p << int(pg); });
-        _backup2tool_req req(op);
-        req.password = password;
-        try {
-            tool.runThrow(req);
-        } catch (const std::runtime_error& e) {
-            return QString::fromUtf8(e.what());
-        }
-        return QString();
-    }
 
 private slots:
     void initTestCase() {
@@ -53,9 +22,7 @@ private slots:
         if (!sim.init(&why)) {
             QSKIP(qPrintable(why));
         }
-        qputenv("VEXLAR_BACKUP_HELPER", VEXLAR_SIMBACKUP);
-        root = work.filePath(u"backups"_s);
-        QVERIFY(QDir().mkpath(root));
+        QVERIFY(useHelper(VEXLAR_SIMBACKUP));
     }
 
     // Both manifest forms, encrypted or not: the peer reads every record with
