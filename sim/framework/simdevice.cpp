@@ -232,6 +232,8 @@ private:
             for (const auto& [udid, dev] : devices) {
                 current.insert(dev);
             }
+            // Every subscriber hears of every departure before any arrival, as from the real framework: a
+            // quick replug must not interleave one subscriber's arrival with another's departure.
             for (Subscription* sub : subs) {
                 for (auto it = sub->announced.begin(); it != sub->announced.end();) {
                     if (!current.count(*it)) {
@@ -241,6 +243,8 @@ private:
                         ++it;
                     }
                 }
+            }
+            for (Subscription* sub : subs) {
                 for (am_device* dev : current) {
                     if (sub->announced.insert(dev).second) {
                         events.push_back({sub, dev, ADNCI_MSG_CONNECTED});

@@ -230,7 +230,17 @@ int cmdSet(const QString& dir, const QString& key, const QString& valueText) {
     if (!value && !remove) {
         return fail(error);
     }
+    uint8_t plugged = 0;
+    const bool plugging =
+        path == QList<QByteArray>{"Sim", "Connected"} && value && plist_get_node_type(value.get()) == PLIST_BOOLEAN;
+    if (plugging) {
+        plist_get_bool_val(value.get(), &plugged);
+    }
     return editDevice(dir, [&](plist_t root) {
+        if (plugging) { // as plug / unplug, so that the unplug is counted
+            setPlugged(root, plugged != 0);
+            return QString();
+        }
         plist_t node = root;
         for (qsizetype i = 0; i + 1 < path.size(); ++i) {
             node = ensureDict(node, path[i]);

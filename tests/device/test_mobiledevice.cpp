@@ -309,6 +309,13 @@ private slots:
         QTest::qWait(1500);
         QCOMPARE(receiver.count(true, device), 1);
         QCOMPARE(mobiledevice_device_uid(device), udid);
+        // Unplugged and plugged in again quicker than the store is read: the handle still ends, a new one comes.
+        QVERIFY(sim.set(udid, u"Sim.Connected"_s, u"false"_s) && sim.plug(udid));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.count(false, device) > 0, 5000);
+        am_device* again = receiver.waitFor(udid);
+        QVERIFY(again != device);
+        QTest::qWait(500);
+        QCOMPARE(receiver.count(true, again), 1);
     }
 
     void refusedOpen_data() { addRowsFrom(kTables, "refusedOpen"); }
