@@ -416,4 +416,5 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestCleaners)
+#include "tests/device/moc_simfixture.cpp"
 #include "tst_cleaners.moc"

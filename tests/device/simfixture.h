@@ -171,6 +171,8 @@ private:
 };
 
 // Records device notifications; the slot names are the ones the listener is given.
+// A suite that uses it ends with #include "tests/device/moc_simfixture.cpp", so no other
+// suite pays for compiling its meta-object.
 class DeviceReceiver : public QObject {
     Q_OBJECT
 public:

@@ -586,3 +586,4 @@ private:
 
 QTEST_GUILESS_MAIN(TestMobileDevice)
 #include "test_mobiledevice.moc"
+#include "tests/device/moc_simfixture.cpp"

@@ -356,4 +356,5 @@ private slots:
 };
 
 QTEST_MAIN(TestFaults)
+#include "tests/device/moc_simfixture.cpp"
 #include "tst_faults.moc"

@@ -197,4 +197,5 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestImd)
+#include "tests/device/moc_simfixture.cpp"
 #include "tst_imd.moc"

@@ -366,3 +366,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestProtocols)
 #include "test_protocols.moc"
+#include "tests/device/moc_simfixture.cpp"

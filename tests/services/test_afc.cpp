@@ -336,3 +336,4 @@ private:
 
 QTEST_GUILESS_MAIN(TestAfc)
 #include "test_afc.moc"
+#include "tests/device/moc_simfixture.cpp"
