@@ -18,14 +18,9 @@ set(VEXLAR_FUZZ_LIBS_lockdown vexlar_fuzz_simmux)
 set(VEXLAR_FUZZ_SOURCES_webd ${PROJECT_SOURCE_DIR}/tools/vexlar-webd/webserver.cpp)
 set(VEXLAR_FUZZ_LIBS_webd Qt6::HttpServer Qt6::Network vexlar_app)
 
-# The simulated usbmuxd's lockdown and services, which simusbmuxd compiles into its executable.
+# The simulated usbmuxd's lockdown and the simulated device's services, as simusbmuxd links them.
 if(NOT TARGET vexlar_fuzz_simmux)
   find_package(OpenSSL 3 REQUIRED COMPONENTS SSL Crypto)
-  find_package(ZLIB REQUIRED)
-  file(GLOB simmux_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/framework/*.cpp)
-  list(FILTER simmux_sources EXCLUDE REGEX "/simdevice\\.cpp$")
-  add_library(vexlar_fuzz_simmux STATIC EXCLUDE_FROM_ALL ${simmux_sources}
-              ${PROJECT_SOURCE_DIR}/sim/usbmuxd/lockdownserver.cpp)
-  target_link_libraries(vexlar_fuzz_simmux PUBLIC Qt6::Core PkgConfig::PLIST Threads::Threads ZLIB::ZLIB
-                                                  OpenSSL::SSL OpenSSL::Crypto simbackup_core)
+  add_library(vexlar_fuzz_simmux STATIC EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/sim/usbmuxd/lockdownserver.cpp)
+  target_link_libraries(vexlar_fuzz_simmux PUBLIC simdevice_services OpenSSL::SSL OpenSSL::Crypto)
 endif()
