@@ -184,8 +184,9 @@ private slots:
         QCOMPARE(m_toolFailures.load(), 0);
         qInfo("%d cycles in %d rounds; descriptors %d -> %d, threads %d -> %d", cycles, rounds, fds, entries("fd"),
               tasks, entries("task"));
+        // Connections of the last unplugs may still be closing; a leaked one never does.
         QTRY_VERIFY_WITH_TIMEOUT(entries("task") <= tasks, 10000);
-        QVERIFY(entries("fd") <= fds);
+        QTRY_VERIFY_WITH_TIMEOUT(entries("fd") <= fds, 10000);
     }
 
     void backupWhileAnotherDeviceComesAndGoes() {
