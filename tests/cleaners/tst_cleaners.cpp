@@ -15,6 +15,7 @@
 #include "tests/app/datarows.h"
 #include "tests/backup/backupfixture.h"
 #include "tests/cleaners/recordingreporter.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 
 #include <QJsonArray>
@@ -416,5 +417,5 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestCleaners)
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"
 #include "tst_cleaners.moc"

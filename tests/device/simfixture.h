@@ -4,7 +4,7 @@
 // made and edited with the real `simdevice` tool, and the real framework
 // stand-in loaded by path. With VEXLAR_TEST_BACKEND=imd the same devices are
 // reached through libvexlar-imd.so and the simulator's usbmuxd instead, and the
-// backup helper is vexlar-mb2helper. Also a receiver for device notifications.
+// backup helper is vexlar-mb2helper.
 
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
@@ -168,55 +168,6 @@ private:
     QTemporaryDir root;
     std::unique_ptr<MuxDaemon> mux; // stopped before the store goes
     int created = 0;
-};
-
-// Records device notifications; the slot names are the ones the listener is given.
-// A suite that uses it ends with #include "tests/device/moc_simfixture.cpp", so no other
-// suite pays for compiling its meta-object.
-class DeviceReceiver : public QObject {
-    Q_OBJECT
-public:
-    struct Event {
-        bool connected;
-        am_device* device;
-    };
-    QList<Event> events;
-
-    int count(bool connected, am_device* device = nullptr) const {
-        return int(std::count_if(events.cbegin(), events.cend(), [&](const Event& e) {
-            return e.connected == connected && (!device || e.device == device);
-        }));
-    }
-    // The latest arrival of `udid`, waited for up to `ms`; null when none came.
-    am_device* waitFor(const QString& udid, int ms = 5000) const {
-        (void)QTest::qWaitFor([&] { return deviceFor(udid) != nullptr; }, ms);
-        return deviceFor(udid);
-    }
-    // The handle of the latest arrival whose identifier is `udid`.
-    am_device* deviceFor(const QString& udid) const {
-        for (auto it = events.crbegin(); it != events.crend(); ++it) {
-            if (it->connected && udidOf(it->device) == udid) {
-                return it->device;
-            }
-        }
-        return nullptr;
-    }
-    // Read without a session, so it works on devices that refuse one.
-    static QString udidOf(am_device* device) {
-        const auto copy =
-            reinterpret_cast<AMDeviceCopyDeviceIdentifier_t>(mobiledevice_loader_mf("AMDeviceCopyDeviceIdentifier"));
-        void* node = copy ? copy(device) : nullptr;
-        if (!node) {
-            return QString();
-        }
-        const QString udid = CFType::fromPlistNode(node).CFStringQString();
-        plist_free(static_cast<plist_t>(node));
-        return udid;
-    }
-
-public slots:
-    void iosDeviceConnected(void* device) { events.append({true, static_cast<am_device*>(device)}); }
-    void iosDeviceDisconnected(void* device) { events.append({false, static_cast<am_device*>(device)}); }
 };
 
 // Everything below `root` (a device's files/ folder, a source tree) as "path" -> "d", "l <link target>" or

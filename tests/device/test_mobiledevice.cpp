@@ -9,6 +9,7 @@
 #include "device/mobiledevice_msg.h"
 #include "tests/app/datarows.h"
 #include "tests/app/recordingpresenter.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 #include "tests/device/socketpair.h"
 
@@ -586,4 +587,4 @@ private:
 
 QTEST_GUILESS_MAIN(TestMobileDevice)
 #include "test_mobiledevice.moc"
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"

@@ -10,6 +10,7 @@
 #include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
 #include "tests/cleaners/recordingreporter.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 #include "ui/messagebox.h"
 #include "ui/passcodedlg.h"
@@ -356,5 +357,5 @@ private slots:
 };
 
 QTEST_MAIN(TestFaults)
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"
 #include "tst_faults.moc"

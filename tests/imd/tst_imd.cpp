@@ -6,6 +6,7 @@
 #include "cleaners/iosclearappcachethread.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_msg.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 
 #include <QDirIterator>
@@ -197,5 +198,5 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestImd)
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"
 #include "tst_imd.moc"

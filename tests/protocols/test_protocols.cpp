@@ -11,6 +11,7 @@
 #include "services/mobiledevice_notification.h"
 #include "services/mobiledevice_sync.h"
 #include "tests/app/datarows.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 
 #include <QCryptographicHash>
@@ -366,4 +367,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestProtocols)
 #include "test_protocols.moc"
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"

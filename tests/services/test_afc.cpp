@@ -6,6 +6,7 @@
 
 #include "services/mobiledevice_afc.h"
 #include "tests/app/datarows.h"
+#include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
 #include "tests/device/socketpair.h"
 
@@ -336,4 +337,4 @@ private:
 
 QTEST_GUILESS_MAIN(TestAfc)
 #include "test_afc.moc"
-#include "tests/device/moc_simfixture.cpp"
+#include "tests/device/moc_devicereceiver.cpp"
