@@ -11,14 +11,11 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
-#include <QList>
-#include <QObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <memory>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
