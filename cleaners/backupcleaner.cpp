@@ -78,6 +78,17 @@ void BackupCleanerThread::reportPercent(int percent) {
     }
 }
 
+qint64 BackupCleanerThread::dropOnce(BackupEdit& edit, const QString& hashName) {
+    if (countedFiles && countedFiles->contains(hashName)) {
+        return 0;
+    }
+    const qint64 size = edit.drop(hashName);
+    if (countedFiles) {
+        countedFiles->insert(hashName);
+    }
+    return size;
+}
+
 void BackupCleanerThread::checkCanceled() const {
     if (m_progress.canceled) {
         throw -1;

@@ -10,10 +10,12 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QThread>
 #include <memory>
 
+class BackupEdit;
 class BackupManifest;
 class Sqlite3DB;
 
@@ -27,6 +29,10 @@ public:
     bool scanOnly = false;   // set before start: measure only, change nothing
     qint64 foundBytes = 0;   // bytes of what was found; read after the thread ended
     qint64 clearedBytes = 0; // bytes removed (0 in a scan, except where a worker's own rule says otherwise)
+    // Set before start when several workers run on one backup: the files an earlier one counted. A file two
+    // categories would remove (a junk attachment is also a message's) counts once, with the first, as a clean
+    // that runs them in the same order removes it once; otherwise a scan would promise more than the clean frees.
+    QSet<QString>* countedFiles = nullptr;
 
 protected:
     BackupCleanerThread(BackupManifest& manifest, ProgressReporter& progress, QObject* parent);
@@ -37,6 +43,8 @@ protected:
 
     // Throws the int -1 when the user cancelled.
     void checkCanceled() const;
+    // BackupEdit::drop, counting 0 for a file an earlier worker of the same run counted.
+    qint64 dropOnce(BackupEdit& edit, const QString& hashName);
     // Reports only a changed percentage: a large manifest would flood the dialog's queue.
     void reportPercent(int percent);
 

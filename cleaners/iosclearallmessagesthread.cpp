@@ -92,7 +92,7 @@ void IOSClearAllMessagesThread::work() {
         checkCanceled();
         reportPercent(int(double(i) / double(n) * 100));
         if (isMessageFile(edit.records.value(names.at(i - 1)))) {
-            const qint64 fileSize = edit.drop(names.at(i - 1));
+            const qint64 fileSize = dropOnce(edit, names.at(i - 1));
             foundBytes += fileSize;
             if (!scanOnly) {
                 clearedBytes += fileSize;

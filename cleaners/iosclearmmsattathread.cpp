@@ -120,7 +120,7 @@ void IOSClearMMSAttaThread::work() {
             }
         }
         if (junk) {
-            const qint64 size = edit.drop(names.at(i - 1));
+            const qint64 size = dropOnce(edit, names.at(i - 1));
             foundBytes += size;
             if (!scanOnly) {
                 clearedBytes += size;

@@ -69,7 +69,7 @@ void IOSClearSafariThread::work() {
         reportPercent(int(double(i) / double(n) * 100));
         const MBDBParser::_MBDBItem& record = edit.records[names.at(i - 1)];
         if (isBrowserData(record)) {
-            const qint64 size = edit.drop(names.at(i - 1));
+            const qint64 size = dropOnce(edit, names.at(i - 1));
             foundBytes += size;
             if (!scanOnly) {
                 clearedBytes += size;

@@ -2,11 +2,19 @@
 
 namespace {
 
-bool isSystemCache(const MBDBParser::_MBDBItem& r) {
+enum class SystemFile { None, Cache, Temp };
+
+SystemFile systemFileKind(const MBDBParser::_MBDBItem& r) {
     const QString domain = r.domain.toString();
-    return (domain.compare(QLatin1String("RootDomain"), Qt::CaseInsensitive) == 0 ||
-            domain.compare(QLatin1String("HomeDomain"), Qt::CaseInsensitive) == 0) &&
-           !r.isFolder() && r.relativePath.toString().startsWith(QLatin1String("Library/Caches/"), Qt::CaseInsensitive);
+    if (r.isFolder() || (domain.compare(QLatin1String("RootDomain"), Qt::CaseInsensitive) != 0 &&
+                         domain.compare(QLatin1String("HomeDomain"), Qt::CaseInsensitive) != 0)) {
+        return SystemFile::None;
+    }
+    const QString path = r.relativePath.toString();
+    if (path.startsWith(QLatin1String("Library/Caches/"), Qt::CaseInsensitive)) {
+        return SystemFile::Cache;
+    }
+    return path.startsWith(QLatin1String("tmp/"), Qt::CaseInsensitive) ? SystemFile::Temp : SystemFile::None;
 }
 
 } // namespace
@@ -15,6 +23,8 @@ IOSClearSysThread::IOSClearSysThread(BackupManifest& manifest, ProgressReporter&
     : BackupCleanerThread(manifest, progress, parent) {}
 
 void IOSClearSysThread::work() {
+    cacheBytes = 0;
+    tempBytes = 0;
     m_progress.invokeUpdateProgress(scanOnly ? tr("IDS_SCANING_SYS_CACHE") : tr("IDS_CLEARING_SYS_CACHE"), 0,
                                     QString());
     BackupEdit edit(m_manifest);
@@ -23,8 +33,10 @@ void IOSClearSysThread::work() {
     for (qsizetype i = 0; i < n; ++i) {
         checkCanceled();
         reportPercent(int(double(i) / double(n) * 100));
-        if (isSystemCache(edit.records.value(names.at(i)))) {
-            const qint64 size = edit.drop(names.at(i));
+        const SystemFile kind = systemFileKind(edit.records.value(names.at(i)));
+        if ((kind == SystemFile::Cache && caches) || (kind == SystemFile::Temp && temps)) {
+            const qint64 size = dropOnce(edit, names.at(i));
+            (kind == SystemFile::Cache ? cacheBytes : tempBytes) += size;
             foundBytes += size;
             clearedBytes += size;
         }

@@ -10,6 +10,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <exception>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcBackupThread, "vexlar.cleaners.backup")
 
@@ -92,6 +93,23 @@ QString iosbackup_failure_message(const QString& text, bool restore, bool linkTu
                    tr(" to try.");
     }
     return message;
+}
+
+EditedBackupFolder::EditedBackupFolder(QString folder) : m_folder(std::move(folder)) {}
+
+EditedBackupFolder::~EditedBackupFolder() {
+    if (m_folder.isEmpty()) {
+        return;
+    }
+    // Without its status the folder is no finished backup: the next backup deletes it before it starts.
+    const QString status = QDir(m_folder).filePath(QStringLiteral("Status.plist"));
+    if (!QFile::remove(status) && QFileInfo::exists(status)) {
+        qCCritical(lcBackupThread, "could not mark the edited backup %s unfinished; removing it", qPrintable(m_folder));
+        removeAll(m_folder);
+    } else {
+        qCInfo(lcBackupThread, "the edit of %s did not reach the device; the next backup starts afresh",
+               qPrintable(m_folder));
+    }
 }
 
 IOSMobileBackupThread::IOSMobileBackupThread(bool linkTutorial, IOSDevice const& device, ProgressReporter& progress,

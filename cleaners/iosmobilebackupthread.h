@@ -22,6 +22,25 @@ void iosbackup_clear_temp();
 // The text shown for a failed backup (restore false) or restore, from the failure's own text.
 QString iosbackup_failure_message(const QString& text, bool restore, bool linkTutorial);
 
+// A backup folder an action edits. Until the edit has reached the device, the
+// folder no longer holds what the device holds: unless dismissed, it is marked
+// unfinished when the action ends (a cancel, a failure, a failed restore), so
+// the next backup starts afresh instead of building on it, and an edit the
+// user stopped can never reach the phone with a later restore.
+class EditedBackupFolder {
+public:
+    explicit EditedBackupFolder(QString folder);
+    ~EditedBackupFolder();
+    EditedBackupFolder(const EditedBackupFolder&) = delete;
+    EditedBackupFolder& operator=(const EditedBackupFolder&) = delete;
+
+    // The edit reached the device, or nothing was edited.
+    void dismiss() { m_folder.clear(); }
+
+private:
+    QString m_folder;
+};
+
 class IOSMobileBackupThread : public QThread {
     Q_OBJECT
 public:

@@ -250,15 +250,11 @@ void MainWindow::iosConnectTips() {
 }
 
 void MainWindow::resetFunctionNodes() {
-    m_funCacheFiles->size = -1;
-    m_funTempFiles->size = -1;
-    m_funJunkFiles->size = -1;
-    m_sysModel->contentsUpdate();
+    forgetSysCacheFigures();
     for (_APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
         node->checked = false;
-        node->size = -1;
     }
-    m_dataModel->contentsUpdate();
+    forgetRemoveDataFigures();
 }
 
 void MainWindow::resetShowInfo() {

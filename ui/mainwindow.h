@@ -83,6 +83,9 @@ private:
     // An encrypted backup's password is stored in device.backupPassword.
     std::unique_ptr<BackupManifest> openDeviceBackup(IOSDevice& device, QDir& root);
     bool restoreDeviceBackup(const IOSDevice& device, const QDir& root);
+    // A clean of one section changes what the other found: its figures are gone until it scans again.
+    void forgetSysCacheFigures();
+    void forgetRemoveDataFigures();
     void setUpWebLinks();
     void startDailyRequests();
 

@@ -46,6 +46,7 @@ bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOS
         folder = worker.backupDir();
     }
     BackupManifest manifest(folder);
+    EditedBackupFolder edited(remove ? folder : QString());
     QString password;
     try {
         manifest.readManifestInfo();
@@ -96,6 +97,7 @@ bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOS
             return false;
         }
     }
+    edited.dismiss();
     Tips::info(
         QStringLiteral("Successfully removed App Cache & Junk. Now please disconnect your iPhone from computer."));
     return true;

@@ -37,12 +37,19 @@ std::unique_ptr<BackupCleanerThread> make(BackupManifest& manifest, ProgressRepo
     return std::make_unique<Worker>(manifest, progress);
 }
 
+// Runs one cleaning worker on the opened backup. The workers of one action share `counted`, so that a file two
+// categories would remove counts once, as the clean removes it once.
+bool runCleaner(RunWorker run, ProgressForm& form, BackupCleanerThread& worker, bool scanOnly, QSet<QString>& counted) {
+    worker.scanOnly = scanOnly;
+    worker.countedFiles = &counted;
+    return run(form, worker);
+}
+
 bool runCleaner(QWidget* parent, RunWorker run, MakeCleaner makeWorker, BackupManifest& manifest, bool scanOnly,
-                Counts& counts) {
+                QSet<QString>& counted, Counts& counts) {
     ProgressForm form(QString(), parent);
     const std::unique_ptr<BackupCleanerThread> worker = makeWorker(manifest, form);
-    worker->scanOnly = scanOnly;
-    const bool ok = run(form, *worker);
+    const bool ok = runCleaner(run, form, *worker, scanOnly, counted);
     counts = {worker->foundBytes, worker->clearedBytes};
     return ok;
 }
@@ -89,6 +96,22 @@ std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, 
     return manifest;
 }
 
+void MainWindow::forgetSysCacheFigures() {
+    for (_APPIconItemNode* node : {m_funCacheFiles, m_funTempFiles, m_funJunkFiles}) {
+        node->size = -1;
+    }
+    m_sysModel->contentsUpdate();
+    ui->lbTotalSysCache->clear();
+}
+
+void MainWindow::forgetRemoveDataFigures() {
+    for (_APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
+        node->size = -1;
+    }
+    m_dataModel->contentsUpdate();
+    ui->lbTotalRemoveData->clear();
+}
+
 bool MainWindow::restoreDeviceBackup(const IOSDevice& device, const QDir& root) {
     ProgressForm form(QString(), this);
     IOSMobileRestoreThread restore(false, device, root, form);
@@ -109,13 +132,20 @@ void MainWindow::scanSysCache() {
         if (!manifest) {
             return;
         }
-        Counts sys, junk;
-        if (!runCleaner(this, &runWorker, &make<IOSClearSysThread>, *manifest, true, sys) ||
-            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, junk)) {
+        QSet<QString> counted;
+        ProgressForm form(QString(), this);
+        IOSClearSysThread sys(*manifest, form);
+        Counts junk;
+        if (!runCleaner(&runWorker, form, sys, true, counted) ||
+            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, counted, junk)) {
             return;
         }
         if (stillCurrent(device)) {
-            ui->lbTotalSysCache->setText(total(sys.found + junk.found));
+            m_funCacheFiles->size = sys.cacheBytes;
+            m_funTempFiles->size = sys.tempBytes;
+            m_funJunkFiles->size = junk.found;
+            m_sysModel->contentsUpdate();
+            ui->lbTotalSysCache->setText(total(sys.foundBytes + junk.found));
         }
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
@@ -133,13 +163,21 @@ void MainWindow::clearSysCache() {
         if (!manifest) {
             return;
         }
+        EditedBackupFolder edited(manifest->dir.path());
+        QSet<QString> counted;
         Counts sys, junk;
-        if ((m_funCacheFiles->checked || m_funTempFiles->checked) &&
-            !runCleaner(this, &runWorker, &make<IOSClearSysThread>, *manifest, false, sys)) {
-            return;
+        if (m_funCacheFiles->checked || m_funTempFiles->checked) {
+            ProgressForm form(QString(), this);
+            IOSClearSysThread worker(*manifest, form);
+            worker.caches = m_funCacheFiles->checked;
+            worker.temps = m_funTempFiles->checked;
+            if (!runCleaner(&runWorker, form, worker, false, counted)) {
+                return;
+            }
+            sys = {worker.foundBytes, worker.clearedBytes};
         }
         if (m_funJunkFiles->checked &&
-            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, false, junk)) {
+            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, false, counted, junk)) {
             return;
         }
         const qint64 found = sys.found + junk.found;
@@ -147,6 +185,9 @@ void MainWindow::clearSysCache() {
         if (removed > 0 && !restoreDeviceBackup(device, root)) {
             return;
         }
+        edited.dismiss();
+        // The messages' figures held the junk attachments that are gone now.
+        forgetRemoveDataFigures();
         Tips::info(tr("Successfully deleted %2 system cache (Total: %1). Now please disconnect your iPhone from "
                       "computer.")
                        .arg(formatSpaceShow(found), formatSpaceShow(removed)));
@@ -166,10 +207,11 @@ void MainWindow::scanRemoveData() {
         if (!manifest) {
             return;
         }
+        QSet<QString> counted;
         Counts sms, safari, calls;
-        if (!runCleaner(this, &runWorker, &make<IOSClearAllMessagesThread>, *manifest, true, sms) ||
-            !runCleaner(this, &runWorker, &make<IOSClearSafariThread>, *manifest, true, safari) ||
-            !runCleaner(this, &runWorker, &make<IOSClearCallsThread>, *manifest, true, calls)) {
+        if (!runCleaner(this, &runWorker, &make<IOSClearAllMessagesThread>, *manifest, true, counted, sms) ||
+            !runCleaner(this, &runWorker, &make<IOSClearSafariThread>, *manifest, true, counted, safari) ||
+            !runCleaner(this, &runWorker, &make<IOSClearCallsThread>, *manifest, true, counted, calls)) {
             return;
         }
         if (!stillCurrent(device)) {
@@ -201,6 +243,8 @@ void MainWindow::clearRemoveData() {
         if (!manifest) {
             return;
         }
+        EditedBackupFolder edited(manifest->dir.path());
+        QSet<QString> counted;
         const struct {
             const _APPIconItemNode* node;
             MakeCleaner makeWorker;
@@ -214,7 +258,7 @@ void MainWindow::clearRemoveData() {
                 continue;
             }
             Counts counts;
-            if (!runCleaner(this, &runWorker, step.makeWorker, *manifest, false, counts)) {
+            if (!runCleaner(this, &runWorker, step.makeWorker, *manifest, false, counted, counts)) {
                 return;
             }
             found += counts.found;
@@ -223,6 +267,9 @@ void MainWindow::clearRemoveData() {
         if (removed > 0 && !restoreDeviceBackup(device, root)) {
             return;
         }
+        edited.dismiss();
+        // The junk attachments counted under System Junk went with the messages.
+        forgetSysCacheFigures();
         Tips::info(tr("Successfully deleted %2 data.(Total:%1). Now please disconnect your iPhone from computer.")
                        .arg(formatSpaceShow(found), formatSpaceShow(removed)));
     } catch (const std::exception& e) {

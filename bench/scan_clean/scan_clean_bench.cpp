@@ -159,12 +159,12 @@ int main(int argc, char* argv[]) {
         for (const QByteArray& line : dump.split('\n')) {
             const QJsonObject r = QJsonDocument::fromJson(line).object();
             const QString domain = r.value(QStringLiteral("domain")).toString();
+            const QString path = r.value(QStringLiteral("path")).toString();
             if (r.value(QStringLiteral("flags")).toInt() == 1 &&
                 (!domain.compare(QStringLiteral("RootDomain"), Qt::CaseInsensitive) ||
                  !domain.compare(QStringLiteral("HomeDomain"), Qt::CaseInsensitive)) &&
-                r.value(QStringLiteral("path"))
-                    .toString()
-                    .startsWith(QStringLiteral("Library/Caches/"), Qt::CaseInsensitive)) {
+                (path.startsWith(QStringLiteral("Library/Caches/"), Qt::CaseInsensitive) ||
+                 path.startsWith(QStringLiteral("tmp/"), Qt::CaseInsensitive))) {
                 peerCache += qint64(r.value(QStringLiteral("size")).toDouble());
             }
         }

@@ -99,6 +99,7 @@ public:
         calls();
         systemCaches();
         media();
+        systemTemps();
     }
 
 private:
@@ -576,6 +577,15 @@ CREATE INDEX ZCALLRECORD_ZUNIQUE_ID_INDEX ON ZCALLRECORD (ZUNIQUE_ID);
         writeFile(
             QStringLiteral("HomeDomain/Library/Preferences/com.apple.springboard.plist"),
             QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict/></plist>\n"));
+    }
+
+    // What "Temp Files" finds: tmp/ of the system domains, which the phone empties and refills itself.
+    void systemTemps() {
+        writeRandom(QStringLiteral("HomeDomain/tmp/com.apple.mobilemail/attachment-7Q2F.tmp"), 96 * 1024);
+        writeRandom(QStringLiteral("HomeDomain/tmp/MediaCache/segment-0001.ts"), 180 * 1024);
+        writeRandom(QStringLiteral("RootDomain/tmp/softwareupdate/scan.partial"), 24 * 1024);
+        // A neighbour that is not temporary and stays.
+        writeRandom(QStringLiteral("HomeDomain/Library/tmpl/template.bin"), 2048);
     }
 
     // A few photos for the media area served by com.apple.afc.

@@ -4,6 +4,7 @@
 // same files; the device's files/ folder and Python's sqlite3 judge the result.
 
 #include "app/paths.h"
+#include "cleaners/iosmobilebackupthread.h"
 #include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
@@ -82,18 +83,29 @@ class TestBackupActions : public QObject {
         return MessageBoxPresenter::shownTexts();
     }
 
-    // Per category, what vexlar-backup finds in a backup the peer wrote of the device's files.
+    // Per category, what vexlar-backup finds in a backup the peer wrote of the device's files, scanning the
+    // window's two sections apart; a clean of every category must then free what one scan of all of them found.
     QHash<QString, qint64> expectedFigures(const QString& udid, bool mbdb) {
         const QString out = m_tmp.filePath(udid);
         runPeer({u"write"_s, files(udid), out, u"--format"_s, mbdb ? u"mbdb"_s : u"db"_s});
-        const QJsonObject o =
-            QJsonDocument::fromJson(
-                runProgram(QStringLiteral(VEXLAR_CLI), {u"scan"_s, out, u"--json"_s}, cleanEnvironment()).out)
+        const auto cli = [&out](const QStringList& args) {
+            return QJsonDocument::fromJson(runProgram(QStringLiteral(VEXLAR_CLI),
+                                                      QStringList{args.first(), out, u"--json"_s} + args.mid(1),
+                                                      cleanEnvironment())
+                                               .out)
                 .object();
+        };
         QHash<QString, qint64> figures;
-        for (const QJsonValue& c : o.value(u"categories"_s).toArray()) {
-            figures.insert(c[u"name"_s].toString(), qint64(c[u"found"_s].toDouble()));
+        for (const QStringList& section : {QStringList{u"scan"_s, u"--cache"_s, u"--junk"_s},
+                                           QStringList{u"scan"_s, u"--messages"_s, u"--safari"_s, u"--calls"_s}}) {
+            for (const QJsonValue& c : cli(section).value(u"categories"_s).toArray()) {
+                figures.insert(c[u"name"_s].toString(), qint64(c[u"found"_s].toDouble()));
+            }
         }
+        figures.insert(u"promised"_s, qint64(cli({u"scan"_s})[u"found"_s].toDouble()));
+        const QJsonObject clean =
+            cli({u"clean"_s, u"--cache"_s, u"--junk"_s, u"--messages"_s, u"--safari"_s, u"--calls"_s});
+        figures.insert(u"freed"_s, qint64(clean[u"cleared"_s].toDouble()));
         return figures;
     }
 
@@ -147,11 +159,15 @@ private slots:
         const QString udid = device(QString::fromLatin1(QTest::currentDataTag()), ios, u"demo"_s, encrypt);
         const QHash<QString, qint64> want = expectedFigures(udid, ios.startsWith(u'9'));
         QVERIFY(want.value(u"cache"_s) > 0 && want.value(u"junk"_s) > 0 && want.value(u"messages"_s) > 0);
+        QCOMPARE(want.value(u"freed"_s), want.value(u"promised"_s));
 
         const auto before = fileTree(files(udid));
         const QString sys = formatSpaceShow(want.value(u"cache"_s) + want.value(u"junk"_s));
         QCOMPARE(press("btnScanSysCache"), QStringList());
         QCOMPARE(child<QLabel>("lbTotalSysCache")->text(), u"(%1)"_s.arg(sys));
+        ItemModelAppIcon* junkKinds = m_window->sysFunModel();
+        QCOMPARE((QList<qint64>{junkKinds->node(0)->size + junkKinds->node(1)->size, junkKinds->node(2)->size}),
+                 (QList<qint64>{want[u"cache"_s], want[u"junk"_s]}));
         QCOMPARE(press("btnScanRemvoeData"), QStringList());
         ItemModelAppIcon* data = m_window->dataFunModel();
         QCOMPARE((QList<qint64>{data->node(0)->size, data->node(1)->size, data->node(2)->size}),
@@ -165,6 +181,10 @@ private slots:
         const auto sysFile = [](const QString& rel) { return removable(rel, u"cj"_s); };
         QCOMPARE(onlyChanged(before, afterSys, sysFile, u"c"_s), want.value(u"cache"_s));
         QCOMPARE(onlyChanged(before, afterSys, sysFile, u"j"_s), want.value(u"junk"_s));
+        QVERIFY(std::none_of(afterSys.keyBegin(), afterSys.keyEnd(), [&afterSys](const QString& rel) {
+            return afterSys[rel].startsWith(u'f') && removable(rel, u"c"_s); // every cache and temporary file went
+        }));
+        QCOMPARE(data->node(0)->size, -1); // the messages' figure held the junk attachments now gone
 
         // All three data kinds: their files go, their databases are emptied and sound, nothing else changes.
         for (int i = 0; i < 3; ++i) {
@@ -190,6 +210,7 @@ private slots:
         QFETCH(QString, twist);
         QFETCH(QString, checked);
         QFETCH(QString, boxes);
+        QFETCH(bool, reusable);
         const QString udid = device(QString::fromLatin1(QTest::currentDataTag()), u"14.4"_s,
                                     twist == u"empty"_s ? twist : u"demo"_s, twist == u"no password"_s);
         const bool changes = checked == u"s"_s && twist.isEmpty();
@@ -221,6 +242,8 @@ private slots:
                     return changes && (removable(rel, u"s"_s) || rel.contains(u"History.db"_s));
                 }) >= 0);
         QCOMPARE(after != before, changes);
+        // An edit that did not reach the phone must not be the base of the next backup.
+        QCOMPARE(IOSMobileBackupThread::isReusableBackup(iosbackup_temp_dir().filePath(udid), u"14.4"_s), reusable);
     }
 };
 

@@ -429,6 +429,7 @@ int cmdScanClean(const Options& o, bool clean) {
 
     const bool terminal = isatty(STDERR_FILENO) != 0;
     QList<CategoryResult> results;
+    QSet<QString> counted; // a file two categories would remove counts once, as the clean removes it once
     for (int i = 0; i < kCategoryCount; ++i) {
         if (o.anyCategory && !o.categories[i]) {
             continue;
@@ -436,6 +437,7 @@ int cmdScanClean(const Options& o, bool clean) {
         ConsoleReporter reporter(stderr, terminal);
         const std::unique_ptr<BackupCleanerThread> worker = kCategories[i].make(b.m, reporter);
         worker->scanOnly = scanOnly;
+        worker->countedFiles = &counted;
         worker->start();
         worker->wait();
         reporter.endLine();
