@@ -101,6 +101,9 @@ EditedBackupFolder::~EditedBackupFolder() {
     if (m_folder.isEmpty()) {
         return;
     }
+    if (!m_restorePoint.path.isEmpty()) {
+        restorepoint::remove(m_restorePoint); // the phone still holds what it kept
+    }
     // Without its status the folder is no finished backup: the next backup deletes it before it starts.
     const QString status = QDir(m_folder).filePath(QStringLiteral("Status.plist"));
     if (!QFile::remove(status) && QFileInfo::exists(status)) {
@@ -110,6 +113,20 @@ EditedBackupFolder::~EditedBackupFolder() {
         qCInfo(lcBackupThread, "the edit of %s did not reach the device; the next backup starts afresh",
                qPrintable(m_folder));
     }
+}
+
+void EditedBackupFolder::restored() {
+    if (!m_restorePoint.path.isEmpty()) {
+        restorepoint::prune(m_folder, 1);
+    }
+    m_folder.clear();
+}
+
+void EditedBackupFolder::unchanged() {
+    if (!m_restorePoint.path.isEmpty()) {
+        restorepoint::remove(m_restorePoint);
+    }
+    m_folder.clear();
 }
 
 IOSMobileBackupThread::IOSMobileBackupThread(bool linkTutorial, IOSDevice const& device, ProgressReporter& progress,

@@ -7,6 +7,7 @@
 // folder behind, so the next run never trusts half a backup.
 
 #include "app/progressreporter.h"
+#include "backup/restorepoint.h"
 #include "device/iosdevice.h"
 
 #include <QDir>
@@ -23,10 +24,12 @@ void iosbackup_clear_temp();
 QString iosbackup_failure_message(const QString& text, bool restore, bool linkTutorial);
 
 // A backup folder an action edits. Until the edit has reached the device, the
-// folder no longer holds what the device holds: unless dismissed, it is marked
-// unfinished when the action ends (a cancel, a failure, a failed restore), so
-// the next backup starts afresh instead of building on it, and an edit the
-// user stopped can never reach the phone with a later restore.
+// folder no longer holds what the device holds: unless restored() or
+// unchanged() is called, it is marked unfinished when the action ends (a
+// cancel, a failure, a failed restore), so the next backup starts afresh
+// instead of building on it, and an edit the user stopped can never reach the
+// phone with a later restore. The restore point made for the edit goes with a
+// failed one; after one that reached the phone it is the only one kept.
 class EditedBackupFolder {
 public:
     explicit EditedBackupFolder(QString folder);
@@ -34,11 +37,15 @@ public:
     EditedBackupFolder(const EditedBackupFolder&) = delete;
     EditedBackupFolder& operator=(const EditedBackupFolder&) = delete;
 
-    // The edit reached the device, or nothing was edited.
-    void dismiss() { m_folder.clear(); }
+    void setRestorePoint(const restorepoint::Info& point) { m_restorePoint = point; }
+    // The edit reached the device.
+    void restored();
+    // Nothing was edited.
+    void unchanged();
 
 private:
     QString m_folder;
+    restorepoint::Info m_restorePoint;
 };
 
 class IOSMobileBackupThread : public QThread {

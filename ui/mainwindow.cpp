@@ -125,6 +125,7 @@ MainWindow::MainWindow(QWidget* parent)
     fitFunctionListHeight(ui->listRemoveFun, m_dataModel);
 
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
+    tools->addAction(QStringLiteral("Undo last clean…"), this, &MainWindow::miUndoClean);
     tools->addAction(QStringLiteral("Check for Update"), this, &MainWindow::miCheckUpdate);
     tools->addAction(QStringLiteral("Clear Log Files"), this, &MainWindow::miClearLogs);
     QMenu* help = ui->menuBar->addMenu(QStringLiteral("Help"));

@@ -12,6 +12,7 @@
 #include <memory>
 
 class BackupManifest;
+class EditedBackupFolder;
 class QLabel;
 class QThread;
 class ProgressForm;
@@ -53,6 +54,8 @@ public slots:
     void miCheckUpdate();
     void miHelp();
     void miFeedback();
+    // Restores the newest restore point of the selected phone to it (mainwindow_backupactions.cpp).
+    void miUndoClean();
     // Backup-based actions (mainwindow_backupactions.cpp).
     void scanSysCache();
     void clearSysCache();
@@ -83,6 +86,8 @@ private:
     // An encrypted backup's password is stored in device.backupPassword.
     std::unique_ptr<BackupManifest> openDeviceBackup(IOSDevice& device, QDir& root);
     bool restoreDeviceBackup(const IOSDevice& device, const QDir& root);
+    // Keeps a restore point of the folder for the edit; false when the user would rather not clean without one.
+    bool keepRestorePoint(EditedBackupFolder& edited, const QString& folder, const QStringList& cleaned);
     // A clean of one section changes what the other found: its figures are gone until it scans again.
     void forgetSysCacheFigures();
     void forgetRemoveDataFigures();

@@ -63,6 +63,9 @@ bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOS
         return false;
     }
 
+    if (remove && !keepRestorePoint(edited, folder, {QStringLiteral("App caches")})) {
+        return false;
+    }
     QHash<QString, qint64> found;
     qint64 total = 0;
     {
@@ -97,7 +100,7 @@ bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOS
             return false;
         }
     }
-    edited.dismiss();
+    edited.restored();
     Tips::info(
         QStringLiteral("Successfully removed App Cache & Junk. Now please disconnect your iPhone from computer."));
     return true;

@@ -6,6 +6,7 @@
 #include "app/tips.h"
 #include "app/weblinks.h"
 #include "backup/backupmanifest.h"
+#include "backup/restorepoint.h"
 #include "cleaners/iosclearallmessagesthread.h"
 #include "cleaners/iosclearcallsthread.h"
 #include "cleaners/iosclearmmsattathread.h"
@@ -112,6 +113,81 @@ void MainWindow::forgetRemoveDataFigures() {
     ui->lbTotalRemoveData->clear();
 }
 
+bool MainWindow::keepRestorePoint(EditedBackupFolder& edited, const QString& folder, const QStringList& cleaned) {
+    try {
+        try {
+            edited.setRestorePoint(restorepoint::makeThrow(folder, cleaned));
+        } catch (const restorepoint::NoHardLinks&) {
+            edited.setRestorePoint(restorepoint::makeThrow(folder, cleaned, true));
+        }
+        return true;
+    } catch (const std::exception& e) {
+        return Tips::question(tr("No restore point can be kept before this clean, so it could not be undone:<br/>%1"
+                                 "<br/><br/>Clean all the same?")
+                                  .arg(QString::fromUtf8(e.what()).toHtmlEscaped()));
+    }
+}
+
+void MainWindow::miUndoClean() {
+    IOSDevice device;
+    if (!currentDevice(device) || !device.device) {
+        Tips::info(tr("Connect the phone whose last clean you want to undo, and choose it in the list."));
+        return;
+    }
+    const QDir root = iosbackup_temp_dir();
+    const QString folder = root.filePath(device.udid);
+    const QList<restorepoint::Info> points = restorepoint::list(folder);
+    if (points.isEmpty()) {
+        Tips::info(tr("There is no clean of %1 to undo.").arg(device.name.toHtmlEscaped()));
+        return;
+    }
+    const restorepoint::Info point = points.first();
+    const QString when = QLocale().toString(point.made, QLocale::ShortFormat);
+    if (!Tips::question(tr("Put back on %1 what the clean of %2 on %3 removed?<br/><br/>The phone returns to its "
+                           "backup of that moment: what changed on it since is replaced. The restore point holds %4 "
+                           "alone.")
+                            .arg(device.name.toHtmlEscaped(), point.cleaned.join(QStringLiteral(", ")), when,
+                                 formatSpaceShow(point.ownBytes)))) {
+        return;
+    }
+    try {
+        if (!device.checkiTunesBackupSettings(true, false)) {
+            return;
+        }
+        BackupManifest manifest(point.folder);
+        manifest.readManifestInfo();
+        QString password = device.backupPassword;
+        if (manifest.info.isEncrypted && (password.isEmpty() || !manifest.setPasscode(password))) {
+            PasscodeDlg dialog(&manifest, this);
+            if (dialog.exec() != QDialog::Accepted) {
+                return;
+            }
+            password = dialog.password;
+        }
+        // From here the phone may no longer match the backup folder, until the restore point takes its place.
+        EditedBackupFolder replaced(folder);
+        {
+            ProgressForm form(QString(), this);
+            IOSMobileRestoreThread restore(false, device, QDir(point.path), form);
+            if (!password.isEmpty()) {
+                restore.setBackupPasscode(password);
+            }
+            if (!runWorker(form, restore)) {
+                return;
+            }
+        }
+        restorepoint::undoThrow(folder);
+        replaced.unchanged();
+        forgetSysCacheFigures();
+        forgetRemoveDataFigures();
+        Tips::info(tr("Brought back to %1 what the clean of %2 on %3 removed. Now please disconnect your iPhone "
+                      "from computer.")
+                       .arg(device.name.toHtmlEscaped(), point.cleaned.join(QStringLiteral(", ")), when));
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+    }
+}
+
 bool MainWindow::restoreDeviceBackup(const IOSDevice& device, const QDir& root) {
     ProgressForm form(QString(), this);
     IOSMobileRestoreThread restore(false, device, root, form);
@@ -164,6 +240,15 @@ void MainWindow::clearSysCache() {
             return;
         }
         EditedBackupFolder edited(manifest->dir.path());
+        QStringList cleaned;
+        for (const _APPIconItemNode* node : {m_funCacheFiles, m_funTempFiles, m_funJunkFiles}) {
+            if (node->checked) {
+                cleaned << node->appName;
+            }
+        }
+        if (!keepRestorePoint(edited, manifest->dir.path(), cleaned)) {
+            return;
+        }
         QSet<QString> counted;
         Counts sys, junk;
         if (m_funCacheFiles->checked || m_funTempFiles->checked) {
@@ -185,7 +270,7 @@ void MainWindow::clearSysCache() {
         if (removed > 0 && !restoreDeviceBackup(device, root)) {
             return;
         }
-        edited.dismiss();
+        removed > 0 ? edited.restored() : edited.unchanged();
         // The messages' figures held the junk attachments that are gone now.
         forgetRemoveDataFigures();
         Tips::info(tr("Successfully deleted %2 system cache (Total: %1). Now please disconnect your iPhone from "
@@ -244,6 +329,15 @@ void MainWindow::clearRemoveData() {
             return;
         }
         EditedBackupFolder edited(manifest->dir.path());
+        QStringList cleaned;
+        for (const _APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
+            if (node->checked) {
+                cleaned << node->appName;
+            }
+        }
+        if (!keepRestorePoint(edited, manifest->dir.path(), cleaned)) {
+            return;
+        }
         QSet<QString> counted;
         const struct {
             const _APPIconItemNode* node;
@@ -267,7 +361,7 @@ void MainWindow::clearRemoveData() {
         if (removed > 0 && !restoreDeviceBackup(device, root)) {
             return;
         }
-        edited.dismiss();
+        removed > 0 ? edited.restored() : edited.unchanged();
         // The junk attachments counted under System Junk went with the messages.
         forgetSysCacheFigures();
         Tips::info(tr("Successfully deleted %2 data.(Total:%1). Now please disconnect your iPhone from computer.")

@@ -71,7 +71,8 @@ class TestBackupActions : public QObject {
         return udid;
     }
 
-    // Presses a button with every box answered Yes; the texts shown. The password dialog gets it, or is cancelled.
+    // Presses a button (null: Tools, Undo last clean) with every box answered Yes; the texts shown. The password
+    // dialog gets it, or is cancelled.
     QStringList press(const char* button, bool givePassword = true) {
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
@@ -79,21 +80,23 @@ class TestBackupActions : public QObject {
             dlg->findChild<QLineEdit*>(u"txtPasscode"_s)->setText(kPassword);
             givePassword ? QTest::mouseClick(dlg->findChild<QPushButton*>(u"btnOK"_s), Qt::LeftButton) : dlg->reject();
         });
-        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+        button ? QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton) : m_window->miUndoClean();
         return MessageBoxPresenter::shownTexts();
     }
 
     // Per category, what vexlar-backup finds in a backup the peer wrote of the device's files, scanning the
-    // window's two sections apart; a clean of every category must then free what one scan of all of them found.
-    QHash<QString, qint64> expectedFigures(const QString& udid, bool mbdb) {
+    // window's two sections apart; a clean of every category must then free what one scan of all of them found,
+    // and its undo put the folder back byte for byte.
+    QHash<QString, qint64> expectedFigures(const QString& udid, bool mbdb, bool encrypt) {
         const QString out = m_tmp.filePath(udid);
-        runPeer({u"write"_s, files(udid), out, u"--format"_s, mbdb ? u"mbdb"_s : u"db"_s});
-        const auto cli = [&out](const QStringList& args) {
-            return QJsonDocument::fromJson(runProgram(QStringLiteral(VEXLAR_CLI),
-                                                      QStringList{args.first(), out, u"--json"_s} + args.mid(1),
-                                                      cleanEnvironment())
-                                               .out)
-                .object();
+        runPeer(QStringList{u"write"_s, files(udid), out, u"--format"_s, mbdb ? u"mbdb"_s : u"db"_s} +
+                (encrypt ? QStringList{u"--password"_s, kPassword} : QStringList()));
+        QProcessEnvironment env = cleanEnvironment();
+        env.insert(u"VEXLAR_BACKUP_PASSWORD"_s, kPassword);
+        const auto cli = [&out, &env](const QStringList& args) {
+            const QStringList json = args.first() == u"undo"_s ? QStringList() : QStringList{u"--json"_s};
+            const QStringList all = QStringList{args.first(), out} + json + args.mid(1);
+            return QJsonDocument::fromJson(runProgram(QStringLiteral(VEXLAR_CLI), all, env).out).object();
         };
         QHash<QString, qint64> figures;
         for (const QStringList& section : {QStringList{u"scan"_s, u"--cache"_s, u"--junk"_s},
@@ -103,9 +106,12 @@ class TestBackupActions : public QObject {
             }
         }
         figures.insert(u"promised"_s, qint64(cli({u"scan"_s})[u"found"_s].toDouble()));
+        const auto backup = fileTree(out);
         const QJsonObject clean =
             cli({u"clean"_s, u"--cache"_s, u"--junk"_s, u"--messages"_s, u"--safari"_s, u"--calls"_s});
         figures.insert(u"freed"_s, qint64(clean[u"cleared"_s].toDouble()));
+        cli({u"undo"_s});
+        figures.insert(u"undone"_s, fileTree(out) == backup && !QFileInfo::exists(out + u".restore-points"_s));
         return figures;
     }
 
@@ -157,9 +163,10 @@ private slots:
         QFETCH(QString, ios);
         QFETCH(bool, encrypt);
         const QString udid = device(QString::fromLatin1(QTest::currentDataTag()), ios, u"demo"_s, encrypt);
-        const QHash<QString, qint64> want = expectedFigures(udid, ios.startsWith(u'9'));
+        const QHash<QString, qint64> want = expectedFigures(udid, ios.startsWith(u'9'), encrypt);
         QVERIFY(want.value(u"cache"_s) > 0 && want.value(u"junk"_s) > 0 && want.value(u"messages"_s) > 0);
         QCOMPARE(want.value(u"freed"_s), want.value(u"promised"_s));
+        QVERIFY2(want.value(u"undone"_s), "vexlar-backup undo leaves the folder as before the clean");
 
         const auto before = fileTree(files(udid));
         const QString sys = formatSpaceShow(want.value(u"cache"_s) + want.value(u"junk"_s));
@@ -202,6 +209,12 @@ private slots:
         const QStringList sound = databases(udid, dbs);
         QVERIFY(sound.size() >= 3);
         QCOMPARE(sound, QStringList(sound.size(), u"ok 0"_s));
+
+        // Undo last clean brings the phone back to its state before the last clean, byte for byte, once.
+        const QStringList undone = press(nullptr);
+        QVERIFY2(shows(undone, u"Put back|Brought back"_s), qPrintable(undone.join(u'|')));
+        QCOMPARE(fileTree(files(udid)), afterSys);
+        QVERIFY2(shows(press(nullptr), u"There is no clean"_s), "one restore point, used up");
     }
 
     // Only the Safari row may restore: a restore fails on the other devices.

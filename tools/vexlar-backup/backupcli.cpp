@@ -4,6 +4,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/keybag.h"
 #include "backup/mbdbparser.h"
+#include "backup/restorepoint.h"
 #include "cleaners/iosclearallmessagesthread.h"
 #include "cleaners/iosclearcallsthread.h"
 #include "cleaners/iosclearmmsattathread.h"
@@ -41,7 +42,14 @@ const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n
                       "  scan DIR [CATEGORY...]        measure what cleaning would remove (all categories\n"
                       "                                by default)\n"
                       "  clean DIR CATEGORY...         remove it from the backup folder; the device changes\n"
-                      "                                only when the backup is restored to it\n"
+                      "                                only when the backup is restored to it. The folder as\n"
+                      "                                it was is kept first as a restore point beside it\n"
+                      "                                (DIR.restore-points; hard links, so unchanged files\n"
+                      "                                cost no space), unless --no-restore-point; a clean\n"
+                      "                                that succeeds removes the older restore points\n"
+                      "  undo DIR                      put DIR back as it was before the last clean\n"
+                      "  restore-points DIR            list DIR's restore points: when, what was cleaned and\n"
+                      "                                the bytes each holds alone; --remove ID|all removes\n"
                       "\n"
                       "Categories: --cache (cache and temp files), --junk (message attachments no message\n"
                       "refers to), --messages, --safari, --calls (call history). With clean, --dry-run\n"
@@ -103,6 +111,8 @@ struct Options {
     bool anyCategory = false;
     bool json = false;
     bool dryRun = false;
+    bool noRestorePoint = false;
+    QString removePoint; // restore-points --remove: an ID it lists, or "all"
 };
 
 Options parseOptions(const QStringList& args) {
@@ -130,6 +140,13 @@ Options parseOptions(const QStringList& args) {
             o.json = true;
         } else if (a == QLatin1String("--dry-run")) {
             o.dryRun = true;
+        } else if (a == QLatin1String("--no-restore-point")) {
+            o.noRestorePoint = true;
+        } else if (a == QLatin1String("--remove")) {
+            if (i + 1 >= args.size() || args.at(i + 1).isEmpty()) {
+                throw CliFailure(Usage, QStringLiteral("--remove needs a restore point's ID or all"));
+            }
+            o.removePoint = args.at(++i);
         } else {
             int i = 0;
             while (i < kCategoryCount && a != QLatin1String("--") + QLatin1String(kCategories[i].name)) {
@@ -427,6 +444,21 @@ int cmdScanClean(const Options& o, bool clean) {
     b.unlock(o.passwordFile, false);
     b.m.parseInfo();
 
+    if (!scanOnly && !o.noRestorePoint) {
+        QStringList cleaned;
+        for (int i = 0; i < kCategoryCount; ++i) {
+            if (o.categories[i]) {
+                cleaned << QLatin1String(kCategories[i].name);
+            }
+        }
+        try {
+            const restorepoint::Info point = restorepoint::makeThrow(dir, cleaned);
+            printErr(QStringLiteral("Kept the backup as it was in %1").arg(point.path));
+        } catch (const restorepoint::NoHardLinks& e) {
+            throw CliFailure(Error, QStringLiteral("%1 Clean with --no-restore-point to go on without a way back.")
+                                        .arg(QString::fromUtf8(e.what())));
+        }
+    }
     const bool terminal = isatty(STDERR_FILENO) != 0;
     QList<CategoryResult> results;
     QSet<QString> counted; // a file two categories would remove counts once, as the clean removes it once
@@ -456,6 +488,64 @@ int cmdScanClean(const Options& o, bool clean) {
         results.append({i, worker->foundBytes, scanOnly ? 0 : worker->clearedBytes});
     }
     printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results, QString(), QString());
+    if (!scanOnly && !o.noRestorePoint) {
+        restorepoint::prune(dir, 1); // this clean's own restore point stays
+    }
+    return Done;
+}
+
+int cmdUndo(const Options& o) {
+    if (o.positional.size() != 2) {
+        throw CliFailure(Usage, QStringLiteral("undo takes one folder"));
+    }
+    const restorepoint::Info point = restorepoint::undoThrow(o.positional.at(1));
+    printOut(QStringLiteral("Put %1 back as it was on %2, before the clean of %3.")
+                 .arg(o.positional.at(1), point.made.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                      point.cleaned.isEmpty() ? QStringLiteral("(nothing named)") : point.cleaned.join(u", ")));
+    return Done;
+}
+
+int cmdRestorePoints(const Options& o) {
+    if (o.positional.size() != 2) {
+        throw CliFailure(Usage, QStringLiteral("restore-points takes one folder"));
+    }
+    const QList<restorepoint::Info> points = restorepoint::list(o.positional.at(1));
+    const auto id = [](const restorepoint::Info& p) { return QFileInfo(p.path).fileName(); };
+    if (!o.removePoint.isEmpty()) {
+        bool found = false;
+        for (const restorepoint::Info& p : points) {
+            if (o.removePoint == QLatin1String("all") || o.removePoint == id(p)) {
+                found = true;
+                if (!restorepoint::remove(p)) {
+                    throw CliFailure(Error, QStringLiteral("cannot remove the restore point %1").arg(p.path));
+                }
+                printErr(
+                    QStringLiteral("Removed the restore point %1 (%2 freed)").arg(id(p), formatSpaceShow(p.ownBytes)));
+            }
+        }
+        if (!found && o.removePoint != QLatin1String("all")) {
+            throw CliFailure(Error,
+                             QStringLiteral("%1 has no restore point %2").arg(o.positional.at(1), o.removePoint));
+        }
+        return Done;
+    }
+    if (o.json) {
+        QJsonArray out;
+        for (const restorepoint::Info& p : points) {
+            out.append(QJsonObject{{QStringLiteral("id"), id(p)},
+                                   {QStringLiteral("made"), p.made.toString(Qt::ISODate)},
+                                   {QStringLiteral("cleaned"), QJsonArray::fromStringList(p.cleaned)},
+                                   {QStringLiteral("ownBytes"), double(p.ownBytes)}});
+        }
+        printOut(QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact)));
+        return Done;
+    }
+    for (const restorepoint::Info& p : points) {
+        printOut(QStringLiteral("%1\t%2\t%3\t%4 bytes alone (%5)")
+                     .arg(id(p), p.made.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), p.cleaned.join(u','))
+                     .arg(p.ownBytes)
+                     .arg(formatSpaceShow(p.ownBytes)));
+    }
     return Done;
 }
 
@@ -496,8 +586,13 @@ int run(const QStringList& args) {
             throw CliFailure(Usage, QStringLiteral("no command given"));
         }
         const QString cmd = o.positional.first();
-        if ((o.anyCategory || o.json || o.dryRun) && cmd != QLatin1String("scan") && cmd != QLatin1String("clean")) {
+        const bool scanClean = cmd == QLatin1String("scan") || cmd == QLatin1String("clean");
+        if ((o.anyCategory || o.dryRun || (o.json && cmd != QLatin1String("restore-points"))) && !scanClean) {
             throw CliFailure(Usage, QStringLiteral("%1 takes no category, --json or --dry-run").arg(cmd));
+        }
+        if ((o.noRestorePoint && cmd != QLatin1String("clean")) ||
+            (!o.removePoint.isEmpty() && cmd != QLatin1String("restore-points"))) {
+            throw CliFailure(Usage, QStringLiteral("%1 takes no --no-restore-point or --remove").arg(cmd));
         }
         if (cmd == QLatin1String("info")) {
             return cmdInfo(o);
@@ -508,8 +603,14 @@ int run(const QStringList& args) {
         if (cmd == QLatin1String("extract")) {
             return cmdExtract(o);
         }
-        if (cmd == QLatin1String("scan") || cmd == QLatin1String("clean")) {
+        if (scanClean) {
             return cmdScanClean(o, cmd == QLatin1String("clean"));
+        }
+        if (cmd == QLatin1String("undo")) {
+            return cmdUndo(o);
+        }
+        if (cmd == QLatin1String("restore-points")) {
+            return cmdRestorePoints(o);
         }
         throw CliFailure(Usage, QStringLiteral("unknown command %1").arg(cmd));
     } catch (const CliFailure& e) {
