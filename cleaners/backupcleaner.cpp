@@ -89,6 +89,54 @@ qint64 BackupCleanerThread::dropOnce(BackupEdit& edit, const QString& hashName) 
     return size;
 }
 
+void BackupCleanerThread::dropAllThrow(BackupEdit& edit,
+                                       const std::function<bool(const MBDBParser::_MBDBItem&)>& matches) {
+    const QList<QString> names = edit.records.keys();
+    const qsizetype n = names.size();
+    for (qsizetype i = 1; i <= n; ++i) {
+        checkCanceled();
+        reportPercent(int(double(i) / double(n) * 100));
+        if (matches(edit.records.value(names.at(i - 1)))) {
+            const qint64 size = dropOnce(edit, names.at(i - 1));
+            foundBytes += size;
+            if (!scanOnly) {
+                clearedBytes += size;
+            }
+        }
+    }
+}
+
+QList<BackupCleanerThread::EditedDatabase>
+BackupCleanerThread::emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases) {
+    QList<EditedDatabase> edited;
+    for (const auto& [hashName, empty] : databases) {
+        const auto record = edit.records.constFind(hashName);
+        if (record == edit.records.constEnd() || record->isFolder()) {
+            continue;
+        }
+        const QString work = edit.copyOut(*record);
+        const qint64 size = QFileInfo(work).size();
+        foundBytes += size;
+        if (scanOnly) {
+            continue;
+        }
+        clearedBytes += size;
+        Sqlite3DB db;
+        devicedb::openThrow(db, work);
+        empty(db);
+        devicedb::finishThrow(db);
+        edited << EditedDatabase{hashName, work};
+    }
+    return edited;
+}
+
+void BackupCleanerThread::writeBackThrow(BackupEdit& edit, const QList<EditedDatabase>& edited) {
+    for (const EditedDatabase& database : edited) {
+        edit.replace(database.hashName, database.workPath);
+    }
+    edit.commit();
+}
+
 void BackupCleanerThread::checkCanceled() const {
     if (m_progress.canceled) {
         throw -1;

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QString>
 #include <QThread>
+#include <functional>
 #include <memory>
 
 class BackupEdit;
@@ -45,6 +46,21 @@ protected:
     void checkCanceled() const;
     // BackupEdit::drop, counting 0 for a file an earlier worker of the same run counted.
     qint64 dropOnce(BackupEdit& edit, const QString& hashName);
+
+    // Drops every record `matches` selects, counting it as found and, unless scanning, as cleared.
+    void dropAllThrow(BackupEdit& edit, const std::function<bool(const MBDBParser::_MBDBItem&)>& matches);
+
+    // The device databases a worker empties, by backup file name, each with what empties it.
+    using EmptyDatabase = std::function<void(Sqlite3DB&)>;
+    struct EditedDatabase {
+        QString hashName;
+        QString workPath;
+    };
+    // Copies out each database the backup holds and counts its size as found; unless scanning, empties the copy,
+    // checks it and counts it as cleared. Returns the copies to hand to writeBackThrow().
+    QList<EditedDatabase> emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases);
+    // Puts the emptied copies in place of their data files and saves the manifest with every change of the edit.
+    static void writeBackThrow(BackupEdit& edit, const QList<EditedDatabase>& edited);
     // Reports only a changed percentage: a large manifest would flood the dialog's queue.
     void reportPercent(int percent);
 

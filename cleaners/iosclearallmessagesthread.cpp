@@ -23,9 +23,7 @@ bool isMessageFile(const MBDBParser::_MBDBItem& r) {
            path.startsWith(QLatin1String("Library/SMS/Drafts/"));
 }
 
-void emptyDatabaseThrow(const QString& path) {
-    Sqlite3DB db;
-    devicedb::openThrow(db, path);
+void emptyMessagesThrow(Sqlite3DB& db) {
     const QHash<QString, QString> tables = devicedb::tablesThrow(db);
     bool newer = true;
     for (const char* table : kNewerTables) {
@@ -57,7 +55,6 @@ void emptyDatabaseThrow(const QString& path) {
     for (const char* statement : std::as_const(statements)) {
         db.executeThrow(statement);
     }
-    devicedb::finishThrow(db);
 }
 
 } // namespace
@@ -78,30 +75,10 @@ void IOSClearAllMessagesThread::work() {
     if (sms == edit.records.constEnd()) {
         throw std::runtime_error("The message database is no longer in the backup's manifest.");
     }
-    const QString work = edit.copyOut(*sms);
-    const qint64 size = QFileInfo(work).size();
-    foundBytes += size;
-    if (!scanOnly) {
-        clearedBytes += size;
-        emptyDatabaseThrow(work);
-    }
+    const QList<EditedDatabase> edited = emptyDatabasesThrow(edit, {{smsHash, emptyMessagesThrow}});
 
-    const QList<QString> names = edit.records.keys();
-    const qsizetype n = names.size();
-    for (qsizetype i = 1; i <= n; ++i) {
-        checkCanceled();
-        reportPercent(int(double(i) / double(n) * 100));
-        if (isMessageFile(edit.records.value(names.at(i - 1)))) {
-            const qint64 fileSize = dropOnce(edit, names.at(i - 1));
-            foundBytes += fileSize;
-            if (!scanOnly) {
-                clearedBytes += fileSize;
-            }
-        }
-    }
-
+    dropAllThrow(edit, isMessageFile);
     if (!scanOnly) {
-        edit.replace(smsHash, work);
-        edit.commit();
+        writeBackThrow(edit, edited);
     }
 }

@@ -31,35 +31,18 @@ void IOSClearCallsThread::work() {
     // No cancel checkpoint: the work is short and the caller discards a cancelled run.
     m_progress.invokeUpdateProgress(scanOnly ? tr("IDS_SCANING_CALLS") : tr("IDS_CLEARING_CALLS"), 0, QString());
     BackupEdit edit(m_manifest);
-    QList<QPair<QString, QString>> edited; // hash name, working copy
+    QList<QPair<QString, EmptyDatabase>> databases;
     for (const CallStore& store : kStores) {
-        const QString hashName = QString::fromLatin1(store.hashName);
-        const auto record = edit.records.constFind(hashName);
-        if (record == edit.records.constEnd() || record->isFolder()) {
-            continue;
-        }
-        const QString work = edit.copyOut(*record);
-        const qint64 size = QFileInfo(work).size();
-        foundBytes += size;
-        if (scanOnly) {
-            continue;
-        }
-        clearedBytes += size;
-        Sqlite3DB db;
-        devicedb::openThrow(db, work);
-        for (const char* statement : store.statements) {
-            if (statement) {
-                db.executeThrow(statement);
-            }
-        }
-        devicedb::finishThrow(db);
-        edited << qMakePair(hashName, work);
+        databases.append({QString::fromLatin1(store.hashName), [&store](Sqlite3DB& db) {
+                              for (const char* statement : store.statements) {
+                                  if (statement) {
+                                      db.executeThrow(statement);
+                                  }
+                              }
+                          }});
     }
-    if (scanOnly) {
-        return;
+    const QList<EditedDatabase> edited = emptyDatabasesThrow(edit, databases);
+    if (!scanOnly) {
+        writeBackThrow(edit, edited);
     }
-    for (const auto& [hashName, work] : std::as_const(edited)) {
-        edit.replace(hashName, work);
-    }
-    edit.commit();
 }

@@ -39,48 +39,18 @@ void IOSClearSafariThread::work() {
     m_progress.invokeUpdateProgress(scanOnly ? tr("IDS_SCANING_SAFARI") : tr("IDS_CLEARING_SAFARI_CACHE"), 0,
                                     QString());
     BackupEdit edit(m_manifest);
-    QList<QPair<QString, QString>> edited; // hash name, working copy
+    QList<QPair<QString, EmptyDatabase>> databases;
     for (const char* name : kHistoryHashNames) {
-        const QString hashName = QString::fromLatin1(name);
-        const auto record = edit.records.constFind(hashName);
-        if (record == edit.records.constEnd() || record->isFolder()) {
-            continue;
-        }
-        const QString work = edit.copyOut(*record);
-        const qint64 size = QFileInfo(work).size();
-        foundBytes += size;
-        if (scanOnly) {
-            continue;
-        }
-        clearedBytes += size;
-        Sqlite3DB db;
-        devicedb::openThrow(db, work);
-        for (const char* statement : kHistoryStatements) {
-            db.executeThrow(statement);
-        }
-        devicedb::finishThrow(db);
-        edited << qMakePair(hashName, work);
+        databases.append({QString::fromLatin1(name), [](Sqlite3DB& db) {
+                              for (const char* statement : kHistoryStatements) {
+                                  db.executeThrow(statement);
+                              }
+                          }});
     }
+    const QList<EditedDatabase> edited = emptyDatabasesThrow(edit, databases);
 
-    const QList<QString> names = edit.records.keys();
-    const qsizetype n = names.size();
-    for (qsizetype i = 1; i <= n; ++i) {
-        checkCanceled();
-        reportPercent(int(double(i) / double(n) * 100));
-        const MBDBParser::_MBDBItem& record = edit.records[names.at(i - 1)];
-        if (isBrowserData(record)) {
-            const qint64 size = dropOnce(edit, names.at(i - 1));
-            foundBytes += size;
-            if (!scanOnly) {
-                clearedBytes += size;
-            }
-        }
-    }
-
+    dropAllThrow(edit, isBrowserData);
     if (!scanOnly) {
-        for (const auto& [hashName, work] : std::as_const(edited)) {
-            edit.replace(hashName, work);
-        }
-        edit.commit();
+        writeBackThrow(edit, edited);
     }
 }

@@ -55,6 +55,17 @@ bool runCleaner(QWidget* parent, RunWorker run, MakeCleaner makeWorker, BackupMa
     return ok;
 }
 
+// The names of the checked functions: what a clean of them removes.
+QStringList checkedNames(std::initializer_list<const _APPIconItemNode*> nodes) {
+    QStringList names;
+    for (const _APPIconItemNode* node : nodes) {
+        if (node->checked) {
+            names << node->appName;
+        }
+    }
+    return names;
+}
+
 QString total(qint64 bytes) {
     return QStringLiteral("(%1)").arg(formatSpaceShow(bytes));
 }
@@ -240,13 +251,8 @@ void MainWindow::clearSysCache() {
             return;
         }
         EditedBackupFolder edited(manifest->dir.path());
-        QStringList cleaned;
-        for (const _APPIconItemNode* node : {m_funCacheFiles, m_funTempFiles, m_funJunkFiles}) {
-            if (node->checked) {
-                cleaned << node->appName;
-            }
-        }
-        if (!keepRestorePoint(edited, manifest->dir.path(), cleaned)) {
+        if (!keepRestorePoint(edited, manifest->dir.path(),
+                              checkedNames({m_funCacheFiles, m_funTempFiles, m_funJunkFiles}))) {
             return;
         }
         QSet<QString> counted;
@@ -329,13 +335,7 @@ void MainWindow::clearRemoveData() {
             return;
         }
         EditedBackupFolder edited(manifest->dir.path());
-        QStringList cleaned;
-        for (const _APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
-            if (node->checked) {
-                cleaned << node->appName;
-            }
-        }
-        if (!keepRestorePoint(edited, manifest->dir.path(), cleaned)) {
+        if (!keepRestorePoint(edited, manifest->dir.path(), checkedNames({m_funMessages, m_funSafari, m_funCalls}))) {
             return;
         }
         QSet<QString> counted;
