@@ -122,6 +122,18 @@ private slots:
         QVERIFY(r.successes.isEmpty());
     }
 
+    // A record whose identifier leads out of the backup root gets no folder joined, let alone removed.
+    void identifierLeadingOutTouchesNothing() {
+        IOSDevice device = m_device;
+        device.udid = u"../victim"_s;
+        QVERIFY(QDir().mkpath(iosbackup_temp_dir().filePath(device.udid)));
+        RecordingReporter r;
+        IOSMobileBackupThread backup(false, device, r);
+        IOSMobileRestoreThread restore(false, device, iosbackup_temp_dir(), r);
+        run(backup), run(restore);
+        QVERIFY(QFileInfo::exists(iosbackup_temp_dir().filePath(device.udid)) && r.errors.size() == 2);
+    }
+
     void failureMessages_data() { addRowsFrom(kTables, "failureMessages"); }
 
     void failureMessages() {
