@@ -4,6 +4,7 @@
 // temporary file is left in the temporary or the backup folder.
 
 #include "backup/backupmanifest.h"
+#include "backup/fileutil.h"
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "cleaners/iosmobilerestorethread.h"
@@ -296,19 +297,24 @@ private slots:
                 QVERIFY(QFile::copy(d.golden + sms.mid(root.size()), sms));
             }
         } else if (action == u"kill"_s) {
-            // Killed the moment a file appears beside the data files or a plain copy in the temporary folder; INT and
-            // TERM come from the user who typed the password at the prompt.
+            // Killed the moment a file appears beside the data files, a plain copy in the temporary folder or the
+            // manifest saved once; INT and TERM come from the user who typed the password at the prompt.
             backupMayChange = true;
             const int sig = fault.endsWith(u"INT"_s) ? SIGINT : fault.endsWith(u"TERM"_s) ? SIGTERM : SIGKILL;
             const int tty = sig == SIGKILL ? -1 : ::posix_openpt(O_RDWR | O_NOCTTY);
             const int ttyChild = tty < 0 || ::grantpt(tty) || ::unlockpt(tty) ? -1 : ::open(::ptsname(tty), O_RDWR);
+            // Not the run's: a live folder of this process, to be kept, and one left long ago without its owner file.
+            fileutil::PrivateTempDir live;
+            QVERIFY(QDir().mkpath(m_temp + u"/vexlar-plain-left"_s));
+            QVERIFY(shell(u"touch -d '1 hour ago' \"$1\""_s, {m_temp + u"/vexlar-plain-left"_s}));
             QScopedPointer<QProcess> p(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d,
                                            tty < 0 ? kPassword : QString(), -1, false, ttyChild));
             termios mode{};
             QTRY_VERIFY(tty < 0 || (::tcgetattr(tty, &mode) == 0 && !(mode.c_lflag & ECHO))); // the prompt waits
             QVERIFY(tty < 0 ||
                     ::write(tty, (kPassword + u'\n').toUtf8().constData(), size_t(kPassword.size()) + 1) > 0);
-            const QRegularExpression plain(u"^vexlar-plain-[^/]+/[^.]"_s);
+            const QRegularExpression plain(fault.startsWith(u"saving"_s) ? u"^vexlar-plain-[^/]+/Manifest-saving-"_s
+                                                                         : u"^vexlar-plain-[^/]+/[^.]"_s);
             const auto appeared = [&] {
                 if (fault != u"backup"_s) {
                     return !names(m_temp).filter(plain).isEmpty();
@@ -324,7 +330,8 @@ private slots:
             ::kill(pid_t(p->processId()), sig);
             QVERIFY(p->waitForFinished(sig == SIGKILL ? 30000 : 1000));
             QCOMPARE(p->exitStatus() == QProcess::CrashExit ? p->exitCode() : -1, sig);
-            QVERIFY(sig == SIGKILL || fileTree(dir) == backupBefore);
+            QVERIFY(QFileInfo::exists(live.path() + u"/.owner"_s));
+            QVERIFY(sig == SIGKILL || fault.startsWith(u"saving"_s) || fileTree(dir) == backupBefore);
             ::close(tty), ::close(ttyChild);
             const QByteArray killed = peerReads(dir, d.info().backupPassword);
             QVERIFY2(!killed.startsWith("peer failed"), killed.constData());
