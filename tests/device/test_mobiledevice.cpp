@@ -296,9 +296,8 @@ private slots:
         QCOMPARE(device.cacheDir().absolutePath(), cacheRoot + u"/0000aaaa"_s);
         QVERIFY(QFileInfo(cacheRoot + u"/0000aaaa"_s).isDir());
         // An app identifier that is no plain name gets the folder no identifier names; none is created.
-        for (const QString& hostile : {u"com.example/../evil"_s, u".."_s}) {
-            QCOMPARE(device.appDir(hostile).absolutePath(), cacheRoot + u"/0000aaaa/-"_s);
-        }
+        QCOMPARE(device.appDir(u"com.example/../evil"_s).absolutePath(), cacheRoot + u"/0000aaaa/-"_s);
+        QCOMPARE(device.appDir(u".."_s).absolutePath(), cacheRoot + u"/0000aaaa/-"_s);
     }
 
     void cleanupTestCase() { Tips::setPresenter(nullptr); }

@@ -102,9 +102,8 @@ class TestFaults : public QObject {
 
     QString files(const Device& d) const { return m_sim.deviceDir(d.udid) + u"/files"_s; }
 
-    // vexlar-backup with the backup's password, a file size limit (-1: none) and, for a read-only
-    // folder, without the power to write where permissions forbid it (the tests may run as root).
-    // A null password is typed at the prompt on the terminal tty instead.
+    // vexlar-backup with the backup's password (null: typed at the prompt on tty), a file size limit (-1: none) and,
+    // for a read-only folder, without the power to write where permissions forbid it (the tests may run as root).
     QProcess* cli(const QStringList& args, const Device& d, const QString& password, qint64 fsize, bool noOverride,
                   int tty = -1) {
         auto* p = new QProcess(this);
