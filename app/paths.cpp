@@ -77,6 +77,12 @@ QString g_formatFileName(const QString& name) {
     return result.trimmed();
 }
 
+bool g_isSafeIdentifier(const QString& id, IdentifierKind kind) {
+    static const QRegularExpression device(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{0,79}$"));
+    static const QRegularExpression app(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,254}$"));
+    return (kind == IdentifierKind::Device ? device : app).match(id).hasMatch();
+}
+
 void g_openLink(const QString& target) {
     if (target.isEmpty()) {
         return;

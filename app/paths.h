@@ -27,6 +27,14 @@ QDir g_dataSaveDir();
 void g_delDirCascade(const QString& path);
 // Drops the characters \ / : * ? " < > | and line feed, carriage return, tab; trims.
 QString g_formatFileName(const QString& name);
+// What a device-supplied identifier names once it is a folder name.
+enum class IdentifierKind {
+    Device, // a UniqueDeviceID: a letter or digit, then up to 79 letters, digits, '_' or '-'
+    App,    // a bundle identifier: the same, but up to 254 more, dots allowed ("com.example.app")
+};
+// Whether id can name one folder as it stands: never empty, ".", "..", a path or a hidden name.
+// Every identifier a device gives is checked with this before it is joined to a path.
+bool g_isSafeIdentifier(const QString& id, IdentifierKind kind = IdentifierKind::Device);
 // Opens a URL, a file or a folder with the desktop; no shell is involved.
 void g_openLink(const QString& target);
 // "%1 KB", "%1 MB" or "%1 GB" with one decimal: 512 -> "0.5 KB", 1048576 -> "1.0 MB".

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcFileUtil, "vexlar.backup.files")
@@ -32,9 +33,9 @@ QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Paths the signal handler removes. Filled outside the handler; the handler
-// only reads slots whose state says they are complete.
-enum SlotState { kFree, kFilling, kFile, kFolder };
+// Private folders the signal handler removes. Filled outside the handler; the
+// handler only reads slots whose state says they are complete.
+enum SlotState { kFree, kFilling, kFolder };
 constexpr int kSlotCount = 64;
 constexpr qsizetype kSlotPathSize = 4096;
 struct Slot {
@@ -43,7 +44,7 @@ struct Slot {
 };
 Slot g_slots[kSlotCount];
 
-int claimSlot(const QString& path, SlotState kind) {
+int claimSlot(const QString& path) {
     const QByteArray bytes = QFile::encodeName(path);
     if (bytes.size() >= kSlotPathSize) {
         return -1;
@@ -52,44 +53,101 @@ int claimSlot(const QString& path, SlotState kind) {
         int expected = kFree;
         if (g_slots[i].state.compare_exchange_strong(expected, kFilling)) {
             std::memcpy(g_slots[i].path, bytes.constData(), size_t(bytes.size()) + 1);
-            g_slots[i].state.store(kind);
+            g_slots[i].state.store(kFolder);
             return i;
         }
     }
-    qCWarning(lcFileUtil) << "too many plain files to track for signal cleanup:" << path;
+    qCWarning(lcFileUtil) << "too many private folders to track for signal cleanup:" << path;
     return -1;
 }
 
-extern "C" void removePlainFilesAndReraise(int sig) {
-    for (int kind : {kFile, kFolder}) {
-        for (Slot& slot : g_slots) {
-            if (slot.state.load() == kind) {
-                kind == kFile ? ::unlink(slot.path) : ::rmdir(slot.path);
+constexpr char kOwnerLock[] = "/.owner";
+constexpr const char* kOwnerName = kOwnerLock + 1;
+
+// The record getdents64 fills; glibc declares no type for it.
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
+// Empties a private folder and removes it, with async-signal-safe calls only:
+// whatever was put in it goes, named or not. The owner file goes last, so that a
+// folder that cannot be emptied is still known as ours to the next start-up sweep.
+void removeFolderInHandler(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    bool emptied = true;
+    alignas(LinuxDirent64) char buffer[4096];
+    long n = 0;
+    while ((n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+        for (long offset = 0; offset < n;) {
+            const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || std::strcmp(name, kOwnerName) == 0) {
+                continue;
             }
+            if (::unlinkat(fd, name, 0) != 0 && ::unlinkat(fd, name, AT_REMOVEDIR) != 0) {
+                emptied = false;
+            }
+        }
+    }
+    if (emptied && n == 0) {
+        ::unlinkat(fd, kOwnerName, 0);
+    }
+    ::close(fd);
+    ::rmdir(path);
+}
+
+extern "C" void removePlainFilesAndReraise(int sig) {
+    for (Slot& slot : g_slots) {
+        if (slot.state.load() == kFolder) {
+            removeFolderInHandler(slot.path);
         }
     }
     // SA_RESETHAND restored the default action: the signal ends the process once this returns.
     ::raise(sig);
 }
 
-constexpr char kOwnerLock[] = "/.owner";
+// How long a folder may be without its owner file while the process that made it sets it up.
+constexpr qint64 kSetUpGraceSeconds = 60;
 
-// Folders of processes that died without removing them: their owner lock is free.
+bool lockFree(int fd) {
+    return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// Folders of processes that died without removing them: nobody holds the folder's
+// lock (nor, in folders of older builds, the owner file's). A folder without its
+// owner file is ours only once it is older than any set-up: its owner died in a
+// signal clean-up that could not empty it.
 void removeAbandonedPlainDirs() {
     const QFileInfoList dirs = QDir(QDir::tempPath())
                                    .entryInfoList({QStringLiteral("vexlar-plain-*")},
                                                   QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot);
     for (const QFileInfo& dir : dirs) {
-        const int fd = ::open(QFile::encodeName(dir.filePath() + QLatin1String(kOwnerLock)).constData(),
-                              O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) {
-            continue; // not one of ours, or its owner is still setting it up
+        if (dir.ownerId() != ::getuid()) {
+            continue;
         }
-        if (dir.ownerId() == ::getuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        const int dirFd =
+            ::open(QFile::encodeName(dir.filePath()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int ownerFd = ::open(QFile::encodeName(dir.filePath() + QLatin1String(kOwnerLock)).constData(),
+                                   O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        const bool ownerGone =
+            ownerFd < 0 && dir.lastModified().secsTo(QDateTime::currentDateTime()) > kSetUpGraceSeconds;
+        if (lockFree(dirFd) && (lockFree(ownerFd) || ownerGone)) {
             qCInfo(lcFileUtil) << "removing plain copies left by a process that was killed:" << dir.filePath();
             QDir(dir.filePath()).removeRecursively();
         }
-        ::close(fd);
+        for (int fd : {dirFd, ownerFd}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
     }
 }
 
@@ -202,15 +260,16 @@ void renameOverThrow(const QString& from, const QString& to) {
 
 PrivateTempDir::PrivateTempDir() : m_dir(QDir::tempPath() + QStringLiteral("/vexlar-plain-XXXXXX")) {
     if (m_dir.isValid()) {
-        m_slots << claimSlot(m_dir.path(), kFolder);
-        // Locked before it gets its name, so that no other process ever finds it unlocked while we live.
-        const QString lock = m_dir.path() + QLatin1String(kOwnerLock);
-        m_lockFd = ::open(QFile::encodeName(lock + QLatin1String("-new")).constData(),
-                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX) == 0 &&
-            ::rename(QFile::encodeName(lock + QLatin1String("-new")).constData(),
-                     QFile::encodeName(lock).constData()) == 0) {
-            m_slots << claimSlot(lock, kFile);
+        m_slot = claimSlot(m_dir.path());
+        // The folder's lock tells a sweep of another process that we live; the owner
+        // file, made once the folder is locked, that the folder is one of ours.
+        m_dirFd = ::open(QFile::encodeName(m_dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_dirFd >= 0 && ::flock(m_dirFd, LOCK_EX) == 0) {
+            const QString lock = m_dir.path() + QLatin1String(kOwnerLock);
+            const int fd = ::open(QFile::encodeName(lock).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
     }
     static std::once_flag swept;
@@ -219,22 +278,16 @@ PrivateTempDir::PrivateTempDir() : m_dir(QDir::tempPath() + QStringLiteral("/vex
 
 PrivateTempDir::~PrivateTempDir() {
     m_dir.remove();
-    if (m_lockFd >= 0) {
-        ::close(m_lockFd);
+    if (m_dirFd >= 0) {
+        ::close(m_dirFd);
     }
-    for (int slot : std::as_const(m_slots)) {
-        if (slot >= 0) {
-            g_slots[slot].state.store(kFree);
-        }
+    if (m_slot >= 0) {
+        g_slots[m_slot].state.store(kFree);
     }
 }
 
 QString PrivateTempDir::track(const QString& name) {
-    const QString path = m_dir.filePath(name);
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-        m_slots << claimSlot(path + QLatin1String(suffix), kFile);
-    }
-    return path;
+    return m_dir.filePath(name);
 }
 
 void installSignalCleanup() {

@@ -40,12 +40,11 @@ void keepCopy(const QString& path, const QString& keepPath);
 void renameOverThrow(const QString& from, const QString& to);
 
 // A private folder (0700) in the system temporary folder for plain copies of
-// encrypted data, removed with its content when destroyed. Files named by
-// track() are also removed when the process dies of a signal handled by
-// installSignalCleanup().
-// A process killed outright (SIGKILL, a crash) cannot remove its folder: the
-// folder holds a lock file its owner keeps locked, and the first folder made
-// by a later process removes every such folder whose lock nobody holds.
+// encrypted data, removed with its content when destroyed, and with whatever it
+// holds when the process dies of a signal handled by installSignalCleanup().
+// A process killed outright (SIGKILL, a crash) cannot remove its folder: its
+// owner keeps the folder locked, and the first folder made by a later process
+// removes every such folder whose lock nobody holds.
 class PrivateTempDir {
 public:
     PrivateTempDir();
@@ -56,17 +55,17 @@ public:
     bool isValid() const { return m_dir.isValid(); }
     QString path() const { return m_dir.path(); }
     QString errorString() const { return m_dir.errorString(); }
-    // Path of name in the folder; it and its SQLite side files are removed on a fatal signal.
+    // Path of name in the folder.
     QString track(const QString& name);
 
 private:
     QTemporaryDir m_dir;
-    QList<int> m_slots;
-    int m_lockFd = -1;
+    int m_slot = -1;
+    int m_dirFd = -1;
 };
 
-// SIGINT, SIGTERM, SIGHUP and SIGPIPE first remove every tracked plain file
-// and folder (async-signal-safe calls only), then end the process as before.
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE first remove every private folder with
+// its content (async-signal-safe calls only), then end the process as before.
 void installSignalCleanup();
 
 } // namespace fileutil

@@ -1,5 +1,6 @@
 #include "cleaners/iosloadappthread.h"
 
+#include "app/paths.h"
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_msg.h"
 #include "services/mobiledevice_afc.h"
@@ -71,14 +72,11 @@ void IOSLoadAppThread::listApps() {
 }
 
 void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
-    QDir dir = m_device.appDir(app.appId);
-    // The identifier comes from the device: it must name a folder directly inside
-    // the device's cache folder (not the folder itself, not "..").
-    const QString base = QDir::cleanPath(m_device.cacheDir().absolutePath());
-    const QString target = QDir::cleanPath(dir.absolutePath());
-    if (!target.startsWith(base + QLatin1Char('/')) || target.mid(base.size() + 1).contains(QLatin1Char('/'))) {
+    // The identifier comes from the device: only a plain name gets an icon folder.
+    if (!g_isSafeIdentifier(app.appId, IdentifierKind::App)) {
         return;
     }
+    QDir dir = m_device.appDir(app.appId);
     if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
         return;
     }

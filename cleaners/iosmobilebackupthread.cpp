@@ -169,6 +169,11 @@ void IOSMobileBackupThread::backupUpdate(double pg, QString status1, QString sta
 }
 
 void IOSMobileBackupThread::run() {
+    // The folder is removed below: it must be the device's own, inside the backup root.
+    if (!g_isSafeIdentifier(m_device.udid)) {
+        m_progress.invokeErrorOccurred(tr("The device's identifier is not valid: nothing was backed up or changed."));
+        return;
+    }
     const QString folder = backupDir();
     try {
         m_progress.invokeUpdateProgress(QStringLiteral("Loading data from Device..."), 0, QString());

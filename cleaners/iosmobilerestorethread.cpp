@@ -1,5 +1,6 @@
 #include "cleaners/iosmobilerestorethread.h"
 
+#include "app/paths.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "services/backup2tool.h"
 
@@ -29,6 +30,11 @@ void IOSMobileRestoreThread::backupUpdate(double pg, QString status1, QString st
 }
 
 void IOSMobileRestoreThread::run() {
+    // Files of the folder are renamed below: it must be the device's own, inside the backup root.
+    if (!g_isSafeIdentifier(m_device.udid)) {
+        m_progress.invokeErrorOccurred(tr("The device's identifier is not valid: nothing was restored or changed."));
+        return;
+    }
     const QString info = m_backupRoot.filePath(m_device.udid + QStringLiteral("/Info.plist"));
     const QString aside = info + QLatin1Char('-') + QString::number(QDateTime::currentMSecsSinceEpoch());
     bool movedAside = false;

@@ -6,6 +6,7 @@
 
 #include "device/cfobject.h"
 
+#include <QRegularExpression>
 #include <QTimeZone>
 #include <cmath>
 #include <limits>
@@ -315,6 +316,32 @@ CFType CFType::createCFKeyedArchiverUID(long value) {
 
 CFType CFType::clone(const CFType& value) {
     return createCFPropertyList(value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0));
+}
+
+bool CFType::isSecretKeyName(const QString& name) {
+    static const QRegularExpression secret(QStringLiteral("pass(word|code|phrase)|secret|token|escrow|key"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression label(QStringLiteral("^AMS[A-Za-z]*Key$"));
+    return secret.match(label.match(name).hasMatch() ? name.chopped(3) : name).hasMatch();
+}
+
+CFType CFType::withSecretsBlanked(const CFType& value) {
+    if (value.isCFDictionary()) {
+        CFType copy = createCFDictionary();
+        for (const CFType& key : value.dict_keys()) {
+            copy.put(key, isSecretKeyName(key.CFStringQString()) ? createCFString(QStringLiteral("(hidden)"))
+                                                                 : withSecretsBlanked(value.get(key)));
+        }
+        return copy;
+    }
+    if (value.isCFArray()) {
+        CFType copy = createCFArray();
+        for (long i = 0; i < value.array_size(); ++i) {
+            copy.append(withSecretsBlanked(value.at(int(i))));
+        }
+        return copy;
+    }
+    return value;
 }
 
 CFType CFType::createNSDictionaryStringCFType(const QHash<QString, CFType>& hash, bool mutableClass) {

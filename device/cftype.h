@@ -125,6 +125,11 @@ public:
     static CFType createCFPropertyList(const QByteArray& bytes);
     static CFType createCFPropertyListFromFile(const QString& path);
     static CFType clone(const CFType& value);
+    // Whether a dictionary key names a secret (a password, passcode, key, token...):
+    // the helper protocol's field labels "AMS...Key" do not, unless the rest does.
+    static bool isSecretKeyName(const QString& name);
+    // A copy fit for a log: the value of every secret key, at any depth, blanked.
+    static CFType withSecretsBlanked(const CFType& value);
     static CFType createNSDictionaryStringCFType(const QHash<QString, CFType>& hash, bool mutableClass);
     static QHash<QString, CFType> parseNSDictionaryStringCFType(const CFType& archive);
 

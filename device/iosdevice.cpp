@@ -6,6 +6,7 @@
 
 #include <QRegularExpression>
 #include <limits>
+#include <stdexcept>
 
 namespace {
 
@@ -34,6 +35,33 @@ IOSDevice::IOSDevice() : device(nullptr) {
     registerMetaType();
 }
 
+IOSDevice IOSDevice::fromDeviceThrow(am_device* handle) {
+    const QList<CFType> values = mobiledevice_info(handle,
+                                                   {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
+                                                    QStringLiteral("MobileSubscriberCountryCode"),
+                                                    QStringLiteral("ProductVersion"), QStringLiteral("ProductType")},
+                                                   QString());
+    auto text = [&values](int i) { return i < values.size() ? values.at(i).CFStringQString() : QString(); };
+    IOSDevice record;
+    record.device = handle;
+    record.udid = text(0);
+    record.name = text(1);
+    record.countryCode = text(2);
+    record.productVersion = text(3);
+    record.productType = text(4);
+    // The identifier names the device's backup and cache folders, which are removed
+    // and rewritten: one that could lead elsewhere is refused here, once for all.
+    if (!g_isSafeIdentifier(record.udid)) {
+        constexpr int kShownLength = 80;
+        throw std::runtime_error(
+            QStringLiteral("The device \"%1\" reports an invalid identifier (\"%2\"). It is not used, and nothing was "
+                           "changed. Please restart your iPhone and connect it again.")
+                .arg(record.name.left(kShownLength).toHtmlEscaped(), record.udid.left(kShownLength).toHtmlEscaped())
+                .toStdString());
+    }
+    return record;
+}
+
 QDir IOSDevice::cacheDir() const {
     const QString path = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache/") + folderName(udid));
     QDir dir(QDir::cleanPath(path));
@@ -44,8 +72,8 @@ QDir IOSDevice::cacheDir() const {
 }
 
 QDir IOSDevice::appDir(QString appId) const {
-    const QString name = folderName(appId);
-    return QDir(name.isEmpty() ? cacheDir() : cacheDir().absoluteFilePath(name));
+    return QDir(
+        cacheDir().absoluteFilePath(g_isSafeIdentifier(appId, IdentifierKind::App) ? appId : QStringLiteral("-")));
 }
 
 QList<int> IOSDevice::versionList() const {

@@ -12,6 +12,9 @@
 class IOSDevice {
 public:
     IOSDevice();
+    // The record of a connected device from its lockdown answer. Throws, with nothing
+    // touched, when its UniqueDeviceID could not name its folders as it stands.
+    static IOSDevice fromDeviceThrow(am_device* handle);
 
     QString name;
     QString udid;
@@ -25,7 +28,8 @@ public:
 
     // "ios_cache/<udid>" in the data directory, created when missing.
     QDir cacheDir() const;
-    // cacheDir() joined with the file-name-safe app identifier; not created.
+    // cacheDir() joined with the app identifier; not created. An identifier that is not
+    // a plain name gets the one folder no identifier can name, never created.
     QDir appDir(QString appId) const;
     QList<int> versionList() const;
     // Reads the device's backup settings; false (after a warning) when iCloud

@@ -26,7 +26,9 @@ namespace {
 const char* const kMacHelper = "/System/Library/PrivateFrameworks/MobileDevice.framework/Versions/A/"
                                "AppleMobileDeviceHelper.app/Contents/Resources/AppleMobileBackup";
 
-QString xmlText(const CFType& value) {
+// What the log is given of a message: secrets (the restore password, keys) blanked.
+QString xmlText(const CFType& message) {
+    const CFType value = CFType::withSecretsBlanked(message);
     return QString::fromUtf8(value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0));
 }
 
@@ -389,8 +391,9 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
         errorCode = code == 0 ? 0 : int(std::clamp<long long>(code, INT_MIN, INT_MAX));
         if (errorCode == 0) {
             QString text;
-            for (const CFType& key : reply.dict_keys()) {
-                text += QStringLiteral(",%1:%2").arg(key.toString(), reply.get(key).toString());
+            const CFType shown = CFType::withSecretsBlanked(reply);
+            for (const CFType& key : shown.dict_keys()) {
+                text += QStringLiteral(",%1:%2").arg(key.toString(), shown.get(key).toString());
             }
             emit update(m_percentage, QStringLiteral("Unknown Message"), text);
             continue;

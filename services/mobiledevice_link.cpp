@@ -7,8 +7,9 @@
 
 namespace {
 
+// Logged and shown: secrets blanked.
 QString xmlOf(const CFType& value) {
-    return QString::fromUtf8(value.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0));
+    return QString::fromUtf8(CFType::withSecretsBlanked(value).CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0));
 }
 
 QString kindOf(const CFType& message) {

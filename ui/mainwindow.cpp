@@ -207,20 +207,7 @@ int MainWindow::usedPercent(qint64 total, qint64 available) {
 void MainWindow::iosDeviceConnected(void* handle) {
     auto* dev = static_cast<am_device*>(handle);
     try {
-        const QList<CFType> values =
-            mobiledevice_info(dev,
-                              {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
-                               QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
-                               QStringLiteral("ProductType")},
-                              QString());
-        auto text = [&values](int i) { return i < values.size() ? values.at(i).CFStringQString() : QString(); };
-        IOSDevice device;
-        device.device = dev;
-        device.udid = text(0);
-        device.name = text(1);
-        device.countryCode = text(2);
-        device.productVersion = text(3);
-        device.productType = text(4);
+        const IOSDevice device = IOSDevice::fromDeviceThrow(dev);
 
         Tips::info(connectionNotes());
 

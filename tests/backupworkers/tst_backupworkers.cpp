@@ -122,6 +122,20 @@ private slots:
         QVERIFY(r.successes.isEmpty());
     }
 
+    // The restore request and the helper's refusal are logged whole, but for the password.
+    void theLogKeepsNoPassword() {
+        static QStringList logged;
+        const auto previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { logged << text; });
+        RecordingReporter r;
+        IOSMobileRestoreThread worker(false, m_device, QDir(m_restoreRoot.path()), r);
+        worker.setBackupPasscode(u"pw-for-no-log"_s);
+        run(worker);
+        qInstallMessageHandler(previous);
+        QVERIFY(logged.join(u'\n').contains(u"<key>Password</key>"_s));
+        QVERIFY(!logged.join(u'\n').contains(u"pw-for-no-log"_s));
+    }
+
     void failureMessages_data() { addRowsFrom(kTables, "failureMessages"); }
 
     void failureMessages() {

@@ -295,13 +295,23 @@ private slots:
         device.udid = u"0000aaaa"_s;
         QCOMPARE(device.cacheDir().absolutePath(), cacheRoot + u"/0000aaaa"_s);
         QVERIFY(QFileInfo(cacheRoot + u"/0000aaaa"_s).isDir());
-        // The app identifier is made file-name safe and the folder is not created.
-        QCOMPARE(device.appDir(u"com.example/../evil"_s).absolutePath(),
-                 cacheRoot + u"/0000aaaa/"_s + g_formatFileName("com.example/../evil"));
-        QCOMPARE(device.appDir(u".."_s).absolutePath(), cacheRoot + u"/0000aaaa/_.."_s);
+        // An app identifier that is no plain name gets the folder no identifier names; none is created.
+        QCOMPARE(device.appDir(u"com.example/../evil"_s).absolutePath(), cacheRoot + u"/0000aaaa/-"_s);
+        QCOMPARE(device.appDir(u".."_s).absolutePath(), cacheRoot + u"/0000aaaa/-"_s);
     }
 
     void cleanupTestCase() { Tips::setPresenter(nullptr); }
+
+    // The reported UniqueDeviceID names the device's folders: one that is no plain name keeps the device out.
+    void deviceRecords_data() { addRowsFrom(kTables, "deviceRecords"); }
+
+    void deviceRecords() {
+        QFETCH(QString, reported);
+        QFETCH(bool, refused);
+        FRESH_DEVICE((QStringList{u"Lockdown.UniqueDeviceID"_s, reported}));
+        const QString error = errorOf([&] { QCOMPARE(IOSDevice::fromDeviceThrow(device).udid, reported); });
+        QCOMPARE(error.contains(u"reports an invalid identifier"_s), refused);
+    }
 
     void arrivalsAreReportedOnce() {
         FRESH_DEVICE({});

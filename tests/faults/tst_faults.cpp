@@ -4,6 +4,7 @@
 // temporary file is left in the temporary or the backup folder.
 
 #include "backup/backupmanifest.h"
+#include "backup/fileutil.h"
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "cleaners/iosmobilerestorethread.h"
@@ -18,9 +19,11 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <termios.h>
 
 using namespace Qt::StringLiterals;
 
@@ -99,16 +102,20 @@ class TestFaults : public QObject {
 
     QString files(const Device& d) const { return m_sim.deviceDir(d.udid) + u"/files"_s; }
 
-    // vexlar-backup with the backup's password, a file size limit (-1: none) and, for a read-only
-    // folder, without the power to write where permissions forbid it (the tests may run as root).
-    QProcess* cli(const QStringList& args, const Device& d, const QString& password, qint64 fsize, bool noOverride) {
+    // vexlar-backup with the backup's password (null: typed at the prompt on tty), a file size limit (-1: none) and,
+    // for a read-only folder, without the power to write where permissions forbid it (the tests may run as root).
+    QProcess* cli(const QStringList& args, const Device& d, const QString& password, qint64 fsize, bool noOverride,
+                  int tty = -1) {
         auto* p = new QProcess(this);
         QProcessEnvironment env = cleanEnvironment();
-        if (d.encrypted) {
+        if (d.encrypted && !password.isNull()) {
             env.insert(u"VEXLAR_BACKUP_PASSWORD"_s, password);
         }
         p->setProcessEnvironment(env);
-        p->setChildProcessModifier([fsize, noOverride] {
+        p->setChildProcessModifier([fsize, noOverride, tty] {
+            if (tty >= 0) {
+                ::dup2(tty, STDIN_FILENO);
+            }
             if (fsize >= 0) {
                 ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails with EFBIG, as on a full disk
                 const rlimit limit{rlim_t(fsize), rlim_t(fsize)};
@@ -289,12 +296,27 @@ private slots:
                 QVERIFY(QFile::copy(d.golden + sms.mid(root.size()), sms));
             }
         } else if (action == u"kill"_s) {
-            // Killed the moment a file appears beside the data files, or a plain copy in the temporary folder.
+            // Killed the moment a file appears beside the data files, a plain copy in the temporary folder or the
+            // manifest saved once; INT and TERM come from the user who typed the password at the prompt.
             backupMayChange = true;
-            QScopedPointer<QProcess> p(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d, kPassword, -1, false));
+            const int sig = fault.endsWith(u"INT"_s) ? SIGINT : fault.endsWith(u"TERM"_s) ? SIGTERM : SIGKILL;
+            const int tty = sig == SIGKILL ? -1 : ::posix_openpt(O_RDWR | O_NOCTTY);
+            const int ttyChild = tty < 0 || ::grantpt(tty) || ::unlockpt(tty) ? -1 : ::open(::ptsname(tty), O_RDWR);
+            // Not the run's: a live folder of this process, to be kept, and one left long ago without its owner file.
+            fileutil::PrivateTempDir live;
+            QVERIFY(QDir().mkpath(m_temp + u"/vexlar-plain-left"_s));
+            QVERIFY(shell(u"touch -d '1 hour ago' \"$1\""_s, {m_temp + u"/vexlar-plain-left"_s}));
+            QScopedPointer<QProcess> p(cli({u"clean"_s, dir, u"--messages"_s, u"--cache"_s}, d,
+                                           tty < 0 ? kPassword : QString(), -1, false, ttyChild));
+            termios mode{};
+            QTRY_VERIFY(tty < 0 || (::tcgetattr(tty, &mode) == 0 && !(mode.c_lflag & ECHO))); // the prompt waits
+            QVERIFY(tty < 0 ||
+                    ::write(tty, (kPassword + u'\n').toUtf8().constData(), size_t(kPassword.size()) + 1) > 0);
+            const QRegularExpression plain(fault.startsWith(u"saving"_s) ? u"^vexlar-plain-[^/]+/Manifest-saving-"_s
+                                                                         : u"^vexlar-plain-[^/]+/[^.]"_s);
             const auto appeared = [&] {
-                if (fault == u"temp"_s) {
-                    return !names(m_temp).filter(QRegularExpression(u"^vexlar-plain-[^/]+/[^.]"_s)).isEmpty();
+                if (fault != u"backup"_s) {
+                    return !names(m_temp).filter(plain).isEmpty();
                 }
                 const QStringList now = names(dir);
                 return std::any_of(now.begin(), now.end(), [&](const QString& n) { return !backupBefore.contains(n); });
@@ -304,8 +326,12 @@ private slots:
                 QThread::usleep(200);
             }
             QVERIFY2(seen, "the clean ended before the moment to kill it");
-            ::kill(pid_t(p->processId()), SIGKILL);
-            QVERIFY(p->waitForFinished(30000));
+            ::kill(pid_t(p->processId()), sig);
+            QVERIFY(p->waitForFinished(sig == SIGKILL ? 30000 : 1000));
+            QCOMPARE(p->exitStatus() == QProcess::CrashExit ? p->exitCode() : -1, sig);
+            QVERIFY(QFileInfo::exists(live.path() + u"/.owner"_s));
+            QVERIFY(sig == SIGKILL || fault.startsWith(u"saving"_s) || fileTree(dir) == backupBefore);
+            ::close(tty), ::close(ttyChild);
             const QByteArray killed = peerReads(dir, d.info().backupPassword);
             QVERIFY2(!killed.startsWith("peer failed"), killed.constData());
             // Started again, it finishes the clean or refuses it with its reason.

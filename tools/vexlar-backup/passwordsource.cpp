@@ -3,6 +3,7 @@
 #include <QFile>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,13 +15,24 @@ constexpr int kMaxPromptLength = 4096;
 // The terminal state to put back if the user interrupts the prompt.
 termios g_savedTerminal;
 volatile sig_atomic_t g_terminalChanged = 0;
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM};
+struct sigaction g_savedActions[std::size(kPromptSignals)];
 
+void restoreSavedActions() {
+    for (size_t i = 0; i < std::size(kPromptSignals); ++i) {
+        ::sigaction(kPromptSignals[i], &g_savedActions[i], nullptr);
+    }
+}
+
+// Puts the terminal and the handlers from before the prompt back, then lets the
+// signal act as it would have without the prompt (the plain-file clean-up included):
+// it stays pending while this handler runs and is delivered once it returns.
 extern "C" void restoreTerminalAndReraise(int sig) {
     if (g_terminalChanged) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
     }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    restoreSavedActions();
+    ::raise(sig);
 }
 
 std::optional<QString> promptWithoutEcho() {
@@ -35,8 +47,16 @@ std::optional<QString> promptWithoutEcho() {
     termios quiet = g_savedTerminal;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    auto oldInt = std::signal(SIGINT, restoreTerminalAndReraise);
-    auto oldTerm = std::signal(SIGTERM, restoreTerminalAndReraise);
+    struct sigaction promptAction {};
+    promptAction.sa_handler = restoreTerminalAndReraise;
+    promptAction.sa_flags = SA_RESETHAND;
+    sigemptyset(&promptAction.sa_mask);
+    for (size_t i = 0; i < std::size(kPromptSignals); ++i) {
+        ::sigaction(kPromptSignals[i], nullptr, &g_savedActions[i]);
+        if (g_savedActions[i].sa_handler != SIG_IGN) { // ignored by whoever started us: it stays so
+            ::sigaction(kPromptSignals[i], &promptAction, nullptr);
+        }
+    }
     g_terminalChanged = 1;
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
 
@@ -56,8 +76,9 @@ std::optional<QString> promptWithoutEcho() {
     }
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
     g_terminalChanged = 0;
-    std::signal(SIGINT, oldInt);
-    std::signal(SIGTERM, oldTerm);
+    // Restored whole: std::signal would reinstall a handler without SA_RESETHAND, whose re-raise then runs it
+    // again and again while the work goes on.
+    restoreSavedActions();
     if (!gotLine && line.isEmpty()) {
         return std::nullopt;
     }
