@@ -65,6 +65,12 @@ QString dataPathOf(const QString& dirPath, const QString& manifestName, const QS
     return dirPath + QLatin1Char('/') + hashName;
 }
 
+// A journal, or the temporary of its first write.
+bool hasJournal(const QString& dirPath) {
+    const QStringList names{QLatin1String(kJournalName) + QLatin1Char('*')};
+    return !QDir(dirPath).entryList(names, QDir::Files | QDir::Hidden).isEmpty();
+}
+
 void removeThrow(const QString& path) {
     if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
         throwText(QStringLiteral("can not remove %1. %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
@@ -135,6 +141,9 @@ void Journal::addThrow(const QString& hashName, const QString& asideStamp) {
 // ---- recovery
 
 QString recoverThrow(const QString& dirPath) {
+    if (!hasJournal(dirPath)) {
+        return {}; // nothing was interrupted: no walk through a large backup
+    }
     removeAbandonedTemporaries(dirPath);
     const QString path = journalPath(dirPath);
     QFile file(path);
@@ -198,10 +207,7 @@ QString recoverThrow(const QString& dirPath) {
 }
 
 QString recoverIfNeededThrow(const QString& dirPath) {
-    // A journal, or the temporary of its first write.
-    if (QDir(dirPath)
-            .entryList({QLatin1String(kJournalName) + QLatin1Char('*')}, QDir::Files | QDir::Hidden)
-            .isEmpty()) {
+    if (!hasJournal(dirPath)) {
         return {};
     }
     FolderLock lock(dirPath);

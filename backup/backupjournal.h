@@ -60,10 +60,11 @@ private:
     bool m_written = false;
 };
 
-// Under the lock: finishes an unfinished edit as described above and removes
-// the temporaries of interrupted saves. Returns a sentence for the user, empty
-// when there was no journal; the caller logs it when it was not its own edit. Throws when the journal cannot be read or
-// a file cannot be put back (the journal then stays for the next attempt).
+// Under the lock: finishes an unfinished edit as described above, with the
+// temporaries of its interrupted saves. Returns a sentence for the user, empty
+// when there was no journal; the caller logs it when it was not its own edit.
+// Throws when the journal cannot be read or a file cannot be put back (the
+// journal then stays for the next attempt).
 QString recoverThrow(const QString& dirPath);
 
 // For every opener: when the folder holds a journal, takes the lock (waiting
