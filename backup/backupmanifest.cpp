@@ -2,6 +2,7 @@
 
 #include "app/progressreporter.h"
 #include "backup/backupcrypto.h"
+#include "backup/backupjournal.h"
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "backup/iositunesbksetpasswordthread.h"
@@ -176,6 +177,8 @@ void BackupManifest::readManifestInfo() {
     if (!mobiledevice_loader_is_corefoundation_loaded()) {
         throwText(tr("Failed to load (Apple Mobile Device) framework."));
     }
+    // An edit killed half-way is finished before anything is read.
+    recoveryNote = backupjournal::recoverIfNeededThrow(dir.absolutePath());
     const QString path = dir.absoluteFilePath(QStringLiteral("Manifest.plist"));
     QFile file(path);
     if (!file.exists()) {

@@ -106,6 +106,8 @@ public:
 
     _InfoPlist info;
     QString displayName;
+    // Set by readManifestInfo when it finished an edit that was interrupted: a sentence to show the user.
+    QString recoveryNote;
     QString decryptedManifestDbPath; // in plainDir, never in the backup folder
     QByteArray manifestDbKey;
     bool manifestDbPadded = true; // how "Manifest.db" was stored, kept when it is re-encrypted

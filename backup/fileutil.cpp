@@ -246,15 +246,33 @@ void keepCopy(const QString& path, const QString& keepPath) {
 }
 
 void renameOverThrow(const QString& from, const QString& to) {
+    testKillPoint("renaming");
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
         throwText(QStringLiteral("can not write %1. %2").arg(to, systemError()));
     }
     // Make the new name itself durable; a failure here loses nothing already written.
+    syncFolderOf(to);
+    testKillPoint("renamed");
+}
+
+void syncFolderOf(const QString& path) {
     const int dirFd =
-        ::open(QFile::encodeName(QFileInfo(to).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
+    }
+}
+
+void testKillPoint(const char* step) {
+    static const QByteArray target = qgetenv("VEXLAR_TEST_KILL_AT");
+    if (target.isEmpty()) {
+        return;
+    }
+    static std::atomic<int> hits{0};
+    const qsizetype colon = target.lastIndexOf(':');
+    if (target.left(colon) == step && ++hits == target.mid(colon + 1).toInt()) {
+        ::raise(SIGKILL);
     }
 }
 

@@ -39,6 +39,17 @@ void keepCopy(const QString& path, const QString& keepPath);
 // rename(2): atomically replaces to with from; throws with the system's reason.
 void renameOverThrow(const QString& from, const QString& to);
 
+// fsync of the folder holding path, so that a new or removed name in it is durable.
+void syncFolderOf(const QString& path);
+
+// Test hook for crash tests: with VEXLAR_TEST_KILL_AT=<step>:<n> in the
+// environment, the n-th call with that step name ends the process with
+// SIGKILL. Steps: "journal" (an edit journal written), "aside" (a data file's
+// content kept aside), "renaming" / "renamed" (before / after each rename
+// that replaces a backup file), "recovering" (a file put back or removed by
+// recovery). Does nothing without the variable.
+void testKillPoint(const char* step);
+
 // A private folder (0700) in the system temporary folder for plain copies of
 // encrypted data, removed with its content when destroyed, and with whatever it
 // holds when the process dies of a signal handled by installSignalCleanup().

@@ -616,9 +616,41 @@ QHash<QString, MBDBParser::_MBDBItem> parseManifestDb(const BackupManifest& mani
     return items;
 }
 
+// The plain manifest is edited on a copy beside it that replaces it by one
+// rename, as every other manifest form: an edit's journal tells by the
+// manifest's inode whether the edit took effect.
+void savePlainManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupManifest& manifest) {
+    const QString manifestDb = manifest.manifestDbPathInUse();
+    if (QFileInfo::exists(manifestDb + QStringLiteral("-wal")) ||
+        QFileInfo::exists(manifestDb + QStringLiteral("-journal"))) {
+        // The copy must hold every committed row, and no log of the old file may outlive it.
+        Sqlite3DB db;
+        db.openThrow(manifestDb, kSqliteOpenReadWrite);
+        Sqlite3Cursor mode = db.queryThrow("PRAGMA journal_mode=DELETE");
+        if (!mode.moveNext() ||
+            mode.getText(QStringLiteral("journal_mode")).compare(QLatin1String("delete"), Qt::CaseInsensitive) != 0) {
+            throwText(QStringLiteral("%1 cannot leave its write-ahead log.").arg(manifestDb));
+        }
+        mode = Sqlite3Cursor();
+        db.close();
+    }
+    const QString work = manifestDb + QStringLiteral(".new-") + QString::number(QDateTime::currentMSecsSinceEpoch());
+    try {
+        fileutil::copyPrivateThrow(manifestDb, work);
+        QFile::setPermissions(work, QFile::permissions(manifestDb));
+        editManifestDb(work, items, manifest);
+        fileutil::syncFileThrow(work);
+        fileutil::renameOverThrow(work, manifestDb);
+    } catch (...) {
+        QFile::remove(work);
+        QFile::remove(work + QStringLiteral("-journal"));
+        throw;
+    }
+}
+
 void saveManifestDb(const QList<MBDBParser::_MBDBItem>& items, BackupManifest& manifest) {
     if (manifest.manifestDbKey.isEmpty()) {
-        editManifestDb(manifest.manifestDbPathInUse(), items, manifest);
+        savePlainManifestDb(items, manifest);
     } else {
         saveEncryptedManifestDb(items, manifest);
     }

@@ -1,5 +1,6 @@
 #include "backup/restorepoint.h"
 
+#include "backup/backupjournal.h"
 #include "backup/fileutil.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -128,7 +130,16 @@ Info makeThrow(const QString& backupDir, const QStringList& cleaned, bool copyIf
     if (!QFileInfo(source).isDir() || QFileInfo(source).isSymLink()) {
         throwText(QStringLiteral("%1 is not a backup folder.").arg(backupDir));
     }
+    // The folder as no writer is changing it, with any edit a killed clean left finished first.
+    const backupjournal::FolderLock lock(source);
+    backupjournal::recoverThrow(source);
     const QString base = pointsFolder(source);
+    // Under the lock no other restore point of this folder is being made: one without its about.json was cut short.
+    for (const QString& stamp : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (readPoint(QDir(base).filePath(stamp), QFileInfo(source).fileName()).path.isEmpty()) {
+            QDir(QDir(base).filePath(stamp)).removeRecursively();
+        }
+    }
     QDateTime made = QDateTime::currentDateTime();
     while (QFileInfo::exists(QDir(base).filePath(made.toString(kStampFormat)))) {
         made = made.addMSecs(1);
@@ -187,7 +198,13 @@ Info makeThrow(const QString& backupDir, const QStringList& cleaned, bool copyIf
         const QJsonObject about{{QStringLiteral("made"), made.toString(Qt::ISODateWithMs)},
                                 {QStringLiteral("cleaned"), QJsonArray::fromStringList(cleaned)},
                                 {QStringLiteral("linked"), linked}};
-        fileutil::replaceFileThrow(QDir(point).filePath(kAbout), QJsonDocument(about).toJson(QJsonDocument::Compact));
+        // Written last and in place: the folder is new, and one without a whole about.json is no restore point.
+        QFile aboutFile(QDir(point).filePath(kAbout));
+        if (!aboutFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            throwText(QStringLiteral("Cannot write %1: %2").arg(aboutFile.fileName(), aboutFile.errorString()));
+        }
+        fileutil::writeAllThrow(aboutFile, QJsonDocument(about).toJson(QJsonDocument::Compact));
+        aboutFile.close();
         syncFolder(point);
     } catch (...) {
         QDir(point).removeRecursively();
@@ -234,6 +251,10 @@ Info undoThrow(const QString& backupDir) {
         throwText(QStringLiteral("%1 has no restore point.").arg(backupDir));
     }
     const Info& point = points.first();
+    std::unique_ptr<backupjournal::FolderLock> lock;
+    if (QFileInfo(folder).isDir()) {
+        lock = std::make_unique<backupjournal::FolderLock>(folder);
+    }
     QJsonObject about;
     readPoint(point.path, QFileInfo(folder).fileName(), &about);
     const QJsonObject linked = about.value(QStringLiteral("linked")).toObject();

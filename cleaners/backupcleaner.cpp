@@ -1,17 +1,16 @@
 #include "cleaners/backupcleaner.h"
 
 #include "backup/backupcrypto.h"
+#include "backup/backupjournal.h"
 #include "backup/backupmanifest.h"
 #include "backup/fileutil.h"
 #include "sqlite/sqlite3db.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QRegularExpression>
 #include <exception>
 #include <stdexcept>
 #include <unistd.h>
@@ -38,13 +37,24 @@ QByteArray plainDigestThrow(const QString& path) {
 }
 
 // Keeps the current data file under asidePath while the new one replaces it
-// atomically: a hard link costs nothing; else a synced copy.
+// atomically: a hard link costs nothing; else a synced copy, which appears
+// under asidePath only when complete (recovery puts it back as it finds it).
 void keepAsideThrow(const QString& dataPath, const QString& asidePath) {
     if (::link(QFile::encodeName(dataPath).constData(), QFile::encodeName(asidePath).constData()) == 0) {
-        return;
+        fileutil::syncFolderOf(asidePath);
+    } else {
+        fileutil::replaceFileWithThrow(asidePath, [&](QFile& out) {
+            QFile in(dataPath);
+            if (!in.open(QIODevice::ReadOnly)) {
+                throwText(QStringLiteral("can not open %1. %2").arg(dataPath, in.errorString()));
+            }
+            QByteArray buffer;
+            while (!(buffer = in.read(BackupManifest::kFileChunkSize)).isEmpty()) {
+                fileutil::writeAllThrow(out, buffer);
+            }
+        });
     }
-    fileutil::copyPrivateThrow(dataPath, asidePath);
-    fileutil::syncFileThrow(asidePath);
+    fileutil::testKillPoint("aside");
 }
 
 } // namespace
@@ -146,15 +156,27 @@ void BackupCleanerThread::checkCanceled() const {
 // ---- one edit of a backup
 
 BackupEdit::BackupEdit(BackupManifest& manifest)
-    : records(MBDBParser::parse(manifest)), m_manifest(manifest), m_dir(std::make_unique<fileutil::PrivateTempDir>()) {
+    : m_manifest(manifest), m_dir(std::make_unique<fileutil::PrivateTempDir>()) {
     if (!m_dir->isValid()) {
         throwText(QStringLiteral("Cannot create a private temporary folder: %1").arg(m_dir->errorString()));
     }
+    const QString dirPath = manifest.dir.absolutePath();
+    m_lock = std::make_unique<backupjournal::FolderLock>(dirPath);
+    // Another process may have died in an edit since the backup was opened.
+    const QString recovered = backupjournal::recoverThrow(dirPath);
+    if (!recovered.isEmpty()) {
+        qCWarning(lcBackupEdit).noquote() << recovered;
+    }
+    m_journal = std::make_unique<backupjournal::Journal>(dirPath, manifest.manifestFilePath());
+    records = MBDBParser::parse(manifest);
 }
 
 BackupEdit::~BackupEdit() {
-    if (!m_committed) {
-        undo();
+    try {
+        finishJournalThrow();
+    } catch (const std::exception& e) {
+        // The journal stays: the next open of the backup finishes the edit.
+        qCCritical(lcBackupEdit) << "could not finish the edit of" << m_manifest.dir.path() << e.what();
     }
 }
 
@@ -214,11 +236,20 @@ void BackupEdit::replace(const QString& hashName, const QString& workPath) {
     r.dataPath = MBDBParser::getBKFilePath(m_manifest.dir, hashName, false);
     r.plainDigest = plainDigestThrow(workPath);
     r.size = QFileInfo(workPath).size();
+    QString stamp;
     if (QFileInfo::exists(r.dataPath)) {
-        r.asidePath = r.dataPath + QLatin1Char('-') + QString::number(QDateTime::currentMSecsSinceEpoch());
+        qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        while (QFileInfo::exists(r.dataPath + QLatin1Char('-') + QString::number(ms))) {
+            ++ms;
+        }
+        stamp = QString::number(ms);
+        r.asidePath = r.dataPath + QLatin1Char('-') + stamp;
+    }
+    m_journal->addThrow(hashName, stamp); // from here on, the journal restores it
+    m_replaced << r;
+    if (!r.asidePath.isEmpty()) {
         keepAsideThrow(r.dataPath, r.asidePath);
     }
-    m_replaced << r; // from here on, undo() restores it
     try {
         BackupManifest::encryptFileThrow(workPath, r.dataPath, key);
     } catch (...) {
@@ -238,40 +269,20 @@ void BackupEdit::replace(const QString& hashName, const QString& workPath) {
     }
 }
 
-void BackupEdit::undo() {
-    for (qsizetype i = m_replaced.size() - 1; i >= 0; --i) {
-        const Replaced& r = m_replaced.at(i);
-        try {
-            if (r.asidePath.isEmpty()) {
-                QFile::remove(r.dataPath);
-            } else {
-                fileutil::renameOverThrow(r.asidePath, r.dataPath);
-            }
-        } catch (const std::exception& e) {
-            qCCritical(lcBackupEdit) << "could not put back" << r.dataPath << e.what();
-        }
+void BackupEdit::finishJournalThrow() {
+    if (m_journal && m_journal->isWritten()) {
+        // Held under our lock: whatever the journal names is this edit's own.
+        backupjournal::recoverThrow(m_manifest.dir.absolutePath());
+        m_journal.reset();
     }
-    m_replaced.clear();
 }
 
 void BackupEdit::commit() {
-    removeAbandonedTemporaries();
+    // Under the lock, every "*.new-<n>" file is one a killed save left behind.
+    backupjournal::removeAbandonedTemporaries(m_manifest.dir.absolutePath());
     MBDBParser::save2File(records.values(), m_manifest); // on failure the destructor puts the data files back
-    m_committed = true;
+    finishJournalThrow();
     verifyThrow();
-}
-
-void BackupEdit::removeAbandonedTemporaries() {
-    // Written beside a manifest or data file by a save that was killed before its rename: nothing refers to
-    // them. This edit's own write-backs are in place by now and its manifest save has not started.
-    static const QRegularExpression temporary(QStringLiteral("\\.new-[0-9]+$"));
-    QDirIterator it(m_manifest.dir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (temporary.match(it.fileName()).hasMatch() && QFile::remove(path)) {
-            qCInfo(lcBackupEdit) << "removed the temporary file of an interrupted save:" << path;
-        }
-    }
 }
 
 void BackupEdit::verifyThrow() {

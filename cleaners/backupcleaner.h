@@ -23,6 +23,10 @@ class Sqlite3DB;
 namespace fileutil {
 class PrivateTempDir;
 }
+namespace backupjournal {
+class FolderLock;
+class Journal;
+} // namespace backupjournal
 
 class BackupCleanerThread : public QThread {
     Q_OBJECT
@@ -72,9 +76,11 @@ private:
 };
 
 // One edit of a backup: the records read afresh, private working copies, and
-// the write-back of edited databases with the manifest save. Destroying an
-// edit that was not committed puts every replaced data file back; the
-// working copies always go with it.
+// the write-back of edited databases with the manifest save. The edit holds
+// the backup folder's lock for its whole life and journals every data file
+// before replacing it, so a crash at any point is finished by the next open
+// (see backup/backupjournal.h). Destroying an edit that was not committed
+// puts every replaced data file back; the working copies always go with it.
 class BackupEdit {
 public:
     explicit BackupEdit(BackupManifest& manifest);
@@ -91,7 +97,7 @@ public:
     QString copyOut(const MBDBParser::_MBDBItem& record);
 
     // Writes the edited working copy back as the record's data file (the
-    // previous one kept beside it as "<data file>-<ms>"), updates the record
+    // previous one kept beside it as "<data file>-<ms>" until the edit ends), updates the record
     // and drops its log siblings' records, whose content is now in the file.
     void replace(const QString& hashName, const QString& workPath);
 
@@ -110,15 +116,16 @@ private:
         QByteArray plainDigest;
         qint64 size = 0;
     };
-    void undo();
-    void removeAbandonedTemporaries();
+    // Rolls back or forward, as the manifest on disk says, and removes the journal.
+    void finishJournalThrow();
     void verifyThrow();
 
     BackupManifest& m_manifest;
+    std::unique_ptr<backupjournal::FolderLock> m_lock;
+    std::unique_ptr<backupjournal::Journal> m_journal;
     std::unique_ptr<fileutil::PrivateTempDir> m_dir;
     QList<Replaced> m_replaced;
     QList<QString> m_dropped;
-    bool m_committed = false;
 };
 
 // Device databases opened on working copies.

@@ -1,6 +1,7 @@
 #include "cleaners/iosmobilerestorethread.h"
 
 #include "app/paths.h"
+#include "backup/backupjournal.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "services/backup2tool.h"
 
@@ -10,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QScopeGuard>
 #include <exception>
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcRestoreThread, "vexlar.cleaners.restore")
 
@@ -47,8 +49,18 @@ void IOSMobileRestoreThread::run() {
         movedAside = false;
         return ok;
     };
-    auto guard = qScopeGuard(putBack);
+    std::unique_ptr<backupjournal::FolderLock> lock;
+    auto guard = qScopeGuard(putBack); // runs before the lock is released
     try {
+        // No clean may change the backup while it is sent, and an interrupted one is finished before.
+        const QString backupDir = m_backupRoot.filePath(m_device.udid);
+        if (QFileInfo(backupDir).isDir()) {
+            lock = std::make_unique<backupjournal::FolderLock>(backupDir);
+            const QString recovered = backupjournal::recoverThrow(backupDir);
+            if (!recovered.isEmpty()) {
+                qCWarning(lcRestoreThread).noquote() << recovered;
+            }
+        }
         m_progress.invokeUpdateProgress(tr("Transferring data to Device..."), 0, QString());
         const QFileInfo infoFile(info);
         if (infoFile.isFile() && !infoFile.isSymLink()) {

@@ -4,7 +4,7 @@ store (standard library and python3-cryptography only). gen-src makes a source t
 synth writes a manifest without data files, dump prints the records as JSON, view lists them as the
 tests describe a device's files (reading every data file), derive times the passcode key derivation."""
 
-import argparse, base64, datetime, hashlib, json, os, plistlib, random, sqlite3, struct, sys, time, urllib.parse, uuid
+import argparse, base64, datetime, hashlib, json, os, plistlib, random, sqlite3, struct, sys, tempfile, time, urllib.parse, uuid
 
 from cryptography.hazmat.primitives import hashes, padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
@@ -354,6 +354,8 @@ class OpenBackup:
             dbpath = tmp
         try:
             db = sqlite3.connect("file:%s?mode=ro" % urllib.parse.quote(os.path.abspath(dbpath)), uri=True)
+            if db.execute("PRAGMA integrity_check").fetchone()[0] != "ok":
+                raise ValueError("Manifest.db fails its integrity check")
             rk = None
             if self.encrypted:
                 row = db.execute("SELECT value FROM Properties WHERE key='salt'").fetchone() if db.execute(
@@ -395,6 +397,19 @@ def cmd_dump(args, b):
     return 0
 
 
+def sound_db(plain):
+    with tempfile.NamedTemporaryFile() as f:
+        f.write(plain)
+        f.flush()
+        db = sqlite3.connect("file:%s?mode=ro" % urllib.parse.quote(f.name), uri=True)
+        try:
+            return db.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        except sqlite3.DatabaseError:
+            return False
+        finally:
+            db.close()
+
+
 def cmd_view(args, b):
     """Status.plist's state, then one sorted line per record as the tests describe a device's files:
     "Domain/path<TAB>d", "l <target>" or "f <size> <sha1>" (a digest not matching its data is marked)."""
@@ -407,6 +422,7 @@ def cmd_view(args, b):
             plain = b.read_plain(r)
             sha1 = hashlib.sha1(plain)
             bad = " BAD DIGEST" if r["digest"] and r["digest"] != sha1.digest() else ""
+            bad += " BAD DB" if plain.startswith(b"SQLite format 3\0") and not sound_db(plain) else ""
             lines.append("%s%s\tf %d %s" % (name, bad, len(plain), sha1.hexdigest()))
         else:
             lines.append(name + ("\tl " + r["target"] if kind == 0o120000 else "\td"))
@@ -448,7 +464,9 @@ def gen_source(root, large):
     sms = os.path.join(root, "HomeDomain", "Library/SMS/sms.db")
     os.makedirs(os.path.dirname(sms), exist_ok=True)
     db = sqlite3.connect(sms)
-    db.execute("CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT)")
+    # The tables of an older device's message store, so that cleaning the messages has them to empty.
+    for table in ("message", "msg_pieces", "group_member", "msg_group"):
+        db.execute("CREATE TABLE %s (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT)" % table)
     db.executemany("INSERT INTO message(text) VALUES(?)", [("message %d" % i,) for i in range(200)])
     db.commit()
     db.close()

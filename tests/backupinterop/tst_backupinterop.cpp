@@ -1,6 +1,7 @@
 // The backup store and the vexlar-backup command line against backups written
 // by an independent device-side peer (devicebackup.py), in both directions.
 
+#include "backup/backupjournal.h"
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser.h"
 #include "sqlite/sqlite3db.h"
@@ -83,6 +84,10 @@ class TestBackupInterop : public QObject {
     int m_counter = 0;
     QString m_plainDb; // shared by the usage rows, which never change it
     QString m_encryptedDb;
+    struct Pristine {
+        QString dir, before, after;
+    };
+    QHash<QString, Pristine> m_pristine; // killedClean's backups by variant
 
     void variantRows() {
         QTest::addColumn<BackupVariant>("variant");
@@ -458,6 +463,87 @@ private slots:
         PeerResult info = runCli({u"info"_s, dir.path()});
         QCOMPARE(info.exitCode, 0);
         QVERIFY2(info.out.contains("Records:\t3721 (1089 files, 2618 folders, 14 links)"), info.out.constData());
+    }
+
+    // A clean killed at each step of its write sequence (tags: fileutil.h), then a command on the backup (the
+    // second one killed too while it recovers, where a row says so): the peer reads the backup exactly as before
+    // or exactly as after the clean, and nothing of the edit is left in the folder.
+    void killedClean_data() {
+        QTest::addColumn<BackupVariant>("variant");
+        QTest::addColumn<QString>("killAt");
+        QTest::addColumn<QString>("recoveryKilledAt");
+        for (const auto& [name, v] : {std::pair<const char*, BackupVariant>{"mbdb-plain", {"mbdb", "9.3.5", {}}},
+                                      {"mbdb-encrypted", {"mbdb", "9.3.5", peerPassword()}},
+                                      {"db-plain", {"db", "14.3", {}}},
+                                      {"db-encrypted", {"db", "14.3", peerPassword()}}}) {
+            QStringList steps{u"journal:1"_s, u"aside:1"_s, u"recovering:1"_s};
+            for (int n = 1; n <= (v.encryptedManifestDb() ? 4 : 3); ++n) {
+                steps << u"renaming:%1"_s.arg(n) << u"renamed:%1"_s.arg(n);
+            }
+            for (const QString& step : steps) {
+                QTest::addRow("%s %s", name, qPrintable(step)) << v << step << QString();
+            }
+            QTest::addRow("%s renamed:2, recovery killed", name) << v << u"renamed:2"_s << u"recovering:1"_s;
+            QTest::addRow("%s renamed:3, recovery killed", name) << v << u"renamed:3"_s << u"recovering:1"_s;
+        }
+    }
+    void killedClean() {
+        QFETCH(BackupVariant, variant);
+        QFETCH(QString, killAt);
+        QFETCH(QString, recoveryKilledAt);
+        const QString key = variant.format + variant.password;
+        if (!m_pristine.contains(key)) { // the backup and its views before and after a clean, once per variant
+            const QString pristine = freshBackup(variant), cleaned = pristine + u"-cleaned"_s;
+            QVERIFY(!pristine.isEmpty() && runProgram(u"/bin/cp"_s, {u"-a"_s, pristine, cleaned}, {}).exitCode == 0);
+            QCOMPARE(runCli({u"clean"_s, cleaned, u"--messages"_s}, variant.password).exitCode, 0);
+            m_pristine[key] = {pristine, peerView(pristine, variant.password), peerView(cleaned, variant.password)};
+        }
+        const auto& [pristine, before, after] = m_pristine.value(key);
+        QVERIFY(before != after && !after.contains(u"BAD"_s));
+        const QString dir = m_tmp.filePath(QString::number(++m_counter));
+        QCOMPARE(runProgram(u"/bin/cp"_s, {u"-a"_s, pristine, dir}, {}).exitCode, 0);
+        auto run = [&](const QStringList& args, const QString& killAt) {
+            qputenv("VEXLAR_TEST_KILL_AT", killAt.toUtf8());
+            const PeerResult r = runCli(args, variant.password);
+            qunsetenv("VEXLAR_TEST_KILL_AT");
+            return r;
+        };
+        QCOMPARE(run({u"clean"_s, dir, u"--messages"_s}, killAt).exitCode, -1);
+        // Any command finishes the edit first; info and scan take turns.
+        const QStringList command =
+            m_counter % 2 ? QStringList{u"info"_s, dir} : QStringList{u"scan"_s, dir, u"--messages"_s};
+        if (!recoveryKilledAt.isEmpty()) {
+            QCOMPARE(run(command, recoveryKilledAt).exitCode, -1);
+        }
+        const PeerResult recovered = run(command, {});
+        QVERIFY2(recovered.exitCode == 0, recovered.err.constData());
+        QVERIFY2(recovered.err.contains("An interrupted change") || killAt == u"renaming:1"_s,
+                 recovered.err.constData());
+        const QString view = peerView(dir, variant.password);
+        QVERIFY2(view == before || view == after, qPrintable(view));
+        const auto files = [](const QString& d) {
+            QStringList out;
+            for (QDirIterator it(d, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+                out << QDir(d).relativeFilePath(it.next());
+            }
+            out.removeIf([](const QString& n) { return n.startsWith(u"Manifest.db-bak"_s); });
+            out.sort();
+            return out;
+        };
+        QCOMPARE(files(dir), files(pristine));
+        // A later program sweeps the plain copies the killed one left in the temporary folder.
+        QCOMPARE(run({u"scan"_s, dir, u"--messages"_s}, {}).exitCode, 0);
+    }
+
+    // A second writer of a backup waits briefly for the first, then refuses with its reason and changes nothing.
+    void secondWriterRefused() {
+        const QString dir = freshBackup({"db", "14.3", QString(), false});
+        const QString before = peerView(dir);
+        backupjournal::FolderLock first(dir);
+        const PeerResult second = runCli({u"clean"_s, dir, u"--messages"_s});
+        QCOMPARE(second.exitCode, 1);
+        QVERIFY2(second.err.contains("Another program is changing the backup"), second.err.constData());
+        QCOMPARE(peerView(dir), before);
     }
 
     void cleanup() {

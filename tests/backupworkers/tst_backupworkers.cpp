@@ -5,6 +5,9 @@
 // backups the reuse rules judge.
 
 #include "app/errreport.h"
+#include "backup/backupjournal.h"
+#include "backup/fileutil.h"
+#include "backup/mbdbparser.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "cleaners/iosmobilerestorethread.h"
 #include "services/backup2tool.h"
@@ -13,6 +16,7 @@
 #include "tests/device/simfixture.h"
 
 #include <QtTest>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -134,6 +138,28 @@ private slots:
         qInstallMessageHandler(previous);
         QVERIFY(logged.join(u'\n').contains(u"<key>Password</key>"_s));
         QVERIFY(!logged.join(u'\n').contains(u"pw-for-no-log"_s));
+    }
+
+    // A clean killed after it replaced a data file, before it saved the manifest: the restore first puts the
+    // backup back as it was, so the phone gets its own message database, not the half-edited one.
+    void restoreFinishesAnUnfinishedEdit() {
+        const QString dir = m_restoreRoot.filePath(m_device.udid);
+        const QString sms = MBDBParser::getBKFilePath(
+            QDir(dir), MBDBParser::getFileHashName(u"HomeDomain"_s, u"Library/SMS/sms.db"_s), false);
+        QFile stored(sms);
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        const QByteArray original = stored.readAll();
+        backupjournal::Journal journal(dir, dir + u"/Manifest.db"_s);
+        journal.addThrow(QFileInfo(sms).fileName(), u"1"_s);
+        QCOMPARE(::link(QFile::encodeName(sms).constData(), QFile::encodeName(sms + u"-1"_s).constData()), 0);
+        fileutil::replaceFileThrow(sms, "half-edited");
+        RecordingReporter r;
+        IOSMobileRestoreThread worker(false, m_device, QDir(m_restoreRoot.path()), r);
+        run(worker);
+        QCOMPARE(r.successes, QStringList{QString()});
+        QFile onPhone(m_sim.deviceDir(m_device.udid) + u"/files/HomeDomain/Library/SMS/sms.db"_s);
+        QVERIFY(onPhone.open(QIODevice::ReadOnly));
+        QCOMPARE(onPhone.readAll(), original);
     }
 
     void failureMessages_data() { addRowsFrom(kTables, "failureMessages"); }

@@ -171,6 +171,9 @@ public:
             throw CliFailure(Error, QStringLiteral("%1 is not a folder").arg(dirPath));
         }
         m.readManifestInfo();
+        if (!m.recoveryNote.isEmpty()) {
+            printErr(m.recoveryNote);
+        }
     }
     OpenedBackup(const OpenedBackup&) = delete;
     OpenedBackup& operator=(const OpenedBackup&) = delete;

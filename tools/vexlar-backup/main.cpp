@@ -9,7 +9,8 @@ int main(int argc, char* argv[]) {
     fileutil::installSignalCleanup();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vexlar-backup"));
-    // The workers' traces are for the program's log file; QT_LOGGING_RULES still turns them on.
-    QLoggingCategory::setFilterRules(QStringLiteral("vexlar.*.debug=false"));
+    // The workers' traces are for the program's log file; QT_LOGGING_RULES still turns them on. A recovered
+    // edit is told in a sentence of its own.
+    QLoggingCategory::setFilterRules(QStringLiteral("vexlar.*.debug=false\nvexlar.backup.journal.info=false"));
     return BackupCli::run(QCoreApplication::arguments());
 }
