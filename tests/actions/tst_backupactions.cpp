@@ -210,7 +210,12 @@ private slots:
         QVERIFY(sound.size() >= 3);
         QCOMPARE(sound, QStringList(sound.size(), u"ok 0"_s));
 
-        // Undo last clean brings the phone back to its state before the last clean, byte for byte, once.
+        // Undo last clean brings the phone back to its state before the last clean, byte for byte, once; a backup
+        // made since, of a phone changed since, leaves the restore point as it was.
+        QFile photo(files(udid) + u"/MediaDomain/Media/DCIM/100APPLE/IMG_4001.JPG"_s);
+        QVERIFY(photo.open(QIODevice::WriteOnly) && photo.write("taken since") && photo.flush());
+        photo.close();
+        QCOMPARE(press("btnScanRemvoeData"), QStringList());
         const QStringList undone = press(nullptr);
         QVERIFY2(shows(undone, u"Put back|Brought back"_s), qPrintable(undone.join(u'|')));
         QCOMPARE(fileTree(files(udid)), afterSys);
