@@ -23,7 +23,7 @@ public:
     // Not owned; invalid once the device's removal has been reported.
     am_device* device;
 
-    // "ios_cache/<udid>" in the data directory, created when missing.
+    // "ios_cache/<udid>" in the cache directory, created when missing.
     QDir cacheDir() const;
     // cacheDir() joined with the file-name-safe app identifier; not created.
     QDir appDir(QString appId) const;

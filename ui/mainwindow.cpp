@@ -508,9 +508,9 @@ void MainWindow::clearAppCache() {
 }
 
 void MainWindow::miClearLogs() {
-    const QDir data = g_dataSaveDir();
-    g_delDirCascade(data.filePath(QStringLiteral("ios_cache")));
-    g_delDirCascade(data.filePath(QStringLiteral("itunes_cache")));
+    const QDir cache = g_cacheDir();
+    g_delDirCascade(cache.filePath(QStringLiteral("ios_cache")));
+    g_delDirCascade(cache.filePath(QStringLiteral("itunes_cache")));
     iosbackup_clear_temp();
     Tips::info(QStringLiteral("Successfully cleared log files."));
 }

@@ -119,7 +119,7 @@ private slots:
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
         // A fresh icon cache: the first listing must fetch every icon.
-        g_delDirCascade(g_dataSaveDir().filePath(u"ios_cache"_s));
+        g_delDirCascade(g_cacheDir().filePath(u"ios_cache"_s));
         g_delDirCascade(g_dataSaveDir().filePath(u"virtual_ios"_s));
 
         m_udidA = m_sim.create({u"--name"_s, kNameA, u"--product-type"_s, u"iPhone8,1"_s, u"--ios"_s, u"12.4"_s,

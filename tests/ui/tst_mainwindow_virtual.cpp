@@ -164,11 +164,11 @@ private slots:
     }
 
     void clearLogFilesRemovesTheCaches() {
-        const QDir data = g_dataSaveDir();
+        const QDir data = g_cacheDir();
         QVERIFY(data.mkpath(u"ios_cache/UDID1/com.example.app"_s));
         QVERIFY(data.mkpath(u"itunes_cache/x"_s));
-        QVERIFY(data.mkpath(u"qlogs"_s));
-        QFile log(data.filePath(u"qlogs/log-20260101.txt"_s));
+        QVERIFY(QDir().mkpath(g_logDirPath()));
+        QFile log(g_logDirPath() + u"/log-20260101.txt"_s);
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.close();
         MainWindow window;
