@@ -221,7 +221,7 @@ void MainWindow::iosDeviceConnected(void* handle) {
         device.productVersion = text(3);
         device.productType = text(4);
 
-        Tips::info(connectionNotes());
+        Tips::infoUnlessDismissed(connectionNotes(), QStringLiteral("notes/connectionNotesDismissed"));
 
         ui->cbDevices->addItem(device.name, QVariant::fromValue(device));
         ui->cbDevices->setCurrentIndex(ui->cbDevices->count() - 1);
