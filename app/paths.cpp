@@ -129,7 +129,8 @@ QString g_backupDirPath() {
     const QString chosen =
         QSettings(g_settingsFilePath(), QSettings::IniFormat).value(QStringLiteral("backups/folder")).toString();
     if (QDir::isAbsolutePath(chosen)) {
-        return QDir::cleanPath(chosen);
+        // A folder of its own: the backup root is emptied and deleted as a whole.
+        return QDir::cleanPath(chosen) + QStringLiteral("/spacevexlar-backups");
     }
     return g_resolveDataSaveDirPath() + QStringLiteral("/backups");
 }

@@ -28,10 +28,12 @@ QDir g_cacheDir();
 // "$XDG_STATE_HOME/spacevexlar/logs" (not created here).
 QString g_logDirPath();
 
-// The folder of device backups: the setting "backups/folder" when it holds an
-// absolute path, else "backups" in the data directory. Not created here.
+// The folder of device backups: "spacevexlar-backups" in the folder the setting
+// "backups/folder" names when it holds an absolute path, else "backups" in the
+// data directory. Never the chosen folder itself, which the program would
+// empty. Not created here.
 QString g_backupDirPath();
-// Stores the backup folder setting; an empty path returns to the default.
+// Stores the folder that holds the backup folder; an empty path returns to the default.
 void g_setBackupDirPath(const QString& path);
 
 // The data directory of earlier versions, honouring their redirect file.

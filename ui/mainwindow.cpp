@@ -13,6 +13,7 @@
 #include "ui/aboutusform.h"
 #include "ui/functionlistfit.h"
 #include "ui/progressform.h"
+#include "ui/settingsdlg.h"
 #include "ui/stylesheet.h"
 #include "ui_mainwindow.h"
 
@@ -127,6 +128,7 @@ MainWindow::MainWindow(QWidget* parent)
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
     tools->addAction(QStringLiteral("Check for Update"), this, &MainWindow::miCheckUpdate);
     tools->addAction(QStringLiteral("Clear Log Files"), this, &MainWindow::miClearLogs);
+    tools->addAction(QStringLiteral("Settings..."), this, &MainWindow::miSettings);
     QMenu* help = ui->menuBar->addMenu(QStringLiteral("Help"));
     help->addAction(QIcon(QStringLiteral(":res/help.png")), QStringLiteral("Help"), this, &MainWindow::miHelp);
     help->addAction(QStringLiteral("Feedback and Support"), this, &MainWindow::miFeedback);
@@ -513,6 +515,11 @@ void MainWindow::miClearLogs() {
     g_delDirCascade(cache.filePath(QStringLiteral("itunes_cache")));
     iosbackup_clear_temp();
     Tips::info(QStringLiteral("Successfully cleared log files."));
+}
+
+void MainWindow::miSettings() {
+    SettingsDlg settings(this);
+    settings.exec();
 }
 
 void MainWindow::miAbout() {

@@ -170,7 +170,7 @@ private slots:
         QCOMPARE(g_dataSaveDir().absolutePath(), dir.absolutePath());
         QCOMPARE(g_backupDirPath(), other.path() + u"/spacevexlar/backups"_s);
         g_setBackupDirPath(other.path() + u"/chosen/"_s);
-        QCOMPARE(g_backupDirPath(), other.path() + u"/chosen"_s);
+        QCOMPARE(g_backupDirPath(), other.path() + u"/chosen/spacevexlar-backups"_s);
         g_setBackupDirPath(QString());
         qunsetenv("XDG_DATA_HOME");
     }
