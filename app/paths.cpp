@@ -2,6 +2,7 @@
 
 #include "app/errreport.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
@@ -13,8 +14,8 @@ namespace {
 
 constexpr const char* kAppFolder = "spacevexlar";
 
-// An XDG base folder: the variable when it holds an absolute path (the
-// specification ignores relative ones), else the fallback below the home folder.
+// An XDG base folder: the variable when it holds an absolute path (the base
+// directory rules ignore relative ones), else the fallback below the home folder.
 QString xdgHome(const char* variable, const char* fallback) {
     const QString configured = qEnvironmentVariable(variable);
     const QString base = QDir::isAbsolutePath(configured) ? configured : QDir::home().filePath(QLatin1String(fallback));
@@ -48,9 +49,12 @@ bool sameContent(const QString& a, const QString& b) {
 // Copies a regular file to a temporary beside the destination, compares it and
 // renames it into place; the source is removed only after all that succeeded.
 bool copyFileOver(const QString& from, const QString& to) {
-    const QString partial = to + QStringLiteral(".moving");
-    QFile::remove(partial);
-    if (!QFile::copy(from, partial) || !sameContent(from, partial) || !QDir().rename(partial, to)) {
+    // Named for this process: a file that happens to exist there is never overwritten.
+    const QString partial = to + QStringLiteral(".moving-%1").arg(QCoreApplication::applicationPid());
+    if (QFileInfo::exists(partial) || !QFile::copy(from, partial)) {
+        return false;
+    }
+    if (!sameContent(from, partial) || !QDir().rename(partial, to)) {
         QFile::remove(partial);
         return false;
     }
