@@ -1,5 +1,6 @@
-// Start-up, in a fixed order: application object, English translation, file
-// logger, device framework, main window, event loop.
+// Start-up, in a fixed order: application object, English translation, the
+// earlier version's folders moved over, file logger, device framework, main
+// window, event loop.
 
 #include "app/errreport.h"
 #include "app/logsaver.h"
@@ -25,8 +26,13 @@ int main(int argc, char* argv[]) {
         app.installTranslator(&translator);
     }
 
-    logsaver_install_msghandler(g_dataSaveDir().absoluteFilePath(QStringLiteral("qlogs")), 10);
+    // Before the logger: the logs of an earlier version move into the folder it writes to.
+    const bool moved = g_moveLegacyFolders();
+    logsaver_install_msghandler(g_logDirPath(), 10);
     qDebug("Space Vexlar %s starting", kProductVersion);
+    if (!moved) {
+        qWarning("the folders of the earlier version were not all moved: %s", qUtf8Printable(g_legacyDataDirPath()));
+    }
     if (!translated) {
         // Texts will show their bare keys (IDS_...): the bundle was not linked in.
         qWarning("translation :/en.qm is missing");

@@ -2,24 +2,53 @@
 
 // Where the program keeps its own files, and a few path and text helpers.
 //
-// The data directory is "<base>/3C9E17B0A4D25F68C1E0B7734D9A2F15", where base
-// is the folder named in the redirect file
-// "~/Library/Application Support/Quorvindale/3C9E17B0A4D25F68C1E0B7734D9A2F15.redirect"
-// when that file names an existing path, else the Quorvindale folder itself.
+// The folders follow the XDG base directories, each with a "spacevexlar" folder:
+// settings in $XDG_CONFIG_HOME, data in $XDG_DATA_HOME, the icon cache in
+// $XDG_CACHE_HOME and logs in $XDG_STATE_HOME (each variable, when unset or not
+// an absolute path, falls back to ~/.config, ~/.local/share, ~/.cache and
+// ~/.local/state). Device backups go to a folder the user chooses, by default
+// "backups" in the data folder.
+//
+// Earlier versions kept everything in
+// "~/Library/Application Support/Quorvindale/3C9E17B0A4D25F68C1E0B7734D9A2F15"
+// (or in the folder a redirect file there named) and their backups in
+// "~/Documents/__quorvindale_iosbk_temp"; g_moveLegacyFolders() moves those over once.
 
 #include <QDir>
 #include <QString>
 
-// "~/Library/Application Support".
-QDir g_osAppDir();
-// "~/Library/Application Support/Quorvindale".
-QString g_defaultSaveDirPath();
-// The redirect target when the redirect file names an existing path, else "".
-QString g_dataSaveDirLink();
-// The data directory path, resolved afresh from the redirect file (not cached).
-QString g_resolveDataSaveDirPath();
+// "$XDG_CONFIG_HOME/spacevexlar/spacevexlar.conf", the settings file (QSettings, ini format).
+QString g_settingsFilePath();
 // The data directory, resolved once per process and created when missing.
 QDir g_dataSaveDir();
+// The data directory path, resolved afresh from the environment (not cached).
+QString g_resolveDataSaveDirPath();
+// "$XDG_CACHE_HOME/spacevexlar", created when missing.
+QDir g_cacheDir();
+// "$XDG_STATE_HOME/spacevexlar/logs" (not created here).
+QString g_logDirPath();
+
+// The folder of device backups: "spacevexlar-backups" in the folder the setting
+// "backups/folder" names when it holds an absolute path, else "backups" in the
+// data directory. Never the chosen folder itself, which the program would
+// empty. Not created here.
+QString g_backupDirPath();
+// Stores the folder that holds the backup folder; an empty path returns to the default.
+void g_setBackupDirPath(const QString& path);
+
+// The data directory of earlier versions, honouring their redirect file.
+QString g_legacyDataDirPath();
+// Moves the folders of earlier versions into the XDG folders, once: a marker in
+// the settings folder records that it ran. Entries are renamed, or copied,
+// compared and only then removed when they live on another file system. An entry
+// whose destination already exists stays where it is. Returns false when
+// something could not be moved; the marker is then not written, so the next
+// start tries again.
+bool g_moveLegacyFolders();
+
+// The device library and the backup helper where `cmake --install` puts them.
+QString g_installedDeviceLibraryPath();
+QString g_installedBackupHelperPath();
 
 // Deletes a folder with its content. Hidden entries are not listed, so a folder
 // holding a dot-file survives with that file. Symbolic links are removed as

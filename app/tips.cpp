@@ -1,8 +1,11 @@
 #include "app/tips.h"
 
 #include "app/errreport.h"
+#include "app/paths.h"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QSettings>
 #include <atomic>
 
 Q_LOGGING_CATEGORY(lcTips, "vexlar.tips")
@@ -21,6 +24,21 @@ bool present(TipsPresenter::Kind kind, const QString& text) {
 
 void Tips::info(const QString& text) {
     present(TipsPresenter::Information, text);
+}
+
+void Tips::infoUnlessDismissed(const QString& text, const QString& settingKey) {
+    QSettings settings(g_settingsFilePath(), QSettings::IniFormat);
+    TipsPresenter* presenter = g_presenter.load();
+    if (settings.value(settingKey).toBool() || !presenter) {
+        qCDebug(lcTips).noquote() << text;
+        return;
+    }
+    bool dismissed = false;
+    presenter->showWithCheckBox(TipsPresenter::Information, text,
+                                QCoreApplication::translate("Tips", "Don't show this again"), dismissed);
+    if (dismissed) {
+        settings.setValue(settingKey, true);
+    }
 }
 
 void Tips::warning(const QString& text) {

@@ -17,11 +17,19 @@ public:
     virtual ~TipsPresenter() = default;
     // Shows one modal box; returns true when the user answered Yes (Question) or closed it.
     virtual bool show(Kind kind, const QString& text) = 0;
+    // The same box with a check box labelled `checkText`; `checked` tells whether it was ticked.
+    virtual bool showWithCheckBox(Kind kind, const QString& text, const QString& /*checkText*/, bool& checked) {
+        checked = false;
+        return show(kind, text);
+    }
 };
 
 class Tips {
 public:
     static void info(const QString& text);
+    // An information box with "Don't show this again"; once ticked, the setting
+    // `settingKey` keeps the box from being shown again.
+    static void infoUnlessDismissed(const QString& text, const QString& settingKey);
     static void warning(const QString& text);
     static bool question(const QString& text);
     static void error(const QString& text);

@@ -42,7 +42,7 @@ void removeAll(const QString& path) {
 } // namespace
 
 QDir iosbackup_temp_dir() {
-    return QDir(QDir(QDir::homePath()).filePath(QStringLiteral("Documents/__quorvindale_iosbk_temp")));
+    return QDir(g_backupDirPath());
 }
 
 void iosbackup_clear_temp() {

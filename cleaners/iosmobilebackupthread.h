@@ -16,7 +16,7 @@
 
 class backup2tool;
 
-// "Documents/__quorvindale_iosbk_temp" in the home folder; not created here.
+// The backup folder the user chose (g_backupDirPath()); not created here.
 QDir iosbackup_temp_dir();
 // Deletes the temporary backup root and the data directory's marker of it.
 void iosbackup_clear_temp();

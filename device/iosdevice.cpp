@@ -63,7 +63,7 @@ IOSDevice IOSDevice::fromDeviceThrow(am_device* handle) {
 }
 
 QDir IOSDevice::cacheDir() const {
-    const QString path = g_dataSaveDir().absoluteFilePath(QStringLiteral("ios_cache/") + folderName(udid));
+    const QString path = g_cacheDir().absoluteFilePath(QStringLiteral("ios_cache/") + folderName(udid));
     QDir dir(QDir::cleanPath(path));
     if (!dir.exists()) {
         dir.mkpath(QStringLiteral("."));

@@ -26,7 +26,7 @@ public:
     // Not owned; invalid once the device's removal has been reported.
     am_device* device;
 
-    // "ios_cache/<udid>" in the data directory, created when missing.
+    // "ios_cache/<udid>" in the cache directory, created when missing.
     QDir cacheDir() const;
     // cacheDir() joined with the app identifier; not created. An identifier that is not
     // a plain name gets the one folder no identifier can name, never created.

@@ -1,6 +1,6 @@
 #include "device/mobiledevice_loader.h"
 
-#include "app/errreport.h"
+#include "app/paths.h"
 #include "app/tips.h"
 
 #include <QCoreApplication>
@@ -11,27 +11,23 @@
 Q_LOGGING_CATEGORY(lcLoader, "vexlar.device.loader")
 
 namespace {
-constexpr const char* kMacFrameworkPath =
-    "/System/Library/PrivateFrameworks/MobileDevice.framework/Versions/Current/MobileDevice";
-
 std::mutex g_mutex;
 QString g_uwpiTunesPath;
 // Never unloaded: framework threads may still run while the process exits.
 QLibrary* g_mobileDevice = nullptr;
 
-QString loadErrorText() {
-    const QString link = QStringLiteral("http://%1/download_itunes.php").arg(webHost());
+// One line saying what to install: on Linux the library comes with the program's package.
+QString loadErrorText(const QString& path) {
     return QCoreApplication::translate("QObject",
-                                       "Failed to load (Apple Mobile Device) framework. Please uninstall current "
-                                       "version iTunes from your computer first. Then download this <a "
-                                       "href=\"%1\">iTunes</a> to install on your computer.")
-        .arg(link.toHtmlEscaped());
+                                       "Phones cannot be reached: %1 cannot be loaded. Install the spacevexlar "
+                                       "package (built with libimobiledevice) and usbmuxd.")
+        .arg(path.toHtmlEscaped());
 }
 } // namespace
 
 QString mobiledevice_loader_library_path() {
     const QString configured = qEnvironmentVariable("VEXLAR_MOBILEDEVICE");
-    return configured.isEmpty() ? QString::fromLatin1(kMacFrameworkPath) : configured;
+    return configured.isEmpty() ? g_installedDeviceLibraryPath() : configured;
 }
 
 int mobiledevice_loader_ini(QString& error, QString uwpiTunesPath) {
@@ -45,7 +41,7 @@ int mobiledevice_loader_ini(QString& error, QString uwpiTunesPath) {
     if (!lib->load()) {
         qCWarning(lcLoader).noquote() << "cannot load the device framework" << path << ":" << lib->errorString();
         delete lib;
-        error = loadErrorText();
+        error = loadErrorText(path);
         return 0;
     }
     qCDebug(lcLoader).noquote() << "device framework loaded from" << path;

@@ -3,15 +3,15 @@
 // Run-time binding of the device framework.
 //
 // The framework is a shared library with a C interface (device/mobiledevice_abi.h),
-// loaded by file path: $VEXLAR_MOBILEDEVICE when set, else the macOS framework
-// path. Functions are looked up by name at each call. Property lists are the
+// loaded by file path: $VEXLAR_MOBILEDEVICE when set, else the installed
+// libvexlar-imd.so. Functions are looked up by name at each call. Property lists are the
 // program's own CFType, so "CoreFoundation" is always loaded.
 
 #include <QString>
 #include <QtGlobal>
 
 // Loads the framework. Returns 1 when loaded; 0 when the device framework
-// failed (error = the user-facing text with the download link), -1 when
+// failed (error = one line saying what to install), -1 when
 // CoreFoundation failed (never on this platform). `uwpiTunesPath` is kept for
 // mobiledevice_loader_ini_uwpiTunesPath(). Loading again after success is a no-op.
 int mobiledevice_loader_ini(QString& error, QString uwpiTunesPath);

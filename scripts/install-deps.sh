@@ -12,6 +12,7 @@ packages=(
   libimobiledevice-dev libusbmuxd-dev
   python3 python3-cryptography
   xvfb xauth fonts-dejavu-core
+  debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream zlib1g-dev
 )
 
 missing=()

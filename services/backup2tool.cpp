@@ -1,6 +1,7 @@
 #include "services/backup2tool.h"
 
 #include "app/errreport.h"
+#include "app/paths.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
@@ -22,9 +23,6 @@
 Q_LOGGING_CATEGORY(lcBackup2tool, "vexlar.services.backup2tool")
 
 namespace {
-
-const char* const kMacHelper = "/System/Library/PrivateFrameworks/MobileDevice.framework/Versions/A/"
-                               "AppleMobileDeviceHelper.app/Contents/Resources/AppleMobileBackup";
 
 // What the log is given of a message: secrets (the restore password, keys) blanked.
 QString xmlText(const CFType& message) {
@@ -71,7 +69,7 @@ backup2tool::backup2tool(am_device* device, QString targetIdentifier, QDir rootD
 
 QString backup2tool::helperPath() {
     const QByteArray fromEnv = qgetenv("VEXLAR_BACKUP_HELPER");
-    return fromEnv.isEmpty() ? QString::fromLatin1(kMacHelper) : QFile::decodeName(fromEnv);
+    return fromEnv.isEmpty() ? g_installedBackupHelperPath() : QFile::decodeName(fromEnv);
 }
 
 quint64 backup2tool::get_freespace(const QDir& dir) {

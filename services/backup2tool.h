@@ -9,7 +9,7 @@
 // ends with an empty dictionary, or with a dictionary holding a non-zero
 // "errorCode" on failure.
 //
-// The helper executable is VEXLAR_BACKUP_HELPER when set.
+// The helper executable is VEXLAR_BACKUP_HELPER when set, else the installed vexlar-mb2helper.
 
 #include "device/cftype.h"
 #include "device/mobiledevice_abi.h"

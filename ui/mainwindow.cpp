@@ -13,6 +13,7 @@
 #include "ui/aboutusform.h"
 #include "ui/functionlistfit.h"
 #include "ui/progressform.h"
+#include "ui/settingsdlg.h"
 #include "ui/stylesheet.h"
 #include "ui_mainwindow.h"
 
@@ -128,6 +129,7 @@ MainWindow::MainWindow(QWidget* parent)
     tools->addAction(QStringLiteral("Undo last clean…"), this, &MainWindow::miUndoClean);
     tools->addAction(QStringLiteral("Check for Update"), this, &MainWindow::miCheckUpdate);
     tools->addAction(QStringLiteral("Clear Log Files"), this, &MainWindow::miClearLogs);
+    tools->addAction(QStringLiteral("Settings..."), this, &MainWindow::miSettings);
     QMenu* help = ui->menuBar->addMenu(QStringLiteral("Help"));
     help->addAction(QIcon(QStringLiteral(":res/help.png")), QStringLiteral("Help"), this, &MainWindow::miHelp);
     help->addAction(QStringLiteral("Feedback and Support"), this, &MainWindow::miFeedback);
@@ -209,7 +211,7 @@ void MainWindow::iosDeviceConnected(void* handle) {
     try {
         const IOSDevice device = IOSDevice::fromDeviceThrow(dev);
 
-        Tips::info(connectionNotes());
+        Tips::infoUnlessDismissed(connectionNotes(), QStringLiteral("notes/connectionNotesDismissed"));
 
         ui->cbDevices->addItem(device.name, QVariant::fromValue(device));
         ui->cbDevices->setCurrentIndex(ui->cbDevices->count() - 1);
@@ -492,11 +494,16 @@ void MainWindow::clearAppCache() {
 }
 
 void MainWindow::miClearLogs() {
-    const QDir data = g_dataSaveDir();
-    g_delDirCascade(data.filePath(QStringLiteral("ios_cache")));
-    g_delDirCascade(data.filePath(QStringLiteral("itunes_cache")));
+    const QDir cache = g_cacheDir();
+    g_delDirCascade(cache.filePath(QStringLiteral("ios_cache")));
+    g_delDirCascade(cache.filePath(QStringLiteral("itunes_cache")));
     iosbackup_clear_temp();
     Tips::info(QStringLiteral("Successfully cleared log files."));
+}
+
+void MainWindow::miSettings() {
+    SettingsDlg settings(this);
+    settings.exec();
 }
 
 void MainWindow::miAbout() {

@@ -50,6 +50,7 @@ public slots:
     void scanAppCache();
     void clearAppCache();
     void miClearLogs();
+    void miSettings();
     void miAbout();
     void miCheckUpdate();
     void miHelp();

@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QHash>
 #include <QLoggingCategory>
@@ -72,6 +73,12 @@ private:
         QAbstractButton* chosen = nullptr;
         if (!answers.isEmpty()) {
             const MessageBoxPresenter::Answer a = answers.takeFirst();
+            if (box->checkBox() && a.button == QMessageBox::NoButton &&
+                plain(box->checkBox()->text()) == plain(a.buttonText)) {
+                box->checkBox()->setChecked(true);
+                answer(box);
+                return;
+            }
             if (a.button != QMessageBox::NoButton) {
                 chosen = box->button(a.button);
             } else {
@@ -111,8 +118,9 @@ private:
 
 } // namespace
 
-int g_showMessageBox(QMessageBox::Icon icon, const QString& text, int buttons) {
+int g_showMessageBox(QMessageBox::Icon icon, const QString& text, int buttons, QCheckBox* checkBox) {
     QMessageBox box(icon, prodDisplayName(), text, QMessageBox::NoButton, nullptr);
+    box.setCheckBox(checkBox);
     WinMovable movable(&box);
     box.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     box.setStyleSheet(getStyleSheet());
@@ -124,7 +132,10 @@ int g_showMessageBox(QMessageBox::Icon icon, const QString& text, int buttons) {
         }
     }
     qCInfo(lcBox).noquote() << "box:" << text;
-    return box.exec();
+    const int pressed = box.exec();
+    // The box would delete the check box it holds; it belongs to the caller.
+    box.setCheckBox(nullptr);
+    return pressed;
 }
 
 bool MessageBoxPresenter::show(Kind kind, const QString& text) {
@@ -150,6 +161,24 @@ bool MessageBoxPresenter::show(Kind kind, const QString& text) {
         return true;
     }
     return false;
+}
+
+bool MessageBoxPresenter::showWithCheckBox(Kind kind, const QString& text, const QString& checkText, bool& checked) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() != app->thread()) {
+        bool result = false;
+        QMetaObject::invokeMethod(
+            app, [&] { result = showWithCheckBox(kind, text, checkText, checked); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+    static constexpr QMessageBox::Icon kIcons[] = {QMessageBox::Information, QMessageBox::Warning,
+                                                   QMessageBox::Question, QMessageBox::Critical};
+    QCheckBox checkBox(checkText);
+    checkBox.setObjectName(QStringLiteral("ckDontShowAgain"));
+    const int buttons = kind == Question ? QMessageBox::Yes | QMessageBox::No : int(QMessageBox::Ok);
+    const int pressed = g_showMessageBox(kIcons[kind], text, buttons, &checkBox);
+    checked = checkBox.isChecked();
+    return kind != Question || pressed == QMessageBox::Yes;
 }
 
 void MessageBoxPresenter::setNextAnswers(const QList<Answer>& answers) {

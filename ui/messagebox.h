@@ -15,6 +15,7 @@
 //    name of every other dialog in shownDialogs());
 //  - answers a message box with the next queued answer (setNextAnswers()):
 //    a standard button, or the text of a custom button such as "Download now";
+//    the text of the box's check box ticks it and takes the next answer;
 //  - with auto answer on and the queue empty, presses Yes, else OK, else the
 //    escape button, else the first button;
 //  - hands any other QDialog whose objectName has a handler
@@ -42,16 +43,19 @@
 #include <QStringList>
 #include <functional>
 
+class QCheckBox;
 class QDialog;
 
 // Shows a modal box with the buttons of `buttons` (added in the order Yes, No,
 // OK, Cancel) and returns the standard button pressed.
-int g_showMessageBox(QMessageBox::Icon icon, const QString& text, int buttons);
+// With `checkBox`, the box shows it below the text (the caller keeps ownership).
+int g_showMessageBox(QMessageBox::Icon icon, const QString& text, int buttons, QCheckBox* checkBox = nullptr);
 
 class MessageBoxPresenter final : public TipsPresenter {
 public:
     // May be called from any thread; the box is shown on the GUI thread.
     bool show(Kind kind, const QString& text) override;
+    bool showWithCheckBox(Kind kind, const QString& text, const QString& checkText, bool& checked) override;
 
     // ---- Test hook (see above) ----
     struct Answer {

@@ -1,5 +1,6 @@
 // The program's shell: the framework loader (missing library with its exact user text, then a real shared
-// library whose function is resolved by name and called), data directory resolution, the path and size helpers,
+// library whose function is resolved by name and called), data directory resolution and the move of an earlier
+// version's folders, the path and size helpers,
 // the file logger (pruning, line formats, concurrent writers, fatal and debug), and the error report's encoding
 // and box (the reports reaching a real server and decoded there are tests/web's). The logger's fatal and stdout
 // cases run this binary again as a child ("--child").
@@ -17,6 +18,7 @@
 #include <QDate>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstring>
@@ -36,11 +38,15 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     f.write(bytes);
 }
 
-QString expectedError(const QString& host) {
-    return QStringLiteral("Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
-                          "from your computer first. Then download this <a href=\"http://%1/download_itunes.php\">"
-                          "iTunes</a> to install on your computer.")
-        .arg(host);
+QString expectedError(const QString& library) {
+    return QStringLiteral("Phones cannot be reached: %1 cannot be loaded. Install the spacevexlar package (built with "
+                          "libimobiledevice) and usbmuxd.")
+        .arg(library);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
 }
 
 QString todaysLog(const QString& dir) {
@@ -96,12 +102,10 @@ private slots:
     void missingLibrary_data() { addRowsFrom(kTables, "missingLibrary"); }
     void missingLibrary() {
         QFETCH(QByteArray, library);
-        QFETCH(QByteArray, webHost);
-        QFETCH(QString, host);
-        const QString expected = expectedError(host);
         library = library.startsWith("tests/") ? VEXLAR_SOURCE_DIR "/" + library : library;
         library.isEmpty() ? qunsetenv("VEXLAR_MOBILEDEVICE") : qputenv("VEXLAR_MOBILEDEVICE", library);
-        webHost.isEmpty() ? qunsetenv("VEXLAR_WEB_HOST") : qputenv("VEXLAR_WEB_HOST", webHost);
+        const QString expected =
+            expectedError(library.isEmpty() ? g_installedDeviceLibraryPath() : QString::fromUtf8(library));
 
         QString error;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot load the device framework")));
@@ -150,19 +154,96 @@ private slots:
             writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"),
                       QString(redirectContent).replace(QLatin1Char('@'), target.path()).toUtf8());
         }
-        QCOMPARE(g_defaultSaveDirPath(), m_base);
-        QCOMPARE(g_dataSaveDirLink(), redirected ? target.path() : QString());
-        QCOMPARE(g_resolveDataSaveDirPath(), (redirected ? target.path() : m_base) + QLatin1Char('/') + kId);
+        QCOMPARE(g_legacyDataDirPath(), (redirected ? target.path() : m_base) + QLatin1Char('/') + kId);
     }
 
     void dataDirectoryIsCreatedAndKept() {
+        // A relative XDG folder is ignored, as the base directory rules say.
+        qputenv("XDG_DATA_HOME", "relative/share");
         const QDir dir = g_dataSaveDir();
+        qunsetenv("XDG_DATA_HOME");
         QVERIFY(dir.exists());
-        QCOMPARE(dir.absolutePath(), m_base + QLatin1Char('/') + kId);
-        // Resolved once: a redirect written later changes nothing in this process.
+        QCOMPARE(dir.absolutePath(), m_home.path() + u"/.local/share/spacevexlar"_s);
+        // Resolved once: the environment changed later changes nothing in this process.
         QTemporaryDir other;
-        writeFile(m_base + QLatin1Char('/') + kId + QStringLiteral(".redirect"), other.path().toUtf8());
-        QCOMPARE(g_dataSaveDir().absolutePath(), m_base + QLatin1Char('/') + kId);
+        qputenv("XDG_DATA_HOME", QFile::encodeName(other.path()));
+        QCOMPARE(g_dataSaveDir().absolutePath(), dir.absolutePath());
+        QCOMPARE(g_backupDirPath(), other.path() + u"/spacevexlar/backups"_s);
+        g_setBackupDirPath(other.path() + u"/chosen/"_s);
+        QCOMPARE(g_backupDirPath(), other.path() + u"/chosen/spacevexlar-backups"_s);
+        g_setBackupDirPath(QString());
+        qunsetenv("XDG_DATA_HOME");
+    }
+
+    void legacyMove_data() { addRowsFrom(kTables, "legacyMove"); }
+    void legacyMove() {
+        QFETCH(QString, xdgBase);
+        QFETCH(bool, redirected);
+        QFETCH(bool, occupied);
+        QFETCH(bool, moved);
+        QFETCH(QStringList, kept);
+        QTemporaryDir home;
+        QTemporaryDir shm(u"/dev/shm/vexlar-XXXXXX"_s);
+        qputenv("HOME", QFile::encodeName(home.path()));
+        const auto restore = qScopeGuard([this] {
+            qputenv("HOME", QFile::encodeName(m_home.path()));
+            for (const char* var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
+                qunsetenv(var);
+            }
+        });
+        if (!xdgBase.isNull()) {
+            const QString base = xdgBase == u"shm"_s ? shm.path() : home.filePath(u"plain-file"_s);
+            writeFile(home.filePath(u"plain-file"_s), "x");
+            for (const char* var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
+                qputenv(var, QFile::encodeName(base + u'/' + QLatin1String(var)));
+            }
+        }
+        QTemporaryDir redirectTarget;
+        const QString legacyBase = home.filePath(u"Library/Application Support/Quorvindale"_s);
+        QVERIFY(QDir().mkpath(legacyBase));
+        if (redirected) {
+            writeFile(legacyBase + u'/' + kId + u".redirect"_s, redirectTarget.path().toUtf8());
+        }
+        const QString legacy = g_legacyDataDirPath();
+        const QString cache = qEnvironmentVariableIsSet("XDG_CACHE_HOME")
+                                  ? qEnvironmentVariable("XDG_CACHE_HOME") + u"/spacevexlar"_s
+                                  : home.filePath(u".cache/spacevexlar"_s);
+        // Each legacy file with where it belongs; the backup is large enough to be compared in chunks.
+        const QList<std::pair<QString, QString>> files = {
+            {u"data/qlogs/log-20250101.txt"_s, g_logDirPath() + u"/log-20250101.txt"_s},
+            {u"data/ios_cache/UDID1/icon.png"_s, cache + u"/ios_cache/UDID1/icon.png"_s},
+            {u"data/settings.plist"_s, g_resolveDataSaveDirPath() + u"/settings.plist"_s},
+            {u"data/virtual_ios/.hidden"_s, g_resolveDataSaveDirPath() + u"/virtual_ios/.hidden"_s},
+            {u"backups/UDID1/Manifest.db"_s, g_backupDirPath() + u"/UDID1/Manifest.db"_s}};
+        auto source = [&](const QString& name) {
+            return name.startsWith(u"data/"_s) ? legacy + name.mid(4)
+                                               : home.filePath(u"Documents/__quorvindale_iosbk_temp"_s) + name.mid(7);
+        };
+        auto content = [](const QString& name) { return name.toUtf8().repeated(name.endsWith(u".db"_s) ? 200000 : 1); };
+        for (const auto& [name, destination] : files) {
+            QVERIFY(QDir().mkpath(QFileInfo(source(name)).absolutePath()));
+            writeFile(source(name), content(name));
+        }
+        if (occupied) {
+            QVERIFY(QDir().mkpath(g_resolveDataSaveDirPath()));
+            writeFile(g_resolveDataSaveDirPath() + u"/settings.plist"_s, "newer");
+        }
+
+        QCOMPARE(g_moveLegacyFolders(), moved);
+
+        for (const auto& [name, destination] : files) {
+            const bool stays = kept.contains(name);
+            QVERIFY2(QFile::exists(source(name)) == stays, qPrintable(name));
+            QCOMPARE(readFile(stays ? source(name) : destination), content(name));
+        }
+        if (occupied) {
+            QCOMPARE(readFile(g_resolveDataSaveDirPath() + u"/settings.plist"_s), "newer");
+        }
+        // Once: what appears in the old folders afterwards stays there.
+        QVERIFY(QDir().mkpath(legacy));
+        writeFile(legacy + u"/late.txt"_s, "late");
+        QCOMPARE(g_moveLegacyFolders(), moved);
+        QVERIFY(QFile::exists(legacy + u"/late.txt"_s));
     }
 
     void delDirCascade() {

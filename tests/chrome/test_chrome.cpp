@@ -6,6 +6,7 @@
 // day's log starts with the start-up line.
 
 #include "app/errreport.h"
+#include "app/paths.h"
 #include "app/tips.h"
 #include "tests/app/datarows.h"
 #include "ui/messagebox.h"
@@ -178,9 +179,8 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
 
         const QString log =
-            home.path() + QStringLiteral("/Library/Application Support/Quorvindale/3C9E17B0A4D25F68C1E0B7734D9A2F15/"
-                                         "qlogs/log-%1.txt")
-                              .arg(QDate::currentDate().toString(u"yyyyMMdd"));
+            home.path() +
+            QStringLiteral("/.local/state/spacevexlar/logs/log-%1.txt").arg(QDate::currentDate().toString(u"yyyyMMdd"));
         QFile file(log);
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(log));
         const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
@@ -189,10 +189,10 @@ private slots:
         const auto indexOf = [&lines](const QString& needle) {
             return lines.indexOf(QRegularExpression(u".*"_s + QRegularExpression::escape(needle) + u".*"_s));
         };
-        const qsizetype warning = indexOf(QStringLiteral(
-            "box answered OK : Failed to load (Apple Mobile Device) framework. Please uninstall current version iTunes "
-            "from your computer first. Then download this <a "
-            "href=\"http://127.0.0.1:9/download_itunes.php\">iTunes</a>"));
+        const qsizetype warning = indexOf(QStringLiteral("box answered OK : Phones cannot be reached: %1 cannot be "
+                                                         "loaded. Install the spacevexlar package (built "
+                                                         "with libimobiledevice) and usbmuxd.")
+                                              .arg(framework.isEmpty() ? g_installedDeviceLibraryPath() : framework));
         const qsizetype shown = indexOf(u"main window shown"_s);
         QCOMPARE(indexOf(u"translation :/en.qm is missing"_s), qsizetype(-1));
         QVERIFY2(shown > 0, "main window not opened");

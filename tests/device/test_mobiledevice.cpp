@@ -284,7 +284,7 @@ private slots:
     }
 
     void cacheDirs() {
-        const QString cacheRoot = g_dataSaveDir().absoluteFilePath(u"ios_cache"_s);
+        const QString cacheRoot = g_cacheDir().absoluteFilePath(u"ios_cache"_s);
         IOSDevice device;
         // A hostile identifier stays one folder inside the cache.
         for (const char* hostile : {"../../escape", "..", "a/../../b"}) {

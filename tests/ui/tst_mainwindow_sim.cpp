@@ -118,8 +118,9 @@ private slots:
         Tips::setPresenter(&presenter);
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
+        QFile::remove(g_settingsFilePath()); // a Notes box dismissed by an earlier run
         // A fresh icon cache: the first listing must fetch every icon.
-        g_delDirCascade(g_dataSaveDir().filePath(u"ios_cache"_s));
+        g_delDirCascade(g_cacheDir().filePath(u"ios_cache"_s));
         g_delDirCascade(g_dataSaveDir().filePath(u"virtual_ios"_s));
 
         m_udidA = m_sim.create({u"--name"_s, kNameA, u"--product-type"_s, u"iPhone8,1"_s, u"--ios"_s, u"12.4"_s,
@@ -294,6 +295,8 @@ private slots:
     }
 
     void unplugging() {
+        // The Notes box of this connection is dismissed for good.
+        MessageBoxPresenter::setNextAnswers({u"Don't show this again"_s, QMessageBox::Ok});
         m_udidB = m_sim.create({u"--name"_s, kNameB, u"--product-type"_s, u"iPad6,3"_s, u"--ios"_s, u"9.3.2"_s,
                                 u"--preset"_s, u"empty"_s});
         QVERIFY(!m_udidB.isEmpty());
@@ -313,6 +316,10 @@ private slots:
         QCOMPARE(child<QProgressBar>("pgSpace")->value(), 0);
         QCOMPARE(m_window->appModel()->rowCount(), 0);
         QVERIFY(child<QLabel>("lbTotalAppCache")->text().isEmpty());
+
+        QVERIFY(m_sim.plug(m_udidA));
+        QTRY_COMPARE_WITH_TIMEOUT(cb->count(), 1, 60000);
+        QCOMPARE(boxesMatching(u"<p>Notes:</p>"_s).size(), 1);
     }
 };
 

@@ -1,10 +1,12 @@
 // The main window without any device framework: virtual devices from the data
-// directory, the check-all box, the device pictures and the "not found" reminder.
+// directory, the check-all box, the device pictures, the "not found" reminder and
+// the settings dialog.
 
 #include "app/paths.h"
 #include "tests/app/datarows.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
+#include "ui/settingsdlg.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,9 +14,11 @@
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -163,12 +167,35 @@ private slots:
         QVERIFY(QFile::exists(image));
     }
 
+    // The chosen folder gets a backup folder of its own; one that cannot be made is refused and nothing changes.
+    void settingsChooseTheBackupFolder() {
+        QTemporaryDir tmp;
+        QFile plain(tmp.filePath(u"plain"_s));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        const QString defaultFolder = g_backupDirPath();
+        SettingsDlg dlg;
+        QCOMPARE(child<QLineEdit>(dlg, "txtBackupFolder")->text(), defaultFolder);
+        QVERIFY(child<QLabel>(dlg, "lbFreeSpace")->text().endsWith(u" free"_s));
+
+        dlg.setLocation(plain.fileName());
+        dlg.accept();
+        QCOMPARE(dlg.result(), int(QDialog::Rejected));
+        QCOMPARE(g_backupDirPath(), defaultFolder);
+        QVERIFY(MessageBoxPresenter::shownTexts().value(0).contains(u"cannot be written"_s));
+
+        dlg.setLocation(tmp.path());
+        dlg.accept();
+        QCOMPARE(g_backupDirPath(), tmp.path() + u"/spacevexlar-backups"_s);
+        QCOMPARE(SettingsDlg().location(), tmp.path());
+        g_setBackupDirPath(QString());
+    }
+
     void clearLogFilesRemovesTheCaches() {
-        const QDir data = g_dataSaveDir();
+        const QDir data = g_cacheDir();
         QVERIFY(data.mkpath(u"ios_cache/UDID1/com.example.app"_s));
         QVERIFY(data.mkpath(u"itunes_cache/x"_s));
-        QVERIFY(data.mkpath(u"qlogs"_s));
-        QFile log(data.filePath(u"qlogs/log-20260101.txt"_s));
+        QVERIFY(QDir().mkpath(g_logDirPath()));
+        QFile log(g_logDirPath() + u"/log-20260101.txt"_s);
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.close();
         MainWindow window;

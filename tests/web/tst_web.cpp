@@ -126,7 +126,7 @@ private slots:
         Webd webd(server);
         QVERIFY(webd.port);
         QTemporaryDir home;
-        const QString data = home.filePath(u"Library/Application Support/Quorvindale/%1/"_s.arg(kProductId));
+        const QString data = home.filePath(u".local/share/spacevexlar/"_s);
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         const QByteArray stored = age == -2 ? "0" : QByteArray::number(now - age);
         if (age != -1) {

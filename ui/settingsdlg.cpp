@@ -1,0 +1,90 @@
+#include "ui/settingsdlg.h"
+
+#include "app/paths.h"
+#include "app/tips.h"
+#include "ui/stylesheet.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStorageInfo>
+#include <QVBoxLayout>
+
+SettingsDlg::SettingsDlg(QWidget* parent)
+    : QDialog(parent), m_movable(this), m_txtFolder(new QLineEdit(this)), m_lbFreeSpace(new QLabel(this)) {
+    setObjectName(QStringLiteral("SettingsDlg"));
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setStyleSheet(getStyleSheet());
+
+    auto* title = new QLabel(tr("Settings"), this);
+    title->setObjectName(QStringLiteral("lbTitle"));
+    m_txtFolder->setObjectName(QStringLiteral("txtBackupFolder"));
+    m_txtFolder->setReadOnly(true);
+    m_txtFolder->setMinimumWidth(360);
+    m_lbFreeSpace->setObjectName(QStringLiteral("lbFreeSpace"));
+    auto* change = new QPushButton(tr("Change..."), this);
+    change->setObjectName(QStringLiteral("btnChangeFolder"));
+    auto* reset = new QPushButton(tr("Default"), this);
+    reset->setObjectName(QStringLiteral("btnDefaultFolder"));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+
+    auto* row = new QHBoxLayout;
+    row->addWidget(m_txtFolder, 1);
+    row->addWidget(change);
+    row->addWidget(reset);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addWidget(new QLabel(tr("Device backups are kept in this folder (Change... picks where it goes):"), this));
+    layout->addLayout(row);
+    layout->addWidget(m_lbFreeSpace);
+    layout->addWidget(buttons);
+
+    connect(change, &QPushButton::clicked, this, [this] {
+        const QString chosen = QFileDialog::getExistingDirectory(this, tr("Backup folder"), m_txtFolder->text());
+        if (!chosen.isEmpty()) {
+            setLocation(chosen);
+        }
+    });
+    connect(reset, &QPushButton::clicked, this, [this] { setLocation(QString()); });
+    connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDlg::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDlg::reject);
+    const QString current = g_backupDirPath();
+    const bool chosenBefore = current.endsWith(QStringLiteral("/spacevexlar-backups"));
+    setLocation(chosenBefore ? QFileInfo(current).absolutePath() : QString());
+}
+
+void SettingsDlg::setLocation(const QString& location) {
+    m_location = location.isEmpty() ? QString() : QDir::cleanPath(location);
+    const QString folder = m_location.isEmpty() ? g_resolveDataSaveDirPath() + QStringLiteral("/backups")
+                                                : m_location + QStringLiteral("/spacevexlar-backups");
+    m_txtFolder->setText(folder);
+    m_lbFreeSpace->setText(freeSpaceText(folder));
+}
+
+QString SettingsDlg::freeSpaceText(const QString& path) {
+    // The folder itself may not exist yet: its nearest existing parent is on the same file system.
+    QString existing = QDir::cleanPath(path);
+    while (!existing.isEmpty() && !QFileInfo(existing).isDir() && existing != QDir::rootPath()) {
+        existing = QFileInfo(existing).absolutePath();
+    }
+    const QStorageInfo storage(existing);
+    if (!storage.isValid() || !storage.isReady()) {
+        return QString();
+    }
+    return tr("%1 free").arg(formatSpaceShow(storage.bytesAvailable()));
+}
+
+void SettingsDlg::accept() {
+    const QString folder = m_txtFolder->text();
+    // A folder the program cannot write would fail every backup later, far from this choice.
+    if (!QDir().mkpath(folder) || !QFileInfo(folder).isWritable()) {
+        Tips::warning(tr("The folder %1 cannot be written. Please choose another one.").arg(folder.toHtmlEscaped()));
+        return;
+    }
+    g_setBackupDirPath(m_location);
+    QDialog::accept();
+}
