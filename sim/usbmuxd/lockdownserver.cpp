@@ -592,7 +592,8 @@ private:
         sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
         plist_dict_set_item(r.get(), "SessionID", plist_new_string(sessionId.c_str()));
         plist_dict_set_item(r.get(), "EnableSessionSSL", plist_new_bool(1));
-        if (!channel.send(r.get())) {
+        // Sim.Faults.SessionTlsBreak: the link fails during the session's TLS handshake.
+        if (!channel.send(r.get()) || boolAt(info, {"Sim", "Faults", "SessionTlsBreak"}, false)) {
             return false;
         }
         const std::string version = stringOf(dictPath(info, {"Lockdown", "", "ProductVersion"}));

@@ -109,6 +109,20 @@ private slots:
         QVERIFY(QFileInfo::exists(m_mux.pairRecord(m_udid)));
     }
 
+    // A failed session that is not the device forgetting the host keeps the record other tools share.
+    void sessionFailureKeepsRecord_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("TLS handshake broken") << uR"(SessionTlsBreak true)"_s;
+        QTest::newRow("pair record refused") << uR"(LockdownError {"StartSession": "InvalidPairRecord"})"_s;
+    }
+    void sessionFailureKeepsRecord() {
+        QFETCH(QString, fault);
+        const QString key = u"Sim.Faults."_s + fault.section(' ', 0, 0);
+        QVERIFY(m_sim.set(m_udid, key, fault.section(' ', 1, -1)) && !errorOf([&] { deviceName(); }).isEmpty());
+        QVERIFY(m_sim.set(m_udid, key, u"null"_s) && QFileInfo::exists(m_mux.pairRecord(m_udid)));
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
+    }
+
     void valuesAndWrites() {
         const QList<CFType> v =
             mobiledevice_info(m_dev, {u"ProductVersion"_s, u"NoSuchKey"_s, u"UniqueDeviceID"_s}, QString());
