@@ -42,8 +42,6 @@
 namespace {
 
 constexpr int kFindDeviceMs = 10000;
-// The framework's "password protected" result: the device is locked.
-constexpr int kPasswordProtected = static_cast<int>(0xe8000071u);
 // Another host (or an automatic sync) holds the device's sync lock.
 constexpr int kErrSyncing = -19;
 
@@ -124,6 +122,13 @@ void writeInfoPlist(am_device* device, const QString& udid, const QString& backu
     }
 }
 
+// Status.plist says the snapshot is whole; one the device left mid-way does not.
+bool snapshotFinished(const QString& backupDir) {
+    const CFType status = CFType::createCFPropertyListFromFile(backupDir + QStringLiteral("/Status.plist"));
+    return status.isCFDictionary() &&
+           status.get(QStringLiteral("SnapshotState")).CFStringQString() == QLatin1String("finished");
+}
+
 // The run: throws Failure.
 void serve(const CFType& request, int out) {
     const QString kind = request.get(QStringLiteral("AMSRequestKey")).CFStringQString();
@@ -182,7 +187,8 @@ void serve(const CFType& request, int out) {
         if (socket) {
             mobiledevice_closeservice(socket);
         }
-        throw Failure{why.endsWith(QStringLiteral("=%1").arg(kPasswordProtected)) ? mb2::kErrLocked : mb2::kErrConnect,
+        throw Failure{why.endsWith(QStringLiteral("=%1").arg(kAMDPasswordProtectedError)) ? mb2::kErrLocked
+                                                                                          : mb2::kErrConnect,
                       why};
     }
     int percentSent = -1;
@@ -206,7 +212,9 @@ void serve(const CFType& request, int out) {
         percent(0);
         if (restore) {
             CFType opts = CFType::createCFDictionary();
-            opts.put(QStringLiteral("RestoreShouldReboot"), CFType::createCFBoolean(false));
+            // Messages, call history and Safari keep their databases open until a restart,
+            // and would write the cleaned records back.
+            opts.put(QStringLiteral("RestoreShouldReboot"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestoreDontCopyBackup"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestorePreserveSettings"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestoreSystemFiles"), CFType::createCFBoolean(true));
@@ -221,10 +229,15 @@ void serve(const CFType& request, int out) {
             writeInfoPlist(watch.device, target, backupDir);
             mobiledevice_backup2_request_backup(socket, target, false);
         }
-        mb2::Transfer transfer(socket, root, percent);
+        mb2::Transfer transfer(socket, root, target, percent);
         code = transfer.run();
+        error = transfer.error();
         if (code == 0) {
-            mobiledevice_link_sc_disconnect(socket, QString());
+            try {
+                mobiledevice_link_sc_disconnect(socket, QString());
+            } catch (const std::exception&) {
+                // A phone restarting after its restore is already gone.
+            }
         }
     } catch (const Failure& f) {
         code = f.code;
@@ -241,7 +254,8 @@ void serve(const CFType& request, int out) {
         }
         throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error};
     }
-    if (!restore && !QFileInfo::exists(backupDir + QStringLiteral("/Status.plist"))) {
+    if (!restore && !snapshotFinished(backupDir)) {
+        QFile::remove(backupDir + QStringLiteral("/Status.plist"));
         throw Failure{-20, QStringLiteral("the device reported success without a complete backup")};
     }
     percent(100);
