@@ -418,7 +418,11 @@ int transferBackup(ServiceConnection& conn) {
         if (it.fileInfo().isDir()) {
             folders << host;
         } else {
-            files.append({host, path});
+            // Info.plist is the host's own (the reference host writes it before
+            // the request); a phone never sends one.
+            if (host != udid + QStringLiteral("/Info.plist")) {
+                files.append({host, path});
+            }
             total += it.fileInfo().size();
         }
     }

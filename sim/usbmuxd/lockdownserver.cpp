@@ -424,6 +424,11 @@ public:
             } else if (name == "ValidatePair") {
                 const std::string host = stringOf(dictPath(request.get(), {"PairRecord", "HostID"}));
                 answer = readHostRecord(this->device.dir, host) ? reply(name) : errorReply(name, "InvalidHostID");
+            } else if (name == "Unpair") {
+                // The phone forgets the host: its record of it goes.
+                const QString path =
+                    hostFile(this->device.dir, stringOf(dictPath(request.get(), {"PairRecord", "HostID"})));
+                answer = !path.isEmpty() && QFile::remove(path) ? reply(name) : errorReply(name, "InvalidHostID");
             } else if (name == "StartSession") {
                 if (!startSession(request.get(), device.get())) {
                     return; // a failed handshake leaves nothing to talk over

@@ -1,0 +1,75 @@
+// libimobiledevice's own tools, unmodified, against simulated phones of three
+// generations: each run must end in the tool's own success, and the phone's
+// bytes must come back whole (backups read by the independent Python peer).
+
+#include "tests/backupinterop/peer.h"
+#include "tests/device/simfixture.h"
+
+using namespace Qt::StringLiterals;
+
+class PeerTest : public QObject {
+    Q_OBJECT
+    SimStore sim;
+    MuxDaemon mux;
+    QTemporaryDir work;
+
+    // The tool's output when it exits 0 and prints `success`, else empty (and the output logged).
+    static QString tool(const QString& name, const QStringList& args, const QString& success = u"SUCCESS"_s) {
+        const PeerResult r = runProgram(name, args, cleanEnvironment());
+        const QString out = QString::fromUtf8(r.out + r.err);
+        const bool ok = r.exitCode == 0 && out.contains(success);
+        if (!ok) {
+            qWarning("%s %s:\n%s", qPrintable(name), qPrintable(args.join(' ')), qPrintable(out.right(3000)));
+        }
+        return ok ? out.trimmed() : QString();
+    }
+
+private slots:
+    void initTestCase() {
+        for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()) {
+                QSKIP(qPrintable(u"%1 is not installed (Debian: libimobiledevice-utils)"_s.arg(name)));
+            }
+        }
+        QString why;
+        QVERIFY2(mux.start(sim.path(), &why) && sim.init(&why), qPrintable(why));
+    }
+
+    void tools_data() {
+        QTest::addColumn<QString>("ios");
+        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s;
+        QTest::newRow("iOS 14") << u"14.4"_s;
+        QTest::newRow("iOS 16.4") << u"16.4"_s;
+    }
+    void tools() {
+        QFETCH(QString, ios);
+        const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
+        const QString files = sim.deviceDir(udid) + u"/files"_s;
+        QVERIFY(runPeer({u"gen-src"_s, files, u"--large"_s, u"70000"_s}).exitCode == 0 &&
+                sim.set(udid, u"Sim.TrustAccepted"_s, u"accepted"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(tool(u"idevice_id"_s, {u"-l"_s}, udid), udid, 10000);
+
+        QVERIFY(!tool(u"idevicepair"_s, {u"pair"_s}).isEmpty() && !tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());
+        QCOMPARE(tool(u"ideviceinfo"_s, {u"-k"_s, u"ProductVersion"_s}, ios), ios);
+        QVERIFY(!tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s}, u"TotalDataCapacity"_s).isEmpty());
+        QCOMPARE(tool(u"idevicename"_s, {}, u"Peer"_s), u"Peer Phone"_s);
+
+        // Full, then incremental (the phone starts from the host's Status.plist and manifest).
+        const QString backups = work.filePath(udid), phone = treeText(fileTree(files));
+        for (const QStringList& backup : {QStringList{u"backup"_s, u"--full"_s, backups}, {u"backup"_s, backups}}) {
+            QVERIFY(QDir().mkpath(backups) && !tool(u"idevicebackup2"_s, backup, u"Backup Successful."_s).isEmpty());
+            QCOMPARE(peerView(backups + '/' + udid), u"finished\n"_s + phone);
+        }
+        // The restore undoes what changed on the phone since, byte for byte.
+        QVERIFY(QFile::remove(files + u"/HomeDomain/Library/Notes/empty.txt"_s) &&
+                QFile::copy(files + u"/HomeDomain/Library/Notes/tab\there.txt"_s, files + u"/HomeDomain/added.txt"_s));
+        const QStringList restore{u"restore"_s, u"--system"_s, u"--settings"_s, u"--remove"_s, backups};
+        QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
+        QCOMPARE(treeText(fileTree(files)), phone);
+        QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(PeerTest)
+#include "tst_peer.moc"
