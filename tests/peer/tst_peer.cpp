@@ -24,6 +24,13 @@ class PeerTest : public QObject {
         return ok ? out.trimmed() : QString();
     }
 
+    // The phone plugged in alone (usbmuxd has dropped the last one), trusted and paired.
+    bool plugged(const QString& udid) {
+        return sim.set(udid, u"Sim.TrustAccepted"_s, u"accepted"_s) &&
+               QTest::qWaitFor([&] { return tool(u"idevice_id"_s, {u"-l"_s}, udid) == udid; }, 10000) &&
+               !tool(u"idevicepair"_s, {u"pair"_s}).isEmpty();
+    }
+
 private slots:
     void initTestCase() {
         for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2"}) {
@@ -46,11 +53,8 @@ private slots:
         const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
         const QString files = sim.deviceDir(udid) + u"/files"_s;
-        QVERIFY(runPeer({u"gen-src"_s, files, u"--large"_s, u"70000"_s}).exitCode == 0 &&
-                sim.set(udid, u"Sim.TrustAccepted"_s, u"accepted"_s));
-        QTRY_COMPARE_WITH_TIMEOUT(tool(u"idevice_id"_s, {u"-l"_s}, udid), udid, 10000);
-
-        QVERIFY(!tool(u"idevicepair"_s, {u"pair"_s}).isEmpty() && !tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());
+        QVERIFY(runPeer({u"gen-src"_s, files, u"--large"_s, u"70000"_s}).exitCode == 0 && plugged(udid));
+        QVERIFY(!tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());
         QCOMPARE(tool(u"ideviceinfo"_s, {u"-k"_s, u"ProductVersion"_s}, ios), ios);
         QVERIFY(!tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s}, u"TotalDataCapacity"_s).isEmpty());
         QCOMPARE(tool(u"idevicename"_s, {}, u"Peer"_s), u"Peer Phone"_s);
@@ -68,6 +72,25 @@ private slots:
         QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
         QCOMPARE(treeText(fileTree(files)), phone);
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
+    }
+
+    // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2
+    // restores; the phone then holds exactly what the cleaned backup holds.
+    void cleanedBackupRestored() {
+        const QString udid = sim.create({u"--ios"_s, u"14.4"_s, u"--preset"_s, u"demo"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
+        const QString files = sim.deviceDir(udid) + u"/files"_s, backups = work.filePath(udid);
+        const QString before = u"finished\n"_s + treeText(fileTree(files)), dir = backups + '/' + udid;
+        QVERIFY(plugged(udid) && QDir().mkpath(backups));
+        QVERIFY(!tool(u"idevicebackup2"_s, {u"backup"_s, u"--full"_s, backups}, u"Backup Successful."_s).isEmpty());
+        const QStringList clean{u"clean"_s,      dir,           u"--cache"_s, u"--junk"_s,
+                                u"--messages"_s, u"--safari"_s, u"--calls"_s};
+        QCOMPARE(runProgram(u"" VEXLAR_BACKUP_CLI ""_s, clean, cleanEnvironment()).exitCode, 0);
+        const QString cleaned = peerView(dir);
+        QVERIFY(cleaned.startsWith(u"finished\n"_s) && cleaned != before);
+        const QStringList restore{u"restore"_s, u"--system"_s, u"--settings"_s, u"--remove"_s, backups};
+        QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
+        QCOMPARE(u"finished\n"_s + treeText(fileTree(files)), cleaned);
     }
 };
 
