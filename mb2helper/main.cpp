@@ -19,6 +19,7 @@
 
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
+#include "device/mobiledevice_msg.h"
 #include "mb2helper/synclock.h"
 #include "mb2helper/transfer.h"
 #include "services/helperpipe.h"
@@ -83,6 +84,53 @@ private:
     QString udid;
 };
 
+// The apps a restore hands back to the device (other hosts give them to the
+// device as RestoreApplications.plist and refuse a backup without them): each
+// user app with its SINF and iTunes metadata, as installation_proxy lists them.
+CFType applicationsOf(am_device* device) {
+    constexpr int kMaxBrowseMessages = 10000;
+    CFType apps = CFType::createCFDictionary();
+    unsigned int socket = 0;
+    try {
+        mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
+        CFType options = CFType::createCFDictionary();
+        options.put(QStringLiteral("ApplicationType"), CFType::createCFString(QStringLiteral("User")));
+        options.put(QStringLiteral("ReturnAttributes"),
+                    CFType::createCFArray({CFType::createCFString(QStringLiteral("CFBundleIdentifier")),
+                                           CFType::createCFString(QStringLiteral("ApplicationSINF")),
+                                           CFType::createCFString(QStringLiteral("iTunesMetadata"))}));
+        CFType request = CFType::createCFDictionary();
+        request.put(QStringLiteral("Command"), CFType::createCFString(QStringLiteral("Browse")));
+        request.put(QStringLiteral("ClientOptions"), options);
+        mobiledevice_sendmsg(socket, request, false, kDeviceLinkTimeout);
+        for (int n = 0; n < kMaxBrowseMessages; ++n) {
+            const CFType reply = mobiledevice_recmsg(socket, request, kDeviceLinkTimeout);
+            const CFType list = reply.get(QStringLiteral("CurrentList"));
+            for (int i = 0; list.isCFArray() && i < list.array_size(); ++i) {
+                const CFType entry = list.at(i);
+                const QString id = entry.get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
+                const CFType sinf = entry.get(QStringLiteral("ApplicationSINF"));
+                const CFType metadata = entry.get(QStringLiteral("iTunesMetadata"));
+                if (!id.isEmpty() && sinf.isCFData() && metadata.isCFData()) {
+                    CFType app = CFType::createCFDictionary();
+                    app.put(QStringLiteral("ApplicationSINF"), sinf);
+                    app.put(QStringLiteral("iTunesMetadata"), metadata);
+                    apps.put(id, app);
+                }
+            }
+            if (reply.get(QStringLiteral("Status")).CFStringQString() == QLatin1String("Complete")) {
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        qWarning("mb2helper: no app list for Info.plist: %s", e.what());
+    }
+    if (socket) {
+        mobiledevice_closeservice(socket);
+    }
+    return apps;
+}
+
 // Info.plist is the host's to write: a device sends only its own files.
 // Written before the request; a device that sends one replaces it.
 void writeInfoPlist(am_device* device, const QString& udid, const QString& backupDir) {
@@ -104,6 +152,7 @@ void writeInfoPlist(am_device* device, const QString& udid, const QString& backu
     info.put(QStringLiteral("Unique Identifier"), CFType::createCFString(udid.toUpper()));
     info.put(QStringLiteral("Target Type"), CFType::createCFString(QStringLiteral("Device")));
     info.put(QStringLiteral("Last Backup Date"), CFType::createCFDate(QDateTime::currentDateTimeUtc()));
+    info.put(QStringLiteral("Applications"), applicationsOf(device));
     const QByteArray xml = info.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
     const QString path = backupDir + QStringLiteral("/Info.plist");
     const QByteArray temp = QFile::encodeName(path + QStringLiteral(".mb2tmp"));

@@ -2,16 +2,13 @@
 // generations: each run must end in the tool's own success, and the phone's
 // bytes must come back whole (backups read by the independent Python peer).
 
-#include "tests/backupinterop/peer.h"
-#include "tests/device/simfixture.h"
+#include "tests/simbackup/helpersuite.h"
 
 using namespace Qt::StringLiterals;
 
-class PeerTest : public QObject {
+class PeerTest : public HelperSuite {
     Q_OBJECT
-    SimStore sim;
     MuxDaemon mux;
-    QTemporaryDir work;
 
     // The tool's output when it exits 0 and prints `success`, else empty (and the output logged).
     static QString tool(const QString& name, const QStringList& args, const QString& success = u"SUCCESS"_s) {
@@ -40,6 +37,7 @@ private slots:
         }
         QString why;
         QVERIFY2(mux.start(sim.path(), &why) && sim.init(&why), qPrintable(why));
+        QVERIFY(useHelper(VEXLAR_MB2HELPER));
     }
 
     void tools_data() {
@@ -91,6 +89,24 @@ private slots:
         const QStringList restore{u"restore"_s, u"--system"_s, u"--settings"_s, u"--remove"_s, backups};
         QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
         QCOMPARE(u"finished\n"_s + treeText(fileTree(files)), cleaned);
+    }
+
+    // Each restores the other's backup: vexlar-mb2helper's by idevicebackup2, idevicebackup2's by vexlar-mb2helper.
+    void helperAndToolRestoreEachOther() {
+        const QString udid = device(u"14.4"_s);
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
+        const QString phone = treeText(fileTree(files(udid))), note = files(udid) + u"/HomeDomain/Library/Notes/"_s;
+        const auto changePhone = [&] {
+            return QFile::remove(note + u"empty.txt"_s) && QFile::copy(note + u"tab\there.txt"_s, note + u"new.txt"_s);
+        };
+        QVERIFY(plugged(udid) && run(udid, OP_BACKUP).isEmpty() && changePhone());
+        const QStringList restore{u"restore"_s, u"--system"_s, u"--settings"_s, u"--remove"_s, root};
+        QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
+        QCOMPARE(treeText(fileTree(files(udid))), phone);
+        QVERIFY(QDir(backupDir(udid)).removeRecursively());
+        QVERIFY(!tool(u"idevicebackup2"_s, {u"backup"_s, u"--full"_s, root}, u"Backup Successful."_s).isEmpty());
+        QVERIFY(changePhone() && run(udid, OP_RESTORE).isEmpty());
+        QCOMPARE(treeText(fileTree(files(udid))), phone);
     }
 };
 
