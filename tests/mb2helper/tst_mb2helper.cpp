@@ -41,10 +41,15 @@ private slots:
     void backupCleanRestore() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
-        const QString udid = device(ios, password);
+        const QString udid = device(ios, password), bystander = sim.create();
         QVERIFY(!udid.isEmpty());
         QList<int> percents;
         QCOMPARE(run(udid, OP_BACKUP, {}, &percents), QString());
+        // Finding its device, the helper asked no other phone to trust this computer.
+        const CFType other = CFType::createCFPropertyListFromFile(sim.deviceDir(bystander) + u"/device.plist"_s);
+        QVERIFY(!other.get(u"Sim"_s).get(u"Paired"_s).CFNumberBool(false));
+        QVERIFY(QDir(sim.deviceDir(bystander) + u"/lockdown"_s).entryList({u"*.plist"_s}).isEmpty());
+        QVERIFY(sim.unplug(bystander));
         QVERIFY(percents.size() >= 2 && percents.last() == 100);
         QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(udid));
 
@@ -89,6 +94,7 @@ private slots:
         for (const QString& kv : fault.split(';')) {
             if (kv == u"!unplug"_s) {
                 QVERIFY(sim.unplug(udid));
+                QTest::qWait(1000); // simusbmuxd notices within its 250 ms poll, a real usbmuxd at once
             } else if (kv == u"!synclock"_s) {
                 syncLock.setFileName(files(udid) + u"/MediaDomain/Media/com.apple.itunes.lock_sync"_s);
                 QVERIFY(syncLock.open(QIODevice::ReadWrite) && ::flock(syncLock.handle(), LOCK_EX) == 0);
