@@ -30,7 +30,8 @@ class PeerTest : public HelperSuite {
 
 private slots:
     void initTestCase() {
-        for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2"}) {
+        for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2",
+                                 "idevicenotificationproxy"}) {
             if (QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()) {
                 QSKIP(qPrintable(u"%1 is not installed (Debian: libimobiledevice-utils)"_s.arg(name)));
             }
@@ -69,6 +70,14 @@ private slots:
         const QStringList restore{u"restore"_s, u"--system"_s, u"--settings"_s, u"--remove"_s, backups};
         QVERIFY(!tool(u"idevicebackup2"_s, restore, u"Restore Successful."_s).isEmpty());
         QCOMPARE(treeText(fileTree(files)), phone);
+        for (const QString& state : {u"on"_s, u"off"_s}) { // the phone's own setting, read back through lockdown
+            QVERIFY(!tool(u"idevicebackup2"_s, {u"cloud"_s, state, backups}, u"successfully"_s).isEmpty());
+            QCOMPARE(
+                tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"CloudBackupEnabled"_s}, {}),
+                state == u"on"_s ? u"true"_s : u"false"_s);
+        }
+        const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
+        QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
     }
 
