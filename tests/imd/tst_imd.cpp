@@ -155,13 +155,14 @@ private slots:
         IOSDevice device;
         device.device = m_dev;
         device.udid = m_udid;
-        const QList<_IOSAppInfo> apps{{appId, u"SkyCast"_s}};
+        const QList<_IOSAppInfo> apps{{u"com.example.gone"_s, u"Gone"_s}, {appId, u"SkyCast"_s}}; // the first refused
         SilentReporter reporter;
         IOSClearAppCacheThread worker(device, apps, reporter);
         worker.start();
         QVERIFY(worker.wait(120000));
         QVERIFY2(reporter.errors.isEmpty(), qPrintable(reporter.errors.join(u'\n')));
         QCOMPARE(worker.clearedBytes, cached);
+        QCOMPARE(worker.refusedApps, QStringList{u"com.example.gone"_s});
         QCOMPARE(bytesBelow(container + u"/Library/Caches"_s), qint64(0));
         QVERIFY(QFile::exists(container + u"/Documents/notes.txt"_s));
     }
