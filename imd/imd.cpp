@@ -193,6 +193,7 @@ private:
                 am_device* dev = it->second; // kept: a stale handle must not dangle
                 dev->present = false;
                 devices.erase(it);
+                retired.push_back(dev);
                 for (Subscription* s : subs) {
                     events.push_back({s, dev, ADNCI_MSG_DISCONNECTED});
                 }
@@ -228,6 +229,7 @@ private:
 
     std::mutex mutex;
     std::map<std::string, am_device*> devices;
+    std::vector<am_device*> retired; // handles of devices that left, alive for their holders
     std::vector<Subscription*> subs;
     std::once_flag listenOnce;
     std::mutex deliverMutex;
