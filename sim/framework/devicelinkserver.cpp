@@ -34,6 +34,8 @@
 //   -13 "Multi status" with DLFileErrorCode / DLFileErrorString per path: its
 //                      mb2_handle_send_files, for any failed file; that a
 //                      phone refuses other answers is our assumption
+//   asking for Status.plist and Manifest.plist first: users' logs of
+//                      incremental backups (libimobiledevice issue 1582)
 //   mkdir with parents its mb2_handle_make_directory (mkdir_with_parents)
 //   missing folder listed as 0 and {}: its mb2_handle_list_directory
 //   Restore            lists the host's <udid>/ (DLContentsOfDirectory),
@@ -241,6 +243,30 @@ bool recvStatus(ServiceConnection& conn, int64_t* code, Plist* value = nullptr) 
         value->reset(plist_copy(element(status.get(), 3)));
     }
     return true;
+}
+
+// The device's ErrorDescription for its ErrorCode, as phones word them where
+// users have quoted them in libimobiledevice's issue tracker:
+//   105  confirmed: "Insufficient free disk space on drive to back up
+//        (MBErrorDomain/105)" (libimobiledevice issue 1384)
+//   205  confirmed: "Error reading backup properties (MBErrorDomain/205)" after
+//        the host sent an unreadable manifest (issue 1582); phones also use 205
+//        for "Multiple errors downloading files" during a restore (issue 801)
+//   104, 202, 207, 208, 209, 211, 212: not confirmed from the sources; our own
+//        wording in the same form
+const char* descriptionOf(int code) {
+    static const std::map<int, const char*> texts = {
+        {104, "Multiple errors uploading files (MBErrorDomain/104)"},
+        {105, "Insufficient free disk space on drive to back up (MBErrorDomain/105)"},
+        {202, "Backup cancelled on the device (MBErrorDomain/202)"},
+        {205, "Error reading backup properties (MBErrorDomain/205)"},
+        {207, "Wrong backup password (MBErrorDomain/207)"},
+        {208, "Device locked (MBErrorDomain/208)"},
+        {209, "Passcode not entered on the device (MBErrorDomain/209)"},
+        {211, "Find My is on (MBErrorDomain/211)"},
+        {212, "Setup not finished (MBErrorDomain/212)"}};
+    const auto it = texts.find(code);
+    return it != texts.end() ? it->second : "The transfer failed";
 }
 
 // The device's code for a failure of the stand-in's writer or reader.
@@ -729,7 +755,7 @@ void serveMobileBackup2(ServiceConnection& conn) {
                 if (code < 0) {
                     return; // unplugged or the host went away: hang up
                 }
-                reply = response(code, code ? "The transfer failed" : nullptr);
+                reply = response(code, code ? descriptionOf(code) : nullptr);
                 if (name == "Restore" && code == 0 && boolAt(options, {"RestoreShouldReboot"}, true)) {
                     // The phone restarts at once: the host's goodbye finds the link gone.
                     // (Counted first: the host may look as soon as it has the answer.)
