@@ -53,6 +53,7 @@ qint64 IOSClearAppCacheThread::walk(mobiledevice_afc& afc, const QString& dir, b
 
 void IOSClearAppCacheThread::run() {
     clearedBytes = 0;
+    refusedApps.clear();
     try {
         m_progress.invokeUpdateProgress(scanOnly ? tr("IDS_SCAN_IOS_APP_CACHE") : tr("IDS_CLEAR_IOS_APP_CACHE"), 0,
                                         QString());
@@ -66,7 +67,12 @@ void IOSClearAppCacheThread::run() {
             m_progress.invokeUpdateProgress(title.arg(app.appName), int(double(i) / n * 100.0), QString());
             mobiledevice_afc afc(m_device.device);
             afc.cancel = &m_progress.canceled;
-            afc.startService(app.appId);
+            try {
+                afc.startService(app.appId);
+            } catch (const afc_status_error&) {
+                refusedApps.append(app.appId); // the other apps' caches are still ours to clear
+                continue;
+            }
             const bool remove = !scanOnly;
             qint64 bytes = removeIOSDir(afc, QStringLiteral("/Library/Caches"), remove);
             bytes += removeIOSDir(afc, QStringLiteral("/Library/tmp"), remove);

@@ -10,6 +10,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QStringList>
 #include <QThread>
 
 class mobiledevice_afc;
@@ -24,6 +25,7 @@ public:
     bool scanOnly = false;
     qint64 clearedBytes = 0;              // deleted in this run
     QHash<QString, qint64> appCacheBytes; // bundle identifier -> bytes found
+    QStringList refusedApps;              // whose container the device would not vend: left to a backup
 
     // Bytes of the regular files below dir; deletes them and the sub-folders when remove.
     qint64 removeIOSDir(mobiledevice_afc& afc, QString dir, bool remove);

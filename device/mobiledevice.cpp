@@ -189,10 +189,9 @@ int mobiledevice_set(am_device* device, QString domain, QString key, CFType valu
 }
 
 QString mobiledevice_device_uid(am_device* device) {
-    return withSession(device, [&] {
-        return adopt(mobiledevice_fn<AMDeviceCopyDeviceIdentifier_t>("AMDeviceCopyDeviceIdentifier")(device))
-            .CFStringQString();
-    });
+    // Known from the attach itself: no session, so no trust dialog on a phone nobody chose.
+    return adopt(mobiledevice_fn<AMDeviceCopyDeviceIdentifier_t>("AMDeviceCopyDeviceIdentifier")(device))
+        .CFStringQString();
 }
 
 void mobiledevice_startservice(am_device* device, char const* service, unsigned int& socket) {

@@ -46,7 +46,7 @@ QList<CFType> mobiledevice_info(am_device* device, QStringList keys, QString dom
 // The framework's result code of the write (0 = done). Throws on session failure.
 int mobiledevice_set(am_device* device, QString domain, QString key, CFType value);
 
-// The device's unique identifier. Throws on session failure.
+// The device's unique identifier, known without a session (no trust dialog).
 QString mobiledevice_device_uid(am_device* device);
 
 // Starts the named lockdown service; its socket is stored in `socket`.

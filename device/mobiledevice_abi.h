@@ -31,6 +31,9 @@ enum : unsigned int {
     ADNCI_MSG_DISCONNECTED = 2,
 };
 
+// "Password protected": the device is locked (lockdown's PasswordProtected).
+inline constexpr int kAMDPasswordProtectedError = static_cast<int>(0xe800006bu);
+
 typedef int (*AMDeviceNotificationSubscribe_t)(am_device_notification_callback callback, unsigned int unused0,
                                                unsigned int unused1, void* context, void** subscription);
 typedef void* (*AMDeviceCopyDeviceIdentifier_t)(am_device* device);

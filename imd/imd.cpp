@@ -16,8 +16,8 @@
 //   AMDeviceValidatePairing  the record is there (the device checks it at StartSession)
 //   AMDeviceStartSession   a client made with the handshake, which learns the iOS
 //                          version (else TLS stays at 1.0) and starts the TLS
-//                          session; a record the device refuses is deleted so
-//                          that the next attempt pairs again
+//                          session; a record whose host the device no longer
+//                          knows is deleted so that the next attempt pairs again
 //   AMDeviceStopSession / AMDeviceDisconnect  the client ends with the outermost
 //                          disconnect of the thread
 // Services: lockdown starts the service (with the escrow bag for
@@ -73,7 +73,7 @@ constexpr int kErrInvalidService = code(0xe8000022u);
 constexpr int kErrInvalidPairRecord = code(0xe8000025u);
 constexpr int kErrServiceFailed = code(0xe8000028u);
 constexpr int kErrServiceProhibited = code(0xe8000087u);
-constexpr int kErrPasswordProtected = code(0xe800006bu);
+constexpr int kErrPasswordProtected = kAMDPasswordProtectedError;
 constexpr int kErrUserDeniedPairing = code(0xe8000096u);
 constexpr int kErrPairingDialogPending = code(0xe800009au);
 constexpr int kErrSsl = code(0xe8000029u);
@@ -117,10 +117,10 @@ int mapLockdown(lockdownd_error_t e) {
     }
 }
 
-// A stale record (a host id the device forgot, a TLS failure with its
-// certificates) is removed so that the next attempt pairs afresh.
+// Only a phone that no longer knows the host makes the record stale: after a
+// TLS failure (a cable glitch) the record still serves, and other tools share it.
 bool staleRecord(lockdownd_error_t e) {
-    return e == LOCKDOWN_E_INVALID_HOST_ID || e == LOCKDOWN_E_SSL_ERROR || e == LOCKDOWN_E_INVALID_PAIR_RECORD;
+    return e == LOCKDOWN_E_INVALID_HOST_ID;
 }
 
 struct Subscription {
@@ -193,6 +193,7 @@ private:
                 am_device* dev = it->second; // kept: a stale handle must not dangle
                 dev->present = false;
                 devices.erase(it);
+                retired.push_back(dev);
                 for (Subscription* s : subs) {
                     events.push_back({s, dev, ADNCI_MSG_DISCONNECTED});
                 }
@@ -228,6 +229,7 @@ private:
 
     std::mutex mutex;
     std::map<std::string, am_device*> devices;
+    std::vector<am_device*> retired; // handles of devices that left, alive for their holders
     std::vector<Subscription*> subs;
     std::once_flag listenOnce;
     std::mutex deliverMutex;

@@ -19,6 +19,7 @@
 
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_loader.h"
+#include "device/mobiledevice_msg.h"
 #include "mb2helper/synclock.h"
 #include "mb2helper/transfer.h"
 #include "services/helperpipe.h"
@@ -42,8 +43,6 @@
 namespace {
 
 constexpr int kFindDeviceMs = 10000;
-// The framework's "password protected" result: the device is locked.
-constexpr int kPasswordProtected = static_cast<int>(0xe8000071u);
 // Another host (or an automatic sync) holds the device's sync lock.
 constexpr int kErrSyncing = -19;
 
@@ -85,6 +84,53 @@ private:
     QString udid;
 };
 
+// The apps a restore hands back to the device (other hosts give them to the
+// device as RestoreApplications.plist and refuse a backup without them): each
+// user app with its SINF and iTunes metadata, as installation_proxy lists them.
+CFType applicationsOf(am_device* device) {
+    constexpr int kMaxBrowseMessages = 10000;
+    CFType apps = CFType::createCFDictionary();
+    unsigned int socket = 0;
+    try {
+        mobiledevice_startservice(device, "com.apple.mobile.installation_proxy", socket);
+        CFType options = CFType::createCFDictionary();
+        options.put(QStringLiteral("ApplicationType"), CFType::createCFString(QStringLiteral("User")));
+        options.put(QStringLiteral("ReturnAttributes"),
+                    CFType::createCFArray({CFType::createCFString(QStringLiteral("CFBundleIdentifier")),
+                                           CFType::createCFString(QStringLiteral("ApplicationSINF")),
+                                           CFType::createCFString(QStringLiteral("iTunesMetadata"))}));
+        CFType request = CFType::createCFDictionary();
+        request.put(QStringLiteral("Command"), CFType::createCFString(QStringLiteral("Browse")));
+        request.put(QStringLiteral("ClientOptions"), options);
+        mobiledevice_sendmsg(socket, request, false, kDeviceLinkTimeout);
+        for (int n = 0; n < kMaxBrowseMessages; ++n) {
+            const CFType reply = mobiledevice_recmsg(socket, request, kDeviceLinkTimeout);
+            const CFType list = reply.get(QStringLiteral("CurrentList"));
+            for (int i = 0; list.isCFArray() && i < list.array_size(); ++i) {
+                const CFType entry = list.at(i);
+                const QString id = entry.get(QStringLiteral("CFBundleIdentifier")).CFStringQString();
+                const CFType sinf = entry.get(QStringLiteral("ApplicationSINF"));
+                const CFType metadata = entry.get(QStringLiteral("iTunesMetadata"));
+                if (!id.isEmpty() && sinf.isCFData() && metadata.isCFData()) {
+                    CFType app = CFType::createCFDictionary();
+                    app.put(QStringLiteral("ApplicationSINF"), sinf);
+                    app.put(QStringLiteral("iTunesMetadata"), metadata);
+                    apps.put(id, app);
+                }
+            }
+            if (reply.get(QStringLiteral("Status")).CFStringQString() == QLatin1String("Complete")) {
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        qWarning("mb2helper: no app list for Info.plist: %s", e.what());
+    }
+    if (socket) {
+        mobiledevice_closeservice(socket);
+    }
+    return apps;
+}
+
 // Info.plist is the host's to write: a device sends only its own files.
 // Written before the request; a device that sends one replaces it.
 void writeInfoPlist(am_device* device, const QString& udid, const QString& backupDir) {
@@ -106,6 +152,7 @@ void writeInfoPlist(am_device* device, const QString& udid, const QString& backu
     info.put(QStringLiteral("Unique Identifier"), CFType::createCFString(udid.toUpper()));
     info.put(QStringLiteral("Target Type"), CFType::createCFString(QStringLiteral("Device")));
     info.put(QStringLiteral("Last Backup Date"), CFType::createCFDate(QDateTime::currentDateTimeUtc()));
+    info.put(QStringLiteral("Applications"), applicationsOf(device));
     const QByteArray xml = info.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0);
     const QString path = backupDir + QStringLiteral("/Info.plist");
     const QByteArray temp = QFile::encodeName(path + QStringLiteral(".mb2tmp"));
@@ -122,6 +169,13 @@ void writeInfoPlist(am_device* device, const QString& udid, const QString& backu
         ::unlink(temp.constData());
         throw Failure{errno == ENOSPC ? -36 : -20, QStringLiteral("cannot write %1").arg(path)};
     }
+}
+
+// Status.plist says the snapshot is whole; one the device left mid-way does not.
+bool snapshotFinished(const QString& backupDir) {
+    const CFType status = CFType::createCFPropertyListFromFile(backupDir + QStringLiteral("/Status.plist"));
+    return status.isCFDictionary() &&
+           status.get(QStringLiteral("SnapshotState")).CFStringQString() == QLatin1String("finished");
 }
 
 // The run: throws Failure.
@@ -182,7 +236,8 @@ void serve(const CFType& request, int out) {
         if (socket) {
             mobiledevice_closeservice(socket);
         }
-        throw Failure{why.endsWith(QStringLiteral("=%1").arg(kPasswordProtected)) ? mb2::kErrLocked : mb2::kErrConnect,
+        throw Failure{why.endsWith(QStringLiteral("=%1").arg(kAMDPasswordProtectedError)) ? mb2::kErrLocked
+                                                                                          : mb2::kErrConnect,
                       why};
     }
     int percentSent = -1;
@@ -206,7 +261,9 @@ void serve(const CFType& request, int out) {
         percent(0);
         if (restore) {
             CFType opts = CFType::createCFDictionary();
-            opts.put(QStringLiteral("RestoreShouldReboot"), CFType::createCFBoolean(false));
+            // Messages, call history and Safari keep their databases open until a restart,
+            // and would write the cleaned records back.
+            opts.put(QStringLiteral("RestoreShouldReboot"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestoreDontCopyBackup"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestorePreserveSettings"), CFType::createCFBoolean(true));
             opts.put(QStringLiteral("RestoreSystemFiles"), CFType::createCFBoolean(true));
@@ -221,10 +278,15 @@ void serve(const CFType& request, int out) {
             writeInfoPlist(watch.device, target, backupDir);
             mobiledevice_backup2_request_backup(socket, target, false);
         }
-        mb2::Transfer transfer(socket, root, percent);
+        mb2::Transfer transfer(socket, root, target, percent);
         code = transfer.run();
+        error = transfer.error();
         if (code == 0) {
-            mobiledevice_link_sc_disconnect(socket, QString());
+            try {
+                mobiledevice_link_sc_disconnect(socket, QString());
+            } catch (const std::exception&) {
+                // A phone restarting after its restore is already gone.
+            }
         }
     } catch (const Failure& f) {
         code = f.code;
@@ -241,7 +303,8 @@ void serve(const CFType& request, int out) {
         }
         throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error};
     }
-    if (!restore && !QFileInfo::exists(backupDir + QStringLiteral("/Status.plist"))) {
+    if (!restore && !snapshotFinished(backupDir)) {
+        QFile::remove(backupDir + QStringLiteral("/Status.plist"));
         throw Failure{-20, QStringLiteral("the device reported success without a complete backup")};
     }
     percent(100);

@@ -25,6 +25,8 @@ namespace {
 // Raw transfer codes after the length of each block.
 constexpr char kCodeSuccess = 0x00;
 constexpr char kCodeLocalError = 0x06;
+// The device's own end of a file it could not read whole: what came is kept.
+constexpr char kCodeRemoteError = 0x0b;
 constexpr char kCodeFileData = 0x0c;
 constexpr int kChunk = 65536;
 constexpr quint32 kMaxName = 4096;
@@ -104,12 +106,15 @@ int deviceErrorOf(int error) {
     }
 }
 
-QString resolveUnder(const QString& root, const QString& devicePath) {
+QString resolveUnder(const QString& root, const QString& folder, const QString& devicePath) {
     if (devicePath.isEmpty() || devicePath.startsWith(QLatin1Char('/')) || devicePath.contains(QChar(0))) {
         return QString();
     }
     QString path = root;
     const QStringList parts = devicePath.split(QLatin1Char('/'));
+    if (parts.first() != folder) {
+        return QString();
+    }
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const QString& part = parts[i];
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")) {
@@ -127,8 +132,8 @@ QString resolveUnder(const QString& root, const QString& devicePath) {
     return path;
 }
 
-Transfer::Transfer(unsigned int socket, QString root, std::function<void(int)> percent)
-    : socket(socket), root(std::move(root)), percent(std::move(percent)) {}
+Transfer::Transfer(unsigned int socket, QString root, QString folder, std::function<void(int)> percent)
+    : socket(socket), root(std::move(root)), folder(std::move(folder)), percent(std::move(percent)) {}
 
 quint32 Transfer::readU32() {
     unsigned char be[4];
@@ -162,6 +167,16 @@ void Transfer::status(int code, const QString& description, const CFType& value)
     mobiledevice_backup2_send_status_response(socket, code, description, value);
 }
 
+void Transfer::waitForData() {
+    for (;;) {
+        pollfd p{static_cast<int>(socket), POLLIN, 0};
+        const int ready = ::poll(&p, 1, kReceiveWaitMs);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return; // data, or an end the next read reports
+        }
+    }
+}
+
 void Transfer::statusFor(const QList<QPair<QString, int>>& failures) {
     CFType errors = CFType::createCFDictionary();
     for (const auto& [path, error] : failures) {
@@ -170,11 +185,10 @@ void Transfer::statusFor(const QList<QPair<QString, int>>& failures) {
         entry.put(QStringLiteral("DLFileErrorCode"), CFType::createCFNumberInt32(deviceErrorOf(error)));
         errors.put(path, entry);
     }
+    // Even one failed file is a multi status: the device reads the per-file
+    // errors (a missing Status.plist at the start of a backup is expected).
     if (failures.isEmpty()) {
         status(0, QString(), errors);
-    } else if (failures.size() == 1) {
-        status(deviceErrorOf(failures.first().second), QString::fromLocal8Bit(std::strerror(failures.first().second)),
-               errors);
     } else {
         status(kMultiStatus, QStringLiteral("Multi status"), errors);
     }
@@ -199,11 +213,7 @@ void Transfer::reportProgress(const CFType& message, const QString& kind) {
 
 int Transfer::run() {
     for (;;) {
-        pollfd p{static_cast<int>(socket), POLLIN, 0};
-        const int ready = ::poll(&p, 1, kReceiveWaitMs);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            continue;
-        }
+        waitForData();
         CFType message;
         QString kind;
         mobiledevice_backup2_recv_msg(socket, message, kind);
@@ -211,6 +221,11 @@ int Transfer::run() {
         if (kind == QLatin1String("DLMessageDownloadFiles")) {
             downloadFiles(message.at(1));
         } else if (kind == QLatin1String("DLMessageUploadFiles")) {
+            // [kind, {}, progress, total size]: a shorter one is no device's.
+            if (message.array_size() < 4) {
+                deviceError = QStringLiteral("the device sent a malformed DLMessageUploadFiles");
+                return kErrUnknown;
+            }
             uploadFiles();
         } else if (kind == QLatin1String("DLMessageGetFreeDiskSpace")) {
             struct statvfs info {};
@@ -234,15 +249,20 @@ int Transfer::run() {
         } else if (kind == QLatin1String("DLMessageProcessMessage")) {
             const CFType dict = message.at(1);
             const CFType code = dict.get(QStringLiteral("ErrorCode"));
-            const long long value = code.isCFNumber() ? code.CFNumberInt64(-1) : (code.isNull() ? 0 : -1);
+            if (!code.isCFNumber()) {
+                deviceError = QStringLiteral("the device ended the run without a result");
+                return kErrUnknown;
+            }
+            const long long value = code.CFNumberInt64(-1);
             if (value == 0) {
                 return 0;
             }
+            deviceError = QStringLiteral("the device ended with error %1: %2")
+                              .arg(value)
+                              .arg(dict.get(QStringLiteral("ErrorDescription")).CFStringQString().left(500));
             if (value < -1000000 || value > 1000000) {
                 return kErrUnknown;
             }
-            qWarning("mb2helper: the device ended with error %lld: %s", value,
-                     qPrintable(dict.get(QStringLiteral("ErrorDescription")).CFStringQString()));
             return driverCodeOf(static_cast<int>(value));
         } else if (kind == QLatin1String("DLMessageDisconnect")) {
             return kErrAttach; // gone without saying how the run ended
@@ -260,7 +280,7 @@ void Transfer::downloadFiles(const CFType& paths) {
         const QByteArray nameBytes = name.toUtf8();
         writeU32(static_cast<quint32>(nameBytes.size()));
         writeBytes(nameBytes.constData(), static_cast<int>(nameBytes.size()));
-        const QString path = resolveUnder(root, name);
+        const QString path = resolve(name);
         const int fd = path.isEmpty() ? -1 : ::open(enc(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         int error = path.isEmpty() ? EPERM : fd < 0 ? errno : 0;
         for (ssize_t n = 0; fd >= 0;) {
@@ -296,6 +316,8 @@ void Transfer::downloadFiles(const CFType& paths) {
 void Transfer::uploadFiles() {
     QList<QPair<QString, int>> failures;
     for (;;) {
+        // A device may pause for long between files (it waits for its user).
+        waitForData();
         const quint32 deviceNameLength = readU32();
         if (deviceNameLength == 0) {
             break;
@@ -309,7 +331,7 @@ void Transfer::uploadFiles() {
             broken("bad file name length");
         }
         const QString name = QString::fromUtf8(readBytes(nameLength));
-        const QString path = resolveUnder(root, name);
+        const QString path = resolve(name);
         const QString temp = path + QStringLiteral(".mb2tmp");
         int error = path.isEmpty() ? EPERM : 0;
         int fd = -1;
@@ -349,9 +371,12 @@ void Transfer::uploadFiles() {
                 }
                 continue;
             }
-            complete = bytes[0] == kCodeSuccess;
-            if (!complete && !error) {
-                error = EIO; // the device could not read its own file
+            complete = bytes[0] == kCodeSuccess || bytes[0] == kCodeRemoteError;
+            if (bytes[0] == kCodeRemoteError) {
+                qWarning("mb2helper: the device could not read %s whole: %s", qPrintable(name),
+                         bytes.mid(1, 200).constData());
+            } else if (!complete && !error) {
+                error = EIO; // an end no device sends
             }
             break;
         }
@@ -376,7 +401,7 @@ void Transfer::uploadFiles() {
 }
 
 void Transfer::contentsOfDirectory(const QString& name) {
-    const QString path = resolveUnder(root, name);
+    const QString path = resolve(name);
     if (path.isEmpty()) {
         statusFor({{name, EPERM}});
         return;
@@ -384,7 +409,7 @@ void Transfer::contentsOfDirectory(const QString& name) {
     CFType entries = CFType::createCFDictionary();
     QDir dir(path);
     if (!dir.exists()) {
-        status(deviceErrorOf(ENOENT), QString::fromLocal8Bit(std::strerror(ENOENT)), entries);
+        status(0, QString(), entries); // nothing there yet
         return;
     }
     for (const QFileInfo& fi :
@@ -402,11 +427,11 @@ void Transfer::contentsOfDirectory(const QString& name) {
 }
 
 void Transfer::createDirectory(const QString& name) {
-    const QString path = resolveUnder(root, name);
+    const QString path = resolve(name);
     if (path.isEmpty()) {
         statusFor({{name, EPERM}});
-    } else if (::mkdir(enc(path).constData(), 0755) != 0 && errno != EEXIST) {
-        statusFor({{name, errno}});
+    } else if (errno = 0; !QDir().mkpath(path)) {
+        statusFor({{name, errno ? errno : EIO}});
     } else {
         statusFor({});
     }
@@ -415,8 +440,8 @@ void Transfer::createDirectory(const QString& name) {
 void Transfer::moveItems(const CFType& map) {
     QList<QPair<QString, int>> failures;
     for (const CFType& key : map.isCFDictionary() ? map.dict_keys() : QList<CFType>()) {
-        const QString from = resolveUnder(root, key.CFStringQString());
-        const QString to = resolveUnder(root, map.get(key).CFStringQString());
+        const QString from = resolve(key.CFStringQString());
+        const QString to = resolve(map.get(key).CFStringQString());
         if (from.isEmpty() || to.isEmpty()) {
             failures.append({key.CFStringQString(), EPERM});
             continue;
@@ -434,7 +459,7 @@ void Transfer::removeItems(const CFType& paths) {
     QList<QPair<QString, int>> failures;
     for (int i = 0; paths.isCFArray() && i < paths.array_size(); ++i) {
         const QString name = paths.at(i).CFStringQString();
-        const QString path = resolveUnder(root, name);
+        const QString path = resolve(name);
         if (path.isEmpty()) {
             failures.append({name, EPERM});
         } else if (!removeTree(path) && errno != ENOENT) {
@@ -445,8 +470,8 @@ void Transfer::removeItems(const CFType& paths) {
 }
 
 void Transfer::copyItem(const QString& fromName, const QString& toName) {
-    const QString from = resolveUnder(root, fromName);
-    const QString to = resolveUnder(root, toName);
+    const QString from = resolve(fromName);
+    const QString to = resolve(toName);
     if (from.isEmpty() || to.isEmpty()) {
         statusFor({{fromName, EPERM}});
         return;

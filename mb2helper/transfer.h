@@ -26,18 +26,23 @@ int driverCodeOf(int deviceCode);
 // The device's status code for a failed file operation's errno.
 int deviceErrorOf(int error);
 
-// A path the device names, below root; empty when it is absolute, climbs out,
-// has empty or dot parts, or passes through a link.
-QString resolveUnder(const QString& root, const QString& devicePath);
+// A path the device names, below root/folder (the device's own backup
+// folder: another phone's backups beside it stay out of reach); empty when it
+// is absolute, names another folder, climbs out, has empty or dot parts, or
+// passes through a link.
+QString resolveUnder(const QString& root, const QString& folder, const QString& devicePath);
 
 class Transfer {
 public:
+    // folder: the device's own folder below root, the only one it may touch.
     // percent: called with whole percentages from the device's messages.
-    Transfer(unsigned int socket, QString root, std::function<void(int)> percent);
+    Transfer(unsigned int socket, QString root, QString folder, std::function<void(int)> percent);
 
     // Serves the device until its final process message; returns the driver's
     // code (0 done). Throws std::runtime_error when the link breaks.
     int run();
+    // What the device said when the run failed, for the user.
+    QString error() const { return deviceError; }
 
 private:
     void reportProgress(const CFType& message, const QString& kind);
@@ -52,7 +57,10 @@ private:
     void removeItems(const CFType& paths);
     void copyItem(const QString& from, const QString& to);
     void createDirectory(const QString& path);
+    QString resolve(const QString& devicePath) const { return resolveUnder(root, folder, devicePath); }
 
+    // Blocks until the device sends or hangs up: no time limit.
+    void waitForData();
     quint32 readU32();
     QByteArray readBytes(quint32 n);
     void writeU32(quint32 v);
@@ -60,8 +68,10 @@ private:
 
     unsigned int socket;
     QString root;
+    QString folder;
     std::function<void(int)> percent;
     int lastPercent = -1;
+    QString deviceError;
 };
 
 } // namespace mb2

@@ -258,7 +258,8 @@ void mobiledevice_afc_housearrest_set_pid(unsigned int socket, QString appId) {
     if (!answer.get(QStringLiteral("Error")).isNull()) {
         QString xml = QString::fromUtf8(answer.CFPropertyListToBytes(kCFPropertyListXMLFormat_v1_0));
         xml.replace(QLatin1Char('<'), QLatin1String("&lt;")).replace(QLatin1Char('>'), QLatin1String("&gt;"));
-        fail(QStringLiteral("can not find %1.<br/>%2").arg(appId, xml));
+        // A refusal (App Store apps since iOS 8.3) leaves the connection as it was.
+        throw afc_status_error(QStringLiteral("can not find %1.<br/>%2").arg(appId, xml).toStdString(), 0);
     }
 }
 

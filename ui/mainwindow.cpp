@@ -213,14 +213,31 @@ void MainWindow::iosDeviceConnected(void* handle) {
 
         Tips::infoUnlessDismissed(connectionNotes(), QStringLiteral("notes/connectionNotesDismissed"));
 
+        m_awaitingTrust.remove(handle);
         ui->cbDevices->addItem(device.name, QVariant::fromValue(device));
         ui->cbDevices->setCurrentIndex(ui->cbDevices->count() - 1);
     } catch (const std::exception& e) {
-        Tips::error(QString::fromUtf8(e.what()));
+        const QString why = QString::fromUtf8(e.what());
+        constexpr int kDialogPending = static_cast<int>(0xe800009au);
+        const bool waitsForUser = why.endsWith(QStringLiteral("AMDevicePair(%1)").arg(kDialogPending)) ||
+                                  why.endsWith(QStringLiteral("AMDevicePair(%1)").arg(kAMDPasswordProtectedError));
+        if (!waitsForUser || !m_awaitingTrust.contains(handle)) {
+            Tips::error(why); // once: the retries below stay quiet
+        }
+        if (waitsForUser) {
+            constexpr int kTrustRetryMs = 3000;
+            m_awaitingTrust.insert(handle);
+            QTimer::singleShot(kTrustRetryMs, this, [this, handle] {
+                if (m_awaitingTrust.contains(handle)) {
+                    iosDeviceConnected(handle);
+                }
+            });
+        }
     }
 }
 
 void MainWindow::iosDeviceDisconnected(void* handle) {
+    m_awaitingTrust.remove(handle);
     for (int i = 0; i < ui->cbDevices->count(); ++i) {
         const IOSDevice device = qvariant_cast<IOSDevice>(ui->cbDevices->itemData(i));
         if (device.device == handle) {

@@ -9,6 +9,7 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <QSet>
 #include <memory>
 
 class BackupManifest;
@@ -67,6 +68,9 @@ public slots:
     void onGetAdvLinkRead(const QString& html);
 
 private:
+    // Phones whose trust dialog or passcode is still unanswered: asked again every few
+    // seconds while they stay plugged in, so that they appear once trusted.
+    QSet<void*> m_awaitingTrust;
     bool currentDevice(IOSDevice& device) const;
     // Whether the device is still the selected one: the dialogs of a long action let the list
     // change meanwhile, and the panel must show only what belongs to the selected device.

@@ -14,17 +14,38 @@
 //   EnableCloudBackup  sets Lockdown.com.apple.mobile.backup.CloudBackupEnabled
 //                      from the top-level boolean "CloudBackupState"
 //   Backup             lays files/ out as a backup (the helper stand-in's
-//                      writer, in a private temporary folder), checks the
-//                      host's free space (DLMessageGetFreeDiskSpace), creates
-//                      <udid>/ and its sub-folders (DLMessageCreateDirectory),
-//                      sends every file (DLMessageUploadFiles, Status.plist
-//                      last), removes what the host holds beyond that
-//                      (DLContentsOfDirectory, DLMessageRemoveItems) and ends
-//                      with a process message carrying ErrorCode 0
+//                      writer, in a private temporary folder), asks for the
+//                      host's last <udid>/Status.plist and Manifest.plist
+//                      (DLMessageDownloadFiles; ends with 205 unless the
+//                      answer is 0, or -13 "Multi status" naming a missing
+//                      one), checks
+//                      the host's free space (DLMessageGetFreeDiskSpace),
+//                      creates the deepest folders only (DLMessageCreateDirectory:
+//                      the host makes the parents), sends every file
+//                      (["DLMessageUploadFiles", {}, progress, bytes of the
+//                      batch]; Status.plist last), removes what the host
+//                      holds beyond that (DLContentsOfDirectory,
+//                      DLMessageRemoveItems) and ends with a process message
+//                      carrying ErrorCode 0
+// Where the real-phone behaviour comes from (the reference host is
+// libimobiledevice 1.3.0's tools/idevicebackup2.c, known to work with phones):
+//   four-element upload message   its mb2_handle_receive_files reads nothing
+//                      from a shorter one and its progress takes element 3
+//   -13 "Multi status" with DLFileErrorCode / DLFileErrorString per path: its
+//                      mb2_handle_send_files, for any failed file; that a
+//                      phone refuses other answers is our assumption
+//   asking for Status.plist and Manifest.plist first: users' logs of
+//                      incremental backups (libimobiledevice issue 1582)
+//   mkdir with parents its mb2_handle_make_directory (mkdir_with_parents)
+//   missing folder listed as 0 and {}: its mb2_handle_list_directory
 //   Restore            lists the host's <udid>/ (DLContentsOfDirectory),
 //                      fetches it (DLMessageDownloadFiles) and restores it
 //                      with the stand-in's staged swap; Options.Password
-//                      unlocks an encrypted backup
+//                      unlocks an encrypted backup. Unless
+//                      Options.RestoreShouldReboot is false (the reference
+//                      host sends false unless asked to reboot) it reboots
+//                      after its final message: Sim.Reboots counts up and the
+//                      link drops
 // Requests must name this device as TargetIdentifier.
 //
 // Transfer failures end the run with a process message whose ErrorCode is the
@@ -38,6 +59,12 @@
 //                      device ErrorCode
 //   Backup2HostPath    text: the first upload names this host path instead
 //                      (a hostile device)
+//   Backup2SnapshotState  text: the Status.plist sent says this SnapshotState
+//                      (a device that ends without finishing its snapshot)
+//   Backup2RemoteEndAfterFiles  integer: after that many files, one ends
+//                      with the device's own read-error code 0x0b after its
+//                      whole data (real phones do; the reference host keeps it)
+//   Backup2UploadElements  3: the upload message lacks its total size
 //   Backup2UnplugAfterFiles  integer: after that many files sent whole, the
 //                      device is unplugged in the middle of the next one
 //
@@ -218,6 +245,30 @@ bool recvStatus(ServiceConnection& conn, int64_t* code, Plist* value = nullptr) 
     return true;
 }
 
+// The device's ErrorDescription for its ErrorCode, as phones word them where
+// users have quoted them in libimobiledevice's issue tracker:
+//   105  confirmed: "Insufficient free disk space on drive to back up
+//        (MBErrorDomain/105)" (libimobiledevice issue 1384)
+//   205  confirmed: "Error reading backup properties (MBErrorDomain/205)" after
+//        the host sent an unreadable manifest (issue 1582); phones also use 205
+//        for "Multiple errors downloading files" during a restore (issue 801)
+//   104, 202, 207, 208, 209, 211, 212: not confirmed from the sources; our own
+//        wording in the same form
+const char* descriptionOf(int code) {
+    static const std::map<int, const char*> texts = {
+        {104, "Multiple errors uploading files (MBErrorDomain/104)"},
+        {105, "Insufficient free disk space on drive to back up (MBErrorDomain/105)"},
+        {202, "Backup cancelled on the device (MBErrorDomain/202)"},
+        {205, "Error reading backup properties (MBErrorDomain/205)"},
+        {207, "Wrong backup password (MBErrorDomain/207)"},
+        {208, "Device locked (MBErrorDomain/208)"},
+        {209, "Passcode not entered on the device (MBErrorDomain/209)"},
+        {211, "Find My is on (MBErrorDomain/211)"},
+        {212, "Setup not finished (MBErrorDomain/212)"}};
+    const auto it = texts.find(code);
+    return it != texts.end() ? it->second : "The transfer failed";
+}
+
 // The device's code for a failure of the stand-in's writer or reader.
 int deviceCodeOf(int driverCode) {
     static const std::map<int, int> codes = {{-30, 104}, {-36, 105}, {-21, 202}, {-20, 205}, {-5, 207},
@@ -283,15 +334,25 @@ bool runDirectoryRequest(ServiceConnection& conn, const char* kind, const QStrin
 }
 
 struct UploadFaults {
-    QByteArray hostileName;        // sent instead of the first file's host name
-    int64_t unplugAfterFiles = -1; // files sent whole before the cable goes
+    QByteArray hostileName;           // sent instead of the first file's host name
+    int64_t unplugAfterFiles = -1;    // files sent whole before the cable goes
+    int64_t remoteEndAfterFiles = -1; // files ended with success before one ends with the device's own 0x0b
+    bool shortMessage = false;        // the three-element upload message no phone sends
     bool unplugged = false;
 };
 
 // Sends one batch of files ({host name, local file}) as DLMessageUploadFiles.
 bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& batch, double progress,
                  UploadFaults* faults) {
-    if (!sendDL(conn, array({str("DLMessageUploadFiles"), plist_new_dict(), plist_new_real(progress)}))) {
+    uint64_t batchBytes = 0;
+    for (const auto& file : batch) {
+        batchBytes += static_cast<uint64_t>(QFileInfo(file.second).size());
+    }
+    Plist message = array({str("DLMessageUploadFiles"), plist_new_dict(), plist_new_real(progress)});
+    if (!faults->shortMessage) {
+        plist_array_append_item(message.get(), plist_new_uint(batchBytes));
+    }
+    if (!sendDL(conn, std::move(message))) {
         return false;
     }
     // Pulled in the middle of a file.
@@ -330,6 +391,12 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
         if (faults->unplugAfterFiles-- == 0) {
             return pull(); // an empty file: pulled before its end
         }
+        if (faults->remoteEndAfterFiles-- == 0) {
+            if (!sendText(conn, QByteArray("\x0b") + "Input/output error")) {
+                return false;
+            }
+            continue;
+        }
         const char ok = static_cast<char>(kCodeSuccess);
         if (!sendU32(conn, 1) || !conn.sendAll(&ok, 1)) {
             return false;
@@ -338,6 +405,8 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
     int64_t code = 0;
     return sendU32(conn, 0) && recvStatus(conn, &code) && code == 0;
 }
+
+bool previousBackupAnswered(ServiceConnection& conn, const QString& udid);
 
 // The backup: <0 hang up, else the ErrorCode of the final process message.
 int transferBackup(ServiceConnection& conn) {
@@ -356,6 +425,12 @@ int transferBackup(ServiceConnection& conn) {
         return f.code == simbackup::kErrAttach ? -1 : deviceCodeOf(f.code);
     }
     const QString local = staged.filePath(udid);
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    if (plist_t state = dictPath(device.get(), {"Sim", "Faults", "Backup2SnapshotState"})) {
+        Plist status = readPlistFile(local + QStringLiteral("/Status.plist"));
+        plist_dict_set_item(status.get(), "SnapshotState", plist_copy(state));
+        writePlistFile(local + QStringLiteral("/Status.plist"), status.get());
+    }
     QList<QPair<QString, QString>> files;
     QStringList folders{udid};
     QSet<QString> names;
@@ -369,7 +444,11 @@ int transferBackup(ServiceConnection& conn) {
         if (it.fileInfo().isDir()) {
             folders << host;
         } else {
-            files.append({host, path});
+            // Info.plist is the host's own (the reference host writes it before
+            // the request); a phone never sends one.
+            if (host != udid + QStringLiteral("/Info.plist")) {
+                files.append({host, path});
+            }
             total += it.fileInfo().size();
         }
     }
@@ -382,6 +461,9 @@ int transferBackup(ServiceConnection& conn) {
         return rank(a.first) < rank(b.first);
     });
 
+    if (!previousBackupAnswered(conn, udid)) {
+        return conn.alive() ? 205 : -1;
+    }
     if (!sendDL(conn, array({str("DLMessageGetFreeDiskSpace")}))) {
         return -1;
     }
@@ -398,15 +480,19 @@ int transferBackup(ServiceConnection& conn) {
         return 105;
     }
     for (const QString& folder : folders) {
-        if (!runDirectoryRequest(conn, "DLMessageCreateDirectory", folder)) {
+        const bool hasChild = std::any_of(folders.cbegin(), folders.cend(), [&folder](const QString& other) {
+            return other.startsWith(folder + QLatin1Char('/'));
+        });
+        if (!hasChild && !runDirectoryRequest(conn, "DLMessageCreateDirectory", folder)) {
             return -1;
         }
     }
-    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
     UploadFaults faults;
     faults.hostileName =
         QByteArray::fromStdString(stringOf(dictPath(device.get(), {"Sim", "Faults", "Backup2HostPath"})));
     faults.unplugAfterFiles = intAt(device.get(), {"Sim", "Faults", "Backup2UnplugAfterFiles"}, -1);
+    faults.remoteEndAfterFiles = intAt(device.get(), {"Sim", "Faults", "Backup2RemoteEndAfterFiles"}, -1);
+    faults.shortMessage = intAt(device.get(), {"Sim", "Faults", "Backup2UploadElements"}, 4) == 3;
     for (qsizetype start = 0; start < files.size(); start += kFilesPerMessage) {
         const double progress = total > 0 ? 100.0 * static_cast<double>(start) / static_cast<double>(files.size()) : 0;
         if (!uploadBatch(conn, files.mid(start, kFilesPerMessage), progress, &faults)) {
@@ -435,7 +521,8 @@ int transferBackup(ServiceConnection& conn) {
 }
 
 // Fetches host files into dir; false when the host broke the exchange.
-bool downloadBatch(ServiceConnection& conn, const QStringList& batch, double progress, const QString& dir) {
+bool downloadBatch(ServiceConnection& conn, const QStringList& batch, double progress, const QString& dir,
+                   int64_t* code = nullptr, Plist* errors = nullptr) {
     Plist list(plist_new_array());
     QSet<QByteArray> asked;
     for (const QString& name : batch) {
@@ -484,8 +571,27 @@ bool downloadBatch(ServiceConnection& conn, const QStringList& batch, double pro
             break;
         }
     }
-    int64_t code = 0;
-    return recvStatus(conn, &code);
+    int64_t status = 0;
+    return recvStatus(conn, code ? code : &status, errors);
+}
+
+// The host's answer to the opening request for its last Status.plist and
+// manifest: each file sent, or missing and named in a multi status (-13).
+bool previousBackupAnswered(ServiceConnection& conn, const QString& udid) {
+    QTemporaryDir previous;
+    const QStringList asked{udid + QStringLiteral("/Status.plist"), udid + QStringLiteral("/Manifest.plist")};
+    int64_t code = -1;
+    Plist errors;
+    if (!previous.isValid() || !downloadBatch(conn, asked, 0, previous.path(), &code, &errors)) {
+        return false;
+    }
+    // The reference host stops at the first missing file: the rest go unanswered.
+    const bool named = std::any_of(asked.cbegin(), asked.cend(), [&](const QString& name) {
+        return !QFileInfo::exists(previous.filePath(name)) && errors &&
+               plist_get_node_type(errors.get()) == PLIST_DICT &&
+               plist_dict_get_item(errors.get(), name.toUtf8().constData());
+    });
+    return code == 0 || (code == -13 && named);
 }
 
 int transferRestore(ServiceConnection& conn, const std::string& password) {
@@ -649,7 +755,19 @@ void serveMobileBackup2(ServiceConnection& conn) {
                 if (code < 0) {
                     return; // unplugged or the host went away: hang up
                 }
-                reply = response(code, code ? "The transfer failed" : nullptr);
+                reply = response(code, code ? descriptionOf(code) : nullptr);
+                if (name == "Restore" && code == 0 && boolAt(options, {"RestoreShouldReboot"}, true)) {
+                    // The phone restarts at once: the host's goodbye finds the link gone.
+                    // (Counted first: the host may look as soon as it has the answer.)
+                    editDevicePlist(conn.setup().deviceDir, [](plist_t root) {
+                        plist_t sim = plist_dict_get_item(root, "Sim");
+                        if (sim && plist_get_node_type(sim) == PLIST_DICT) {
+                            plist_dict_set_item(sim, "Reboots", plist_new_uint(intAt(root, {"Sim", "Reboots"}, 0) + 1));
+                        }
+                    });
+                    sendResponse(conn, name.c_str(), std::move(reply));
+                    return;
+                }
             }
         } else {
             reply = response(3, "Unsupported request");

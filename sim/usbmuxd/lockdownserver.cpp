@@ -424,6 +424,11 @@ public:
             } else if (name == "ValidatePair") {
                 const std::string host = stringOf(dictPath(request.get(), {"PairRecord", "HostID"}));
                 answer = readHostRecord(this->device.dir, host) ? reply(name) : errorReply(name, "InvalidHostID");
+            } else if (name == "Unpair") {
+                // The phone forgets the host: its record of it goes.
+                const QString path =
+                    hostFile(this->device.dir, stringOf(dictPath(request.get(), {"PairRecord", "HostID"})));
+                answer = !path.isEmpty() && QFile::remove(path) ? reply(name) : errorReply(name, "InvalidHostID");
             } else if (name == "StartSession") {
                 if (!startSession(request.get(), device.get())) {
                     return; // a failed handshake leaves nothing to talk over
@@ -592,7 +597,8 @@ private:
         sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
         plist_dict_set_item(r.get(), "SessionID", plist_new_string(sessionId.c_str()));
         plist_dict_set_item(r.get(), "EnableSessionSSL", plist_new_bool(1));
-        if (!channel.send(r.get())) {
+        // Sim.Faults.SessionTlsBreak: the link fails during the session's TLS handshake.
+        if (!channel.send(r.get()) || boolAt(info, {"Sim", "Faults", "SessionTlsBreak"}, false)) {
             return false;
         }
         const std::string version = stringOf(dictPath(info, {"Lockdown", "", "ProductVersion"}));

@@ -28,6 +28,8 @@
 //                           instead (e.g. Pair: PasswordProtected)
 //   Sim.Faults.DeviceLocked true: mobilebackup2 starts only for a host that
 //                           sends the escrow bag it got at pairing
+//   Sim.Faults.SessionTlsBreak true: the link drops in StartSession's TLS
+//                           handshake (a cable glitch)
 //   Sim.Connected false     unplugs: Detached, and every connection ends
 // plus the service faults of the framework stand-in (DropAfterBytes, ...).
 

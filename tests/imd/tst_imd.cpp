@@ -109,6 +109,20 @@ private slots:
         QVERIFY(QFileInfo::exists(m_mux.pairRecord(m_udid)));
     }
 
+    // A failed session that is not the device forgetting the host keeps the record other tools share.
+    void sessionFailureKeepsRecord_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("TLS handshake broken") << uR"(SessionTlsBreak true)"_s;
+        QTest::newRow("pair record refused") << uR"(LockdownError {"StartSession": "InvalidPairRecord"})"_s;
+    }
+    void sessionFailureKeepsRecord() {
+        QFETCH(QString, fault);
+        const QString key = u"Sim.Faults."_s + fault.section(' ', 0, 0);
+        QVERIFY(m_sim.set(m_udid, key, fault.section(' ', 1, -1)) && !errorOf([&] { deviceName(); }).isEmpty());
+        QVERIFY(m_sim.set(m_udid, key, u"null"_s) && QFileInfo::exists(m_mux.pairRecord(m_udid)));
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
+    }
+
     void valuesAndWrites() {
         const QList<CFType> v =
             mobiledevice_info(m_dev, {u"ProductVersion"_s, u"NoSuchKey"_s, u"UniqueDeviceID"_s}, QString());
@@ -141,13 +155,14 @@ private slots:
         IOSDevice device;
         device.device = m_dev;
         device.udid = m_udid;
-        const QList<_IOSAppInfo> apps{{appId, u"SkyCast"_s}};
+        const QList<_IOSAppInfo> apps{{u"com.example.gone"_s, u"Gone"_s}, {appId, u"SkyCast"_s}}; // the first refused
         SilentReporter reporter;
         IOSClearAppCacheThread worker(device, apps, reporter);
         worker.start();
         QVERIFY(worker.wait(120000));
         QVERIFY2(reporter.errors.isEmpty(), qPrintable(reporter.errors.join(u'\n')));
         QCOMPARE(worker.clearedBytes, cached);
+        QCOMPARE(worker.refusedApps, QStringList{u"com.example.gone"_s});
         QCOMPARE(bytesBelow(container + u"/Library/Caches"_s), qint64(0));
         QVERIFY(QFile::exists(container + u"/Documents/notes.txt"_s));
     }

@@ -41,10 +41,15 @@ private slots:
     void backupCleanRestore() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
-        const QString udid = device(ios, password);
+        const QString udid = device(ios, password), bystander = sim.create();
         QVERIFY(!udid.isEmpty());
         QList<int> percents;
         QCOMPARE(run(udid, OP_BACKUP, {}, &percents), QString());
+        // Finding its device, the helper asked no other phone to trust this computer.
+        const CFType other = CFType::createCFPropertyListFromFile(sim.deviceDir(bystander) + u"/device.plist"_s);
+        QVERIFY(!other.get(u"Sim"_s).get(u"Paired"_s).CFNumberBool(false));
+        QVERIFY(QDir(sim.deviceDir(bystander) + u"/lockdown"_s).entryList({u"*.plist"_s}).isEmpty());
+        QVERIFY(sim.unplug(bystander));
         QVERIFY(percents.size() >= 2 && percents.last() == 100);
         QCOMPARE(peerView(udid, password), u"finished\n"_s + tree(udid));
 
@@ -67,6 +72,9 @@ private slots:
         added.close();
         QCOMPARE(run(udid, OP_RESTORE, password), QString());
         QCOMPARE(tree(udid), treeText(expected));
+        // Restarted, so that no app writes its open database back over the restore.
+        const CFType state = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/device.plist"_s);
+        QCOMPARE(state.get(u"Sim"_s).get(u"Reboots"_s).CFNumberInt64(0), 1);
     }
 
     // What the user reads when the device or the link fails; the device's
@@ -86,6 +94,7 @@ private slots:
         for (const QString& kv : fault.split(';')) {
             if (kv == u"!unplug"_s) {
                 QVERIFY(sim.unplug(udid));
+                QTest::qWait(1000); // simusbmuxd notices within its 250 ms poll, a real usbmuxd at once
             } else if (kv == u"!synclock"_s) {
                 syncLock.setFileName(files(udid) + u"/MediaDomain/Media/com.apple.itunes.lock_sync"_s);
                 QVERIFY(syncLock.open(QIODevice::ReadWrite) && ::flock(syncLock.handle(), LOCK_EX) == 0);
@@ -96,12 +105,15 @@ private slots:
         const QString before = tree(udid);
         const backup2tool_op op = restore ? OP_RESTORE : OP_BACKUP;
         QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()),
-                 u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op));
+                 code ? u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op) : QString());
         QCOMPARE(tree(udid), before);
+        if (code == 0) {
+            QCOMPARE(peerView(udid), u"finished\n"_s + before);
+        }
         QVERIFY(!QFileInfo::exists(work.filePath(u"escaped"_s)) && !QFileInfo::exists(u"/tmp/mb2-escaped"_s));
         QDirIterator partial(root, {u"*.mb2tmp"_s}, QDir::Files, QDirIterator::Subdirectories);
         QVERIFY(!partial.hasNext());
-        if (!restore && code != -2 && code != -19) { // a failed backup never looks finished
+        if (!restore && code != -2 && code != -19 && code != 0) { // a failed backup never looks finished
             QVERIFY(!QFileInfo::exists(root + '/' + udid + u"/Status.plist"_s));
         }
         syncLock.close();
@@ -113,9 +125,9 @@ private slots:
         QFETCH(QString, path);
         QFETCH(bool, allowed);
         const QString base = work.filePath(u"resolve"_s);
-        QDir().mkpath(base);
-        QFile::link(u"/tmp"_s, base + u"/link"_s);
-        QCOMPARE(!mb2::resolveUnder(base, path).isEmpty(), allowed);
+        QDir().mkpath(base + u"/udid"_s);
+        QFile::link(u"/tmp"_s, base + u"/udid/link"_s);
+        QCOMPARE(!mb2::resolveUnder(base, u"udid"_s, path).isEmpty(), allowed);
     }
 };
 

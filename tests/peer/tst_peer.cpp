@@ -1,0 +1,111 @@
+// libimobiledevice's own tools, unmodified, against simulated phones of three
+// generations: each run must end in the tool's own success, and the phone's
+// bytes must come back whole (backups read by the independent Python peer).
+
+#include "tests/simbackup/helpersuite.h"
+
+using namespace Qt::StringLiterals;
+
+class PeerTest : public HelperSuite {
+    Q_OBJECT
+    MuxDaemon mux;
+    QString tree(const QString& udid) const { return treeText(fileTree(files(udid))); }
+
+    // The tool's output when it exits 0 and prints `success`, else empty (and the output logged).
+    static QString tool(const QString& name, const QStringList& args, const QString& success = u"SUCCESS"_s) {
+        const PeerResult r = runProgram(name, args, cleanEnvironment());
+        const QString out = QString::fromUtf8(r.out + r.err);
+        const bool ok = r.exitCode == 0 && out.contains(success);
+        if (!ok) {
+            qWarning("%s %s:\n%s", qPrintable(name), qPrintable(args.join(' ')), qPrintable(out.right(3000)));
+        }
+        return ok ? out.trimmed() : QString();
+    }
+
+    // The phone plugged in alone (usbmuxd has dropped the last one), trusted and paired.
+    bool plugged(const QString& udid) {
+        return sim.set(udid, u"Sim.TrustAccepted"_s, u"accepted"_s) &&
+               QTest::qWaitFor([&] { return tool(u"idevice_id"_s, {u"-l"_s}, udid) == udid; }, 10000) &&
+               !tool(u"idevicepair"_s, {u"pair"_s}).isEmpty();
+    }
+    bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
+        return !tool(u"idevicebackup2"_s, QStringList{command} + options + QStringList{root}, success).isEmpty();
+    }
+    bool restoredByTool() {
+        return backup2(u"restore"_s, u"Restore Successful."_s, {u"--system"_s, u"--settings"_s, u"--remove"_s});
+    }
+
+private slots:
+    void initTestCase() {
+        for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2",
+                                 "idevicenotificationproxy"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()) {
+                QSKIP(qPrintable(u"%1 is not installed (Debian: libimobiledevice-utils)"_s.arg(name)));
+            }
+        }
+        QString why;
+        QVERIFY2(mux.start(sim.path(), &why) && sim.init(&why), qPrintable(why));
+        QVERIFY(useHelper(VEXLAR_MB2HELPER));
+    }
+
+    void tools_data() {
+        QTest::addColumn<QString>("ios");
+        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s;
+        QTest::newRow("iOS 14") << u"14.4"_s;
+        QTest::newRow("iOS 16.4") << u"16.4"_s;
+    }
+    void tools() {
+        QFETCH(QString, ios);
+        const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
+        const QString note = files(udid) + u"/HomeDomain/Library/Notes/"_s;
+        QVERIFY(runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 && plugged(udid));
+        QVERIFY(!tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());
+        QCOMPARE(tool(u"ideviceinfo"_s, {u"-k"_s, u"ProductVersion"_s}, ios), ios);
+        QVERIFY(!tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s}, u"TotalDataCapacity"_s).isEmpty());
+        QCOMPARE(tool(u"idevicename"_s, {}, u"Peer"_s), u"Peer Phone"_s);
+
+        // Full, then incremental (the phone starts from the host's Status.plist and manifest).
+        const QString phone = tree(udid);
+        for (const QStringList& full : {QStringList{u"--full"_s}, QStringList{}}) {
+            QVERIFY(backup2(u"backup"_s, u"Backup Successful."_s, full));
+            QCOMPARE(peerView(backupDir(udid)), u"finished\n"_s + phone);
+        }
+        // Restores undo what changed on the phone since, byte for byte: the tool's backup restored by
+        // vexlar-mb2helper, then vexlar-mb2helper's backup by the tool.
+        const auto changePhone = [&] {
+            return QFile::remove(note + u"empty.txt"_s) && QFile::copy(note + u"tab\there.txt"_s, note + u"new.txt"_s);
+        };
+        QVERIFY(changePhone() && run(udid, OP_RESTORE).isEmpty());
+        QCOMPARE(tree(udid), phone);
+        QVERIFY(run(udid, OP_BACKUP).isEmpty() && changePhone() && restoredByTool());
+        QCOMPARE(tree(udid), phone);
+
+        for (const QString& state : {u"on"_s, u"off"_s}) { // the phone's own setting, read back through lockdown
+            QVERIFY(backup2(u"cloud"_s, u"successfully"_s, {state}));
+            const QStringList key{u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"CloudBackupEnabled"_s};
+            QCOMPARE(tool(u"ideviceinfo"_s, key, {}), state == u"on"_s ? u"true"_s : u"false"_s);
+        }
+        const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
+        QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
+        QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
+    }
+
+    // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2
+    // restores; the phone then holds exactly what the cleaned backup holds.
+    void cleanedBackupRestored() {
+        const QString udid = sim.create({u"--ios"_s, u"14.4"_s, u"--preset"_s, u"demo"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
+        const QString before = u"finished\n"_s + tree(udid);
+        QVERIFY(plugged(udid) && backup2(u"backup"_s, u"Backup Successful."_s, {u"--full"_s}));
+        const QStringList clean{u"clean"_s,      backupDir(udid), u"--cache"_s, u"--junk"_s,
+                                u"--messages"_s, u"--safari"_s,   u"--calls"_s};
+        QCOMPARE(runProgram(u"" VEXLAR_BACKUP_CLI ""_s, clean, cleanEnvironment()).exitCode, 0);
+        const QString cleaned = peerView(backupDir(udid));
+        QVERIFY(cleaned.startsWith(u"finished\n"_s) && cleaned != before && restoredByTool());
+        QCOMPARE(u"finished\n"_s + tree(udid), cleaned);
+    }
+};
+
+QTEST_GUILESS_MAIN(PeerTest)
+#include "tst_peer.moc"
