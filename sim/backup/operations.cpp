@@ -380,6 +380,9 @@ void Session::begin(qint64 totalBytes) {
 
 void Session::advance(qint64 bytes) {
     done += bytes;
+    if (link && bytes > 0) {
+        link->waitFor(static_cast<size_t>(bytes), false);
+    }
     reportPercent(total > 0 ? static_cast<int>(std::min<qint64>(99, done * 100 / total)) : 0);
     if (selfKill && dieAfter >= 0 && done >= dieAfter) {
         ::raise(SIGKILL);
@@ -400,6 +403,9 @@ void Session::advance(qint64 bytes) {
 }
 
 void Session::nextFile() {
+    if (link) {
+        link->waitFor(0, true);
+    }
     if (fileDelayMs > 0) {
         QThread::msleep(static_cast<unsigned long>(fileDelayMs));
     }

@@ -130,7 +130,11 @@ private slots:
         QFETCH(int, fileSize);
         QFETCH(int, asked);
         QFETCH(QList<int>, requests);
+        QFETCH(bool, link);
+        const QString cable = link ? uR"({"RoundTripUs": 500, "BytesPerSecond": 35000000})"_s : u"null"_s;
+        QVERIFY(sim.set(udid, u"Sim.Link"_s, cable));
         OPEN_APP(afc, root);
+        QVERIFY(sim.set(udid, u"Sim.Link"_s, u"null"_s));
         const QString local = root + u"/Documents/blocks.bin"_s;
         const QByteArray content = pattern(fileSize, 3);
         // A write must truncate what was there.
