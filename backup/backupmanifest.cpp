@@ -647,38 +647,59 @@ void BackupManifest::parseInfo() {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
 
+    // The records come sorted by domain, then path: what depends on the domain alone is
+    // worked out once per domain, and a record's folder is most often the last one asked for.
+    MBDBParser::_MBDBBinary lastDomain;
+    bool firstRecord = true;
+    QString d;
+    QString domainPrefix; // the tree path of the domain's top, "" for a merged domain
+    bool appDomain = false;
+    QString lastParentPath;
+    _FileNode* lastParent = nullptr;
     for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
         const MBDBParser::_MBDBItem& record = *sortedRecord;
-        const QString d = record.domain.toString();
         const QString p = record.relativePath.toString();
+        if (firstRecord || !(record.domain == lastDomain)) {
+            firstRecord = false;
+            lastDomain = record.domain;
+            d = record.domain.toString();
+            const QRegularExpressionMatch app = appPattern.match(d);
+            appDomain = app.hasMatch();
+            if (appDomain) {
+                const QString g = app.captured(1);
+                const QString top = g.isEmpty() ? QStringLiteral("Applications") : QStringLiteral("AppDomain") + g;
+                ensureTop(top);
+                domainPrefix = top + QLatin1Char('/') + app.captured(2);
+            } else if (kMergedDomains.contains(QLatin1Char('=') + d + QLatin1Char('='), Qt::CaseSensitive)) {
+                domainPrefix.clear();
+            } else {
+                ensureTop(d);
+                domainPrefix = d;
+            }
+        }
 
         QString t;
-        const QRegularExpressionMatch app = appPattern.match(d);
-        if (app.hasMatch()) {
-            const QString g = app.captured(1);
-            const QString top = g.isEmpty() ? QStringLiteral("Applications") : QStringLiteral("AppDomain") + g;
-            ensureTop(top);
-            t = top + QLatin1Char('/') + app.captured(2);
-            if (!p.isEmpty()) {
-                t += QLatin1Char('/') + p;
-            }
-        } else if (kMergedDomains.contains(QLatin1Char('=') + d + QLatin1Char('='), Qt::CaseSensitive)) {
+        if (appDomain) {
+            t = p.isEmpty() ? domainPrefix : domainPrefix + QLatin1Char('/') + p;
+        } else if (domainPrefix.isEmpty()) {
             t = p;
         } else {
-            ensureTop(d);
-            t = d + QLatin1Char('/') + p;
+            t = domainPrefix + QLatin1Char('/') + p;
         }
 
         const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
         const QString n = slash < 0 ? t : t.mid(slash + 1);
-        const QString parentPath = slash < 0 ? QString() : t.left(slash);
+        const QStringView parentPath = slash < 0 ? QStringView() : QStringView(t).first(slash);
         if (n.isEmpty() || byPath.find(t)) {
             continue;
         }
-        _FileNode* parentNode = slash < 0 ? nullptr : byPath.find(parentPath);
-        if (!parentNode) {
-            parentNode = &root;
+        if (slash < 0) {
+            lastParent = nullptr;
+        } else if (!lastParent || parentPath != lastParentPath) {
+            lastParentPath = parentPath.toString();
+            lastParent = byPath.find(parentPath);
         }
+        _FileNode* parentNode = lastParent ? lastParent : &root;
         auto* node = new _FileNode(parentNode, record, n);
         parentNode->children.append(node);
         byPath.insert(t, node->name, node);
