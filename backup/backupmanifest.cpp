@@ -600,9 +600,37 @@ void BackupManifest::parseInfo() {
     for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
         sorted.push_back(&record);
     }
-    std::sort(sorted.begin(), sorted.end(), [](const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {
-        return compareMBDBItemLess(*a, *b);
+    // Ordered as compareMBDBItemLess orders them, with each distinct domain compared once:
+    // the records of one domain then compare by path alone.
+    // An absent domain orders as an empty one.
+    const auto domainKey = [](const MBDBParser::_MBDBItem& r) {
+        return r.domain.isValid() ? r.domain.data : QByteArray();
+    };
+    QHash<QByteArray, int> domainRank;
+    std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
+    for (const MBDBParser::_MBDBItem* record : sorted) {
+        if (!domainRank.contains(domainKey(*record))) {
+            domainRank.insert(domainKey(*record), 0);
+            domains.emplace_back().domain = record->domain;
+        }
+    }
+    std::sort(domains.begin(), domains.end(), compareMBDBItemLess);
+    for (size_t i = 0, rank = 0; i < domains.size(); ++i) {
+        // Domains whose texts are equal (bytes that decode alike) share a rank, as they share an order.
+        rank += i > 0 && compareMBDBItemLess(domains[i - 1], domains[i]) ? 1 : 0;
+        domainRank[domainKey(domains[i])] = int(rank);
+    }
+    std::vector<std::pair<int, const MBDBParser::_MBDBItem*>> ranked;
+    ranked.reserve(sorted.size());
+    for (const MBDBParser::_MBDBItem* record : sorted) {
+        ranked.emplace_back(domainRank.value(domainKey(*record)), record);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : compareMBDBItemLess(*a.second, *b.second);
     });
+    for (size_t i = 0; i < ranked.size(); ++i) {
+        sorted[i] = ranked[i].second;
+    }
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
