@@ -96,10 +96,20 @@ public:
         }
     }
 
+    // find(path) when find(path's parent path) is already known to be parent (non-null).
+    Node* findUnder(const Node* parent, QStringView path, QStringView name) const {
+        Node* node = whole(path);
+        return node ? node : child(parent, name);
+    }
+
     // path has no node yet; name is the node's name when it is path's last part.
     void insert(const QString& path, const QString& name, Node* node) {
         const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        const Node* parent = slash < 0 ? m_root : find(QStringView(path).first(slash));
+        insertUnder(slash < 0 ? m_root : find(QStringView(path).first(slash)), path, name, node);
+    }
+    // insert when the node of path's parent path is known (null: it has none).
+    void insertUnder(const Node* parent, const QString& path, const QString& name, Node* node) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
         if (!parent) {
             m_whole.insert(path, node);
             return;
@@ -718,7 +728,7 @@ void BackupManifest::parseInfo() {
         const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
         const QString n = slash < 0 ? t : t.mid(slash + 1);
         const QStringView parentPath = slash < 0 ? QStringView() : QStringView(t).first(slash);
-        if (n.isEmpty() || byPath.find(t)) {
+        if (n.isEmpty()) {
             continue;
         }
         if (slash < 0) {
@@ -727,10 +737,16 @@ void BackupManifest::parseInfo() {
             lastParentPath = parentPath.toString();
             lastParent = byPath.find(parentPath);
         }
+        // With the parent's node at hand, neither lookup walks the whole path again.
+        const bool known = slash < 0 || lastParent;
+        const _FileNode* parentKnown = slash < 0 ? &root : lastParent;
+        if (known ? byPath.findUnder(parentKnown, t, n) : byPath.find(t)) {
+            continue;
+        }
         _FileNode* parentNode = lastParent ? lastParent : &root;
         auto* node = new _FileNode(parentNode, record, n);
         parentNode->children.append(node);
-        byPath.insert(t, node->name, node);
+        byPath.insertUnder(slash < 0 ? &root : lastParent, t, node->name, node);
 
         if (equalsCI(d, "CameraRollDomain")) {
             QRegularExpressionMatch m = photoPattern.match(p);
