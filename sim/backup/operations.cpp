@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -688,9 +689,11 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
         QDir(staging).removeRecursively();
         throw;
     }
-    // After the exchange the staging name holds the old tree.
-    QDir(staging).removeRecursively();
-    QDir(oldDir).removeRecursively();
+    // After the exchange the staging name holds the old tree, removed without the file
+    // information QDir gathers for every entry.
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(enc(staging).toStdString()), ignored);
+    std::filesystem::remove_all(std::filesystem::path(enc(oldDir).toStdString()), ignored);
     s.reportPercent(100);
 }
 
