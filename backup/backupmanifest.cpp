@@ -97,10 +97,20 @@ public:
         }
     }
 
+    // find(path) when find(path's parent path) is already known to be parent (non-null).
+    Node* findUnder(const Node* parent, QStringView path, QStringView name) const {
+        Node* node = whole(path);
+        return node ? node : child(parent, name);
+    }
+
     // path has no node yet; name is the node's name when it is path's last part.
     void insert(const QString& path, const QString& name, Node* node) {
         const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        const Node* parent = slash < 0 ? m_root : find(QStringView(path).first(slash));
+        insertUnder(slash < 0 ? m_root : find(QStringView(path).first(slash)), path, name, node);
+    }
+    // insert when the node of path's parent path is known (null: it has none).
+    void insertUnder(const Node* parent, const QString& path, const QString& name, Node* node) {
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
         if (!parent) {
             m_whole.insert(path, node);
             return;
@@ -603,9 +613,37 @@ void BackupManifest::parseInfo() {
     for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
         sorted.push_back(&record);
     }
-    std::sort(sorted.begin(), sorted.end(), [](const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {
-        return compareMBDBItemLess(*a, *b);
+    // Ordered as compareMBDBItemLess orders them, with each distinct domain compared once:
+    // the records of one domain then compare by path alone.
+    // An absent domain orders as an empty one.
+    const auto domainKey = [](const MBDBParser::_MBDBItem& r) {
+        return r.domain.isValid() ? r.domain.data : QByteArray();
+    };
+    QHash<QByteArray, int> domainRank;
+    std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
+    for (const MBDBParser::_MBDBItem* record : sorted) {
+        if (!domainRank.contains(domainKey(*record))) {
+            domainRank.insert(domainKey(*record), 0);
+            domains.emplace_back().domain = record->domain;
+        }
+    }
+    std::sort(domains.begin(), domains.end(), compareMBDBItemLess);
+    for (size_t i = 0, rank = 0; i < domains.size(); ++i) {
+        // Domains whose texts are equal (bytes that decode alike) share a rank, as they share an order.
+        rank += i > 0 && compareMBDBItemLess(domains[i - 1], domains[i]) ? 1 : 0;
+        domainRank[domainKey(domains[i])] = int(rank);
+    }
+    std::vector<std::pair<int, const MBDBParser::_MBDBItem*>> ranked;
+    ranked.reserve(sorted.size());
+    for (const MBDBParser::_MBDBItem* record : sorted) {
+        ranked.emplace_back(domainRank.value(domainKey(*record)), record);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : compareMBDBItemLess(*a.second, *b.second);
     });
+    for (size_t i = 0; i < ranked.size(); ++i) {
+        sorted[i] = ranked[i].second;
+    }
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
@@ -650,41 +688,68 @@ void BackupManifest::parseInfo() {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
 
+    // The records come sorted by domain, then path: what depends on the domain alone is
+    // worked out once per domain, and a record's folder is most often the last one asked for.
+    MBDBParser::_MBDBBinary lastDomain;
+    bool firstRecord = true;
+    QString d;
+    QString domainPrefix; // the tree path of the domain's top, "" for a merged domain
+    bool appDomain = false;
+    QString lastParentPath;
+    _FileNode* lastParent = nullptr;
     for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
         const MBDBParser::_MBDBItem& record = *sortedRecord;
-        const QString d = record.domain.toString();
         const QString p = record.relativePath.toString();
+        if (firstRecord || !(record.domain == lastDomain)) {
+            firstRecord = false;
+            lastDomain = record.domain;
+            d = record.domain.toString();
+            const QRegularExpressionMatch app = appPattern.match(d);
+            appDomain = app.hasMatch();
+            if (appDomain) {
+                const QString g = app.captured(1);
+                const QString top = g.isEmpty() ? QStringLiteral("Applications") : QStringLiteral("AppDomain") + g;
+                ensureTop(top);
+                domainPrefix = top + QLatin1Char('/') + app.captured(2);
+            } else if (kMergedDomains.contains(QLatin1Char('=') + d + QLatin1Char('='), Qt::CaseSensitive)) {
+                domainPrefix.clear();
+            } else {
+                ensureTop(d);
+                domainPrefix = d;
+            }
+        }
 
         QString t;
-        const QRegularExpressionMatch app = appPattern.match(d);
-        if (app.hasMatch()) {
-            const QString g = app.captured(1);
-            const QString top = g.isEmpty() ? QStringLiteral("Applications") : QStringLiteral("AppDomain") + g;
-            ensureTop(top);
-            t = top + QLatin1Char('/') + app.captured(2);
-            if (!p.isEmpty()) {
-                t += QLatin1Char('/') + p;
-            }
-        } else if (kMergedDomains.contains(QLatin1Char('=') + d + QLatin1Char('='), Qt::CaseSensitive)) {
+        if (appDomain) {
+            t = p.isEmpty() ? domainPrefix : domainPrefix + QLatin1Char('/') + p;
+        } else if (domainPrefix.isEmpty()) {
             t = p;
         } else {
-            ensureTop(d);
-            t = d + QLatin1Char('/') + p;
+            t = domainPrefix + QLatin1Char('/') + p;
         }
 
         const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
         const QString n = slash < 0 ? t : t.mid(slash + 1);
-        const QString parentPath = slash < 0 ? QString() : t.left(slash);
-        if (n.isEmpty() || byPath.find(t)) {
+        const QStringView parentPath = slash < 0 ? QStringView() : QStringView(t).first(slash);
+        if (n.isEmpty()) {
             continue;
         }
-        _FileNode* parentNode = slash < 0 ? nullptr : byPath.find(parentPath);
-        if (!parentNode) {
-            parentNode = &root;
+        if (slash < 0) {
+            lastParent = nullptr;
+        } else if (!lastParent || parentPath != lastParentPath) {
+            lastParentPath = parentPath.toString();
+            lastParent = byPath.find(parentPath);
         }
+        // With the parent's node at hand, neither lookup walks the whole path again.
+        const bool known = slash < 0 || lastParent;
+        const _FileNode* parentKnown = slash < 0 ? &root : lastParent;
+        if (known ? byPath.findUnder(parentKnown, t, n) : byPath.find(t)) {
+            continue;
+        }
+        _FileNode* parentNode = lastParent ? lastParent : &root;
         auto* node = new _FileNode(parentNode, record, n);
         parentNode->children.append(node);
-        byPath.insert(t, node->name, node);
+        byPath.insertUnder(slash < 0 ? &root : lastParent, t, node->name, node);
 
         if (equalsCI(d, "CameraRollDomain")) {
             QRegularExpressionMatch m = photoPattern.match(p);

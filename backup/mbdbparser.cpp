@@ -25,30 +25,35 @@ constexpr quint16 kNewFileMode = 0x81A4;   // regular file, rw-r--r--
 constexpr qint32 kMobileUserId = 501;
 constexpr qint8 kNewFileProtectionClass = 4;
 
-// Orders two fields as QString::compare orders their UTF-16 forms. While both
-// are ASCII, bytes order the same way; anything else takes the QString route.
+// Orders two fields as QString::compare orders their UTF-16 forms. Equal leading
+// bytes decode to equal text, so only the first differing byte matters: when
+// both are ASCII, bytes order the same way; anything else takes the QString route.
 int compareText(const MBDBParser::_MBDBBinary& a, const MBDBParser::_MBDBBinary& b) {
     const QByteArrayView x = a.isValid() ? QByteArrayView(a.data) : QByteArrayView();
     const QByteArrayView y = b.isValid() ? QByteArrayView(b.data) : QByteArrayView();
     const qsizetype n = std::min(x.size(), y.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        const auto c = static_cast<uchar>(x[i]);
-        const auto d = static_cast<uchar>(y[i]);
-        if (c >= 0x80 || d >= 0x80) {
-            return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
-        }
-        if (c != d) {
-            return c < d ? -1 : 1;
+    qsizetype i = 0;
+    // Paths in one folder share long prefixes: skip them eight bytes at a time.
+    for (; i + 8 <= n; i += 8) {
+        quint64 u, v;
+        std::memcpy(&u, x.data() + i, 8);
+        std::memcpy(&v, y.data() + i, 8);
+        if (u != v) {
+            break; // the byte loop below finds which of the eight
         }
     }
-    if (x.size() == y.size()) {
-        return 0;
+    while (i < n && x[i] == y[i]) {
+        ++i;
     }
-    const QByteArrayView longer = x.size() > y.size() ? x : y;
-    if (static_cast<uchar>(longer[n]) >= 0x80) {
+    const int c = i < x.size() ? static_cast<uchar>(x[i]) : -1; // -1: the text ended here
+    const int d = i < y.size() ? static_cast<uchar>(y[i]) : -1;
+    if (c == d) {
+        return 0; // both ended
+    }
+    if (c >= 0x80 || d >= 0x80) {
         return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
     }
-    return x.size() < y.size() ? -1 : 1;
+    return c < d ? -1 : 1;
 }
 
 qint32 secsOf(const QDateTime& t) {

@@ -33,12 +33,23 @@ public:
 
     // Deeper folder chains than this are left alone: a hostile device must not exhaust our stack.
     static constexpr int kMaxDepth = 64;
+    // Containers walked at once, each over its own connection.
+    static constexpr int kConnectionsInFlight = 6;
 
 protected:
     void run() override;
 
 private:
-    qint64 walk(mobiledevice_afc& afc, const QString& dir, bool remove, int depth);
+    struct AppResult {
+        qint64 found = 0;
+        qint64 cleared = 0;
+        bool done = false;
+        bool refused = false; // the device would not vend the container
+        bool canceled = false;
+        QString error;
+    };
+    AppResult cleanApp(const _IOSAppInfo& app);
+    qint64 walk(mobiledevice_afc& afc, const QString& dir, bool remove, int depth, qint64& cleared);
 
     IOSDevice const& m_device;
     QList<_IOSAppInfo> const& m_apps;

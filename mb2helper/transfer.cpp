@@ -381,7 +381,10 @@ void Transfer::uploadFiles() {
             break;
         }
         if (fd >= 0) {
-            if (complete && ::fsync(fd) != 0) {
+            // One flush of the whole file system before Status.plist lands is as safe as one per file:
+            // the folder is no finished backup until then.
+            const bool marksFinished = QFileInfo(path).fileName() == QLatin1String("Status.plist");
+            if (complete && marksFinished && (::syncfs(fd) != 0 || ::fsync(fd) != 0)) {
                 error = errno;
             }
             ::close(fd);

@@ -5,6 +5,7 @@
 #include "device/mobiledevice_msg.h"
 
 #include <QtEndian>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -117,11 +118,16 @@ bool _AFCHeader::fromBytes(const QByteArray& bytes) {
 }
 
 void mobiledevice_afc_send_data(unsigned int socket, _AFCHeader const& header, char const* data, int length) {
-    const QByteArray head = header.toBytes();
-    if (mobiledevice_send_all(socket, head.constData(), kAfcHeaderSize, kAfcTimeout) < kAfcHeaderSize) {
+    // One send for header and payload: a request is one message on the wire.
+    QByteArray packet = header.toBytes();
+    if (length > 0) {
+        packet.append(data, length);
+    }
+    const int sent = mobiledevice_send_all(socket, packet.constData(), static_cast<int>(packet.size()), kAfcTimeout);
+    if (sent < kAfcHeaderSize) {
         fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
     }
-    if (length > 0 && mobiledevice_send_all(socket, data, length, kAfcTimeout) < length) {
+    if (sent < packet.size()) {
         fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
     }
 }
@@ -324,21 +330,37 @@ void mobiledevice_afc::closeService() {
     }
 }
 
-_AfcFileInfo mobiledevice_afc::fileInfo(QString path) {
-    const QMap<QString, QString> info = mobiledevice_afc_file_info(socket, path);
-    _AfcFileInfo result(path);
-    result.type = info.value(QStringLiteral("st_ifmt"));
+namespace {
+
+_AfcFileInfo infoFromTexts(QString path, const QStringList& texts) {
+    _AfcFileInfo result(std::move(path));
+    QString size, mtime;
+    for (qsizetype i = 0; i + 1 < texts.size(); i += 2) {
+        const QString& key = texts[i];
+        if (key == QLatin1String("st_ifmt")) {
+            result.type = texts[i + 1];
+        } else if (key == QLatin1String("st_size")) {
+            size = texts[i + 1];
+        } else if (key == QLatin1String("st_mtime")) {
+            mtime = texts[i + 1];
+        }
+    }
     bool ok = false;
-    const qint64 size = info.value(QStringLiteral("st_size")).toLongLong(&ok);
-    result.size = ok ? size : 0;
-    const auto mtime = info.constFind(QStringLiteral("st_mtime"));
-    if (mtime != info.constEnd()) {
-        const qint64 ns = mtime->toLongLong(&ok);
+    const qint64 bytes = size.toLongLong(&ok);
+    result.size = ok ? bytes : 0;
+    if (!mtime.isNull()) {
+        const qint64 ns = mtime.toLongLong(&ok);
         if (ok) {
             result.mtime = QDateTime::fromMSecsSinceEpoch(ns / 1000000, Qt::UTC);
         }
     }
     return result;
+}
+
+} // namespace
+
+_AfcFileInfo mobiledevice_afc::fileInfo(QString path) {
+    return infoFromTexts(path, splitTexts(request(socket, AFC_OP_GET_FILE_INFO, devicePath(path))));
 }
 
 bool afc_is_plain_name(const QString& name) {
@@ -361,23 +383,50 @@ QList<_AfcFileInfo> mobiledevice_afc::lt(QString dir) {
         return {}; // the device will not list it, for instance a folder that does not exist
     }
     const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
-    QList<_AfcFileInfo> entries;
+    QStringList paths;
     for (const QString& name : names) {
         // Names come from the device: "../../Documents" must never become a path we act on.
-        if (!afc_is_plain_name(name)) {
-            continue;
+        if (afc_is_plain_name(name)) {
+            paths.append(prefix + name);
         }
+    }
+    // The device answers in order, so the info requests of a window go out together
+    // and a listing costs a round trip per window instead of one per entry.
+    QList<_AfcFileInfo> entries;
+    for (qsizetype first = 0; first < paths.size(); first += kAfcRequestsInFlight) {
         checkCancel();
-        try {
-            _AfcFileInfo info = fileInfo(prefix + name);
+        const qsizetype count = std::min<qsizetype>(kAfcRequestsInFlight, paths.size() - first);
+        QByteArray batch;
+        for (qsizetype i = first; i < first + count; ++i) {
+            const QByteArray payload = devicePath(paths[i]);
+            batch.append(requestHeader(socket, AFC_OP_GET_FILE_INFO, payload.size()).toBytes()).append(payload);
+        }
+        if (mobiledevice_send_all(socket, batch.constData(), static_cast<int>(batch.size()), kAfcTimeout) !=
+            batch.size()) {
+            fail(QStringLiteral("send AFC header (%1) error.").arg(AFC_OP_GET_FILE_INFO));
+        }
+        // Every reply of the window is read before a refusal is thrown, so the stream stays in step.
+        int refusal = 0;
+        for (qsizetype i = first; i < first + count; ++i) {
+            _AFCHeader reply;
+            int status = 0;
+            const QByteArray payload = mobiledevice_afc_read_data(socket, reply, &status);
+            if (reply.operation == AFC_OP_STATUS) {
+                // A running app's cache file may go between the listing and its info.
+                if (status != 0 && status != static_cast<int>(kAfcErrObjectNotFound) && refusal == 0) {
+                    refusal = status;
+                }
+                continue;
+            }
+            _AfcFileInfo info = infoFromTexts(paths[i], splitTexts(payload));
             if (info.isFile() || info.isDir()) {
                 entries.append(std::move(info));
             }
-        } catch (const afc_status_error& e) {
-            // A running app's cache file may go between the listing and its info.
-            if (e.code != kAfcErrObjectNotFound) {
-                throw;
-            }
+        }
+        if (refusal != 0) {
+            throw afc_status_error(
+                QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(refusal).toStdString(),
+                static_cast<quint64>(refusal));
         }
     }
     return entries;

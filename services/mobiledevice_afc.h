@@ -53,6 +53,9 @@ inline constexpr int kAfcWriteBlock = 32768;
 // Largest reply payload accepted: a hostile length must not make us allocate without bound.
 inline constexpr quint64 kAfcMaxPayload = 64ull * 1024 * 1024;
 inline constexpr int kAfcTimeout = 60000;
+// Requests a listing keeps on the wire at once: the replies of a window (about
+// 200 bytes each) fit a socket's buffer, so neither side blocks the other.
+inline constexpr qsizetype kAfcRequestsInFlight = 64;
 // Status codes the client acts on.
 inline constexpr quint64 kAfcErrObjectNotFound = 8;
 inline constexpr quint64 kAfcErrPermDenied = 10;

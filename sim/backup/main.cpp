@@ -65,6 +65,8 @@
 //                        a final answer
 //   TransferDelayMs      integer: sleep before each data file, so that a
 //                        cancel or an unplug can land mid-transfer
+// Sim.Link (see sim/framework/simlink.h) paces the transfer as the cable
+// would: a round trip per data file and the link's rate for its bytes.
 
 #include "services/helperpipe.h"
 #include "sim/backup/operations.h"
@@ -138,6 +140,7 @@ int serve(int in, int out) {
     }
     Session session(deviceDir, restore, [out](plist_t msg) { return writeFrame(out, msg); });
     session.allowSelfKill();
+    session.paceByLink();
     plist_t faults = sim::dictPath(session.device(), {"Sim", "Faults"});
     if (sim::boolAt(faults, {"HelperSilent"}, false)) {
         char c;

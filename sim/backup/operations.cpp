@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -305,7 +306,13 @@ QStringList placeOf(const Record& r) {
 }
 
 // Creates the folders above the last part inside root, refusing to pass through anything but a real folder.
-QString makeParents(const QString& root, const QStringList& parts) {
+// `made`: the folder the previous call ended in; records come sorted, so most
+// files go into the folder the one before went into.
+QString makeParents(const QString& root, const QStringList& parts, QString* made) {
+    const QString parent = parts.size() > 1 ? root + QLatin1Char('/') + parts.mid(0, parts.size() - 1).join('/') : root;
+    if (parent == *made) {
+        return parent + QLatin1Char('/') + parts.last();
+    }
     QString cur = root;
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
         cur += QLatin1Char('/') + parts[i];
@@ -318,6 +325,7 @@ QString makeParents(const QString& root, const QStringList& parts) {
             fail(kErrBackupFolder, QStringLiteral("%1 is not a folder").arg(parts.mid(0, i + 1).join('/')));
         }
     }
+    *made = cur;
     return cur + QLatin1Char('/') + parts.last();
 }
 
@@ -327,7 +335,27 @@ QByteArray emptySha1() {
 
 // The size of the device's current file when it is a regular file inside files/ whose size fits the stored data
 // (equal, or 1 to 16 bytes less for encrypted data); -1 otherwise.
-qint64 sameSizeOnDevice(const QString& filesDir, const QString& devicePath, const QString& data, bool encrypted) {
+// Whether each folder of the device lies inside files/ once links are resolved, asked once per folder.
+class InsideFiles {
+public:
+    explicit InsideFiles(const QString& filesDir) : canonFiles(QFileInfo(filesDir).canonicalFilePath()) {}
+    bool holds(const QString& devicePath) {
+        const QString folder = QFileInfo(devicePath).path();
+        auto it = folders.constFind(folder);
+        if (it == folders.constEnd()) {
+            const QString canon = QFileInfo(folder).canonicalFilePath();
+            it = folders.insert(folder, !canonFiles.isEmpty() &&
+                                            (canon == canonFiles || canon.startsWith(canonFiles + QLatin1Char('/'))));
+        }
+        return *it;
+    }
+
+private:
+    QString canonFiles;
+    QHash<QString, bool> folders;
+};
+
+qint64 sameSizeOnDevice(InsideFiles& inside, const QString& devicePath, const QString& data, bool encrypted) {
     struct stat dev {
     }, st{};
     if (!lstatOf(devicePath, &dev) || !S_ISREG(dev.st_mode)) {
@@ -338,8 +366,8 @@ qint64 sameSizeOnDevice(const QString& filesDir, const QString& devicePath, cons
     if (stored < 0 || (encrypted ? pad < 1 || pad > 16 : pad != 0)) {
         return -1;
     }
-    const QString canon = QFileInfo(devicePath).canonicalFilePath();
-    return canon.startsWith(QFileInfo(filesDir).canonicalFilePath() + QLatin1Char('/')) ? dev.st_size : -1;
+    // The file itself is no link (lstat said regular): its folder decides.
+    return inside.holds(devicePath) ? dev.st_size : -1;
 }
 
 } // namespace
@@ -380,6 +408,9 @@ void Session::begin(qint64 totalBytes) {
 
 void Session::advance(qint64 bytes) {
     done += bytes;
+    if (link && bytes > 0) {
+        link->waitFor(static_cast<size_t>(bytes), false);
+    }
     reportPercent(total > 0 ? static_cast<int>(std::min<qint64>(99, done * 100 / total)) : 0);
     if (selfKill && dieAfter >= 0 && done >= dieAfter) {
         ::raise(SIGKILL);
@@ -400,6 +431,9 @@ void Session::advance(qint64 bytes) {
 }
 
 void Session::nextFile() {
+    if (link) {
+        link->waitFor(0, true);
+    }
     if (fileDelayMs > 0) {
         QThread::msleep(static_cast<unsigned long>(fileDelayMs));
     }
@@ -508,11 +542,13 @@ void runBackup(Session& s, const QString& rootDir) {
             key = randomBytes(32);
             r.wrappedKey = bag.wrap(r.protection, key);
         }
-        const QString tmp = dst + QStringLiteral(".sbtmp");
-        const QByteArray sha = copyEncrypting(src, tmp, key, [&s](qint64 n) { s.advance(n); });
-        if (::rename(enc(tmp).constData(), enc(dst).constData()) != 0) {
-            fail(kErrBackupFolder, QStringLiteral("cannot rename %1").arg(tmp));
+        // Written in place: Status.plist says "uploading" until everything is on disk, and only a
+        // finished backup is restored or built on, so a torn data file is never used. The old file is
+        // unlinked first, never truncated: another name (a restore point) may share its content.
+        if (::unlink(enc(dst).constData()) != 0 && errno != ENOENT) {
+            fail(kErrBackupFolder, QStringLiteral("cannot replace %1").arg(dst));
         }
+        const QByteArray sha = copyEncrypting(src, dst, key, [&s](qint64 n) { s.advance(n); });
         if (mbdb) {
             r.digest = sha;
         }
@@ -588,9 +624,11 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
     }
     try {
         s.begin(total);
+        InsideFiles inside(filesDir);
+        QString made;
         for (const Record& r : b.records) {
             const QStringList parts = placeOf(r);
-            const QString dst = makeParents(staging, parts);
+            const QString dst = makeParents(staging, parts, &made);
             struct stat st {};
             const bool exists = lstatOf(dst, &st);
             if (r.isDir()) {
@@ -621,7 +659,7 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
             }
             // An unchanged file keeps the device's own copy (same inode and times): compared before anything is
             // written, so a restore of an unchanged backup writes no data.
-            const qint64 deviceSize = sameSizeOnDevice(filesDir, devicePath, stored ? data : QString(), !key.isEmpty());
+            const qint64 deviceSize = sameSizeOnDevice(inside, devicePath, stored ? data : QString(), !key.isEmpty());
             if (deviceSize >= 0) {
                 const QByteArray sha = stored ? copyDecrypting(data, QString(), key, nullptr) : emptySha1();
                 if (r.digest.size() == 20 && r.digest != sha) {
@@ -655,9 +693,11 @@ void runRestore(Session& s, const QString& rootDir, const QString& password) {
         QDir(staging).removeRecursively();
         throw;
     }
-    // After the exchange the staging name holds the old tree.
-    QDir(staging).removeRecursively();
-    QDir(oldDir).removeRecursively();
+    // After the exchange the staging name holds the old tree, removed without the file
+    // information QDir gathers for every entry.
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(enc(staging).toStdString()), ignored);
+    std::filesystem::remove_all(std::filesystem::path(enc(oldDir).toStdString()), ignored);
     s.reportPercent(100);
 }
 

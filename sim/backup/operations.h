@@ -4,10 +4,12 @@
 // and the injected faults of device.plist.
 
 #include "sim/backup/backupformat.h"
+#include "sim/framework/simlink.h"
 
 #include <QElapsedTimer>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace simbackup {
 
@@ -31,6 +33,9 @@ public:
     // Only the helper process may obey HelperDiesAfterBytes: linked into the
     // framework stand-in, a self-kill would take the program down with it.
     void allowSelfKill() { selfKill = true; }
+    // The helper reads the device's files itself, so it paces itself by the
+    // device's Sim.Link; the device's own backup service is paced by its socket.
+    void paceByLink() { link.emplace(sim::LinkSettings::fromDevice(devicePlist.get())); }
 
 private:
     void checkConnected(bool force);
@@ -49,6 +54,7 @@ private:
     int fileDelayMs = 0;
     bool selfKill = false;
     QElapsedTimer sincePlugCheck;
+    std::optional<sim::LinkClock> link;
 };
 
 void runBackup(Session& session, const QString& rootDir);

@@ -40,6 +40,8 @@
 //                                        see devicelinkserver.cpp and
 //                                        filerelayserver.cpp
 // Replies to framed plist requests use the format of the request.
+// Sim.Link { RoundTripUs, BytesPerSecond } puts a USB-like cable between the
+// program and every service (simlink.h); read when a service starts.
 //
 // Sim.Faults, read at each call (all optional):
 //   AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
@@ -67,6 +69,7 @@
 // "WRITE <handle> <bytes>", one line each, so tests can check block sizes.
 
 #include "device/mobiledevice_abi.h"
+#include "sim/framework/simlink.h"
 #include "sim/framework/simservices.h"
 #include "sim/framework/simstore.h"
 
@@ -587,6 +590,14 @@ SIM_EXPORT int AMDeviceStartService(am_device* device, void* serviceName, unsign
     setup.afcDotDot = boolAt(l.plist.get(), {"Sim", "Faults", "AfcDotDot"}, false);
     if (plist_t refused = dictPath(l.plist.get(), {"Sim", "Faults", "AfcRemoveRefused"})) {
         setup.afcRemoveRefused.reset(plist_copy(refused));
+    }
+    const LinkSettings link = LinkSettings::fromDevice(l.plist.get());
+    if (link.on()) {
+        fds[0] = relayOverLink(fds[0], link);
+        if (fds[0] < 0) {
+            ::close(fds[1]);
+            return kErrServiceFailed;
+        }
     }
     *socketOut = static_cast<unsigned int>(fds[0]);
     serveInBackground(fds[1], name, std::move(setup));

@@ -52,6 +52,18 @@ bool ServiceConnection::recvAll(void* buf, size_t len) {
     auto* p = static_cast<char*>(buf);
     size_t got = 0;
     while (got < len) {
+        // What has arrived is taken at once; only an empty socket is waited on.
+        const ssize_t n = ::recv(fd, p + got, len - got, MSG_DONTWAIT);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            return false;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return false;
+        }
         // Wake up now and then to notice an unplugged device: its connections
         // end like a pulled cable even while the program is not asking.
         pollfd pfd{fd, POLLIN, 0};
@@ -63,20 +75,9 @@ bool ServiceConnection::recvAll(void* buf, size_t len) {
             }
             continue;
         }
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (ready < 0 && errno != EINTR) {
             return false;
         }
-        ssize_t n = ::recv(fd, p + got, len - got, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<size_t>(n);
     }
     return true;
 }

@@ -42,7 +42,9 @@ const char* const kHelp = R"(Commands:
       Lockdown.DeviceName, Lockdown.com.apple.mobile.backup.WillEncrypt),
       Sim.<key> (Connected, Paired, TrustAccepted, BackupPassword, TraceAfc,
       VendContainer: false makes house arrest refuse every app whose entry in
-      apps.plist has no SimVendContainer true) or
+      apps.plist has no SimVendContainer true; Link: {"RoundTripUs": 500,
+      "BytesPerSecond": 35000000} slows every service connection and the
+      backup helper to a USB 2.0 cable's pace) or
       Sim.Faults.<name> (AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
       AMDeviceStartSession, StartService.<service name>, VendContainerFail,
       DropAfterBytes, ReplyDelayMs, CopyValueFail, AfcListExtra, AfcDotDot,

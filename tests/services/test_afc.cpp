@@ -80,8 +80,12 @@ private slots:
 
     void init() {
         // The packet layer is checked against hand-made replies on a socketpair; the rest needs the simulator.
-        static const QByteArrayList offline{"replies", "statusPointerTakesStatus", "requestShapes",
-                                            "readDirSplitsNames", "escapingPathsNeverLeave"};
+        static const QByteArrayList offline{"replies",
+                                            "statusPointerTakesStatus",
+                                            "requestShapes",
+                                            "readDirSplitsNames",
+                                            "refusalInsideAListingKeepsStep",
+                                            "escapingPathsNeverLeave"};
         if (!simUnavailable.isEmpty() && !offline.contains(QTest::currentTestFunction())) {
             QSKIP(qPrintable(simUnavailable));
         }
@@ -130,7 +134,11 @@ private slots:
         QFETCH(int, fileSize);
         QFETCH(int, asked);
         QFETCH(QList<int>, requests);
+        QFETCH(bool, link);
+        const QString cable = link ? uR"({"RoundTripUs": 500, "BytesPerSecond": 35000000})"_s : u"null"_s;
+        QVERIFY(sim.set(udid, u"Sim.Link"_s, cable));
         OPEN_APP(afc, root);
+        QVERIFY(sim.set(udid, u"Sim.Link"_s, u"null"_s));
         const QString local = root + u"/Documents/blocks.bin"_s;
         const QByteArray content = pattern(fileSize, 3);
         // A write must truncate what was there.
@@ -294,6 +302,20 @@ private slots:
                                                  31)));
         const QMap<QString, QString> info = mobiledevice_afc_file_info(pair.ours, u"/f"_s);
         QCOMPARE(info, (QMap<QString, QString>{{u"st_size"_s, u"12"_s}, {u"st_ifmt"_s, u"S_IFREG"_s}}));
+    }
+
+    void refusalInsideAListingKeepsStep() {
+        // The infos of a listing go out together; a refusal among them is thrown only
+        // once every reply of the window is read, so the next request gets its own answer.
+        SocketPair pair;
+        const QByteArray info = packet(AFC_OP_DATA, QByteArray("st_ifmt\0S_IFREG\0", 16));
+        pair.feed(packet(AFC_OP_DATA, QByteArray("a\0b\0c\0", 6)) + info + packet(AFC_OP_STATUS, le64(10)) + info +
+                  packet(AFC_OP_DATA, QByteArray("next\0", 5)));
+        mobiledevice_afc afc(nullptr);
+        afc.socket = pair.ours;
+        QVERIFY_THROWS_EXCEPTION(afc_status_error, afc.lt(u"/d"_s));
+        QCOMPARE(mobiledevice_afc_read_dir(pair.ours, u"/e"_s), QStringList({u"next"_s}));
+        afc.socket = 0;
     }
 
     void escapingPathsNeverLeave_data() { addRowsFrom(kRows, "escapingPathsNeverLeave"); }
