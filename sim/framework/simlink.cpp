@@ -11,6 +11,21 @@
 
 namespace sim {
 
+bool sendAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 
 // Bytes held on the wire at most before the sender is made to wait: well above
@@ -29,21 +44,6 @@ struct Ends {
         ::close(device);
     }
 };
-
-bool sendAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Carries one direction until its sender closes. When the receiver has gone the
 // bytes are still read and dropped, so the sender never meets a broken pipe.

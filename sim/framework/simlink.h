@@ -27,6 +27,9 @@
 
 namespace sim {
 
+// Sends all of data on a stream socket, again after a signal; false once the peer has gone.
+bool sendAll(int fd, const char* data, size_t len);
+
 struct LinkSettings {
     int64_t roundTripUs = 0;
     int64_t bytesPerSecond = 0; // 0: unlimited

@@ -33,6 +33,7 @@
 //   Sim.Connected false     unplugs: Detached, and every connection ends
 // plus the service faults of the framework stand-in (DropAfterBytes, ...).
 
+#include "sim/framework/simlink.h"
 #include "sim/usbmuxd/lockdownserver.h"
 
 #include <QCoreApplication>
@@ -72,21 +73,6 @@ struct Client {
     int fd;
     std::mutex sendMutex;
 };
-
-bool sendAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool recvAll(int fd, char* data, size_t len) {
     while (len > 0) {
