@@ -95,10 +95,11 @@ bool IOSDevice::checkiTunesBackupSettings(bool checkICloud, bool checkEncrypt) c
         return false;
     }
     if (checkEncrypt && settingOn(domain, "WillEncrypt")) {
-        Tips::warning(frame.arg(QStringLiteral("Failed to transfer data to device. Your iTunes backup is encrypted. "
-                                               "Please run iTunes on computer and then uncheck \"Encrypt iPhone "
-                                               "backup\" option to try again."),
-                                QStringLiteral(":res/close_itunesbkenc.jpg")));
+        Tips::warning(
+            frame.arg(QStringLiteral("Failed to transfer data to device. Backups of your iPhone are encrypted. "
+                                     "Please turn encryption off in Tools, Encrypt Backups... and try "
+                                     "again."),
+                      QStringLiteral(":res/close_itunesbkenc.jpg")));
         return false;
     }
     return true;

@@ -122,6 +122,29 @@ void mobiledevice_backup2_set_enable_icloud(unsigned int socket, QString udid, b
     }
 }
 
+void mobiledevice_backup2_change_password(unsigned int socket, QString udid, QString oldPassword, QString newPassword) {
+    // Beside MessageName, as the phone reads them; the passwords themselves are never logged.
+    CFType dict = CFType::createCFDictionary();
+    dict.put(QStringLiteral("TargetIdentifier"), CFType::createCFString(udid));
+    if (!oldPassword.isEmpty()) {
+        dict.put(QStringLiteral("OldPassword"), CFType::createCFString(oldPassword));
+    }
+    if (!newPassword.isEmpty()) {
+        dict.put(QStringLiteral("NewPassword"), CFType::createCFString(newPassword));
+    }
+    qDebug("ChangePassword: old %s, new %s", oldPassword.isEmpty() ? "no" : "yes",
+           newPassword.isEmpty() ? "no" : "yes");
+    const CFType sent = mobiledevice_backup2_send_msg(socket, QStringLiteral("ChangePassword"), dict);
+    int errorCode = 0;
+    const CFType response = mobiledevice_backup2_recv_dlmessage_response(socket, errorCode, sent);
+    if (errorCode != 0) {
+        const QString description = response.get(QStringLiteral("ErrorDescription")).CFStringQString();
+        fail(QStringLiteral("The phone refused to change its backup password (%1%2).")
+                 .arg(errorCode)
+                 .arg(description.isEmpty() ? QString() : QStringLiteral(": ") + description));
+    }
+}
+
 void mobiledevice_backup2_request_backup(unsigned int socket, QString udid, bool fullBackup) {
     qDebug("Requesting backup from device, %s", fullBackup ? "Full backup mode" : "Incremental backup mode");
     CFType options;

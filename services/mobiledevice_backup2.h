@@ -42,5 +42,10 @@ CFType mobiledevice_backup2_send_status_response(unsigned int socket, int code, 
 // device answers with an error code.
 void mobiledevice_backup2_set_enable_icloud(unsigned int socket, QString udid, bool enable);
 
+// The phone's own backup password: newPassword alone turns encryption on,
+// oldPassword alone turns it off, both change it. Throws, with the phone's
+// reason, when it refuses (a wrong old password among them).
+void mobiledevice_backup2_change_password(unsigned int socket, QString udid, QString oldPassword, QString newPassword);
+
 // Asks for a backup; the file transfer that follows is the caller's to handle.
 void mobiledevice_backup2_request_backup(unsigned int socket, QString udid, bool fullBackup);

@@ -4,6 +4,7 @@
 #include "app/paths.h"
 #include "app/tips.h"
 #include "app/weblinks.h"
+#include "cleaners/iosbackupencryptionthread.h"
 #include "cleaners/iosclearappcachethread.h"
 #include "cleaners/iosloadappthread.h"
 #include "cleaners/iosmobilebackupthread.h"
@@ -11,6 +12,7 @@
 #include "device/mobiledevice_loader.h"
 #include "services/mobiledevice_afc.h"
 #include "ui/aboutusform.h"
+#include "ui/encryptdlg.h"
 #include "ui/functionlistfit.h"
 #include "ui/progressform.h"
 #include "ui/settingsdlg.h"
@@ -46,7 +48,7 @@ QString connectionNotes() {
     return QStringLiteral(
                "<p>Notes:</p><p><nobr><b>1.</b>  If your iPhone is protected with a passcode, please enter your "
                "passcode on iPhone first.</nobr></p><p><b>2.</b> If you have Health and HomeKik data on your iPhone, "
-               "please set a password in iTunes to encrypt your iPhone backups on computer.(<a href=\"%1\">How "
+               "please encrypt your iPhone backups with a password: Tools, Encrypt Backups... (<a href=\"%1\">How "
                "to?</a>)</p>")
         .arg(webPageUrl(QLatin1String(kEncryptHelpPagePath)).toString());
 }
@@ -127,6 +129,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
     tools->addAction(QStringLiteral("Undo last clean…"), this, &MainWindow::miUndoClean);
+    tools->addAction(QStringLiteral("Encrypt Backups..."), this, &MainWindow::miEncryptBackups);
     tools->addAction(QStringLiteral("Check for Update"), this, &MainWindow::miCheckUpdate);
     tools->addAction(QStringLiteral("Clear Log Files"), this, &MainWindow::miClearLogs);
     tools->addAction(QStringLiteral("Settings..."), this, &MainWindow::miSettings);
@@ -516,6 +519,40 @@ void MainWindow::miClearLogs() {
     g_delDirCascade(cache.filePath(QStringLiteral("itunes_cache")));
     iosbackup_clear_temp();
     Tips::info(QStringLiteral("Successfully cleared log files."));
+}
+
+void MainWindow::miEncryptBackups() {
+    IOSDevice device;
+    if (!currentDevice(device) || !device.device) {
+        Tips::info(tr("Connect the phone whose backups you want to encrypt, and choose it in the list."));
+        return;
+    }
+    bool encrypted = false;
+    try {
+        const CFType willEncrypt =
+            mobiledevice_info(device.device, {QStringLiteral("WillEncrypt")}, QStringLiteral("com.apple.mobile.backup"))
+                .value(0);
+        encrypted = willEncrypt.isCFBoolean() && willEncrypt.CFNumberBool();
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+        return;
+    }
+    EncryptDlg dialog(encrypted, this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    {
+        ProgressForm form(QString(), this);
+        IOSBackupEncryptionThread worker(device, dialog.oldPassword(), dialog.newPassword(), form);
+        if (!runWorker(form, worker)) {
+            return;
+        }
+    }
+    Tips::info(dialog.newPassword().isEmpty()
+                   ? tr("Backups of %1 are no longer encrypted.").arg(device.name.toHtmlEscaped())
+                   : tr("Backups of %1 are now encrypted with the new password. Keep it safe: every backup of the "
+                        "phone needs it, and nobody can recover it.")
+                         .arg(device.name.toHtmlEscaped()));
 }
 
 void MainWindow::miSettings() {

@@ -58,6 +58,8 @@ public slots:
     void miFeedback();
     // Restores the newest restore point of the selected phone to it (mainwindow_backupactions.cpp).
     void miUndoClean();
+    // Turns the selected phone's backup encryption on or off, or changes its password.
+    void miEncryptBackups();
     // Backup-based actions (mainwindow_backupactions.cpp).
     void scanSysCache();
     void clearSysCache();

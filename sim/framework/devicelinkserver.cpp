@@ -13,6 +13,18 @@
 //                      served before a successful hello
 //   EnableCloudBackup  sets Lockdown.com.apple.mobile.backup.CloudBackupEnabled
 //                      from the top-level boolean "CloudBackupState"
+//   ChangePassword     the phone's own backup password, from the top-level
+//                      strings "NewPassword" and "OldPassword" (the reference
+//                      host's CMD_CHANGEPW sends them beside MessageName, not
+//                      in Options, and waits for a process message whose
+//                      ErrorCode 0 means done): NewPassword alone turns
+//                      encryption on when it is off; OldPassword alone turns
+//                      it off, both change it, when it is on and OldPassword is
+//                      the password. Lockdown.com.apple.mobile.backup.WillEncrypt
+//                      and Sim.BackupPassword change with it. Anything else is
+//                      refused with 207 (our assumption: the reference host
+//                      refuses those cases itself before asking) and changes
+//                      nothing
 //   Backup             lays files/ out as a backup (the helper stand-in's
 //                      writer, in a private temporary folder), asks for the
 //                      host's last <udid>/Status.plist and Manifest.plist
@@ -666,6 +678,51 @@ bool editDevicePlist(const QString& deviceDir, const std::function<void(plist_t)
     return writePlistFile(path, device.get());
 }
 
+// The answer to ChangePassword, as described at the top.
+Plist changePassword(ServiceConnection& conn, plist_t message) {
+    const auto given = [message](const char* key, std::string* value) {
+        plist_t node = dictPath(message, {key});
+        *value = stringOf(node);
+        return node && plist_get_node_type(node) == PLIST_STRING && !value->empty();
+    };
+    std::string oldPassword, newPassword;
+    const bool hasOld = given("OldPassword", &oldPassword);
+    const bool hasNew = given("NewPassword", &newPassword);
+    bool accepted = false;
+    const bool saved = editDevicePlist(conn.setup().deviceDir, [&](plist_t root) {
+        const bool encrypted = boolAt(root, {"Lockdown", "com.apple.mobile.backup", "WillEncrypt"}, false);
+        const std::string current = stringOf(dictPath(root, {"Sim", "BackupPassword"}));
+        accepted = encrypted ? hasOld && oldPassword == current : hasNew && !hasOld;
+        if (!accepted) {
+            return;
+        }
+        plist_t node = root;
+        for (const char* key : {"Lockdown", "com.apple.mobile.backup"}) {
+            plist_t child = plist_dict_get_item(node, key);
+            if (!child || plist_get_node_type(child) != PLIST_DICT) {
+                child = plist_new_dict();
+                plist_dict_set_item(node, key, child);
+            }
+            node = child;
+        }
+        plist_dict_set_item(node, "WillEncrypt", plist_new_bool(hasNew ? 1 : 0));
+        plist_t sim = plist_dict_get_item(root, "Sim");
+        if (!sim || plist_get_node_type(sim) != PLIST_DICT) {
+            sim = plist_new_dict();
+            plist_dict_set_item(root, "Sim", sim);
+        }
+        if (hasNew) {
+            plist_dict_set_item(sim, "BackupPassword", plist_new_string(newPassword.c_str()));
+        } else {
+            plist_dict_remove_item(sim, "BackupPassword");
+        }
+    });
+    if (!saved) {
+        return response(4, "Cannot save the setting");
+    }
+    return accepted ? response(0, nullptr) : response(207, descriptionOf(207));
+}
+
 void serveMobileBackup2(ServiceConnection& conn) {
     if (!versionExchange(conn)) {
         return;
@@ -745,6 +802,8 @@ void serveMobileBackup2(ServiceConnection& conn) {
                 });
                 reply = saved ? response(0, nullptr) : response(4, "Cannot save the setting");
             }
+        } else if (name == "ChangePassword") {
+            reply = changePassword(conn, dict);
         } else if (name == "Backup" || name == "Restore") {
             plist_t options = dictPath(dict, {"Options"});
             if (options && plist_get_node_type(options) != PLIST_DICT) {

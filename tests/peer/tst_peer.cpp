@@ -86,6 +86,12 @@ private slots:
             const QStringList key{u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"CloudBackupEnabled"_s};
             QCOMPARE(tool(u"ideviceinfo"_s, key, {}), state == u"on"_s ? u"true"_s : u"false"_s);
         }
+        // The phone's own backup password, as the tool turns it on and off, read back through lockdown.
+        const QStringList willEncrypt{u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"WillEncrypt"_s};
+        QVERIFY(backup2(u"encryption"_s, u"enabled successfully"_s, {u"on"_s, u"pw 1"_s}));
+        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"true"_s);
+        QVERIFY(backup2(u"encryption"_s, u"disabled successfully"_s, {u"off"_s, u"pw 1"_s}));
+        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"false"_s);
         const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
         QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());

@@ -154,6 +154,35 @@ private slots:
         }
     }
 
+    void backup2ChangePassword_data() { addRowsFrom(kRows, "backup2ChangePassword"); }
+
+    // The phone's own backup password; whatever was kept opens the next change, and a refusal changes nothing.
+    void backup2ChangePassword() {
+        QFETCH(QStringList, options);
+        QFETCH(QString, oldPassword);
+        QFETCH(QString, newPassword);
+        QFETCH(QString, error);
+        QFETCH(bool, encryptedAfter);
+        QVERIFY(!fresh({}, options).isEmpty());
+        const auto change = [this](const QString& from, const QString& to) {
+            return thrown([&] {
+                Service s;
+                double versions[] = {2.0, 2.1};
+                mobiledevice_backup2_start(device, s.socket);
+                mobiledevice_backup2_version_exchange(s.socket, versions, 2);
+                mobiledevice_backup2_change_password(s.socket, udid, from, to);
+            });
+        };
+        const QString text = change(oldPassword, newPassword);
+        QVERIFY2(error.isEmpty() ? text.isEmpty() : text.contains(error), qPrintable(text));
+        const CFType value = mobiledevice_info(device, {u"WillEncrypt"_s}, u"com.apple.mobile.backup"_s).value(0);
+        QCOMPARE(value.isCFBoolean() && value.CFNumberBool(), encryptedAfter);
+        if (encryptedAfter) {
+            const QString kept = error.isEmpty() ? newPassword : options.value(1);
+            QCOMPARE(change(kept, QString()), QString());
+        }
+    }
+
     // Every message of a session as plistlib reads it from the device's side.
     void backup2Wire() {
         // The device answers the backup requests at once instead of starting a transfer.

@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -289,6 +290,38 @@ private slots:
 
     // The reminder's timer (10 s after start) fires while a device is listed: no box. Waited for here,
     // before the next case unplugs everything, however fast the cases before ran.
+    // Tools, Encrypt Backups: two different new passwords are refused; then on, and off with its password, as
+    // the phone itself reports it through lockdown.
+    void encryptBackups() {
+        const struct {
+            QString current, fresh, again, box;
+            bool encrypted;
+        } steps[] = {{{}, u"pw 1"_s, u"pw 2"_s, u"The two new passwords differ"_s, false},
+                     {{}, u"pw 1"_s, u"pw 1"_s, u"are now encrypted"_s, true},
+                     {u"pw 1"_s, {}, {}, u"are no longer encrypted"_s, false}};
+        for (const auto& step : steps) {
+            MessageBoxPresenter::resetTestHook();
+            MessageBoxPresenter::setAutoAnswer(true);
+            MessageBoxPresenter::setDialogHandler(u"EncryptDlg"_s, [&step](QDialog* dlg) {
+                dlg->findChild<QLineEdit*>(u"txtCurrentPassword"_s)->setText(step.current);
+                dlg->findChild<QCheckBox*>(u"ckTurnOff"_s)->setChecked(step.fresh.isEmpty());
+                dlg->findChild<QLineEdit*>(u"txtNewPassword"_s)->setText(step.fresh);
+                dlg->findChild<QLineEdit*>(u"txtConfirmPassword"_s)->setText(step.again);
+                dlg->accept();
+                if (dlg->isVisible()) {
+                    dlg->reject(); // refused: the dialog stays open for a correction
+                }
+            });
+            m_window->miEncryptBackups();
+            QVERIFY2(MessageBoxPresenter::shownTexts().join(u'|').contains(step.box),
+                     qPrintable(MessageBoxPresenter::shownTexts().join(u'|')));
+            const CFType will =
+                mobiledevice_info(currentDevice().device, {u"WillEncrypt"_s}, u"com.apple.mobile.backup"_s).value(0);
+            QCOMPARE(will.isCFBoolean() && will.CFNumberBool(), step.encrypted);
+        }
+        MessageBoxPresenter::setDialogHandler(u"EncryptDlg"_s, nullptr);
+    }
+
     void noReminderOnceADeviceWasListed() {
         QTest::qWait(int(qMax<qint64>(0, 10500 - m_sinceShown.elapsed())));
         QVERIFY(boxesMatching(u"Device not found"_s).isEmpty());
