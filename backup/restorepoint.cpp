@@ -146,7 +146,12 @@ Info makeThrow(const QString& backupDir, const QStringList& cleaned, bool copyIf
     }
     const QString point = QDir(base).filePath(made.toString(kStampFormat));
     const QString target = QDir(point).filePath(QFileInfo(source).fileName());
-    if (!QDir().mkpath(target)) {
+    // The user's data, kept out of other users' reach whatever the backup folder's own mode.
+    constexpr QFileDevice::Permissions kOwnerOnly =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    if (!QDir().mkpath(target) || !QFile::setPermissions(base, kOwnerOnly) ||
+        !QFile::setPermissions(point, kOwnerOnly)) {
+        QDir(point).removeRecursively();
         throwText(QStringLiteral("Cannot create the restore point %1.").arg(point));
     }
     bool copying = false;
