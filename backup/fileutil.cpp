@@ -81,27 +81,40 @@ void removeFolderInHandler(const char* path) {
     if (fd < 0) {
         return;
     }
-    bool emptied = true;
-    alignas(LinuxDirent64) char buffer[4096];
-    long n = 0;
-    while ((n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
-        for (long offset = 0; offset < n;) {
-            const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            const char* name = entry->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || std::strcmp(name, kOwnerName) == 0) {
-                continue;
-            }
-            if (::unlinkat(fd, name, 0) != 0 && ::unlinkat(fd, name, AT_REMOVEDIR) != 0) {
-                emptied = false;
+    // Other threads run on while the handler does: a file they make after a pass is found by the next one.
+    constexpr int kPasses = 8;
+    for (int pass = 0; pass < kPasses; ++pass) {
+        bool emptied = true;
+        alignas(LinuxDirent64) char buffer[4096];
+        long n = 0;
+        ::lseek(fd, 0, SEEK_SET);
+        while ((n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+            for (long offset = 0; offset < n;) {
+                const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+                offset += entry->d_reclen;
+                const char* name = entry->d_name;
+                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 || std::strcmp(name, kOwnerName) == 0) {
+                    continue;
+                }
+                if (::unlinkat(fd, name, 0) != 0 && ::unlinkat(fd, name, AT_REMOVEDIR) != 0) {
+                    emptied = false;
+                }
             }
         }
-    }
-    if (emptied && n == 0) {
+        if (!emptied || n != 0) {
+            break; // the owner file stays: the next start-up sweep knows the folder as ours
+        }
         ::unlinkat(fd, kOwnerName, 0);
+        if (::rmdir(path) == 0) {
+            break;
+        }
+        // Something appeared since the pass: the owner file comes back before the next one.
+        const int owner = ::openat(fd, kOwnerName, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (owner >= 0) {
+            ::close(owner);
+        }
     }
     ::close(fd);
-    ::rmdir(path);
 }
 
 extern "C" void removePlainFilesAndReraise(int sig) {
