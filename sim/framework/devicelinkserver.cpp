@@ -667,6 +667,20 @@ Plist replacedReply(const QString& deviceDir, const char* key) {
     return Plist(node ? plist_copy(node) : nullptr);
 }
 
+// The dictionary at path below root, made (in place of anything else there) where missing.
+static plist_t dictAt(plist_t root, std::initializer_list<const char*> path) {
+    plist_t node = root;
+    for (const char* key : path) {
+        plist_t child = plist_dict_get_item(node, key);
+        if (!child || plist_get_node_type(child) != PLIST_DICT) {
+            child = plist_new_dict();
+            plist_dict_set_item(node, key, child);
+        }
+        node = child;
+    }
+    return node;
+}
+
 bool editDevicePlist(const QString& deviceDir, const std::function<void(plist_t)>& edit) {
     DeviceLock lock(deviceDir);
     const QString path = deviceDir + QStringLiteral("/device.plist");
@@ -696,21 +710,9 @@ Plist changePassword(ServiceConnection& conn, plist_t message) {
         if (!accepted) {
             return;
         }
-        plist_t node = root;
-        for (const char* key : {"Lockdown", "com.apple.mobile.backup"}) {
-            plist_t child = plist_dict_get_item(node, key);
-            if (!child || plist_get_node_type(child) != PLIST_DICT) {
-                child = plist_new_dict();
-                plist_dict_set_item(node, key, child);
-            }
-            node = child;
-        }
-        plist_dict_set_item(node, "WillEncrypt", plist_new_bool(hasNew ? 1 : 0));
-        plist_t sim = plist_dict_get_item(root, "Sim");
-        if (!sim || plist_get_node_type(sim) != PLIST_DICT) {
-            sim = plist_new_dict();
-            plist_dict_set_item(root, "Sim", sim);
-        }
+        plist_dict_set_item(dictAt(root, {"Lockdown", "com.apple.mobile.backup"}), "WillEncrypt",
+                            plist_new_bool(hasNew ? 1 : 0));
+        plist_t sim = dictAt(root, {"Sim"});
         if (hasNew) {
             plist_dict_set_item(sim, "BackupPassword", plist_new_string(newPassword.c_str()));
         } else {
@@ -789,16 +791,8 @@ void serveMobileBackup2(ServiceConnection& conn) {
                 uint8_t on = 0;
                 plist_get_bool_val(state, &on);
                 const bool saved = editDevicePlist(conn.setup().deviceDir, [on](plist_t root) {
-                    plist_t node = root;
-                    for (const char* key : {"Lockdown", "com.apple.mobile.backup"}) {
-                        plist_t child = plist_dict_get_item(node, key);
-                        if (!child || plist_get_node_type(child) != PLIST_DICT) {
-                            child = plist_new_dict();
-                            plist_dict_set_item(node, key, child);
-                        }
-                        node = child;
-                    }
-                    plist_dict_set_item(node, "CloudBackupEnabled", plist_new_bool(on));
+                    plist_dict_set_item(dictAt(root, {"Lockdown", "com.apple.mobile.backup"}), "CloudBackupEnabled",
+                                        plist_new_bool(on));
                 });
                 reply = saved ? response(0, nullptr) : response(4, "Cannot save the setting");
             }
