@@ -7,6 +7,7 @@
 
 #include "app/progressreporter.h"
 #include "backup/mbdbparser.h"
+#include "cleaners/cleandetails.h"
 
 #include <QHash>
 #include <QList>
@@ -38,6 +39,8 @@ public:
     // categories would remove (a junk attachment is also a message's) counts once, with the first, as a clean
     // that runs them in the same order removes it once; otherwise a scan would promise more than the clean frees.
     QSet<QString>* countedFiles = nullptr;
+    bool wantDetails = false;       // set before start: also fill `details` (costs a pass over the databases)
+    cleandetails::Category details; // read after the thread ended
 
 protected:
     BackupCleanerThread(BackupManifest& manifest, ProgressReporter& progress, QObject* parent);

@@ -10,6 +10,9 @@ class IOSClearAllMessagesThread : public BackupCleanerThread {
 public:
     IOSClearAllMessagesThread(BackupManifest& manifest, ProgressReporter& progress, QObject* parent = nullptr);
 
+    cleandetails::MessageSelection selection; // set before start; the default takes every message
+    cleandetails::MessageSummary summary;     // what the selection takes (in a scan: would take); read after the end
+
 protected:
     void work() override;
 };
