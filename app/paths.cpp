@@ -148,6 +148,23 @@ void g_setBackupDirPath(const QString& path) {
     }
 }
 
+namespace {
+constexpr int kMostRestorePoints = 20;
+const QLatin1String kRestorePointsKey("backups/restorePointsToKeep");
+} // namespace
+
+int g_restorePointsToKeep() {
+    bool ok = false;
+    const int count = QSettings(g_settingsFilePath(), QSettings::IniFormat).value(kRestorePointsKey).toInt(&ok);
+    // A hand-edited setting out of range falls back rather than keeping none or filling the disk.
+    return ok && count >= 1 && count <= kMostRestorePoints ? count : 1;
+}
+
+void g_setRestorePointsToKeep(int count) {
+    QSettings(g_settingsFilePath(), QSettings::IniFormat)
+        .setValue(kRestorePointsKey, qBound(1, count, kMostRestorePoints));
+}
+
 QString g_legacyDataDirPath() {
     const QString legacyBase = QDir::home().filePath(QStringLiteral("Library/Application Support/Quorvindale"));
     QString base = legacyBase;

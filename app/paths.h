@@ -35,6 +35,9 @@ QString g_logDirPath();
 QString g_backupDirPath();
 // Stores the folder that holds the backup folder; an empty path returns to the default.
 void g_setBackupDirPath(const QString& path);
+// How many restore points of a backup folder a successful clean keeps (its own included): 1 to 20, default 1.
+int g_restorePointsToKeep();
+void g_setRestorePointsToKeep(int count);
 
 // The data directory of earlier versions, honouring their redirect file.
 QString g_legacyDataDirPath();

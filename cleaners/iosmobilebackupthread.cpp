@@ -117,7 +117,7 @@ EditedBackupFolder::~EditedBackupFolder() {
 
 void EditedBackupFolder::restored() {
     if (!m_restorePoint.path.isEmpty()) {
-        restorepoint::prune(m_folder, 1);
+        restorepoint::prune(m_folder, g_restorePointsToKeep());
     }
     m_folder.clear();
 }

@@ -350,11 +350,7 @@ bool MainWindow::stillCurrent(const IOSDevice& device) const {
 }
 
 bool MainWindow::runWorker(ProgressForm& form, QThread& worker) {
-    worker.start();
-    const int result = form.exec();
-    const bool ok = (result == 1 && !form.canceled);
-    worker.wait();
-    return ok;
+    return form.runWorker(worker);
 }
 
 void MainWindow::loadApps(const IOSDevice& device) {

@@ -5,13 +5,11 @@
 #include "app/paths.h"
 #include "app/tips.h"
 #include "backup/backupmanifest.h"
+#include "cleaners/cleanpipeline.h"
 #include "cleaners/iosbackupappcachethread.h"
-#include "cleaners/iosmobilebackupthread.h"
-#include "cleaners/iosmobilerestorethread.h"
 #include "services/mobiledevice_afc.h"
+#include "ui/cleanhost.h"
 #include "ui/mainwindow.h"
-#include "ui/passcodedlg.h"
-#include "ui/progressform.h"
 #include "ui_mainwindow.h"
 
 #include <QLoggingCategory>
@@ -34,74 +32,38 @@ bool MainWindow::appContainersVendable(const IOSDevice& device, const QList<_IOS
 }
 
 bool MainWindow::appCacheThroughBackup(const IOSDevice& device, const QList<_IOSAppInfo>& apps, bool remove) {
-    QDir root;
-    QString folder;
-    {
-        ProgressForm form(QString(), this);
-        IOSMobileBackupThread worker(false, device, form);
-        if (!runWorker(form, worker)) {
+    WindowCleanHost host(this);
+    CleanPipeline pipeline(host, remove ? CleanPipeline::Mode::Clean : CleanPipeline::Mode::Scan);
+    try {
+        if (!pipeline.backUp(device) || !pipeline.open(QString(), device.backupPassword) ||
+            !pipeline.keepRestorePoint({QStringLiteral("App caches")})) {
             return false;
         }
-        root = worker.root();
-        folder = worker.backupDir();
-    }
-    BackupManifest manifest(folder);
-    EditedBackupFolder edited(remove ? folder : QString());
-    QString password;
-    try {
-        manifest.readManifestInfo();
-        if (manifest.info.isEncrypted) {
-            PasscodeDlg dialog(&manifest, this);
-            if (dialog.exec() != QDialog::Accepted) {
+        const std::unique_ptr<ProgressReporter> progress = pipeline.newProgress();
+        IOSBackupAppCacheThread worker(pipeline.manifest(), apps, *progress);
+        if (!pipeline.run(*progress, worker)) {
+            return false;
+        }
+        if (remove) {
+            if (!pipeline.restore(device)) {
                 return false;
             }
-            password = dialog.password;
+            Tips::info(QStringLiteral(
+                "Successfully removed App Cache & Junk. Now please disconnect your iPhone from computer."));
+            return true;
         }
-        manifest.parseInfo();
-    } catch (const std::exception& e) {
-        Tips::error(QString::fromUtf8(e.what()));
-        return false;
-    }
-
-    if (remove && !keepRestorePoint(edited, folder, {QStringLiteral("App caches")})) {
-        return false;
-    }
-    QHash<QString, qint64> found;
-    qint64 total = 0;
-    {
-        ProgressForm form(QString(), this);
-        IOSBackupAppCacheThread worker(manifest, apps, form);
-        worker.scanOnly = !remove;
-        if (!runWorker(form, worker)) {
-            return false;
-        }
-        found = worker.appCacheBytes;
-        total = worker.foundBytes;
-    }
-    if (!remove) {
         if (!stillCurrent(device)) {
             return true;
         }
         for (int i = 0; i < m_appModel->count(); ++i) {
             _APPIconItemNode* node = m_appModel->node(i);
-            node->size = found.value(node->appId, 0);
+            node->size = worker.appCacheBytes.value(node->appId, 0);
         }
         m_appModel->contentsUpdate();
-        ui->lbTotalAppCache->setText(QStringLiteral("(%1)").arg(formatSpaceShow(total)));
+        ui->lbTotalAppCache->setText(QStringLiteral("(%1)").arg(formatSpaceShow(worker.foundBytes)));
         return true;
+    } catch (const std::exception& e) {
+        Tips::error(QString::fromUtf8(e.what()));
+        return false;
     }
-    {
-        ProgressForm form(QString(), this);
-        IOSMobileRestoreThread worker(false, device, root, form);
-        if (!password.isEmpty()) {
-            worker.setBackupPasscode(password);
-        }
-        if (!runWorker(form, worker)) {
-            return false;
-        }
-    }
-    edited.restored();
-    Tips::info(
-        QStringLiteral("Successfully removed App Cache & Junk. Now please disconnect your iPhone from computer."));
-    return true;
 }

@@ -147,3 +147,11 @@ void installProgressRunner() {
     static DialogProgressRunner runner;
     setProgressRunner(&runner);
 }
+
+bool ProgressForm::runWorker(QThread& worker) {
+    worker.start();
+    const int result = exec();
+    const bool ok = (result == 1 && !canceled);
+    worker.wait();
+    return ok;
+}

@@ -33,6 +33,9 @@ public:
     void setCancelable(bool cancelable);
     // Waits for the thread to end, also after a cancel: a worker is never killed.
     bool waitForThread(QThread& thread);
+    // Starts the worker, shows the dialog until it ends and waits for the thread. True when the dialog ended with
+    // success and was not cancelled.
+    bool runWorker(QThread& worker);
 
     // Read-only views for callers and tests.
     QString statusText() const;
