@@ -2,6 +2,7 @@
 
 #include "app/paths.h"
 #include "app/tips.h"
+#include "backup/restorepoint.h"
 #include "ui/stylesheet.h"
 
 #include <QDialogButtonBox>
@@ -11,11 +12,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStorageInfo>
 #include <QVBoxLayout>
 
 SettingsDlg::SettingsDlg(QWidget* parent)
-    : QDialog(parent), m_movable(this), m_txtFolder(new QLineEdit(this)), m_lbFreeSpace(new QLabel(this)) {
+    : QDialog(parent), m_movable(this), m_txtFolder(new QLineEdit(this)), m_lbFreeSpace(new QLabel(this)),
+      m_sbRestorePoints(new QSpinBox(this)), m_lbRestorePoints(new QLabel(this)) {
     setObjectName(QStringLiteral("SettingsDlg"));
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setStyleSheet(getStyleSheet());
@@ -31,6 +34,12 @@ SettingsDlg::SettingsDlg(QWidget* parent)
     auto* reset = new QPushButton(tr("Default"), this);
     reset->setObjectName(QStringLiteral("btnDefaultFolder"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_sbRestorePoints->setObjectName(QStringLiteral("sbRestorePoints"));
+    m_sbRestorePoints->setRange(1, 20);
+    m_sbRestorePoints->setValue(g_restorePointsToKeep());
+    m_lbRestorePoints->setObjectName(QStringLiteral("lbRestorePoints"));
+    auto* removePoints = new QPushButton(tr("Remove Restore Points"), this);
+    removePoints->setObjectName(QStringLiteral("btnRemoveRestorePoints"));
 
     auto* row = new QHBoxLayout;
     row->addWidget(m_txtFolder, 1);
@@ -41,6 +50,15 @@ SettingsDlg::SettingsDlg(QWidget* parent)
     layout->addWidget(new QLabel(tr("Device backups are kept in this folder (Change... picks where it goes):"), this));
     layout->addLayout(row);
     layout->addWidget(m_lbFreeSpace);
+    auto* keep = new QHBoxLayout;
+    keep->addWidget(new QLabel(tr("Restore points kept after each clean, to undo it:"), this));
+    keep->addWidget(m_sbRestorePoints);
+    keep->addStretch(1);
+    layout->addLayout(keep);
+    auto* points = new QHBoxLayout;
+    points->addWidget(m_lbRestorePoints, 1);
+    points->addWidget(removePoints);
+    layout->addLayout(points);
     layout->addWidget(buttons);
 
     connect(change, &QPushButton::clicked, this, [this] {
@@ -50,6 +68,18 @@ SettingsDlg::SettingsDlg(QWidget* parent)
         }
     });
     connect(reset, &QPushButton::clicked, this, [this] { setLocation(QString()); });
+    connect(removePoints, &QPushButton::clicked, this, [this] {
+        if (!Tips::question(tr("Remove every restore point? The cleans made so far can then no longer be undone."))) {
+            return;
+        }
+        for (const QFileInfo& folder : QDir(g_backupDirPath()).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            for (const restorepoint::Info& point : restorepoint::list(folder.absoluteFilePath())) {
+                restorepoint::remove(point);
+            }
+        }
+        m_lbRestorePoints->setText(restorePointsText(g_backupDirPath()));
+    });
+    m_lbRestorePoints->setText(restorePointsText(g_backupDirPath()));
     connect(buttons, &QDialogButtonBox::accepted, this, &SettingsDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &SettingsDlg::reject);
     const QString current = g_backupDirPath();
@@ -78,6 +108,19 @@ QString SettingsDlg::freeSpaceText(const QString& path) {
     return tr("%1 free").arg(formatSpaceShow(storage.bytesAvailable()));
 }
 
+QString SettingsDlg::restorePointsText(const QString& backupRoot) {
+    qint64 bytes = 0;
+    int count = 0;
+    for (const QFileInfo& folder : QDir(backupRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const restorepoint::Info& point : restorepoint::list(folder.absoluteFilePath())) {
+            bytes += point.ownBytes;
+            ++count;
+        }
+    }
+    return count == 0 ? tr("No restore points")
+                      : tr("Restore points: %1, holding %2 alone").arg(count).arg(formatSpaceShow(bytes));
+}
+
 void SettingsDlg::accept() {
     const QString folder = m_txtFolder->text();
     // A folder the program cannot write would fail every backup later, far from this choice.
@@ -86,5 +129,6 @@ void SettingsDlg::accept() {
         return;
     }
     g_setBackupDirPath(m_location);
+    g_setRestorePointsToKeep(m_sbRestorePoints->value());
     QDialog::accept();
 }

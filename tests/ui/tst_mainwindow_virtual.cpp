@@ -3,6 +3,7 @@
 // the settings dialog.
 
 #include "app/paths.h"
+#include "backup/restorepoint.h"
 #include "tests/app/datarows.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
@@ -16,8 +17,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -187,6 +190,27 @@ private slots:
         dlg.accept();
         QCOMPARE(g_backupDirPath(), tmp.path() + u"/spacevexlar-backups"_s);
         QCOMPARE(SettingsDlg().location(), tmp.path());
+
+        // Restore points: how many a clean keeps, the space they hold alone, and their removal.
+        const QString backup = g_backupDirPath() + u"/UDID1"_s;
+        QVERIFY(QDir().mkpath(backup));
+        QFile data(backup + u"/0123456789012345678901234567890123456789"_s);
+        QVERIFY(data.open(QIODevice::WriteOnly) && data.write(QByteArray(3000, 'x')) == 3000);
+        data.close();
+        QCOMPARE(SettingsDlg::restorePointsText(g_backupDirPath()), u"No restore points"_s);
+        restorepoint::makeThrow(backup, {u"messages"_s});
+        QVERIFY(QFile::remove(data.fileName())); // the restore point alone holds it now
+        SettingsDlg points;
+        QCOMPARE(child<QLabel>(points, "lbRestorePoints")->text(),
+                 u"Restore points: 1, holding %1 alone"_s.arg(formatSpaceShow(3000)));
+        MessageBoxPresenter::setNextAnswers({QMessageBox::Yes});
+        QTest::mouseClick(child<QPushButton>(points, "btnRemoveRestorePoints"), Qt::LeftButton);
+        QCOMPARE(child<QLabel>(points, "lbRestorePoints")->text(), u"No restore points"_s);
+        QVERIFY(restorepoint::list(backup).isEmpty());
+        child<QSpinBox>(points, "sbRestorePoints")->setValue(3);
+        points.accept();
+        QCOMPARE(g_restorePointsToKeep(), 3);
+        g_setRestorePointsToKeep(1);
         g_setBackupDirPath(QString());
     }
 
