@@ -5,6 +5,7 @@
 #include "backup/keybag.h"
 #include "backup/mbdbparser.h"
 #include "backup/restorepoint.h"
+#include "cleaners/cleanpipeline.h"
 #include "cleaners/iosclearallmessagesthread.h"
 #include "cleaners/iosclearcallsthread.h"
 #include "cleaners/iosclearmmsattathread.h"
@@ -192,6 +193,78 @@ Options parseOptions(const QStringList& args) {
     return o;
 }
 
+// Unlocks an encrypted backup with the password from the file, the variable or the terminal. False only when
+// the password is optional and none could be had.
+bool unlockThrow(BackupManifest& m, const QString& passwordFile, bool passwordOptional) {
+    if (!m.info.isEncrypted) {
+        return true;
+    }
+    PasswordResult pw = obtainPassword(passwordFile, true);
+    if (!pw.error.isEmpty()) {
+        throw CliFailure(Error, pw.error);
+    }
+    if (pw.origin == PasswordOrigin::None) {
+        if (passwordOptional) {
+            return false;
+        }
+        throw CliFailure(Error, QStringLiteral("the backup is encrypted: give its password with --password-file "
+                                               "FILE or the variable VEXLAR_BACKUP_PASSWORD"));
+    }
+    _KeybagInfo bag = parseKeybag(m.info.backupKeyBag);
+    long long rounds = bag.attributeInt32(QStringLiteral("ITER"));
+    if (bag.attributes.contains(QStringLiteral("DPIC")) && bag.attributes.contains(QStringLiteral("DPSL"))) {
+        rounds += bag.attributeInt32(QStringLiteral("DPIC"));
+    }
+    printErr(QStringLiteral("Checking the password (%1 key derivation rounds)...").arg(rounds));
+    if (!m.setPasscodeNoUIThrow(pw.password)) {
+        throw CliFailure(WrongPassword, QStringLiteral("wrong password"));
+    }
+    return true;
+}
+
+// The console's side of a clean: progress on standard error, the password from the file, the variable or the
+// terminal, and no clean without a restore point unless --no-restore-point said so.
+class ConsoleCleanHost : public CleanPipeline::Host {
+public:
+    explicit ConsoleCleanHost(const QString& passwordFile) : m_passwordFile(passwordFile) {}
+
+    std::unique_ptr<ProgressReporter> newProgress() override {
+        return std::make_unique<ConsoleReporter>(stderr, isatty(STDERR_FILENO) != 0);
+    }
+    bool runWorker(ProgressReporter& progress, QThread& worker) override {
+        auto& reporter = static_cast<ConsoleReporter&>(progress); // every reporter this host hands out
+        worker.start();
+        worker.wait();
+        reporter.endLine();
+        if (reporter.result() == 1) {
+            return true;
+        }
+        // A worker that ends without a verdict failed all the same.
+        m_error = reporter.error();
+        if (m_error.isEmpty()) {
+            m_error = QStringLiteral("the worker ended without a result");
+        }
+        m_error.replace(QLatin1String("<br/>"), QLatin1String("\n"));
+        return false;
+    }
+    QString unlock(BackupManifest& manifest, const QString&) override {
+        unlockThrow(manifest, m_passwordFile, false);
+        return manifest.passcode;
+    }
+    bool cleanWithoutRestorePoint(const QString& why) override {
+        throw CliFailure(Error,
+                         QStringLiteral("%1 Clean with --no-restore-point to go on without a way back.").arg(why));
+    }
+    void note(const QString& text) override { printErr(text); }
+
+    // Why the last worker failed.
+    QString error() const { return m_error; }
+
+private:
+    QString m_passwordFile;
+    QString m_error;
+};
+
 // One opened backup. Its decrypted manifest lives in a private temporary
 // folder that goes with the object (and with the process, on a fatal signal).
 class OpenedBackup {
@@ -210,30 +283,7 @@ public:
 
     // False only when the password is optional and none could be had.
     bool unlock(const QString& passwordFile, bool passwordOptional) {
-        if (!m.info.isEncrypted) {
-            return true;
-        }
-        PasswordResult pw = obtainPassword(passwordFile, true);
-        if (!pw.error.isEmpty()) {
-            throw CliFailure(Error, pw.error);
-        }
-        if (pw.origin == PasswordOrigin::None) {
-            if (passwordOptional) {
-                return false;
-            }
-            throw CliFailure(Error, QStringLiteral("the backup is encrypted: give its password with --password-file "
-                                                   "FILE or the variable VEXLAR_BACKUP_PASSWORD"));
-        }
-        _KeybagInfo bag = parseKeybag(m.info.backupKeyBag);
-        long long rounds = bag.attributeInt32(QStringLiteral("ITER"));
-        if (bag.attributes.contains(QStringLiteral("DPIC")) && bag.attributes.contains(QStringLiteral("DPSL"))) {
-            rounds += bag.attributeInt32(QStringLiteral("DPIC"));
-        }
-        printErr(QStringLiteral("Checking the password (%1 key derivation rounds)...").arg(rounds));
-        if (!m.setPasscodeNoUIThrow(pw.password)) {
-            throw CliFailure(WrongPassword, QStringLiteral("wrong password"));
-        }
-        return true;
+        return unlockThrow(m, passwordFile, passwordOptional);
     }
 
     // The records alone: the file tree and index are not needed here, and cost time and memory.
@@ -550,10 +600,12 @@ int cmdScanClean(const Options& o, bool clean) {
     }
     const bool scanOnly = !clean || o.dryRun;
     const QString dir = o.positional.at(1);
-    OpenedBackup b(dir);
-    b.unlock(o.passwordFile, false);
-    b.m.parseInfo();
-
+    if (!QFileInfo(dir).isDir()) {
+        throw CliFailure(Error, QStringLiteral("%1 is not a folder").arg(dir));
+    }
+    ConsoleCleanHost host(o.passwordFile);
+    CleanPipeline pipeline(host, scanOnly ? CleanPipeline::Mode::Scan : CleanPipeline::Mode::Clean);
+    pipeline.open(dir);
     if (!scanOnly && !o.noRestorePoint) {
         QStringList cleaned;
         for (int i = 0; i < kCategoryCount; ++i) {
@@ -561,43 +613,24 @@ int cmdScanClean(const Options& o, bool clean) {
                 cleaned << QLatin1String(kCategories[i].name);
             }
         }
-        try {
-            const restorepoint::Info point = restorepoint::makeThrow(dir, cleaned);
-            printErr(QStringLiteral("Kept the backup as it was in %1").arg(point.path));
-        } catch (const restorepoint::NoHardLinks& e) {
-            throw CliFailure(Error, QStringLiteral("%1 Clean with --no-restore-point to go on without a way back.")
-                                        .arg(QString::fromUtf8(e.what())));
-        }
+        pipeline.keepRestorePoint(cleaned);
     }
-    const bool terminal = isatty(STDERR_FILENO) != 0;
     QList<CategoryResult> results;
-    QSet<QString> counted; // a file two categories would remove counts once, as the clean removes it once
     for (int i = 0; i < kCategoryCount; ++i) {
         if (o.anyCategory && !o.categories[i]) {
             continue;
         }
-        ConsoleReporter reporter(stderr, terminal);
-        const std::unique_ptr<BackupCleanerThread> worker = kCategories[i].make(b.m, reporter);
-        worker->scanOnly = scanOnly;
-        worker->countedFiles = &counted;
+        const std::unique_ptr<ProgressReporter> progress = pipeline.newProgress();
+        const std::unique_ptr<BackupCleanerThread> worker = kCategories[i].make(pipeline.manifest(), *progress);
         worker->wantDetails = o.details;
         auto* messageWorker = i == kMessages ? static_cast<IOSClearAllMessagesThread*>(worker.get()) : nullptr;
         if (messageWorker) {
             messageWorker->selection = o.selection;
         }
-        worker->start();
-        worker->wait();
-        reporter.endLine();
-        if (reporter.result() != 1) {
-            // A worker that ends without a verdict failed all the same.
-            QString error = reporter.error();
-            if (error.isEmpty()) {
-                error = QStringLiteral("the worker ended without a result");
-            }
-            error.replace(QLatin1String("<br/>"), QLatin1String("\n"));
+        if (!pipeline.run(*progress, *worker)) {
             printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results,
-                         QLatin1String(kCategories[i].name), error);
-            throw CliFailure(Error, QStringLiteral("%1: %2").arg(QLatin1String(kCategories[i].name), error));
+                         QLatin1String(kCategories[i].name), host.error());
+            throw CliFailure(Error, QStringLiteral("%1: %2").arg(QLatin1String(kCategories[i].name), host.error()));
         }
         // Some workers count what they would remove; a scan removes nothing.
         CategoryResult result{i, worker->foundBytes, scanOnly ? 0 : worker->clearedBytes, {}, {}};
@@ -610,9 +643,7 @@ int cmdScanClean(const Options& o, bool clean) {
         results.append(result);
     }
     printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results, QString(), QString());
-    if (!scanOnly && !o.noRestorePoint) {
-        restorepoint::prune(dir, 1); // this clean's own restore point stays
-    }
+    pipeline.keepEdit();
     return Done;
 }
 
