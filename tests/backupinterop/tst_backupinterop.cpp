@@ -1,6 +1,7 @@
 // The backup store and the vexlar-backup command line against backups written
 // by an independent device-side peer (devicebackup.py), in both directions.
 
+#include "app/paths.h"
 #include "backup/backupjournal.h"
 #include "backup/backupmanifest.h"
 #include "backup/mbdbparser.h"
@@ -12,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -544,6 +546,57 @@ private slots:
         QCOMPARE(second.exitCode, 1);
         QVERIFY2(second.err.contains("Another program is changing the backup"), second.err.constData());
         QCOMPARE(peerView(dir), before);
+    }
+
+    // A clean keeps the folder as it was, as many times as the settings say; undo puts the newest back byte for
+    // byte, and refuses, changing nothing, while a file it links to differs from what it kept.
+    void restorePoints() {
+        const QString dir = freshBackup({"db", "14.3", QString(), false});
+        const auto tree = [&dir]() -> QStringList {
+            QStringList out;
+            for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+                QFile f(it.next());
+                out << (f.open(QIODevice::ReadOnly) ? QString() : u"unreadable "_s) +
+                           QDir(dir).relativeFilePath(f.fileName()) + QLatin1Char(' ') +
+                           QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
+            }
+            out.sort();
+            return out;
+        };
+        g_setRestorePointsToKeep(2);
+        QList<QStringList> states{tree()};
+        for (const QString& category : {u"--safari"_s, u"--cache"_s, u"--messages"_s}) {
+            const PeerResult cleaned = runCli({u"clean"_s, dir, category});
+            QVERIFY2(cleaned.exitCode == 0, cleaned.err.constData());
+            states << tree();
+        }
+        g_setRestorePointsToKeep(1);
+        QVERIFY(states[2] != states[3]);
+        const QJsonArray points = QJsonDocument::fromJson(runCli({u"restore-points"_s, dir, u"--json"_s}).out).array();
+        QCOMPARE(points.size(), 2); // newest first
+        QCOMPARE(points[0][u"cleaned"_s].toArray(), QJsonArray{u"messages"_s});
+        QCOMPARE(points[1][u"cleaned"_s].toArray(), QJsonArray{u"cache"_s});
+
+        QString linked; // a data file the newest restore point shares with the folder
+        for (QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories); it.hasNext() && linked.isEmpty();) {
+            struct stat st {};
+            const QString path = it.next();
+            linked = ::stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_nlink > 1 ? path : QString();
+        }
+        QFile file(linked);
+        QVERIFY(!linked.isEmpty() && file.open(QIODevice::ReadWrite));
+        const QByteArray kept = file.readAll();
+        QVERIFY(file.write("changed in place") && file.flush());
+        const QStringList changed = tree();
+        QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 1);
+        QCOMPARE(tree(), changed);
+        QVERIFY(file.resize(kept.size()));
+        file.close();
+        QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 0);
+        QCOMPARE(tree(), states[2]);
+        QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 0);
+        QCOMPARE(tree(), states[1]);
+        QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 1); // the oldest went when the third clean succeeded
     }
 
     void cleanup() {
