@@ -126,6 +126,7 @@ MainWindow::MainWindow(QWidget* parent)
     m_dataModel->contentsUpdate();
     fitFunctionListHeight(ui->listSysFun, m_sysModel);
     fitFunctionListHeight(ui->listRemoveFun, m_dataModel);
+    setUpDetails();
 
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
     tools->addAction(QStringLiteral("Undo last clean…"), this, &MainWindow::miUndoClean);
