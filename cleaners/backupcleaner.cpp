@@ -99,25 +99,32 @@ qint64 BackupCleanerThread::dropOnce(BackupEdit& edit, const QString& hashName) 
     return size;
 }
 
-void BackupCleanerThread::dropAllThrow(BackupEdit& edit,
-                                       const std::function<bool(const MBDBParser::_MBDBItem&)>& matches) {
+QList<BackupCleanerThread::DroppedFile>
+BackupCleanerThread::dropAllThrow(BackupEdit& edit, const std::function<bool(const MBDBParser::_MBDBItem&)>& matches) {
+    QList<DroppedFile> files;
     const QList<QString> names = edit.records.keys();
     const qsizetype n = names.size();
     for (qsizetype i = 1; i <= n; ++i) {
         checkCanceled();
         reportPercent(int(double(i) / double(n) * 100));
-        if (matches(edit.records.value(names.at(i - 1)))) {
+        const MBDBParser::_MBDBItem record = edit.records.value(names.at(i - 1));
+        if (matches(record)) {
             const qint64 size = dropOnce(edit, names.at(i - 1));
             foundBytes += size;
             if (!scanOnly) {
                 clearedBytes += size;
             }
+            if (!record.isFolder()) {
+                files.append({record, size});
+            }
         }
     }
+    return files;
 }
 
 QList<BackupCleanerThread::EditedDatabase>
-BackupCleanerThread::emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases) {
+BackupCleanerThread::emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases,
+                                         const DescribeDatabase& describe) {
     QList<EditedDatabase> edited;
     for (const auto& [hashName, empty] : databases) {
         const auto record = edit.records.constFind(hashName);
@@ -127,12 +134,18 @@ BackupCleanerThread::emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QSt
         const QString work = edit.copyOut(*record);
         const qint64 size = QFileInfo(work).size();
         foundBytes += size;
+        Sqlite3DB db;
+        if (wantDetails && describe) {
+            devicedb::openThrow(db, work);
+            describe(*record, size, db);
+        }
         if (scanOnly) {
             continue;
         }
         clearedBytes += size;
-        Sqlite3DB db;
-        devicedb::openThrow(db, work);
+        if (!db.isOpen()) {
+            devicedb::openThrow(db, work);
+        }
         empty(db);
         devicedb::finishThrow(db);
         edited << EditedDatabase{hashName, work};
@@ -145,6 +158,18 @@ void BackupCleanerThread::writeBackThrow(BackupEdit& edit, const QList<EditedDat
         edit.replace(database.hashName, database.workPath);
     }
     edit.commit();
+}
+
+void BackupCleanerThread::addFileItem(const MBDBParser::_MBDBItem& record, qint64 bytes) {
+    if (!wantDetails) {
+        return;
+    }
+    cleandetails::Item item;
+    item.id = recordName(record);
+    item.label = record.relativePath.toString();
+    item.bytes = bytes;
+    item.count = 1;
+    details.items.append(item);
 }
 
 void BackupCleanerThread::checkCanceled() const {
@@ -329,6 +354,10 @@ QHash<QString, QString> tablesThrow(Sqlite3DB& db) {
         tables.insert(c.getText(QStringLiteral("name")).toLower(), c.getText(QStringLiteral("sql")));
     }
     return tables;
+}
+
+QDateTime unixTimeAt(const Sqlite3Cursor& c, const QString& column) {
+    return c.isNull(column) ? QDateTime() : QDateTime::fromSecsSinceEpoch(c.getInt64(column), Qt::UTC);
 }
 
 void finishThrow(Sqlite3DB& db) {

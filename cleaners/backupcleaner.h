@@ -19,6 +19,7 @@
 
 class BackupEdit;
 class BackupManifest;
+class Sqlite3Cursor;
 class Sqlite3DB;
 
 namespace fileutil {
@@ -54,8 +55,14 @@ protected:
     // BackupEdit::drop, counting 0 for a file an earlier worker of the same run counted.
     qint64 dropOnce(BackupEdit& edit, const QString& hashName);
 
-    // Drops every record `matches` selects, counting it as found and, unless scanning, as cleared.
-    void dropAllThrow(BackupEdit& edit, const std::function<bool(const MBDBParser::_MBDBItem&)>& matches);
+    // Drops every record `matches` selects, counting it as found and, unless scanning, as cleared. Returns the
+    // files among them, as they were counted.
+    struct DroppedFile {
+        MBDBParser::_MBDBItem record;
+        qint64 bytes = 0;
+    };
+    QList<DroppedFile> dropAllThrow(BackupEdit& edit,
+                                    const std::function<bool(const MBDBParser::_MBDBItem&)>& matches);
 
     // The device databases a worker empties, by backup file name, each with what empties it.
     using EmptyDatabase = std::function<void(Sqlite3DB&)>;
@@ -64,10 +71,15 @@ protected:
         QString workPath;
     };
     // Copies out each database the backup holds and counts its size as found; unless scanning, empties the copy,
-    // checks it and counts it as cleared. Returns the copies to hand to writeBackThrow().
-    QList<EditedDatabase> emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases);
+    // checks it and counts it as cleared. Returns the copies to hand to writeBackThrow(). When details are wanted,
+    // `describe` reads each copy first.
+    using DescribeDatabase = std::function<void(const MBDBParser::_MBDBItem&, qint64 bytes, Sqlite3DB&)>;
+    QList<EditedDatabase> emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QString, EmptyDatabase>>& databases,
+                                              const DescribeDatabase& describe = {});
     // Puts the emptied copies in place of their data files and saves the manifest with every change of the edit.
     static void writeBackThrow(BackupEdit& edit, const QList<EditedDatabase>& edited);
+    // With details wanted, one item for a file the clean removes or edits.
+    void addFileItem(const MBDBParser::_MBDBItem& record, qint64 bytes);
     // Reports only a changed percentage: a large manifest would flood the dialog's queue.
     void reportPercent(int percent);
 
@@ -141,6 +153,8 @@ inline const char* const kSiblingSuffixes[] = {"-wal", "-shm", "-journal"};
 void openThrow(Sqlite3DB& db, const QString& path);
 // Table names in lower case -> their SQL.
 QHash<QString, QString> tablesThrow(Sqlite3DB& db);
+// A column of Unix seconds; invalid when NULL.
+QDateTime unixTimeAt(const Sqlite3Cursor& c, const QString& column);
 // Folds any log into the file (no sibling left), checks the database's integrity and closes it.
 void finishThrow(Sqlite3DB& db);
 

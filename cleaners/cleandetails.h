@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 
 namespace cleandetails {
 
@@ -44,5 +45,22 @@ struct MessageSummary {
     qint64 attachments = 0;
     qint64 attachmentBytes = 0;
 };
+
+// Widens a category's date range to take in first..last (invalid ends are unknown and change nothing).
+inline void widenRange(Category& category, const QDateTime& first, const QDateTime& last) {
+    if (first.isValid() && (!category.first.isValid() || first < category.first)) {
+        category.first = first;
+    }
+    if (last.isValid() && (!category.last.isValid() || last > category.last)) {
+        category.last = last;
+    }
+}
+
+// Largest first; equal sizes by label, so the order is the same on every run.
+inline void sortLargestFirst(QList<Item>& items) {
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return a.bytes != b.bytes ? a.bytes > b.bytes : a.label < b.label;
+    });
+}
 
 } // namespace cleandetails

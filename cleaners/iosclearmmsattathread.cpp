@@ -24,6 +24,7 @@ IOSClearMMSAttaThread::IOSClearMMSAttaThread(BackupManifest& manifest, ProgressR
 
 void IOSClearMMSAttaThread::work() {
     m_progress.invokeUpdateProgress(scanOnly ? tr("IDS_SCANING_MMS_ATTA") : tr("IDS_CLEARING_MMS_ATTA"), 0, QString());
+    details = {};
     BackupEdit edit(m_manifest);
     if (!m_manifest.smsDb) {
         qCWarning(lcClearMmsAtta, "IOSClearMMSAttaThread, could not find Library/SMS/sms.db.");
@@ -125,8 +126,18 @@ void IOSClearMMSAttaThread::work() {
             if (!scanOnly) {
                 clearedBytes += size;
             }
+            if (wantDetails) {
+                cleandetails::Item item;
+                item.id = record.domain.toString() + QLatin1Char('-') + path;
+                item.label = path;
+                item.bytes = size;
+                item.count = 1;
+                details.items.append(item);
+                ++details.itemCount;
+            }
         }
     }
+    cleandetails::sortLargestFirst(details.items);
     if (!scanOnly) {
         edit.commit();
     }

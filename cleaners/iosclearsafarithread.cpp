@@ -4,6 +4,7 @@
 #include "sqlite/sqlite3db.h"
 
 #include <QFileInfo>
+#include <QUrl>
 
 namespace {
 
@@ -30,6 +31,8 @@ bool isBrowserData(const MBDBParser::_MBDBItem& r) {
            path.startsWith(QLatin1String("Library/Safari/History.plist"));
 }
 
+constexpr int kTopSites = 10;
+
 } // namespace
 
 IOSClearSafariThread::IOSClearSafariThread(BackupManifest& manifest, ProgressReporter& progress, QObject* parent)
@@ -47,9 +50,43 @@ void IOSClearSafariThread::work() {
                               }
                           }});
     }
-    const QList<EditedDatabase> edited = emptyDatabasesThrow(edit, databases);
-
-    dropAllThrow(edit, isBrowserData);
+    details = {};
+    QHash<QString, qint64> visitsByHost;
+    const QList<EditedDatabase> edited = emptyDatabasesThrow(
+        edit, databases, [&](const MBDBParser::_MBDBItem& record, qint64 bytes, Sqlite3DB& db) {
+            addFileItem(record, bytes);
+            // Visit times count seconds from 2001-01-01.
+            Sqlite3Cursor c = db.queryThrow("select (select count(*) from history_items) as n, min(visit_time) + "
+                                            "978307200 as first, max(visit_time) + 978307200 as last from "
+                                            "history_visits");
+            if (c.moveNext()) {
+                details.itemCount += c.getInt64(QStringLiteral("n"));
+                cleandetails::widenRange(details, devicedb::unixTimeAt(c, QStringLiteral("first")),
+                                         devicedb::unixTimeAt(c, QStringLiteral("last")));
+            }
+            c = db.queryThrow("select url, visit_count from history_items");
+            while (c.moveNext()) {
+                const QString host = QUrl(c.getText(QStringLiteral("url"))).host();
+                if (!host.isEmpty()) {
+                    visitsByHost[host] += qMax<qint64>(0, c.getInt64(QStringLiteral("visit_count")));
+                }
+            }
+        });
+    for (const DroppedFile& file : dropAllThrow(edit, isBrowserData)) {
+        addFileItem(file.record, file.bytes);
+    }
+    cleandetails::sortLargestFirst(details.items);
+    for (auto it = visitsByHost.cbegin(); it != visitsByHost.cend(); ++it) {
+        cleandetails::Item site;
+        site.id = site.label = it.key();
+        site.count = it.value();
+        details.topSites.append(site);
+    }
+    std::sort(details.topSites.begin(), details.topSites.end(),
+              [](const cleandetails::Item& a, const cleandetails::Item& b) {
+                  return a.count != b.count ? a.count > b.count : a.label < b.label;
+              });
+    details.topSites = details.topSites.mid(0, kTopSites);
     if (!scanOnly) {
         writeBackThrow(edit, edited);
     }
