@@ -128,16 +128,14 @@ void DetailsDlg::addLines(const cleandetails::Category& details, const cleandeta
         headers = {tr("Conversation"), tr("Messages"), tr("Attachments"), tr("Size"), tr("Last message")};
         break;
     case Kind::Files:
+    case Kind::Calls: // the call databases the clean empties
         headers = {tr("File"), tr("Size")};
         break;
     case Kind::Domains:
         headers = {tr("Domain or app"), tr("Files"), tr("Size")};
         break;
     case Kind::Safari:
-        headers = {tr("Site"), tr("Visits"), tr("Last visit")};
-        break;
-    case Kind::Calls:
-        headers = {tr("Number"), tr("Calls"), tr("Last call")};
+        headers = {tr("Site"), tr("Visits")};
         break;
     }
     m_list->setHeaderLabels(headers);
@@ -160,14 +158,14 @@ void DetailsDlg::addLines(const cleandetails::Category& details, const cleandeta
                      formatSpaceShow(item.bytes), when(item.last)};
             break;
         case Kind::Files:
+        case Kind::Calls:
             cells = {item.label, formatSpaceShow(item.bytes)};
             break;
         case Kind::Domains:
             cells = {item.label, number(item.count), formatSpaceShow(item.bytes)};
             break;
         case Kind::Safari:
-        case Kind::Calls:
-            cells = {item.label, number(item.count), when(item.last)};
+            cells = {item.label, number(item.count)};
             break;
         }
         auto* line = new QTreeWidgetItem(m_list, cells);

@@ -284,6 +284,9 @@ void MainWindow::resetShowInfo() {
     for (_APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
         node->checked = false;
     }
+    // The details and the messages choice belong to the phone that was shown.
+    m_details.clear();
+    m_messageSelection = {};
     m_dataModel->contentsUpdate();
     ui->lbDeviceIcon->setText(pictureHtml(":res/iphone-big.png"));
 }

@@ -252,15 +252,19 @@ private slots:
         QCOMPARE(press("btnScanRemvoeData"), QStringList());
         const qint64 everything = data->node(0)->size;
         QStringList listed, chosen;
+        bool refusedNone = false;
         MessageBoxPresenter::setDialogHandler(u"DetailsDlg"_s, [&](QDialog* dlg) {
             auto* list = dlg->findChild<QTreeWidget*>(u"listDetails"_s);
             for (int i = 0; i < list->topLevelItemCount(); ++i) {
                 QTreeWidgetItem* line = list->topLevelItem(i);
                 listed << u"%1 %2 %3"_s.arg(line->text(0), line->text(1), line->text(2).section(u' ', 0, 0));
-                line->setCheckState(0, i < 2 ? Qt::Checked : Qt::Unchecked);
-                if (i < 2) {
-                    chosen << listed.last();
-                }
+                line->setCheckState(0, Qt::Unchecked);
+            }
+            dlg->accept(); // none ticked is not "every one"
+            refusedNone = dlg->isVisible();
+            for (int i = 0; i < 2; ++i) {
+                list->topLevelItem(i)->setCheckState(0, Qt::Checked);
+                chosen << listed.at(i);
             }
             dlg->accept();
         });
@@ -268,6 +272,7 @@ private slots:
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at); // a double-click's first press
         QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
         listed.sort();
+        QVERIFY(refusedNone);
         QCOMPARE(listed, before);
         QVERIFY2(data->node(0)->size > 0 && data->node(0)->size < everything, "the row shows the choice");
 
@@ -299,6 +304,7 @@ private slots:
                  qPrintable(boxes.join(u'|')));
         QCOMPARE(fileTree(files(udid)), tree);
         QCOMPARE(restorepoint::list(folder).size(), points);
+        QVERIFY2(IOSMobileBackupThread::isReusableBackup(folder, u"14.4"_s), "the backup was never edited");
     }
 
     // Only the Safari row may restore: a restore fails on the other devices.
