@@ -61,8 +61,7 @@ protected:
         MBDBParser::_MBDBItem record;
         qint64 bytes = 0;
     };
-    QList<DroppedFile> dropAllThrow(BackupEdit& edit,
-                                    const std::function<bool(const MBDBParser::_MBDBItem&)>& matches);
+    QList<DroppedFile> dropAllThrow(BackupEdit& edit, const std::function<bool(const MBDBParser::_MBDBItem&)>& matches);
 
     // The device databases a worker empties, by backup file name, each with what empties it.
     using EmptyDatabase = std::function<void(Sqlite3DB&)>;

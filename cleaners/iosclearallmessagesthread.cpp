@@ -136,11 +136,11 @@ private:
 // a msg_group of the older one; each message date in Unix seconds.
 struct Schema {
     bool newer = true;
-    QString conversation;     // the table
-    QString unixDate;         // SQL of message m's date in Unix seconds
-    QString conversationOf;   // SQL: the conversation of message m (older), or a join (newer)
+    QString conversation;      // the table
+    QString unixDate;          // SQL of message m's date in Unix seconds
+    QString conversationOf;    // SQL: the conversation of message m (older), or a join (newer)
     QString pieceIsAttachment; // SQL: a piece p of the older database that is an attachment, not the text
-    bool madrid = false;      // older: madrid_attachment exists
+    bool madrid = false;       // older: madrid_attachment exists
 
     Schema(Sqlite3DB& db, const QHash<QString, QString>& tables) : newer(isNewerSchema(tables)) {
         if (newer) {
@@ -182,21 +182,21 @@ cleandetails::Category readDetailsThrow(Sqlite3DB& db, const Schema& s, const Me
         conversations =
             u"select c.ROWID as id, c.guid as guid, %1 as name, %2 as ident, (select group_concat(h.id, ', ') from "
             "chat_handle_join j join handle h on h.ROWID = j.handle_id where j.chat_id = c.ROWID) as handles, (select "
-            "count(*) from chat_message_join j where j.chat_id = c.ROWID) as messages, (select max(case when m.date > "
+            "count(*) from chat_message_join j join message m on m.ROWID = j.message_id where j.chat_id = c.ROWID) as "
+            "messages, (select max(case when m.date > "
             "0 then %3 end) from chat_message_join j join message m on m.ROWID = j.message_id where j.chat_id = "
             "c.ROWID) as last from chat c"_s.arg(chat.contains(u"display_name"_s) ? u"c.display_name"_s : u"''"_s,
-                                                 chat.contains(u"chat_identifier"_s) ? u"c.chat_identifier"_s
-                                                                                      : u"''"_s,
+                                                 chat.contains(u"chat_identifier"_s) ? u"c.chat_identifier"_s : u"''"_s,
                                                  s.unixDate);
-        attachments = u"select distinct j.chat_id as conversation, a.filename as filename, 1 as counted from "
-                      "chat_message_join j join message_attachment_join ma on ma.message_id = j.message_id join "
-                      "attachment a on a.ROWID = ma.attachment_id"_s;
+        attachments = u"select distinct j.chat_id as conversation, a.ROWID, a.filename as filename from "
+                      "chat_message_join j join message m on m.ROWID = j.message_id join message_attachment_join ma "
+                      "on ma.message_id = m.ROWID join attachment a on a.ROWID = ma.attachment_id"_s;
     } else {
-        conversations = u"select g.ROWID as id, g.ROWID as guid, '' as name, '' as ident, (select "
-                        "group_concat(address, ', ') from group_member where group_id = g.ROWID) as handles, (select "
-                        "count(*) from message m where m.group_id = g.ROWID) as messages, (select max(case when m.date "
-                        "> 0 then %1 end) from message m where m.group_id = g.ROWID) as last from msg_group g"_s.arg(
-                            s.unixDate);
+        conversations =
+            u"select g.ROWID as id, g.ROWID as guid, '' as name, '' as ident, (select "
+            "group_concat(address, ', ') from group_member where group_id = g.ROWID) as handles, (select "
+            "count(*) from message m where m.group_id = g.ROWID) as messages, (select max(case when m.date "
+            "> 0 then %1 end) from message m where m.group_id = g.ROWID) as last from msg_group g"_s.arg(s.unixDate);
     }
     Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(conversations));
     while (c.moveNext()) {
@@ -234,14 +234,13 @@ cleandetails::Category readDetailsThrow(Sqlite3DB& db, const Schema& s, const Me
                 true);
         }
     } else {
-        c = db.queryThrow(Sqlite3Sql(u"select m.group_id as conversation, p.message_id as message, p.part_id as part, "
-                                     "p.content_loc as loc, %1 as attachment from msg_pieces p join message m on "
-                                     "m.ROWID = p.message_id where coalesce(p.content_loc, '') != ''"_s.arg(
-                                         s.pieceIsAttachment)));
+        c = db.queryThrow(
+            Sqlite3Sql(u"select m.group_id as conversation, p.message_id as message, p.part_id as part, "
+                       "p.content_loc as loc, %1 as attachment from msg_pieces p join message m on "
+                       "m.ROWID = p.message_id where coalesce(p.content_loc, '') != ''"_s.arg(s.pieceIsAttachment)));
         while (c.moveNext()) {
             const qint64 group = c.getInt64(u"conversation"_s);
-            add(group,
-                files.part(group, c.getInt64(u"message"_s), c.getInt64(u"part"_s), c.getText(u"loc"_s)),
+            add(group, files.part(group, c.getInt64(u"message"_s), c.getInt64(u"part"_s), c.getText(u"loc"_s)),
                 c.getInt(u"attachment"_s) != 0);
         }
         if (s.madrid) {
@@ -264,10 +263,10 @@ cleandetails::Category readDetailsThrow(Sqlite3DB& db, const Schema& s, const Me
 // clean removed (newer devices keep more such tables than the clean knows by name).
 void dropDanglingRowsThrow(Sqlite3DB& db) {
     static const QHash<QString, QString> kSnapshots{{u"message"_s, u"was_message"_s},
-                                                     {u"chat"_s, u"was_conversation"_s},
-                                                     {u"msg_group"_s, u"was_conversation"_s},
-                                                     {u"attachment"_s, u"was_attachment"_s},
-                                                     {u"madrid_attachment"_s, u"was_attachment"_s}};
+                                                    {u"chat"_s, u"was_conversation"_s},
+                                                    {u"msg_group"_s, u"was_conversation"_s},
+                                                    {u"attachment"_s, u"was_attachment"_s},
+                                                    {u"madrid_attachment"_s, u"was_attachment"_s}};
     const QStringList tables = devicedb::tablesThrow(db).keys();
     for (const QString& table : tables) {
         if (table.startsWith(u"sqlite_"_s)) {
@@ -275,8 +274,9 @@ void dropDanglingRowsThrow(Sqlite3DB& db) {
         }
         QList<QPair<QString, QString>> keys; // column, referenced table
         {
-            Sqlite3Cursor c = db.queryThrow(
-                Sqlite3Sql("select \"from\" as col, \"table\" as ref from pragma_foreign_key_list(?)").addTextParam(table));
+            Sqlite3Cursor c =
+                db.queryThrow(Sqlite3Sql("select \"from\" as col, \"table\" as ref from pragma_foreign_key_list(?)")
+                                  .addTextParam(table));
             while (c.moveNext()) {
                 keys.append({c.getText(u"col"_s), c.getText(u"ref"_s).toLower()});
             }
@@ -288,13 +288,12 @@ void dropDanglingRowsThrow(Sqlite3DB& db) {
                 continue;
             }
             const auto quoted = [](QString name) { return u"\""_s + name.replace(u'"', u"\"\""_s) + u"\""_s; };
-            db.executeThrow(Sqlite3Sql(u"delete from main.%1 where %2 in (select id from temp.%3) and %2 not in (select "
-                                       "ROWID from main.%4)"_s.arg(quoted(table), quoted(column), snapshot,
-                                                                   quoted(referenced))));
+            db.executeThrow(
+                Sqlite3Sql(u"delete from main.%1 where %2 in (select id from temp.%3) and %2 not in (select "
+                           "ROWID from main.%4)"_s.arg(quoted(table), quoted(column), snapshot, quoted(referenced))));
         }
     }
 }
-
 
 // Removes what the selection takes from the open working copy and tells what went, with the backup files that go
 // with it. What went is judged by what the database no longer holds: the device's own triggers may take more rows
@@ -376,8 +375,10 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
         if (s.newer) {
             run(u"delete from chat_message_join where message_id in "_s + goneMessages);
             run(u"delete from message_attachment_join where message_id in "_s + goneMessages);
-            run(u"delete from chat where ROWID in (select id from temp.emptied) and ROWID not in (select chat_id from "
-                "chat_message_join)"_s);
+            // A join row whose message is missing (real databases have them) keeps no conversation alive.
+            run(u"delete from chat where ROWID in (select id from temp.emptied) and ROWID not in (select j.chat_id "
+                u"from "
+                "chat_message_join j join message m on m.ROWID = j.message_id)"_s);
             run(u"delete from chat_handle_join where chat_id in (select id from temp.was_conversation) and chat_id "
                 "not in (select ROWID from chat)"_s);
             // A handle goes when nothing uses it any more.
@@ -428,8 +429,8 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
             }
         }
     };
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
-        u"select filename from temp.was_attachment where id not in (select ROWID from %1)"_s.arg(
+    Sqlite3Cursor c = db.queryThrow(
+        Sqlite3Sql(u"select filename from temp.was_attachment where id not in (select ROWID from %1)"_s.arg(
             attachmentTable.isEmpty() ? u"temp.was_attachment"_s : attachmentTable)));
     while (c.moveNext()) {
         const QString folder = MessageFiles::attachmentFolder(c.getText(u"filename"_s));
@@ -478,7 +479,12 @@ void IOSClearAllMessagesThread::work() {
     const Schema schema(db, devicedb::tablesThrow(db));
     const MessageFiles files(edit.records);
     if (wantDetails) {
-        details = readDetailsThrow(db, schema, files);
+        // A database of an unknown layout still has its sizes measured and can be emptied whole.
+        try {
+            details = readDetailsThrow(db, schema, files);
+        } catch (const std::runtime_error& e) {
+            qCWarning(lcClearMessages) << "no details of the message database:" << e.what();
+        }
     }
     checkCanceled();
     reportPercent(10);

@@ -46,8 +46,8 @@ void IOSClearCallsThread::work() {
                           }});
     }
     details = {};
-    const QList<EditedDatabase> edited = emptyDatabasesThrow(
-        edit, databases, [this](const MBDBParser::_MBDBItem& record, qint64 bytes, Sqlite3DB& db) {
+    const QList<EditedDatabase> edited =
+        emptyDatabasesThrow(edit, databases, [this](const MBDBParser::_MBDBItem& record, qint64 bytes, Sqlite3DB& db) {
             addFileItem(record, bytes);
             for (const CallStore& store : kStores) {
                 if (record.backupFileName() == QLatin1String(store.hashName)) {

@@ -52,8 +52,8 @@ void IOSClearSafariThread::work() {
     }
     details = {};
     QHash<QString, qint64> visitsByHost;
-    const QList<EditedDatabase> edited = emptyDatabasesThrow(
-        edit, databases, [&](const MBDBParser::_MBDBItem& record, qint64 bytes, Sqlite3DB& db) {
+    const QList<EditedDatabase> edited =
+        emptyDatabasesThrow(edit, databases, [&](const MBDBParser::_MBDBItem& record, qint64 bytes, Sqlite3DB& db) {
             addFileItem(record, bytes);
             // Visit times count seconds from 2001-01-01.
             Sqlite3Cursor c = db.queryThrow("select (select count(*) from history_items) as n, min(visit_time) + "

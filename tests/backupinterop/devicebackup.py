@@ -476,6 +476,148 @@ def gen_source(root, large):
         os.symlink("empty.txt", link)
 
 
+APPLE_EPOCH = 978307200  # 2001-01-01 in Unix seconds
+
+
+def gen_sms_ios5(root, now):
+    """An iOS 5 message store: SMS and iMessage conversations over several weeks, multimedia parts and
+    iMessage attachments with their files where the device keeps them, and the device's delete triggers."""
+    db_path = os.path.join(root, "HomeDomain", "Library/SMS/sms.db")
+    os.makedirs(os.path.dirname(db_path), exist_ok=True)
+    db = sqlite3.connect(db_path)
+    db.create_function("read", 1, lambda flags: (flags or 0) & 2)
+    db.executescript("""
+CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, date INTEGER, text TEXT, flags INTEGER, group_id INTEGER, is_madrid INTEGER, madrid_handle TEXT);
+CREATE TABLE msg_group (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, type INTEGER, newest_message INTEGER, unread_count INTEGER, hash INTEGER);
+CREATE TABLE group_member (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, group_id INTEGER, address TEXT, country TEXT);
+CREATE TABLE msg_pieces (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, message_id INTEGER, data BLOB, part_id INTEGER, preview_part INTEGER, content_type TEXT, content_loc TEXT);
+CREATE TABLE madrid_attachment (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, attachment_guid TEXT, filename TEXT, mime_type TEXT, message_id INTEGER);
+CREATE TABLE madrid_chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, chat_identifier TEXT, guid TEXT);
+CREATE TRIGGER delete_message AFTER DELETE ON message WHEN NOT read(old.flags) BEGIN UPDATE msg_group SET unread_count = (SELECT unread_count FROM msg_group WHERE ROWID = old.group_id) - 1 WHERE ROWID = old.group_id; END;
+CREATE TRIGGER delete_newest_message AFTER DELETE ON message WHEN old.ROWID = (SELECT newest_message FROM msg_group WHERE ROWID = old.group_id) BEGIN UPDATE msg_group SET newest_message = (SELECT ROWID FROM message WHERE group_id = old.group_id AND ROWID = (SELECT max(ROWID) FROM message WHERE group_id = old.group_id)) WHERE ROWID = old.group_id; END;
+CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_pieces where old.ROWID == msg_pieces.message_id; END;
+""")
+    rng = random.Random(5)
+    for g, who in enumerate(("+15550100001", "+15550100002", "kim@example.com"), start=1):
+        db.execute("INSERT INTO msg_group VALUES (?, 0, 0, 0, 0)", (g,))
+        db.execute("INSERT INTO group_member(group_id, address, country) VALUES (?, ?, 'us')", (g, who))
+        for k in range(6):
+            unix = now - 86400 * (7 * k + g) - 3600
+            madrid = "@" in who
+            date = unix - APPLE_EPOCH if madrid else unix
+            m = db.execute("INSERT INTO message(address, date, text, flags, group_id, is_madrid, madrid_handle) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?)", (who, date, "message %d" % k, 3 if k % 2 else 0, g,
+                                                            int(madrid), who if madrid else None)).lastrowid
+            db.execute("UPDATE msg_group SET newest_message = ? WHERE ROWID = ?", (m, g))
+            if k % 3 == 1 and madrid:
+                folder = "Library/SMS/Attachments/%02x/%02d/%s" % (m, m % 16, uuid.UUID(int=rng.getrandbits(128)))
+                put_file(root, "MediaDomain", folder + "/IMG_%d.jpeg" % m, rng.randbytes(4000 + m))
+                put_file(root, "MediaDomain", folder + "/IMG_%d-preview.jpeg" % m, rng.randbytes(300))
+                db.execute("INSERT INTO madrid_attachment(attachment_guid, filename, mime_type, message_id) "
+                           "VALUES (?, ?, 'image/jpeg', ?)", (str(m), "~/" + folder + "/IMG_%d.jpeg" % m, m))
+            elif k % 3 == 1:
+                for part, kind, loc in ((1, "text/plain", "text_0001.txt"), (2, "image/jpeg", "IMG_%d.jpg" % m)):
+                    db.execute("INSERT INTO msg_pieces(message_id, data, part_id, content_type, content_loc) VALUES "
+                               "(?, ?, ?, ?, ?)", (m, b"caption" if part == 1 else None, part, kind, loc))
+                    put_file(root, "MediaDomain", "Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (
+                        g % 256, m % 16, m, part, loc.rsplit(".", 1)[1]), rng.randbytes(50 if part == 1 else 6000))
+    db.commit()
+    db.close()
+
+
+def put_file(root, domain, rel, data):
+    full = os.path.join(root, domain, rel)
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, "wb") as f:
+        f.write(data)
+
+
+def check_messages(args):
+    """Judges a selective messages clean: the cleaned backup against the backup before it, from the database rows
+    alone. Prints the problems found and what went, as JSON."""
+    pw = args.password.encode() if args.password is not None else None
+    before, after = OpenBackup(args.before, pw), OpenBackup(args.after, pw)
+    recs = [{r["domain"] + "/" + r["path"]: r for r in b.records()} for b in (before, after)]
+    tmp = tempfile.TemporaryDirectory()
+    dbs = []
+    for i, (b, r) in enumerate(zip((before, after), recs)):
+        path = os.path.join(tmp.name, str(i))
+        for suffix in ("", "-wal"):
+            if "HomeDomain/Library/SMS/sms.db" + suffix in r:
+                open(path + suffix, "wb").write(b.read_plain(r["HomeDomain/Library/SMS/sms.db" + suffix]))
+        dbs.append(sqlite3.connect(path))
+    old, new = dbs
+    q = lambda db, sql: db.execute(sql).fetchall()
+    newer = {"chat", "handle", "chat_handle_join", "message", "chat_message_join"} <= {
+        n for (n,) in q(old, "select name from sqlite_master where type='table'")}
+    cutoff = (args.now - args.older_than * 86400) if args.older_than else None
+    if newer:
+        convo_of = {m: c for c, m in q(old, "select chat_id, message_id from chat_message_join")}
+        ids = {str(g): c for c, g in q(old, "select ROWID, guid from chat")}
+        unix = lambda d: (d // 10 ** 9 if d > 10 ** 12 else d) + APPLE_EPOCH
+        messages = {m: (convo_of.get(m), unix(d or 0) if d else None) for m, d in q(old, "select ROWID, date from message")}
+    else:
+        ids = {str(g): g for (g,) in q(old, "select ROWID from msg_group")}
+        messages = {m: (g, (d + (APPLE_EPOCH if madrid == 1 else 0)) if d else None)
+                    for m, g, d, madrid in q(old, "select ROWID, group_id, date, is_madrid from message")}
+    chosen = {ids[c] for c in args.conversation if c in ids}
+    picked = {m for m, (c, d) in messages.items()
+              if (not args.conversation or c in chosen) and (cutoff is None or (d is not None and d < cutoff))}
+    if cutoff is not None and any(d is not None and cutoff <= d < cutoff + args.window
+                                  for m, (c, d) in messages.items()):
+        return print(json.dumps({"skip": "a message lies on the cutoff"}))
+    gone = set() if args.attachments_only else picked
+    problems = []
+    expect = lambda what, want, got: want == got or problems.append("%s: want %s, got %s" % (what, sorted(want), sorted(got)))
+    expect("messages", set(messages) - gone, {m for (m,) in q(new, "select ROWID from message")})
+    if newer:
+        links = q(old, "select message_id, attachment_id from message_attachment_join")
+        left = {a for m, a in links if m not in picked}
+        att = dict(q(old, "select ROWID, filename from attachment"))
+        gone_att = {a for m, a in links if m in picked} - left
+        expect("attachments", set(att) - gone_att, {a for (a,) in q(new, "select ROWID from attachment")})
+        expect("attachment links", {(m, a) for m, a in links if m not in picked},
+               set(q(new, "select message_id, attachment_id from message_attachment_join")))
+        emptied = chosen if args.conversation else {messages[m][0] for m in gone}
+        kept_chats = {c for (c,) in q(old, "select ROWID from chat")} - {
+            c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
+        expect("chats", kept_chats if not args.attachments_only else {c for (c,) in q(old, "select ROWID from chat")},
+               {c for (c,) in q(new, "select ROWID from chat")})
+        used = {h for (h,) in q(new, "select handle_id from message union select handle_id from chat_handle_join")}
+        was_used = {h for (h,) in q(old, "select handle_id from message union select handle_id from chat_handle_join")}
+        expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (was_used - used),
+               {h for (h,) in q(new, "select ROWID from handle")})
+        gone_files = {"Library/SMS/Attachments/" + att[a].split("Library/SMS/Attachments/", 1)[1].rsplit("/", 1)[0]
+                      for a in gone_att if "Library/SMS/Attachments/" in (att[a] or "")}
+        gone_parts = set()
+    else:
+        pieces = q(old, "select p.ROWID, p.message_id, p.part_id, p.content_type, p.content_loc, m.group_id from "
+                        "msg_pieces p join message m on m.ROWID = p.message_id")
+        went = {p for p in pieces if p[1] in picked and (not args.attachments_only or (
+            p[4] and not (p[3] or "").startswith("text/")))}
+        expect("pieces", {p[0] for p in pieces} - {p[0] for p in went}, {p for (p,) in q(new, "select ROWID from msg_pieces")})
+        madrid = q(old, "select ROWID, filename, message_id from madrid_attachment")
+        expect("madrid attachments", {a for a, f, m in madrid if m not in picked},
+               {a for (a,) in q(new, "select ROWID from madrid_attachment")})
+        gone_att = {a for a, f, m in madrid if m in picked} | {p[0] for p in went if not (p[3] or "").startswith("text/")}
+        gone_files = {"Library/SMS/Attachments/" + f.split("Library/SMS/Attachments/", 1)[1].rsplit("/", 1)[0]
+                      for a, f, m in madrid if m in picked}
+        gone_parts = {"Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (g % 256, m % 16, m, part, loc.rsplit(".", 1)[-1])
+                      for _, m, part, _, loc, g in went if loc}
+    for check in ("integrity_check", "foreign_key_check"):  # only what the clean broke: real files may come broken
+        got = set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)}
+        if got:
+            problems.append("%s: %s" % (check, sorted(got)))
+    went_records = set(recs[0]) - set(recs[1]) - {"HomeDomain/Library/SMS/sms.db-wal", "HomeDomain/Library/SMS/sms.db-shm"}
+    expect("records gone", {k for k in recs[0] if k in ("MediaDomain/" + p for p in gone_parts) or (
+        k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
+    for k, r in recs[1].items():
+        if k != "HomeDomain/Library/SMS/sms.db" and r["digest"] != recs[0][k]["digest"]:
+            problems.append("changed: " + k)
+    print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att),
+                      "attachmentBytes": sum(recs[0][k]["size"] for k in went_records)}))
+
+
 def synth_records(count):
     """Records without data files, spread over domains and folders like a large backup."""
     domains = ["HomeDomain", "MediaDomain", "CameraRollDomain", "RootDomain"] + [
@@ -527,6 +669,19 @@ def main():
         p.add_argument("--iter", type=int, default=ITERATIONS, help="ITER of the keybag")
         p.add_argument("--dpic", type=int, default=ITERATIONS, help="DPIC of the keybag (iOS 10.2 and later)")
 
+    g5 = sub.add_parser("gen-sms-ios5")
+    g5.add_argument("dir")
+    g5.add_argument("--now", type=int, required=True)
+    c = sub.add_parser("check-messages")
+    c.add_argument("before")
+    c.add_argument("after")
+    c.add_argument("--password")
+    c.add_argument("--attachments-only", action="store_true")
+    c.add_argument("--older-than", type=int, default=0)
+    c.add_argument("--conversation", action="append", default=[])
+    c.add_argument("--now", type=int, default=0, help="when the clean began, in Unix seconds")
+    c.add_argument("--window", type=int, default=0, help="seconds the clean took to begin")
+
     readers = {"dump": cmd_dump, "view": cmd_view}
     for name in readers:
         r = sub.add_parser(name)
@@ -540,6 +695,12 @@ def main():
     args = ap.parse_args()
     if args.cmd == "gen-src":
         gen_source(args.dir, args.large)
+        return 0
+    if args.cmd == "gen-sms-ios5":
+        gen_sms_ios5(args.dir, args.now)
+        return 0
+    if args.cmd == "check-messages":
+        check_messages(args)
         return 0
     if args.cmd in ("write", "synth"):
         version = args.version or ("9.3.5" if args.format == "mbdb" else "14.3")

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ namespace BackupCli {
 namespace {
 
 constexpr long long kProgressThreshold = 1024 * 1024; // smaller extractions end before anyone waits
+constexpr int kMaxDays = 100 * 366;                   // further back than any phone has kept messages
 
 const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n"
                       "\n"
@@ -54,7 +56,14 @@ const char kUsage[] = "Usage: vexlar-backup [--password-file FILE] COMMAND ...\n
                       "Categories: --cache (cache and temp files), --junk (message attachments no message\n"
                       "refers to), --messages, --safari, --calls (call history). With clean, --dry-run\n"
                       "measures the chosen categories without changing anything. --json prints the\n"
-                      "figures as one JSON object.\n"
+                      "figures as one JSON object. --details lists, largest first, what each category\n"
+                      "holds: conversations, files, domains, sites; with the date range of its items.\n"
+                      "\n"
+                      "Which messages go (with --messages; all of them by default):\n"
+                      "  --attachments-only            only attachments; the messages stay\n"
+                      "  --older-than DAYS             only messages older than DAYS days\n"
+                      "  --conversation ID             only this conversation (an ID --details lists);\n"
+                      "                                repeat it for more. The three combine.\n"
                       "\n"
                       "The password of an encrypted backup is read from --password-file FILE (its first\n"
                       "line), from the variable VEXLAR_BACKUP_PASSWORD, or asked for on the terminal.\n"
@@ -102,6 +111,7 @@ const Category kCategories[] = {{"cache", "Cache and temp files", &makeCleaner<I
                                 {"safari", "Safari", &makeCleaner<IOSClearSafariThread>},
                                 {"calls", "Call history", &makeCleaner<IOSClearCallsThread>}};
 constexpr int kCategoryCount = int(std::size(kCategories));
+constexpr int kMessages = 2; // the one category whose clean takes a selection
 
 struct Options {
     QString passwordFile;
@@ -112,6 +122,8 @@ struct Options {
     bool json = false;
     bool dryRun = false;
     bool noRestorePoint = false;
+    bool details = false;
+    cleandetails::MessageSelection selection;
     QString removePoint; // restore-points --remove: an ID it lists, or "all"
 };
 
@@ -142,6 +154,24 @@ Options parseOptions(const QStringList& args) {
             o.dryRun = true;
         } else if (a == QLatin1String("--no-restore-point")) {
             o.noRestorePoint = true;
+        } else if (a == QLatin1String("--details")) {
+            o.details = true;
+        } else if (a == QLatin1String("--attachments-only")) {
+            o.selection.attachmentsOnly = true;
+        } else if (a == QLatin1String("--older-than")) {
+            bool ok = false;
+            const int days = i + 1 < args.size() ? args.at(i + 1).toInt(&ok) : 0;
+            if (!ok || days <= 0 || days > kMaxDays) {
+                throw CliFailure(Usage,
+                                 QStringLiteral("--older-than needs a number of days from 1 to %1").arg(kMaxDays));
+            }
+            o.selection.olderThanDays = days;
+            ++i;
+        } else if (a == QLatin1String("--conversation")) {
+            if (i + 1 >= args.size() || args.at(i + 1).isEmpty()) {
+                throw CliFailure(Usage, QStringLiteral("--conversation needs a conversation's ID"));
+            }
+            o.selection.conversations << args.at(++i);
         } else if (a == QLatin1String("--remove")) {
             if (i + 1 >= args.size() || args.at(i + 1).isEmpty()) {
                 throw CliFailure(Usage, QStringLiteral("--remove needs a restore point's ID or all"));
@@ -386,7 +416,81 @@ struct CategoryResult {
     int category;
     qint64 found;
     qint64 cleared;
+    std::optional<cleandetails::Category> details;
+    std::optional<cleandetails::MessageSummary> summary;
 };
+
+QString isoDate(const QDateTime& when) {
+    return when.isValid() ? when.toUTC().toString(Qt::ISODate) : QString();
+}
+
+QJsonArray itemsJson(const QList<cleandetails::Item>& items) {
+    QJsonArray out;
+    for (const cleandetails::Item& item : items) {
+        out.append(QJsonObject{{QStringLiteral("id"), item.id},
+                               {QStringLiteral("label"), item.label},
+                               {QStringLiteral("bytes"), double(item.bytes)},
+                               {QStringLiteral("count"), double(item.count)},
+                               {QStringLiteral("attachmentCount"), double(item.attachmentCount)},
+                               {QStringLiteral("attachmentBytes"), double(item.attachmentBytes)},
+                               {QStringLiteral("last"), isoDate(item.last)}});
+    }
+    return out;
+}
+
+QJsonObject resultJson(const CategoryResult& r) {
+    QJsonObject out{{QStringLiteral("name"), QLatin1String(kCategories[r.category].name)},
+                    {QStringLiteral("found"), double(r.found)},
+                    {QStringLiteral("cleared"), double(r.cleared)}};
+    if (r.details) {
+        out.insert(QStringLiteral("itemCount"), double(r.details->itemCount));
+        out.insert(QStringLiteral("first"), isoDate(r.details->first));
+        out.insert(QStringLiteral("last"), isoDate(r.details->last));
+        out.insert(QStringLiteral("items"), itemsJson(r.details->items));
+        out.insert(QStringLiteral("topSites"), itemsJson(r.details->topSites));
+    }
+    if (r.summary) {
+        out.insert(QStringLiteral("selection"),
+                   QJsonObject{{QStringLiteral("conversations"), double(r.summary->conversations)},
+                               {QStringLiteral("messages"), double(r.summary->messages)},
+                               {QStringLiteral("attachments"), double(r.summary->attachments)},
+                               {QStringLiteral("attachmentBytes"), double(r.summary->attachmentBytes)}});
+    }
+    return out;
+}
+
+// The details under a category's line: its range, then one indented row per item, largest first.
+void printDetails(const CategoryResult& r) {
+    if (r.summary) {
+        printOut(QStringLiteral("  selected:\t%1 conversations whole, %2 messages, %3 attachments (%4 bytes)")
+                     .arg(r.summary->conversations)
+                     .arg(r.summary->messages)
+                     .arg(r.summary->attachments)
+                     .arg(r.summary->attachmentBytes));
+    }
+    if (!r.details) {
+        return;
+    }
+    const cleandetails::Category& d = *r.details;
+    printOut(QStringLiteral("  items:\t%1, from %2 to %3")
+                 .arg(d.itemCount)
+                 .arg(d.first.isValid() ? isoDate(d.first) : QStringLiteral("-"),
+                      d.last.isValid() ? isoDate(d.last) : QStringLiteral("-")));
+    for (const cleandetails::Item& item : d.items) {
+        // Only conversations have attachments of their own.
+        const QString attachments =
+            r.category == kMessages ? QStringLiteral("\t%1 attachments").arg(item.attachmentCount) : QString();
+        printOut(QStringLiteral("    %1 bytes (%2)\t%3%4\t%5\t%6\t%7")
+                     .arg(item.bytes)
+                     .arg(formatSpaceShow(item.bytes))
+                     .arg(item.count)
+                     .arg(attachments, item.last.isValid() ? isoDate(item.last) : QStringLiteral("-"),
+                          escapeField(item.label), escapeField(item.id)));
+    }
+    for (const cleandetails::Item& site : d.topSites) {
+        printOut(QStringLiteral("    site\t%1 visits\t%2").arg(site.count).arg(escapeField(site.label)));
+    }
+}
 
 void printFigures(const Options& o, const QString& command, const QString& dir, const QList<CategoryResult>& results,
                   const QString& failedCategory, const QString& error) {
@@ -398,9 +502,7 @@ void printFigures(const Options& o, const QString& command, const QString& dir, 
     if (o.json) {
         QJsonArray categories;
         for (const CategoryResult& r : results) {
-            categories.append(QJsonObject{{QStringLiteral("name"), QLatin1String(kCategories[r.category].name)},
-                                          {QStringLiteral("found"), double(r.found)},
-                                          {QStringLiteral("cleared"), double(r.cleared)}});
+            categories.append(resultJson(r));
         }
         QJsonObject out{{QStringLiteral("command"), command},
                         {QStringLiteral("backup"), QFileInfo(dir).absoluteFilePath()},
@@ -424,6 +526,7 @@ void printFigures(const Options& o, const QString& command, const QString& dir, 
     };
     for (const CategoryResult& r : results) {
         printOut(line(QLatin1String(kCategories[r.category].label), r.found, r.cleared));
+        printDetails(r);
     }
     printOut(line(QStringLiteral("Total"), found, cleared));
 }
@@ -440,6 +543,10 @@ int cmdScanClean(const Options& o, bool clean) {
     }
     if (!clean && o.dryRun) {
         throw CliFailure(Usage, QStringLiteral("--dry-run belongs to clean"));
+    }
+    if (!o.selection.all() && !o.categories[kMessages]) {
+        throw CliFailure(Usage, QStringLiteral("--attachments-only, --older-than and --conversation choose messages: "
+                                               "name --messages too"));
     }
     const bool scanOnly = !clean || o.dryRun;
     const QString dir = o.positional.at(1);
@@ -473,6 +580,11 @@ int cmdScanClean(const Options& o, bool clean) {
         const std::unique_ptr<BackupCleanerThread> worker = kCategories[i].make(b.m, reporter);
         worker->scanOnly = scanOnly;
         worker->countedFiles = &counted;
+        worker->wantDetails = o.details;
+        auto* messageWorker = i == kMessages ? static_cast<IOSClearAllMessagesThread*>(worker.get()) : nullptr;
+        if (messageWorker) {
+            messageWorker->selection = o.selection;
+        }
         worker->start();
         worker->wait();
         reporter.endLine();
@@ -488,7 +600,14 @@ int cmdScanClean(const Options& o, bool clean) {
             throw CliFailure(Error, QStringLiteral("%1: %2").arg(QLatin1String(kCategories[i].name), error));
         }
         // Some workers count what they would remove; a scan removes nothing.
-        results.append({i, worker->foundBytes, scanOnly ? 0 : worker->clearedBytes});
+        CategoryResult result{i, worker->foundBytes, scanOnly ? 0 : worker->clearedBytes, {}, {}};
+        if (o.details) {
+            result.details = worker->details;
+        }
+        if (messageWorker && !o.selection.all()) {
+            result.summary = messageWorker->summary;
+        }
+        results.append(result);
     }
     printFigures(o, scanOnly ? QStringLiteral("scan") : QStringLiteral("clean"), dir, results, QString(), QString());
     if (!scanOnly && !o.noRestorePoint) {
@@ -590,8 +709,10 @@ int run(const QStringList& args) {
         }
         const QString cmd = o.positional.first();
         const bool scanClean = cmd == QLatin1String("scan") || cmd == QLatin1String("clean");
-        if ((o.anyCategory || o.dryRun || (o.json && cmd != QLatin1String("restore-points"))) && !scanClean) {
-            throw CliFailure(Usage, QStringLiteral("%1 takes no category, --json or --dry-run").arg(cmd));
+        if ((o.anyCategory || o.dryRun || o.details || !o.selection.all() ||
+             (o.json && cmd != QLatin1String("restore-points"))) &&
+            !scanClean) {
+            throw CliFailure(Usage, QStringLiteral("%1 takes no category, --json, --details or --dry-run").arg(cmd));
         }
         if ((o.noRestorePoint && cmd != QLatin1String("clean")) ||
             (!o.removePoint.isEmpty() && cmd != QLatin1String("restore-points"))) {
