@@ -20,7 +20,7 @@ class DetailsDlg : public QDialog {
 public:
     enum class Kind { Messages, Files, Domains, Safari, Calls };
 
-    // Lists shows at most this many lines; the rest are counted in a last line.
+    // A list shows at most this many lines; the rest are counted in a last line.
     static constexpr int kMaxLines = 2000;
 
     DetailsDlg(Kind kind, const QString& title, const cleandetails::Category& details,
