@@ -578,11 +578,6 @@ def check_messages(args):
         expect("attachments", set(att) - gone_att, {a for (a,) in q(new, "select ROWID from attachment")})
         expect("attachment links", {(m, a) for m, a in links if m not in picked},
                set(q(new, "select message_id, attachment_id from message_attachment_join")))
-        emptied = chosen if args.conversation else {messages[m][0] for m in gone}
-        kept_chats = {c for (c,) in q(old, "select ROWID from chat")} - {
-            c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
-        expect("chats", kept_chats if not args.attachments_only else {c for (c,) in q(old, "select ROWID from chat")},
-               {c for (c,) in q(new, "select ROWID from chat")})
         used = {h for (h,) in q(new, "select handle_id from message union select handle_id from chat_handle_join")}
         was_used = {h for (h,) in q(old, "select handle_id from message union select handle_id from chat_handle_join")}
         expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (was_used - used),
@@ -599,11 +594,20 @@ def check_messages(args):
         madrid = q(old, "select ROWID, filename, message_id from madrid_attachment")
         expect("madrid attachments", {a for a, f, m in madrid if m not in picked},
                {a for (a,) in q(new, "select ROWID from madrid_attachment")})
-        gone_att = {a for a, f, m in madrid if m in picked} | {p[0] for p in went if not (p[3] or "").startswith("text/")}
+        gone_att = {("madrid", a) for a, f, m in madrid if m in picked} | {
+            ("piece", p[0]) for p in went if p[4] and not (p[3] or "").startswith("text/")}
         gone_files = {"Library/SMS/Attachments/" + f.split("Library/SMS/Attachments/", 1)[1].rsplit("/", 1)[0]
                       for a, f, m in madrid if m in picked}
         gone_parts = {"Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (g % 256, m % 16, m, part, loc.rsplit(".", 1)[-1])
                       for _, m, part, _, loc, g in went if loc}
+    table = "chat" if newer else "msg_group"
+    emptied = chosen if args.conversation else {messages[m][0] for m in gone}
+    kept = {c for (c,) in q(old, "select ROWID from " + table)} - {
+        c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
+    expect("conversations", kept, {c for (c,) in q(new, "select ROWID from " + table)})
+    if not newer:
+        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept},
+               set(q(new, "select * from group_member")))
     for check in ("integrity_check", "foreign_key_check"):  # only what the clean broke: real files may come broken
         got = set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)}
         if got:
@@ -612,7 +616,7 @@ def check_messages(args):
     expect("records gone", {k for k in recs[0] if k in ("MediaDomain/" + p for p in gone_parts) or (
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
     for k, r in recs[1].items():
-        if k != "HomeDomain/Library/SMS/sms.db" and r["digest"] != recs[0][k]["digest"]:
+        if k != "HomeDomain/Library/SMS/sms.db" and r["digest"] != recs[0].get(k, r)["digest"]:
             problems.append("changed: " + k)
     print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att),
                       "attachmentBytes": sum(recs[0][k]["size"] for k in went_records)}))
