@@ -136,11 +136,11 @@ private:
 // a msg_group of the older one; each message date in Unix seconds.
 struct Schema {
     bool newer = true;
-    QString conversation;      // the table
-    QString unixDate;          // SQL of message m's date in Unix seconds
-    QString conversationOf;    // SQL: the conversation of message m (older), or a join (newer)
-    QString pieceIsAttachment; // SQL: a piece p of the older database that is an attachment, not the text
-    bool madrid = false;       // older: madrid_attachment exists
+    QString conversation;         // the table
+    QString unixDate;             // SQL of message m's date in Unix seconds
+    QString pieceIsAttachment;    // SQL: a piece p of the older database that is an attachment, not the text
+    bool madrid = false;          // older: madrid_attachment exists
+    bool piecesHaveFiles = false; // older: msg_pieces names a file in content_loc
 
     Schema(Sqlite3DB& db, const QHash<QString, QString>& tables) : newer(isNewerSchema(tables)) {
         if (newer) {
@@ -155,9 +155,10 @@ struct Schema {
         unixDate = columnsThrow(db, u"message"_s).contains(u"is_madrid"_s)
                        ? u"(m.date + case when m.is_madrid = 1 then 978307200 else 0 end)"_s
                        : u"m.date"_s;
-        pieceIsAttachment = columnsThrow(db, u"msg_pieces"_s).contains(u"content_type"_s)
-                                ? u"coalesce(p.content_type, '') not like 'text/%'"_s
-                                : u"1"_s;
+        const QSet<QString> pieces = columnsThrow(db, u"msg_pieces"_s);
+        piecesHaveFiles = pieces.contains(u"content_loc"_s);
+        pieceIsAttachment =
+            pieces.contains(u"content_type"_s) ? u"coalesce(p.content_type, '') not like 'text/%'"_s : u"1"_s;
     }
 };
 
@@ -491,9 +492,11 @@ void IOSClearAllMessagesThread::work() {
     if (selection.all()) {
         summary.conversations = countThrow(db, schema.conversation);
         summary.messages = countThrow(db, u"message"_s);
-        summary.attachments = schema.newer ? countThrow(db, u"attachment"_s)
-                                           : countThrow(db, u"msg_pieces where coalesce(content_loc, '') != ''"_s) +
-                                                 (schema.madrid ? countThrow(db, u"madrid_attachment"_s) : 0);
+        summary.attachments =
+            schema.newer
+                ? countThrow(db, u"attachment"_s)
+                : (schema.piecesHaveFiles ? countThrow(db, u"msg_pieces where coalesce(content_loc, '') != ''"_s) : 0) +
+                      (schema.madrid ? countThrow(db, u"madrid_attachment"_s) : 0);
         summary.attachmentBytes = files.totalBytes;
         foundBytes += databaseBytes;
         if (scanOnly) {

@@ -595,7 +595,9 @@ def check_messages(args):
     expect("records gone", {k for k in recs[0] if k in ("MediaDomain/" + p for p in gone_parts) or (
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
     expect("records changed", set(), {k for k, r in recs[1].items() if k != sms and r["digest"] != recs[0].get(k, r)["digest"]})
-    print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att),
+    dates = [d for c, d in messages.values() if d]
+    print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att), "range": [
+                      len(messages), min(dates, default=None), max(dates, default=None)],
                       "attachmentBytes": sum(recs[0][k]["size"] for k in went_records)}))
 
 

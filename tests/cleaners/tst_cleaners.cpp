@@ -375,6 +375,7 @@ private slots:
         reporter.canceled = limit < 0;
         std::unique_ptr<BackupCleanerThread> cleaner(makeWorker(worker, manifest, reporter));
         cleaner->scanOnly = scan;
+        cleaner->wantDetails = true;
         qputenv("TMPDIR", m_tmp.path().toUtf8());
         rlimit saved{};
         ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -403,6 +404,15 @@ private slots:
             gone += was.contains(k) && drops.contains(k) && !scan;
         }
         QCOMPARE(cleaner->foundBytes, expectFound);
+        // Every byte found is on one line of the details (a conversation's lines count its attachments alone).
+        qint64 listed = 0;
+        for (const cleandetails::Item& item : cleaner->details.items) {
+            listed += item.bytes;
+        }
+        QCOMPARE(worker == "messages"_L1 ? expectFound : listed, expectFound);
+        const QJsonObject counts = jsonFile(kTables)["detailCounts"_L1].toObject();
+        QCOMPARE(cleaner->details.itemCount,
+                 counts[QLatin1String(QTest::currentDataTag())].toInteger(cleaner->details.itemCount));
         QCOMPARE(cleaner->clearedBytes, scan ? (worker == "sys"_L1 ? expectFound : 0) : expectFound);
         QCOMPARE(now.size(), was.size() - gone);
         for (auto it = was.begin(); it != was.end(); ++it) {
@@ -492,6 +502,11 @@ private slots:
                                  peer["attachmentBytes"_L1].toInteger()};
         QCOMPARE(figures(clean.summary), went);
         QCOMPARE(figures(scan.summary), figures(clean.summary));
+        const auto unix = [](const QDateTime& t) {
+            return t.isValid() ? QJsonValue(t.toSecsSinceEpoch()) : QJsonValue();
+        };
+        QCOMPARE(QJsonArray({scan.details.itemCount, unix(scan.details.first), unix(scan.details.last)}),
+                 peer["range"_L1].toArray());
         QVERIFY(clean.clearedBytes >= clean.summary.attachmentBytes && scan.foundBytes == clean.clearedBytes);
         // Without a date cut, the scan's conversations add up to what went.
         qint64 promised = 0;
