@@ -549,7 +549,7 @@ def check_messages(args):
     chosen = {ids[c] for c in args.conversation if c in ids}
     picked = {m for m, (c, d) in messages.items()
               if (not args.conversation or c in chosen) and (cutoff is None or (d is not None and d < cutoff))}
-    if cutoff is not None and any(d is not None and cutoff <= d < cutoff + args.window
+    if cutoff is not None and any(d is not None and cutoff <= d < cutoff + time.time() - args.now + 1
                                   for m, (c, d) in messages.items()):
         return print(json.dumps({"skip": "a message lies on the cutoff"}))
     gone = set() if args.attachments_only else picked
@@ -596,9 +596,8 @@ def check_messages(args):
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
     expect("records changed", set(), {k for k, r in recs[1].items() if k != sms and r["digest"] != recs[0].get(k, r)["digest"]})
     dates = [d for c, d in messages.values() if d]
-    print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att), "range": [
-                      len(messages), min(dates, default=None), max(dates, default=None)],
-                      "attachmentBytes": sum(recs[0][k]["size"] for k in went_records)}))
+    print(json.dumps({"problems": problems, "range": [len(messages), min(dates, default=None), max(dates, default=None)],
+                      "went": [len(gone), len(gone_att), sum(recs[0][k]["size"] for k in went_records)]}))
 
 
 def synth_records(count):
@@ -662,8 +661,7 @@ def main():
     c.add_argument("--attachments-only", action="store_true")
     c.add_argument("--older-than", type=int, default=0)
     c.add_argument("--conversation", action="append", default=[])
-    c.add_argument("--now", type=int, default=0, help="when the clean began, in Unix seconds")
-    c.add_argument("--window", type=int, default=0, help="seconds the clean took to begin")
+    c.add_argument("--now", type=int, default=0, help="when the scan and clean began, in Unix seconds")
 
     readers = {"dump": cmd_dump, "view": cmd_view}
     for name in readers:
@@ -679,12 +677,8 @@ def main():
     if args.cmd == "gen-src":
         gen_source(args.dir, args.large)
         return 0
-    if args.cmd == "gen-sms-ios5":
-        gen_sms_ios5(args.dir, args.now)
-        return 0
-    if args.cmd == "check-messages":
-        check_messages(args)
-        return 0
+    if args.cmd in ("gen-sms-ios5", "check-messages"):
+        return gen_sms_ios5(args.dir, args.now) if args.cmd == "gen-sms-ios5" else check_messages(args)
     if args.cmd in ("write", "synth"):
         version = args.version or ("9.3.5" if args.format == "mbdb" else "14.3")
         records = scan_source(args.src) if args.cmd == "write" else synth_records(args.records)
