@@ -305,6 +305,8 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
     const auto run = [&db](const QString& sql) { db.executeThrow(Sqlite3Sql(sql)); };
     const QSet<QString> messageColumns = columnsThrow(db, u"message"_s);
     run(u"pragma temp_store=memory"_s);
+    // Real databases may come with rows that point nowhere; the clean must add none.
+    const qint64 danglingBefore = countThrow(db, u"pragma_foreign_key_check"_s);
     run(u"create temp table chosen(id integer primary key)"_s);
     for (const QString& id : selection.conversations) {
         db.executeThrow(Sqlite3Sql(u"insert or ignore into temp.chosen select ROWID from %1 where %2 = ?"_s.arg(
@@ -409,6 +411,9 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
             "not in (select attachment_id from message_attachment_join)"_s);
     }
     dropDanglingRowsThrow(db);
+    if (countThrow(db, u"pragma_foreign_key_check"_s) > danglingBefore) {
+        throw std::runtime_error("The edited message database has rows that point at removed ones.");
+    }
 
     cleandetails::MessageSummary summary;
     summary.messages = countThrow(db, u"temp.was_message"_s) - countThrow(db, u"message"_s);
