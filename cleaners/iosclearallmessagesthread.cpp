@@ -107,10 +107,11 @@ public:
     }
 
     // An attachment row's file lies in a folder of its own with its previews: the folder's files go with it.
-    // Empty for a name outside the attachments folder.
+    // Empty for a name outside the attachments folder, right in it, or climbing out of it.
     static QString attachmentFolder(const QString& filename) {
         const qsizetype at = filename.indexOf(QLatin1String("Library/SMS/Attachments/"));
-        return at < 0 ? QString() : folderOf(filename.mid(at));
+        const QString folder = at < 0 ? QString() : folderOf(filename.mid(at));
+        return folder.count(QLatin1Char('/')) < 3 || folder.contains(QLatin1String("/..")) ? QString() : folder;
     }
     QList<File> inFolder(const QString& folder) const { return m_byFolder.value(folder); }
 
