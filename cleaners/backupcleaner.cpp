@@ -137,7 +137,12 @@ BackupCleanerThread::emptyDatabasesThrow(BackupEdit& edit, const QList<QPair<QSt
         Sqlite3DB db;
         if (wantDetails && describe) {
             devicedb::openThrow(db, work);
-            describe(*record, size, db);
+            // Details are for reading: a database of an unknown layout is still measured and emptied.
+            try {
+                describe(*record, size, db);
+            } catch (const std::runtime_error& e) {
+                qCWarning(lcBackupEdit) << "no details of" << recordName(*record) << e.what();
+            }
         }
         if (scanOnly) {
             continue;

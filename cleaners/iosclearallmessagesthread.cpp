@@ -107,10 +107,11 @@ public:
     }
 
     // An attachment row's file lies in a folder of its own with its previews: the folder's files go with it.
-    // Empty for a name outside the attachments folder.
+    // Empty for a name outside the attachments folder, right in it, or climbing out of it.
     static QString attachmentFolder(const QString& filename) {
         const qsizetype at = filename.indexOf(QLatin1String("Library/SMS/Attachments/"));
-        return at < 0 ? QString() : folderOf(filename.mid(at));
+        const QString folder = at < 0 ? QString() : folderOf(filename.mid(at));
+        return folder.count(QLatin1Char('/')) < 3 || folder.contains(QLatin1String("/..")) ? QString() : folder;
     }
     QList<File> inFolder(const QString& folder) const { return m_byFolder.value(folder); }
 
@@ -136,11 +137,11 @@ private:
 // a msg_group of the older one; each message date in Unix seconds.
 struct Schema {
     bool newer = true;
-    QString conversation;      // the table
-    QString unixDate;          // SQL of message m's date in Unix seconds
-    QString conversationOf;    // SQL: the conversation of message m (older), or a join (newer)
-    QString pieceIsAttachment; // SQL: a piece p of the older database that is an attachment, not the text
-    bool madrid = false;       // older: madrid_attachment exists
+    QString conversation;         // the table
+    QString unixDate;             // SQL of message m's date in Unix seconds
+    QString pieceIsAttachment;    // SQL: a piece p of the older database that is an attachment, not the text
+    bool madrid = false;          // older: madrid_attachment exists
+    bool piecesHaveFiles = false; // older: msg_pieces names a file in content_loc
 
     Schema(Sqlite3DB& db, const QHash<QString, QString>& tables) : newer(isNewerSchema(tables)) {
         if (newer) {
@@ -155,9 +156,10 @@ struct Schema {
         unixDate = columnsThrow(db, u"message"_s).contains(u"is_madrid"_s)
                        ? u"(m.date + case when m.is_madrid = 1 then 978307200 else 0 end)"_s
                        : u"m.date"_s;
-        pieceIsAttachment = columnsThrow(db, u"msg_pieces"_s).contains(u"content_type"_s)
-                                ? u"coalesce(p.content_type, '') not like 'text/%'"_s
-                                : u"1"_s;
+        const QSet<QString> pieces = columnsThrow(db, u"msg_pieces"_s);
+        piecesHaveFiles = pieces.contains(u"content_loc"_s);
+        pieceIsAttachment =
+            pieces.contains(u"content_type"_s) ? u"coalesce(p.content_type, '') not like 'text/%'"_s : u"1"_s;
     }
 };
 
@@ -304,6 +306,8 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
     const auto run = [&db](const QString& sql) { db.executeThrow(Sqlite3Sql(sql)); };
     const QSet<QString> messageColumns = columnsThrow(db, u"message"_s);
     run(u"pragma temp_store=memory"_s);
+    // Real databases may come with rows that point nowhere; the clean must add none.
+    const qint64 danglingBefore = countThrow(db, u"pragma_foreign_key_check"_s);
     run(u"create temp table chosen(id integer primary key)"_s);
     for (const QString& id : selection.conversations) {
         db.executeThrow(Sqlite3Sql(u"insert or ignore into temp.chosen select ROWID from %1 where %2 = ?"_s.arg(
@@ -408,6 +412,9 @@ cleandetails::MessageSummary removeSelectedThrow(Sqlite3DB& db, const Schema& s,
             "not in (select attachment_id from message_attachment_join)"_s);
     }
     dropDanglingRowsThrow(db);
+    if (countThrow(db, u"pragma_foreign_key_check"_s) > danglingBefore) {
+        throw std::runtime_error("The edited message database has rows that point at removed ones.");
+    }
 
     cleandetails::MessageSummary summary;
     summary.messages = countThrow(db, u"temp.was_message"_s) - countThrow(db, u"message"_s);
@@ -491,9 +498,11 @@ void IOSClearAllMessagesThread::work() {
     if (selection.all()) {
         summary.conversations = countThrow(db, schema.conversation);
         summary.messages = countThrow(db, u"message"_s);
-        summary.attachments = schema.newer ? countThrow(db, u"attachment"_s)
-                                           : countThrow(db, u"msg_pieces where coalesce(content_loc, '') != ''"_s) +
-                                                 (schema.madrid ? countThrow(db, u"madrid_attachment"_s) : 0);
+        summary.attachments =
+            schema.newer
+                ? countThrow(db, u"attachment"_s)
+                : (schema.piecesHaveFiles ? countThrow(db, u"msg_pieces where coalesce(content_loc, '') != ''"_s) : 0) +
+                      (schema.madrid ? countThrow(db, u"madrid_attachment"_s) : 0);
         summary.attachmentBytes = files.totalBytes;
         foundBytes += databaseBytes;
         if (scanOnly) {

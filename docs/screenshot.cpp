@@ -1,8 +1,11 @@
 // Renders the main window on a simulated demo device into a PNG file:
-//   ui_screenshot <output.png>
+//   ui_screenshot <output.png> [--details]
 // with VEXLAR_MOBILEDEVICE and VEXLAR_SIM_ROOT naming the simulator and a
 // device already created in that store. Boxes are answered automatically.
-// The window grabs itself once the apps are listed and scanned.
+// The window grabs itself once the apps are listed and scanned; with
+// --details, the messages' details view is grabbed after a scan of the
+// unwanted data (VEXLAR_BACKUP_HELPER naming the backup helper).
+// scripts/screenshots.sh makes both pictures of the README.
 
 #include "device/mobiledevice_loader.h"
 #include "ui/mainwindow.h"
@@ -23,6 +26,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
+    const bool details = argc > 2 && qstrcmp(argv[2], "--details") == 0;
     QTranslator translator;
     if (translator.load(QStringLiteral(":/en.qm"))) {
         QApplication::installTranslator(&translator);
@@ -46,13 +50,28 @@ int main(int argc, char* argv[]) {
             }
             if (!scanned) {
                 scanned = true;
-                window.findChild<QPushButton*>(QStringLiteral("btnScanAppCache"))->click();
+                window
+                    .findChild<QPushButton*>(details ? QStringLiteral("btnScanRemvoeData")
+                                                     : QStringLiteral("btnScanAppCache"))
+                    ->click();
                 return;
             }
-            if (window.appModel()->node(0)->size < 0) {
+            ItemModelAppIcon* scannedList = details ? window.dataFunModel() : window.appModel();
+            if (scannedList->node(0)->size < 0) {
                 return;
             }
             poll.stop();
+            if (details) {
+                MessageBoxPresenter::setDialogHandler(QStringLiteral("DetailsDlg"), [&](QDialog* dialog) {
+                    QTimer::singleShot(500, dialog, [&, dialog] {
+                        rc = dialog->grab().save(output, "PNG") ? 0 : 1;
+                        dialog->reject();
+                    });
+                });
+                window.showDetails(window.dataFunModel()->index(0, 0));
+                QApplication::quit();
+                return;
+            }
             // Let the layout settle before grabbing.
             QTimer::singleShot(500, &app, [&] {
                 rc = window.grab().save(output, "PNG") ? 0 : 1;

@@ -126,6 +126,7 @@ MainWindow::MainWindow(QWidget* parent)
     m_dataModel->contentsUpdate();
     fitFunctionListHeight(ui->listSysFun, m_sysModel);
     fitFunctionListHeight(ui->listRemoveFun, m_dataModel);
+    setUpDetails();
 
     QMenu* tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
     tools->addAction(QStringLiteral("Undo last clean…"), this, &MainWindow::miUndoClean);
@@ -283,6 +284,9 @@ void MainWindow::resetShowInfo() {
     for (_APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
         node->checked = false;
     }
+    // The details and the messages choice belong to the phone that was shown.
+    m_details.clear();
+    m_messageSelection = {};
     m_dataModel->contentsUpdate();
     ui->lbDeviceIcon->setText(pictureHtml(":res/iphone-big.png"));
 }

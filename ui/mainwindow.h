@@ -3,10 +3,12 @@
 // The program's main window: the device panel fed by connection events, the
 // three function lists and the app list with their Scan and Free Up actions.
 
+#include "cleaners/cleandetails.h"
 #include "cleaners/iosappinfo.h"
 #include "device/iosdevice.h"
 #include "ui/itemmodel.h"
 
+#include <QHash>
 #include <QList>
 #include <QMainWindow>
 #include <QSet>
@@ -65,6 +67,9 @@ public slots:
     void clearSysCache();
     void scanRemoveData();
     void clearRemoveData();
+    // What the last scan found in a row of the function lists; for the messages, also the choice of what Free Up
+    // removes (mainwindow_details.cpp).
+    void showDetails(const QModelIndex& index);
     // Answers of the daily requests (mainwindow_web.cpp).
     void onCheckVersionReadyRead(const QUrl& address, bool obsolete);
     void onGetAdvLinkRead(const QString& html);
@@ -98,6 +103,14 @@ private:
     // A clean of one section changes what the other found: its figures are gone until it scans again.
     void forgetSysCacheFigures();
     void forgetRemoveDataFigures();
+    // Opens a backup folder, unlocked; null when the user cancels the password dialog.
+    std::unique_ptr<BackupManifest> openBackupFolder(IOSDevice& device, const QString& folder);
+    // Asks before a messages clean, with what the chosen messages hold in the opened backup.
+    bool confirmMessagesClean(BackupManifest& manifest);
+    static QString messageChoiceText(const cleandetails::MessageSelection& selection);
+    // Keeps the choice made in the messages' details and shows what a clean with it would free.
+    void chooseMessages(const cleandetails::MessageSelection& selection);
+    void setUpDetails();
     void setUpWebLinks();
     void startDailyRequests();
 
@@ -111,6 +124,9 @@ private:
     _APPIconItemNode* m_funMessages = nullptr;
     _APPIconItemNode* m_funSafari = nullptr;
     _APPIconItemNode* m_funCalls = nullptr;
+    // What the last scans found, by function row, and the messages Free Up removes; forgotten with the figures.
+    QHash<const _APPIconItemNode*, cleandetails::Category> m_details;
+    cleandetails::MessageSelection m_messageSelection;
     QLabel* m_advLabel = nullptr;
     UpdateCheck* m_updateCheck = nullptr;
 };

@@ -28,6 +28,7 @@ namespace {
 struct Counts {
     qint64 found = 0;
     qint64 cleared = 0;
+    cleandetails::Category details; // filled by scans
 };
 
 using RunWorker = bool (*)(ProgressForm&, QThread&);
@@ -39,9 +40,10 @@ std::unique_ptr<BackupCleanerThread> make(BackupManifest& manifest, ProgressRepo
 }
 
 // Runs one cleaning worker on the opened backup. The workers of one action share `counted`, so that a file two
-// categories would remove counts once, as the clean removes it once.
+// categories would remove counts once, as the clean removes it once. A scan also keeps the details of what it found.
 bool runCleaner(RunWorker run, ProgressForm& form, BackupCleanerThread& worker, bool scanOnly, QSet<QString>& counted) {
     worker.scanOnly = scanOnly;
+    worker.wantDetails = scanOnly;
     worker.countedFiles = &counted;
     return run(form, worker);
 }
@@ -51,7 +53,7 @@ bool runCleaner(QWidget* parent, RunWorker run, MakeCleaner makeWorker, BackupMa
     ProgressForm form(QString(), parent);
     const std::unique_ptr<BackupCleanerThread> worker = makeWorker(manifest, form);
     const bool ok = runCleaner(run, form, *worker, scanOnly, counted);
-    counts = {worker->foundBytes, worker->clearedBytes};
+    counts = {worker->foundBytes, worker->clearedBytes, std::move(worker->details)};
     return ok;
 }
 
@@ -93,7 +95,11 @@ std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, 
     if (!backedUp) {
         return nullptr;
     }
-    auto manifest = std::make_unique<BackupManifest>(root.filePath(device.udid));
+    return openBackupFolder(device, root.filePath(device.udid));
+}
+
+std::unique_ptr<BackupManifest> MainWindow::openBackupFolder(IOSDevice& device, const QString& folder) {
+    auto manifest = std::make_unique<BackupManifest>(folder);
     manifest->readManifestInfo();
     if (manifest->info.isEncrypted) {
         if (device.backupPassword.isEmpty() || !manifest->setPasscode(device.backupPassword)) {
@@ -111,6 +117,7 @@ std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, 
 void MainWindow::forgetSysCacheFigures() {
     for (_APPIconItemNode* node : {m_funCacheFiles, m_funTempFiles, m_funJunkFiles}) {
         node->size = -1;
+        m_details.remove(node);
     }
     m_sysModel->contentsUpdate();
     ui->lbTotalSysCache->clear();
@@ -119,7 +126,9 @@ void MainWindow::forgetSysCacheFigures() {
 void MainWindow::forgetRemoveDataFigures() {
     for (_APPIconItemNode* node : {m_funMessages, m_funSafari, m_funCalls}) {
         node->size = -1;
+        m_details.remove(node);
     }
+    m_messageSelection = {};
     m_dataModel->contentsUpdate();
     ui->lbTotalRemoveData->clear();
 }
@@ -137,6 +146,44 @@ bool MainWindow::keepRestorePoint(EditedBackupFolder& edited, const QString& fol
                                  "<br/><br/>Clean all the same?")
                                   .arg(QString::fromUtf8(e.what()).toHtmlEscaped()));
     }
+}
+
+QString MainWindow::messageChoiceText(const cleandetails::MessageSelection& selection) {
+    QString what = selection.attachmentsOnly ? tr("the attached files of the messages") : tr("the messages");
+    if (selection.olderThanDays > 0) {
+        what += tr(" older than %1 days").arg(selection.olderThanDays);
+    }
+    if (!selection.conversations.isEmpty()) {
+        what += tr(" of %1 chosen conversations").arg(selection.conversations.size());
+    }
+    return what;
+}
+
+bool MainWindow::confirmMessagesClean(BackupManifest& manifest) {
+    // What goes, counted by the clean's own worker in this very backup.
+    cleandetails::MessageSummary summary;
+    {
+        ProgressForm form(QString(), this);
+        IOSClearAllMessagesThread scan(manifest, form);
+        scan.scanOnly = true;
+        scan.selection = m_messageSelection;
+        if (!runWorker(form, scan)) {
+            return false;
+        }
+        summary = scan.summary;
+    }
+    const QString tutorial = webPageUrl(QStringLiteral("/transfer_messages_computer.html")).toString();
+    const QString question =
+        m_messageSelection.all()
+            ? tr("IDS_CONFIRM_CLEAR_ALL_MESSAGES").arg(tutorial)
+            : tr("Confirm to delete %1 from device?<br/><br/>Note: To backup messages &amp; attached files onto "
+                 "computer first before deleting, please refer to <a href=\"%2\"><b>HERE</b></a>.")
+                  .arg(messageChoiceText(m_messageSelection), tutorial);
+    const QLocale locale;
+    return Tips::question(question + QStringLiteral("<br/><br/>") +
+                          tr("Conversations removed whole: %1. Messages: %2. Attachments: %3 (%4).")
+                              .arg(locale.toString(summary.conversations), locale.toString(summary.messages),
+                                   locale.toString(summary.attachments), formatSpaceShow(summary.attachmentBytes)));
 }
 
 void MainWindow::miUndoClean() {
@@ -220,19 +267,30 @@ void MainWindow::scanSysCache() {
             return;
         }
         QSet<QString> counted;
-        ProgressForm form(QString(), this);
-        IOSClearSysThread sys(*manifest, form);
-        Counts junk;
-        if (!runCleaner(&runWorker, form, sys, true, counted) ||
+        // Caches and temporary files apart: each row has details of its own.
+        const auto scanSystemFiles = [&](bool caches, Counts& counts) {
+            ProgressForm form(QString(), this);
+            IOSClearSysThread worker(*manifest, form);
+            worker.caches = caches;
+            worker.temps = !caches;
+            const bool ok = runCleaner(&runWorker, form, worker, true, counted);
+            counts = {worker.foundBytes, worker.clearedBytes, std::move(worker.details)};
+            return ok;
+        };
+        Counts caches, temps, junk;
+        if (!scanSystemFiles(true, caches) || !scanSystemFiles(false, temps) ||
             !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, counted, junk)) {
             return;
         }
         if (stillCurrent(device)) {
-            m_funCacheFiles->size = sys.cacheBytes;
-            m_funTempFiles->size = sys.tempBytes;
+            m_funCacheFiles->size = caches.found;
+            m_funTempFiles->size = temps.found;
             m_funJunkFiles->size = junk.found;
+            m_details[m_funCacheFiles] = std::move(caches.details);
+            m_details[m_funTempFiles] = std::move(temps.details);
+            m_details[m_funJunkFiles] = std::move(junk.details);
             m_sysModel->contentsUpdate();
-            ui->lbTotalSysCache->setText(total(sys.foundBytes + junk.found));
+            ui->lbTotalSysCache->setText(total(caches.found + temps.found + junk.found));
         }
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
@@ -265,7 +323,7 @@ void MainWindow::clearSysCache() {
             if (!runCleaner(&runWorker, form, worker, false, counted)) {
                 return;
             }
-            sys = {worker.foundBytes, worker.clearedBytes};
+            sys = {worker.foundBytes, worker.clearedBytes, {}};
         }
         if (m_funJunkFiles->checked &&
             !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, false, counted, junk)) {
@@ -311,6 +369,11 @@ void MainWindow::scanRemoveData() {
         m_funMessages->size = sms.found;
         m_funSafari->size = safari.found;
         m_funCalls->size = calls.found;
+        m_details[m_funMessages] = std::move(sms.details);
+        m_details[m_funSafari] = std::move(safari.details);
+        m_details[m_funCalls] = std::move(calls.details);
+        // The figures are of every message again: an earlier choice no longer shows anywhere.
+        m_messageSelection = {};
         m_dataModel->contentsUpdate();
         ui->lbTotalRemoveData->setText(total(sms.found + safari.found + calls.found));
     } catch (const std::exception& e) {
@@ -324,14 +387,13 @@ void MainWindow::clearRemoveData() {
         return;
     }
     try {
-        if (m_funMessages->checked &&
-            !Tips::question(tr("IDS_CONFIRM_CLEAR_ALL_MESSAGES")
-                                .arg(webPageUrl(QStringLiteral("/transfer_messages_computer.html")).toString()))) {
-            return;
-        }
         QDir root;
         const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
         if (!manifest) {
+            return;
+        }
+        // Asked before the restore point is kept: a No leaves nothing behind.
+        if (m_funMessages->checked && !confirmMessagesClean(*manifest)) {
             return;
         }
         EditedBackupFolder edited(manifest->dir.path());
@@ -351,19 +413,24 @@ void MainWindow::clearRemoveData() {
             if (!step.node->checked) {
                 continue;
             }
-            Counts counts;
-            if (!runCleaner(this, &runWorker, step.makeWorker, *manifest, false, counted, counts)) {
+            ProgressForm form(QString(), this);
+            const std::unique_ptr<BackupCleanerThread> worker = step.makeWorker(*manifest, form);
+            if (auto* messages = qobject_cast<IOSClearAllMessagesThread*>(worker.get())) {
+                messages->selection = m_messageSelection;
+            }
+            if (!runCleaner(&runWorker, form, *worker, false, counted)) {
                 return;
             }
-            found += counts.found;
-            removed += counts.cleared;
+            found += worker->foundBytes;
+            removed += worker->clearedBytes;
         }
         if (removed > 0 && !restoreDeviceBackup(device, root)) {
             return;
         }
         removed > 0 ? edited.restored() : edited.unchanged();
-        // The junk attachments counted under System Junk went with the messages.
+        // The junk attachments counted under System Junk went with the messages, and the chosen messages are gone.
         forgetSysCacheFigures();
+        forgetRemoveDataFigures();
         Tips::info(tr("Successfully deleted %2 data.(Total:%1). Now please disconnect your iPhone from computer.")
                        .arg(formatSpaceShow(found), formatSpaceShow(removed)));
     } catch (const std::exception& e) {

@@ -4,10 +4,12 @@
 // same files; the device's files/ folder and Python's sqlite3 judge the result.
 
 #include "app/paths.h"
+#include "backup/restorepoint.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "tests/app/datarows.h"
 #include "tests/backupinterop/peer.h"
 #include "tests/device/simfixture.h"
+#include "ui/detailsdlg.h"
 #include "ui/mainwindow.h"
 #include "ui/messagebox.h"
 #include "ui/progressform.h"
@@ -17,7 +19,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QPushButton>
+#include <QTreeWidget>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -71,11 +75,13 @@ class TestBackupActions : public QObject {
         return udid;
     }
 
-    // Presses a button (null: Tools, Undo last clean) with every box answered Yes; the texts shown. The password
-    // dialog gets it, or is cancelled.
-    QStringList press(const char* button, bool givePassword = true) {
+    // Presses a button (null: Tools, Undo last clean) with the boxes answered as told, then Yes; the texts shown.
+    // The password dialog gets it, or is cancelled.
+    QStringList press(const char* button, bool givePassword = true,
+                      const QList<MessageBoxPresenter::Answer>& answers = {}) {
         MessageBoxPresenter::resetTestHook();
         MessageBoxPresenter::setAutoAnswer(true);
+        MessageBoxPresenter::setNextAnswers(answers);
         MessageBoxPresenter::setDialogHandler(u"PasscodeDlg"_s, [givePassword](QDialog* dlg) {
             dlg->findChild<QLineEdit*>(u"txtPasscode"_s)->setText(kPassword);
             givePassword ? QTest::mouseClick(dlg->findChild<QPushButton*>(u"btnOK"_s), Qt::LeftButton) : dlg->reject();
@@ -113,6 +119,19 @@ class TestBackupActions : public QObject {
         cli({u"undo"_s});
         figures.insert(u"undone"_s, fileTree(out) == backup && !QFileInfo::exists(out + u".restore-points"_s));
         return figures;
+    }
+
+    // Per conversation of the phone's messages, as Python's sqlite3 reads them: "handle messages attachments".
+    QStringList conversations(const QString& udid) {
+        const QString py =
+            u"import sqlite3, sys\nfor r in sqlite3.connect(sys.argv[1]).execute('select c.chat_identifier,"
+            " count(distinct m.ROWID), count(ma.attachment_id) from chat c join chat_message_join cm on"
+            " cm.chat_id = c.ROWID join message m on m.ROWID = cm.message_id left join"
+            " message_attachment_join ma on ma.message_id = m.ROWID group by c.ROWID order by 1'):"
+            " print(*r)"_s;
+        const QString db = files(udid) + u"/HomeDomain/Library/SMS/sms.db"_s;
+        const QByteArray out = runProgram(QStringLiteral(VEXLAR_PYTHON), {u"-c"_s, py, db}, cleanEnvironment()).out;
+        return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts);
     }
 
     // "ok 0" per database present: integrity_check, then the rows left in its main table.
@@ -220,6 +239,72 @@ private slots:
         QVERIFY2(shows(undone, u"Put back|Brought back"_s), qPrintable(undone.join(u'|')));
         QCOMPARE(fileTree(files(udid)), afterSys);
         QVERIFY2(shows(press(nullptr), u"There is no clean"_s), "one restore point, used up");
+    }
+
+    // The messages' details list the phone's conversations; the two ticked there are what Free Up removes, after a
+    // confirmation that counts them. A No to that confirmation changes nothing and keeps no restore point.
+    void messagesChoice() {
+        const QString udid = device(u"messages choice"_s, u"14.4"_s, u"demo"_s, false);
+        const QStringList before = conversations(udid);
+        QCOMPARE(before.size(), 5);
+        auto* view = child<QListView>("listRemoveFun");
+        ItemModelAppIcon* data = m_window->dataFunModel();
+        QCOMPARE(press("btnScanRemvoeData"), QStringList());
+        const qint64 everything = data->node(0)->size;
+        QStringList listed, chosen;
+        bool refusedNone = false;
+        MessageBoxPresenter::setDialogHandler(u"DetailsDlg"_s, [&](QDialog* dlg) {
+            auto* list = dlg->findChild<QTreeWidget*>(u"listDetails"_s);
+            for (int i = 0; i < list->topLevelItemCount(); ++i) {
+                QTreeWidgetItem* line = list->topLevelItem(i);
+                listed << u"%1 %2 %3"_s.arg(line->text(0), line->text(1), line->text(2).section(u' ', 0, 0));
+                line->setCheckState(0, Qt::Unchecked);
+            }
+            dlg->accept(); // none ticked is not "every one"
+            refusedNone = dlg->isVisible();
+            for (int i = 0; i < 2; ++i) {
+                list->topLevelItem(i)->setCheckState(0, Qt::Checked);
+                chosen << listed.at(i);
+            }
+            dlg->accept();
+        });
+        const QPoint at = view->visualRect(data->index(0, 0)).center();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at); // a double-click's first press
+        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
+        listed.sort();
+        QVERIFY(refusedNone);
+        QCOMPARE(listed, before);
+        QVERIFY2(data->node(0)->size > 0 && data->node(0)->size < everything, "the row shows the choice");
+
+        for (int i = 0; i < 3; ++i) {
+            data->node(i)->checked = i == 0;
+        }
+        const auto count = [&chosen](int column) {
+            qint64 sum = 0;
+            for (const QString& c : chosen) {
+                sum += c.section(u' ', column, column).toLongLong();
+            }
+            return sum;
+        };
+        const QString figures =
+            u"Conversations removed whole: 2. Messages: %1. Attachments: %2 ("_s.arg(count(1)).arg(count(2));
+        QStringList boxes = press("btnRemoveData");
+        QVERIFY2(shows(boxes, u"of 2 chosen conversations|Successfully deleted"_s) && boxes.first().contains(figures),
+                 qPrintable(boxes.join(u'|')));
+        QStringList kept = before;
+        kept.removeIf([&chosen](const QString& c) { return chosen.contains(c); });
+        QCOMPARE(conversations(udid), kept);
+
+        const auto tree = fileTree(files(udid));
+        const QString folder = iosbackup_temp_dir().filePath(udid);
+        const auto points = restorepoint::list(folder).size();
+        boxes = press("btnRemoveData", true, {QMessageBox::No});
+        QVERIFY2(shows(boxes, u"Confirm to delete all messages"_s) &&
+                     boxes.first().contains(u"Conversations removed whole: 3."_s),
+                 qPrintable(boxes.join(u'|')));
+        QCOMPARE(fileTree(files(udid)), tree);
+        QCOMPARE(restorepoint::list(folder).size(), points);
+        QVERIFY2(IOSMobileBackupThread::isReusableBackup(folder, u"14.4"_s), "the backup was never edited");
     }
 
     // Only the Safari row may restore: a restore fails on the other devices.

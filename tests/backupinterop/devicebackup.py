@@ -480,11 +480,11 @@ APPLE_EPOCH = 978307200  # 2001-01-01 in Unix seconds
 
 
 def gen_sms_ios5(root, now):
-    """An iOS 5 message store: SMS and iMessage conversations over several weeks, multimedia parts and
-    iMessage attachments with their files where the device keeps them, and the device's delete triggers."""
-    db_path = os.path.join(root, "HomeDomain", "Library/SMS/sms.db")
-    os.makedirs(os.path.dirname(db_path), exist_ok=True)
-    db = sqlite3.connect(db_path)
+    """An iOS 5 message store: SMS and iMessage conversations over weeks, with parts, attachments and triggers."""
+    put = lambda rel, data: (os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True),
+                             open(os.path.join(root, rel), "wb").write(data))
+    put("HomeDomain/Library/SMS/sms.db", b"")
+    db = sqlite3.connect(os.path.join(root, "HomeDomain/Library/SMS/sms.db"))
     db.create_function("read", 1, lambda flags: (flags or 0) & 2)
     db.executescript("""
 CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, date INTEGER, text TEXT, flags INTEGER, group_id INTEGER, is_madrid INTEGER, madrid_handle TEXT);
@@ -492,9 +492,7 @@ CREATE TABLE msg_group (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, type INTEGER, n
 CREATE TABLE group_member (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, group_id INTEGER, address TEXT, country TEXT);
 CREATE TABLE msg_pieces (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, message_id INTEGER, data BLOB, part_id INTEGER, preview_part INTEGER, content_type TEXT, content_loc TEXT);
 CREATE TABLE madrid_attachment (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, attachment_guid TEXT, filename TEXT, mime_type TEXT, message_id INTEGER);
-CREATE TABLE madrid_chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, chat_identifier TEXT, guid TEXT);
 CREATE TRIGGER delete_message AFTER DELETE ON message WHEN NOT read(old.flags) BEGIN UPDATE msg_group SET unread_count = (SELECT unread_count FROM msg_group WHERE ROWID = old.group_id) - 1 WHERE ROWID = old.group_id; END;
-CREATE TRIGGER delete_newest_message AFTER DELETE ON message WHEN old.ROWID = (SELECT newest_message FROM msg_group WHERE ROWID = old.group_id) BEGIN UPDATE msg_group SET newest_message = (SELECT ROWID FROM message WHERE group_id = old.group_id AND ROWID = (SELECT max(ROWID) FROM message WHERE group_id = old.group_id)) WHERE ROWID = old.group_id; END;
 CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_pieces where old.ROWID == msg_pieces.message_id; END;
 """)
     rng = random.Random(5)
@@ -502,34 +500,25 @@ CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_piece
         db.execute("INSERT INTO msg_group VALUES (?, 0, 0, 0, 0)", (g,))
         db.execute("INSERT INTO group_member(group_id, address, country) VALUES (?, ?, 'us')", (g, who))
         for k in range(6):
-            unix = now - 86400 * (7 * k + g) - 3600
             madrid = "@" in who
-            date = unix - APPLE_EPOCH if madrid else unix
+            date = now - 86400 * (7 * k + g) - 3600 - (APPLE_EPOCH if madrid else 0)
             m = db.execute("INSERT INTO message(address, date, text, flags, group_id, is_madrid, madrid_handle) "
                            "VALUES (?, ?, ?, ?, ?, ?, ?)", (who, date, "message %d" % k, 3 if k % 2 else 0, g,
                                                             int(madrid), who if madrid else None)).lastrowid
-            db.execute("UPDATE msg_group SET newest_message = ? WHERE ROWID = ?", (m, g))
             if k % 3 == 1 and madrid:
                 folder = "Library/SMS/Attachments/%02x/%02d/%s" % (m, m % 16, uuid.UUID(int=rng.getrandbits(128)))
-                put_file(root, "MediaDomain", folder + "/IMG_%d.jpeg" % m, rng.randbytes(4000 + m))
-                put_file(root, "MediaDomain", folder + "/IMG_%d-preview.jpeg" % m, rng.randbytes(300))
+                put("MediaDomain/" + folder + "/IMG_%d.jpeg" % m, rng.randbytes(4000 + m))
+                put("MediaDomain/" + folder + "/IMG_%d-preview.jpeg" % m, rng.randbytes(300))
                 db.execute("INSERT INTO madrid_attachment(attachment_guid, filename, mime_type, message_id) "
                            "VALUES (?, ?, 'image/jpeg', ?)", (str(m), "~/" + folder + "/IMG_%d.jpeg" % m, m))
             elif k % 3 == 1:
                 for part, kind, loc in ((1, "text/plain", "text_0001.txt"), (2, "image/jpeg", "IMG_%d.jpg" % m)):
                     db.execute("INSERT INTO msg_pieces(message_id, data, part_id, content_type, content_loc) VALUES "
                                "(?, ?, ?, ?, ?)", (m, b"caption" if part == 1 else None, part, kind, loc))
-                    put_file(root, "MediaDomain", "Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (
+                    put("MediaDomain/Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (
                         g % 256, m % 16, m, part, loc.rsplit(".", 1)[1]), rng.randbytes(50 if part == 1 else 6000))
     db.commit()
     db.close()
-
-
-def put_file(root, domain, rel, data):
-    full = os.path.join(root, domain, rel)
-    os.makedirs(os.path.dirname(full), exist_ok=True)
-    with open(full, "wb") as f:
-        f.write(data)
 
 
 def check_messages(args):
@@ -538,16 +527,13 @@ def check_messages(args):
     pw = args.password.encode() if args.password is not None else None
     before, after = OpenBackup(args.before, pw), OpenBackup(args.after, pw)
     recs = [{r["domain"] + "/" + r["path"]: r for r in b.records()} for b in (before, after)]
-    tmp = tempfile.TemporaryDirectory()
-    dbs = []
+    tmp, sms = tempfile.TemporaryDirectory(), "HomeDomain/Library/SMS/sms.db"
     for i, (b, r) in enumerate(zip((before, after), recs)):
-        path = os.path.join(tmp.name, str(i))
-        for suffix in ("", "-wal"):
-            if "HomeDomain/Library/SMS/sms.db" + suffix in r:
-                open(path + suffix, "wb").write(b.read_plain(r["HomeDomain/Library/SMS/sms.db" + suffix]))
-        dbs.append(sqlite3.connect(path))
-    old, new = dbs
+        for suffix in [x for x in ("", "-wal") if sms + x in r]:
+            open(os.path.join(tmp.name, str(i) + suffix), "wb").write(b.read_plain(r[sms + suffix]))
+    old, new = (sqlite3.connect(os.path.join(tmp.name, str(i))) for i in (0, 1))
     q = lambda db, sql: db.execute(sql).fetchall()
+    folder = lambda f: "Library/SMS/Attachments/" + f.split("Library/SMS/Attachments/", 1)[-1].rsplit("/", 1)[0]
     newer = {"chat", "handle", "chat_handle_join", "message", "chat_message_join"} <= {
         n for (n,) in q(old, "select name from sqlite_master where type='table'")}
     cutoff = (args.now - args.older_than * 86400) if args.older_than else None
@@ -563,7 +549,7 @@ def check_messages(args):
     chosen = {ids[c] for c in args.conversation if c in ids}
     picked = {m for m, (c, d) in messages.items()
               if (not args.conversation or c in chosen) and (cutoff is None or (d is not None and d < cutoff))}
-    if cutoff is not None and any(d is not None and cutoff <= d < cutoff + args.window
+    if cutoff is not None and any(d is not None and cutoff <= d < cutoff + time.time() - args.now + 1
                                   for m, (c, d) in messages.items()):
         return print(json.dumps({"skip": "a message lies on the cutoff"}))
     gone = set() if args.attachments_only else picked
@@ -572,23 +558,14 @@ def check_messages(args):
     expect("messages", set(messages) - gone, {m for (m,) in q(new, "select ROWID from message")})
     if newer:
         links = q(old, "select message_id, attachment_id from message_attachment_join")
-        left = {a for m, a in links if m not in picked}
         att = dict(q(old, "select ROWID, filename from attachment"))
-        gone_att = {a for m, a in links if m in picked} - left
+        gone_att = {a for m, a in links if m in picked} - {a for m, a in links if m not in picked}
         expect("attachments", set(att) - gone_att, {a for (a,) in q(new, "select ROWID from attachment")})
-        expect("attachment links", {(m, a) for m, a in links if m not in picked},
-               set(q(new, "select message_id, attachment_id from message_attachment_join")))
-        emptied = chosen if args.conversation else {messages[m][0] for m in gone}
-        kept_chats = {c for (c,) in q(old, "select ROWID from chat")} - {
-            c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
-        expect("chats", kept_chats if not args.attachments_only else {c for (c,) in q(old, "select ROWID from chat")},
-               {c for (c,) in q(new, "select ROWID from chat")})
-        used = {h for (h,) in q(new, "select handle_id from message union select handle_id from chat_handle_join")}
-        was_used = {h for (h,) in q(old, "select handle_id from message union select handle_id from chat_handle_join")}
-        expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (was_used - used),
+        used = [{h for (h,) in q(db, "select handle_id from message union select handle_id from chat_handle_join")}
+                for db in (old, new)]  # a handle goes once nothing uses it
+        expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (used[0] - used[1]),
                {h for (h,) in q(new, "select ROWID from handle")})
-        gone_files = {"Library/SMS/Attachments/" + att[a].split("Library/SMS/Attachments/", 1)[1].rsplit("/", 1)[0]
-                      for a in gone_att if "Library/SMS/Attachments/" in (att[a] or "")}
+        gone_files = {folder(att[a]) for a in gone_att}
         gone_parts = set()
     else:
         pieces = q(old, "select p.ROWID, p.message_id, p.part_id, p.content_type, p.content_loc, m.group_id from "
@@ -599,23 +576,28 @@ def check_messages(args):
         madrid = q(old, "select ROWID, filename, message_id from madrid_attachment")
         expect("madrid attachments", {a for a, f, m in madrid if m not in picked},
                {a for (a,) in q(new, "select ROWID from madrid_attachment")})
-        gone_att = {a for a, f, m in madrid if m in picked} | {p[0] for p in went if not (p[3] or "").startswith("text/")}
-        gone_files = {"Library/SMS/Attachments/" + f.split("Library/SMS/Attachments/", 1)[1].rsplit("/", 1)[0]
-                      for a, f, m in madrid if m in picked}
+        gone_att = {("madrid", a) for a, f, m in madrid if m in picked} | {
+            ("piece", p[0]) for p in went if p[4] and not (p[3] or "").startswith("text/")}
+        gone_files = {folder(f) for a, f, m in madrid if m in picked}
         gone_parts = {"Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (g % 256, m % 16, m, part, loc.rsplit(".", 1)[-1])
                       for _, m, part, _, loc, g in went if loc}
+    table = "chat" if newer else "msg_group"
+    emptied = chosen if args.conversation else {messages[m][0] for m in gone}
+    kept = {c for (c,) in q(old, "select ROWID from " + table)} - {
+        c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
+    expect("conversations", kept, {c for (c,) in q(new, "select ROWID from " + table)})
+    if not newer:
+        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept},
+               set(q(new, "select * from group_member")))
     for check in ("integrity_check", "foreign_key_check"):  # only what the clean broke: real files may come broken
-        got = set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)}
-        if got:
-            problems.append("%s: %s" % (check, sorted(got)))
+        expect(check, set(), set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)})
     went_records = set(recs[0]) - set(recs[1]) - {"HomeDomain/Library/SMS/sms.db-wal", "HomeDomain/Library/SMS/sms.db-shm"}
     expect("records gone", {k for k in recs[0] if k in ("MediaDomain/" + p for p in gone_parts) or (
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
-    for k, r in recs[1].items():
-        if k != "HomeDomain/Library/SMS/sms.db" and r["digest"] != recs[0][k]["digest"]:
-            problems.append("changed: " + k)
-    print(json.dumps({"problems": problems, "messages": len(gone), "attachments": len(gone_att),
-                      "attachmentBytes": sum(recs[0][k]["size"] for k in went_records)}))
+    expect("records changed", set(), {k for k, r in recs[1].items() if k != sms and r["digest"] != recs[0].get(k, r)["digest"]})
+    dates = [d for c, d in messages.values() if d]
+    print(json.dumps({"problems": problems, "range": [len(messages), min(dates, default=None), max(dates, default=None)],
+                      "went": [len(gone), len(gone_att), sum(recs[0][k]["size"] for k in went_records)]}))
 
 
 def synth_records(count):
@@ -679,8 +661,7 @@ def main():
     c.add_argument("--attachments-only", action="store_true")
     c.add_argument("--older-than", type=int, default=0)
     c.add_argument("--conversation", action="append", default=[])
-    c.add_argument("--now", type=int, default=0, help="when the clean began, in Unix seconds")
-    c.add_argument("--window", type=int, default=0, help="seconds the clean took to begin")
+    c.add_argument("--now", type=int, default=0, help="when the scan and clean began, in Unix seconds")
 
     readers = {"dump": cmd_dump, "view": cmd_view}
     for name in readers:
@@ -696,12 +677,8 @@ def main():
     if args.cmd == "gen-src":
         gen_source(args.dir, args.large)
         return 0
-    if args.cmd == "gen-sms-ios5":
-        gen_sms_ios5(args.dir, args.now)
-        return 0
-    if args.cmd == "check-messages":
-        check_messages(args)
-        return 0
+    if args.cmd in ("gen-sms-ios5", "check-messages"):
+        return gen_sms_ios5(args.dir, args.now) if args.cmd == "gen-sms-ios5" else check_messages(args)
     if args.cmd in ("write", "synth"):
         version = args.version or ("9.3.5" if args.format == "mbdb" else "14.3")
         records = scan_source(args.src) if args.cmd == "write" else synth_records(args.records)
