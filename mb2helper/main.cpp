@@ -4,7 +4,9 @@
 //
 // Driven exactly like simbackup (see sim/backup/main.cpp for the pipe framing
 // and the request keys): one request in, { AMSBackupPercentageKey } reports,
-// then { } or { errorCode, errorDescription }. The device named by
+// then { } or { errorCode, errorDescription[, deviceErrorDescription] }, the
+// last being the device's own words when the device itself ended the run with
+// an error (the driver shows them to the user). The device named by
 // AMSTargetIdentifierKey is found through the device framework loaded from
 // $VEXLAR_MOBILEDEVICE, so the same helper serves simulated and real phones.
 // The backup lies in RootDirectory/<identifier>/, written by the device
@@ -58,6 +60,7 @@ bool writeFrame(int fd, const CFType& message) {
 struct Failure {
     int code;
     QString why;
+    QString deviceWords = {};
 };
 
 // Device arrivals and removals, delivered on this (the main) thread.
@@ -254,6 +257,7 @@ void serve(const CFType& request, int out) {
     };
     const QString backupDir = root + QLatin1Char('/') + target;
     int code = 0;
+    QString deviceWords;
     error.clear();
     try {
         double versions[] = {2.0, 2.1};
@@ -281,6 +285,7 @@ void serve(const CFType& request, int out) {
         mb2::Transfer transfer(socket, root, target, percent);
         code = transfer.run();
         error = transfer.error();
+        deviceWords = transfer.words();
         if (code == 0) {
             try {
                 mobiledevice_link_sc_disconnect(socket, QString());
@@ -301,7 +306,8 @@ void serve(const CFType& request, int out) {
             // Whatever the device sent before it failed, this is no finished backup.
             QFile::remove(backupDir + QStringLiteral("/Status.plist"));
         }
-        throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error};
+        throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error,
+                      deviceWords};
     }
     if (!restore && !snapshotFinished(backupDir)) {
         QFile::remove(backupDir + QStringLiteral("/Status.plist"));
@@ -338,6 +344,9 @@ int main(int argc, char* argv[]) {
         CFType msg = CFType::createCFDictionary();
         msg.put(QStringLiteral("errorCode"), CFType::createCFNumberInt32(f.code));
         msg.put(QStringLiteral("errorDescription"), CFType::createCFString(f.why));
+        if (!f.deviceWords.isEmpty()) {
+            msg.put(QStringLiteral("deviceErrorDescription"), CFType::createCFString(f.deviceWords));
+        }
         std::fprintf(stderr, "vexlar-mb2helper: error %d: %s\n", f.code, qPrintable(f.why));
         writeFrame(out, msg);
         return 1;

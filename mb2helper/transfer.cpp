@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
@@ -34,6 +35,7 @@ constexpr quint32 kMaxBlock = 16 * 1024 * 1024 + 1;
 constexpr int kMultiStatus = -13;
 // No message for this long is normal: the device may be waiting for its user.
 constexpr int kReceiveWaitMs = 30000;
+constexpr qsizetype kMaxDeviceWords = 500;
 
 QByteArray enc(const QString& path) {
     return QFile::encodeName(path);
@@ -249,17 +251,22 @@ int Transfer::run() {
         } else if (kind == QLatin1String("DLMessageProcessMessage")) {
             const CFType dict = message.at(1);
             const CFType code = dict.get(QStringLiteral("ErrorCode"));
+            // The device's own words go to the user: one line of printable text, cut short.
+            deviceWords = dict.get(QStringLiteral("ErrorDescription"))
+                              .CFStringQString()
+                              .left(kMaxDeviceWords)
+                              .simplified()
+                              .remove(QRegularExpression(QStringLiteral("[\\p{Cc}\\p{Cf}]")));
             if (!code.isCFNumber()) {
                 deviceError = QStringLiteral("the device ended the run without a result");
                 return kErrUnknown;
             }
             const long long value = code.CFNumberInt64(-1);
             if (value == 0) {
+                deviceWords.clear();
                 return 0;
             }
-            deviceError = QStringLiteral("the device ended with error %1: %2")
-                              .arg(value)
-                              .arg(dict.get(QStringLiteral("ErrorDescription")).CFStringQString().left(500));
+            deviceError = QStringLiteral("the device ended with error %1: %2").arg(value).arg(deviceWords);
             if (value < -1000000 || value > 1000000) {
                 return kErrUnknown;
             }

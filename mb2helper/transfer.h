@@ -43,6 +43,8 @@ public:
     int run();
     // What the device said when the run failed, for the user.
     QString error() const { return deviceError; }
+    // The device's own ErrorDescription of the failure, empty when it gave none.
+    QString words() const { return deviceWords; }
 
 private:
     void reportProgress(const CFType& message, const QString& kind);
@@ -72,6 +74,7 @@ private:
     std::function<void(int)> percent;
     int lastPercent = -1;
     QString deviceError;
+    QString deviceWords;
 };
 
 } // namespace mb2

@@ -7,7 +7,8 @@
 // exactly that many bytes of a property list (we write XML; replies may be XML
 // or binary). The helper reports {AMSBackupPercentageKey: n} while it works,
 // ends with an empty dictionary, or with a dictionary holding a non-zero
-// "errorCode" on failure.
+// "errorCode" on failure; its "deviceErrorDescription", the device's own
+// words, follows the user's text.
 //
 // The helper executable is VEXLAR_BACKUP_HELPER when set, else the installed vexlar-mb2helper.
 

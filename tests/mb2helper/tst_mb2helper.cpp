@@ -85,6 +85,7 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(bool, restore);
         QFETCH(int, code);
+        QFETCH(QString, said);
         if (SimStore::onImd() && fault.startsWith(u"StartService."_s)) {
             QSKIP("a framework-level refusal only libsimdevice.so injects; tst_imd covers lockdown's refusals");
         }
@@ -104,8 +105,9 @@ private slots:
         }
         const QString before = tree(udid);
         const backup2tool_op op = restore ? OP_RESTORE : OP_BACKUP;
+        const QString told = code ? u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op) : QString();
         QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()),
-                 code ? u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op) : QString());
+                 said.isEmpty() ? told : told + u"<br/>The device said: "_s + said);
         QCOMPARE(tree(udid), before);
         if (code == 0) {
             QCOMPARE(peerView(udid), u"finished\n"_s + before);
