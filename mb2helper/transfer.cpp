@@ -3,6 +3,7 @@
 #include "device/mobiledevice_msg.h"
 #include "services/mobiledevice_backup2.h"
 #include "services/mobiledevice_link.h"
+#include "services/mobiledevice_notification.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -34,7 +35,10 @@ constexpr quint32 kMaxName = 4096;
 constexpr quint32 kMaxBlock = 16 * 1024 * 1024 + 1;
 constexpr int kMultiStatus = -13;
 // No message for this long is normal: the device may be waiting for its user.
-constexpr int kReceiveWaitMs = 30000;
+// Each such wait reminds the driver, whose own read gives up after a minute.
+constexpr int kReceiveWaitMs = 5000;
+constexpr char kPasscodePresented[] = "com.apple.LocalAuthentication.ui.presented";
+constexpr char kPasscodeDismissed[] = "com.apple.LocalAuthentication.ui.dismissed";
 constexpr qsizetype kMaxDeviceWords = 500;
 
 QByteArray enc(const QString& path) {
@@ -169,12 +173,32 @@ void Transfer::status(int code, const QString& description, const CFType& value)
     mobiledevice_backup2_send_status_response(socket, code, description, value);
 }
 
+void Transfer::watchPasscodePrompt(unsigned int notifySocket, std::function<void(bool)> prompt) {
+    this->notifySocket = notifySocket;
+    passcodePrompt = std::move(prompt);
+}
+
 void Transfer::waitForData() {
     for (;;) {
-        pollfd p{static_cast<int>(socket), POLLIN, 0};
-        const int ready = ::poll(&p, 1, kReceiveWaitMs);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+        pollfd p[2] = {{static_cast<int>(socket), POLLIN, 0}, {static_cast<int>(notifySocket), POLLIN, 0}};
+        const int ready = ::poll(p, notifySocket ? 2 : 1, kReceiveWaitMs);
+        if ((ready > 0 && p[0].revents) || (ready < 0 && errno != EINTR)) {
             return; // data, or an end the next read reports
+        }
+        if (ready > 0 && p[1].revents) {
+            QString name;
+            try {
+                name = mobiledevice_notification_get_throw(notifySocket);
+            } catch (const std::exception& e) {
+                qWarning("mb2helper: the notification proxy failed: %s", e.what());
+                notifySocket = 0; // the backup goes on without it
+            }
+            if (name == QLatin1String(kPasscodePresented) || name == QLatin1String(kPasscodeDismissed)) {
+                passcodeAsked = name == QLatin1String(kPasscodePresented);
+                passcodePrompt(passcodeAsked);
+            }
+        } else if (ready == 0 && passcodeAsked) {
+            passcodePrompt(true);
         }
     }
 }

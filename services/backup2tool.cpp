@@ -380,6 +380,12 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
             emit update(m_percentage, QString(), QString());
             continue;
         }
+        const CFType passcode = reply.get(QStringLiteral("AMSPasscodeRequestedKey"));
+        if (reply.dict_size() == 1 && passcode.isCFBoolean()) {
+            const QString ask = tr("Please unlock your iPhone and enter its passcode on it to let the backup begin.");
+            emit update(m_percentage, passcode.CFNumberBool() ? ask : QString(), QString());
+            continue;
+        }
         if (reply.dict_size() == 0) {
             finish(2000);
             break;

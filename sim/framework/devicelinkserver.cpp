@@ -25,7 +25,13 @@
 //                      refused with 207 (our assumption: the reference host
 //                      refuses those cases itself before asking) and changes
 //                      nothing
-//   Backup             lays files/ out as a backup (the helper stand-in's
+//   Backup             from iOS 16.1, when Sim.PasscodePromptMs is above 0 (a
+//                      phone with a passcode), first posts
+//                      "com.apple.LocalAuthentication.ui.presented" over
+//                      notification_proxy, sends nothing for that long (the
+//                      user typing the passcode on the phone), then posts
+//                      "com.apple.LocalAuthentication.ui.dismissed"; then it
+//                      lays files/ out as a backup (the helper stand-in's
 //                      writer, in a private temporary folder), asks for the
 //                      host's last <udid>/Status.plist and Manifest.plist
 //                      (DLMessageDownloadFiles; ends with 205 unless the
@@ -50,6 +56,11 @@
 //                      incremental backups (libimobiledevice issue 1582)
 //   mkdir with parents its mb2_handle_make_directory (mkdir_with_parents)
 //   missing folder listed as 0 and {}: its mb2_handle_list_directory
+//   passcode prompt   the names and the version come from libimobiledevice's
+//                      later idevicebackup2.c (2022), which observes both and,
+//                      from 16.1 on, waits up to 2 s after the request for the
+//                      first; 1.3.0 does not observe them and simply waits. That
+//                      it comes before any file request is our assumption
 //   Restore            lists the host's <udid>/ (DLContentsOfDirectory),
 //                      fetches it (DLMessageDownloadFiles) and restores it
 //                      with the stand-in's staged swap; Options.Password
@@ -93,11 +104,13 @@
 #include "sim/backup/operations.h"
 #include "sim/framework/protoservers.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -420,10 +433,41 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
 
 bool previousBackupAnswered(ServiceConnection& conn, const QString& udid);
 
+// The device's iOS version as major * 100 + minor (1601 for "16.1.2").
+int iosVersion(plist_t device) {
+    const QStringList parts =
+        QString::fromStdString(stringOf(dictPath(device, {"Lockdown", "", "ProductVersion"}))).split('.');
+    return parts.value(0).toInt() * 100 + parts.value(1).toInt();
+}
+
+// From iOS 16.1 a phone with a passcode asks for it before it backs up and
+// sends nothing until it is entered: Sim.PasscodePromptMs is how long its user
+// takes. False when the device went away meanwhile.
+bool askForPasscode(ServiceConnection& conn) {
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    const int64_t promptMs = intAt(device.get(), {"Sim", "PasscodePromptMs"}, 0);
+    if (promptMs <= 0 || iosVersion(device.get()) < 1601) {
+        return true;
+    }
+    postDeviceNotification(conn.setup().deviceDir, "com.apple.LocalAuthentication.ui.presented");
+    const QDeadlineTimer entered(promptMs);
+    while (!entered.hasExpired()) {
+        if (!conn.alive() || (conn.setup().present && !conn.setup().present->load())) {
+            return false;
+        }
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(100, entered.remainingTime())));
+    }
+    postDeviceNotification(conn.setup().deviceDir, "com.apple.LocalAuthentication.ui.dismissed");
+    return true;
+}
+
 // The backup: <0 hang up, else the ErrorCode of the final process message.
 int transferBackup(ServiceConnection& conn) {
     if (int injected = injectedCode(conn)) {
         return injected;
+    }
+    if (!askForPasscode(conn)) {
+        return -1;
     }
     const QString udid = udidOf(conn);
     QTemporaryDir staged;

@@ -41,10 +41,16 @@ private slots:
     void backupCleanRestore() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
+        QFETCH(int, passcodeMs);
         const QString udid = device(ios, password), bystander = sim.create();
-        QVERIFY(!udid.isEmpty());
+        QVERIFY(!udid.isEmpty() && sim.set(udid, u"Sim.PasscodePromptMs"_s, QString::number(passcodeMs)));
         QList<int> percents;
-        QCOMPARE(run(udid, OP_BACKUP, {}, &percents), QString());
+        QStringList titles;
+        QCOMPARE(run(udid, OP_BACKUP, {}, &percents, &titles), QString());
+        // Told at once and reminded while the phone is silent (the helper's wait has no limit).
+        QCOMPARE(titles.count(backup2tool::tr("Please unlock your iPhone and enter its passcode on it to let the "
+                                              "backup begin.")) >= 2,
+                 passcodeMs > 0);
         // Finding its device, the helper asked no other phone to trust this computer.
         const CFType other = CFType::createCFPropertyListFromFile(sim.deviceDir(bystander) + u"/device.plist"_s);
         QVERIFY(!other.get(u"Sim"_s).get(u"Paired"_s).CFNumberBool(false));

@@ -58,6 +58,8 @@ private slots:
         QFETCH(QString, ios);
         const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
+        // From iOS 16.1 a phone with a passcode is silent before a backup until its user enters it.
+        QVERIFY(sim.set(udid, u"Sim.PasscodePromptMs"_s, u"3000"_s));
         const QString note = files(udid) + u"/HomeDomain/Library/Notes/"_s;
         QVERIFY(runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 && plugged(udid));
         QVERIFY(!tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());

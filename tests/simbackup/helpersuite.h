@@ -36,11 +36,17 @@ protected:
         return runPeer(gen).exitCode == 0 ? udid : QString();
     }
 
-    // The driver's text of a failed run, empty on success; percentages beside.
-    QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr) {
+    // The driver's text of a failed run, empty on success; percentages and progress titles beside.
+    QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr,
+                QStringList* titles = nullptr) {
         backup2tool tool(nullptr, udid, QDir(root));
         QList<int> ignored;
-        connect(&tool, &backup2tool::update, this, [p = percents ? percents : &ignored](double pg) { *p << int(pg); });
+        QStringList unread;
+        connect(&tool, &backup2tool::update, this,
+                [p = percents ? percents : &ignored, t = titles ? titles : &unread](double pg, const QString& title) {
+                    *p << int(pg);
+                    *t << title;
+                });
         _backup2tool_req req(op);
         req.password = password;
         try {
