@@ -53,6 +53,16 @@ CFType text(const QString& t) {
     throw std::runtime_error(std::string("the device link broke: ") + what);
 }
 
+// Everything written below path reaches the disk (before the one rename that finishes the backup).
+bool syncedBefore(const QString& path) {
+    const int fd = ::open(enc(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return synced;
+}
+
 bool removeTree(const QString& path) {
     struct stat st {};
     if (::lstat(enc(path).constData(), &st) != 0) {
@@ -414,8 +424,7 @@ void Transfer::uploadFiles() {
         if (fd >= 0) {
             // One flush of the whole file system before Status.plist lands is as safe as one per file:
             // the folder is no finished backup until then.
-            const bool marksFinished = QFileInfo(path).fileName() == QLatin1String("Status.plist");
-            if (complete && marksFinished && (::syncfs(fd) != 0 || ::fsync(fd) != 0)) {
+            if (complete && marksFinished(path) && (::syncfs(fd) != 0 || ::fsync(fd) != 0)) {
                 error = errno;
             }
             ::close(fd);
@@ -482,11 +491,17 @@ void Transfer::moveItems(const CFType& map) {
         }
         removeTree(to);
         QDir().mkpath(QFileInfo(to).absolutePath());
-        if (::rename(enc(from).constData(), enc(to).constData()) != 0) {
+        if (marksFinished(to) && !syncedBefore(root)) {
+            failures.append({key.CFStringQString(), errno});
+        } else if (::rename(enc(from).constData(), enc(to).constData()) != 0) {
             failures.append({key.CFStringQString(), errno});
         }
     }
     statusFor(failures);
+}
+
+bool Transfer::marksFinished(const QString& path) const {
+    return path == root + QLatin1Char('/') + folder + QStringLiteral("/Status.plist");
 }
 
 void Transfer::removeItems(const CFType& paths) {

@@ -65,6 +65,9 @@ private:
     void removeItems(const CFType& paths);
     void copyItem(const QString& from, const QString& to);
     void createDirectory(const QString& path);
+    // Whether path is the device's Status.plist, whose arrival makes the folder a finished backup: the
+    // device uploads it last or moves it into place from <folder>/Snapshot/ last; all before goes to disk first.
+    bool marksFinished(const QString& path) const;
     QString resolve(const QString& devicePath) const { return resolveUnder(root, folder, devicePath); }
 
     // Blocks until the device sends or hangs up: no time limit (a phone waits
