@@ -68,8 +68,10 @@ class PeerTest : public HelperSuite {
     bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
         return !tool(u"idevicebackup2"_s, QStringList{command} + options + QStringList{root}, success).isEmpty();
     }
-    bool restoredByTool() {
-        return backup2(u"restore"_s, u"Restore Successful."_s, {u"--system"_s, u"--settings"_s, u"--remove"_s});
+    bool restoredByTool(const QString& password) {
+        const QStringList options{u"--system"_s, u"--settings"_s, u"--remove"_s};
+        return backup2(u"restore"_s, u"Restore Successful."_s,
+                       password.isEmpty() ? options : options + QStringList{u"--password"_s, password});
     }
 
 private slots:
@@ -87,12 +89,16 @@ private slots:
 
     void tools_data() {
         QTest::addColumn<QString>("ios");
-        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s;
-        QTest::newRow("iOS 14") << u"14.4"_s;
-        QTest::newRow("iOS 16.4") << u"16.4"_s;
+        QTest::addColumn<QString>("password"); // the tool turns encryption on with it first
+        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s << QString();
+        QTest::newRow("iOS 14") << u"14.4"_s << QString();
+        QTest::newRow("iOS 16.4") << u"16.4"_s << QString();
+        QTest::newRow("iOS 9, Manifest.mbdb, encrypted") << u"9.3.5"_s << u"pässwört 9"_s;
+        QTest::newRow("iOS 16.4, encrypted") << u"16.4"_s << u"pw 16"_s;
     }
     void tools() {
         QFETCH(QString, ios);
+        QFETCH(QString, password);
         const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
         // From iOS 16.1 a phone with a passcode is silent before a backup until its user enters it.
@@ -103,12 +109,14 @@ private slots:
         QCOMPARE(tool(u"ideviceinfo"_s, {u"-k"_s, u"ProductVersion"_s}, ios), ios);
         QVERIFY(!tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s}, u"TotalDataCapacity"_s).isEmpty());
         QCOMPARE(tool(u"idevicename"_s, {}, u"Peer"_s), u"Peer Phone"_s);
+        QVERIFY(password.isEmpty() || backup2(u"encryption"_s, u"enabled successfully"_s, {u"on"_s, password}));
 
         // Full, then incremental (the phone starts from the host's Status.plist and manifest).
         const QString phone = tree(udid);
         for (const QStringList& full : {QStringList{u"--full"_s}, QStringList{}}) {
             QVERIFY(backup2(u"backup"_s, u"Backup Successful."_s, full));
-            QCOMPARE(peerView(backupDir(udid)), u"finished\n"_s + phone);
+            QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + phone);
+            QCOMPARE(storeView(backupDir(udid), password), phone);
             QVERIFY(!QFileInfo::exists(backupDir(udid) + u"/Snapshot"_s));
         }
         // Restores undo what changed on the phone since, byte for byte: the tool's backup restored by
@@ -116,13 +124,13 @@ private slots:
         const auto changePhone = [&] {
             return QFile::remove(note + u"empty.txt"_s) && QFile::copy(note + u"tab\there.txt"_s, note + u"new.txt"_s);
         };
-        QVERIFY(changePhone() && run(udid, OP_RESTORE).isEmpty());
+        QVERIFY(changePhone() && run(udid, OP_RESTORE, password).isEmpty());
         QCOMPARE(tree(udid), phone);
         // vexlar-mb2helper's backup, moved into place from Snapshot/ as the phone asks, read whole by both.
         QVERIFY(run(udid, OP_BACKUP).isEmpty() && !QFileInfo::exists(backupDir(udid) + u"/Snapshot"_s));
-        QCOMPARE(peerView(backupDir(udid)), u"finished\n"_s + phone);
-        QCOMPARE(storeView(backupDir(udid)), phone);
-        QVERIFY(changePhone() && restoredByTool());
+        QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + phone);
+        QCOMPARE(storeView(backupDir(udid), password), phone);
+        QVERIFY(changePhone() && restoredByTool(password));
         QCOMPARE(tree(udid), phone);
 
         for (const QString& state : {u"on"_s, u"off"_s}) { // the phone's own setting, read back through lockdown
@@ -132,10 +140,11 @@ private slots:
         }
         // The phone's own backup password, as the tool turns it on and off, read back through lockdown.
         const QStringList willEncrypt{u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"WillEncrypt"_s};
-        QVERIFY(backup2(u"encryption"_s, u"enabled successfully"_s, {u"on"_s, u"pw 1"_s}));
-        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"true"_s);
-        QVERIFY(backup2(u"encryption"_s, u"disabled successfully"_s, {u"off"_s, u"pw 1"_s}));
-        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"false"_s);
+        for (const QString& state : password.isEmpty() ? QStringList{u"on"_s, u"off"_s} : QStringList{u"off"_s}) {
+            const QString done = state == u"on"_s ? u"enabled successfully"_s : u"disabled successfully"_s;
+            QVERIFY(backup2(u"encryption"_s, done, {state, password.isEmpty() ? u"pw 1"_s : password}));
+            QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), state == u"on"_s ? u"true"_s : u"false"_s);
+        }
         const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
         QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
@@ -152,7 +161,7 @@ private slots:
                                 u"--messages"_s, u"--safari"_s,   u"--calls"_s};
         QCOMPARE(runProgram(u"" VEXLAR_BACKUP_CLI ""_s, clean, cleanEnvironment()).exitCode, 0);
         const QString cleaned = peerView(backupDir(udid));
-        QVERIFY(cleaned.startsWith(u"finished\n"_s) && cleaned != before && restoredByTool());
+        QVERIFY(cleaned.startsWith(u"finished\n"_s) && cleaned != before && restoredByTool({}));
         QCOMPARE(u"finished\n"_s + tree(udid), cleaned);
     }
 };
