@@ -147,6 +147,18 @@ private slots:
         }
         const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
         QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
+        // A notification the phone posts reaches the tool observing it.
+        const QString installed = u"com.apple.mobile.application_installed"_s;
+        QProcess observer;
+        observer.setProcessEnvironment(cleanEnvironment());
+        observer.start(u"stdbuf"_s,
+                       {u"-oL"_s, u"idevicenotificationproxy"_s, u"observe"_s, installed}); // lines at once
+        QVERIFY(observer.waitForStarted() && sim.tool({u"notify"_s, u"--udid"_s, udid, installed}));
+        QByteArray observed;
+        QTRY_VERIFY_WITH_TIMEOUT((observed += observer.readAllStandardOutput()).contains("> " + installed.toUtf8()),
+                                 10000);
+        observer.kill();
+        observer.waitForFinished();
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
     }
 
