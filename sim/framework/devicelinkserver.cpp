@@ -74,6 +74,10 @@
 //                      renaming without creating parents)
 //   mkdir with parents its mb2_handle_make_directory (mkdir_with_parents)
 //   missing folder listed as 0 and {}: its mb2_handle_list_directory
+//   DLMessageCopyItem never sent: both hosts serve it (the reference host
+//                      copies a file or a folder's files when asked, and never
+//                      copies the previous backup by itself, in 1.3.0 or
+//                      later), but no log shows which phone asks for what
 //   passcode prompt   the names and the version come from libimobiledevice's
 //                      later idevicebackup2.c (2022), which observes both and,
 //                      from 16.1 on, waits up to 2 s after the request for the
