@@ -4,7 +4,11 @@
 //
 // Driven exactly like simbackup (see sim/backup/main.cpp for the pipe framing
 // and the request keys): one request in, { AMSBackupPercentageKey } reports,
-// then { } or { errorCode, errorDescription }. The device named by
+// ({ AMSPasscodeRequestedKey } true while the device waits for its user to
+// enter the passcode on it, false once entered), then { } or
+// { errorCode, errorDescription[, deviceErrorDescription] }, the
+// last being the device's own words when the device itself ended the run with
+// an error (the driver shows them to the user). The device named by
 // AMSTargetIdentifierKey is found through the device framework loaded from
 // $VEXLAR_MOBILEDEVICE, so the same helper serves simulated and real phones.
 // The backup lies in RootDirectory/<identifier>/, written by the device
@@ -25,6 +29,7 @@
 #include "services/helperpipe.h"
 #include "services/mobiledevice_backup2.h"
 #include "services/mobiledevice_link.h"
+#include "services/mobiledevice_notification.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -33,6 +38,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
@@ -58,6 +64,7 @@ bool writeFrame(int fd, const CFType& message) {
 struct Failure {
     int code;
     QString why;
+    QString deviceWords = {};
 };
 
 // Device arrivals and removals, delivered on this (the main) thread.
@@ -228,6 +235,28 @@ void serve(const CFType& request, int out) {
             throw Failure{kErrSyncing, QStringLiteral("another host keeps the device's sync lock")};
         }
     }
+    // Before the request: a phone that asks for its passcode says so at once.
+    unsigned int notifySocket = 0;
+    if (!restore) {
+        try {
+            mobiledevice_notification_start(watch.device, notifySocket);
+            for (const char* name :
+                 {"com.apple.LocalAuthentication.ui.presented", "com.apple.LocalAuthentication.ui.dismissed"}) {
+                mobiledevice_notification_observe(notifySocket, QString::fromLatin1(name));
+            }
+        } catch (const std::exception& e) {
+            qWarning("mb2helper: no passcode prompt notifications: %s", e.what());
+            if (notifySocket) {
+                mobiledevice_closeservice(notifySocket);
+            }
+            notifySocket = 0;
+        }
+    }
+    const auto closeNotify = qScopeGuard([&notifySocket] {
+        if (notifySocket) {
+            mobiledevice_closeservice(notifySocket);
+        }
+    });
     unsigned int socket = 0;
     try {
         mobiledevice_backup2_start(watch.device, socket);
@@ -254,6 +283,7 @@ void serve(const CFType& request, int out) {
     };
     const QString backupDir = root + QLatin1Char('/') + target;
     int code = 0;
+    QString deviceWords;
     error.clear();
     try {
         double versions[] = {2.0, 2.1};
@@ -279,8 +309,16 @@ void serve(const CFType& request, int out) {
             mobiledevice_backup2_request_backup(socket, target, false);
         }
         mb2::Transfer transfer(socket, root, target, percent);
+        transfer.watchPasscodePrompt(notifySocket, [out](bool asked) {
+            CFType msg = CFType::createCFDictionary();
+            msg.put(QStringLiteral("AMSPasscodeRequestedKey"), CFType::createCFBoolean(asked));
+            if (!writeFrame(out, msg)) {
+                throw Failure{mb2::kErrUnknown, QStringLiteral("the driver closed its pipe")};
+            }
+        });
         code = transfer.run();
         error = transfer.error();
+        deviceWords = transfer.words();
         if (code == 0) {
             try {
                 mobiledevice_link_sc_disconnect(socket, QString());
@@ -301,7 +339,8 @@ void serve(const CFType& request, int out) {
             // Whatever the device sent before it failed, this is no finished backup.
             QFile::remove(backupDir + QStringLiteral("/Status.plist"));
         }
-        throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error};
+        throw Failure{code, error.isEmpty() ? QStringLiteral("the device ended the run with an error") : error,
+                      deviceWords};
     }
     if (!restore && !snapshotFinished(backupDir)) {
         QFile::remove(backupDir + QStringLiteral("/Status.plist"));
@@ -338,6 +377,9 @@ int main(int argc, char* argv[]) {
         CFType msg = CFType::createCFDictionary();
         msg.put(QStringLiteral("errorCode"), CFType::createCFNumberInt32(f.code));
         msg.put(QStringLiteral("errorDescription"), CFType::createCFString(f.why));
+        if (!f.deviceWords.isEmpty()) {
+            msg.put(QStringLiteral("deviceErrorDescription"), CFType::createCFString(f.deviceWords));
+        }
         std::fprintf(stderr, "vexlar-mb2helper: error %d: %s\n", f.code, qPrintable(f.why));
         writeFrame(out, msg);
         return 1;

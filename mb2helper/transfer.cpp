@@ -3,11 +3,13 @@
 #include "device/mobiledevice_msg.h"
 #include "services/mobiledevice_backup2.h"
 #include "services/mobiledevice_link.h"
+#include "services/mobiledevice_notification.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <cerrno>
 #include <cstring>
@@ -33,7 +35,11 @@ constexpr quint32 kMaxName = 4096;
 constexpr quint32 kMaxBlock = 16 * 1024 * 1024 + 1;
 constexpr int kMultiStatus = -13;
 // No message for this long is normal: the device may be waiting for its user.
-constexpr int kReceiveWaitMs = 30000;
+// Each such wait reminds the driver, whose own read gives up after a minute.
+constexpr int kReceiveWaitMs = 5000;
+constexpr char kPasscodePresented[] = "com.apple.LocalAuthentication.ui.presented";
+constexpr char kPasscodeDismissed[] = "com.apple.LocalAuthentication.ui.dismissed";
+constexpr qsizetype kMaxDeviceWords = 500;
 
 QByteArray enc(const QString& path) {
     return QFile::encodeName(path);
@@ -45,6 +51,16 @@ CFType text(const QString& t) {
 
 [[noreturn]] void broken(const char* what) {
     throw std::runtime_error(std::string("the device link broke: ") + what);
+}
+
+// Everything written below path reaches the disk (before the one rename that finishes the backup).
+bool syncedBefore(const QString& path) {
+    const int fd = ::open(enc(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return synced;
 }
 
 bool removeTree(const QString& path) {
@@ -167,12 +183,32 @@ void Transfer::status(int code, const QString& description, const CFType& value)
     mobiledevice_backup2_send_status_response(socket, code, description, value);
 }
 
+void Transfer::watchPasscodePrompt(unsigned int notifySocket, std::function<void(bool)> prompt) {
+    this->notifySocket = notifySocket;
+    passcodePrompt = std::move(prompt);
+}
+
 void Transfer::waitForData() {
     for (;;) {
-        pollfd p{static_cast<int>(socket), POLLIN, 0};
-        const int ready = ::poll(&p, 1, kReceiveWaitMs);
-        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+        pollfd p[2] = {{static_cast<int>(socket), POLLIN, 0}, {static_cast<int>(notifySocket), POLLIN, 0}};
+        const int ready = ::poll(p, notifySocket ? 2 : 1, kReceiveWaitMs);
+        if ((ready > 0 && p[0].revents) || (ready < 0 && errno != EINTR)) {
             return; // data, or an end the next read reports
+        }
+        if (ready > 0 && p[1].revents) {
+            QString name;
+            try {
+                name = mobiledevice_notification_get_throw(notifySocket);
+            } catch (const std::exception& e) {
+                qWarning("mb2helper: the notification proxy failed: %s", e.what());
+                notifySocket = 0; // the backup goes on without it
+            }
+            if (name == QLatin1String(kPasscodePresented) || name == QLatin1String(kPasscodeDismissed)) {
+                passcodeAsked = name == QLatin1String(kPasscodePresented);
+                passcodePrompt(passcodeAsked);
+            }
+        } else if (ready == 0 && passcodeAsked) {
+            passcodePrompt(true);
         }
     }
 }
@@ -249,17 +285,22 @@ int Transfer::run() {
         } else if (kind == QLatin1String("DLMessageProcessMessage")) {
             const CFType dict = message.at(1);
             const CFType code = dict.get(QStringLiteral("ErrorCode"));
+            // The device's own words go to the user: one line of printable text, cut short.
+            deviceWords = dict.get(QStringLiteral("ErrorDescription"))
+                              .CFStringQString()
+                              .left(kMaxDeviceWords)
+                              .simplified()
+                              .remove(QRegularExpression(QStringLiteral("[\\p{Cc}\\p{Cf}]")));
             if (!code.isCFNumber()) {
                 deviceError = QStringLiteral("the device ended the run without a result");
                 return kErrUnknown;
             }
             const long long value = code.CFNumberInt64(-1);
             if (value == 0) {
+                deviceWords.clear();
                 return 0;
             }
-            deviceError = QStringLiteral("the device ended with error %1: %2")
-                              .arg(value)
-                              .arg(dict.get(QStringLiteral("ErrorDescription")).CFStringQString().left(500));
+            deviceError = QStringLiteral("the device ended with error %1: %2").arg(value).arg(deviceWords);
             if (value < -1000000 || value > 1000000) {
                 return kErrUnknown;
             }
@@ -383,8 +424,7 @@ void Transfer::uploadFiles() {
         if (fd >= 0) {
             // One flush of the whole file system before Status.plist lands is as safe as one per file:
             // the folder is no finished backup until then.
-            const bool marksFinished = QFileInfo(path).fileName() == QLatin1String("Status.plist");
-            if (complete && marksFinished && (::syncfs(fd) != 0 || ::fsync(fd) != 0)) {
+            if (complete && marksFinished(path) && (::syncfs(fd) != 0 || ::fsync(fd) != 0)) {
                 error = errno;
             }
             ::close(fd);
@@ -451,11 +491,17 @@ void Transfer::moveItems(const CFType& map) {
         }
         removeTree(to);
         QDir().mkpath(QFileInfo(to).absolutePath());
-        if (::rename(enc(from).constData(), enc(to).constData()) != 0) {
+        if (marksFinished(to) && !syncedBefore(root)) {
+            failures.append({key.CFStringQString(), errno});
+        } else if (::rename(enc(from).constData(), enc(to).constData()) != 0) {
             failures.append({key.CFStringQString(), errno});
         }
     }
     statusFor(failures);
+}
+
+bool Transfer::marksFinished(const QString& path) const {
+    return path == root + QLatin1Char('/') + folder + QStringLiteral("/Status.plist");
 }
 
 void Transfer::removeItems(const CFType& paths) {

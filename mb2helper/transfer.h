@@ -41,8 +41,16 @@ public:
     // Serves the device until its final process message; returns the driver's
     // code (0 done). Throws std::runtime_error when the link breaks.
     int run();
+    // Watches the device's notification proxy (a socket already observing the
+    // passcode prompt's notifications) while the device is silent: prompt(true)
+    // when the device asks its user for the passcode, again every few seconds
+    // until it is entered, then prompt(false).
+    void watchPasscodePrompt(unsigned int notifySocket, std::function<void(bool)> prompt);
+
     // What the device said when the run failed, for the user.
     QString error() const { return deviceError; }
+    // The device's own ErrorDescription of the failure, empty when it gave none.
+    QString words() const { return deviceWords; }
 
 private:
     void reportProgress(const CFType& message, const QString& kind);
@@ -57,9 +65,13 @@ private:
     void removeItems(const CFType& paths);
     void copyItem(const QString& from, const QString& to);
     void createDirectory(const QString& path);
+    // Whether path is the device's Status.plist, whose arrival makes the folder a finished backup: the
+    // device uploads it last or moves it into place from <folder>/Snapshot/ last; all before goes to disk first.
+    bool marksFinished(const QString& path) const;
     QString resolve(const QString& devicePath) const { return resolveUnder(root, folder, devicePath); }
 
-    // Blocks until the device sends or hangs up: no time limit.
+    // Blocks until the device sends or hangs up: no time limit (a phone waits
+    // for its passcode for as long as its user takes).
     void waitForData();
     quint32 readU32();
     QByteArray readBytes(quint32 n);
@@ -72,6 +84,10 @@ private:
     std::function<void(int)> percent;
     int lastPercent = -1;
     QString deviceError;
+    QString deviceWords;
+    unsigned int notifySocket = 0;
+    std::function<void(bool)> passcodePrompt;
+    bool passcodeAsked = false;
 };
 
 } // namespace mb2

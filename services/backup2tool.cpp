@@ -345,6 +345,7 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
     const QString invalid = QStringLiteral("Invalid Response");
     const QString percentKey = QStringLiteral("AMSBackupPercentageKey");
     int errorCode = 0;
+    QString deviceWords;
     for (;;) {
         if (cancelled()) {
             finish(0);
@@ -379,6 +380,12 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
             emit update(m_percentage, QString(), QString());
             continue;
         }
+        const CFType passcode = reply.get(QStringLiteral("AMSPasscodeRequestedKey"));
+        if (reply.dict_size() == 1 && passcode.isCFBoolean()) {
+            const QString ask = tr("Please unlock your iPhone and enter its passcode on it to let the backup begin.");
+            emit update(m_percentage, passcode.CFNumberBool() ? ask : QString(), QString());
+            continue;
+        }
         if (reply.dict_size() == 0) {
             finish(2000);
             break;
@@ -396,6 +403,7 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
             emit update(m_percentage, QStringLiteral("Unknown Message"), text);
             continue;
         }
+        deviceWords = reply.get(QStringLiteral("deviceErrorDescription")).CFStringQString().left(500);
         finish(2000);
         break;
     }
@@ -403,7 +411,10 @@ void backup2tool::runThrow(const _backup2tool_req& req) {
     process.waitForFinished(5000);
     qCDebug(lcBackup2tool, "backup2tool ended:\n%s", "");
     if (errorCode != 0) {
-        const QString text = QStringLiteral("error code:%1. ").arg(errorCode) + errorText(errorCode, req.op);
+        QString text = QStringLiteral("error code:%1. ").arg(errorCode) + errorText(errorCode, req.op);
+        if (!deviceWords.isEmpty()) { // the device's own reason, as plain text in the rich-text box
+            text += tr("<br/>The device said: %1").arg(deviceWords.toHtmlEscaped());
+        }
         throw std::runtime_error(text.toStdString());
     }
 }

@@ -5,9 +5,11 @@
 //
 // Framing, both directions: a 4-byte signed length in host byte order, then
 // exactly that many bytes of a property list (we write XML; replies may be XML
-// or binary). The helper reports {AMSBackupPercentageKey: n} while it works,
-// ends with an empty dictionary, or with a dictionary holding a non-zero
-// "errorCode" on failure.
+// or binary). The helper reports {AMSBackupPercentageKey: n} while it works
+// (and {AMSPasscodeRequestedKey: true} while the device waits for its
+// passcode, shown as the progress title, false once it has it), ends with an empty dictionary, or with a dictionary
+// holding a non-zero "errorCode" on failure; its "deviceErrorDescription", the device's own words, follows the user's
+// text.
 //
 // The helper executable is VEXLAR_BACKUP_HELPER when set, else the installed vexlar-mb2helper.
 

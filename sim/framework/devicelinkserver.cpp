@@ -25,7 +25,13 @@
 //                      refused with 207 (our assumption: the reference host
 //                      refuses those cases itself before asking) and changes
 //                      nothing
-//   Backup             lays files/ out as a backup (the helper stand-in's
+//   Backup             from iOS 16.1, when Sim.PasscodePromptMs is above 0 (a
+//                      phone with a passcode), first posts
+//                      "com.apple.LocalAuthentication.ui.presented" over
+//                      notification_proxy, sends nothing for that long (the
+//                      user typing the passcode on the phone), then posts
+//                      "com.apple.LocalAuthentication.ui.dismissed"; then it
+//                      lays files/ out as a backup (the helper stand-in's
 //                      writer, in a private temporary folder), asks for the
 //                      host's last <udid>/Status.plist and Manifest.plist
 //                      (DLMessageDownloadFiles; ends with 205 unless the
@@ -33,12 +39,18 @@
 //                      one), checks
 //                      the host's free space (DLMessageGetFreeDiskSpace),
 //                      creates the deepest folders only (DLMessageCreateDirectory:
-//                      the host makes the parents), sends every file
-//                      (["DLMessageUploadFiles", {}, progress, bytes of the
-//                      batch]; Status.plist last), removes what the host
-//                      holds beyond that (DLContentsOfDirectory,
-//                      DLMessageRemoveItems) and ends with a process message
-//                      carrying ErrorCode 0
+//                      the host makes the parents), of the backup and of its
+//                      copy in <udid>/Snapshot/, sends every file into
+//                      Snapshot/ (["DLMessageUploadFiles", {}, progress, bytes
+//                      of the batch]; Status.plist last), moves them into
+//                      place ([kind, {from: to}, {}, progress], at most 1000
+//                      a message; DLMessageMoveFiles before iOS 10,
+//                      DLMessageMoveItems from 10), all but Status.plist,
+//                      removes what the host holds beyond the backup
+//                      (DLContentsOfDirectory, DLMessageRemoveItems), moves
+//                      Status.plist, removes Snapshot/ (DLMessageRemoveItems)
+//                      and ends with a process message carrying ErrorCode 0,
+//                      or 104 when the host failed a move or the removal
 // Where the real-phone behaviour comes from (the reference host is
 // libimobiledevice 1.3.0's tools/idevicebackup2.c, known to work with phones):
 //   four-element upload message   its mb2_handle_receive_files reads nothing
@@ -48,8 +60,29 @@
 //                      phone refuses other answers is our assumption
 //   asking for Status.plist and Manifest.plist first: users' logs of
 //                      incremental backups (libimobiledevice issue 1582)
+//   Snapshot/ route   users' logs of phones from iOS 7 to 17 (libimobiledevice
+//                      issues 58, 362, 630, 1135, 1544): files arrive under
+//                      <udid>/Snapshot/, then "Moving N files" in a few
+//                      messages (the last ones of one file each), then
+//                      "Removing 1 file", the Snapshot folder, whose failure
+//                      the phone reports as 104 "Error removing snapshot
+//                      directory"; iOS 10 leaves the emptied 00..ff folders in
+//                      it (issue 362). Which iOS sends MoveFiles rather than
+//                      MoveItems, the batch size and that the stale files go
+//                      before Status.plist are our assumptions (the reference
+//                      host handles both kinds alike, removing the target and
+//                      renaming without creating parents)
 //   mkdir with parents its mb2_handle_make_directory (mkdir_with_parents)
 //   missing folder listed as 0 and {}: its mb2_handle_list_directory
+//   DLMessageCopyItem never sent: both hosts serve it (the reference host
+//                      copies a file or a folder's files when asked, and never
+//                      copies the previous backup by itself, in 1.3.0 or
+//                      later), but no log shows which phone asks for what
+//   passcode prompt   the names and the version come from libimobiledevice's
+//                      later idevicebackup2.c (2022), which observes both and,
+//                      from 16.1 on, waits up to 2 s after the request for the
+//                      first; 1.3.0 does not observe them and simply waits. That
+//                      it comes before any file request is our assumption
 //   Restore            lists the host's <udid>/ (DLContentsOfDirectory),
 //                      fetches it (DLMessageDownloadFiles) and restores it
 //                      with the stand-in's staged swap; Options.Password
@@ -93,11 +126,13 @@
 #include "sim/backup/operations.h"
 #include "sim/framework/protoservers.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -218,6 +253,7 @@ constexpr uint8_t kCodeSuccess = 0x00;
 constexpr uint8_t kCodeFileData = 0x0c;
 constexpr uint32_t kChunk = 65536;
 constexpr int kFilesPerMessage = 64;
+constexpr int kMovesPerMessage = 1000;
 
 bool sendU32(ServiceConnection& conn, uint32_t v) {
     const unsigned char be[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
@@ -420,10 +456,52 @@ bool uploadBatch(ServiceConnection& conn, const QList<QPair<QString, QString>>& 
 
 bool previousBackupAnswered(ServiceConnection& conn, const QString& udid);
 
+// The device's iOS version as major * 100 + minor (1601 for "16.1.2").
+int iosVersion(plist_t device) {
+    const QStringList parts =
+        QString::fromStdString(stringOf(dictPath(device, {"Lockdown", "", "ProductVersion"}))).split('.');
+    return parts.value(0).toInt() * 100 + parts.value(1).toInt();
+}
+
+// Moves host files (Snapshot name, final name) in one message; false when the link broke.
+bool moveOnHost(ServiceConnection& conn, const char* kind, const QList<QPair<QString, QString>>& moves, double progress,
+                int64_t* code) {
+    Plist map(plist_new_dict());
+    for (const auto& [from, to] : moves) {
+        plist_dict_set_item(map.get(), from.toUtf8().constData(), str(to.toUtf8().constData()));
+    }
+    return sendDL(conn, array({str(kind), map.release(), plist_new_dict(), plist_new_real(progress)})) &&
+           recvStatus(conn, code);
+}
+
+// From iOS 16.1 a phone with a passcode asks for it before it backs up and
+// sends nothing until it is entered: Sim.PasscodePromptMs is how long its user
+// takes. False when the device went away meanwhile.
+bool askForPasscode(ServiceConnection& conn) {
+    Plist device = readPlistFile(conn.setup().deviceDir + QStringLiteral("/device.plist"));
+    const int64_t promptMs = intAt(device.get(), {"Sim", "PasscodePromptMs"}, 0);
+    if (promptMs <= 0 || iosVersion(device.get()) < 1601) {
+        return true;
+    }
+    postDeviceNotification(conn.setup().deviceDir, "com.apple.LocalAuthentication.ui.presented");
+    const QDeadlineTimer entered(promptMs);
+    while (!entered.hasExpired()) {
+        if (!conn.alive() || (conn.setup().present && !conn.setup().present->load())) {
+            return false;
+        }
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(100, entered.remainingTime())));
+    }
+    postDeviceNotification(conn.setup().deviceDir, "com.apple.LocalAuthentication.ui.dismissed");
+    return true;
+}
+
 // The backup: <0 hang up, else the ErrorCode of the final process message.
 int transferBackup(ServiceConnection& conn) {
     if (int injected = injectedCode(conn)) {
         return injected;
+    }
+    if (!askForPasscode(conn)) {
+        return -1;
     }
     const QString udid = udidOf(conn);
     QTemporaryDir staged;
@@ -443,6 +521,9 @@ int transferBackup(ServiceConnection& conn) {
         plist_dict_set_item(status.get(), "SnapshotState", plist_copy(state));
         writePlistFile(local + QStringLiteral("/Status.plist"), status.get());
     }
+    // Files go to <udid>/Snapshot/ first and are moved into place at the end.
+    const QString snapshot = udid + QStringLiteral("/Snapshot");
+    const auto inSnapshot = [&](const QString& host) { return snapshot + host.mid(udid.size()); };
     QList<QPair<QString, QString>> files;
     QStringList folders{udid};
     QSet<QString> names;
@@ -491,6 +572,10 @@ int transferBackup(ServiceConnection& conn) {
     if (code != 0 || freeBytes < static_cast<uint64_t>(total)) {
         return 105;
     }
+    const QStringList finalFolders = folders;
+    for (const QString& folder : finalFolders) {
+        folders << inSnapshot(folder);
+    }
     for (const QString& folder : folders) {
         const bool hasChild = std::any_of(folders.cbegin(), folders.cend(), [&folder](const QString& other) {
             return other.startsWith(folder + QLatin1Char('/'));
@@ -505,12 +590,41 @@ int transferBackup(ServiceConnection& conn) {
     faults.unplugAfterFiles = intAt(device.get(), {"Sim", "Faults", "Backup2UnplugAfterFiles"}, -1);
     faults.remoteEndAfterFiles = intAt(device.get(), {"Sim", "Faults", "Backup2RemoteEndAfterFiles"}, -1);
     faults.shortMessage = intAt(device.get(), {"Sim", "Faults", "Backup2UploadElements"}, 4) == 3;
-    for (qsizetype start = 0; start < files.size(); start += kFilesPerMessage) {
+    QList<QPair<QString, QString>> uploads;
+    for (const auto& [host, path] : files) {
+        uploads.append({inSnapshot(host), path});
+    }
+    for (qsizetype start = 0; start < uploads.size(); start += kFilesPerMessage) {
         const double progress = total > 0 ? 100.0 * static_cast<double>(start) / static_cast<double>(files.size()) : 0;
-        if (!uploadBatch(conn, files.mid(start, kFilesPerMessage), progress, &faults)) {
+        if (!uploadBatch(conn, uploads.mid(start, kFilesPerMessage), progress, &faults)) {
             return !faults.unplugged && conn.alive() && (!conn.setup().present || conn.setup().present->load()) ? 104
                                                                                                                 : -1;
         }
+    }
+    // Into place: the data files, the descriptions, then (once what the host holds beyond the backup is
+    // gone) Status.plist; the emptied Snapshot folder last.
+    const char* moveKind = iosVersion(device.get()) < 1000 ? "DLMessageMoveFiles" : "DLMessageMoveItems";
+    QList<QList<QPair<QString, QString>>> moves(1);
+    for (const auto& [host, path] : files) {
+        if (moves.last().size() == kMovesPerMessage || host == udid + QStringLiteral("/Status.plist")) {
+            moves.append(QList<QPair<QString, QString>>());
+        }
+        moves.last().append({inSnapshot(host), host});
+    }
+    moves.removeIf([](const auto& batch) { return batch.isEmpty(); });
+    const auto movedInto = [&](qsizetype from, qsizetype to) {
+        for (qsizetype i = from; i < to; ++i) {
+            if (!moveOnHost(conn, moveKind, moves[i], 100.0 * double(i) / double(moves.size()), &code)) {
+                return -1;
+            }
+            if (code != 0) {
+                return 104;
+            }
+        }
+        return 0;
+    };
+    if (const int failed = movedInto(0, moves.size() - 1)) {
+        return failed;
     }
     QStringList hostFiles, hostDirs;
     if (!listHost(conn, udid, &hostFiles, &hostDirs)) {
@@ -518,7 +632,7 @@ int transferBackup(ServiceConnection& conn) {
     }
     Plist stale(plist_new_array());
     for (const QString& name : hostFiles + hostDirs) {
-        if (!names.contains(name)) {
+        if (!names.contains(name) && name != snapshot && !name.startsWith(snapshot + QLatin1Char('/'))) {
             plist_array_append_item(stale.get(), str(name.toUtf8().constData()));
         }
     }
@@ -529,7 +643,15 @@ int transferBackup(ServiceConnection& conn) {
             return -1;
         }
     }
-    return 0;
+    if (const int failed = movedInto(moves.size() - 1, moves.size())) {
+        return failed;
+    }
+    if (!sendDL(conn, array({str("DLMessageRemoveItems"), array({str(snapshot.toUtf8().constData())}).release(),
+                             plist_new_dict(), plist_new_real(100)})) ||
+        !recvStatus(conn, &code)) {
+        return -1;
+    }
+    return code == 0 ? 0 : 104;
 }
 
 // Fetches host files into dir; false when the host broke the exchange.

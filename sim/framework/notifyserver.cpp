@@ -3,7 +3,8 @@
 // the same device that observes the name), "Shutdown" (answered with
 // "ProxyDeath", then the connection ends). Posts from outside the program
 // (`simdevice notify`) are taken from the device's spool every 200 ms while
-// anything observes.
+// anything observes; the device's own posts (postDeviceNotification, e.g. the
+// passcode prompt of mobilebackup2) are relayed at once.
 
 #include "sim/framework/notifyspool.h"
 #include "sim/framework/protoservers.h"
@@ -76,6 +77,10 @@ void watchSpools() {
 }
 
 } // namespace
+
+void postDeviceNotification(const QString& deviceDir, const std::string& name) {
+    relay(deviceDir, name);
+}
 
 void serveNotificationProxy(ServiceConnection& conn) {
     Observer self{&conn, conn.setup().deviceDir, {}};

@@ -18,6 +18,9 @@ void serveMobileSync(ServiceConnection& conn);
 void serveFileRelay(ServiceConnection& conn);
 void serveNotificationProxy(ServiceConnection& conn);
 
+// Relays a notification the device itself posts to its observers.
+void postDeviceNotification(const QString& deviceDir, const std::string& name);
+
 // One received frame: its plist (null at end of stream or on a bad frame),
 // captured as described above.
 Plist recvCapturedFrame(ServiceConnection& conn, bool* wasBinary = nullptr);

@@ -44,7 +44,10 @@ const char* const kHelp = R"(Commands:
       VendContainer: false makes house arrest refuse every app whose entry in
       apps.plist has no SimVendContainer true; Link: {"RoundTripUs": 500,
       "BytesPerSecond": 35000000} slows every service connection and the
-      backup helper to a USB 2.0 cable's pace) or
+      backup helper to a USB 2.0 cable's pace; PasscodePromptMs: from iOS
+      16.1 a backup over mobilebackup2 first waits that long for the passcode
+      to be entered on the phone, silent, see sim/framework/devicelinkserver.cpp)
+      or
       Sim.Faults.<name> (AMDeviceConnect, AMDevicePair, AMDeviceValidatePairing,
       AMDeviceStartSession, StartService.<service name>, VendContainerFail,
       DropAfterBytes, ReplyDelayMs, CopyValueFail, AfcListExtra, AfcDotDot,

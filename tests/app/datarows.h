@@ -3,7 +3,8 @@
 // The rows of a data-driven test, read from a table in a JSON file beside it:
 //   {"table": {"columns": ["name:type", ...], "rows": [["row name", value, ...], ...]}, ...}
 // Types: str (the default; JSON null gives a null QString), bytes (the UTF-8 of the text; null: a null QByteArray),
-// hex (bytes written as hex digits), int, long (qint64), bool, list (QStringList), ints (QList<int>).
+// hex (bytes written as hex digits), int, long (qint64), bool, list (QStringList), ints (QList<int>). Trailing cells
+// a row leaves out read as empty (0, false, "").
 
 #include <QFile>
 #include <QJsonArray>

@@ -41,10 +41,13 @@ private slots:
     void backupCleanRestore() {
         QFETCH(QString, ios);
         QFETCH(QString, password);
+        QFETCH(int, passcodeMs);
         const QString udid = device(ios, password), bystander = sim.create();
-        QVERIFY(!udid.isEmpty());
+        QVERIFY(!udid.isEmpty() && sim.set(udid, u"Sim.PasscodePromptMs"_s, QString::number(passcodeMs)));
         QList<int> percents;
         QCOMPARE(run(udid, OP_BACKUP, {}, &percents), QString());
+        // Told at once and reminded while the phone is silent (the helper's wait has no limit).
+        QCOMPARE(titles.filter(u"enter its passcode"_s).size() >= 2, passcodeMs > 0);
         // Finding its device, the helper asked no other phone to trust this computer.
         const CFType other = CFType::createCFPropertyListFromFile(sim.deviceDir(bystander) + u"/device.plist"_s);
         QVERIFY(!other.get(u"Sim"_s).get(u"Paired"_s).CFNumberBool(false));
@@ -85,6 +88,7 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(bool, restore);
         QFETCH(int, code);
+        QFETCH(QString, said);
         if (SimStore::onImd() && fault.startsWith(u"StartService."_s)) {
             QSKIP("a framework-level refusal only libsimdevice.so injects; tst_imd covers lockdown's refusals");
         }
@@ -105,7 +109,8 @@ private slots:
         const QString before = tree(udid);
         const backup2tool_op op = restore ? OP_RESTORE : OP_BACKUP;
         QCOMPARE(run(udid, op, encrypted ? u"wrong"_s : QString()),
-                 code ? u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op) : QString());
+                 (code ? u"error code:%1. "_s.arg(code) + backup2tool::errorText(code, op) : QString()) +
+                     (said.isEmpty() ? QString() : u"<br/>The device said: "_s + said));
         QCOMPARE(tree(udid), before);
         if (code == 0) {
             QCOMPARE(peerView(udid), u"finished\n"_s + before);

@@ -2,6 +2,7 @@
 // generations: each run must end in the tool's own success, and the phone's
 // bytes must come back whole (backups read by the independent Python peer).
 
+#include "backup/backupmanifest.h"
 #include "tests/simbackup/helpersuite.h"
 
 using namespace Qt::StringLiterals;
@@ -10,6 +11,33 @@ class PeerTest : public HelperSuite {
     Q_OBJECT
     MuxDaemon mux;
     QString tree(const QString& udid) const { return treeText(fileTree(files(udid))); }
+
+    // Our own store's reading of a whole backup (of a copy: unlocking leaves a plain manifest), as tree() lines.
+    static QString storeView(const QString& dir, const QString& password = {}) {
+        QTemporaryDir copy, out;
+        QMap<QString, QString> tree;
+        try {
+            BackupManifest m(copy.filePath(u"b"_s));
+            QProcess::execute(u"cp"_s, {u"-a"_s, dir, copy.filePath(u"b"_s)}); // a failed copy fails the reading
+            m.readManifestInfo();
+            if (!password.isEmpty() && !m.setPasscodeNoUIThrow(password)) {
+                return u"wrong password"_s;
+            }
+            m.parseInfo();
+            for (const MBDBParser::_MBDBItem& it : std::as_const(m.items)) {
+                const QString name = QDir::cleanPath(it.domain.toString() + u'/' + it.relativePath.toString());
+                if (it.isFolder() || (it.mode & 0xF000) == 0xA000) {
+                    tree[name] = it.isFolder() ? u"d"_s : u"l "_s + it.linkTarget.toString();
+                } else if (name != u"MediaDomain/Media/com.apple.itunes.lock_sync"_s) { // as fileTree() leaves out
+                    m.copyItemThrow(it, out.filePath(u"f"_s), nullptr, nullptr);
+                    tree[name] = fileTree(out.path()).value(u"f"_s);
+                }
+            }
+        } catch (const std::exception& e) {
+            return QString::fromUtf8(e.what());
+        }
+        return treeText(tree);
+    }
 
     // The tool's output when it exits 0 and prints `success`, else empty (and the output logged).
     static QString tool(const QString& name, const QStringList& args, const QString& success = u"SUCCESS"_s) {
@@ -31,8 +59,9 @@ class PeerTest : public HelperSuite {
     bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
         return !tool(u"idevicebackup2"_s, QStringList{command} + options + QStringList{root}, success).isEmpty();
     }
-    bool restoredByTool() {
-        return backup2(u"restore"_s, u"Restore Successful."_s, {u"--system"_s, u"--settings"_s, u"--remove"_s});
+    bool restoredByTool(const QStringList& password = {}) {
+        return backup2(u"restore"_s, u"Restore Successful."_s,
+                       QStringList{u"--system"_s, u"--settings"_s, u"--remove"_s} + password);
     }
 
 private slots:
@@ -50,35 +79,46 @@ private slots:
 
     void tools_data() {
         QTest::addColumn<QString>("ios");
-        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s;
-        QTest::newRow("iOS 14") << u"14.4"_s;
-        QTest::newRow("iOS 16.4") << u"16.4"_s;
+        QTest::addColumn<QString>("password"); // the tool turns encryption on with it first
+        QTest::newRow("iOS 9, Manifest.mbdb") << u"9.3.5"_s << QString();
+        QTest::newRow("iOS 14") << u"14.4"_s << QString();
+        QTest::newRow("iOS 16.4") << u"16.4"_s << QString();
+        QTest::newRow("iOS 9, Manifest.mbdb, encrypted") << u"9.3.5"_s << u"pässwört 9"_s;
+        QTest::newRow("iOS 16.4, encrypted") << u"16.4"_s << u"pw 16"_s;
     }
     void tools() {
         QFETCH(QString, ios);
+        QFETCH(QString, password);
         const QString udid = sim.create({u"--ios"_s, ios, u"--name"_s, u"Peer Phone"_s, u"--store-apps"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); }); // the tools take the one phone plugged
+        // From iOS 16.1 a phone with a passcode is silent before a backup until its user enters it.
+        QVERIFY(sim.set(udid, u"Sim.PasscodePromptMs"_s, u"3000"_s));
         const QString note = files(udid) + u"/HomeDomain/Library/Notes/"_s;
         QVERIFY(runPeer({u"gen-src"_s, files(udid), u"--large"_s, u"70000"_s}).exitCode == 0 && plugged(udid));
         QVERIFY(!tool(u"idevicepair"_s, {u"validate"_s}).isEmpty());
         QCOMPARE(tool(u"ideviceinfo"_s, {u"-k"_s, u"ProductVersion"_s}, ios), ios);
         QVERIFY(!tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s}, u"TotalDataCapacity"_s).isEmpty());
         QCOMPARE(tool(u"idevicename"_s, {}, u"Peer"_s), u"Peer Phone"_s);
+        QVERIFY(password.isEmpty() || backup2(u"encryption"_s, u"enabled successfully"_s, {u"on"_s, password}));
 
         // Full, then incremental (the phone starts from the host's Status.plist and manifest).
         const QString phone = tree(udid);
         for (const QStringList& full : {QStringList{u"--full"_s}, QStringList{}}) {
             QVERIFY(backup2(u"backup"_s, u"Backup Successful."_s, full));
-            QCOMPARE(peerView(backupDir(udid)), u"finished\n"_s + phone);
+            QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + phone);
+            QCOMPARE(storeView(backupDir(udid), password), phone);
         }
         // Restores undo what changed on the phone since, byte for byte: the tool's backup restored by
         // vexlar-mb2helper, then vexlar-mb2helper's backup by the tool.
         const auto changePhone = [&] {
             return QFile::remove(note + u"empty.txt"_s) && QFile::copy(note + u"tab\there.txt"_s, note + u"new.txt"_s);
         };
-        QVERIFY(changePhone() && run(udid, OP_RESTORE).isEmpty());
+        QVERIFY(changePhone() && run(udid, OP_RESTORE, password).isEmpty());
         QCOMPARE(tree(udid), phone);
-        QVERIFY(run(udid, OP_BACKUP).isEmpty() && changePhone() && restoredByTool());
+        QVERIFY(run(udid, OP_BACKUP).isEmpty() && !QFileInfo::exists(backupDir(udid) + u"/Snapshot"_s));
+        QCOMPARE(peerView(backupDir(udid), password), u"finished\n"_s + phone);
+        QCOMPARE(storeView(backupDir(udid), password), phone);
+        QVERIFY(changePhone() && restoredByTool(passwordArgs(password)));
         QCOMPARE(tree(udid), phone);
 
         for (const QString& state : {u"on"_s, u"off"_s}) { // the phone's own setting, read back through lockdown
@@ -88,12 +128,20 @@ private slots:
         }
         // The phone's own backup password, as the tool turns it on and off, read back through lockdown.
         const QStringList willEncrypt{u"-q"_s, u"com.apple.mobile.backup"_s, u"-k"_s, u"WillEncrypt"_s};
-        QVERIFY(backup2(u"encryption"_s, u"enabled successfully"_s, {u"on"_s, u"pw 1"_s}));
-        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"true"_s);
-        QVERIFY(backup2(u"encryption"_s, u"disabled successfully"_s, {u"off"_s, u"pw 1"_s}));
-        QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), u"false"_s);
+        for (const QString& state : password.isEmpty() ? QStringList{u"on"_s, u"off"_s} : QStringList{u"off"_s}) {
+            const QString done = state == u"on"_s ? u"enabled successfully"_s : u"disabled successfully"_s;
+            QVERIFY(backup2(u"encryption"_s, done, {state, password.isEmpty() ? u"pw 1"_s : password}));
+            QCOMPARE(tool(u"ideviceinfo"_s, willEncrypt, {}), state == u"on"_s ? u"true"_s : u"false"_s);
+        }
         const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
         QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
+        // A notification the phone posts reaches the tool observing it (through stdbuf: each line at once).
+        const QString installed = u"com.apple.mobile.application_installed"_s;
+        QProcess observer;
+        observer.start(u"stdbuf"_s, {u"-oL"_s, u"idevicenotificationproxy"_s, u"observe"_s, installed});
+        QVERIFY(observer.waitForStarted() && sim.tool({u"notify"_s, u"--udid"_s, udid, installed}));
+        QTRY_VERIFY_WITH_TIMEOUT(observer.peek(4096).contains("> " + installed.toUtf8()), 10000);
+        observer.close(); // ends it and waits
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
     }
 

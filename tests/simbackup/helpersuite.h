@@ -36,11 +36,16 @@ protected:
         return runPeer(gen).exitCode == 0 ? udid : QString();
     }
 
+    QStringList titles; // the progress titles of the last run()
+
     // The driver's text of a failed run, empty on success; percentages beside.
     QString run(const QString& udid, backup2tool_op op, const QString& password = {}, QList<int>* percents = nullptr) {
         backup2tool tool(nullptr, udid, QDir(root));
         QList<int> ignored;
-        connect(&tool, &backup2tool::update, this, [p = percents ? percents : &ignored](double pg) { *p << int(pg); });
+        titles.clear();
+        connect(
+            &tool, &backup2tool::update, this,
+            [this, p = percents ? percents : &ignored](double pg, QString title) { *p << int(pg), titles << title; });
         _backup2tool_req req(op);
         req.password = password;
         try {
