@@ -524,8 +524,7 @@ CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_piece
 def check_messages(args):
     """Judges a selective messages clean: the cleaned backup against the backup before it, from the database rows
     alone. Prints the problems found and what went, as JSON."""
-    pw = args.password.encode() if args.password is not None else None
-    before, after = OpenBackup(args.before, pw), OpenBackup(args.after, pw)
+    before, after = (OpenBackup(d, args.password and args.password.encode()) for d in (args.before, args.after))
     recs = [{r["domain"] + "/" + r["path"]: r for r in b.records()} for b in (before, after)]
     tmp, sms = tempfile.TemporaryDirectory(), "HomeDomain/Library/SMS/sms.db"
     for i, (b, r) in enumerate(zip((before, after), recs)):
@@ -552,7 +551,7 @@ def check_messages(args):
     if cutoff is not None and any(d is not None and cutoff <= d < cutoff + time.time() - args.now + 1
                                   for m, (c, d) in messages.items()):
         return print(json.dumps({"skip": "a message lies on the cutoff"}))
-    gone = set() if args.attachments_only else picked
+    gone, gone_parts = (set() if args.attachments_only else picked), set()
     problems = []
     expect = lambda what, want, got: want == got or problems.append("%s: want %s, got %s" % (what, sorted(want), sorted(got)))
     expect("messages", set(messages) - gone, {m for (m,) in q(new, "select ROWID from message")})
@@ -566,7 +565,6 @@ def check_messages(args):
         expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (used[0] - used[1]),
                {h for (h,) in q(new, "select ROWID from handle")})
         gone_files = {folder(att[a]) for a in gone_att}
-        gone_parts = set()
     else:
         pieces = q(old, "select p.ROWID, p.message_id, p.part_id, p.content_type, p.content_loc, m.group_id from "
                         "msg_pieces p join message m on m.ROWID = p.message_id")
@@ -596,7 +594,8 @@ def check_messages(args):
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
     expect("records changed", set(), {k for k, r in recs[1].items() if k != sms and r["digest"] != recs[0].get(k, r)["digest"]})
     dates = [d for c, d in messages.values() if d]
-    print(json.dumps({"problems": problems, "range": [len(messages), min(dates, default=None), max(dates, default=None)],
+    iso = lambda d: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(d)) if d else ""
+    print(json.dumps({"problems": problems, "range": [len(messages), iso(min(dates, default=0)), iso(max(dates, default=0))],
                       "went": [len(gone), len(gone_att), sum(recs[0][k]["size"] for k in went_records)]}))
 
 
@@ -655,9 +654,8 @@ def main():
     g5.add_argument("dir")
     g5.add_argument("--now", type=int, required=True)
     c = sub.add_parser("check-messages")
-    c.add_argument("before")
-    c.add_argument("after")
-    c.add_argument("--password")
+    for name in ("before", "after", "--password"):
+        c.add_argument(name)
     c.add_argument("--attachments-only", action="store_true")
     c.add_argument("--older-than", type=int, default=0)
     c.add_argument("--conversation", action="append", default=[])
