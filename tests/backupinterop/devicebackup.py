@@ -518,12 +518,10 @@ CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_piece
                     put("MediaDomain/Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (
                         g % 256, m % 16, m, part, loc.rsplit(".", 1)[1]), rng.randbytes(50 if part == 1 else 6000))
     db.commit()
-    db.close()
 
 
 def check_messages(args):
-    """Judges a selective messages clean: the cleaned backup against the backup before it, from the database rows
-    alone. Prints the problems found and what went, as JSON."""
+    """Judges a selective messages clean by the rows and records before and after it; prints problems and figures."""
     before, after = (OpenBackup(d, args.password and args.password.encode()) for d in (args.before, args.after))
     recs = [{r["domain"] + "/" + r["path"]: r for r in b.records()} for b in (before, after)]
     tmp, sms = tempfile.TemporaryDirectory(), "HomeDomain/Library/SMS/sms.db"
@@ -585,8 +583,7 @@ def check_messages(args):
         c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
     expect("conversations", kept, {c for (c,) in q(new, "select ROWID from " + table)})
     if not newer:
-        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept},
-               set(q(new, "select * from group_member")))
+        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept}, set(q(new, "select * from group_member")))
     for check in ("integrity_check", "foreign_key_check"):  # only what the clean broke: real files may come broken
         expect(check, set(), set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)})
     went_records = set(recs[0]) - set(recs[1]) - {"HomeDomain/Library/SMS/sms.db-wal", "HomeDomain/Library/SMS/sms.db-shm"}
@@ -651,8 +648,7 @@ def main():
         p.add_argument("--dpic", type=int, default=ITERATIONS, help="DPIC of the keybag (iOS 10.2 and later)")
 
     g5 = sub.add_parser("gen-sms-ios5")
-    g5.add_argument("dir")
-    g5.add_argument("--now", type=int, required=True)
+    g5.add_argument("dir"), g5.add_argument("--now", type=int, required=True)
     c = sub.add_parser("check-messages")
     for name in ("before", "after", "--password"):
         c.add_argument(name)
