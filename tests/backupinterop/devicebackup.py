@@ -518,14 +518,11 @@ CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_piece
                     put("MediaDomain/Library/SMS/Parts/%02x/%02d/%d-%d.%s" % (
                         g % 256, m % 16, m, part, loc.rsplit(".", 1)[1]), rng.randbytes(50 if part == 1 else 6000))
     db.commit()
-    db.close()
 
 
 def check_messages(args):
-    """Judges a selective messages clean: the cleaned backup against the backup before it, from the database rows
-    alone. Prints the problems found and what went, as JSON."""
-    pw = args.password.encode() if args.password is not None else None
-    before, after = OpenBackup(args.before, pw), OpenBackup(args.after, pw)
+    """Judges a selective messages clean by the rows and records before and after it; prints problems and figures."""
+    before, after = (OpenBackup(d, args.password and args.password.encode()) for d in (args.before, args.after))
     recs = [{r["domain"] + "/" + r["path"]: r for r in b.records()} for b in (before, after)]
     tmp, sms = tempfile.TemporaryDirectory(), "HomeDomain/Library/SMS/sms.db"
     for i, (b, r) in enumerate(zip((before, after), recs)):
@@ -552,7 +549,7 @@ def check_messages(args):
     if cutoff is not None and any(d is not None and cutoff <= d < cutoff + time.time() - args.now + 1
                                   for m, (c, d) in messages.items()):
         return print(json.dumps({"skip": "a message lies on the cutoff"}))
-    gone = set() if args.attachments_only else picked
+    gone, gone_parts = (set() if args.attachments_only else picked), set()
     problems = []
     expect = lambda what, want, got: want == got or problems.append("%s: want %s, got %s" % (what, sorted(want), sorted(got)))
     expect("messages", set(messages) - gone, {m for (m,) in q(new, "select ROWID from message")})
@@ -566,7 +563,6 @@ def check_messages(args):
         expect("handles", {h for (h,) in q(old, "select ROWID from handle")} - (used[0] - used[1]),
                {h for (h,) in q(new, "select ROWID from handle")})
         gone_files = {folder(att[a]) for a in gone_att}
-        gone_parts = set()
     else:
         pieces = q(old, "select p.ROWID, p.message_id, p.part_id, p.content_type, p.content_loc, m.group_id from "
                         "msg_pieces p join message m on m.ROWID = p.message_id")
@@ -587,8 +583,7 @@ def check_messages(args):
         c for c in emptied if all(messages[m][0] != c for m in set(messages) - gone)}
     expect("conversations", kept, {c for (c,) in q(new, "select ROWID from " + table)})
     if not newer:
-        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept},
-               set(q(new, "select * from group_member")))
+        expect("members", {r for r in q(old, "select * from group_member") if r[1] in kept}, set(q(new, "select * from group_member")))
     for check in ("integrity_check", "foreign_key_check"):  # only what the clean broke: real files may come broken
         expect(check, set(), set(q(new, "pragma " + check)) - set(q(old, "pragma " + check)) - {("ok",)})
     went_records = set(recs[0]) - set(recs[1]) - {"HomeDomain/Library/SMS/sms.db-wal", "HomeDomain/Library/SMS/sms.db-shm"}
@@ -596,7 +591,8 @@ def check_messages(args):
         k.startswith("MediaDomain/") and k[12:].rsplit("/", 1)[0] in gone_files)}, went_records)
     expect("records changed", set(), {k for k, r in recs[1].items() if k != sms and r["digest"] != recs[0].get(k, r)["digest"]})
     dates = [d for c, d in messages.values() if d]
-    print(json.dumps({"problems": problems, "range": [len(messages), min(dates, default=None), max(dates, default=None)],
+    iso = lambda d: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(d)) if d else ""
+    print(json.dumps({"problems": problems, "range": [len(messages), iso(min(dates, default=0)), iso(max(dates, default=0))],
                       "went": [len(gone), len(gone_att), sum(recs[0][k]["size"] for k in went_records)]}))
 
 
@@ -652,12 +648,10 @@ def main():
         p.add_argument("--dpic", type=int, default=ITERATIONS, help="DPIC of the keybag (iOS 10.2 and later)")
 
     g5 = sub.add_parser("gen-sms-ios5")
-    g5.add_argument("dir")
-    g5.add_argument("--now", type=int, required=True)
+    g5.add_argument("dir"), g5.add_argument("--now", type=int, required=True)
     c = sub.add_parser("check-messages")
-    c.add_argument("before")
-    c.add_argument("after")
-    c.add_argument("--password")
+    for name in ("before", "after", "--password"):
+        c.add_argument(name)
     c.add_argument("--attachments-only", action="store_true")
     c.add_argument("--older-than", type=int, default=0)
     c.add_argument("--conversation", action="append", default=[])

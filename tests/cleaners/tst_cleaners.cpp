@@ -22,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTranslator>
+#include <numeric>
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
@@ -405,10 +406,8 @@ private slots:
         }
         QCOMPARE(cleaner->foundBytes, expectFound);
         // Every byte found is on one line of the details (a conversation's lines count its attachments alone).
-        qint64 listed = 0;
-        for (const cleandetails::Item& item : cleaner->details.items) {
-            listed += item.bytes;
-        }
+        const qint64 listed = std::accumulate(cleaner->details.items.cbegin(), cleaner->details.items.cend(), qint64(0),
+                                              [](qint64 n, const cleandetails::Item& item) { return n + item.bytes; });
         QCOMPARE(worker == "messages"_L1 ? expectFound : listed, expectFound);
         const QJsonObject counts = jsonFile(kTables)["detailCounts"_L1].toObject();
         QCOMPARE(cleaner->details.itemCount,
@@ -499,10 +498,8 @@ private slots:
         };
         QCOMPARE(figures(clean.summary), peer["went"_L1].toArray());
         QCOMPARE(figures(scan.summary), figures(clean.summary));
-        const auto unix = [](const QDateTime& t) {
-            return t.isValid() ? QJsonValue(t.toSecsSinceEpoch()) : QJsonValue();
-        };
-        QCOMPARE(QJsonArray({scan.details.itemCount, unix(scan.details.first), unix(scan.details.last)}),
+        QCOMPARE(QJsonArray({scan.details.itemCount, scan.details.first.toString(Qt::ISODate),
+                             scan.details.last.toString(Qt::ISODate)}),
                  peer["range"_L1].toArray());
         QVERIFY(clean.clearedBytes >= clean.summary.attachmentBytes && scan.foundBytes == clean.clearedBytes);
         // Without a date cut, the scan's conversations add up to what went.
