@@ -49,16 +49,20 @@ bool CleanPipeline::open(const QString& folder, const QString& knownPassword) {
         }
     }
     m_manifest->parseInfo();
-    if (m_mode == Mode::Clean && m_backedUp) {
+    return true;
+}
+
+void CleanPipeline::startEdit() {
+    if (m_mode == Mode::Clean && m_backedUp && !m_edited) {
         m_edited = std::make_unique<EditedBackupFolder>(m_folder);
     }
-    return true;
 }
 
 bool CleanPipeline::keepRestorePoint(const QStringList& cleaned) {
     if (m_mode != Mode::Clean) {
         return true;
     }
+    startEdit();
     try {
         restorepoint::Info point;
         try {
@@ -78,6 +82,7 @@ bool CleanPipeline::keepRestorePoint(const QStringList& cleaned) {
 }
 
 bool CleanPipeline::run(ProgressReporter& progress, BackupCleanerThread& worker) {
+    startEdit();
     worker.scanOnly = m_mode == Mode::Scan;
     worker.countedFiles = &m_counted;
     if (!m_host.runWorker(progress, worker)) {

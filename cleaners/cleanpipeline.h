@@ -9,7 +9,8 @@
 // A folder the pipeline backed up itself is the program's copy of the phone:
 // if an edit of it does not reach the phone, it is marked unfinished so that
 // the next backup starts afresh. A folder given to open() is the user's and
-// keeps the edit.
+// keeps the edit. Before the first change (a restore point or a worker run)
+// the folder is still a finished backup: an action that ends there leaves it so.
 
 #include "cleaners/backupcleaner.h"
 
@@ -58,6 +59,7 @@ public:
     // reads its records. False when the user gave up on the password. Throws on a backup that cannot be read.
     bool open(const QString& folder = QString(), const QString& knownPassword = QString());
 
+    Mode mode() const { return m_mode; }
     BackupManifest& manifest() { return *m_manifest; }
     // The password that unlocked the backup; empty for a plain one.
     QString password() const { return m_password; }
@@ -85,6 +87,10 @@ public:
     void keepEdit();
 
 private:
+    // From the first change on, a folder the pipeline backed up is marked unfinished unless the edit reaches the
+    // phone or changes nothing.
+    void startEdit();
+
     Host& m_host;
     Mode m_mode;
     QDir m_root;      // where backUp() wrote the device's folder; empty when it was not used

@@ -15,7 +15,7 @@
 #include <memory>
 
 class BackupManifest;
-class EditedBackupFolder;
+class CleanPipeline;
 class QLabel;
 class QThread;
 class ProgressForm;
@@ -94,17 +94,11 @@ private:
     void addVirtualDevices();
     void resetFunctionNodes();
     QString virtualDir(const QString& name) const;
-    // Backs the device up and opens the backup, unlocked; null when the action ends here.
-    // An encrypted backup's password is stored in device.backupPassword.
-    std::unique_ptr<BackupManifest> openDeviceBackup(IOSDevice& device, QDir& root);
-    bool restoreDeviceBackup(const IOSDevice& device, const QDir& root);
-    // Keeps a restore point of the folder for the edit; false when the user would rather not clean without one.
-    bool keepRestorePoint(EditedBackupFolder& edited, const QString& folder, const QStringList& cleaned);
+    // Backs the device up and opens the backup, unlocked, in the pipeline; false when the action ends here.
+    bool backUpAndOpen(CleanPipeline& pipeline, const IOSDevice& device);
     // A clean of one section changes what the other found: its figures are gone until it scans again.
     void forgetSysCacheFigures();
     void forgetRemoveDataFigures();
-    // Opens a backup folder, unlocked; null when the user cancels the password dialog.
-    std::unique_ptr<BackupManifest> openBackupFolder(IOSDevice& device, const QString& folder);
     // Asks before a messages clean, with what the chosen messages hold in the opened backup.
     bool confirmMessagesClean(BackupManifest& manifest);
     static QString messageChoiceText(const cleandetails::MessageSelection& selection);

@@ -7,6 +7,7 @@
 #include "app/weblinks.h"
 #include "backup/backupmanifest.h"
 #include "backup/restorepoint.h"
+#include "cleaners/cleanpipeline.h"
 #include "cleaners/iosclearallmessagesthread.h"
 #include "cleaners/iosclearcallsthread.h"
 #include "cleaners/iosclearmmsattathread.h"
@@ -14,6 +15,7 @@
 #include "cleaners/iosclearsysthread.h"
 #include "cleaners/iosmobilebackupthread.h"
 #include "cleaners/iosmobilerestorethread.h"
+#include "ui/cleanhost.h"
 #include "ui/mainwindow.h"
 #include "ui/passcodedlg.h"
 #include "ui/progressform.h"
@@ -31,29 +33,18 @@ struct Counts {
     cleandetails::Category details; // filled by scans
 };
 
-using RunWorker = bool (*)(ProgressForm&, QThread&);
-using MakeCleaner = std::unique_ptr<BackupCleanerThread> (*)(BackupManifest&, ProgressReporter&);
-
+// Runs one cleaning worker of the pipeline, set up by `setUp` before it starts; a scan keeps the details of what it
+// found.
 template <class Worker>
-std::unique_ptr<BackupCleanerThread> make(BackupManifest& manifest, ProgressReporter& progress) {
-    return std::make_unique<Worker>(manifest, progress);
-}
-
-// Runs one cleaning worker on the opened backup. The workers of one action share `counted`, so that a file two
-// categories would remove counts once, as the clean removes it once. A scan also keeps the details of what it found.
-bool runCleaner(RunWorker run, ProgressForm& form, BackupCleanerThread& worker, bool scanOnly, QSet<QString>& counted) {
-    worker.scanOnly = scanOnly;
-    worker.wantDetails = scanOnly;
-    worker.countedFiles = &counted;
-    return run(form, worker);
-}
-
-bool runCleaner(QWidget* parent, RunWorker run, MakeCleaner makeWorker, BackupManifest& manifest, bool scanOnly,
-                QSet<QString>& counted, Counts& counts) {
-    ProgressForm form(QString(), parent);
-    const std::unique_ptr<BackupCleanerThread> worker = makeWorker(manifest, form);
-    const bool ok = runCleaner(run, form, *worker, scanOnly, counted);
-    counts = {worker->foundBytes, worker->clearedBytes, std::move(worker->details)};
+bool runCleaner(CleanPipeline& pipeline, Counts& counts, const std::function<void(Worker&)>& setUp = {}) {
+    const std::unique_ptr<ProgressReporter> progress = pipeline.newProgress();
+    Worker worker(pipeline.manifest(), *progress);
+    worker.wantDetails = pipeline.mode() == CleanPipeline::Mode::Scan;
+    if (setUp) {
+        setUp(worker);
+    }
+    const bool ok = pipeline.run(*progress, worker);
+    counts = {worker.foundBytes, worker.clearedBytes, std::move(worker.details)};
     return ok;
 }
 
@@ -74,44 +65,12 @@ QString total(qint64 bytes) {
 
 } // namespace
 
-std::unique_ptr<BackupManifest> MainWindow::openDeviceBackup(IOSDevice& device, QDir& root) {
+bool MainWindow::backUpAndOpen(CleanPipeline& pipeline, const IOSDevice& device) {
     // A virtual device only shows figures from its test file: there is nothing to back up.
-    if (!device.device) {
-        return nullptr;
+    if (!device.device || !device.checkiTunesBackupSettings(true, false)) {
+        return false;
     }
-    if (!device.checkiTunesBackupSettings(true, false)) {
-        return nullptr;
-    }
-    bool backedUp = false;
-    {
-        ProgressForm form(QString(), this);
-        IOSMobileBackupThread backup(false, device, form);
-        backedUp = runWorker(form, backup);
-        root = backup.root();
-    }
-    // A failed backup has shown its error and left no folder; after a cancel,
-    // an earlier backup may still lie there and must not be cleaned and
-    // restored in place of the one the user stopped.
-    if (!backedUp) {
-        return nullptr;
-    }
-    return openBackupFolder(device, root.filePath(device.udid));
-}
-
-std::unique_ptr<BackupManifest> MainWindow::openBackupFolder(IOSDevice& device, const QString& folder) {
-    auto manifest = std::make_unique<BackupManifest>(folder);
-    manifest->readManifestInfo();
-    if (manifest->info.isEncrypted) {
-        if (device.backupPassword.isEmpty() || !manifest->setPasscode(device.backupPassword)) {
-            PasscodeDlg dialog(manifest.get(), this);
-            if (dialog.exec() != QDialog::Accepted) {
-                return nullptr;
-            }
-            device.backupPassword = dialog.password;
-        }
-    }
-    manifest->parseInfo();
-    return manifest;
+    return pipeline.backUp(device) && pipeline.open(QString(), device.backupPassword);
 }
 
 void MainWindow::forgetSysCacheFigures() {
@@ -131,21 +90,6 @@ void MainWindow::forgetRemoveDataFigures() {
     m_messageSelection = {};
     m_dataModel->contentsUpdate();
     ui->lbTotalRemoveData->clear();
-}
-
-bool MainWindow::keepRestorePoint(EditedBackupFolder& edited, const QString& folder, const QStringList& cleaned) {
-    try {
-        try {
-            edited.setRestorePoint(restorepoint::makeThrow(folder, cleaned));
-        } catch (const restorepoint::NoHardLinks&) {
-            edited.setRestorePoint(restorepoint::makeThrow(folder, cleaned, true));
-        }
-        return true;
-    } catch (const std::exception& e) {
-        return Tips::question(tr("No restore point can be kept before this clean, so it could not be undone:<br/>%1"
-                                 "<br/><br/>Clean all the same?")
-                                  .arg(QString::fromUtf8(e.what()).toHtmlEscaped()));
-    }
 }
 
 QString MainWindow::messageChoiceText(const cleandetails::MessageSelection& selection) {
@@ -246,40 +190,22 @@ void MainWindow::miUndoClean() {
     }
 }
 
-bool MainWindow::restoreDeviceBackup(const IOSDevice& device, const QDir& root) {
-    ProgressForm form(QString(), this);
-    IOSMobileRestoreThread restore(false, device, root, form);
-    if (!device.backupPassword.isEmpty()) {
-        restore.setBackupPasscode(device.backupPassword);
-    }
-    return runWorker(form, restore);
-}
-
 void MainWindow::scanSysCache() {
     IOSDevice device;
     if (!currentDevice(device)) {
         return;
     }
     try {
-        QDir root;
-        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
-        if (!manifest) {
+        WindowCleanHost host(this);
+        CleanPipeline pipeline(host, CleanPipeline::Mode::Scan);
+        if (!backUpAndOpen(pipeline, device)) {
             return;
         }
-        QSet<QString> counted;
         // Caches and temporary files apart: each row has details of its own.
-        const auto scanSystemFiles = [&](bool caches, Counts& counts) {
-            ProgressForm form(QString(), this);
-            IOSClearSysThread worker(*manifest, form);
-            worker.caches = caches;
-            worker.temps = !caches;
-            const bool ok = runCleaner(&runWorker, form, worker, true, counted);
-            counts = {worker.foundBytes, worker.clearedBytes, std::move(worker.details)};
-            return ok;
-        };
         Counts caches, temps, junk;
-        if (!scanSystemFiles(true, caches) || !scanSystemFiles(false, temps) ||
-            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, true, counted, junk)) {
+        if (!runCleaner<IOSClearSysThread>(pipeline, caches, [](IOSClearSysThread& w) { w.temps = false; }) ||
+            !runCleaner<IOSClearSysThread>(pipeline, temps, [](IOSClearSysThread& w) { w.caches = false; }) ||
+            !runCleaner<IOSClearMMSAttaThread>(pipeline, junk)) {
             return;
         }
         if (stillCurrent(device)) {
@@ -290,7 +216,7 @@ void MainWindow::scanSysCache() {
             m_details[m_funTempFiles] = std::move(temps.details);
             m_details[m_funJunkFiles] = std::move(junk.details);
             m_sysModel->contentsUpdate();
-            ui->lbTotalSysCache->setText(total(caches.found + temps.found + junk.found));
+            ui->lbTotalSysCache->setText(total(pipeline.found()));
         }
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
@@ -303,43 +229,31 @@ void MainWindow::clearSysCache() {
         return;
     }
     try {
-        QDir root;
-        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
-        if (!manifest) {
+        WindowCleanHost host(this);
+        CleanPipeline pipeline(host, CleanPipeline::Mode::Clean);
+        if (!backUpAndOpen(pipeline, device) ||
+            !pipeline.keepRestorePoint(checkedNames({m_funCacheFiles, m_funTempFiles, m_funJunkFiles}))) {
             return;
         }
-        EditedBackupFolder edited(manifest->dir.path());
-        if (!keepRestorePoint(edited, manifest->dir.path(),
-                              checkedNames({m_funCacheFiles, m_funTempFiles, m_funJunkFiles}))) {
-            return;
-        }
-        QSet<QString> counted;
         Counts sys, junk;
         if (m_funCacheFiles->checked || m_funTempFiles->checked) {
-            ProgressForm form(QString(), this);
-            IOSClearSysThread worker(*manifest, form);
-            worker.caches = m_funCacheFiles->checked;
-            worker.temps = m_funTempFiles->checked;
-            if (!runCleaner(&runWorker, form, worker, false, counted)) {
+            const auto kinds = [this](IOSClearSysThread& w) {
+                w.caches = m_funCacheFiles->checked;
+                w.temps = m_funTempFiles->checked;
+            };
+            if (!runCleaner<IOSClearSysThread>(pipeline, sys, kinds)) {
                 return;
             }
-            sys = {worker.foundBytes, worker.clearedBytes, {}};
         }
-        if (m_funJunkFiles->checked &&
-            !runCleaner(this, &runWorker, &make<IOSClearMMSAttaThread>, *manifest, false, counted, junk)) {
+        if ((m_funJunkFiles->checked && !runCleaner<IOSClearMMSAttaThread>(pipeline, junk)) ||
+            !pipeline.restore(device)) {
             return;
         }
-        const qint64 found = sys.found + junk.found;
-        const qint64 removed = sys.cleared + junk.cleared;
-        if (removed > 0 && !restoreDeviceBackup(device, root)) {
-            return;
-        }
-        removed > 0 ? edited.restored() : edited.unchanged();
         // The messages' figures held the junk attachments that are gone now.
         forgetRemoveDataFigures();
         Tips::info(tr("Successfully deleted %2 system cache (Total: %1). Now please disconnect your iPhone from "
                       "computer.")
-                       .arg(formatSpaceShow(found), formatSpaceShow(removed)));
+                       .arg(formatSpaceShow(pipeline.found()), formatSpaceShow(pipeline.cleared())));
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
     }
@@ -351,16 +265,14 @@ void MainWindow::scanRemoveData() {
         return;
     }
     try {
-        QDir root;
-        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
-        if (!manifest) {
+        WindowCleanHost host(this);
+        CleanPipeline pipeline(host, CleanPipeline::Mode::Scan);
+        if (!backUpAndOpen(pipeline, device)) {
             return;
         }
-        QSet<QString> counted;
         Counts sms, safari, calls;
-        if (!runCleaner(this, &runWorker, &make<IOSClearAllMessagesThread>, *manifest, true, counted, sms) ||
-            !runCleaner(this, &runWorker, &make<IOSClearSafariThread>, *manifest, true, counted, safari) ||
-            !runCleaner(this, &runWorker, &make<IOSClearCallsThread>, *manifest, true, counted, calls)) {
+        if (!runCleaner<IOSClearAllMessagesThread>(pipeline, sms) ||
+            !runCleaner<IOSClearSafariThread>(pipeline, safari) || !runCleaner<IOSClearCallsThread>(pipeline, calls)) {
             return;
         }
         if (!stillCurrent(device)) {
@@ -375,7 +287,7 @@ void MainWindow::scanRemoveData() {
         // The figures are of every message again: an earlier choice no longer shows anywhere.
         m_messageSelection = {};
         m_dataModel->contentsUpdate();
-        ui->lbTotalRemoveData->setText(total(sms.found + safari.found + calls.found));
+        ui->lbTotalRemoveData->setText(total(pipeline.found()));
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
     }
@@ -387,52 +299,26 @@ void MainWindow::clearRemoveData() {
         return;
     }
     try {
-        QDir root;
-        const std::unique_ptr<BackupManifest> manifest = openDeviceBackup(device, root);
-        if (!manifest) {
-            return;
-        }
+        WindowCleanHost host(this);
+        CleanPipeline pipeline(host, CleanPipeline::Mode::Clean);
         // Asked before the restore point is kept: a No leaves nothing behind.
-        if (m_funMessages->checked && !confirmMessagesClean(*manifest)) {
+        if (!backUpAndOpen(pipeline, device) ||
+            (m_funMessages->checked && !confirmMessagesClean(pipeline.manifest())) ||
+            !pipeline.keepRestorePoint(checkedNames({m_funMessages, m_funSafari, m_funCalls}))) {
             return;
         }
-        EditedBackupFolder edited(manifest->dir.path());
-        if (!keepRestorePoint(edited, manifest->dir.path(), checkedNames({m_funMessages, m_funSafari, m_funCalls}))) {
+        const auto chosen = [this](IOSClearAllMessagesThread& w) { w.selection = m_messageSelection; };
+        Counts counts;
+        if ((m_funMessages->checked && !runCleaner<IOSClearAllMessagesThread>(pipeline, counts, chosen)) ||
+            (m_funSafari->checked && !runCleaner<IOSClearSafariThread>(pipeline, counts)) ||
+            (m_funCalls->checked && !runCleaner<IOSClearCallsThread>(pipeline, counts)) || !pipeline.restore(device)) {
             return;
         }
-        QSet<QString> counted;
-        const struct {
-            const _APPIconItemNode* node;
-            MakeCleaner makeWorker;
-        } steps[] = {{m_funMessages, &make<IOSClearAllMessagesThread>},
-                     {m_funSafari, &make<IOSClearSafariThread>},
-                     {m_funCalls, &make<IOSClearCallsThread>}};
-        qint64 found = 0;
-        qint64 removed = 0;
-        for (const auto& step : steps) {
-            if (!step.node->checked) {
-                continue;
-            }
-            ProgressForm form(QString(), this);
-            const std::unique_ptr<BackupCleanerThread> worker = step.makeWorker(*manifest, form);
-            if (auto* messages = qobject_cast<IOSClearAllMessagesThread*>(worker.get())) {
-                messages->selection = m_messageSelection;
-            }
-            if (!runCleaner(&runWorker, form, *worker, false, counted)) {
-                return;
-            }
-            found += worker->foundBytes;
-            removed += worker->clearedBytes;
-        }
-        if (removed > 0 && !restoreDeviceBackup(device, root)) {
-            return;
-        }
-        removed > 0 ? edited.restored() : edited.unchanged();
         // The junk attachments counted under System Junk went with the messages, and the chosen messages are gone.
         forgetSysCacheFigures();
         forgetRemoveDataFigures();
         Tips::info(tr("Successfully deleted %2 data.(Total:%1). Now please disconnect your iPhone from computer.")
-                       .arg(formatSpaceShow(found), formatSpaceShow(removed)));
+                       .arg(formatSpaceShow(pipeline.found()), formatSpaceShow(pipeline.cleared())));
     } catch (const std::exception& e) {
         Tips::error(QString::fromUtf8(e.what()));
     }

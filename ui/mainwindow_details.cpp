@@ -5,8 +5,10 @@
 #include "app/paths.h"
 #include "app/tips.h"
 #include "backup/backupmanifest.h"
+#include "cleaners/cleanpipeline.h"
 #include "cleaners/iosclearallmessagesthread.h"
 #include "cleaners/iosmobilebackupthread.h"
+#include "ui/cleanhost.h"
 #include "ui/detailsdlg.h"
 #include "ui/mainwindow.h"
 #include "ui/progressform.h"
@@ -76,14 +78,13 @@ void MainWindow::chooseMessages(const cleandetails::MessageSelection& selection)
     // What the clean would free with the choice, counted in the backup the scan left; unknown when that fails.
     qint64 figure = -1;
     try {
-        const std::unique_ptr<BackupManifest> manifest =
-            openBackupFolder(device, iosbackup_temp_dir().filePath(device.udid));
-        if (manifest) {
-            ProgressForm form(QString(), this);
-            IOSClearAllMessagesThread scan(*manifest, form);
-            scan.scanOnly = true;
+        WindowCleanHost host(this);
+        CleanPipeline pipeline(host, CleanPipeline::Mode::Scan);
+        if (pipeline.open(iosbackup_temp_dir().filePath(device.udid), device.backupPassword)) {
+            const std::unique_ptr<ProgressReporter> progress = pipeline.newProgress();
+            IOSClearAllMessagesThread scan(pipeline.manifest(), *progress);
             scan.selection = selection;
-            if (runWorker(form, scan)) {
+            if (pipeline.run(*progress, scan)) {
                 figure = scan.foundBytes;
             }
         }
