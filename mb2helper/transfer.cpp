@@ -518,11 +518,23 @@ void Transfer::removeItems(const CFType& paths) {
     statusFor(failures);
 }
 
+bool copyOverlaps(const QString& from, const QString& to) {
+    const auto within = [](const QString& inner, const QString& outer) {
+        return inner == outer || inner.startsWith(outer + QLatin1Char('/'));
+    };
+    return within(to, from) || within(from, to);
+}
+
 void Transfer::copyItem(const QString& fromName, const QString& toName) {
     const QString from = resolve(fromName);
     const QString to = resolve(toName);
     if (from.isEmpty() || to.isEmpty()) {
         statusFor({{fromName, EPERM}});
+        return;
+    }
+    // Into itself it would copy without end; over a folder holding it, it would remove what it copies.
+    if (copyOverlaps(from, to)) {
+        statusFor({{fromName, EINVAL}});
         return;
     }
     const QFileInfo source(from);

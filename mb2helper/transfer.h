@@ -31,6 +31,8 @@ int deviceErrorOf(int error);
 // is absolute, names another folder, climbs out, has empty or dot parts, or
 // passes through a link.
 QString resolveUnder(const QString& root, const QString& folder, const QString& devicePath);
+// Whether a copy from one resolved path to another would land in its own source or replace a folder holding it.
+bool copyOverlaps(const QString& from, const QString& to);
 
 class Transfer {
 public:

@@ -134,6 +134,15 @@ private slots:
         QFile::link(u"/tmp"_s, base + u"/udid/link"_s);
         QCOMPARE(!mb2::resolveUnder(base, u"udid"_s, path).isEmpty(), allowed);
     }
+
+    // A copy the device asks for never lands in its own source nor replaces a folder holding it.
+    void copyOverlaps_data() { addRowsFrom(kTables, "copyOverlaps"); }
+    void copyOverlaps() {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(bool, refused);
+        QCOMPARE(mb2::copyOverlaps(from, to), refused);
+    }
 };
 
 QTEST_GUILESS_MAIN(Mb2HelperTest)
