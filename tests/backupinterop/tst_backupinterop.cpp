@@ -17,6 +17,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -556,9 +557,10 @@ private slots:
             QStringList out;
             for (QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
                 QFile f(it.next());
-                out << (f.open(QIODevice::ReadOnly) ? QString() : u"unreadable "_s) +
-                           QDir(dir).relativeFilePath(f.fileName()) + QLatin1Char(' ') +
-                           QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
+                const bool readable = f.open(QIODevice::ReadOnly);
+                out << QDir(dir).relativeFilePath(f.fileName()) + QLatin1Char(' ') +
+                           (readable ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
+                                     : QByteArray("unreadable"));
             }
             out.sort();
             return out;
@@ -586,12 +588,16 @@ private slots:
         QFile file(linked);
         QVERIFY(!linked.isEmpty() && file.open(QIODevice::ReadWrite));
         const QByteArray kept = file.readAll();
+        struct stat keptTimes {};
+        QCOMPARE(::stat(QFile::encodeName(linked).constData(), &keptTimes), 0);
         QVERIFY(file.write("changed in place") && file.flush());
         const QStringList changed = tree();
         QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 1);
         QCOMPARE(tree(), changed);
-        QVERIFY(file.resize(kept.size()));
+        QVERIFY(file.resize(kept.size()) && file.flush());
         file.close();
+        const timespec times[2] = {keptTimes.st_atim, keptTimes.st_mtim};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(linked).constData(), times, 0), 0);
         QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 0);
         QCOMPARE(tree(), states[2]);
         QCOMPARE(runCli({u"undo"_s, dir}).exitCode, 0);
