@@ -8,6 +8,13 @@
 // QCoreApplication's thread when there is one, else called from the library's
 // event thread; devices already attached are announced to a new subscriber.
 //
+// Trust: a phone whose Pair came back "dialog pending" or "passcode protected"
+// is awaited. Once it is paired (usbmuxd pairs by itself when the user taps
+// Trust and tells listeners "Paired"; or another tool paired it, seen by the
+// pair record turning up, looked for every few seconds without a session) it
+// is announced again, as a replug would: removal of the old handle, arrival of
+// a new one, so that callers that gave up on it try again.
+//
 // Sessions: lockdown clients are not thread-safe and the framework interface
 // has no session handle, so each thread keeps its own client per device:
 //   AMDeviceConnect        plain lockdown client (QueryType)
@@ -45,6 +52,7 @@
 #include <plist/plist.h>
 #include <poll.h>
 #include <pthread.h>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -80,6 +88,9 @@ constexpr int kErrSsl = code(0xe8000029u);
 
 constexpr const char* kLabel = "spacevexlar";
 constexpr unsigned int kRelayPollMs = 200;
+constexpr auto kTrustPollInterval = std::chrono::seconds(3);
+
+bool hasPairRecord(const std::string& udid);
 
 int mapLockdown(lockdownd_error_t e) {
     switch (e) {
@@ -154,6 +165,7 @@ public:
         if (result != 0) {
             return result;
         }
+        std::call_once(trustPollOnce, [this] { std::thread([this] { pollTrust(); }).detach(); });
         std::vector<Event> events;
         {
             std::lock_guard lock(mutex);
@@ -168,6 +180,16 @@ public:
         return 0;
     }
 
+    // The phone's Pair is waiting for the user (true) or is settled either way (false).
+    void setAwaitingTrust(am_device* dev, bool waiting) {
+        std::lock_guard lock(mutex);
+        if (waiting && dev->present) {
+            awaitingTrust.insert(dev->udid);
+        } else {
+            awaitingTrust.erase(dev->udid);
+        }
+    }
+
 private:
     static void onEvent(const idevice_event_t* event, void* user) {
         // USB only: a phone on the network is not one the user plugged in.
@@ -178,9 +200,14 @@ private:
     }
 
     void handle(int kind, const std::string& udid) {
+        if (kind == IDEVICE_DEVICE_PAIRED) {
+            announceTrusted(udid);
+            return;
+        }
         std::vector<Event> events;
         {
             std::lock_guard lock(mutex);
+            awaitingTrust.erase(udid);
             auto it = devices.find(udid);
             if (kind == IDEVICE_DEVICE_ADD && it == devices.end()) {
                 auto* dev = new am_device;
@@ -201,6 +228,52 @@ private:
         }
         for (const Event& e : events) {
             deliver(e);
+        }
+    }
+
+    // A phone still awaited is announced again under a new handle, the old one retired.
+    void announceTrusted(const std::string& udid) {
+        std::vector<Event> events;
+        {
+            std::lock_guard lock(mutex);
+            auto it = devices.find(udid);
+            if (!awaitingTrust.erase(udid) || it == devices.end()) {
+                return;
+            }
+            am_device* old = it->second;
+            old->present = false;
+            retired.push_back(old);
+            auto* dev = new am_device;
+            dev->udid = udid;
+            it->second = dev;
+            for (Subscription* s : subs) {
+                events.push_back({s, old, ADNCI_MSG_DISCONNECTED});
+                events.push_back({s, dev, ADNCI_MSG_CONNECTED});
+            }
+        }
+        for (const Event& e : events) {
+            deliver(e);
+        }
+    }
+
+    // For a usbmuxd that sends no "Paired", or a phone paired by another tool.
+    void pollTrust() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr); // a daemon that hangs up must not end the program
+        while (true) {
+            std::this_thread::sleep_for(kTrustPollInterval);
+            std::vector<std::string> waiting;
+            {
+                std::lock_guard lock(mutex);
+                waiting.assign(awaitingTrust.begin(), awaitingTrust.end());
+            }
+            for (const std::string& udid : waiting) {
+                if (hasPairRecord(udid)) {
+                    announceTrusted(udid);
+                }
+            }
         }
     }
 
@@ -231,7 +304,9 @@ private:
     std::map<std::string, am_device*> devices;
     std::vector<am_device*> retired; // handles of devices that left, alive for their holders
     std::vector<Subscription*> subs;
+    std::set<std::string> awaitingTrust; // udids of plugged-in phones whose Pair waits for the user
     std::once_flag listenOnce;
+    std::once_flag trustPollOnce;
     std::mutex deliverMutex;
     std::once_flag postRoutineOnce;
     bool appGone = false; // guarded by deliverMutex
@@ -570,7 +645,12 @@ IMD_EXPORT int AMDevicePair(am_device* device) {
     if (!device->present || !conn || !conn->client) {
         return kErrNotConnected;
     }
-    return mapLockdown(lockdownd_pair(conn->client, nullptr));
+    // Settled before the pairing: its own "Paired" must not announce the phone again.
+    Registry& registry = Registry::instance();
+    registry.setAwaitingTrust(device, false);
+    const int result = mapLockdown(lockdownd_pair(conn->client, nullptr));
+    registry.setAwaitingTrust(device, result == kErrPairingDialogPending || result == kErrPasswordProtected);
+    return result;
 }
 
 IMD_EXPORT int AMDeviceValidatePairing(am_device* device) {
@@ -607,6 +687,7 @@ IMD_EXPORT int AMDeviceStartSession(am_device* device) {
     lockdownd_client_free(conn->client);
     conn->client = client;
     conn->session = true;
+    Registry::instance().setAwaitingTrust(device, false); // paired by someone else meanwhile
     return 0;
 }
 

@@ -534,18 +534,8 @@ private:
         return node;
     }
 
-    // Sim.TrustAccepted is the user's answer to the trust dialog: true or
-    // "accepted", false or "denied", "pending" while the dialog is up.
     Plist pair(plist_t request, plist_t device) {
-        plist_t trust = dictPath(device, {"Sim", "TrustAccepted"});
-        std::string answer = "accepted";
-        if (trust && plist_get_node_type(trust) == PLIST_BOOLEAN) {
-            uint8_t b = 1;
-            plist_get_bool_val(trust, &b);
-            answer = b ? "accepted" : "denied";
-        } else if (trust && plist_get_node_type(trust) == PLIST_STRING) {
-            answer = stringOf(trust);
-        }
+        const std::string answer = trustAnswer(device);
         if (answer == "pending") {
             return errorReply("Pair", "PairingDialogResponsePending");
         }
@@ -654,6 +644,17 @@ private:
 };
 
 } // namespace
+
+std::string trustAnswer(plist_t devicePlist) {
+    plist_t trust = dictPath(devicePlist, {"Sim", "TrustAccepted"});
+    if (trust && plist_get_node_type(trust) == PLIST_BOOLEAN) {
+        uint8_t b = 1;
+        plist_get_bool_val(trust, &b);
+        return b ? "accepted" : "denied";
+    }
+    const std::string answer = stringOf(trust);
+    return answer.empty() ? "accepted" : answer;
+}
 
 uint16_t addPendingService(uint32_t deviceId, PendingService service) {
     std::lock_guard lock(g_pendingMutex);

@@ -38,6 +38,10 @@ uint16_t addPendingService(uint32_t deviceId, PendingService service);
 // Takes the service registered under the port; false when there is none.
 bool takePendingService(uint32_t deviceId, uint16_t port, PendingService* out);
 
+// Sim.TrustAccepted, the user's answer to the trust dialog: "accepted" (also
+// true or absent), "denied" (also false), or "pending" while the dialog is up.
+std::string trustAnswer(plist_t devicePlist);
+
 // Serves lockdown on fd (taken over) until the host hangs up or the device is unplugged.
 void serveLockdown(int fd, const MuxDevice& device);
 // Serves a started service on fd (taken over) on a thread of its own.

@@ -167,6 +167,20 @@ private:
     int created = 0;
 };
 
+// Plugs `udid` in again as a phone never paired with this host, its trust dialog answered `trust`. The
+// daemon pairs a trusting phone on its first arrival; that pairing is waited for and undone on both sides.
+inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QString& udid, const QString& trust) {
+    const QString record = mux.pairRecord(udid);
+    if (!QTest::qWaitFor([&] { return QFileInfo::exists(record); }, 30000) || !sim.unplug(udid)) {
+        return false;
+    }
+    QDir deviceSide(sim.deviceDir(udid) + QStringLiteral("/lockdown"));
+    for (const QString& host : deviceSide.entryList({QStringLiteral("*.plist")})) {
+        deviceSide.remove(host);
+    }
+    return QFile::remove(record) && sim.set(udid, QStringLiteral("Sim.TrustAccepted"), trust) && sim.plug(udid);
+}
+
 // Everything below `root` (a device's files/ folder, a source tree) as "path" -> "d", "l <link target>" or
 // "f <size> <SHA-1>"; with `inodes`, each regular file's inode as well.
 inline QMap<QString, QString> fileTree(const QString& root, QMap<QString, quint64>* inodes = nullptr) {

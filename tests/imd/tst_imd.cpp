@@ -56,6 +56,13 @@ private:
     QString m_udid;
     am_device* m_dev = nullptr;
 
+    // The phone plugged in again unpaired, with its new handle.
+    bool replugUntrusted(const QString& trust) {
+        am_device* old = m_dev;
+        return replugUnpaired(m_sim, m_mux, m_udid, trust) &&
+               QTest::qWaitFor([&] { return (m_dev = m_receiver.deviceFor(m_udid)) != old; }, 10000);
+    }
+
     QString deviceName() { return mobiledevice_info(m_dev, {u"DeviceName"_s}, QString()).value(0).CFStringQString(); }
 
 private slots:
@@ -71,6 +78,7 @@ private slots:
         g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
         QVERIFY(mobiledevice_listen(&g_listen_ctx));
         QVERIFY((m_dev = m_receiver.waitFor(m_udid, 30000)));
+        QVERIFY(replugUntrusted(u"pending"_s));
     }
 
     // The trust dialog's answers, in order: only the last row pairs.
@@ -89,11 +97,23 @@ private slots:
         QFETCH(QString, trust);
         QFETCH(QString, lockdownError);
         QFETCH(QString, failure);
-        QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, trust));
+        // The fault first: a trust turning to accepted is also the daemon's cue to pair.
         QVERIFY(m_sim.set(m_udid, u"Sim.Faults.LockdownError"_s, lockdownError));
+        QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, trust));
         const QString error = errorOf([&] { QCOMPARE(deviceName(), u"Mux Phone"_s); });
         QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(u"Error code: "_s + failure), qPrintable(error));
         QCOMPARE(QFileInfo::exists(m_mux.pairRecord(m_udid)), failure.isEmpty());
+    }
+
+    // Trusted on the phone after the first attempt: usbmuxd pairs it and the phone is announced again, usable.
+    void trustedWithoutReplug() {
+        QVERIFY(replugUntrusted(u"pending"_s));
+        am_device* waiting = m_dev;
+        QVERIFY(errorOf([&] { deviceName(); }).endsWith(u"AMDevicePair(-402653030)"_s));
+        QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, u"accepted"_s));
+        QTRY_VERIFY_WITH_TIMEOUT((m_dev = m_receiver.deviceFor(m_udid)) != waiting, 20000);
+        QCOMPARE(m_receiver.count(false, waiting), 1);
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
     }
 
     // A record the device no longer knows fails once, is removed, and the next try pairs again.
