@@ -13,7 +13,8 @@
 // Trust and tells listeners "Paired"; or another tool paired it, seen by the
 // pair record turning up, looked for every few seconds without a session) it
 // is announced again, as a replug would: removal of the old handle, arrival of
-// a new one, so that callers that gave up on it try again.
+// a new one, so that callers that gave up on it try again. The old handle
+// works on until the phone leaves.
 //
 // Sessions: lockdown clients are not thread-safe and the framework interface
 // has no session handle, so each thread keeps its own client per device:
@@ -219,6 +220,9 @@ private:
             } else if (kind == IDEVICE_DEVICE_REMOVE && it != devices.end()) {
                 am_device* dev = it->second; // kept: a stale handle must not dangle
                 dev->present = false;
+                for (am_device* earlier : retired) {
+                    earlier->present = earlier->present && earlier->udid != udid;
+                }
                 devices.erase(it);
                 retired.push_back(dev);
                 for (Subscription* s : subs) {
@@ -240,8 +244,8 @@ private:
             if (!awaitingTrust.erase(udid) || it == devices.end()) {
                 return;
             }
+            // The old handle works on until the phone leaves: a caller may be trying it again right now.
             am_device* old = it->second;
-            old->present = false;
             retired.push_back(old);
             auto* dev = new am_device;
             dev->udid = udid;

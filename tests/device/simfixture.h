@@ -168,17 +168,21 @@ private:
 };
 
 // Plugs `udid` in again as a phone never paired with this host, its trust dialog answered `trust`. The
-// daemon pairs a trusting phone on its first arrival; that pairing is waited for and undone on both sides.
-inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QString& udid, const QString& trust) {
+// daemon pairs a trusting phone on its first arrival: with `afterFirstArrival` that pairing is waited for
+// first; either way pairings are undone on both sides.
+inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QString& udid, const QString& trust,
+                           bool afterFirstArrival) {
     const QString record = mux.pairRecord(udid);
-    if (!QTest::qWaitFor([&] { return QFileInfo::exists(record); }, 30000) || !sim.unplug(udid)) {
+    if ((afterFirstArrival && !QTest::qWaitFor([&] { return QFileInfo::exists(record); }, 30000)) ||
+        !sim.unplug(udid)) {
         return false;
     }
     QDir deviceSide(sim.deviceDir(udid) + QStringLiteral("/lockdown"));
     for (const QString& host : deviceSide.entryList({QStringLiteral("*.plist")})) {
         deviceSide.remove(host);
     }
-    return QFile::remove(record) && sim.set(udid, QStringLiteral("Sim.TrustAccepted"), trust) && sim.plug(udid);
+    QFile::remove(record);
+    return !QFileInfo::exists(record) && sim.set(udid, QStringLiteral("Sim.TrustAccepted"), trust) && sim.plug(udid);
 }
 
 // Everything below `root` (a device's files/ folder, a source tree) as "path" -> "d", "l <link target>" or
