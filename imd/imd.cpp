@@ -82,7 +82,7 @@ constexpr int kErrInvalidService = code(0xe8000022u);
 constexpr int kErrInvalidPairRecord = code(0xe8000025u);
 constexpr int kErrServiceFailed = code(0xe8000028u);
 constexpr int kErrServiceProhibited = code(0xe8000087u);
-constexpr int kErrPasswordProtected = kAMDPasswordProtectedError;
+constexpr int kErrPasswordProtected = kAMDPasswordProtectedError; // also escrow locked: both mean "unlock it"
 constexpr int kErrUserDeniedPairing = code(0xe8000096u);
 constexpr int kErrPairingDialogPending = code(0xe800009au);
 constexpr int kErrSsl = code(0xe8000029u);
@@ -103,6 +103,7 @@ int mapLockdown(lockdownd_error_t e) {
     case LOCKDOWN_E_RECEIVE_TIMEOUT:
         return kErrNotConnected;
     case LOCKDOWN_E_PASSWORD_PROTECTED:
+    case LOCKDOWN_E_ESCROW_LOCKED:
         return kErrPasswordProtected;
     case LOCKDOWN_E_USER_DENIED_PAIRING:
         return kErrUserDeniedPairing;
@@ -122,7 +123,6 @@ int mapLockdown(lockdownd_error_t e) {
     case LOCKDOWN_E_MISSING_SERVICE:
         return kErrInvalidService;
     case LOCKDOWN_E_SERVICE_PROHIBITED:
-    case LOCKDOWN_E_ESCROW_LOCKED:
         return kErrServiceProhibited;
     default:
         return kErrUnknown;
@@ -446,20 +446,30 @@ std::string recordData(plist_t record, const char* key) {
     return out;
 }
 
-// The host's side of a service's TLS: the pair record's root certificate and
-// key, as the device expects from the host it paired with.
-SslCtxPtr hostTlsContext(const std::string& udid) {
+// A data item of usbmuxd's pair record for the device; empty when missing.
+std::string pairRecordData(const std::string& udid, const char* key) {
     char* data = nullptr;
     uint32_t size = 0;
     if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) != 0 || !data) {
-        return nullptr;
+        return std::string();
     }
     plist_t record = nullptr;
     plist_from_memory(data, size, &record);
     free(data);
-    const std::string certPem = record ? recordData(record, "RootCertificate") : std::string();
-    const std::string keyPem = record ? recordData(record, "RootPrivateKey") : std::string();
+    const std::string value =
+        record && plist_get_node_type(record) == PLIST_DICT ? recordData(record, key) : std::string();
     plist_free(record);
+    return value;
+}
+
+// The host's side of a service's TLS: the pair record's root certificate and
+// key, as the device expects from the host it paired with.
+SslCtxPtr hostTlsContext(const std::string& udid) {
+    const std::string certPem = pairRecordData(udid, "RootCertificate");
+    const std::string keyPem = pairRecordData(udid, "RootPrivateKey");
+    if (certPem.empty() || keyPem.empty()) {
+        return nullptr;
+    }
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
     BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
@@ -521,7 +531,12 @@ int startService(am_device* dev, const std::string& name, unsigned int* socketOu
         return error;
     }
     lockdownd_service_descriptor_t service = nullptr;
-    // The backup service of a locked device opens only to a host with the escrow bag.
+    // The backup service of a locked device opens only to a host with the escrow bag. A record
+    // without one (the bag comes with pairing) is dropped, so that the next session pairs again.
+    if (name == "com.apple.mobilebackup2" && pairRecordData(dev->udid, "EscrowBag").empty()) {
+        usbmuxd_delete_pair_record(dev->udid.c_str());
+        return kAMDMissingEscrowBagError;
+    }
     const lockdownd_error_t le = name == "com.apple.mobilebackup2"
                                      ? lockdownd_start_service_with_escrow_bag(client, name.c_str(), &service)
                                      : lockdownd_start_service(client, name.c_str(), &service);

@@ -11,6 +11,7 @@
 
 #include <QDirIterator>
 #include <QScopeGuard>
+#include <plist/plist.h>
 
 using namespace Qt::StringLiterals;
 
@@ -33,6 +34,25 @@ QString errorOf(F f) {
         return QString::fromUtf8(e.what());
     }
     return QString();
+}
+
+bool dropEscrowBag(const QString& recordPath) {
+    QFile file(recordPath);
+    plist_t record = nullptr;
+    if (file.open(QIODevice::ReadWrite)) {
+        const QByteArray bytes = file.readAll();
+        plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &record);
+    }
+    char* xml = nullptr;
+    uint32_t length = 0;
+    if (record && plist_get_node_type(record) == PLIST_DICT && plist_dict_get_item(record, "EscrowBag")) {
+        plist_dict_remove_item(record, "EscrowBag");
+        plist_to_xml(record, &xml, &length);
+    }
+    plist_free(record);
+    const bool written = xml && file.resize(0) && file.seek(0) && file.write(xml, length) == qint64(length);
+    plist_to_xml_free(xml);
+    return written;
 }
 
 qint64 bytesBelow(const QString& dir) {
@@ -186,27 +206,44 @@ private slots:
         QVERIFY(QFile::exists(container + u"/Documents/notes.txt"_s));
     }
 
-    // A locked device opens the backup service to the host with its escrow bag; refusals keep their meaning.
+    // A locked device opens the backup service to the host with its escrow bag; refusals keep their meaning,
+    // and the user reads what to do about them.
     void serviceStarts_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("recordWithoutBag");
         QTest::addColumn<QString>("failure");
-        QTest::newRow("locked, escrow bag sent") << u"DeviceLocked"_s << u"true"_s << QString();
+        const QString unlock = u"Please unlock it with its passcode, keep it unlocked and try again.<br/>Error code: "
+                               u"AMDeviceStartService(com.apple.mobilebackup2)=-402653077"_s;
+        QTest::newRow("locked, escrow bag sent") << u"DeviceLocked"_s << u"true"_s << false << QString();
         QTest::newRow("passcode protected")
-            << u"LockdownError"_s << uR"({"StartService": "PasswordProtected"})"_s << u"=-402653077"_s;
-        QTest::newRow("prohibited") << u"LockdownError"_s << uR"({"StartService": "ServiceProhibited"})"_s
-                                    << u"=-402653049"_s;
+            << u"LockdownError"_s << uR"({"StartService": "PasswordProtected"})"_s << false << unlock;
+        QTest::newRow("escrow locked") << u"LockdownError"_s << uR"({"StartService": "EscrowLocked"})"_s << false
+                                       << unlock;
+        QTest::newRow("prohibited") << u"LockdownError"_s << uR"({"StartService": "ServiceProhibited"})"_s << false
+                                    << u"to try again.<br/>Error code: AMDeviceStartService(com.apple.mobilebackup2)="
+                                       u"-402653049"_s;
+        QTest::newRow("pair record without escrow bag")
+            << u"DeviceLocked"_s << u"true"_s << true
+            << u"tap \"Trust\" on it if it asks, and try again.<br/>Error code: "
+               u"AMDeviceStartService(com.apple.mobilebackup2)=-402653007"_s;
     }
 
     void serviceStarts() {
         QFETCH(QString, fault);
         QFETCH(QString, value);
+        QFETCH(bool, recordWithoutBag);
         QFETCH(QString, failure);
+        if (recordWithoutBag) {
+            QVERIFY(dropEscrowBag(m_mux.pairRecord(m_udid)));
+        }
         QVERIFY(m_sim.set(m_udid, u"Sim.Faults."_s + fault, value));
         const auto cleared = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.Faults."_s + fault, u"null"_s); });
         unsigned int socket = 0;
         const QString error = errorOf([&] { mobiledevice_startservice(m_dev, "com.apple.mobilebackup2", socket); });
         QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(failure), qPrintable(error));
+        QFile record(m_mux.pairRecord(m_udid)); // a record without a bag was replaced by a new pairing
+        QVERIFY(record.open(QIODevice::ReadOnly) && record.readAll().contains("EscrowBag"));
         if (failure.isEmpty()) {
             // The device's version offer arrives on the caller's own socket.
             QVERIFY(mobiledevice_recmsg(socket, CFType(), 10000).isCFArray());
