@@ -4,6 +4,8 @@
 
 #include "tests/simbackup/helpersuite.h"
 
+#include <plist/plist.h>
+
 using namespace Qt::StringLiterals;
 
 class PeerTest : public HelperSuite {
@@ -30,6 +32,24 @@ class PeerTest : public HelperSuite {
     }
     bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
         return !tool(u"idevicebackup2"_s, QStringList{command} + options + QStringList{root}, success).isEmpty();
+    }
+    // A plist value as ideviceinfo prints one scalar.
+    static QString printed(plist_t node) {
+        uint8_t truth = 0;
+        uint64_t number = 0;
+        switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN:
+            plist_get_bool_val(node, &truth);
+            return truth ? u"true"_s : u"false"_s;
+        case PLIST_UINT:
+            plist_get_uint_val(node, &number);
+            return QString::number(number);
+        default: {
+            uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            return text ? QString::fromUtf8(text, qsizetype(length)) : QString();
+        }
+        }
     }
     bool restoredByTool() {
         return backup2(u"restore"_s, u"Restore Successful."_s, {u"--system"_s, u"--settings"_s, u"--remove"_s});
@@ -95,6 +115,36 @@ private slots:
         const QStringList post{u"post"_s, u"com.apple.itunes-mobdev.syncWillStart"_s};
         QCOMPARE(runProgram(u"idevicenotificationproxy"_s, post, cleanEnvironment()).exitCode, 0);
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
+    }
+
+    // Every lockdown value the program reads, read by the tool: the phone's own value, as the tool prints it.
+    void lockdownValues_data() { tools_data(); }
+    void lockdownValues() {
+        QFETCH(QString, ios);
+        const QString udid = sim.create({u"--ios"_s, ios, u"--icloud"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
+        QVERIFY(plugged(udid));
+        plist_t device = nullptr;
+        QFile file(sim.deviceDir(udid) + u"/device.plist"_s);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &device);
+        const auto freed = qScopeGuard([&] { plist_free(device); });
+        for (const char* path : {"/UniqueDeviceID", "/DeviceName", "/MobileSubscriberCountryCode", "/ProductVersion",
+                                 "/ProductType", "com.apple.disk_usage/TotalDataCapacity",
+                                 "com.apple.mobile.backup/CloudBackupEnabled", "com.apple.mobile.backup/WillEncrypt"}) {
+            const QString domain = QString::fromLatin1(path).section(u'/', 0, 0);
+            const QString key = QString::fromLatin1(path).section(u'/', 1);
+            const QStringList query = domain.isEmpty() ? QStringList{} : QStringList{u"-q"_s, domain};
+            plist_t held =
+                plist_access_path(device, 3, "Lockdown", domain.toUtf8().constData(), key.toUtf8().constData());
+            QVERIFY2(held, path);
+            QCOMPARE(tool(u"ideviceinfo"_s, query + QStringList{u"-k"_s, key}, {}), printed(held));
+        }
+        const QStringList available{u"-q"_s, u"com.apple.disk_usage"_s, u"-k"_s, u"AmountDataAvailable"_s};
+        const qint64 free = tool(u"ideviceinfo"_s, available, {}).toLongLong();
+        QVERIFY(free > 0 &&
+                free < tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s, u"-k"_s, u"TotalDataCapacity"_s}, {})
+                           .toLongLong());
     }
 
     // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2
