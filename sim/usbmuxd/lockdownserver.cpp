@@ -366,7 +366,8 @@ Plist errorReply(const std::string& request, const std::string& error) {
 bool isKnownService(const std::string& name) {
     return name == "com.apple.afc" || name == "com.apple.mobile.house_arrest" ||
            name == "com.apple.mobile.installation_proxy" || name == "com.apple.mobile.notification_proxy" ||
-           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" || name == "com.apple.mobile.file_relay";
+           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" ||
+           name == "com.apple.mobile.file_relay" || name == "com.apple.springboardservices";
 }
 
 // What the service threads need, as the framework stand-in copies it at service start.
