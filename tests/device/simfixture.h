@@ -167,9 +167,8 @@ private:
     int created = 0;
 };
 
-// Plugs `udid` in again as a phone never paired with this host, its trust dialog answered `trust`. The
-// daemon pairs a trusting phone on its first arrival: with `afterFirstArrival` that pairing is waited for
-// first; either way pairings are undone on both sides.
+// Plugs `udid` in again as a phone never paired with this host, its trust dialog answered `trust`. With
+// `afterFirstArrival` the daemon's own pairing of a trusting phone that just arrived is waited for first.
 inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QString& udid, const QString& trust,
                            bool afterFirstArrival) {
     const QString record = mux.pairRecord(udid);
@@ -177,9 +176,9 @@ inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QStr
         !sim.unplug(udid)) {
         return false;
     }
-    QDir deviceSide(sim.deviceDir(udid) + QStringLiteral("/lockdown"));
-    for (const QString& host : deviceSide.entryList({QStringLiteral("*.plist")})) {
-        deviceSide.remove(host);
+    QDir hosts(sim.deviceDir(udid) + QStringLiteral("/lockdown"), QStringLiteral("*.plist"));
+    for (const QString& host : hosts.entryList(QDir::Files)) {
+        hosts.remove(host);
     }
     QFile::remove(record);
     return !QFileInfo::exists(record) && sim.set(udid, QStringLiteral("Sim.TrustAccepted"), trust) && sim.plug(udid);

@@ -4,8 +4,6 @@
 
 #include "tests/simbackup/helpersuite.h"
 
-#include <plist/plist.h>
-
 using namespace Qt::StringLiterals;
 
 class PeerTest : public HelperSuite {
@@ -32,24 +30,6 @@ class PeerTest : public HelperSuite {
     }
     bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
         return !tool(u"idevicebackup2"_s, QStringList{command} + options + QStringList{root}, success).isEmpty();
-    }
-    // A plist value as ideviceinfo prints one scalar.
-    static QString printed(plist_t node) {
-        uint8_t truth = 0;
-        uint64_t number = 0;
-        switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN:
-            plist_get_bool_val(node, &truth);
-            return truth ? u"true"_s : u"false"_s;
-        case PLIST_UINT:
-            plist_get_uint_val(node, &number);
-            return QString::number(number);
-        default: {
-            uint64_t length = 0;
-            const char* text = plist_get_string_ptr(node, &length);
-            return text ? QString::fromUtf8(text, qsizetype(length)) : QString();
-        }
-        }
     }
     bool restoredByTool() {
         return backup2(u"restore"_s, u"Restore Successful."_s, {u"--system"_s, u"--settings"_s, u"--remove"_s});
@@ -117,34 +97,25 @@ private slots:
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
     }
 
-    // Every lockdown value the program reads, read by the tool: the phone's own value, as the tool prints it.
+    // Every lockdown value the program reads, as ideviceinfo reads it, is the simulated phone's own.
     void lockdownValues_data() { tools_data(); }
     void lockdownValues() {
         QFETCH(QString, ios);
         const QString udid = sim.create({u"--ios"_s, ios, u"--icloud"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
         QVERIFY(plugged(udid));
-        plist_t device = nullptr;
-        QFile file(sim.deviceDir(udid) + u"/device.plist"_s);
-        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &device);
-        const auto freed = qScopeGuard([&] { plist_free(device); });
-        for (const char* path : {"/UniqueDeviceID", "/DeviceName", "/MobileSubscriberCountryCode", "/ProductVersion",
-                                 "/ProductType", "com.apple.disk_usage/TotalDataCapacity",
-                                 "com.apple.mobile.backup/CloudBackupEnabled", "com.apple.mobile.backup/WillEncrypt"}) {
-            const QString domain = QString::fromLatin1(path).section(u'/', 0, 0);
-            const QString key = QString::fromLatin1(path).section(u'/', 1);
+        const CFType held = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/device.plist"_s);
+        for (const QString& path :
+             {u"/UniqueDeviceID"_s, u"/DeviceName"_s, u"/MobileSubscriberCountryCode"_s, u"/ProductVersion"_s,
+              u"/ProductType"_s, u"com.apple.disk_usage/TotalDataCapacity"_s,
+              u"com.apple.mobile.backup/CloudBackupEnabled"_s, u"com.apple.mobile.backup/WillEncrypt"_s}) {
+            const QString domain = path.section(u'/', 0, 0), key = path.section(u'/', 1);
             const QStringList query = domain.isEmpty() ? QStringList{} : QStringList{u"-q"_s, domain};
-            plist_t held =
-                plist_access_path(device, 3, "Lockdown", domain.toUtf8().constData(), key.toUtf8().constData());
-            QVERIFY2(held, path);
-            QCOMPARE(tool(u"ideviceinfo"_s, query + QStringList{u"-k"_s, key}, {}), printed(held));
+            const CFType read = CFType::createCFPropertyList( // -x: the value as an XML plist
+                tool(u"ideviceinfo"_s, QStringList{u"-x"_s, u"-k"_s, key} + query, {}).toUtf8());
+            const QByteArray expected = held.get(u"Lockdown"_s).get(domain).get(key).CFPropertyListToBytes(100);
+            QVERIFY2(!expected.isEmpty() && read.CFPropertyListToBytes(100) == expected, qPrintable(path));
         }
-        const QStringList available{u"-q"_s, u"com.apple.disk_usage"_s, u"-k"_s, u"AmountDataAvailable"_s};
-        const qint64 free = tool(u"ideviceinfo"_s, available, {}).toLongLong();
-        QVERIFY(free > 0 &&
-                free < tool(u"ideviceinfo"_s, {u"-q"_s, u"com.apple.disk_usage"_s, u"-k"_s, u"TotalDataCapacity"_s}, {})
-                           .toLongLong());
     }
 
     // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2
