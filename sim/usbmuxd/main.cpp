@@ -26,8 +26,11 @@
 // through its insecure notification proxy; here Sim.TrustAccepted turning to
 // "accepted") and pairs then, so the phone is trusted without a replug. The
 // phone is listed at once either way (usbmuxd lists one it waits on before waiting).
-// Left out (not simulated): the StartSession check of a record already held
-// (any record counts), UntrustedHostBUID, the road of iOS 6 and older.
+// A record already held is tried with StartSession first: the phone takes it
+// (or fails otherwise, which usbmuxd also counts as paired), or does not know
+// the host (paired again), or breaks off in TLS (the record is removed and the
+// phone paired again). Left out (not simulated): UntrustedHostBUID, the road of
+// iOS 6 and older.
 //
 // A device is plugged in while its device.plist has Sim.Connected not false,
 // polled every 250 ms; it gets a new DeviceID each time it comes back (a new
@@ -448,9 +451,36 @@ std::string trustAnswerOf(const MuxDevice& device) {
     return plist ? trustAnswer(plist.get()) : std::string();
 }
 
+// StartSession with the HostID of the record held for the device.
+lockdownd_error_t sessionWithRecord(const MuxDevice& device) {
+    Plist record = readPlistFile(recordPath(device.udid.toStdString()));
+    const std::string hostId = stringOf(dictPath(record.get(), {"HostID"}));
+    idevice_t dev = nullptr;
+    lockdownd_client_t client = nullptr;
+    const QByteArray udid = device.udid.toUtf8();
+    lockdownd_error_t result = LOCKDOWN_E_MUX_ERROR;
+    if (idevice_new_with_options(&dev, udid.constData(), IDEVICE_LOOKUP_USBMUX) == IDEVICE_E_SUCCESS &&
+        (result = lockdownd_client_new(dev, &client, "usbmuxd")) == LOCKDOWN_E_SUCCESS) {
+        result = lockdownd_start_session(client, hostId.c_str(), nullptr, nullptr);
+    }
+    if (client) {
+        lockdownd_client_free(client);
+    }
+    if (dev) {
+        idevice_free(dev);
+    }
+    return result;
+}
+
 void preflight(const MuxDevice& device) {
-    if (QFileInfo::exists(recordPath(device.udid.toStdString()))) {
-        return;
+    const QString record = recordPath(device.udid.toStdString());
+    if (QFileInfo::exists(record)) {
+        const lockdownd_error_t session = sessionWithRecord(device);
+        if (session == LOCKDOWN_E_SSL_ERROR) {
+            QFile::remove(record);
+        } else if (session != LOCKDOWN_E_INVALID_HOST_ID) {
+            return;
+        }
     }
     std::string answer = trustAnswerOf(device);
     if (pairThroughLockdown(device)) {

@@ -65,7 +65,6 @@ private:
     QString m_udid;
     am_device* m_dev = nullptr;
 
-    // The phone plugged in again unpaired, with its new handle.
     bool replugUntrusted(const QString& trust, bool afterFirstArrival = false) {
         am_device* old = m_dev;
         return replugUnpaired(m_sim, m_mux, m_udid, trust, afterFirstArrival) &&
@@ -134,6 +133,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_mux.pairRecord(m_udid)));
         QCOMPARE(deviceName(), u"Mux Phone"_s);
         QVERIFY(QFileInfo::exists(m_mux.pairRecord(m_udid)));
+        QVERIFY(m_sim.unplug(m_udid) && deviceSide.remove(deviceSide.entryList({u"*.plist"_s}).value(0)));
+        QVERIFY(m_sim.plug(m_udid)); // stale on arrival: usbmuxd pairs the phone again before anyone asks
+        QTRY_COMPARE_WITH_TIMEOUT(deviceSide.entryList({u"*.plist"_s}).size(), 1, 10000);
+        QCOMPARE((m_dev = m_receiver.deviceFor(m_udid), deviceName()), u"Mux Phone"_s);
     }
 
     // A failed session that is not the device forgetting the host keeps the record other tools share.
