@@ -38,7 +38,7 @@ class PeerTest : public HelperSuite {
 private slots:
     void initTestCase() {
         for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2",
-                                 "idevicenotificationproxy"}) {
+                                 "idevicenotificationproxy", "ideviceinstaller"}) {
             if (QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()) {
                 QSKIP(qPrintable(u"%1 is not installed (Debian: libimobiledevice-utils)"_s.arg(name)));
             }
@@ -101,7 +101,7 @@ private slots:
     void lockdownValues_data() { tools_data(); }
     void lockdownValues() {
         QFETCH(QString, ios);
-        const QString udid = sim.create({u"--ios"_s, ios, u"--icloud"_s});
+        const QString udid = sim.create({u"--ios"_s, ios, u"--icloud"_s, u"--preset"_s, u"demo"_s});
         const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
         QVERIFY(plugged(udid));
         const CFType held = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/device.plist"_s);
@@ -116,6 +116,14 @@ private slots:
             const QByteArray expected = held.get(u"Lockdown"_s).get(domain).get(key).CFPropertyListToBytes(100);
             QVERIFY2(!expected.isEmpty() && read.CFPropertyListToBytes(100) == expected, qPrintable(path));
         }
+        // ideviceinstaller lists every app of the phone: "id, version, name" lines after a header.
+        const QString list = tool(u"ideviceinstaller"_s, {u"-l"_s, u"-o"_s, u"list_all"_s}, u"CFBundleIdentifier"_s);
+        QStringList installed{u"CFBundleIdentifier"_s};
+        const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/apps.plist"_s);
+        for (int i = 0; i < apps.array_size(); ++i) {
+            installed << apps.at(i).get(u"CFBundleIdentifier"_s).CFStringQString();
+        }
+        QCOMPARE(list.split(u'\n').replaceInStrings(QRegularExpression(u",.*"_s), QString()), installed);
     }
 
     // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2
