@@ -200,8 +200,7 @@ private slots:
         QVERIFY(writeFile(container(u"com.example.streamly"_s) + u"/iTunesArtwork"_s,
                           QByteArray(IOSLoadAppThread::kMaxIconBytes + 1, 'i')));
         // An App Store app's container is refused: the loop goes on, and its icon is SpringBoard's, the same picture.
-        const QString refused = u"com.example.trailmap"_s;
-        QVERIFY(setFault(u"VendContainerFail"_s, u"[\"%1\"]"_s.arg(refused)));
+        QVERIFY(setFault(u"VendContainerFail"_s, uR"(["com.example.trailmap"])"_s));
         const auto vendable = qScopeGuard([&] { setFault(u"VendContainerFail"_s, u"null"_s); });
         RecordingReporter reporter(true);
         IOSLoadAppThread worker(m_device, reporter);
@@ -225,7 +224,7 @@ private slots:
             }
         }
         QCOMPARE(cachedIcon(bigId), big);
-        QVERIFY(!cachedIcon(refused).isEmpty()); // compared with the device's above
+        QVERIFY(!cachedIcon(u"com.example.trailmap"_s).isEmpty()); // compared with the device's above
 
         // A cached icon is never fetched again; a missing one is tried again.
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, "changed on the device"));

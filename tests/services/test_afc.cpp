@@ -145,11 +145,10 @@ private slots:
         QVERIFY((artwork.isEmpty() || writeLocal(path, artwork)) &&
                 sim.set(udid, u"Sim.Faults.ReplaceReply.getIconPNGData"_s, reply));
         const QByteArray icon = mobiledevice_springboard_icon(device, app, 4 * 1024 * 1024);
-        const QByteArray png = readLocal(path);
-        const bool served = reply == u"null"_s && png.startsWith("\x89PNG");
+        const bool served = reply == u"null"_s && readLocal(path).startsWith("\x89PNG");
         QVERIFY(sim.set(udid, u"Sim.Faults.ReplaceReply.getIconPNGData"_s, u"null"_s));
-        QCOMPARE(icon, served ? png : QByteArray());
-        QVERIFY(!served || mobiledevice_springboard_icon(device, app, png.size() - 1).isEmpty());
+        QCOMPARE(icon, served ? readLocal(path) : QByteArray());
+        QVERIFY(!served || mobiledevice_springboard_icon(device, app, icon.size() - 1).isEmpty());
     }
 
     // Reads are asked in blocks of at most 64 KiB, writes sent in chunks of at most 32 KiB.
