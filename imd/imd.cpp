@@ -9,12 +9,14 @@
 // event thread; devices already attached are announced to a new subscriber.
 //
 // Trust: a phone whose Pair came back "dialog pending" or "passcode protected"
-// is awaited. Once it is paired (usbmuxd pairs by itself when the user taps
-// Trust and tells listeners "Paired"; or another tool paired it, seen by the
-// pair record turning up, looked for every few seconds without a session) it
-// is announced again, as a replug would: removal of the old handle, arrival of
-// a new one, so that callers that gave up on it try again. The old handle
-// works on until the phone leaves.
+// is awaited. Once it is paired it is announced again, as a replug would:
+// removal of the old handle (which works on until the phone leaves), arrival
+// of a new one, so that callers that gave up on it try again. Paired means
+// usbmuxd's "Paired" (it pairs by itself when the user taps Trust), or the pair
+// record turning up, looked for every few seconds without a session, when
+// another tool paired it (the way out where usbmuxd's preflight gave up, as its
+// tracker reports: "Preflight_worker doesn't retry after
+// LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING"). A caller's own Pair settles it.
 //
 // Sessions: lockdown clients are not thread-safe and the framework interface
 // has no session handle, so each thread keeps its own client per device:
