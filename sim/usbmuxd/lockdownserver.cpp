@@ -563,6 +563,9 @@ private:
             }
         }
         plist_dict_set_item(stored.get(), "EscrowBag", plist_new_data(reinterpret_cast<char*>(bag), sizeof bag));
+        if (plist_t label = plist_dict_get_item(request, "Label")) { // who paired: usbmuxd itself, or which program
+            plist_dict_set_item(stored.get(), "Label", plist_copy(label));
+        }
         {
             std::lock_guard lock(g_pairMutex);
             QDir().mkpath(pairingDir(this->device.dir));
