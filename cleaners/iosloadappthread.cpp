@@ -4,6 +4,7 @@
 #include "device/mobiledevice.h"
 #include "device/mobiledevice_msg.h"
 #include "services/mobiledevice_afc.h"
+#include "services/mobiledevice_springboard.h"
 
 #include <QFile>
 #include <QLoggingCategory>
@@ -81,21 +82,38 @@ void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
         return;
     }
     const QString localPath = dir.filePath(QStringLiteral("iTunesArtwork"));
-    if (QFile::exists(localPath)) {
+    if (QFile::exists(localPath) || copyArtwork(app, localPath)) {
         return;
     }
+    // No artwork to read (since iOS 8.3 the containers of App Store apps are refused): the home screen's icon.
+    try {
+        const QByteArray png = mobiledevice_springboard_icon(m_device.device, app.appId, kMaxIconBytes);
+        const QString partPath = localPath + QStringLiteral(".part");
+        QFile local(partPath);
+        const bool written = !png.isEmpty() && local.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                             local.write(png) == png.size() && local.flush();
+        local.close();
+        if (!written || !QFile::rename(partPath, localPath)) {
+            QFile::remove(partPath);
+        }
+    } catch (const std::exception& e) {
+        qCDebug(lcLoadApp, "SpringBoard icon of %s: %s", qPrintable(app.appId), e.what());
+    }
+}
+
+bool IOSLoadAppThread::copyArtwork(const _IOSAppInfo& app, const QString& localPath) {
     try {
         mobiledevice_afc afc(m_device.device);
         afc.startService(app.appId);
         AfcFile remote;
         if (!afc.readFile(QStringLiteral("/iTunesArtwork"), remote)) {
-            return;
+            return false;
         }
         // Written under a temporary name, so an interrupted copy is never taken for a cached icon.
         const QString partPath = localPath + QStringLiteral(".part");
         QFile local(partPath);
         if (!local.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            return;
+            return false;
         }
         if (iconBuffer.size() != kIconBufferSize) {
             iconBuffer.resize(kIconBufferSize);
@@ -121,9 +139,12 @@ void IOSLoadAppThread::cacheIcon(const _IOSAppInfo& app) {
         remote.close();
         if (!ok || !QFile::rename(partPath, localPath)) {
             QFile::remove(partPath);
+            return false;
         }
+        return true;
     } catch (const std::exception& e) {
         qCDebug(lcLoadApp, "Error: %s", e.what());
+        return false;
     }
 }
 

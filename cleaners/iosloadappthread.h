@@ -2,7 +2,8 @@
 
 // Lists the user apps of a device through installation_proxy and keeps each
 // app's artwork in the device's local cache folder, so the app list can show
-// an icon. An icon once cached is never fetched again. The worker stops
+// an icon; where the artwork cannot be read, the icon SpringBoard shows for the
+// app is kept instead. An icon once cached is never fetched again. The worker stops
 // silently once the dialog is cancelled.
 
 #include "app/progressreporter.h"
@@ -31,6 +32,8 @@ protected:
 private:
     void listApps();
     void cacheIcon(const _IOSAppInfo& app);
+    // Copies the container's /iTunesArtwork; false when it could not be read whole.
+    bool copyArtwork(const _IOSAppInfo& app, const QString& localPath);
 
     IOSDevice const& m_device;
     ProgressReporter& m_progress;

@@ -218,10 +218,18 @@ void mobiledevice_startservice(am_device* device, char const* service, unsigned 
     } catch (const std::exception& e) {
         qCDebug(lcDevice, "device description: %s", e.what());
     }
+    // What the user can do about it: unlock the phone, pair it again, or the general advice.
+    const char* advice = "Please turn off Wifi Sync on iTunes or disconnect computer internet connections to try "
+                         "again.<br/>";
+    if (r == kAMDPasswordProtectedError) {
+        advice = "Your iPhone is locked. Please unlock it with its passcode, keep it unlocked and try again.<br/>";
+    } else if (r == kAMDMissingEscrowBagError) {
+        advice = "This computer's pairing with your iPhone was incomplete and is made again. Please unlock your "
+                 "iPhone, tap \"Trust\" on it if it asks, and try again.<br/>";
+    }
     const QString text =
         QStringLiteral("<br/><br/>device:%1 <br/><br/>").arg(description) +
-        QCoreApplication::translate("mobiledevice", "Please turn off Wifi Sync on iTunes or disconnect computer "
-                                                    "internet connections to try again.<br/>") +
+        QCoreApplication::translate("mobiledevice", advice) +
         QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(QString::fromUtf8(service)).arg(r);
     throw std::runtime_error(text.toStdString());
 }

@@ -31,8 +31,12 @@ enum : unsigned int {
     ADNCI_MSG_DISCONNECTED = 2,
 };
 
-// "Password protected": the device is locked (lockdown's PasswordProtected).
+// "Password protected": the device is locked (lockdown's PasswordProtected, and
+// its EscrowLocked: locked since it started, so the escrow bag cannot open it).
 inline constexpr int kAMDPasswordProtectedError = static_cast<int>(0xe800006bu);
+// The host's pair record holds no escrow bag, which a locked device needs for a
+// backup; the record was dropped, so that the next session pairs again and gets one.
+inline constexpr int kAMDMissingEscrowBagError = static_cast<int>(0xe80000b1u);
 
 typedef int (*AMDeviceNotificationSubscribe_t)(am_device_notification_callback callback, unsigned int unused0,
                                                unsigned int unused1, void* context, void** subscription);

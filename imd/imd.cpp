@@ -8,6 +8,16 @@
 // QCoreApplication's thread when there is one, else called from the library's
 // event thread; devices already attached are announced to a new subscriber.
 //
+// Trust: a phone whose Pair came back "dialog pending" or "passcode protected"
+// is awaited. Once it is paired it is announced again, as a replug would:
+// removal of the old handle (which works on until the phone leaves), arrival
+// of a new one, so that callers that gave up on it try again. Paired means
+// usbmuxd's "Paired" (it pairs by itself when the user taps Trust), or the pair
+// record turning up, looked for every few seconds without a session, when
+// another tool paired it (the way out where usbmuxd's preflight gave up, as its
+// tracker reports: "Preflight_worker doesn't retry after
+// LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING"). A caller's own Pair settles it.
+//
 // Sessions: lockdown clients are not thread-safe and the framework interface
 // has no session handle, so each thread keeps its own client per device:
 //   AMDeviceConnect        plain lockdown client (QueryType)
@@ -45,6 +55,7 @@
 #include <plist/plist.h>
 #include <poll.h>
 #include <pthread.h>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -73,13 +84,16 @@ constexpr int kErrInvalidService = code(0xe8000022u);
 constexpr int kErrInvalidPairRecord = code(0xe8000025u);
 constexpr int kErrServiceFailed = code(0xe8000028u);
 constexpr int kErrServiceProhibited = code(0xe8000087u);
-constexpr int kErrPasswordProtected = kAMDPasswordProtectedError;
+constexpr int kErrPasswordProtected = kAMDPasswordProtectedError; // also escrow locked: both mean "unlock it"
 constexpr int kErrUserDeniedPairing = code(0xe8000096u);
 constexpr int kErrPairingDialogPending = code(0xe800009au);
 constexpr int kErrSsl = code(0xe8000029u);
 
 constexpr const char* kLabel = "spacevexlar";
 constexpr unsigned int kRelayPollMs = 200;
+constexpr auto kTrustPollInterval = std::chrono::seconds(3);
+
+bool hasPairRecord(const std::string& udid);
 
 int mapLockdown(lockdownd_error_t e) {
     switch (e) {
@@ -91,6 +105,7 @@ int mapLockdown(lockdownd_error_t e) {
     case LOCKDOWN_E_RECEIVE_TIMEOUT:
         return kErrNotConnected;
     case LOCKDOWN_E_PASSWORD_PROTECTED:
+    case LOCKDOWN_E_ESCROW_LOCKED:
         return kErrPasswordProtected;
     case LOCKDOWN_E_USER_DENIED_PAIRING:
         return kErrUserDeniedPairing;
@@ -110,7 +125,6 @@ int mapLockdown(lockdownd_error_t e) {
     case LOCKDOWN_E_MISSING_SERVICE:
         return kErrInvalidService;
     case LOCKDOWN_E_SERVICE_PROHIBITED:
-    case LOCKDOWN_E_ESCROW_LOCKED:
         return kErrServiceProhibited;
     default:
         return kErrUnknown;
@@ -154,6 +168,7 @@ public:
         if (result != 0) {
             return result;
         }
+        std::call_once(trustPollOnce, [this] { std::thread([this] { pollTrust(); }).detach(); });
         std::vector<Event> events;
         {
             std::lock_guard lock(mutex);
@@ -168,6 +183,16 @@ public:
         return 0;
     }
 
+    // The phone's Pair is waiting for the user (true) or is settled either way (false).
+    void setAwaitingTrust(am_device* dev, bool waiting) {
+        std::lock_guard lock(mutex);
+        if (waiting && dev->present) {
+            awaitingTrust.insert(dev->udid);
+        } else {
+            awaitingTrust.erase(dev->udid);
+        }
+    }
+
 private:
     static void onEvent(const idevice_event_t* event, void* user) {
         // USB only: a phone on the network is not one the user plugged in.
@@ -178,9 +203,14 @@ private:
     }
 
     void handle(int kind, const std::string& udid) {
+        if (kind == IDEVICE_DEVICE_PAIRED) {
+            announceTrusted(udid);
+            return;
+        }
         std::vector<Event> events;
         {
             std::lock_guard lock(mutex);
+            awaitingTrust.erase(udid);
             auto it = devices.find(udid);
             if (kind == IDEVICE_DEVICE_ADD && it == devices.end()) {
                 auto* dev = new am_device;
@@ -192,6 +222,9 @@ private:
             } else if (kind == IDEVICE_DEVICE_REMOVE && it != devices.end()) {
                 am_device* dev = it->second; // kept: a stale handle must not dangle
                 dev->present = false;
+                for (am_device* earlier : retired) {
+                    earlier->present = earlier->present && earlier->udid != udid;
+                }
                 devices.erase(it);
                 retired.push_back(dev);
                 for (Subscription* s : subs) {
@@ -201,6 +234,52 @@ private:
         }
         for (const Event& e : events) {
             deliver(e);
+        }
+    }
+
+    // A phone still awaited is announced again under a new handle, the old one retired.
+    void announceTrusted(const std::string& udid) {
+        std::vector<Event> events;
+        {
+            std::lock_guard lock(mutex);
+            auto it = devices.find(udid);
+            if (!awaitingTrust.erase(udid) || it == devices.end()) {
+                return;
+            }
+            // The old handle works on until the phone leaves: a caller may be trying it again right now.
+            am_device* old = it->second;
+            retired.push_back(old);
+            auto* dev = new am_device;
+            dev->udid = udid;
+            it->second = dev;
+            for (Subscription* s : subs) {
+                events.push_back({s, old, ADNCI_MSG_DISCONNECTED});
+                events.push_back({s, dev, ADNCI_MSG_CONNECTED});
+            }
+        }
+        for (const Event& e : events) {
+            deliver(e);
+        }
+    }
+
+    // For a usbmuxd that sends no "Paired", or a phone paired by another tool.
+    void pollTrust() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr); // a daemon that hangs up must not end the program
+        while (true) {
+            std::this_thread::sleep_for(kTrustPollInterval);
+            std::vector<std::string> waiting;
+            {
+                std::lock_guard lock(mutex);
+                waiting.assign(awaitingTrust.begin(), awaitingTrust.end());
+            }
+            for (const std::string& udid : waiting) {
+                if (hasPairRecord(udid)) {
+                    announceTrusted(udid);
+                }
+            }
         }
     }
 
@@ -231,7 +310,9 @@ private:
     std::map<std::string, am_device*> devices;
     std::vector<am_device*> retired; // handles of devices that left, alive for their holders
     std::vector<Subscription*> subs;
+    std::set<std::string> awaitingTrust; // udids of plugged-in phones whose Pair waits for the user
     std::once_flag listenOnce;
+    std::once_flag trustPollOnce;
     std::mutex deliverMutex;
     std::once_flag postRoutineOnce;
     bool appGone = false; // guarded by deliverMutex
@@ -367,20 +448,30 @@ std::string recordData(plist_t record, const char* key) {
     return out;
 }
 
-// The host's side of a service's TLS: the pair record's root certificate and
-// key, as the device expects from the host it paired with.
-SslCtxPtr hostTlsContext(const std::string& udid) {
+// A data item of usbmuxd's pair record for the device; empty when missing.
+std::string pairRecordData(const std::string& udid, const char* key) {
     char* data = nullptr;
     uint32_t size = 0;
     if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) != 0 || !data) {
-        return nullptr;
+        return std::string();
     }
     plist_t record = nullptr;
     plist_from_memory(data, size, &record);
     free(data);
-    const std::string certPem = record ? recordData(record, "RootCertificate") : std::string();
-    const std::string keyPem = record ? recordData(record, "RootPrivateKey") : std::string();
+    const std::string value =
+        record && plist_get_node_type(record) == PLIST_DICT ? recordData(record, key) : std::string();
     plist_free(record);
+    return value;
+}
+
+// The host's side of a service's TLS: the pair record's root certificate and
+// key, as the device expects from the host it paired with.
+SslCtxPtr hostTlsContext(const std::string& udid) {
+    const std::string certPem = pairRecordData(udid, "RootCertificate");
+    const std::string keyPem = pairRecordData(udid, "RootPrivateKey");
+    if (certPem.empty() || keyPem.empty()) {
+        return nullptr;
+    }
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     BIO* certBio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
     BIO* keyBio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
@@ -442,7 +533,12 @@ int startService(am_device* dev, const std::string& name, unsigned int* socketOu
         return error;
     }
     lockdownd_service_descriptor_t service = nullptr;
-    // The backup service of a locked device opens only to a host with the escrow bag.
+    // The backup service of a locked device opens only to a host with the escrow bag. A record
+    // without one (the bag comes with pairing) is dropped, so that the next session pairs again.
+    if (name == "com.apple.mobilebackup2" && pairRecordData(dev->udid, "EscrowBag").empty()) {
+        usbmuxd_delete_pair_record(dev->udid.c_str());
+        return kAMDMissingEscrowBagError;
+    }
     const lockdownd_error_t le = name == "com.apple.mobilebackup2"
                                      ? lockdownd_start_service_with_escrow_bag(client, name.c_str(), &service)
                                      : lockdownd_start_service(client, name.c_str(), &service);
@@ -570,7 +666,12 @@ IMD_EXPORT int AMDevicePair(am_device* device) {
     if (!device->present || !conn || !conn->client) {
         return kErrNotConnected;
     }
-    return mapLockdown(lockdownd_pair(conn->client, nullptr));
+    // Settled before the pairing: its own "Paired" must not announce the phone again.
+    Registry& registry = Registry::instance();
+    registry.setAwaitingTrust(device, false);
+    const int result = mapLockdown(lockdownd_pair(conn->client, nullptr));
+    registry.setAwaitingTrust(device, result == kErrPairingDialogPending || result == kErrPasswordProtected);
+    return result;
 }
 
 IMD_EXPORT int AMDeviceValidatePairing(am_device* device) {
@@ -607,6 +708,7 @@ IMD_EXPORT int AMDeviceStartSession(am_device* device) {
     lockdownd_client_free(conn->client);
     conn->client = client;
     conn->session = true;
+    Registry::instance().setAwaitingTrust(device, false); // paired by someone else meanwhile
     return 0;
 }
 

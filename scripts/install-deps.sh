@@ -9,7 +9,7 @@ packages=(
   qt6-httpserver-dev qt6-websockets-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins
   libgl-dev libxkbcommon-dev
   libplist-dev libsqlite3-dev sqlite3 libssl-dev
-  libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils
+  libimobiledevice-dev libusbmuxd-dev libimobiledevice-utils ideviceinstaller
   python3 python3-cryptography
   xvfb xauth fonts-dejavu-core
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream zlib1g-dev

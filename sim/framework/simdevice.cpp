@@ -36,6 +36,7 @@
 //                                        (relayed to the device's observers),
 //                                        Shutdown -> ProxyDeath
 //                                        (simdevice notify posts from outside)
+//   com.apple.springboardservices        getIconPNGData (simservices.cpp)
 //   com.apple.mobilebackup2, com.apple.mobilesync, com.apple.mobile.file_relay
 //                                        see devicelinkserver.cpp and
 //                                        filerelayserver.cpp
@@ -366,7 +367,8 @@ int64_t amountAvailable(am_device* dev, plist_t device) {
 bool isKnownService(const std::string& name) {
     return name == "com.apple.afc" || name == "com.apple.mobile.house_arrest" ||
            name == "com.apple.mobile.installation_proxy" || name == "com.apple.mobile.notification_proxy" ||
-           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" || name == "com.apple.mobile.file_relay";
+           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" ||
+           name == "com.apple.mobile.file_relay" || name == "com.apple.springboardservices";
 }
 
 std::string argString(void* node) {

@@ -369,6 +369,41 @@ void serveHouseArrest(ServiceConnection& conn) {
     }
 }
 
+// SpringBoard services, as libimobiledevice's sbservices.c asks them: each
+// request { "command": "getIconPNGData", "bundleId": id } is answered with
+// { "pngData": <the icon> }. The simulated home screen shows an app's artwork
+// (files/AppDomain-<id>/iTunesArtwork), read here whether or not house arrest
+// would vend the container. Not confirmed with a real device: the answer for an
+// app that is not installed or has no icon (here an empty dictionary), and for
+// an unknown command (here { "Error": "UnknownCommand" }).
+// Sim.Faults.ReplaceReply.getIconPNGData is sent instead of the answer.
+void serveSpringBoard(ServiceConnection& conn) {
+    while (conn.alive()) {
+        bool binary = false;
+        Plist request = conn.recvPlist(&binary);
+        if (!request || !conn.beforeReply()) {
+            return;
+        }
+        const std::string id = stringOf(dictPath(request.get(), {"bundleId"}));
+        Plist reply(plist_new_dict());
+        if (stringOf(dictPath(request.get(), {"command"})) != "getIconPNGData") {
+            reply = errorReply("UnknownCommand");
+        } else if (Plist replaced = replacedReply(conn.setup().deviceDir, "getIconPNGData")) {
+            reply = std::move(replaced);
+        } else if (plausibleBundleId(id) && appListed(conn.setup().deviceDir, id)) {
+            QFile icon(conn.setup().deviceDir + QStringLiteral("/files/AppDomain-") + QString::fromStdString(id) +
+                       QStringLiteral("/iTunesArtwork"));
+            if (icon.open(QIODevice::ReadOnly)) {
+                const QByteArray png = icon.readAll();
+                plist_dict_set_item(reply.get(), "pngData", plist_new_data(png.constData(), uint64_t(png.size())));
+            }
+        }
+        if (!conn.sendPlist(reply.get(), binary)) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setup) {
@@ -391,6 +426,8 @@ void serveInBackground(int fd, const std::string& serviceName, ServiceSetup setu
             serveMobileSync(conn);
         } else if (serviceName == "com.apple.mobile.file_relay") {
             serveFileRelay(conn);
+        } else if (serviceName == "com.apple.springboardservices") {
+            serveSpringBoard(conn);
         }
     }).detach();
 }

@@ -366,7 +366,8 @@ Plist errorReply(const std::string& request, const std::string& error) {
 bool isKnownService(const std::string& name) {
     return name == "com.apple.afc" || name == "com.apple.mobile.house_arrest" ||
            name == "com.apple.mobile.installation_proxy" || name == "com.apple.mobile.notification_proxy" ||
-           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" || name == "com.apple.mobile.file_relay";
+           name == "com.apple.mobilebackup2" || name == "com.apple.mobilesync" ||
+           name == "com.apple.mobile.file_relay" || name == "com.apple.springboardservices";
 }
 
 // What the service threads need, as the framework stand-in copies it at service start.
@@ -534,18 +535,8 @@ private:
         return node;
     }
 
-    // Sim.TrustAccepted is the user's answer to the trust dialog: true or
-    // "accepted", false or "denied", "pending" while the dialog is up.
     Plist pair(plist_t request, plist_t device) {
-        plist_t trust = dictPath(device, {"Sim", "TrustAccepted"});
-        std::string answer = "accepted";
-        if (trust && plist_get_node_type(trust) == PLIST_BOOLEAN) {
-            uint8_t b = 1;
-            plist_get_bool_val(trust, &b);
-            answer = b ? "accepted" : "denied";
-        } else if (trust && plist_get_node_type(trust) == PLIST_STRING) {
-            answer = stringOf(trust);
-        }
+        const std::string answer = trustAnswer(device);
         if (answer == "pending") {
             return errorReply("Pair", "PairingDialogResponsePending");
         }
@@ -572,6 +563,9 @@ private:
             }
         }
         plist_dict_set_item(stored.get(), "EscrowBag", plist_new_data(reinterpret_cast<char*>(bag), sizeof bag));
+        if (plist_t label = plist_dict_get_item(request, "Label")) { // who paired: usbmuxd itself, or which program
+            plist_dict_set_item(stored.get(), "Label", plist_copy(label));
+        }
         {
             std::lock_guard lock(g_pairMutex);
             QDir().mkpath(pairingDir(this->device.dir));
@@ -654,6 +648,17 @@ private:
 };
 
 } // namespace
+
+std::string trustAnswer(plist_t devicePlist) {
+    plist_t trust = dictPath(devicePlist, {"Sim", "TrustAccepted"});
+    if (trust && plist_get_node_type(trust) == PLIST_BOOLEAN) {
+        uint8_t b = 1;
+        plist_get_bool_val(trust, &b);
+        return b ? "accepted" : "denied";
+    }
+    const std::string answer = stringOf(trust);
+    return answer.empty() ? "accepted" : answer;
+}
 
 uint16_t addPendingService(uint32_t deviceId, PendingService service) {
     std::lock_guard lock(g_pendingMutex);

@@ -38,6 +38,15 @@ uint16_t addPendingService(uint32_t deviceId, PendingService service);
 // Takes the service registered under the port; false when there is none.
 bool takePendingService(uint32_t deviceId, uint16_t port, PendingService* out);
 
+// Sim.TrustAccepted, the user's answer to the trust dialog: "accepted" (also
+// true or absent), "denied" (also false), or "pending" while the dialog is up.
+// Pair answers the last two with lockdown's errors "UserDeniedPairing" and
+// "PairingDialogResponsePending" (libimobiledevice's lockdown.c error table;
+// its tracker's "Could not connect to lockdownd: Pairing dialog response
+// pending (-19)" shows a phone with the dialog up). Not confirmed: that a phone
+// asked to Pair again while the dialog is up answers pending every time.
+std::string trustAnswer(plist_t devicePlist);
+
 // Serves lockdown on fd (taken over) until the host hangs up or the device is unplugged.
 void serveLockdown(int fd, const MuxDevice& device);
 // Serves a started service on fd (taken over) on a thread of its own.

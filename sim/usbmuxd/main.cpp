@@ -12,7 +12,25 @@
 // Detached as devices come and go; present devices are announced at once),
 // Connect (DeviceID, PortNumber in network order; the socket then carries the
 // device port's bytes), ReadPairRecord / SavePairRecord / DeletePairRecord
-// (kept in the state folder, default beside the socket) and ReadBUID.
+// (kept in the state folder, default beside the socket) and ReadBUID. A
+// SavePairRecord that names the DeviceID of the plugged-in device the record is
+// for makes listeners hear "Paired" with that DeviceID, as usbmuxd's
+// SavePairRecord does (src/client.c, client_device_paired); libimobiledevice's
+// lockdownd_pair saves its record that way (userpref_save_pair_record with the
+// device's mux id), and libusbmuxd hands it on as UE_DEVICE_PAIRED.
+//
+// Pairing on arrival, as usbmuxd's preflight worker does (src/preflight.c): a
+// phone without a pair record here is asked to Pair through libimobiledevice,
+// which puts up the trust dialog. While it is unanswered the daemon waits for
+// the user to tap Trust (the phone posts com.apple.mobile.lockdown.request_pair
+// through its insecure notification proxy; here Sim.TrustAccepted turning to
+// "accepted") and pairs then, so the phone is trusted without a replug. The
+// phone is listed at once either way (usbmuxd lists one it waits on before waiting).
+// A record already held is tried with StartSession first: the phone takes it
+// (or fails otherwise, which usbmuxd also counts as paired), or does not know
+// the host (paired again), or breaks off in TLS (the record is removed and the
+// phone paired again). Left out (not simulated): UntrustedHostBUID, the road of
+// iOS 6 and older.
 //
 // A device is plugged in while its device.plist has Sim.Connected not false,
 // polled every 250 ms; it gets a new DeviceID each time it comes back (a new
@@ -41,6 +59,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
+#ifdef SIMUSBMUXD_PREFLIGHT
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#endif
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -179,12 +201,25 @@ public:
         listeners.push_back(client);
     }
 
+    // A record was saved for device `id`: its listeners hear "Paired" when that is the device plugged in.
+    void paired(uint32_t id, const std::string& udid) {
+        std::lock_guard lock(mutex);
+        const auto it = devices.find(QString::fromStdString(udid));
+        if (it != devices.end() && it->second.id == id) {
+            Plist m(plist_new_dict());
+            plist_dict_set_item(m.get(), "DeviceID", plist_new_uint(id));
+            plist_dict_set_item(m.get(), "MessageType", plist_new_string("Paired"));
+            broadcast(m.get());
+        }
+    }
+
     void forget(const std::shared_ptr<Client>& client) {
         std::lock_guard lock(mutex);
         listeners.erase(std::remove(listeners.begin(), listeners.end(), client), listeners.end());
     }
 
-    void poll() {
+    // Returns the devices that arrived.
+    std::vector<MuxDevice> poll() {
         struct Plugged {
             QString dir;
             int64_t unplugs;
@@ -212,6 +247,7 @@ public:
             }
         }
         std::lock_guard lock(mutex);
+        std::vector<MuxDevice> arrived;
         for (auto it = devices.begin(); it != devices.end();) {
             const auto found = plugged.find(it->first);
             if (found == plugged.end() ||
@@ -236,8 +272,10 @@ public:
                 devices[udid] = d;
                 Plist m(attached(d));
                 broadcast(m.get());
+                arrived.push_back(d);
             }
         }
+        return arrived;
     }
 
 private:
@@ -365,8 +403,12 @@ void serveClient(int fd) {
             }
             Plist record = bytes ? parsePlist(bytes, static_cast<size_t>(len)) : nullptr;
             free(bytes);
-            sendResult(*client, !path.isEmpty() && record && writePlistFile(path, record.get()) ? kOk : kBadCommand,
-                       tag);
+            const bool saved = !path.isEmpty() && record && writePlistFile(path, record.get());
+            sendResult(*client, saved ? kOk : kBadCommand, tag);
+            const int64_t deviceId = intAt(request.get(), {"DeviceID"}, 0);
+            if (saved && deviceId > 0 && deviceId <= UINT32_MAX) {
+                registry().paired(static_cast<uint32_t>(deviceId), stringOf(dictPath(request.get(), {"PairRecordID"})));
+            }
         } else if (kind == "DeletePairRecord") {
             const QString path = recordPath(stringOf(dictPath(request.get(), {"PairRecordID"})));
             sendResult(*client, !path.isEmpty() && QFile::remove(path) ? kOk : kBadDevice, tag);
@@ -383,6 +425,88 @@ void serveClient(int fd) {
     }
     if (!handedOver) {
         ::close(fd);
+    }
+}
+
+#ifdef SIMUSBMUXD_PREFLIGHT
+bool pairThroughLockdown(const MuxDevice& device) {
+    idevice_t dev = nullptr;
+    lockdownd_client_t client = nullptr;
+    const QByteArray udid = device.udid.toUtf8();
+    const bool paired = idevice_new_with_options(&dev, udid.constData(), IDEVICE_LOOKUP_USBMUX) == IDEVICE_E_SUCCESS &&
+                        lockdownd_client_new(dev, &client, "usbmuxd") == LOCKDOWN_E_SUCCESS &&
+                        lockdownd_pair(client, nullptr) == LOCKDOWN_E_SUCCESS;
+    if (client) {
+        lockdownd_client_free(client);
+    }
+    if (dev) {
+        idevice_free(dev);
+    }
+    return paired;
+}
+
+// The trust dialog's answer, or empty while device.plist is being rewritten.
+std::string trustAnswerOf(const MuxDevice& device) {
+    Plist plist = readPlistFile(device.dir + QStringLiteral("/device.plist"));
+    return plist ? trustAnswer(plist.get()) : std::string();
+}
+
+// StartSession with the HostID of the record held for the device.
+lockdownd_error_t sessionWithRecord(const MuxDevice& device) {
+    Plist record = readPlistFile(recordPath(device.udid.toStdString()));
+    const std::string hostId = stringOf(dictPath(record.get(), {"HostID"}));
+    idevice_t dev = nullptr;
+    lockdownd_client_t client = nullptr;
+    const QByteArray udid = device.udid.toUtf8();
+    lockdownd_error_t result = LOCKDOWN_E_MUX_ERROR;
+    if (idevice_new_with_options(&dev, udid.constData(), IDEVICE_LOOKUP_USBMUX) == IDEVICE_E_SUCCESS &&
+        (result = lockdownd_client_new(dev, &client, "usbmuxd")) == LOCKDOWN_E_SUCCESS) {
+        result = lockdownd_start_session(client, hostId.c_str(), nullptr, nullptr);
+    }
+    if (client) {
+        lockdownd_client_free(client);
+    }
+    if (dev) {
+        idevice_free(dev);
+    }
+    return result;
+}
+
+void preflight(const MuxDevice& device) {
+    const QString record = recordPath(device.udid.toStdString());
+    if (QFileInfo::exists(record)) {
+        const lockdownd_error_t session = sessionWithRecord(device);
+        if (session == LOCKDOWN_E_SSL_ERROR) {
+            QFile::remove(record);
+        } else if (session != LOCKDOWN_E_INVALID_HOST_ID) {
+            return;
+        }
+    }
+    std::string answer = trustAnswerOf(device);
+    if (pairThroughLockdown(device)) {
+        return;
+    }
+    while (device.present->load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const std::string now = trustAnswerOf(device);
+        if (now.empty()) {
+            continue;
+        }
+        if (now == "accepted" && answer != "accepted" && pairThroughLockdown(device)) {
+            return;
+        }
+        answer = now;
+    }
+}
+#endif
+
+void pollDevices() {
+    for (const MuxDevice& arrived : registry().poll()) {
+#ifdef SIMUSBMUXD_PREFLIGHT
+        std::thread(preflight, arrived).detach();
+#else
+        (void)arrived;
+#endif
     }
 }
 
@@ -421,7 +545,9 @@ int main(int argc, char** argv) {
         std::perror("simusbmuxd");
         return 1;
     }
-    registry().poll();
+    // The preflight's own client library reaches this daemon, not the system's.
+    qputenv("USBMUXD_SOCKET_ADDRESS", "UNIX:" + QFile::encodeName(QFileInfo(socketPath).absoluteFilePath()));
+    pollDevices();
     std::thread([owner, path] {
         while (true) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
@@ -429,7 +555,7 @@ int main(int argc, char** argv) {
                 ::unlink(path.constData());
                 std::_Exit(0);
             }
-            registry().poll();
+            pollDevices();
         }
     }).detach();
     std::printf("listening\n");

@@ -200,6 +200,9 @@ private slots:
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, big));
         QVERIFY(writeFile(container(u"com.example.streamly"_s) + u"/iTunesArtwork"_s,
                           QByteArray(IOSLoadAppThread::kMaxIconBytes + 1, 'i')));
+        // An App Store app's container is refused: the loop goes on, and its icon is SpringBoard's, the same picture.
+        QVERIFY(setFault(u"VendContainerFail"_s, uR"(["com.example.trailmap"])"_s));
+        const auto vendable = qScopeGuard([&] { setFault(u"VendContainerFail"_s, u"null"_s); });
         RecordingReporter reporter(true);
         IOSLoadAppThread worker(m_device, reporter);
         worker.start();
@@ -222,6 +225,7 @@ private slots:
             }
         }
         QCOMPARE(cachedIcon(bigId), big);
+        QVERIFY(!cachedIcon(u"com.example.trailmap"_s).isEmpty()); // compared with the device's above
 
         // A cached icon is never fetched again; a missing one is tried again.
         QVERIFY(writeFile(container(bigId) + u"/iTunesArtwork"_s, "changed on the device"));

@@ -167,6 +167,23 @@ private:
     int created = 0;
 };
 
+// Plugs `udid` in again as a phone never paired with this host, its trust dialog answered `trust`. With
+// `afterFirstArrival` the daemon's own pairing of a trusting phone that just arrived is waited for first.
+inline bool replugUnpaired(const SimStore& sim, const MuxDaemon& mux, const QString& udid, const QString& trust,
+                           bool afterFirstArrival) {
+    const QString record = mux.pairRecord(udid);
+    if ((afterFirstArrival && !QTest::qWaitFor([&] { return QFileInfo::exists(record); }, 30000)) ||
+        !sim.unplug(udid)) {
+        return false;
+    }
+    QDir hosts(sim.deviceDir(udid) + QStringLiteral("/lockdown"), QStringLiteral("*.plist"));
+    for (const QString& host : hosts.entryList(QDir::Files)) {
+        hosts.remove(host);
+    }
+    QFile::remove(record);
+    return !QFileInfo::exists(record) && sim.set(udid, QStringLiteral("Sim.TrustAccepted"), trust) && sim.plug(udid);
+}
+
 // Everything below `root` (a device's files/ folder, a source tree) as "path" -> "d", "l <link target>" or
 // "f <size> <SHA-1>"; with `inodes`, each regular file's inode as well.
 inline QMap<QString, QString> fileTree(const QString& root, QMap<QString, quint64>* inodes = nullptr) {

@@ -10,6 +10,7 @@
 #include "tests/device/simfixture.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 using namespace Qt::StringLiterals;
@@ -35,6 +36,14 @@ QString errorOf(F f) {
     return QString();
 }
 
+bool dropEscrowBag(const QString& recordPath) { // the record is XML
+    QFile file(recordPath);
+    const QString xml = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    const QString without = QString(xml).remove(QRegularExpression(u"<key>EscrowBag</key>\\s*<data>[^<]*</data>"_s));
+    file.close();
+    return without != xml && file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(without.toUtf8()) > 0;
+}
+
 qint64 bytesBelow(const QString& dir) {
     qint64 total = 0;
     QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
@@ -56,6 +65,12 @@ private:
     QString m_udid;
     am_device* m_dev = nullptr;
 
+    bool replugUntrusted(const QString& trust, bool afterFirstArrival = false) {
+        am_device* old = m_dev;
+        return replugUnpaired(m_sim, m_mux, m_udid, trust, afterFirstArrival) &&
+               QTest::qWaitFor([&] { return (m_dev = m_receiver.deviceFor(m_udid)) != old; }, 10000);
+    }
+
     QString deviceName() { return mobiledevice_info(m_dev, {u"DeviceName"_s}, QString()).value(0).CFStringQString(); }
 
 private slots:
@@ -71,9 +86,10 @@ private slots:
         g_listen_ctx = _mobiledevice_listen_ctx(&m_receiver, "iosDeviceConnected", "iosDeviceDisconnected");
         QVERIFY(mobiledevice_listen(&g_listen_ctx));
         QVERIFY((m_dev = m_receiver.waitFor(m_udid, 30000)));
+        QVERIFY(replugUntrusted(u"pending"_s, true));
     }
 
-    // The trust dialog's answers, in order: only the last row pairs.
+    // The trust dialog's answers, in order; trustedWithoutReplug pairs.
     void pairing_data() {
         QTest::addColumn<QString>("trust");
         QTest::addColumn<QString>("lockdownError");
@@ -81,8 +97,7 @@ private slots:
         QTest::newRow("dialog pending") << u"pending"_s << u"null"_s << u"AMDevicePair(-402653030)"_s;
         QTest::newRow("user denied") << u"denied"_s << u"null"_s << u"AMDevicePair(-402653034)"_s;
         QTest::newRow("passcode protected")
-            << u"accepted"_s << uR"({"Pair": "PasswordProtected"})"_s << u"AMDevicePair(-402653077)"_s;
-        QTest::newRow("accepted") << u"accepted"_s << u"null"_s << QString();
+            << u"pending"_s << uR"({"Pair": "PasswordProtected"})"_s << u"AMDevicePair(-402653077)"_s;
     }
 
     void pairing() {
@@ -91,9 +106,20 @@ private slots:
         QFETCH(QString, failure);
         QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, trust));
         QVERIFY(m_sim.set(m_udid, u"Sim.Faults.LockdownError"_s, lockdownError));
+        const auto cleared = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.Faults.LockdownError"_s, u"null"_s); });
         const QString error = errorOf([&] { QCOMPARE(deviceName(), u"Mux Phone"_s); });
         QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(u"Error code: "_s + failure), qPrintable(error));
         QCOMPARE(QFileInfo::exists(m_mux.pairRecord(m_udid)), failure.isEmpty());
+    }
+
+    // Trusted on the phone after the first attempt: usbmuxd pairs it and the phone is announced again, usable.
+    void trustedWithoutReplug() {
+        QVERIFY(replugUntrusted(u"pending"_s));
+        am_device* waiting = m_dev;
+        QVERIFY(errorOf([&] { deviceName(); }).endsWith(u"AMDevicePair(-402653030)"_s));
+        QVERIFY(m_sim.set(m_udid, u"Sim.TrustAccepted"_s, u"accepted"_s));
+        QTRY_VERIFY_WITH_TIMEOUT((m_dev = m_receiver.deviceFor(m_udid)) != waiting, 20000);
+        QCOMPARE(deviceName(), u"Mux Phone"_s);
     }
 
     // A record the device no longer knows fails once, is removed, and the next try pairs again.
@@ -107,6 +133,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_mux.pairRecord(m_udid)));
         QCOMPARE(deviceName(), u"Mux Phone"_s);
         QVERIFY(QFileInfo::exists(m_mux.pairRecord(m_udid)));
+        QVERIFY(m_sim.unplug(m_udid) && deviceSide.remove(deviceSide.entryList({u"*.plist"_s}).value(0)));
+        QVERIFY(m_sim.plug(m_udid)); // stale on arrival: usbmuxd pairs the phone again before anyone asks
+        QTRY_COMPARE_WITH_TIMEOUT(deviceSide.entryList({u"*.plist"_s}).size(), 1, 10000);
+        QCOMPARE((m_dev = m_receiver.deviceFor(m_udid), deviceName()), u"Mux Phone"_s);
     }
 
     // A failed session that is not the device forgetting the host keeps the record other tools share.
@@ -171,24 +201,36 @@ private slots:
     void serviceStarts_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("failure");
-        QTest::newRow("locked, escrow bag sent") << u"DeviceLocked"_s << u"true"_s << QString();
+        QTest::addColumn<QString>("advice");
+        QTest::addColumn<int>("code");
+        const QString unlock = u"keep it unlocked and try again."_s;
+        QTest::newRow("locked, escrow bag sent") << u"DeviceLocked"_s << u"true"_s << QString() << 0;
         QTest::newRow("passcode protected")
-            << u"LockdownError"_s << uR"({"StartService": "PasswordProtected"})"_s << u"=-402653077"_s;
+            << u"LockdownError"_s << uR"({"StartService": "PasswordProtected"})"_s << unlock << -402653077;
+        QTest::newRow("escrow locked") << u"LockdownError"_s << uR"({"StartService": "EscrowLocked"})"_s << unlock
+                                       << -402653077;
         QTest::newRow("prohibited") << u"LockdownError"_s << uR"({"StartService": "ServiceProhibited"})"_s
-                                    << u"=-402653049"_s;
+                                    << u"to try again."_s << -402653049;
+        QTest::newRow("pair record without escrow bag")
+            << u"DeviceLocked"_s << u"true"_s << u"if it asks, and try again."_s << -402653007;
     }
 
     void serviceStarts() {
         QFETCH(QString, fault);
         QFETCH(QString, value);
-        QFETCH(QString, failure);
+        QFETCH(QString, advice);
+        QFETCH(int, code);
+        QVERIFY(code != kAMDMissingEscrowBagError || dropEscrowBag(m_mux.pairRecord(m_udid)));
         QVERIFY(m_sim.set(m_udid, u"Sim.Faults."_s + fault, value));
         const auto cleared = qScopeGuard([&] { m_sim.set(m_udid, u"Sim.Faults."_s + fault, u"null"_s); });
         unsigned int socket = 0;
         const QString error = errorOf([&] { mobiledevice_startservice(m_dev, "com.apple.mobilebackup2", socket); });
-        QVERIFY2(failure.isEmpty() ? error.isEmpty() : error.endsWith(failure), qPrintable(error));
-        if (failure.isEmpty()) {
+        const QString failure =
+            u"%1<br/>Error code: AMDeviceStartService(com.apple.mobilebackup2)=%2"_s.arg(advice).arg(code);
+        QVERIFY2(code == 0 ? error.isEmpty() : error.endsWith(failure), qPrintable(error));
+        QFile record(m_mux.pairRecord(m_udid)); // a record without a bag was replaced by a new pairing
+        QVERIFY(record.open(QIODevice::ReadOnly) && record.readAll().contains("EscrowBag"));
+        if (code == 0) {
             // The device's version offer arrives on the caller's own socket.
             QVERIFY(mobiledevice_recmsg(socket, CFType(), 10000).isCFArray());
             mobiledevice_closeservice(socket);

@@ -30,7 +30,7 @@ private slots:
         Tips::setPresenter(&presenter);
         MessageBoxPresenter::setAutoAnswer(true);
         const QString udid = sim.create({u"--name"_s, u"Mux Phone"_s, u"--ios"_s, u"16.2"_s, u"--preset"_s, u"demo"_s});
-        QVERIFY(!udid.isEmpty() && sim.set(udid, u"Sim.TrustAccepted"_s, u"pending"_s));
+        QVERIFY(!udid.isEmpty() && replugUnpaired(sim, mux, udid, u"pending"_s, true));
         QCOMPARE(mobiledevice_init(), 1);
         MainWindow window;
         window.show();

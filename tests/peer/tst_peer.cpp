@@ -67,7 +67,7 @@ class PeerTest : public HelperSuite {
 private slots:
     void initTestCase() {
         for (const char* name : {"idevice_id", "idevicepair", "ideviceinfo", "idevicename", "idevicebackup2",
-                                 "idevicenotificationproxy"}) {
+                                 "idevicenotificationproxy", "ideviceinstaller"}) {
             if (QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty()) {
                 QSKIP(qPrintable(u"%1 is not installed (Debian: libimobiledevice-utils)"_s.arg(name)));
             }
@@ -143,6 +143,35 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(observer.peek(4096).contains("> " + installed.toUtf8()), 10000);
         observer.close(); // ends it and waits
         QVERIFY(!tool(u"idevicepair"_s, {u"unpair"_s}).isEmpty());
+    }
+
+    // Every lockdown value the program reads, as ideviceinfo reads it, is the simulated phone's own.
+    void lockdownValues_data() { tools_data(); }
+    void lockdownValues() {
+        QFETCH(QString, ios);
+        const QString udid = sim.create({u"--ios"_s, ios, u"--icloud"_s, u"--preset"_s, u"demo"_s});
+        const auto unplugged = qScopeGuard([&] { sim.unplug(udid); });
+        QVERIFY(plugged(udid));
+        const CFType held = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/device.plist"_s);
+        for (const QString& path :
+             {u"/UniqueDeviceID"_s, u"/DeviceName"_s, u"/MobileSubscriberCountryCode"_s, u"/ProductVersion"_s,
+              u"/ProductType"_s, u"com.apple.disk_usage/TotalDataCapacity"_s,
+              u"com.apple.mobile.backup/CloudBackupEnabled"_s, u"com.apple.mobile.backup/WillEncrypt"_s}) {
+            const QString domain = path.section(u'/', 0, 0), key = path.section(u'/', 1);
+            const QStringList query = domain.isEmpty() ? QStringList{} : QStringList{u"-q"_s, domain};
+            const CFType read = CFType::createCFPropertyList( // -x: the value as an XML plist
+                tool(u"ideviceinfo"_s, QStringList{u"-x"_s, u"-k"_s, key} + query, {}).toUtf8());
+            const QByteArray expected = held.get(u"Lockdown"_s).get(domain).get(key).CFPropertyListToBytes(100);
+            QVERIFY2(!expected.isEmpty() && read.CFPropertyListToBytes(100) == expected, qPrintable(path));
+        }
+        // ideviceinstaller lists every app of the phone: "id, version, name" lines after a header.
+        const QString list = tool(u"ideviceinstaller"_s, {u"-l"_s, u"-o"_s, u"list_all"_s}, u"CFBundleIdentifier"_s);
+        QStringList installed{u"CFBundleIdentifier"_s};
+        const CFType apps = CFType::createCFPropertyListFromFile(sim.deviceDir(udid) + u"/apps.plist"_s);
+        for (int i = 0; i < apps.array_size(); ++i) {
+            installed << apps.at(i).get(u"CFBundleIdentifier"_s).CFStringQString();
+        }
+        QCOMPARE(list.split(u'\n').replaceInStrings(QRegularExpression(u",.*"_s), QString()), installed);
     }
 
     // The road without the GUI: idevicebackup2 backs up, vexlar-backup cleans every category, idevicebackup2

@@ -5,6 +5,7 @@
 // sync lock (tst_mb2helper).
 
 #include "services/mobiledevice_afc.h"
+#include "services/mobiledevice_springboard.h"
 #include "tests/app/datarows.h"
 #include "tests/device/devicereceiver.h"
 #include "tests/device/simfixture.h"
@@ -124,6 +125,30 @@ private slots:
         QCOMPARE(afc.lt(u"/Library/ListMe/sub/"_s).value(0).path, u"/Library/ListMe/sub/b.bin"_s);
         QVERIFY(afc.lt(u"/Library/NoSuchFolder"_s).isEmpty());
         QVERIFY(afc.lt(u"/Library/ListMe/a.txt"_s).isEmpty());
+    }
+
+    // SpringBoard's icon: the app's PNG; nothing for an unknown app, no PNG, one above the cap, a hostile answer.
+    void springboardIcon_data() {
+        QTest::addColumn<QString>("app");
+        QTest::addColumn<QString>("reply");      // Sim.Faults.ReplaceReply.getIconPNGData
+        QTest::addColumn<QByteArray>("artwork"); // written as the app's artwork first
+        QTest::newRow("installed app") << appId << u"null"_s << QByteArray();
+        QTest::newRow("unknown app") << u"com.example.none"_s << u"null"_s << QByteArray();
+        QTest::newRow("icon not a PNG") << u"com.example.ledgerly"_s << u"null"_s << QByteArray("GIF89a;");
+        QTest::newRow("pngData not data") << appId << uR"({"pngData": "PNG"})"_s << QByteArray();
+    }
+    void springboardIcon() {
+        QFETCH(QString, app);
+        QFETCH(QString, reply);
+        QFETCH(QByteArray, artwork);
+        const QString path = sim.deviceDir(udid) + u"/files/AppDomain-"_s + app + u"/iTunesArtwork"_s;
+        QVERIFY((artwork.isEmpty() || writeLocal(path, artwork)) &&
+                sim.set(udid, u"Sim.Faults.ReplaceReply.getIconPNGData"_s, reply));
+        const QByteArray icon = mobiledevice_springboard_icon(device, app, 4 * 1024 * 1024);
+        const bool served = reply == u"null"_s && readLocal(path).startsWith("\x89PNG");
+        QVERIFY(sim.set(udid, u"Sim.Faults.ReplaceReply.getIconPNGData"_s, u"null"_s));
+        QCOMPARE(icon, served ? readLocal(path) : QByteArray());
+        QVERIFY(!served || mobiledevice_springboard_icon(device, app, icon.size() - 1).isEmpty());
     }
 
     // Reads are asked in blocks of at most 64 KiB, writes sent in chunks of at most 32 KiB.
