@@ -6,14 +6,21 @@
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "backup/iositunesbksetpasswordthread.h"
+#include "backup/sharedblocks.h"
 #include "device/cftype.h"
 #include "device/mobiledevice_loader.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
+#include <QStringDecoder>
+#include <QtEndian>
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -68,14 +75,17 @@ const QString kMergedDomains = QStringLiteral(
     "DatabaseDomain=CameraRollDomain=HealthDomain=KeychainDomain=KeyboardDomain=ManagedPreferencesDomain=");
 
 // The tree's nodes by path, without a copy of every path: a node is found by
-// its parent's node and its own name (the node's name string, shared). The
-// rare path whose parent path has no node is kept whole and checked first.
+// its parent's node and its own name (the node's own fields). The rare path
+// whose parent path has no node is kept whole and checked first.
 // find(P) gives exactly the node inserted under P, or null.
 class NodesByPath {
 public:
     using Node = BackupManifest::_FileNode;
 
-    explicit NodesByPath(const Node* root) : m_root(root) {}
+    // Room for about expected nodes from the start: growing holds two tables at once.
+    NodesByPath(const Node* root, size_t expected) : m_root(root) {
+        m_slots.resize(std::max<size_t>(1024, std::bit_ceil(expected + expected / 2)), nullptr);
+    }
 
     Node* find(QStringView path) const {
         // Walks the prefixes left to right: long paths cost no stack.
@@ -85,9 +95,11 @@ public:
         while (true) {
             const qsizetype slash = path.indexOf(u'/', start);
             const qsizetype end = slash < 0 ? path.size() : slash;
-            node = whole(path.first(end));
+            const QStringView name = path.sliced(start, end - start);
+            const size_t hash = nameHash(name);
+            node = mayBeWhole(name, hash) ? whole(path.first(end)) : nullptr;
             if (!node) {
-                node = parent ? child(parent, path.sliced(start, end - start)) : nullptr;
+                node = parent ? child(parent, name, hash) : nullptr;
             }
             if (slash < 0) {
                 return node;
@@ -97,51 +109,123 @@ public:
         }
     }
 
-    // find(path) when find(path's parent path) is already known to be parent (non-null).
-    Node* findUnder(const Node* parent, QStringView path, QStringView name) const {
-        Node* node = whole(path);
-        return node ? node : child(parent, name);
+    // A name's hash, worked out once for a record's lookup and insert.
+    static size_t nameHash(QStringView name) { return qHash(name, 0); }
+
+    // find(path) when find(path's parent path) is already known to be parent
+    // (non-null) and name (of nameHash hash) is path's last part; path is
+    // made only when a path with this name may have been kept whole.
+    template <typename PathOf>
+    Node* findUnder(const Node* parent, QStringView name, size_t hash, const PathOf& path) const {
+        Node* node = mayBeWhole(name, hash) ? whole(path()) : nullptr;
+        return node ? node : child(parent, name, hash);
     }
 
-    // path has no node yet; name is the node's name when it is path's last part.
-    void insert(const QString& path, const QString& name, Node* node) {
+    // path has no node yet; node is a child of the root named for path.
+    void insert(const QString& path, Node* node) {
         const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        insertUnder(slash < 0 ? m_root : find(QStringView(path).first(slash)), path, name, node);
-    }
-    // insert when the node of path's parent path is known (null: it has none).
-    void insertUnder(const Node* parent, const QString& path, const QString& name, Node* node) {
-        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        if (!parent) {
-            m_whole.insert(path, node);
-            return;
-        }
+        const Node* parent = slash < 0 ? m_root : find(QStringView(path).first(slash));
         const QStringView last = QStringView(path).sliced(slash + 1);
-        m_children.insert(Key{parent, last == name ? name : last.toString()}, node);
+        if (!parent) {
+            insertWhole(path, node);
+        } else if (node->parent != parent || node->name != last) {
+            // A top folder named after a domain with a slash in it: keyed by what its path says.
+            m_odd.insert({parent, last.toString()}, node);
+        } else {
+            insertChild(node, nameHash(node->name));
+        }
+    }
+    // insert when node's parent is the node of its path's parent path; hash is its name's.
+    void insertChild(Node* node, size_t hash) {
+        if (4 * (m_count + 1) > 3 * m_slots.size()) {
+            grow();
+        }
+        place(node, hash);
+        ++m_count;
+    }
+    // insert when path's parent path has no node.
+    void insertWhole(const QString& path, Node* node) {
+        const QString name = path.sliced(path.lastIndexOf(QLatin1Char('/')) + 1);
+        const size_t hash = nameHash(name);
+        m_whole.insert(path, node);
+        m_wholeNames.insert(name);
+        m_wholeNameBits[(hash >> 6) % kWholeNameWords] |= quint64(1) << (hash & 63);
     }
 
 private:
-    struct Key {
-        const Node* parent;
-        QString name;
-        bool operator==(const Key&) const = default;
-        friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.parent, k.name); }
-    };
+    // Open addressing over the nodes themselves: a slot is a pointer, and a
+    // node's key is its parent and its name.
+    static size_t slotOf(const Node* parent, size_t nameHash) { return nameHash ^ qHash(parent); }
 
-    Node* child(const Node* parent, QStringView name) const {
-        // Looked up without copying the name.
-        return m_children.value(Key{parent, QString::fromRawData(name.data(), name.size())}, nullptr);
-    }
-    Node* whole(QStringView path) const {
-        if (m_whole.isEmpty()) {
+    Node* child(const Node* parent, QStringView name, size_t hash) const {
+        if (!m_odd.isEmpty()) {
+            if (Node* node = m_odd.value({parent, name.toString()}, nullptr)) {
+                return node;
+            }
+        }
+        if (m_slots.empty()) {
             return nullptr;
         }
-        return m_whole.value(path.toString(), nullptr);
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = slotOf(parent, hash) & mask;; i = (i + 1) & mask) {
+            Node* node = m_slots[i];
+            if (!node || (node->parent == parent && node->name == name)) {
+                return node;
+            }
+        }
+    }
+    void place(Node* node, size_t hash) {
+        const size_t mask = m_slots.size() - 1;
+        size_t i = slotOf(node->parent, hash) & mask;
+        while (m_slots[i]) {
+            i = (i + 1) & mask;
+        }
+        m_slots[i] = node;
+    }
+    void grow() {
+        std::vector<Node*> old(std::max<size_t>(1024, 2 * m_slots.size()), nullptr);
+        old.swap(m_slots);
+        for (Node* node : old) {
+            if (node) {
+                place(node, nameHash(node->name));
+            }
+        }
+    }
+    // Whether a path ending in name may have been kept whole: most names were not, and
+    // then the whole path need not even be made.
+    bool mayBeWhole(QStringView name, size_t hash) const {
+        return (m_wholeNameBits[(hash >> 6) % kWholeNameWords] & (quint64(1) << (hash & 63))) != 0 &&
+               m_wholeNames.contains(QString::fromRawData(name.data(), name.size()));
+    }
+    Node* whole(QStringView path) const {
+        // Looked up without copying the path.
+        return m_whole.value(QString::fromRawData(path.data(), path.size()), nullptr);
     }
 
     const Node* m_root;
-    QHash<Key, Node*> m_children;
+    std::vector<Node*> m_slots; // a power of two, at most three quarters full
+    size_t m_count = 0;
+    QHash<std::pair<const Node*, QString>, Node*> m_odd;
     QHash<QString, Node*> m_whole;
+    QSet<QString> m_wholeNames; // the last parts of m_whole's paths
+    // A bit per name hash in m_wholeNames: most names are ruled out without a lookup.
+    static constexpr size_t kWholeNameWords = 16 * 1024;
+    std::vector<quint64> m_wholeNameBits = std::vector<quint64>(kWholeNameWords);
 };
+
+// A name as QString::fromUtf8 gives it, kept in blocks.
+QString sharedName(SharedBlocks<QString>& blocks, QByteArrayView utf8) {
+    char16_t* out = blocks.reserve(utf8.size());
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+        std::copy(utf8.begin(), utf8.end(), out);
+        return blocks.commit(utf8.size());
+    }
+    // At most one UTF-16 unit per byte; an initial byte order mark stays, as fromUtf8 keeps it.
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QChar* end = decoder.appendToBuffer(reinterpret_cast<QChar*>(out), utf8);
+    return blocks.commit(reinterpret_cast<const char16_t*>(end) - out);
+}
 
 void wipeClassKeys(_KeybagInfo& bag) {
     for (auto it = bag.classKeys.begin(); it != bag.classKeys.end(); ++it) {
@@ -170,10 +254,6 @@ struct WellKnown {
 
 BackupManifest::_FileNode::_FileNode(_FileNode* parent_, const MBDBParser::_MBDBItem& item_, const QString& name_)
     : name(name_), item(item_), parent(parent_) {}
-
-BackupManifest::_FileNode::~_FileNode() {
-    qDeleteAll(children);
-}
 
 BackupManifest::BackupManifest(const QString& dirPath, QObject* parent)
     : QObject(parent), dir(dirPath), root(nullptr, noRecord(), QString()) {}
@@ -607,42 +687,118 @@ void BackupManifest::parseInfo() {
     }
     items = MBDBParser::parse(*this);
     m_treeRecords = items;
-    // Sorted by address: the nodes refer to the records where they are.
-    std::vector<const MBDBParser::_MBDBItem*> sorted;
-    sorted.reserve(size_t(m_treeRecords.size()));
-    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
-        sorted.push_back(&record);
-    }
     // Ordered as compareMBDBItemLess orders them, with each distinct domain compared once:
     // the records of one domain then compare by path alone.
     // An absent domain orders as an empty one.
     const auto domainKey = [](const MBDBParser::_MBDBItem& r) {
         return r.domain.isValid() ? r.domain.data : QByteArray();
     };
-    QHash<QByteArray, int> domainRank;
+    QHash<QByteArray, qsizetype> domainCount;
+    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
+        ++domainCount[domainKey(record)];
+    }
     std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
-    for (const MBDBParser::_MBDBItem* record : sorted) {
-        if (!domainRank.contains(domainKey(*record))) {
-            domainRank.insert(domainKey(*record), 0);
-            domains.emplace_back().domain = record->domain;
-        }
+    for (auto it = domainCount.cbegin(); it != domainCount.cend(); ++it) {
+        domains.emplace_back().domain.setVal(it.key());
     }
     std::sort(domains.begin(), domains.end(), compareMBDBItemLess);
-    for (size_t i = 0, rank = 0; i < domains.size(); ++i) {
+    QHash<QByteArray, int> domainRank;
+    std::vector<size_t> rankEnd; // where the records of each rank end, once placed
+    for (size_t i = 0; i < domains.size(); ++i) {
         // Domains whose texts are equal (bytes that decode alike) share a rank, as they share an order.
-        rank += i > 0 && compareMBDBItemLess(domains[i - 1], domains[i]) ? 1 : 0;
-        domainRank[domainKey(domains[i])] = int(rank);
+        if (i == 0 || compareMBDBItemLess(domains[i - 1], domains[i])) {
+            rankEnd.push_back(rankEnd.empty() ? 0 : rankEnd.back());
+        }
+        domainRank.insert(domains[i].domain.data, int(rankEnd.size() - 1));
+        rankEnd.back() += size_t(domainCount.value(domains[i].domain.data));
     }
-    std::vector<std::pair<int, const MBDBParser::_MBDBItem*>> ranked;
-    ranked.reserve(sorted.size());
-    for (const MBDBParser::_MBDBItem* record : sorted) {
-        ranked.emplace_back(domainRank.value(domainKey(*record)), record);
+    // Placed by rank first (a counting sort), then each rank sorted by path. A key holds
+    // eight bytes of its path, past what every path of its rank starts with: most
+    // comparisons are decided there, without reading the path itself.
+    struct SortKey {
+        quint64 bytes; // big-endian, zero past the path's end
+        const MBDBParser::_MBDBItem* record;
+    };
+    const auto pathOf = [](const MBDBParser::_MBDBItem& record) {
+        return record.relativePath.isValid() ? QByteArrayView(record.relativePath.data) : QByteArrayView();
+    };
+    // The records and their paths are read in an order unrelated to where they lie in
+    // memory: asking for those a few keys ahead lets their cache misses overlap.
+    const auto prefetchAhead = [](const std::vector<SortKey>& keys, size_t i) {
+        constexpr size_t kRecordsAhead = 16, kPathsAhead = 8;
+        if (i + kRecordsAhead < keys.size()) {
+            __builtin_prefetch(&keys[i + kRecordsAhead].record->relativePath);
+        }
+        if (i + kPathsAhead < keys.size()) {
+            __builtin_prefetch(keys[i + kPathsAhead].record->relativePath.data.constData());
+        }
+    };
+    std::vector<SortKey> sorted(size_t(m_treeRecords.size()));
+    std::vector<size_t> rankNext(rankEnd.size());
+    for (size_t rank = 1; rank < rankEnd.size(); ++rank) {
+        rankNext[rank] = rankEnd[rank - 1];
     }
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first < b.first : compareMBDBItemLess(*a.second, *b.second);
-    });
-    for (size_t i = 0; i < ranked.size(); ++i) {
-        sorted[i] = ranked[i].second;
+    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
+        sorted[rankNext[size_t(domainRank.value(domainKey(record)))]++] = {0, &record};
+    }
+    // Orders the paths from the first differing byte, at or after from, as compareMBDBItemLess does.
+    const auto pathLessFrom = [&pathOf](const SortKey& a, const SortKey& b, qsizetype from) {
+        const QByteArrayView x = pathOf(*a.record);
+        const QByteArrayView y = pathOf(*b.record);
+        const qsizetype n = std::min(x.size(), y.size());
+        qsizetype i = std::min(from, n);
+        // Paths in one folder share long prefixes: skip them eight bytes at a time.
+        for (; i + 8 <= n; i += 8) {
+            quint64 u, v;
+            std::memcpy(&u, x.data() + i, 8);
+            std::memcpy(&v, y.data() + i, 8);
+            if (u != v) {
+                break;
+            }
+        }
+        while (i < n && x[i] == y[i]) {
+            ++i;
+        }
+        const int c = i < x.size() ? static_cast<uchar>(x[i]) : -1; // -1: the path ended here
+        const int d = i < y.size() ? static_cast<uchar>(y[i]) : -1;
+        if (c >= 0x80 || d >= 0x80) {
+            return compareMBDBItemLess(*a.record, *b.record); // UTF-16 order, as QString compares
+        }
+        return c < d;
+    };
+    for (size_t rank = 0, begin = 0; rank < rankEnd.size(); begin = rankEnd[rank++]) {
+        const auto first = sorted.begin() + ptrdiff_t(begin);
+        const auto last = sorted.begin() + ptrdiff_t(rankEnd[rank]);
+        const QByteArrayView firstPath = pathOf(*first->record);
+        qsizetype common = firstPath.size();
+        for (auto it = first + 1; it != last && common > 0; ++it) {
+            prefetchAhead(sorted, size_t(it - sorted.begin()));
+            const QByteArrayView path = pathOf(*it->record);
+            common = std::min(common, path.size());
+            common =
+                std::mismatch(firstPath.begin(), firstPath.begin() + common, path.begin()).first - firstPath.begin();
+        }
+        for (auto it = first; it != last; ++it) {
+            prefetchAhead(sorted, size_t(it - sorted.begin()));
+            const QByteArrayView tail = pathOf(*it->record).sliced(common);
+            uchar bytes[8] = {};
+            std::copy_n(tail.begin(), std::min<qsizetype>(8, tail.size()), bytes);
+            it->bytes = qFromBigEndian<quint64>(bytes);
+        }
+        std::sort(first, last, [&](const SortKey& a, const SortKey& b) {
+            if (a.bytes == b.bytes) {
+                return pathLessFrom(a, b, common);
+            }
+            // The first differing byte decides, unless it is not ASCII; a path that ended there
+            // has a zero, which differs from any other ASCII byte as the end does.
+            const int shift = 56 - (std::countl_zero(a.bytes ^ b.bytes) & ~7);
+            const uint c = uint(a.bytes >> shift) & 0xFF;
+            const uint d = uint(b.bytes >> shift) & 0xFF;
+            if (c >= 0x80 || d >= 0x80) {
+                return compareMBDBItemLess(*a.record, *b.record);
+            }
+            return c < d;
+        });
     }
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
@@ -675,34 +831,46 @@ void BackupManifest::parseInfo() {
         {&BackupManifest::callHistoryStoreData, "Library/CallHistoryDB/CallHistory.storedata"},
     };
 
-    NodesByPath byPath(&root);
+    NodesByPath byPath(&root, sorted.size());
+    SharedBlocks<QString> names;
+    const auto addNode = [&](_FileNode* parent, const MBDBParser::_MBDBItem& record, const QString& name) {
+        _FileNode* node = &m_nodes.emplace_back(parent, record, name);
+        parent->children.append(node);
+        return node;
+    };
     auto ensureTop = [&](const QString& name) {
-        if (byPath.find(name)) {
-            return;
+        if (!byPath.find(name)) {
+            byPath.insert(name, addNode(&root, syntheticFolderRecord(), name));
         }
-        auto* node = new _FileNode(&root, syntheticFolderRecord(), name);
-        root.children.append(node);
-        byPath.insert(name, node->name, node);
     };
     auto equalsCI = [](const QString& a, const char* b) {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
+    enum class Indexed { None, CameraRoll, Home, Media, Wireless };
 
     // The records come sorted by domain, then path: what depends on the domain alone is
     // worked out once per domain, and a record's folder is most often the last one asked for.
-    MBDBParser::_MBDBBinary lastDomain;
-    bool firstRecord = true;
+    size_t rank = 0; // of the record, by where it is in sorted
+    size_t lastRank = SIZE_MAX;
     QString d;
     QString domainPrefix; // the tree path of the domain's top, "" for a merged domain
     bool appDomain = false;
+    Indexed indexed = Indexed::None;
+    // lastParent is the node of lastFolder, the folder part of a path in this domain, when folderKnown.
+    QByteArrayView lastFolder;
+    bool folderKnown = false;
     QString lastParentPath;
     _FileNode* lastParent = nullptr;
-    for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
-        const MBDBParser::_MBDBItem& record = *sortedRecord;
-        const QString p = record.relativePath.toString();
-        if (firstRecord || !(record.domain == lastDomain)) {
-            firstRecord = false;
-            lastDomain = record.domain;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        prefetchAhead(sorted, i);
+        const MBDBParser::_MBDBItem& record = *sorted[i].record;
+        while (i >= rankEnd[rank]) {
+            ++rank;
+        }
+        // Domains of one rank have the same text.
+        if (rank != lastRank) {
+            lastRank = rank;
+            folderKnown = false;
             d = record.domain.toString();
             const QRegularExpressionMatch app = appPattern.match(d);
             appDomain = app.hasMatch();
@@ -717,41 +885,76 @@ void BackupManifest::parseInfo() {
                 ensureTop(d);
                 domainPrefix = d;
             }
+            indexed = equalsCI(d, "CameraRollDomain") ? Indexed::CameraRoll
+                      : equalsCI(d, "HomeDomain")     ? Indexed::Home
+                      : equalsCI(d, "MediaDomain")    ? Indexed::Media
+                      : equalsCI(d, "WirelessDomain") ? Indexed::Wireless
+                                                      : Indexed::None;
         }
 
-        QString t;
-        if (appDomain) {
-            t = p.isEmpty() ? domainPrefix : domainPrefix + QLatin1Char('/') + p;
-        } else if (domainPrefix.isEmpty()) {
-            t = p;
+        // The record's tree path is domainPrefix/path (path alone in a merged domain), its
+        // node named for the path's last part under the node of the rest.
+        const QByteArrayView pathBytes = pathOf(record);
+        const qsizetype slashInPath = pathBytes.lastIndexOf('/');
+        QString n;
+        bool atTop = false; // no folder above it: a child of the root
+        if (pathBytes.isEmpty()) {
+            if (!appDomain) {
+                continue; // the top of a domain is a synthetic folder, or none
+            }
+            // An app's own folder: the domain's top, named for the app.
+            const qsizetype slash = domainPrefix.lastIndexOf(QLatin1Char('/'));
+            n = domainPrefix.mid(slash + 1);
+            if (n.isEmpty()) {
+                continue;
+            }
+            lastParentPath = domainPrefix.first(slash);
+            lastParent = byPath.find(lastParentPath);
+            folderKnown = false; // no folder within the domain leads to lastParent
         } else {
-            t = domainPrefix + QLatin1Char('/') + p;
+            n = sharedName(names, pathBytes.sliced(slashInPath + 1));
+            if (n.isEmpty()) {
+                continue;
+            }
+            const QByteArrayView folderBytes = pathBytes.first(std::max<qsizetype>(slashInPath, 0));
+            if (slashInPath < 0 && domainPrefix.isEmpty()) {
+                atTop = true;
+                lastParent = nullptr;
+            } else if (folderKnown && lastParent && folderBytes == lastFolder) {
+                // the previous record's folder
+            } else {
+                lastParentPath = domainPrefix;
+                if (slashInPath >= 0) {
+                    if (!lastParentPath.isEmpty()) {
+                        lastParentPath += QLatin1Char('/');
+                    }
+                    lastParentPath += QString::fromUtf8(folderBytes);
+                }
+                lastParent = byPath.find(lastParentPath);
+            }
+            lastFolder = folderBytes;
+            folderKnown = !atTop;
         }
-
-        const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
-        const QString n = slash < 0 ? t : t.mid(slash + 1);
-        const QStringView parentPath = slash < 0 ? QStringView() : QStringView(t).first(slash);
-        if (n.isEmpty()) {
-            continue;
-        }
-        if (slash < 0) {
-            lastParent = nullptr;
-        } else if (!lastParent || parentPath != lastParentPath) {
-            lastParentPath = parentPath.toString();
-            lastParent = byPath.find(parentPath);
-        }
+        const auto treePath = [&] { return atTop ? n : lastParentPath + QLatin1Char('/') + n; };
         // With the parent's node at hand, neither lookup walks the whole path again.
-        const bool known = slash < 0 || lastParent;
-        const _FileNode* parentKnown = slash < 0 ? &root : lastParent;
-        if (known ? byPath.findUnder(parentKnown, t, n) : byPath.find(t)) {
+        const bool known = atTop || lastParent;
+        _FileNode* parentNode = atTop ? &root : lastParent;
+        const size_t nameHash = NodesByPath::nameHash(n);
+        if (known ? byPath.findUnder(parentNode, n, nameHash, treePath) : byPath.find(treePath())) {
             continue;
         }
-        _FileNode* parentNode = lastParent ? lastParent : &root;
-        auto* node = new _FileNode(parentNode, record, n);
-        parentNode->children.append(node);
-        byPath.insertUnder(slash < 0 ? &root : lastParent, t, node->name, node);
+        _FileNode* node = addNode(parentNode ? parentNode : &root, record, n);
+        if (parentNode) {
+            byPath.insertChild(node, nameHash);
+        } else {
+            byPath.insertWhole(treePath(), node);
+        }
 
-        if (equalsCI(d, "CameraRollDomain")) {
+        if (indexed == Indexed::None) {
+            continue;
+        }
+        const QString p = record.relativePath.toString();
+        if (indexed == Indexed::CameraRoll) {
             QRegularExpressionMatch m = photoPattern.match(p);
             if (m.hasMatch()) {
                 const QString ext = m.captured(1).toLower();
@@ -770,7 +973,7 @@ void BackupManifest::parseInfo() {
                     photoThumbnails.insert(m.captured(1), node);
                 }
             }
-        } else if (equalsCI(d, "HomeDomain")) {
+        } else if (indexed == Indexed::Home) {
             bool matched = false;
             for (const WellKnown& known : homeDatabases) {
                 if (this->*known.member == nullptr && equalsCI(p, known.path)) {
@@ -785,7 +988,7 @@ void BackupManifest::parseInfo() {
                     voicemails.insert(m.captured(1).toInt(), node);
                 }
             }
-        } else if (equalsCI(d, "MediaDomain")) {
+        } else if (indexed == Indexed::Media) {
             if (recordingsDb == nullptr && equalsCI(p, "Media/Recordings/Recordings.db")) {
                 recordingsDb = node;
                 continue;
@@ -817,7 +1020,7 @@ void BackupManifest::parseInfo() {
                     recordings.insert(m.captured(1), node);
                 }
             }
-        } else if (equalsCI(d, "WirelessDomain")) {
+        } else if (indexed == Indexed::Wireless) {
             if (callHistoryDb == nullptr && equalsCI(p, "Library/CallHistory/call_history.db")) {
                 callHistoryDb = node;
             }
