@@ -21,9 +21,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 #include <utime.h>
 #include <vector>
 
@@ -84,7 +86,7 @@ public:
 
     // Room for about expected nodes from the start: growing holds two tables at once.
     NodesByPath(const Node* root, size_t expected) : m_root(root) {
-        m_slots.resize(std::max<size_t>(1024, std::bit_ceil(expected + expected / 2)), nullptr);
+        m_slots.resize(std::max<size_t>(1024, std::bit_ceil(expected + expected / 2)), 0);
     }
 
     Node* find(QStringView path) const {
@@ -101,6 +103,51 @@ public:
             if (!node) {
                 node = parent ? child(parent, name, hash) : nullptr;
             }
+            if (slash < 0) {
+                return node;
+            }
+            parent = node;
+            start = slash + 1;
+        }
+    }
+
+    // The nodes find gave for each part of the last path asked for through it.
+    struct Trail {
+        QString path;
+        std::vector<std::pair<qsizetype, Node*>> parts; // where each part ends in path, its node
+    };
+    // find(path), taking again from trail the nodes of the first parts that path shares with
+    // trail's path: a node, once found for a path, stays the one found (no insert replaces
+    // one); a part found without a node is asked for again, and so is every part after it.
+    Node* find(const QString& path, Trail& trail) const {
+        const qsizetype common =
+            std::mismatch(path.begin(), path.begin() + std::min(path.size(), trail.path.size()), trail.path.begin())
+                .first -
+            path.begin();
+        size_t kept = 0;
+        for (const auto& [end, node] : trail.parts) {
+            if (!node || end > common || (end < path.size() && path[end] != u'/')) {
+                break;
+            }
+            ++kept;
+        }
+        trail.parts.resize(kept);
+        trail.path = path;
+        if (kept && trail.parts.back().first == path.size()) {
+            return trail.parts.back().second; // every part was kept
+        }
+        const Node* parent = kept ? trail.parts.back().second : m_root;
+        qsizetype start = kept ? trail.parts.back().first + 1 : 0;
+        while (true) {
+            const qsizetype slash = path.indexOf(u'/', start);
+            const qsizetype end = slash < 0 ? path.size() : slash;
+            const QStringView name = QStringView(path).sliced(start, end - start);
+            const size_t hash = nameHash(name);
+            Node* node = mayBeWhole(name, hash) ? whole(QStringView(path).first(end)) : nullptr;
+            if (!node) {
+                node = parent ? child(parent, name, hash) : nullptr;
+            }
+            trail.parts.emplace_back(end, node);
             if (slash < 0) {
                 return node;
             }
@@ -167,30 +214,44 @@ private:
             return nullptr;
         }
         const size_t mask = m_slots.size() - 1;
-        for (size_t i = slotOf(parent, hash) & mask;; i = (i + 1) & mask) {
-            Node* node = m_slots[i];
-            if (!node || (node->parent == parent && node->name == name)) {
-                return node;
+        const size_t slot = slotOf(parent, hash);
+        for (size_t i = slot & mask;; i = (i + 1) & mask) {
+            if (!m_slots[i]) {
+                return nullptr;
+            }
+            // The tag rules out most other nodes without reading them.
+            if ((m_slots[i] & ~kPointerBits) == tagOf(slot) || m_untagged) {
+                Node* node = reinterpret_cast<Node*>(quintptr(m_slots[i] & kPointerBits));
+                if (node->parent == parent && node->name == name) {
+                    return node;
+                }
             }
         }
     }
     void place(Node* node, size_t hash) {
         const size_t mask = m_slots.size() - 1;
-        size_t i = slotOf(node->parent, hash) & mask;
+        const size_t slot = slotOf(node->parent, hash);
+        size_t i = slot & mask;
         while (m_slots[i]) {
             i = (i + 1) & mask;
         }
-        m_slots[i] = node;
+        const quint64 address = reinterpret_cast<quintptr>(node);
+        m_untagged = m_untagged || (address & ~kPointerBits) != 0;
+        m_slots[i] = address | (m_untagged ? 0 : tagOf(slot));
     }
     void grow() {
-        std::vector<Node*> old(std::max<size_t>(1024, 2 * m_slots.size()), nullptr);
+        std::vector<quint64> old(std::max<size_t>(1024, 2 * m_slots.size()), 0);
         old.swap(m_slots);
-        for (Node* node : old) {
-            if (node) {
+        for (const quint64 value : old) {
+            if (value) {
+                Node* node = reinterpret_cast<Node*>(quintptr(value & kPointerBits));
                 place(node, nameHash(node->name));
             }
         }
     }
+    // A slot holds a node's address with hash bits in the bits an address leaves unused.
+    static constexpr quint64 kPointerBits = (quint64(1) << 48) - 1;
+    static quint64 tagOf(size_t slot) { return quint64(slot) & ~kPointerBits; }
     // Whether a path ending in name may have been kept whole: most names were not, and
     // then the whole path need not even be made.
     bool mayBeWhole(QStringView name, size_t hash) const {
@@ -203,7 +264,8 @@ private:
     }
 
     const Node* m_root;
-    std::vector<Node*> m_slots; // a power of two, at most three quarters full
+    std::vector<quint64> m_slots; // a power of two, at most three quarters full
+    bool m_untagged = false;      // an address used the tag's bits: every node is read
     size_t m_count = 0;
     QHash<std::pair<const Node*, QString>, Node*> m_odd;
     QHash<QString, Node*> m_whole;
@@ -690,12 +752,22 @@ void BackupManifest::parseInfo() {
     // Ordered as compareMBDBItemLess orders them, with each distinct domain compared once:
     // the records of one domain then compare by path alone.
     // An absent domain orders as an empty one.
-    const auto domainKey = [](const MBDBParser::_MBDBItem& r) {
-        return r.domain.isValid() ? r.domain.data : QByteArray();
+    // The records of a domain share one copy of its text: they are counted by where
+    // that text lies, and each copy's text read once.
+    const auto domainPlace = [](const MBDBParser::_MBDBItem& r) {
+        return r.domain.isValid() ? r.domain.data.constData() : nullptr;
     };
-    QHash<QByteArray, qsizetype> domainCount;
+    QHash<const char*, qsizetype> countByPlace;
+    QHash<const char*, QByteArray> textByPlace;
     for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
-        ++domainCount[domainKey(record)];
+        qsizetype& count = countByPlace[domainPlace(record)];
+        if (count++ == 0) {
+            textByPlace.insert(domainPlace(record), record.domain.isValid() ? record.domain.data : QByteArray());
+        }
+    }
+    QHash<QByteArray, qsizetype> domainCount;
+    for (auto it = countByPlace.cbegin(); it != countByPlace.cend(); ++it) {
+        domainCount[textByPlace.value(it.key())] += it.value();
     }
     std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
     for (auto it = domainCount.cbegin(); it != domainCount.cend(); ++it) {
@@ -724,12 +796,13 @@ void BackupManifest::parseInfo() {
     };
     // The records and their paths are read in an order unrelated to where they lie in
     // memory: asking for those a few keys ahead lets their cache misses overlap.
-    const auto prefetchAhead = [](const std::vector<SortKey>& keys, size_t i) {
+    // Keys from end on are not read.
+    const auto prefetchAhead = [](const std::vector<SortKey>& keys, size_t i, size_t end) {
         constexpr size_t kRecordsAhead = 16, kPathsAhead = 8;
-        if (i + kRecordsAhead < keys.size()) {
+        if (i + kRecordsAhead < end) {
             __builtin_prefetch(&keys[i + kRecordsAhead].record->relativePath);
         }
-        if (i + kPathsAhead < keys.size()) {
+        if (i + kPathsAhead < end) {
             __builtin_prefetch(keys[i + kPathsAhead].record->relativePath.data.constData());
         }
     };
@@ -738,8 +811,12 @@ void BackupManifest::parseInfo() {
     for (size_t rank = 1; rank < rankEnd.size(); ++rank) {
         rankNext[rank] = rankEnd[rank - 1];
     }
+    QHash<const char*, size_t> rankByPlace;
+    for (auto it = textByPlace.cbegin(); it != textByPlace.cend(); ++it) {
+        rankByPlace.insert(it.key(), size_t(domainRank.value(it.value())));
+    }
     for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
-        sorted[rankNext[size_t(domainRank.value(domainKey(record)))]++] = {0, &record};
+        sorted[rankNext[rankByPlace.value(domainPlace(record))]++] = {0, &record};
     }
     // Orders the paths from the first differing byte, at or after from, as compareMBDBItemLess does.
     const auto pathLessFrom = [&pathOf](const SortKey& a, const SortKey& b, qsizetype from) {
@@ -766,20 +843,22 @@ void BackupManifest::parseInfo() {
         }
         return c < d;
     };
-    for (size_t rank = 0, begin = 0; rank < rankEnd.size(); begin = rankEnd[rank++]) {
+    // Sorts one rank's keys.
+    const auto sortRank = [&](size_t rank) {
+        const size_t begin = rank == 0 ? 0 : rankEnd[rank - 1];
         const auto first = sorted.begin() + ptrdiff_t(begin);
         const auto last = sorted.begin() + ptrdiff_t(rankEnd[rank]);
         const QByteArrayView firstPath = pathOf(*first->record);
         qsizetype common = firstPath.size();
         for (auto it = first + 1; it != last && common > 0; ++it) {
-            prefetchAhead(sorted, size_t(it - sorted.begin()));
+            prefetchAhead(sorted, size_t(it - sorted.begin()), rankEnd[rank]);
             const QByteArrayView path = pathOf(*it->record);
             common = std::min(common, path.size());
             common =
                 std::mismatch(firstPath.begin(), firstPath.begin() + common, path.begin()).first - firstPath.begin();
         }
         for (auto it = first; it != last; ++it) {
-            prefetchAhead(sorted, size_t(it - sorted.begin()));
+            prefetchAhead(sorted, size_t(it - sorted.begin()), rankEnd[rank]);
             const QByteArrayView tail = pathOf(*it->record).sliced(common);
             uchar bytes[8] = {};
             std::copy_n(tail.begin(), std::min<qsizetype>(8, tail.size()), bytes);
@@ -799,7 +878,35 @@ void BackupManifest::parseInfo() {
             }
             return c < d;
         });
-    }
+    };
+    // A thread of its own sorts the ranks in order while this one builds the tree from the
+    // ranks already sorted.
+    std::atomic<size_t> ranksSorted{0};
+    std::atomic<bool> sortFailed{false};
+    std::exception_ptr sortFailure;
+    std::thread sorter([&] {
+        try {
+            for (size_t rank = 0; rank < rankEnd.size(); ++rank) {
+                sortRank(rank);
+                ranksSorted.store(rank + 1, std::memory_order_release);
+                ranksSorted.notify_one();
+            }
+        } catch (...) {
+            sortFailure = std::current_exception();
+            sortFailed.store(true);
+            ranksSorted.store(rankEnd.size(), std::memory_order_release);
+            ranksSorted.notify_one();
+        }
+    });
+    // Joined however the tree building ends.
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joiner{sorter};
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
@@ -832,6 +939,7 @@ void BackupManifest::parseInfo() {
     };
 
     NodesByPath byPath(&root, sorted.size());
+    NodesByPath::Trail trail; // of the folders asked for
     SharedBlocks<QString> names;
     const auto addNode = [&](_FileNode* parent, const MBDBParser::_MBDBItem& record, const QString& name) {
         _FileNode* node = &m_nodes.emplace_back(parent, record, name);
@@ -861,12 +969,24 @@ void BackupManifest::parseInfo() {
     bool folderKnown = false;
     QString lastParentPath;
     _FileNode* lastParent = nullptr;
+    size_t readyEnd = 0; // the keys before it are sorted
     for (size_t i = 0; i < sorted.size(); ++i) {
-        prefetchAhead(sorted, i);
-        const MBDBParser::_MBDBItem& record = *sorted[i].record;
         while (i >= rankEnd[rank]) {
             ++rank;
         }
+        if (i >= readyEnd) {
+            size_t ready;
+            while ((ready = ranksSorted.load(std::memory_order_acquire)) <= rank) {
+                ranksSorted.wait(ready, std::memory_order_acquire);
+            }
+            if (sortFailed.load()) {
+                sorter.join();
+                std::rethrow_exception(sortFailure);
+            }
+            readyEnd = rankEnd[ready - 1];
+        }
+        prefetchAhead(sorted, i, readyEnd);
+        const MBDBParser::_MBDBItem& record = *sorted[i].record;
         // Domains of one rank have the same text.
         if (rank != lastRank) {
             lastRank = rank;
@@ -909,7 +1029,7 @@ void BackupManifest::parseInfo() {
                 continue;
             }
             lastParentPath = domainPrefix.first(slash);
-            lastParent = byPath.find(lastParentPath);
+            lastParent = byPath.find(lastParentPath, trail);
             folderKnown = false; // no folder within the domain leads to lastParent
         } else {
             n = sharedName(names, pathBytes.sliced(slashInPath + 1));
@@ -930,7 +1050,7 @@ void BackupManifest::parseInfo() {
                     }
                     lastParentPath += QString::fromUtf8(folderBytes);
                 }
-                lastParent = byPath.find(lastParentPath);
+                lastParent = byPath.find(lastParentPath, trail);
             }
             lastFolder = folderBytes;
             folderKnown = !atTop;
@@ -940,14 +1060,15 @@ void BackupManifest::parseInfo() {
         const bool known = atTop || lastParent;
         _FileNode* parentNode = atTop ? &root : lastParent;
         const size_t nameHash = NodesByPath::nameHash(n);
-        if (known ? byPath.findUnder(parentNode, n, nameHash, treePath) : byPath.find(treePath())) {
+        const QString wholePath = known ? QString() : treePath(); // kept whole when its parent has no node
+        if (known ? byPath.findUnder(parentNode, n, nameHash, treePath) : byPath.find(wholePath)) {
             continue;
         }
         _FileNode* node = addNode(parentNode ? parentNode : &root, record, n);
         if (parentNode) {
             byPath.insertChild(node, nameHash);
         } else {
-            byPath.insertWhole(treePath(), node);
+            byPath.insertWhole(wholePath, node);
         }
 
         if (indexed == Indexed::None) {
