@@ -784,27 +784,25 @@ void BackupManifest::parseInfo() {
         domainRank.insert(domains[i].domain.data, int(rankEnd.size() - 1));
         rankEnd.back() += size_t(domainCount.value(domains[i].domain.data));
     }
-    // Placed by rank first (a counting sort), then each rank sorted by path. A key holds
-    // eight bytes of its path, past what every path of its rank starts with: most
-    // comparisons are decided there, without reading the path itself.
+    // Placed by rank first (a counting sort), then each rank sorted by path. Before a rank is
+    // sorted, its paths are gathered into a buffer of its own: the sort and the tree then read
+    // them there, close together, instead of wherever each record lies.
+    struct PathEntry {
+        const MBDBParser::_MBDBItem* record;
+        qsizetype size; // the path's bytes follow
+        QByteArrayView path() const { return {reinterpret_cast<const char*>(this + 1), size}; }
+    };
+    // A key holds eight bytes of its path, past what every path of its rank starts with:
+    // most comparisons are decided there.
     struct SortKey {
         quint64 bytes; // big-endian, zero past the path's end
-        const MBDBParser::_MBDBItem* record;
+        union {
+            const MBDBParser::_MBDBItem* record; // until the rank is gathered
+            const PathEntry* entry;              // since
+        };
     };
     const auto pathOf = [](const MBDBParser::_MBDBItem& record) {
         return record.relativePath.isValid() ? QByteArrayView(record.relativePath.data) : QByteArrayView();
-    };
-    // The records and their paths are read in an order unrelated to where they lie in
-    // memory: asking for those a few keys ahead lets their cache misses overlap.
-    // Keys from end on are not read.
-    const auto prefetchAhead = [](const std::vector<SortKey>& keys, size_t i, size_t end) {
-        constexpr size_t kRecordsAhead = 16, kPathsAhead = 8;
-        if (i + kRecordsAhead < end) {
-            __builtin_prefetch(&keys[i + kRecordsAhead].record->relativePath);
-        }
-        if (i + kPathsAhead < end) {
-            __builtin_prefetch(keys[i + kPathsAhead].record->relativePath.data.constData());
-        }
     };
     std::vector<SortKey> sorted(size_t(m_treeRecords.size()));
     std::vector<size_t> rankNext(rankEnd.size());
@@ -816,12 +814,41 @@ void BackupManifest::parseInfo() {
         rankByPlace.insert(it.key(), size_t(domainRank.value(it.value())));
     }
     for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
-        sorted[rankNext[rankByPlace.value(domainPlace(record))]++] = {0, &record};
+        SortKey& key = sorted[rankNext[rankByPlace.value(domainPlace(record))]++];
+        key.bytes = 0;
+        key.record = &record;
     }
+    std::vector<std::vector<quint64>> rankPaths(rankEnd.size()); // 8-byte aligned PathEntry runs
+    const auto gatherRank = [&](size_t rank, size_t begin) {
+        const size_t end = rankEnd[rank];
+        constexpr size_t kWord = sizeof(quint64), kEntryWords = sizeof(PathEntry) / kWord;
+        size_t words = 0;
+        for (size_t i = begin; i < end; ++i) {
+            // The records lie in an order unrelated to this one: asking for those a few
+            // keys ahead lets their cache misses overlap.
+            if (i + 16 < end) {
+                __builtin_prefetch(&sorted[i + 16].record->relativePath);
+            }
+            words += kEntryWords + (size_t(pathOf(*sorted[i].record).size()) + kWord - 1) / kWord;
+        }
+        std::vector<quint64>& buffer = rankPaths[rank];
+        buffer.resize(words);
+        size_t at = 0;
+        for (size_t i = begin; i < end; ++i) {
+            if (i + 8 < end) {
+                __builtin_prefetch(sorted[i + 8].record->relativePath.data.constData());
+            }
+            const QByteArrayView path = pathOf(*sorted[i].record);
+            auto* entry = new (&buffer[at]) PathEntry{sorted[i].record, path.size()};
+            std::memcpy(&buffer[at + kEntryWords], path.data(), size_t(path.size()));
+            sorted[i].entry = entry;
+            at += kEntryWords + (size_t(path.size()) + kWord - 1) / kWord;
+        }
+    };
     // Orders the paths from the first differing byte, at or after from, as compareMBDBItemLess does.
-    const auto pathLessFrom = [&pathOf](const SortKey& a, const SortKey& b, qsizetype from) {
-        const QByteArrayView x = pathOf(*a.record);
-        const QByteArrayView y = pathOf(*b.record);
+    const auto pathLessFrom = [](const SortKey& a, const SortKey& b, qsizetype from) {
+        const QByteArrayView x = a.entry->path();
+        const QByteArrayView y = b.entry->path();
         const qsizetype n = std::min(x.size(), y.size());
         qsizetype i = std::min(from, n);
         // Paths in one folder share long prefixes: skip them eight bytes at a time.
@@ -839,27 +866,26 @@ void BackupManifest::parseInfo() {
         const int c = i < x.size() ? static_cast<uchar>(x[i]) : -1; // -1: the path ended here
         const int d = i < y.size() ? static_cast<uchar>(y[i]) : -1;
         if (c >= 0x80 || d >= 0x80) {
-            return compareMBDBItemLess(*a.record, *b.record); // UTF-16 order, as QString compares
+            return compareMBDBItemLess(*a.entry->record, *b.entry->record); // UTF-16 order, as QString compares
         }
         return c < d;
     };
-    // Sorts one rank's keys.
+    // Gathers and sorts one rank's keys.
     const auto sortRank = [&](size_t rank) {
         const size_t begin = rank == 0 ? 0 : rankEnd[rank - 1];
+        gatherRank(rank, begin);
         const auto first = sorted.begin() + ptrdiff_t(begin);
         const auto last = sorted.begin() + ptrdiff_t(rankEnd[rank]);
-        const QByteArrayView firstPath = pathOf(*first->record);
+        const QByteArrayView firstPath = first->entry->path();
         qsizetype common = firstPath.size();
         for (auto it = first + 1; it != last && common > 0; ++it) {
-            prefetchAhead(sorted, size_t(it - sorted.begin()), rankEnd[rank]);
-            const QByteArrayView path = pathOf(*it->record);
+            const QByteArrayView path = it->entry->path();
             common = std::min(common, path.size());
             common =
                 std::mismatch(firstPath.begin(), firstPath.begin() + common, path.begin()).first - firstPath.begin();
         }
         for (auto it = first; it != last; ++it) {
-            prefetchAhead(sorted, size_t(it - sorted.begin()), rankEnd[rank]);
-            const QByteArrayView tail = pathOf(*it->record).sliced(common);
+            const QByteArrayView tail = it->entry->path().sliced(common);
             uchar bytes[8] = {};
             std::copy_n(tail.begin(), std::min<qsizetype>(8, tail.size()), bytes);
             it->bytes = qFromBigEndian<quint64>(bytes);
@@ -874,19 +900,29 @@ void BackupManifest::parseInfo() {
             const uint c = uint(a.bytes >> shift) & 0xFF;
             const uint d = uint(b.bytes >> shift) & 0xFF;
             if (c >= 0x80 || d >= 0x80) {
-                return compareMBDBItemLess(*a.record, *b.record);
+                return compareMBDBItemLess(*a.entry->record, *b.entry->record);
             }
             return c < d;
         });
     };
     // A thread of its own sorts the ranks in order while this one builds the tree from the
-    // ranks already sorted.
+    // ranks already sorted, a few ranks ahead at most (each holds its paths' buffer until built).
+    constexpr size_t kRanksAhead = 2;
     std::atomic<size_t> ranksSorted{0};
+    std::atomic<size_t> ranksBuilt{0};
     std::atomic<bool> sortFailed{false};
+    std::atomic<bool> abandoned{false};
     std::exception_ptr sortFailure;
     std::thread sorter([&] {
         try {
             for (size_t rank = 0; rank < rankEnd.size(); ++rank) {
+                size_t built;
+                while ((built = ranksBuilt.load(std::memory_order_acquire)) + kRanksAhead < rank) {
+                    if (abandoned.load()) {
+                        return;
+                    }
+                    ranksBuilt.wait(built, std::memory_order_acquire);
+                }
                 sortRank(rank);
                 ranksSorted.store(rank + 1, std::memory_order_release);
                 ranksSorted.notify_one();
@@ -898,15 +934,20 @@ void BackupManifest::parseInfo() {
             ranksSorted.notify_one();
         }
     });
-    // Joined however the tree building ends.
+    // Joined however the tree building ends; a sorter still waiting for room is let go.
     struct Joiner {
         std::thread& thread;
+        std::atomic<bool>& abandoned;
+        std::atomic<size_t>& ranksBuilt;
         ~Joiner() {
+            abandoned.store(true);
+            ranksBuilt.fetch_add(1);
+            ranksBuilt.notify_one();
             if (thread.joinable()) {
                 thread.join();
             }
         }
-    } joiner{sorter};
+    } joiner{sorter, abandoned, ranksBuilt};
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
@@ -972,7 +1013,11 @@ void BackupManifest::parseInfo() {
     size_t readyEnd = 0; // the keys before it are sorted
     for (size_t i = 0; i < sorted.size(); ++i) {
         while (i >= rankEnd[rank]) {
+            // The rank before is built: its paths' buffer goes, and the sorter may go on.
+            std::vector<quint64>().swap(rankPaths[rank]);
             ++rank;
+            ranksBuilt.store(rank, std::memory_order_release);
+            ranksBuilt.notify_one();
         }
         if (i >= readyEnd) {
             size_t ready;
@@ -985,8 +1030,8 @@ void BackupManifest::parseInfo() {
             }
             readyEnd = rankEnd[ready - 1];
         }
-        prefetchAhead(sorted, i, readyEnd);
-        const MBDBParser::_MBDBItem& record = *sorted[i].record;
+        const PathEntry& entry = *sorted[i].entry;
+        const MBDBParser::_MBDBItem& record = *entry.record;
         // Domains of one rank have the same text.
         if (rank != lastRank) {
             lastRank = rank;
@@ -1014,7 +1059,7 @@ void BackupManifest::parseInfo() {
 
         // The record's tree path is domainPrefix/path (path alone in a merged domain), its
         // node named for the path's last part under the node of the rest.
-        const QByteArrayView pathBytes = pathOf(record);
+        const QByteArrayView pathBytes = entry.path();
         const qsizetype slashInPath = pathBytes.lastIndexOf('/');
         QString n;
         bool atTop = false; // no folder above it: a child of the root
