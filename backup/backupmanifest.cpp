@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
@@ -840,7 +841,9 @@ void BackupManifest::parseInfo() {
             }
             const QByteArrayView path = pathOf(*sorted[i].record);
             auto* entry = new (&buffer[at]) PathEntry{sorted[i].record, path.size()};
-            std::memcpy(&buffer[at + kEntryWords], path.data(), size_t(path.size()));
+            if (!path.isEmpty()) {
+                std::memcpy(&buffer[at + kEntryWords], path.data(), size_t(path.size()));
+            }
             sorted[i].entry = entry;
             at += kEntryWords + (size_t(path.size()) + kWord - 1) / kWord;
         }
