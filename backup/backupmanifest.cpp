@@ -23,7 +23,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
@@ -790,8 +789,7 @@ void BackupManifest::parseInfo() {
     // them there, close together, instead of wherever each record lies.
     struct PathEntry {
         const MBDBParser::_MBDBItem* record;
-        qsizetype size; // the path's bytes follow
-        QByteArrayView path() const { return {reinterpret_cast<const char*>(this + 1), size}; }
+        QByteArrayView path; // in the rank's buffer
     };
     // A key holds eight bytes of its path, past what every path of its rank starts with:
     // most comparisons are decided there.
@@ -819,39 +817,43 @@ void BackupManifest::parseInfo() {
         key.bytes = 0;
         key.record = &record;
     }
-    std::vector<std::vector<quint64>> rankPaths(rankEnd.size()); // 8-byte aligned PathEntry runs
+    struct RankPaths {
+        std::vector<PathEntry> entries;
+        std::vector<char> bytes;
+    };
+    std::vector<RankPaths> rankPaths(rankEnd.size());
     const auto gatherRank = [&](size_t rank, size_t begin) {
         const size_t end = rankEnd[rank];
-        constexpr size_t kWord = sizeof(quint64), kEntryWords = sizeof(PathEntry) / kWord;
-        size_t words = 0;
+        size_t size = 0;
         for (size_t i = begin; i < end; ++i) {
             // The records lie in an order unrelated to this one: asking for those a few
             // keys ahead lets their cache misses overlap.
             if (i + 16 < end) {
                 __builtin_prefetch(&sorted[i + 16].record->relativePath);
             }
-            words += kEntryWords + (size_t(pathOf(*sorted[i].record).size()) + kWord - 1) / kWord;
+            size += size_t(pathOf(*sorted[i].record).size());
         }
-        std::vector<quint64>& buffer = rankPaths[rank];
-        buffer.resize(words);
+        RankPaths& paths = rankPaths[rank];
+        paths.entries.resize(end - begin);
+        paths.bytes.resize(size);
         size_t at = 0;
         for (size_t i = begin; i < end; ++i) {
             if (i + 8 < end) {
                 __builtin_prefetch(sorted[i + 8].record->relativePath.data.constData());
             }
             const QByteArrayView path = pathOf(*sorted[i].record);
-            auto* entry = new (&buffer[at]) PathEntry{sorted[i].record, path.size()};
-            if (!path.isEmpty()) {
-                std::memcpy(&buffer[at + kEntryWords], path.data(), size_t(path.size()));
-            }
-            sorted[i].entry = entry;
-            at += kEntryWords + (size_t(path.size()) + kWord - 1) / kWord;
+            const char* copy = paths.bytes.data() + at;
+            std::copy(path.begin(), path.end(), paths.bytes.begin() + ptrdiff_t(at));
+            PathEntry& entry = paths.entries[i - begin];
+            entry = {sorted[i].record, QByteArrayView(copy, path.size())};
+            sorted[i].entry = &entry;
+            at += size_t(path.size());
         }
     };
     // Orders the paths from the first differing byte, at or after from, as compareMBDBItemLess does.
     const auto pathLessFrom = [](const SortKey& a, const SortKey& b, qsizetype from) {
-        const QByteArrayView x = a.entry->path();
-        const QByteArrayView y = b.entry->path();
+        const QByteArrayView x = a.entry->path;
+        const QByteArrayView y = b.entry->path;
         const qsizetype n = std::min(x.size(), y.size());
         qsizetype i = std::min(from, n);
         // Paths in one folder share long prefixes: skip them eight bytes at a time.
@@ -879,16 +881,16 @@ void BackupManifest::parseInfo() {
         gatherRank(rank, begin);
         const auto first = sorted.begin() + ptrdiff_t(begin);
         const auto last = sorted.begin() + ptrdiff_t(rankEnd[rank]);
-        const QByteArrayView firstPath = first->entry->path();
+        const QByteArrayView firstPath = first->entry->path;
         qsizetype common = firstPath.size();
         for (auto it = first + 1; it != last && common > 0; ++it) {
-            const QByteArrayView path = it->entry->path();
+            const QByteArrayView path = it->entry->path;
             common = std::min(common, path.size());
             common =
                 std::mismatch(firstPath.begin(), firstPath.begin() + common, path.begin()).first - firstPath.begin();
         }
         for (auto it = first; it != last; ++it) {
-            const QByteArrayView tail = it->entry->path().sliced(common);
+            const QByteArrayView tail = it->entry->path.sliced(common);
             uchar bytes[8] = {};
             std::copy_n(tail.begin(), std::min<qsizetype>(8, tail.size()), bytes);
             it->bytes = qFromBigEndian<quint64>(bytes);
@@ -1017,7 +1019,7 @@ void BackupManifest::parseInfo() {
     for (size_t i = 0; i < sorted.size(); ++i) {
         while (i >= rankEnd[rank]) {
             // The rank before is built: its paths' buffer goes, and the sorter may go on.
-            std::vector<quint64>().swap(rankPaths[rank]);
+            rankPaths[rank] = RankPaths();
             ++rank;
             ranksBuilt.store(rank, std::memory_order_release);
             ranksBuilt.notify_one();
@@ -1062,7 +1064,7 @@ void BackupManifest::parseInfo() {
 
         // The record's tree path is domainPrefix/path (path alone in a merged domain), its
         // node named for the path's last part under the node of the rest.
-        const QByteArrayView pathBytes = entry.path();
+        const QByteArrayView pathBytes = entry.path;
         const qsizetype slashInPath = pathBytes.lastIndexOf('/');
         QString n;
         bool atTop = false; // no folder above it: a child of the root
