@@ -787,9 +787,13 @@ void BackupManifest::parseInfo() {
     // Placed by rank first (a counting sort), then each rank sorted by path. Before a rank is
     // sorted, its paths are gathered into a buffer of its own: the sort and the tree then read
     // them there, close together, instead of wherever each record lies.
+    // What the tree needs of a record's path, worked out by the sorter's thread.
     struct PathEntry {
         const MBDBParser::_MBDBItem* record;
         QByteArrayView path; // in the rank's buffer
+        qsizetype lastSlash; // in path, -1 for none
+        QString name;        // the path's last part
+        size_t nameHash;
     };
     // A key holds eight bytes of its path, past what every path of its rank starts with:
     // most comparisons are decided there.
@@ -817,6 +821,7 @@ void BackupManifest::parseInfo() {
         key.bytes = 0;
         key.record = &record;
     }
+    SharedBlocks<QString> entryNames; // the sorter's alone
     struct RankPaths {
         std::vector<PathEntry> entries;
         std::vector<char> bytes;
@@ -845,7 +850,13 @@ void BackupManifest::parseInfo() {
             const char* copy = paths.bytes.data() + at;
             std::copy(path.begin(), path.end(), paths.bytes.begin() + ptrdiff_t(at));
             PathEntry& entry = paths.entries[i - begin];
-            entry = {sorted[i].record, QByteArrayView(copy, path.size())};
+            entry.record = sorted[i].record;
+            entry.path = QByteArrayView(copy, path.size());
+            entry.lastSlash = entry.path.lastIndexOf('/');
+            if (!path.isEmpty()) {
+                entry.name = sharedName(entryNames, entry.path.sliced(entry.lastSlash + 1));
+                entry.nameHash = NodesByPath::nameHash(entry.name);
+            }
             sorted[i].entry = &entry;
             at += size_t(path.size());
         }
@@ -986,7 +997,6 @@ void BackupManifest::parseInfo() {
 
     NodesByPath byPath(&root, sorted.size());
     NodesByPath::Trail trail; // of the folders asked for
-    SharedBlocks<QString> names;
     const auto addNode = [&](_FileNode* parent, const MBDBParser::_MBDBItem& record, const QString& name) {
         _FileNode* node = &m_nodes.emplace_back(parent, record, name);
         parent->children.append(node);
@@ -1065,7 +1075,7 @@ void BackupManifest::parseInfo() {
         // The record's tree path is domainPrefix/path (path alone in a merged domain), its
         // node named for the path's last part under the node of the rest.
         const QByteArrayView pathBytes = entry.path;
-        const qsizetype slashInPath = pathBytes.lastIndexOf('/');
+        const qsizetype slashInPath = entry.lastSlash;
         QString n;
         bool atTop = false; // no folder above it: a child of the root
         if (pathBytes.isEmpty()) {
@@ -1082,7 +1092,7 @@ void BackupManifest::parseInfo() {
             lastParent = byPath.find(lastParentPath, trail);
             folderKnown = false; // no folder within the domain leads to lastParent
         } else {
-            n = sharedName(names, pathBytes.sliced(slashInPath + 1));
+            n = entry.name;
             if (n.isEmpty()) {
                 continue;
             }
@@ -1109,7 +1119,7 @@ void BackupManifest::parseInfo() {
         // With the parent's node at hand, neither lookup walks the whole path again.
         const bool known = atTop || lastParent;
         _FileNode* parentNode = atTop ? &root : lastParent;
-        const size_t nameHash = NodesByPath::nameHash(n);
+        const size_t nameHash = pathBytes.isEmpty() ? NodesByPath::nameHash(n) : entry.nameHash;
         const QString wholePath = known ? QString() : treePath(); // kept whole when its parent has no node
         if (known ? byPath.findUnder(parentNode, n, nameHash, treePath) : byPath.find(wholePath)) {
             continue;
