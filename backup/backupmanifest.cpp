@@ -6,17 +6,26 @@
 #include "backup/byteorder.h"
 #include "backup/fileutil.h"
 #include "backup/iositunesbksetpasswordthread.h"
+#include "backup/sharedblocks.h"
 #include "device/cftype.h"
 #include "device/mobiledevice_loader.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
+#include <QStringDecoder>
+#include <QtEndian>
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 #include <utime.h>
 #include <vector>
 
@@ -68,14 +77,17 @@ const QString kMergedDomains = QStringLiteral(
     "DatabaseDomain=CameraRollDomain=HealthDomain=KeychainDomain=KeyboardDomain=ManagedPreferencesDomain=");
 
 // The tree's nodes by path, without a copy of every path: a node is found by
-// its parent's node and its own name (the node's name string, shared). The
-// rare path whose parent path has no node is kept whole and checked first.
+// its parent's node and its own name (the node's own fields). The rare path
+// whose parent path has no node is kept whole and checked first.
 // find(P) gives exactly the node inserted under P, or null.
 class NodesByPath {
 public:
     using Node = BackupManifest::_FileNode;
 
-    explicit NodesByPath(const Node* root) : m_root(root) {}
+    // Room for about expected nodes from the start: growing holds two tables at once.
+    NodesByPath(const Node* root, size_t expected) : m_root(root) {
+        m_slots.resize(std::max<size_t>(1024, std::bit_ceil(expected + expected / 2)), 0);
+    }
 
     Node* find(QStringView path) const {
         // Walks the prefixes left to right: long paths cost no stack.
@@ -85,9 +97,11 @@ public:
         while (true) {
             const qsizetype slash = path.indexOf(u'/', start);
             const qsizetype end = slash < 0 ? path.size() : slash;
-            node = whole(path.first(end));
+            const QStringView name = path.sliced(start, end - start);
+            const size_t hash = nameHash(name);
+            node = mayBeWhole(name, hash) ? whole(path.first(end)) : nullptr;
             if (!node) {
-                node = parent ? child(parent, path.sliced(start, end - start)) : nullptr;
+                node = parent ? child(parent, name, hash) : nullptr;
             }
             if (slash < 0) {
                 return node;
@@ -97,51 +111,183 @@ public:
         }
     }
 
-    // find(path) when find(path's parent path) is already known to be parent (non-null).
-    Node* findUnder(const Node* parent, QStringView path, QStringView name) const {
-        Node* node = whole(path);
-        return node ? node : child(parent, name);
+    // The nodes find gave for each part of the last path asked for through it.
+    struct Trail {
+        QString path;
+        std::vector<std::pair<qsizetype, Node*>> parts; // where each part ends in path, its node
+    };
+    // find(path), taking again from trail the nodes of the first parts that path shares with
+    // trail's path: a node, once found for a path, stays the one found (no insert replaces
+    // one); a part found without a node is asked for again, and so is every part after it.
+    Node* find(const QString& path, Trail& trail) const {
+        const qsizetype common =
+            std::mismatch(path.begin(), path.begin() + std::min(path.size(), trail.path.size()), trail.path.begin())
+                .first -
+            path.begin();
+        size_t kept = 0;
+        for (const auto& [end, node] : trail.parts) {
+            if (!node || end > common || (end < path.size() && path[end] != u'/')) {
+                break;
+            }
+            ++kept;
+        }
+        trail.parts.resize(kept);
+        trail.path = path;
+        if (kept && trail.parts.back().first == path.size()) {
+            return trail.parts.back().second; // every part was kept
+        }
+        const Node* parent = kept ? trail.parts.back().second : m_root;
+        qsizetype start = kept ? trail.parts.back().first + 1 : 0;
+        while (true) {
+            const qsizetype slash = path.indexOf(u'/', start);
+            const qsizetype end = slash < 0 ? path.size() : slash;
+            const QStringView name = QStringView(path).sliced(start, end - start);
+            const size_t hash = nameHash(name);
+            Node* node = mayBeWhole(name, hash) ? whole(QStringView(path).first(end)) : nullptr;
+            if (!node) {
+                node = parent ? child(parent, name, hash) : nullptr;
+            }
+            trail.parts.emplace_back(end, node);
+            if (slash < 0) {
+                return node;
+            }
+            parent = node;
+            start = slash + 1;
+        }
     }
 
-    // path has no node yet; name is the node's name when it is path's last part.
-    void insert(const QString& path, const QString& name, Node* node) {
-        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        insertUnder(slash < 0 ? m_root : find(QStringView(path).first(slash)), path, name, node);
+    // A name's hash, worked out once for a record's lookup and insert.
+    static size_t nameHash(QStringView name) { return qHash(name, 0); }
+
+    // find(path) when find(path's parent path) is already known to be parent
+    // (non-null) and name (of nameHash hash) is path's last part; path is
+    // made only when a path with this name may have been kept whole.
+    template <typename PathOf>
+    Node* findUnder(const Node* parent, QStringView name, size_t hash, const PathOf& path) const {
+        Node* node = mayBeWhole(name, hash) ? whole(path()) : nullptr;
+        return node ? node : child(parent, name, hash);
     }
-    // insert when the node of path's parent path is known (null: it has none).
-    void insertUnder(const Node* parent, const QString& path, const QString& name, Node* node) {
+
+    // path has no node yet; node is a child of the root named for path.
+    void insert(const QString& path, Node* node) {
         const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-        if (!parent) {
-            m_whole.insert(path, node);
-            return;
-        }
+        const Node* parent = slash < 0 ? m_root : find(QStringView(path).first(slash));
         const QStringView last = QStringView(path).sliced(slash + 1);
-        m_children.insert(Key{parent, last == name ? name : last.toString()}, node);
+        if (!parent) {
+            insertWhole(path, node);
+        } else if (node->parent != parent || node->name != last) {
+            // A top folder named after a domain with a slash in it: keyed by what its path says.
+            m_odd.insert({parent, last.toString()}, node);
+        } else {
+            insertChild(node, nameHash(node->name));
+        }
+    }
+    // insert when node's parent is the node of its path's parent path; hash is its name's.
+    void insertChild(Node* node, size_t hash) {
+        if (4 * (m_count + 1) > 3 * m_slots.size()) {
+            grow();
+        }
+        place(node, hash);
+        ++m_count;
+    }
+    // insert when path's parent path has no node.
+    void insertWhole(const QString& path, Node* node) {
+        const QString name = path.sliced(path.lastIndexOf(QLatin1Char('/')) + 1);
+        const size_t hash = nameHash(name);
+        m_whole.insert(path, node);
+        m_wholeNames.insert(name);
+        m_wholeNameBits[(hash >> 6) % kWholeNameWords] |= quint64(1) << (hash & 63);
     }
 
 private:
-    struct Key {
-        const Node* parent;
-        QString name;
-        bool operator==(const Key&) const = default;
-        friend size_t qHash(const Key& k, size_t seed) { return qHashMulti(seed, k.parent, k.name); }
-    };
+    // Open addressing over the nodes themselves: a slot is a pointer, and a
+    // node's key is its parent and its name.
+    static size_t slotOf(const Node* parent, size_t nameHash) { return nameHash ^ qHash(parent); }
 
-    Node* child(const Node* parent, QStringView name) const {
-        // Looked up without copying the name.
-        return m_children.value(Key{parent, QString::fromRawData(name.data(), name.size())}, nullptr);
-    }
-    Node* whole(QStringView path) const {
-        if (m_whole.isEmpty()) {
+    Node* child(const Node* parent, QStringView name, size_t hash) const {
+        if (!m_odd.isEmpty()) {
+            if (Node* node = m_odd.value({parent, name.toString()}, nullptr)) {
+                return node;
+            }
+        }
+        if (m_slots.empty()) {
             return nullptr;
         }
-        return m_whole.value(path.toString(), nullptr);
+        const size_t mask = m_slots.size() - 1;
+        const size_t slot = slotOf(parent, hash);
+        for (size_t i = slot & mask;; i = (i + 1) & mask) {
+            if (!m_slots[i]) {
+                return nullptr;
+            }
+            // The tag rules out most other nodes without reading them.
+            if ((m_slots[i] & ~kPointerBits) == tagOf(slot) || m_untagged) {
+                Node* node = reinterpret_cast<Node*>(quintptr(m_slots[i] & kPointerBits));
+                if (node->parent == parent && node->name == name) {
+                    return node;
+                }
+            }
+        }
+    }
+    void place(Node* node, size_t hash) {
+        const size_t mask = m_slots.size() - 1;
+        const size_t slot = slotOf(node->parent, hash);
+        size_t i = slot & mask;
+        while (m_slots[i]) {
+            i = (i + 1) & mask;
+        }
+        const quint64 address = reinterpret_cast<quintptr>(node);
+        m_untagged = m_untagged || (address & ~kPointerBits) != 0;
+        m_slots[i] = address | (m_untagged ? 0 : tagOf(slot));
+    }
+    void grow() {
+        std::vector<quint64> old(std::max<size_t>(1024, 2 * m_slots.size()), 0);
+        old.swap(m_slots);
+        for (const quint64 value : old) {
+            if (value) {
+                Node* node = reinterpret_cast<Node*>(quintptr(value & kPointerBits));
+                place(node, nameHash(node->name));
+            }
+        }
+    }
+    // A slot holds a node's address with hash bits in the bits an address leaves unused.
+    static constexpr quint64 kPointerBits = (quint64(1) << 48) - 1;
+    static quint64 tagOf(size_t slot) { return quint64(slot) & ~kPointerBits; }
+    // Whether a path ending in name may have been kept whole: most names were not, and
+    // then the whole path need not even be made.
+    bool mayBeWhole(QStringView name, size_t hash) const {
+        return (m_wholeNameBits[(hash >> 6) % kWholeNameWords] & (quint64(1) << (hash & 63))) != 0 &&
+               m_wholeNames.contains(QString::fromRawData(name.data(), name.size()));
+    }
+    Node* whole(QStringView path) const {
+        // Looked up without copying the path.
+        return m_whole.value(QString::fromRawData(path.data(), path.size()), nullptr);
     }
 
     const Node* m_root;
-    QHash<Key, Node*> m_children;
+    std::vector<quint64> m_slots; // a power of two, at most three quarters full
+    bool m_untagged = false;      // an address used the tag's bits: every node is read
+    size_t m_count = 0;
+    QHash<std::pair<const Node*, QString>, Node*> m_odd;
     QHash<QString, Node*> m_whole;
+    QSet<QString> m_wholeNames; // the last parts of m_whole's paths
+    // A bit per name hash in m_wholeNames: most names are ruled out without a lookup.
+    static constexpr size_t kWholeNameWords = 16 * 1024;
+    std::vector<quint64> m_wholeNameBits = std::vector<quint64>(kWholeNameWords);
 };
+
+// A name as QString::fromUtf8 gives it, kept in blocks.
+QString sharedName(SharedBlocks<QString>& blocks, QByteArrayView utf8) {
+    char16_t* out = blocks.reserve(utf8.size());
+    if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+        std::copy(utf8.begin(), utf8.end(), out);
+        return blocks.commit(utf8.size());
+    }
+    // At most one UTF-16 unit per byte; an initial byte order mark stays, as fromUtf8 keeps it.
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QChar* end = decoder.appendToBuffer(reinterpret_cast<QChar*>(out), utf8);
+    return blocks.commit(reinterpret_cast<const char16_t*>(end) - out);
+}
 
 void wipeClassKeys(_KeybagInfo& bag) {
     for (auto it = bag.classKeys.begin(); it != bag.classKeys.end(); ++it) {
@@ -170,10 +316,6 @@ struct WellKnown {
 
 BackupManifest::_FileNode::_FileNode(_FileNode* parent_, const MBDBParser::_MBDBItem& item_, const QString& name_)
     : name(name_), item(item_), parent(parent_) {}
-
-BackupManifest::_FileNode::~_FileNode() {
-    qDeleteAll(children);
-}
 
 BackupManifest::BackupManifest(const QString& dirPath, QObject* parent)
     : QObject(parent), dir(dirPath), root(nullptr, noRecord(), QString()) {}
@@ -607,43 +749,221 @@ void BackupManifest::parseInfo() {
     }
     items = MBDBParser::parse(*this);
     m_treeRecords = items;
-    // Sorted by address: the nodes refer to the records where they are.
-    std::vector<const MBDBParser::_MBDBItem*> sorted;
-    sorted.reserve(size_t(m_treeRecords.size()));
-    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
-        sorted.push_back(&record);
-    }
     // Ordered as compareMBDBItemLess orders them, with each distinct domain compared once:
     // the records of one domain then compare by path alone.
     // An absent domain orders as an empty one.
-    const auto domainKey = [](const MBDBParser::_MBDBItem& r) {
-        return r.domain.isValid() ? r.domain.data : QByteArray();
+    // The records of a domain share one copy of its text: they are counted by where
+    // that text lies, and each copy's text read once.
+    const auto domainPlace = [](const MBDBParser::_MBDBItem& r) {
+        return r.domain.isValid() ? r.domain.data.constData() : nullptr;
     };
-    QHash<QByteArray, int> domainRank;
-    std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
-    for (const MBDBParser::_MBDBItem* record : sorted) {
-        if (!domainRank.contains(domainKey(*record))) {
-            domainRank.insert(domainKey(*record), 0);
-            domains.emplace_back().domain = record->domain;
+    QHash<const char*, qsizetype> countByPlace;
+    QHash<const char*, QByteArray> textByPlace;
+    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
+        qsizetype& count = countByPlace[domainPlace(record)];
+        if (count++ == 0) {
+            textByPlace.insert(domainPlace(record), record.domain.isValid() ? record.domain.data : QByteArray());
         }
     }
+    QHash<QByteArray, qsizetype> domainCount;
+    for (auto it = countByPlace.cbegin(); it != countByPlace.cend(); ++it) {
+        domainCount[textByPlace.value(it.key())] += it.value();
+    }
+    std::vector<MBDBParser::_MBDBItem> domains; // a domain each, with an empty path
+    for (auto it = domainCount.cbegin(); it != domainCount.cend(); ++it) {
+        domains.emplace_back().domain.setVal(it.key());
+    }
     std::sort(domains.begin(), domains.end(), compareMBDBItemLess);
-    for (size_t i = 0, rank = 0; i < domains.size(); ++i) {
+    QHash<QByteArray, int> domainRank;
+    std::vector<size_t> rankEnd; // where the records of each rank end, once placed
+    for (size_t i = 0; i < domains.size(); ++i) {
         // Domains whose texts are equal (bytes that decode alike) share a rank, as they share an order.
-        rank += i > 0 && compareMBDBItemLess(domains[i - 1], domains[i]) ? 1 : 0;
-        domainRank[domainKey(domains[i])] = int(rank);
+        if (i == 0 || compareMBDBItemLess(domains[i - 1], domains[i])) {
+            rankEnd.push_back(rankEnd.empty() ? 0 : rankEnd.back());
+        }
+        domainRank.insert(domains[i].domain.data, int(rankEnd.size() - 1));
+        rankEnd.back() += size_t(domainCount.value(domains[i].domain.data));
     }
-    std::vector<std::pair<int, const MBDBParser::_MBDBItem*>> ranked;
-    ranked.reserve(sorted.size());
-    for (const MBDBParser::_MBDBItem* record : sorted) {
-        ranked.emplace_back(domainRank.value(domainKey(*record)), record);
+    // Placed by rank first (a counting sort), then each rank sorted by path. Before a rank is
+    // sorted, its paths are gathered into a buffer of its own: the sort and the tree then read
+    // them there, close together, instead of wherever each record lies.
+    // What the tree needs of a record's path, worked out by the sorter's thread.
+    struct PathEntry {
+        const MBDBParser::_MBDBItem* record;
+        QByteArrayView path; // in the rank's buffer
+        qsizetype lastSlash; // in path, -1 for none
+        QString name;        // the path's last part
+        size_t nameHash;
+    };
+    // A key holds eight bytes of its path, past what every path of its rank starts with:
+    // most comparisons are decided there.
+    struct SortKey {
+        quint64 bytes; // big-endian, zero past the path's end
+        union {
+            const MBDBParser::_MBDBItem* record; // until the rank is gathered
+            const PathEntry* entry;              // since
+        };
+    };
+    const auto pathOf = [](const MBDBParser::_MBDBItem& record) {
+        return record.relativePath.isValid() ? QByteArrayView(record.relativePath.data) : QByteArrayView();
+    };
+    std::vector<SortKey> sorted(size_t(m_treeRecords.size()));
+    std::vector<size_t> rankNext(rankEnd.size());
+    for (size_t rank = 1; rank < rankEnd.size(); ++rank) {
+        rankNext[rank] = rankEnd[rank - 1];
     }
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first < b.first : compareMBDBItemLess(*a.second, *b.second);
+    QHash<const char*, size_t> rankByPlace;
+    for (auto it = textByPlace.cbegin(); it != textByPlace.cend(); ++it) {
+        rankByPlace.insert(it.key(), size_t(domainRank.value(it.value())));
+    }
+    for (const MBDBParser::_MBDBItem& record : std::as_const(m_treeRecords)) {
+        SortKey& key = sorted[rankNext[rankByPlace.value(domainPlace(record))]++];
+        key.bytes = 0;
+        key.record = &record;
+    }
+    SharedBlocks<QString> entryNames; // the sorter's alone
+    struct RankPaths {
+        std::vector<PathEntry> entries;
+        std::vector<char> bytes;
+    };
+    std::vector<RankPaths> rankPaths(rankEnd.size());
+    const auto gatherRank = [&](size_t rank, size_t begin) {
+        const size_t end = rankEnd[rank];
+        size_t size = 0;
+        for (size_t i = begin; i < end; ++i) {
+            // The records lie in an order unrelated to this one: asking for those a few
+            // keys ahead lets their cache misses overlap.
+            if (i + 16 < end) {
+                __builtin_prefetch(&sorted[i + 16].record->relativePath);
+            }
+            size += size_t(pathOf(*sorted[i].record).size());
+        }
+        RankPaths& paths = rankPaths[rank];
+        paths.entries.resize(end - begin);
+        paths.bytes.resize(size);
+        size_t at = 0;
+        for (size_t i = begin; i < end; ++i) {
+            if (i + 8 < end) {
+                __builtin_prefetch(sorted[i + 8].record->relativePath.data.constData());
+            }
+            const QByteArrayView path = pathOf(*sorted[i].record);
+            const char* copy = paths.bytes.data() + at;
+            std::copy(path.begin(), path.end(), paths.bytes.begin() + ptrdiff_t(at));
+            PathEntry& entry = paths.entries[i - begin];
+            entry.record = sorted[i].record;
+            entry.path = QByteArrayView(copy, path.size());
+            entry.lastSlash = entry.path.lastIndexOf('/');
+            if (!path.isEmpty()) {
+                entry.name = sharedName(entryNames, entry.path.sliced(entry.lastSlash + 1));
+                entry.nameHash = NodesByPath::nameHash(entry.name);
+            }
+            sorted[i].entry = &entry;
+            at += size_t(path.size());
+        }
+    };
+    // Orders the paths from the first differing byte, at or after from, as compareMBDBItemLess does.
+    const auto pathLessFrom = [](const SortKey& a, const SortKey& b, qsizetype from) {
+        const QByteArrayView x = a.entry->path;
+        const QByteArrayView y = b.entry->path;
+        const qsizetype n = std::min(x.size(), y.size());
+        qsizetype i = std::min(from, n);
+        // Paths in one folder share long prefixes: skip them eight bytes at a time.
+        for (; i + 8 <= n; i += 8) {
+            quint64 u, v;
+            std::memcpy(&u, x.data() + i, 8);
+            std::memcpy(&v, y.data() + i, 8);
+            if (u != v) {
+                break;
+            }
+        }
+        while (i < n && x[i] == y[i]) {
+            ++i;
+        }
+        const int c = i < x.size() ? static_cast<uchar>(x[i]) : -1; // -1: the path ended here
+        const int d = i < y.size() ? static_cast<uchar>(y[i]) : -1;
+        if (c >= 0x80 || d >= 0x80) {
+            return compareMBDBItemLess(*a.entry->record, *b.entry->record); // UTF-16 order, as QString compares
+        }
+        return c < d;
+    };
+    // Gathers and sorts one rank's keys.
+    const auto sortRank = [&](size_t rank) {
+        const size_t begin = rank == 0 ? 0 : rankEnd[rank - 1];
+        gatherRank(rank, begin);
+        const auto first = sorted.begin() + ptrdiff_t(begin);
+        const auto last = sorted.begin() + ptrdiff_t(rankEnd[rank]);
+        const QByteArrayView firstPath = first->entry->path;
+        qsizetype common = firstPath.size();
+        for (auto it = first + 1; it != last && common > 0; ++it) {
+            const QByteArrayView path = it->entry->path;
+            common = std::min(common, path.size());
+            common =
+                std::mismatch(firstPath.begin(), firstPath.begin() + common, path.begin()).first - firstPath.begin();
+        }
+        for (auto it = first; it != last; ++it) {
+            const QByteArrayView tail = it->entry->path.sliced(common);
+            uchar bytes[8] = {};
+            std::copy_n(tail.begin(), std::min<qsizetype>(8, tail.size()), bytes);
+            it->bytes = qFromBigEndian<quint64>(bytes);
+        }
+        std::sort(first, last, [&](const SortKey& a, const SortKey& b) {
+            if (a.bytes == b.bytes) {
+                return pathLessFrom(a, b, common);
+            }
+            // The first differing byte decides, unless it is not ASCII; a path that ended there
+            // has a zero, which differs from any other ASCII byte as the end does.
+            const int shift = 56 - (std::countl_zero(a.bytes ^ b.bytes) & ~7);
+            const uint c = uint(a.bytes >> shift) & 0xFF;
+            const uint d = uint(b.bytes >> shift) & 0xFF;
+            if (c >= 0x80 || d >= 0x80) {
+                return compareMBDBItemLess(*a.entry->record, *b.entry->record);
+            }
+            return c < d;
+        });
+    };
+    // A thread of its own sorts the ranks in order while this one builds the tree from the
+    // ranks already sorted, a few ranks ahead at most (each holds its paths' buffer until built).
+    constexpr size_t kRanksAhead = 2;
+    std::atomic<size_t> ranksSorted{0};
+    std::atomic<size_t> ranksBuilt{0};
+    std::atomic<bool> sortFailed{false};
+    std::atomic<bool> abandoned{false};
+    std::exception_ptr sortFailure;
+    std::thread sorter([&] {
+        try {
+            for (size_t rank = 0; rank < rankEnd.size(); ++rank) {
+                size_t built;
+                while ((built = ranksBuilt.load(std::memory_order_acquire)) + kRanksAhead < rank) {
+                    if (abandoned.load()) {
+                        return;
+                    }
+                    ranksBuilt.wait(built, std::memory_order_acquire);
+                }
+                sortRank(rank);
+                ranksSorted.store(rank + 1, std::memory_order_release);
+                ranksSorted.notify_one();
+            }
+        } catch (...) {
+            sortFailure = std::current_exception();
+            sortFailed.store(true);
+            ranksSorted.store(rankEnd.size(), std::memory_order_release);
+            ranksSorted.notify_one();
+        }
     });
-    for (size_t i = 0; i < ranked.size(); ++i) {
-        sorted[i] = ranked[i].second;
-    }
+    // Joined however the tree building ends; a sorter still waiting for room is let go.
+    struct Joiner {
+        std::thread& thread;
+        std::atomic<bool>& abandoned;
+        std::atomic<size_t>& ranksBuilt;
+        ~Joiner() {
+            abandoned.store(true);
+            ranksBuilt.fetch_add(1);
+            ranksBuilt.notify_one();
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joiner{sorter, abandoned, ranksBuilt};
 
     static const QRegularExpression appPattern(QStringLiteral("^AppDomain([^-]*)-(.+)"));
     static const QRegularExpression photoPattern(QStringLiteral("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)"),
@@ -675,34 +995,62 @@ void BackupManifest::parseInfo() {
         {&BackupManifest::callHistoryStoreData, "Library/CallHistoryDB/CallHistory.storedata"},
     };
 
-    NodesByPath byPath(&root);
+    NodesByPath byPath(&root, sorted.size());
+    NodesByPath::Trail trail; // of the folders asked for
+    const auto addNode = [&](_FileNode* parent, const MBDBParser::_MBDBItem& record, const QString& name) {
+        _FileNode* node = &m_nodes.emplace_back(parent, record, name);
+        parent->children.append(node);
+        return node;
+    };
     auto ensureTop = [&](const QString& name) {
-        if (byPath.find(name)) {
-            return;
+        if (!byPath.find(name)) {
+            byPath.insert(name, addNode(&root, syntheticFolderRecord(), name));
         }
-        auto* node = new _FileNode(&root, syntheticFolderRecord(), name);
-        root.children.append(node);
-        byPath.insert(name, node->name, node);
     };
     auto equalsCI = [](const QString& a, const char* b) {
         return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
     };
+    enum class Indexed { None, CameraRoll, Home, Media, Wireless };
 
     // The records come sorted by domain, then path: what depends on the domain alone is
     // worked out once per domain, and a record's folder is most often the last one asked for.
-    MBDBParser::_MBDBBinary lastDomain;
-    bool firstRecord = true;
+    size_t rank = 0; // of the record, by where it is in sorted
+    size_t lastRank = SIZE_MAX;
     QString d;
     QString domainPrefix; // the tree path of the domain's top, "" for a merged domain
     bool appDomain = false;
+    Indexed indexed = Indexed::None;
+    // lastParent is the node of lastFolder, the folder part of a path in this domain, when folderKnown.
+    QByteArrayView lastFolder;
+    bool folderKnown = false;
     QString lastParentPath;
     _FileNode* lastParent = nullptr;
-    for (const MBDBParser::_MBDBItem* sortedRecord : sorted) {
-        const MBDBParser::_MBDBItem& record = *sortedRecord;
-        const QString p = record.relativePath.toString();
-        if (firstRecord || !(record.domain == lastDomain)) {
-            firstRecord = false;
-            lastDomain = record.domain;
+    size_t readyEnd = 0; // the keys before it are sorted
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        while (i >= rankEnd[rank]) {
+            // The rank before is built: its paths' buffer goes, and the sorter may go on.
+            rankPaths[rank] = RankPaths();
+            ++rank;
+            ranksBuilt.store(rank, std::memory_order_release);
+            ranksBuilt.notify_one();
+        }
+        if (i >= readyEnd) {
+            size_t ready;
+            while ((ready = ranksSorted.load(std::memory_order_acquire)) <= rank) {
+                ranksSorted.wait(ready, std::memory_order_acquire);
+            }
+            if (sortFailed.load()) {
+                sorter.join();
+                std::rethrow_exception(sortFailure);
+            }
+            readyEnd = rankEnd[ready - 1];
+        }
+        const PathEntry& entry = *sorted[i].entry;
+        const MBDBParser::_MBDBItem& record = *entry.record;
+        // Domains of one rank have the same text.
+        if (rank != lastRank) {
+            lastRank = rank;
+            folderKnown = false;
             d = record.domain.toString();
             const QRegularExpressionMatch app = appPattern.match(d);
             appDomain = app.hasMatch();
@@ -717,41 +1065,77 @@ void BackupManifest::parseInfo() {
                 ensureTop(d);
                 domainPrefix = d;
             }
+            indexed = equalsCI(d, "CameraRollDomain") ? Indexed::CameraRoll
+                      : equalsCI(d, "HomeDomain")     ? Indexed::Home
+                      : equalsCI(d, "MediaDomain")    ? Indexed::Media
+                      : equalsCI(d, "WirelessDomain") ? Indexed::Wireless
+                                                      : Indexed::None;
         }
 
-        QString t;
-        if (appDomain) {
-            t = p.isEmpty() ? domainPrefix : domainPrefix + QLatin1Char('/') + p;
-        } else if (domainPrefix.isEmpty()) {
-            t = p;
+        // The record's tree path is domainPrefix/path (path alone in a merged domain), its
+        // node named for the path's last part under the node of the rest.
+        const QByteArrayView pathBytes = entry.path;
+        const qsizetype slashInPath = entry.lastSlash;
+        QString n;
+        bool atTop = false; // no folder above it: a child of the root
+        if (pathBytes.isEmpty()) {
+            if (!appDomain) {
+                continue; // the top of a domain is a synthetic folder, or none
+            }
+            // An app's own folder: the domain's top, named for the app.
+            const qsizetype slash = domainPrefix.lastIndexOf(QLatin1Char('/'));
+            n = domainPrefix.mid(slash + 1);
+            if (n.isEmpty()) {
+                continue;
+            }
+            lastParentPath = domainPrefix.first(slash);
+            lastParent = byPath.find(lastParentPath, trail);
+            folderKnown = false; // no folder within the domain leads to lastParent
         } else {
-            t = domainPrefix + QLatin1Char('/') + p;
+            n = entry.name;
+            if (n.isEmpty()) {
+                continue;
+            }
+            const QByteArrayView folderBytes = pathBytes.first(std::max<qsizetype>(slashInPath, 0));
+            if (slashInPath < 0 && domainPrefix.isEmpty()) {
+                atTop = true;
+                lastParent = nullptr;
+            } else if (folderKnown && lastParent && folderBytes == lastFolder) {
+                // the previous record's folder
+            } else {
+                lastParentPath = domainPrefix;
+                if (slashInPath >= 0) {
+                    if (!lastParentPath.isEmpty()) {
+                        lastParentPath += QLatin1Char('/');
+                    }
+                    lastParentPath += QString::fromUtf8(folderBytes);
+                }
+                lastParent = byPath.find(lastParentPath, trail);
+            }
+            lastFolder = folderBytes;
+            folderKnown = !atTop;
         }
-
-        const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
-        const QString n = slash < 0 ? t : t.mid(slash + 1);
-        const QStringView parentPath = slash < 0 ? QStringView() : QStringView(t).first(slash);
-        if (n.isEmpty()) {
-            continue;
-        }
-        if (slash < 0) {
-            lastParent = nullptr;
-        } else if (!lastParent || parentPath != lastParentPath) {
-            lastParentPath = parentPath.toString();
-            lastParent = byPath.find(parentPath);
-        }
+        const auto treePath = [&] { return atTop ? n : lastParentPath + QLatin1Char('/') + n; };
         // With the parent's node at hand, neither lookup walks the whole path again.
-        const bool known = slash < 0 || lastParent;
-        const _FileNode* parentKnown = slash < 0 ? &root : lastParent;
-        if (known ? byPath.findUnder(parentKnown, t, n) : byPath.find(t)) {
+        const bool known = atTop || lastParent;
+        _FileNode* parentNode = atTop ? &root : lastParent;
+        const size_t nameHash = pathBytes.isEmpty() ? NodesByPath::nameHash(n) : entry.nameHash;
+        const QString wholePath = known ? QString() : treePath(); // kept whole when its parent has no node
+        if (known ? byPath.findUnder(parentNode, n, nameHash, treePath) : byPath.find(wholePath)) {
             continue;
         }
-        _FileNode* parentNode = lastParent ? lastParent : &root;
-        auto* node = new _FileNode(parentNode, record, n);
-        parentNode->children.append(node);
-        byPath.insertUnder(slash < 0 ? &root : lastParent, t, node->name, node);
+        _FileNode* node = addNode(parentNode ? parentNode : &root, record, n);
+        if (parentNode) {
+            byPath.insertChild(node, nameHash);
+        } else {
+            byPath.insertWhole(wholePath, node);
+        }
 
-        if (equalsCI(d, "CameraRollDomain")) {
+        if (indexed == Indexed::None) {
+            continue;
+        }
+        const QString p = record.relativePath.toString();
+        if (indexed == Indexed::CameraRoll) {
             QRegularExpressionMatch m = photoPattern.match(p);
             if (m.hasMatch()) {
                 const QString ext = m.captured(1).toLower();
@@ -770,7 +1154,7 @@ void BackupManifest::parseInfo() {
                     photoThumbnails.insert(m.captured(1), node);
                 }
             }
-        } else if (equalsCI(d, "HomeDomain")) {
+        } else if (indexed == Indexed::Home) {
             bool matched = false;
             for (const WellKnown& known : homeDatabases) {
                 if (this->*known.member == nullptr && equalsCI(p, known.path)) {
@@ -785,7 +1169,7 @@ void BackupManifest::parseInfo() {
                     voicemails.insert(m.captured(1).toInt(), node);
                 }
             }
-        } else if (equalsCI(d, "MediaDomain")) {
+        } else if (indexed == Indexed::Media) {
             if (recordingsDb == nullptr && equalsCI(p, "Media/Recordings/Recordings.db")) {
                 recordingsDb = node;
                 continue;
@@ -817,7 +1201,7 @@ void BackupManifest::parseInfo() {
                     recordings.insert(m.captured(1), node);
                 }
             }
-        } else if (equalsCI(d, "WirelessDomain")) {
+        } else if (indexed == Indexed::Wireless) {
             if (callHistoryDb == nullptr && equalsCI(p, "Library/CallHistory/call_history.db")) {
                 callHistoryDb = node;
             }

@@ -16,6 +16,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <deque>
 #include <memory>
 
 namespace fileutil {
@@ -45,14 +46,13 @@ public:
     struct _FileNode {
         _FileNode(_FileNode* parent, const MBDBParser::_MBDBItem& item, const QString& name);
         _FileNode(_FileNode* parent, MBDBParser::_MBDBItem&& item, const QString& name) = delete;
-        ~_FileNode();
         _FileNode(const _FileNode&) = delete;
         _FileNode& operator=(const _FileNode&) = delete;
 
         QString name;
         const MBDBParser::_MBDBItem& item;
         _FileNode* parent = nullptr;
-        QList<const _FileNode*> children; // owned
+        QList<const _FileNode*> children; // kept by the manifest
     };
 
     // Identity of the manifest file as it was read, to notice a change by someone else before replacing it.
@@ -152,4 +152,6 @@ private:
     // with items until items is changed (which then detaches), so nodes keep
     // the records they were built from for the manifest's whole life.
     QHash<QString, MBDBParser::_MBDBItem> m_treeRecords;
+    // The tree's nodes but the root, in one place rather than one allocation each.
+    std::deque<_FileNode> m_nodes;
 };

@@ -3,6 +3,7 @@
 #include "backup/fileutil.h"
 #include "backup/mbdbparser.h"
 #include "backup/mbdbparser_p.h"
+#include "backup/sharedblocks.h"
 #include "device/cftype.h"
 #include "device/plistcheck.h"
 #include "sqlite/sqlite3db.h"
@@ -121,7 +122,8 @@ CFType uid(long v) {
 // for every input.
 class MbFileReader {
 public:
-    explicit MbFileReader(const cf::BinaryPlist& plist) : m_plist(plist) {}
+    // The record's texts and bytes go into blocks.
+    MbFileReader(const cf::BinaryPlist& plist, SharedBlocks<QByteArray>& blocks) : m_plist(plist), m_blocks(blocks) {}
 
     // False when the general reader must decide; item keeps its domain and path.
     bool read(MBDBParser::_MBDBItem& item) {
@@ -159,14 +161,14 @@ public:
             return false;
         }
         if (target.type == kAsciiString && target.length > 0) {
-            item.linkTarget.setVal(utf8Of(target));
+            item.linkTarget.data = sharedUtf8Text(m_blocks, m_plist.payload(target));
         }
-        QByteArray bytes;
+        QByteArrayView bytes;
         if (dataOf(f[Digest], bytes)) {
-            item.digest.setVal(bytes);
+            item.digest.data = m_blocks.copy(bytes.data(), bytes.size());
         }
         if (dataOf(f[EncryptionKey], bytes)) {
-            item.encryptionKey.setVal(bytes);
+            item.encryptionKey.data = m_blocks.copy(bytes.data(), bytes.size());
         }
         item.mode = static_cast<quint16>(number(f[Mode]));
         item.inodeHigh = 0;
@@ -261,7 +263,7 @@ private:
     }
 
     // Bytes of a data object, directly or inside an NSData archive.
-    bool dataOf(quint64 index, QByteArray& out) {
+    bool dataOf(quint64 index, QByteArrayView& out) {
         Obj o;
         if (!object(resolve(index), o)) {
             return false;
@@ -275,17 +277,8 @@ private:
         if (o.type != kData) {
             return false;
         }
-        out = m_plist.payload(o).toByteArray();
+        out = m_plist.payload(o);
         return true;
-    }
-
-    // A one-byte string the way the general reader decodes it (as UTF-8).
-    QByteArray utf8Of(const Obj& s) const {
-        const QByteArrayView text = m_plist.payload(s);
-        if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uchar>(c) < 0x80; })) {
-            return text.toByteArray();
-        }
-        return QString::fromUtf8(text).toUtf8();
     }
 
     bool fail() {
@@ -294,6 +287,7 @@ private:
     }
 
     const cf::BinaryPlist& m_plist;
+    SharedBlocks<QByteArray>& m_blocks;
     Obj m_objects;
     bool m_unsure = false;
 };
@@ -514,7 +508,7 @@ MBDBParser::_MBDBItem recordFromAnyPlist(const QByteArray& plist, const QByteArr
 }
 
 MBDBParser::_MBDBItem recordFromMbFilePlist(const QByteArray& plist, const QByteArray& domain,
-                                            const QByteArray& relativePath) {
+                                            const QByteArray& relativePath, SharedBlocks<QByteArray>& blocks) {
     if (plist.size() > MBDBParser::kMaxMbFilePlistSize) {
         throwText(QStringLiteral("Manifest.db: the record of %1 is too large.").arg(QString::fromUtf8(relativePath)));
     }
@@ -522,7 +516,7 @@ MBDBParser::_MBDBItem recordFromMbFilePlist(const QByteArray& plist, const QByte
     item.domain.setVal(domain);
     item.relativePath.setVal(relativePath);
     const cf::BinaryPlist binary(plist);
-    if (binary.isSound() && MbFileReader(binary).read(item)) {
+    if (binary.isSound() && MbFileReader(binary, blocks).read(item)) {
         return item;
     }
     return recordFromAnyPlist(plist, domain, relativePath);
@@ -532,7 +526,8 @@ MBDBParser::_MBDBItem recordFromMbFilePlist(const QByteArray& plist, const QByte
 
 MBDBParser::_MBDBItem MBDBParser::itemFromMbFilePlist(const QByteArray& plist, const QString& domain,
                                                       const QString& relativePath) {
-    return recordFromMbFilePlist(plist, domain.toUtf8(), relativePath.toUtf8());
+    SharedBlocks<QByteArray> blocks;
+    return recordFromMbFilePlist(plist, domain.toUtf8(), relativePath.toUtf8(), blocks);
 }
 
 namespace manifest_detail {
@@ -586,8 +581,11 @@ QHash<QString, MBDBParser::_MBDBItem> parseManifestDb(const BackupManifest& mani
     if (!rowKey.isEmpty()) {
         setAESKeyDecryptAnySize(&rowCipher, rowKey);
     }
-    // Records share a handful of domains: keep one copy of each.
+    // Records share a handful of domains: keep one copy of each. Every other
+    // text goes into shared blocks.
     QHash<QByteArray, QByteArray> domains;
+    SharedBlocks<QByteArray> blocks;
+    SharedBlocks<QString> names;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         const QByteArrayView domainBytes = textColumn(raw, domainColumn, "domain");
         if (domainBytes.isEmpty()) {
@@ -598,7 +596,7 @@ QHash<QString, MBDBParser::_MBDBItem> parseManifestDb(const BackupManifest& mani
             domain = domains.insert(domainBytes.toByteArray(), utf8Text(domainBytes.data(), domainBytes.size()));
         }
         const QByteArrayView pathBytes = textColumn(raw, pathColumn, "relativePath");
-        const QByteArray relativePath = utf8Text(pathBytes.data(), pathBytes.size());
+        const QByteArray relativePath = sharedUtf8Text(blocks, pathBytes);
         if (fileColumn < 0) {
             throwText(QStringLiteral("SQLite error: no column file"));
         }
@@ -608,7 +606,8 @@ QHash<QString, MBDBParser::_MBDBItem> parseManifestDb(const BackupManifest& mani
             file = decryptRowThrow(&rowCipher, QByteArray::fromBase64(file));
         }
         // emplace moves the record in (insert would copy it).
-        items.emplace(hashNameOf(*domain, relativePath), recordFromMbFilePlist(file, *domain, relativePath));
+        items.emplace(hashNameOf(names, *domain, relativePath),
+                      recordFromMbFilePlist(file, *domain, relativePath, blocks));
     }
     if (rc != SQLITE_DONE) {
         throwSqlite(db.db, rc, sql);

@@ -60,9 +60,9 @@ void writeInt(QIODevice& out, T value) {
 
 MBDBParser::_MBDBBinary g_readBinary(QIODevice& in) {
     MBDBParser::_MBDBBinary b;
-    b.length = readInt<quint16>(in, "string length");
-    if (b.isValid()) {
-        b.data = readExactly(in, b.length, "string");
+    const quint16 length = readInt<quint16>(in, "string length");
+    if (length != MBDBParser::_MBDBBinary::kAbsent) {
+        b.data = length == 0 ? QByteArray("", 0) : readExactly(in, length, "string");
     }
     return b;
 }
@@ -80,11 +80,12 @@ quint8 g_readByte(QIODevice& in) {
 }
 
 void g_writeBinary(QIODevice& out, const MBDBParser::_MBDBBinary& value) {
-    if (value.isValid() && value.data.size() != value.length) {
+    // The largest length is one less than the mark of an absent field.
+    if (value.data.size() >= MBDBParser::_MBDBBinary::kAbsent) {
         throwText(QStringLiteral("Manifest.mbdb: a field of %1 bytes does not fit its 16-bit length.")
                       .arg(value.data.size()));
     }
-    writeInt<quint16>(out, value.length);
+    writeInt<quint16>(out, value.length());
     if (value.isValid()) {
         writeAll(out, value.data);
     }
@@ -106,6 +107,7 @@ void g_writeByte(QIODevice& out, quint8 value) {
 
 QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parseMbdbRecords(QIODevice& in) {
     QHash<QString, _MBDBItem> items;
+    QHash<QByteArray, QByteArray> domains; // records share a handful: one copy of each
     while (!in.atEnd()) {
         _MBDBItem item;
         item.domain = g_readBinary(in);
@@ -113,6 +115,8 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parseMbdbRecords(QIODevice& in
         if (!item.domain.isValid()) {
             continue;
         }
+        const auto known = domains.constFind(item.domain.data);
+        item.domain.data = known != domains.constEnd() ? *known : *domains.insert(item.domain.data, item.domain.data);
         item.relativePath = g_readBinary(in);
         item.linkTarget = g_readBinary(in);
         item.digest = g_readBinary(in);
@@ -135,7 +139,8 @@ QHash<QString, MBDBParser::_MBDBItem> MBDBParser::parseMbdbRecords(QIODevice& in
             prop.value = g_readBinary(in);
             item.properties.append(prop);
         }
-        items.insert(item.backupFileName(), item);
+        QString name = item.backupFileName();
+        items.emplace(std::move(name), std::move(item));
     }
     return items;
 }

@@ -87,10 +87,22 @@ QByteArray utf8Text(const MBDBParser::_MBDBBinary& field) {
     return field.isValid() ? utf8Text(field.data.constData(), field.data.size()) : QByteArray();
 }
 
-// The lower-case hex SHA-1 of "domain-path". A large manifest hashes every
-// record: OpenSSL's SHA-1 is faster than Qt's once its set-up is paid only once
-// (a context per thread, kept); Qt's is the fallback.
-QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8) {
+QByteArray sharedUtf8Text(SharedBlocks<QByteArray>& blocks, QByteArrayView text) {
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uchar>(c) < 0x80; })) {
+        return blocks.copy(text.data(), text.size());
+    }
+    const QByteArray repaired = QString::fromUtf8(text).toUtf8();
+    return blocks.copy(repaired.constData(), repaired.size());
+}
+
+namespace {
+
+constexpr int kHashNameSize = 40;
+
+// The lower-case hex SHA-1 of "domain-path", written to out. A large manifest
+// hashes every record: OpenSSL's SHA-1 is faster than Qt's once its set-up is
+// paid only once (a context per thread, kept); Qt's is the fallback.
+void writeHashName(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8, char16_t* out) {
     struct Sha1 {
         EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
         EVP_MD_CTX* ctx = EVP_MD_CTX_new();
@@ -100,7 +112,7 @@ QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8) {
         }
     };
     thread_local Sha1 sha1;
-    constexpr int kSha1Size = 20;
+    constexpr int kSha1Size = kHashNameSize / 2;
     uchar digest[kSha1Size];
     unsigned int size = 0;
     const bool hashed = sha1.md && sha1.ctx && EVP_DigestInit_ex2(sha1.ctx, sha1.md, nullptr) == 1 &&
@@ -115,15 +127,24 @@ QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8) {
         h.addData(relativePathUtf8);
         std::memcpy(digest, h.resultView().data(), kSha1Size);
     }
-    // Written straight into the string: one allocation per name.
     static constexpr char kHex[] = "0123456789abcdef";
-    QString name(2 * kSha1Size, Qt::Uninitialized);
-    QChar* out = name.data();
     for (const uchar b : digest) {
-        *out++ = QLatin1Char(kHex[b >> 4]);
-        *out++ = QLatin1Char(kHex[b & 0xF]);
+        *out++ = char16_t(kHex[b >> 4]);
+        *out++ = char16_t(kHex[b & 0xF]);
     }
+}
+
+} // namespace
+
+QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8) {
+    QString name(kHashNameSize, Qt::Uninitialized);
+    writeHashName(domainUtf8, relativePathUtf8, reinterpret_cast<char16_t*>(name.data()));
     return name;
+}
+
+QString hashNameOf(SharedBlocks<QString>& blocks, QByteArrayView domainUtf8, QByteArrayView relativePathUtf8) {
+    writeHashName(domainUtf8, relativePathUtf8, blocks.reserve(kHashNameSize));
+    return blocks.commit(kHashNameSize);
 }
 
 bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b) {

@@ -20,6 +20,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <memory>
 
 class BackupManifest;
 class QIODevice;
@@ -28,16 +29,17 @@ class MBDBParser {
 public:
     struct _MBDBBinary {
         static constexpr quint16 kAbsent = 0xFFFF;
-        quint16 length = kAbsent;
+        // Null when the field is absent, empty when it is present but empty.
         QByteArray data;
 
-        bool isValid() const { return length != kAbsent && length != 0; }
+        // The length as "Manifest.mbdb" stores it (kAbsent for an absent field).
+        quint16 length() const { return data.isNull() ? kAbsent : static_cast<quint16>(data.size() & 0xFFFF); }
+        bool isValid() const { return !data.isEmpty(); }
         QString toString() const { return isValid() ? QString::fromUtf8(data) : QString(); }
-        void setVal(const QByteArray& bytes) {
-            data = bytes;
-            length = static_cast<quint16>(bytes.size() & 0xFFFF);
+        void setVal(const QByteArray& bytes) { data = bytes.isNull() ? QByteArray("", 0) : bytes; }
+        bool operator==(const _MBDBBinary& other) const {
+            return data.isNull() == other.data.isNull() && data == other.data;
         }
-        bool operator==(const _MBDBBinary&) const = default;
     };
 
     struct _MBDBProperty {
@@ -46,26 +48,67 @@ public:
         bool operator==(const _MBDBProperty&) const = default;
     };
 
+    // The extended attributes of a record ("Manifest.mbdb" only). Few records
+    // have any, so a record without them pays for one pointer, not a list.
+    class _MBDBProperties {
+    public:
+        _MBDBProperties() = default;
+        _MBDBProperties(const _MBDBProperties& other)
+            : m_list(other.m_list ? std::make_unique<QList<_MBDBProperty>>(*other.m_list) : nullptr) {}
+        _MBDBProperties(_MBDBProperties&&) noexcept = default;
+        _MBDBProperties& operator=(const _MBDBProperties& other) {
+            if (this != &other) {
+                *this = _MBDBProperties(other);
+            }
+            return *this;
+        }
+        _MBDBProperties& operator=(_MBDBProperties&&) noexcept = default;
+
+        qsizetype size() const { return m_list ? m_list->size() : 0; }
+        bool isEmpty() const { return size() == 0; }
+        const _MBDBProperty& at(qsizetype i) const { return m_list->at(i); }
+        const _MBDBProperty& first() const { return m_list->first(); }
+        const _MBDBProperty* begin() const { return m_list ? m_list->constData() : nullptr; }
+        const _MBDBProperty* end() const { return m_list ? m_list->constData() + m_list->size() : nullptr; }
+        void append(const _MBDBProperty& property) {
+            if (!m_list) {
+                m_list = std::make_unique<QList<_MBDBProperty>>();
+            }
+            m_list->append(property);
+        }
+        _MBDBProperties& operator<<(const _MBDBProperty& property) {
+            append(property);
+            return *this;
+        }
+        bool operator==(const _MBDBProperties& other) const {
+            return isEmpty() ? other.isEmpty() : other.m_list && *m_list == *other.m_list;
+        }
+
+    private:
+        std::unique_ptr<QList<_MBDBProperty>> m_list;
+    };
+
     struct _MBDBItem {
         _MBDBBinary domain;
         _MBDBBinary relativePath;
         _MBDBBinary linkTarget;
         _MBDBBinary digest;
         _MBDBBinary encryptionKey;
-        quint16 mode = 0;
-        quint32 inodeHigh = 0;
+        // Widest first: a large manifest holds hundreds of thousands of records.
         quint64 inode = 0;
+        qint64 size = 0;
+        quint32 inodeHigh = 0;
         qint32 userId = 0;
         qint32 groupId = 0;
         qint32 lastModified = 0;
         qint32 lastStatusChange = 0;
         qint32 birth = 0;
-        qint64 size = 0;
+        quint16 mode = 0;
         qint8 protectionClass = 0;
         bool added = false;
         bool modified = false;
         bool deleted = false;
-        QList<_MBDBProperty> properties;
+        _MBDBProperties properties;
 
         static constexpr quint16 kModeFolderBit = 0x4000;
         bool isFolder() const { return (mode & kModeFolderBit) != 0; }

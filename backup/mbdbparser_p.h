@@ -3,6 +3,7 @@
 // Helpers shared by the two manifest forms; not part of the backup store's interface.
 
 #include "backup/mbdbparser.h"
+#include "backup/sharedblocks.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -18,7 +19,10 @@ namespace manifest_detail {
 
 QByteArray utf8Text(const char* text, qsizetype n);
 QByteArray utf8Text(const MBDBParser::_MBDBBinary& field);
+// utf8Text kept in blocks.
+QByteArray sharedUtf8Text(SharedBlocks<QByteArray>& blocks, QByteArrayView text);
 QString hashNameOf(QByteArrayView domainUtf8, QByteArrayView relativePathUtf8);
+QString hashNameOf(SharedBlocks<QString>& blocks, QByteArrayView domainUtf8, QByteArrayView relativePathUtf8);
 bool compareMBDBItemPointersLess(const MBDBParser::_MBDBItem* a, const MBDBParser::_MBDBItem* b);
 
 // "Manifest.db" (manifestdb.cpp).

@@ -85,7 +85,7 @@ QByteArray writeBytes(const QList<MBDBParser::_MBDBItem>& items) {
 QString describe(const MBDBParser::_MBDBItem& i) {
     QStringList out;
     for (const MBDBParser::_MBDBBinary* b : {&i.domain, &i.relativePath, &i.linkTarget, &i.digest, &i.encryptionKey}) {
-        out << (b->isValid() ? QString::fromLatin1(b->data.toHex()) : u"-%1"_s.arg(b->length));
+        out << (b->isValid() ? QString::fromLatin1(b->data.toHex()) : u"-%1"_s.arg(b->length()));
     }
     for (qint64 n :
          {qint64(i.mode), qint64(i.inodeHigh), qint64(i.inode), qint64(i.userId), qint64(i.groupId),
@@ -220,8 +220,11 @@ private slots:
     void writerRefusesUnrepresentableFields() {
         MBDBParser::_MBDBItem big;
         big.domain.setVal("HomeDomain");
-        big.relativePath.setVal(QByteArray(70000, 'p'));
-        QVERIFY(!thrownText([&] { writeBytes({big}); }).isEmpty());
+        // 0xFFFF bytes would be written as the mark of an absent field.
+        for (const qsizetype size : {70000, 0xFFFF}) {
+            big.relativePath.setVal(QByteArray(size, 'p'));
+            QVERIFY(thrownText([&] { writeBytes({big}); }).contains(u"does not fit its 16-bit length"_s));
+        }
 
         // 256 properties do not fit the count byte.
         QHash<QString, MBDBParser::_MBDBItem> back = parseBytes(
