@@ -152,6 +152,11 @@ public:
         if (!tool(QStringList{QStringLiteral("create"), QStringLiteral("--udid"), udid} + extra)) {
             return QString();
         }
+        // The daemon pairs a new, trusting phone on its arrival, as usbmuxd does: a test's first session must not
+        // race that pairing (each would leave the phone a different host record).
+        if (mux && !QTest::qWaitFor([&] { return QFileInfo::exists(mux->pairRecord(udid)); }, 30000)) {
+            return QString();
+        }
         return udid;
     }
     // KEY as the tool takes it ("Lockdown.DeviceName", "Sim.Faults.AMDevicePair"); VALUE "null" removes it.
