@@ -53,11 +53,15 @@ IOSDevice IOSDevice::fromDeviceThrow(am_device* handle) {
     // and rewritten: one that could lead elsewhere is refused here, once for all.
     if (!g_isSafeIdentifier(record.udid)) {
         constexpr int kShownLength = 80;
-        throw std::runtime_error(
+        const std::string text =
             QStringLiteral("The device \"%1\" reports an invalid identifier (\"%2\"). It is not used, and nothing was "
                            "changed. Please restart your iPhone and connect it again.")
                 .arg(record.name.left(kShownLength).toHtmlEscaped(), record.udid.left(kShownLength).toHtmlEscaped())
-                .toStdString());
+                .toStdString();
+        if (values.isEmpty() || !values.first().isCFString()) {
+            throw Unanswered(text);
+        }
+        throw std::runtime_error(text);
     }
     return record;
 }

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <stdexcept>
 
 class IOSDevice {
 public:
@@ -15,6 +16,12 @@ public:
     // The record of a connected device from its lockdown answer. Throws, with nothing
     // touched, when its UniqueDeviceID could not name its folders as it stands.
     static IOSDevice fromDeviceThrow(am_device* handle);
+    // Thrown by fromDeviceThrow when the device answered no identifier at all in the session, as a phone still
+    // being paired by the mux daemon may: the read failed, which a later try may not.
+    class Unanswered : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
 
     QString name;
     QString udid;

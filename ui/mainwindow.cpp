@@ -223,9 +223,13 @@ void MainWindow::iosDeviceConnected(void* handle) {
     } catch (const std::exception& e) {
         const QString why = QString::fromUtf8(e.what());
         constexpr int kDialogPending = static_cast<int>(0xe800009au);
-        const bool waitsForUser = why.endsWith(QStringLiteral("AMDevicePair(%1)").arg(kDialogPending)) ||
+        // A phone that answered nothing in the session while its identifier from the attach is sound may not have
+        // been ready (the mux daemon pairing it on arrival, say): asked once more, quietly.
+        const bool unanswered = dynamic_cast<const IOSDevice::Unanswered*>(&e) && !m_awaitingTrust.contains(handle) &&
+                                g_isSafeIdentifier(mobiledevice_device_uid(dev));
+        const bool waitsForUser = unanswered || why.endsWith(QStringLiteral("AMDevicePair(%1)").arg(kDialogPending)) ||
                                   why.endsWith(QStringLiteral("AMDevicePair(%1)").arg(kAMDPasswordProtectedError));
-        if (!waitsForUser || !m_awaitingTrust.contains(handle)) {
+        if ((!waitsForUser || !m_awaitingTrust.contains(handle)) && !unanswered) {
             Tips::error(why); // once: the retries below stay quiet
         }
         if (waitsForUser) {
