@@ -288,6 +288,23 @@ private slots:
         QCOMPARE(withoutCaches(fileTree(files)), withoutCaches(before));
     }
 
+    // A phone that answers no identifier in its first session (still being paired, say) is asked again quietly:
+    // no box, and it is listed once it answers.
+    void unansweredIdentifierAskedAgain() {
+        auto* cb = child<QComboBox>("cbDevices");
+        QVERIFY(m_sim.unplug(m_udidA));
+        QTRY_VERIFY_WITH_TIMEOUT(cb->findText(kNameA) < 0, 10000);
+        MessageBoxPresenter::resetTestHook();
+        MessageBoxPresenter::setAutoAnswer(true);
+        QVERIFY(m_sim.set(m_udidA, u"Lockdown.UniqueDeviceID"_s, u"null"_s) && m_sim.plug(m_udidA));
+        QTest::qWait(1500);
+        QVERIFY(cb->findText(kNameA) < 0);
+        QVERIFY(m_sim.set(m_udidA, u"Lockdown.UniqueDeviceID"_s, m_udidA));
+        QTRY_VERIFY_WITH_TIMEOUT(cb->findText(kNameA) >= 0, 10000);
+        QCOMPARE(MessageBoxPresenter::shownTexts().filter(u"invalid identifier"_s), QStringList());
+        cb->setCurrentIndex(cb->findText(kNameA));
+    }
+
     // The reminder's timer (10 s after start) fires while a device is listed: no box. Waited for here,
     // before the next case unplugs everything, however fast the cases before ran.
     // Tools, Encrypt Backups: two different new passwords are refused; then on, and off with its password, as
