@@ -54,6 +54,9 @@ class PeerTest : public HelperSuite {
     bool plugged(const QString& udid) {
         return sim.set(udid, u"Sim.TrustAccepted"_s, u"accepted"_s) &&
                QTest::qWaitFor([&] { return tool(u"idevice_id"_s, {u"-l"_s}, udid) == udid; }, 10000) &&
+               // The daemon's own pairing on arrival first: a tool pairing at the same time would leave the phone
+               // a host record other than the one the daemon keeps.
+               QTest::qWaitFor([&] { return QFileInfo::exists(mux.pairRecord(udid)); }, 30000) &&
                !tool(u"idevicepair"_s, {u"pair"_s}).isEmpty();
     }
     bool backup2(const QString& command, const QString& success, const QStringList& options = {}) {
