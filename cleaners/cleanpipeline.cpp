@@ -14,10 +14,6 @@ CleanPipeline::CleanPipeline(Host& host, Mode mode) : m_host(host), m_mode(mode)
 // Out of line: the members' types are complete here.
 CleanPipeline::~CleanPipeline() = default;
 
-QString CleanPipeline::folder() const {
-    return m_folder;
-}
-
 bool CleanPipeline::backUp(const IOSDevice& device) {
     const std::unique_ptr<ProgressReporter> progress = m_host.newProgress();
     IOSMobileBackupThread backup(false, device, *progress);

@@ -61,9 +61,6 @@ public:
 
     Mode mode() const { return m_mode; }
     BackupManifest& manifest() { return *m_manifest; }
-    // The password that unlocked the backup; empty for a plain one.
-    QString password() const { return m_password; }
-    QString folder() const;
 
     // Clean mode: keeps the folder as it is now as a restore point named by what is about to be cleaned (hard links;
     // a copy where the file system has none and the disk has room). False when none could be kept and the host

@@ -16,6 +16,19 @@
 #include <QStorageInfo>
 #include <QVBoxLayout>
 
+namespace {
+
+// The restore points of every backup folder in the backup root.
+QList<restorepoint::Info> restorePointsIn(const QString& backupRoot) {
+    QList<restorepoint::Info> points;
+    for (const QFileInfo& folder : QDir(backupRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        points += restorepoint::list(folder.absoluteFilePath());
+    }
+    return points;
+}
+
+} // namespace
+
 SettingsDlg::SettingsDlg(QWidget* parent)
     : QDialog(parent), m_movable(this), m_txtFolder(new QLineEdit(this)), m_lbFreeSpace(new QLabel(this)),
       m_sbRestorePoints(new QSpinBox(this)), m_lbRestorePoints(new QLabel(this)) {
@@ -72,10 +85,8 @@ SettingsDlg::SettingsDlg(QWidget* parent)
         if (!Tips::question(tr("Remove every restore point? The cleans made so far can then no longer be undone."))) {
             return;
         }
-        for (const QFileInfo& folder : QDir(g_backupDirPath()).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            for (const restorepoint::Info& point : restorepoint::list(folder.absoluteFilePath())) {
-                restorepoint::remove(point);
-            }
+        for (const restorepoint::Info& point : restorePointsIn(g_backupDirPath())) {
+            restorepoint::remove(point);
         }
         m_lbRestorePoints->setText(restorePointsText(g_backupDirPath()));
     });
@@ -110,13 +121,11 @@ QString SettingsDlg::freeSpaceText(const QString& path) {
 
 QString SettingsDlg::restorePointsText(const QString& backupRoot) {
     qint64 bytes = 0;
-    int count = 0;
-    for (const QFileInfo& folder : QDir(backupRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        for (const restorepoint::Info& point : restorepoint::list(folder.absoluteFilePath())) {
-            bytes += point.ownBytes;
-            ++count;
-        }
+    const QList<restorepoint::Info> points = restorePointsIn(backupRoot);
+    for (const restorepoint::Info& point : points) {
+        bytes += point.ownBytes;
     }
+    const qsizetype count = points.size();
     return count == 0 ? tr("No restore points")
                       : tr("Restore points: %1, holding %2 alone").arg(count).arg(formatSpaceShow(bytes));
 }
